@@ -1,0 +1,251 @@
+/*
+ * zelkc_logix: the Logix tag client library.
+ *
+ * A client handle over one zelkc_cip session to a Logix controller: connection and PLC type,
+ * symbol browsing with structure expansion through the controller's templates, the tag path
+ * grammar, and value reads (single atomic, batch, atomic array, STRING, raw bytes).
+ *
+ * Conventions:
+ *  - Every operation returns a zelkc_logix result code (uint8_t); ZELKC_LOGIX_OK (0) is success.
+ *  - Output records are passed in by the caller and set empty on entry. Whatever an operation
+ *    allocates for the caller is released with the matching _free function, which zeroes the
+ *    record so that a second release does nothing.
+ *  - Every heap block goes through zelkc_cip_alloc / zelkc_cip_realloc / zelkc_cip_free.
+ *  - A client has no lock: use it from one thread at a time.
+ *  - The library never logs and never starts threads.
+ */
+#ifndef ZELKC_LOGIX_H
+#define ZELKC_LOGIX_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "zelkc_cip.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------------------------------
+ * Result codes
+ * ------------------------------------------------------------------------------------------- */
+
+enum {
+    ZELKC_LOGIX_OK = 0,
+    ZELKC_LOGIX_ERR_INVALID_ARGUMENT = 1, /* null pointer, count 0, empty or malformed name */
+    ZELKC_LOGIX_ERR_NO_MEMORY = 2,
+    ZELKC_LOGIX_ERR_CONNECT_FAILED = 3, /* host did not resolve or did not accept */
+    ZELKC_LOGIX_ERR_TIMEOUT = 4,
+    ZELKC_LOGIX_ERR_BAD_REPLY = 5, /* malformed, too short or inconsistent reply */
+    ZELKC_LOGIX_ERR_IO = 6,        /* connection failed or closed */
+    ZELKC_LOGIX_ERR_DEVICE = 7,    /* the device answered with an error status */
+    ZELKC_LOGIX_ERR_NOT_CONNECTED = 8,
+    ZELKC_LOGIX_ERR_UNKNOWN = 9, /* also: a batch entry that has not been read */
+    ZELKC_LOGIX_ERR_SESSION_REFUSED = 10,
+    /* 11 and 12 are the images of zelkc_cip codes 12 and 13 and are never produced. */
+    ZELKC_LOGIX_ERR_TYPE_MISMATCH = 15,
+    ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE = 16,
+    ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL = 17,
+    ZELKC_LOGIX_ERR_LIMIT = 18,
+    ZELKC_LOGIX_ERR_NOT_SUPPORTED = 19
+};
+
+/* ---------------------------------------------------------------------------------------------
+ * Limits and fixed values
+ * ------------------------------------------------------------------------------------------- */
+
+#define ZELKC_LOGIX_MAX_TAG_INFOS 100000u     /* tag infos in one browse result, all levels */
+#define ZELKC_LOGIX_MAX_DEPTH 64u             /* structure nesting levels (depths 0..63) */
+#define ZELKC_LOGIX_BATCH_GROUP 30u           /* reads handed to one multiple send */
+#define ZELKC_LOGIX_TEMPLATE_SLOTS 4096u      /* template ids 0..4095 */
+#define ZELKC_LOGIX_TEMPLATE_MIN_WORDS 6u     /* template definition size, 32-bit words */
+#define ZELKC_LOGIX_TEMPLATE_MAX_WORDS 0x40005u
+#define ZELKC_LOGIX_LIST_FIRST_CAPACITY 32u   /* first capacity of a browse list */
+#define ZELKC_LOGIX_MAX_ARRAY_COUNT 65535u    /* elements of an array read, bytes of a byte read */
+#define ZELKC_LOGIX_MAX_STRING_LENGTH 65535u  /* largest STRING LEN accepted */
+
+#define ZELKC_LOGIX_SYMBOL_CLASS 0x6Bu
+#define ZELKC_LOGIX_TEMPLATE_CLASS 0x6Cu
+#define ZELKC_LOGIX_PROGRAM_TYPE 0x1068u    /* type word of a program entry */
+#define ZELKC_LOGIX_SYSTEM_BIT 0x1000u
+#define ZELKC_LOGIX_STRUCT_BIT 0x8000u
+#define ZELKC_LOGIX_STRUCT_MARKER 0x02A0u   /* type code of a structure in read replies */
+
+/* Atomic type codes. */
+enum {
+    ZELKC_LOGIX_TYPE_BOOL = 0xC1,
+    ZELKC_LOGIX_TYPE_SINT = 0xC2,
+    ZELKC_LOGIX_TYPE_INT = 0xC3,
+    ZELKC_LOGIX_TYPE_DINT = 0xC4,
+    ZELKC_LOGIX_TYPE_LINT = 0xC5,
+    ZELKC_LOGIX_TYPE_USINT = 0xC6,
+    ZELKC_LOGIX_TYPE_UINT = 0xC7,
+    ZELKC_LOGIX_TYPE_UDINT = 0xC8,
+    ZELKC_LOGIX_TYPE_ULINT = 0xC9,
+    ZELKC_LOGIX_TYPE_REAL = 0xCA,
+    ZELKC_LOGIX_TYPE_LREAL = 0xCB,
+    ZELKC_LOGIX_TYPE_BYTE = 0xD1,
+    ZELKC_LOGIX_TYPE_WORD = 0xD2,
+    ZELKC_LOGIX_TYPE_DWORD = 0xD3,
+    ZELKC_LOGIX_TYPE_LWORD = 0xD4
+};
+
+/* ---------------------------------------------------------------------------------------------
+ * Records
+ * ------------------------------------------------------------------------------------------- */
+
+/* One tag of the controller, or one member of a structure. */
+typedef struct zelkc_logix_tag_info {
+    uint32_t id;          /* symbol instance number; for a member its index in the template */
+    uint16_t symbol_type; /* the symbol type word */
+    char* name;           /* owned, NUL-terminated; programs without their "Program:" prefix */
+    uint32_t dims[3];     /* browsed: as received; member: dims[0] = element count of a 1-D array */
+    char* type_name;      /* owned; the template name of an expanded structure, else null */
+    uint32_t child_count;
+    struct zelkc_logix_tag_info* children; /* owned array of child_count members, or null */
+} zelkc_logix_tag_info;
+
+/* A counted array of tag infos (at most ZELKC_LOGIX_MAX_TAG_INFOS). */
+typedef struct zelkc_logix_tag_info_list {
+    uint32_t count;
+    zelkc_logix_tag_info* items; /* owned; null when empty */
+} zelkc_logix_tag_info_list;
+
+/* One atomic value in the natural width of its type (BOOL is exactly 0 or 1). */
+typedef struct zelkc_logix_value {
+    uint16_t type; /* atomic type code as reported by the controller */
+    union {
+        uint8_t u8;
+        int8_t i8;
+        uint16_t u16;
+        int16_t i16;
+        uint32_t u32;
+        int32_t i32;
+        uint64_t u64;
+        int64_t i64;
+        float f32;
+        double f64;
+        uint8_t raw[8];
+    } value;
+} zelkc_logix_value;
+
+/* One entry of a batch read. The caller owns `tag` and the array of entries. */
+typedef struct zelkc_logix_atomic_read {
+    const char* tag;         /* tag path text */
+    uint8_t result;          /* result of this entry; ZELKC_LOGIX_ERR_UNKNOWN while unread */
+    zelkc_logix_value value; /* valid when result is ZELKC_LOGIX_OK */
+} zelkc_logix_atomic_read;
+
+/* The result of an array read: count elements packed little-endian in data. */
+typedef struct zelkc_logix_value_array {
+    uint16_t type;
+    uint32_t count;
+    uint8_t* data; /* owned; count x element size bytes */
+} zelkc_logix_value_array;
+
+/* The client handle. Create with zelkc_logix_client_create, release with _destroy. */
+typedef struct zelkc_logix_client {
+    zelkc_cip_client* cip;       /* the session; never null in a live client */
+    zelkc_cip_identity identity; /* filled by every successful connect */
+    zelkc_cip_buffer route;      /* route path; empty means requests go directly */
+} zelkc_logix_client;
+
+/* ---------------------------------------------------------------------------------------------
+ * Client and connection
+ * ------------------------------------------------------------------------------------------- */
+
+/* Returns a new client, or null when an allocation failed (nothing is left allocated). */
+zelkc_logix_client* zelkc_logix_client_create(void);
+/* Disconnects if needed and releases everything. Null is ignored. */
+void zelkc_logix_client_destroy(zelkc_logix_client* client);
+/* Opens the session and reads the controller's identity. On failure the client is disconnected
+ * and the identity of an earlier successful connect is kept. */
+uint8_t zelkc_logix_client_connect(zelkc_logix_client* client, const char* host, uint32_t port,
+                                   uint32_t timeout_ms);
+/* Appends backplane slot `slot` to the client's route path (never cleared), then connects; every
+ * later request is routed along the whole path. */
+uint8_t zelkc_logix_client_connect_to_slot(zelkc_logix_client* client, const char* host, uint32_t port,
+                                           uint32_t timeout_ms, uint8_t slot);
+/* Unregisters the session and closes it; identity and route stay. Null is ignored. */
+void zelkc_logix_client_disconnect(zelkc_logix_client* client);
+bool zelkc_logix_client_is_connected(const zelkc_logix_client* client);
+/* The product name read at the last successful connect, or null. Owned by the client; valid
+ * until the next successful connect or destroy. */
+const char* zelkc_logix_client_plc_type(const zelkc_logix_client* client);
+
+/* Sends one request, directly or along the route path. The caller checks the response's general
+ * status and releases it with zelkc_cip_response_free. */
+uint8_t zelkc_logix_send_cip_internal(zelkc_logix_client* client, const zelkc_cip_request* request,
+                                      zelkc_cip_response* response);
+/* Sends `count` requests packed into Multiple Service Packets; one response per request in order.
+ * The caller releases `responses` with zelkc_cip_multiple_response_free. */
+uint8_t zelkc_logix_send_multiple_cip_internal(zelkc_logix_client* client, const zelkc_cip_request* requests,
+                                               uint32_t count, zelkc_cip_multiple_response* responses);
+/* Maps a zelkc_cip result code to a zelkc_logix result code. */
+uint8_t zelkc_logix_convert_result(uint8_t cip_code);
+
+/* ---------------------------------------------------------------------------------------------
+ * Symbol type word and release functions (pure)
+ * ------------------------------------------------------------------------------------------- */
+
+bool zelkc_logix_tag_is_program(uint16_t type);         /* word == 0x1068 */
+bool zelkc_logix_tag_is_struct(uint16_t type);          /* bit 15 set, system bit clear */
+bool zelkc_logix_tag_is_atomic(uint16_t type);          /* bits 13-15 clear */
+uint32_t zelkc_logix_tag_array_rank(uint16_t type);     /* bits 13-14 */
+uint8_t zelkc_logix_tag_atomic_type(uint16_t type);     /* low byte */
+uint32_t zelkc_logix_tag_template_id(uint16_t type);    /* low 12 bits */
+uint8_t zelkc_logix_tag_bit_size(uint16_t type);        /* from the low byte; 0 when unknown */
+bool zelkc_logix_tag_is_string(const zelkc_logix_tag_info* info); /* type_name == "STRING" */
+
+/* Release what the library allocated; each accepts null and zeroes the record. */
+void zelkc_logix_tag_info_free(zelkc_logix_tag_info* info);
+void zelkc_logix_tag_info_list_free(zelkc_logix_tag_info_list* list);
+void zelkc_logix_value_array_free(zelkc_logix_value_array* array);
+
+/* ---------------------------------------------------------------------------------------------
+ * Browsing and templates
+ * ------------------------------------------------------------------------------------------- */
+
+/* Lists the controller-scope symbols (programs included), structures expanded. On failure `out`
+ * is empty. Release the list with zelkc_logix_tag_info_list_free. */
+uint8_t zelkc_logix_client_browse_global_tags(zelkc_logix_client* client, zelkc_logix_tag_info_list* out);
+/* Lists the symbols of one program; `program` is the plain program name. */
+uint8_t zelkc_logix_client_browse_program_tags(zelkc_logix_client* client, zelkc_logix_tag_info_list* out,
+                                               const char* program);
+/* Expands every structure item of `list` in place (one template read per template id). */
+uint8_t zelkc_logix_expand_browse_internal(zelkc_logix_client* client, zelkc_logix_tag_info_list* list);
+/* Reads the template of tmpl->symbol_type: fills `out` with its visible members and sets
+ * tmpl->type_name to the template name. On failure `out` is empty and tmpl is unchanged. */
+uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zelkc_logix_tag_info* tmpl,
+                                                 zelkc_logix_tag_info_list* out);
+
+/* Turns tag path text ("Prog:Main.Tag[1,2].Member") into an EPATH in `out`, which is initialised
+ * first. The caller releases `out` with zelkc_cip_path_free on every outcome. */
+uint8_t zelkc_logix_path_build_tag_path(const char* tag, zelkc_cip_buffer* out);
+
+/* ---------------------------------------------------------------------------------------------
+ * Reading values
+ * ------------------------------------------------------------------------------------------- */
+
+uint8_t zelkc_logix_client_read_atomic_value(zelkc_logix_client* client, const char* tag, zelkc_logix_value* out);
+/* Reads every entry; per-entry outcomes land in each entry's `result`. Returns 0 when every
+ * group was exchanged, even if single entries failed. */
+uint8_t zelkc_logix_client_read_atomic_values(zelkc_logix_client* client, zelkc_logix_atomic_read* entries,
+                                              uint32_t count);
+/* Reads `count` (1..65535) elements of an atomic array; release with zelkc_logix_value_array_free. */
+uint8_t zelkc_logix_client_read_atomic_array(zelkc_logix_client* client, const char* tag, uint32_t count,
+                                             zelkc_logix_value_array* out);
+/* Reads a STRING into buf (NUL-terminated); `length` gets LEN, also when the result is
+ * ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL. */
+uint8_t zelkc_logix_client_read_string_value(zelkc_logix_client* client, const char* tag, char* buf,
+                                             uint32_t capacity, uint32_t* length);
+/* Reads exactly `size` (1..65535) bytes of a SINT or USINT array. */
+uint8_t zelkc_logix_client_read_bytes(zelkc_logix_client* client, const char* tag, uint8_t* buf, uint32_t size,
+                                      uint32_t* length);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZELKC_LOGIX_H */
