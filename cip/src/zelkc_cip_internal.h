@@ -1,0 +1,55 @@
+// Internal helpers shared by the modules of zelkc_cip (not part of the public interface).
+#ifndef ZELKC_CIP_INTERNAL_H
+#define ZELKC_CIP_INTERNAL_H
+
+#include "zelkc_cip.h"
+
+#include <stdint.h>
+
+// Little-endian reads and writes on plain byte pointers; the caller has checked the bounds.
+static inline uint16_t zelkc_cip_get_u16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+static inline uint32_t zelkc_cip_get_u32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+static inline void zelkc_cip_put_u16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+static inline void zelkc_cip_put_u32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+static inline void zelkc_cip_put_u64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Makes room for `extra` more bytes in `buffer`: an empty buffer starts at `first_capacity` and
+// doubles until the needed size fits (exactly the needed size once doubling would reach 2^31).
+// Returns 0, 1 (size overflow) or 2 (no memory; buffer unchanged). On success the caller writes
+// at data + size and adds `extra` to size.
+uint8_t zelkc_cip_buffer_reserve(zelkc_cip_buffer* buffer, uint32_t extra, uint32_t first_capacity);
+
+// Hands a fresh exact-size block (capacity 0) to `out`; a size of 0 leaves `out` empty.
+// Returns 0 or 2.
+uint8_t zelkc_cip_buffer_copy_exact(zelkc_cip_buffer* out, const uint8_t* bytes, uint32_t size);
+
+// The single encapsulation exchange: sends one message (command, data) with the client's session
+// handle and the next sender context, and reads the whole reply. Expects a connected transport.
+// Any transport failure, mismatched reply (command or sender context) or reply-data allocation
+// failure tears the connection down. Returns 0, 1, 2, 4, 5 or 7.
+uint8_t zelkc_cip_client_send_internal(zelkc_cip_client* client, uint16_t command, const uint8_t* data,
+                                       uint32_t length, zelkc_cip_eip_response* reply);
+
+// True when the client holds a transport and is in status 2.
+static inline bool zelkc_cip_client_ready(const zelkc_cip_client* client) {
+    return client->transport != nullptr && client->status == ZELKC_CIP_STATUS_CONNECTED;
+}
+
+// Maps a transport result onto a zelkc_cip result.
+uint8_t zelkc_cip_map_tcp_result(uint8_t tcp_result);
+
+#endif
