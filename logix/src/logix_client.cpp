@@ -1,0 +1,144 @@
+// The Logix client handle: its session, the controller identity, the route path, and the two
+// send operations through which every browse and read reaches the controller.
+#include <cstring>
+
+#include "logix_internal.h"
+
+namespace {
+
+bool has_route(const zelkc_logix_client* client) { return client->route.size != 0; }
+
+uint8_t send_one(zelkc_logix_client* client, const zelkc_cip_request* request, zelkc_cip_response* response) {
+    uint8_t rc;
+    if (!has_route(client)) {
+        rc = zelkc_cip_client_send_unconnected(client->cip, request, response);
+    } else {
+        // Priority/time tick 10, timeout ticks 14.
+        rc = zelkc_cip_client_send_routed(client->cip, request, &client->route, response);
+    }
+    return zelkc_logix_convert_result(rc);
+}
+
+} // namespace
+
+extern "C" {
+
+uint8_t zelkc_logix_convert_result(uint8_t cip_code) {
+    static const uint8_t table[16] = {0, 1, 2, 3, 4, 5, 19, 6, 7, 8, 9, 10, 11, 12, 17, 18};
+    if (cip_code > 15) {
+        return ZELKC_LOGIX_ERR_UNKNOWN;
+    }
+    return table[cip_code];
+}
+
+zelkc_logix_client* zelkc_logix_client_create(void) {
+    auto* client = static_cast<zelkc_logix_client*>(zelkc_cip_alloc(sizeof(zelkc_logix_client)));
+    if (client == nullptr) {
+        return nullptr;
+    }
+    std::memset(client, 0, sizeof *client);
+    client->cip = zelkc_cip_client_create();
+    if (client->cip == nullptr) {
+        zelkc_cip_free(client);
+        return nullptr;
+    }
+    zelkc_cip_path_init(&client->route);
+    return client;
+}
+
+void zelkc_logix_client_destroy(zelkc_logix_client* client) {
+    if (client == nullptr) {
+        return;
+    }
+    zelkc_cip_client_destroy(client->cip); // disconnects first
+    client->cip = nullptr;
+    zelkc_cip_identity_object_free(&client->identity);
+    zelkc_cip_path_free(&client->route);
+    zelkc_cip_free(client);
+}
+
+uint8_t zelkc_logix_client_connect(zelkc_logix_client* client, const char* host, uint32_t port,
+                                   uint32_t timeout_ms) {
+    if (client == nullptr || host == nullptr) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    uint8_t rc = zelkc_cip_client_connect(client->cip, host, port, timeout_ms);
+    if (rc != ZELKC_CIP_OK) {
+        return zelkc_logix_convert_result(rc);
+    }
+    const zelkc_cip_request* request = zelkc_cip_identity_object_request();
+    if (request == nullptr) {
+        zelkc_cip_client_disconnect(client->cip);
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    zelkc_cip_response response;
+    std::memset(&response, 0, sizeof response);
+    uint8_t result = send_one(client, request, &response);
+    if (result != ZELKC_LOGIX_OK) {
+        zelkc_cip_response_free(&response);
+        zelkc_cip_client_disconnect(client->cip);
+        return result;
+    }
+    zelkc_cip_identity identity;
+    std::memset(&identity, 0, sizeof identity);
+    rc = zelkc_cip_identity_object_parse(&response, &identity);
+    zelkc_cip_response_free(&response);
+    if (rc != ZELKC_CIP_OK) {
+        zelkc_cip_identity_object_free(&identity);
+        zelkc_cip_client_disconnect(client->cip);
+        return zelkc_logix_convert_result(rc);
+    }
+    zelkc_cip_identity_object_free(&client->identity);
+    client->identity = identity;
+    return ZELKC_LOGIX_OK;
+}
+
+uint8_t zelkc_logix_client_connect_to_slot(zelkc_logix_client* client, const char* host, uint32_t port,
+                                           uint32_t timeout_ms, uint8_t slot) {
+    if (client == nullptr) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    if (zelkc_cip_route_path_add_backplane_slot(&client->route, slot) != ZELKC_CIP_OK) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    return zelkc_logix_client_connect(client, host, port, timeout_ms);
+}
+
+void zelkc_logix_client_disconnect(zelkc_logix_client* client) {
+    if (client == nullptr) {
+        return;
+    }
+    zelkc_cip_client_disconnect(client->cip);
+}
+
+bool zelkc_logix_client_is_connected(const zelkc_logix_client* client) {
+    return client != nullptr && zelkc_cip_client_status(client->cip) == 2;
+}
+
+const char* zelkc_logix_client_plc_type(const zelkc_logix_client* client) {
+    return client == nullptr ? nullptr : client->identity.product_name;
+}
+
+uint8_t zelkc_logix_send_cip_internal(zelkc_logix_client* client, const zelkc_cip_request* request,
+                                      zelkc_cip_response* response) {
+    if (client == nullptr || request == nullptr || response == nullptr) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    return send_one(client, request, response);
+}
+
+uint8_t zelkc_logix_send_multiple_cip_internal(zelkc_logix_client* client, const zelkc_cip_request* requests,
+                                               uint32_t count, zelkc_cip_multiple_response* responses) {
+    if (client == nullptr || requests == nullptr || responses == nullptr || count == 0) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    uint8_t rc;
+    if (!has_route(client)) {
+        rc = zelkc_cip_client_send_multiple_unconnected(client->cip, requests, count, responses);
+    } else {
+        rc = zelkc_cip_client_send_multiple_routed(client->cip, requests, count, &client->route, responses);
+    }
+    return zelkc_logix_convert_result(rc);
+}
+
+} // extern "C"

@@ -1,0 +1,147 @@
+// Internal interface of zelkc_logix: the decoders of controller replies, kept apart from the
+// network loops so that they can be tested and fuzzed on plain bytes, and the helpers the
+// modules share. Not installed; tests and fuzz targets include it from logix/src.
+#ifndef ZELKC_LOGIX_INTERNAL_H
+#define ZELKC_LOGIX_INTERNAL_H
+
+#include "zelkc_logix.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// ---- shared helpers --------------------------------------------------------------------------
+
+static inline uint16_t logix_le16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+static inline uint32_t logix_le32(const uint8_t* p) {
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+static inline void logix_put16(uint8_t* p, uint16_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
+static inline void logix_put32(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
+}
+
+// A NUL-terminated copy of `length` bytes of `text` through zelkc_cip_alloc, or null.
+char* logix_strndup(const char* text, size_t length);
+
+// ---- tag paths -------------------------------------------------------------------------------
+
+// Appends one segment ("Name", "Name[1,2]", "Name[1][2]") of a tag path: an ANSI extended symbol
+// for the name part and an element segment per index. Returns a zelkc_cip result code; grammar
+// violations are ZELKC_CIP_ERR_INVALID_ARGUMENT.
+uint8_t add_symbol_and_indexes(zelkc_cip_buffer* out, const char* segment, size_t length);
+
+// ---- symbol browsing -------------------------------------------------------------------------
+
+// The paging loop behind both browse entry points; `program` null for the controller scope.
+uint8_t browse_tags(zelkc_logix_client* client, zelkc_logix_tag_info_list* out, const char* program);
+
+// Decodes one page of the symbol list reply (general status and data) and appends its listed
+// entries to `list`. `capacity` is the list's allocated capacity, `next_instance` the next
+// instance wanted; both are updated. Checks the general status (0 or 6), every entry's layout
+// and instance order, and that a partial page (status 6) advanced the next instance. On failure
+// `list` may hold entries appended so far; the caller releases it.
+uint8_t zelkc_logix_browse_page_decode(uint8_t general_status, const uint8_t* data, uint32_t size,
+                                       zelkc_logix_tag_info_list* list, uint32_t* capacity,
+                                       uint32_t* next_instance);
+
+// ---- templates -------------------------------------------------------------------------------
+
+// Decodes the reply to the template attribute request (attributes 4 and 2). On success
+// `definition_bytes` is the number of definition bytes to read (size in words x 4 - 23) and
+// `member_count` the template's member count.
+uint8_t zelkc_logix_template_attributes_decode(uint8_t general_status, const uint8_t* data, uint32_t size,
+                                               uint32_t* definition_bytes, uint16_t* member_count);
+
+// Progress of reading one template definition in fragments.
+typedef struct zelkc_logix_template_read {
+    uint8_t* definition; // caller-owned buffer of `size` bytes
+    uint32_t size;       // definition bytes expected
+    uint32_t offset;     // bytes received so far
+} zelkc_logix_template_read;
+
+// The number of bytes the next template read asks for.
+uint32_t zelkc_logix_template_read_ask(const zelkc_logix_template_read* read);
+
+// Takes one template read reply for a request that asked `asked` bytes. Sets `done` when the
+// definition is complete (or the controller ended it early with status 0).
+uint8_t zelkc_logix_template_fragment_accept(zelkc_logix_template_read* read, uint32_t asked,
+                                             uint8_t general_status, const uint8_t* data, uint32_t size,
+                                             bool* done);
+
+// Decodes the `received` bytes of a template definition with `member_count` members: the template
+// name (text before the first ';') into `name` (allocated) and the visible members into `members`.
+// On failure both are released and left empty.
+uint8_t zelkc_logix_template_definition_decode(const uint8_t* definition, uint32_t received,
+                                               uint16_t member_count, char** name,
+                                               zelkc_logix_tag_info_list* members);
+
+// Expands one tag (recursively) through the per-browse template cache.
+typedef struct zelkc_logix_template_entry zelkc_logix_template_entry;
+uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_logix_template_entry** cache,
+                   uint32_t depth, uint32_t* total);
+
+// ---- reading values --------------------------------------------------------------------------
+
+// Decodes a Read Tag reply holding one atomic value.
+uint8_t read_atomic_response(const zelkc_cip_response* reply, zelkc_logix_value* out);
+
+// Reads n prepared requests (at most ZELKC_LOGIX_BATCH_GROUP) as one unit; map[i] is the entry
+// index of requests[i].
+uint8_t read_atomic_batch(zelkc_logix_client* client, const zelkc_cip_request* requests, const uint32_t* map,
+                          uint32_t n, zelkc_logix_atomic_read* entries);
+
+// Progress of a fragmented atomic array read.
+typedef struct zelkc_logix_array_read {
+    zelkc_logix_value_array* out; // filled on the first reply
+    uint32_t count;               // elements asked for
+    uint32_t total;               // bytes expected (count x element size), 0 before the first reply
+    uint32_t offset;              // bytes received so far
+} zelkc_logix_array_read;
+
+// Takes one Read Tag Fragmented reply of an atomic array. On failure the caller releases `out`.
+uint8_t zelkc_logix_array_fragment_accept(zelkc_logix_array_read* read, uint8_t general_status,
+                                          const uint8_t* data, uint32_t size, bool* done);
+
+// Progress of a fragmented STRING read.
+typedef struct zelkc_logix_string_read {
+    char* buf;
+    uint32_t capacity;
+    uint32_t length;   // LEN once known
+    uint32_t offset;   // structure bytes received so far (the next request's offset)
+    uint32_t copied;   // characters copied into buf
+    uint8_t len_have;  // bytes of LEN collected
+    uint8_t len_bytes[4];
+    bool started;      // the structure handle of the first reply is known
+    uint16_t handle;
+} zelkc_logix_string_read;
+
+// Takes one Read Tag Fragmented reply of a STRING structure. `done` is set with result 0 once
+// LEN characters are in buf (terminated).
+uint8_t zelkc_logix_string_fragment_accept(zelkc_logix_string_read* read, uint8_t general_status,
+                                           const uint8_t* data, uint32_t size, bool* done);
+
+// Progress of a fragmented byte read.
+typedef struct zelkc_logix_bytes_read {
+    uint8_t* buf;
+    uint32_t size;     // bytes asked for
+    uint32_t received; // bytes received so far
+    bool started;
+    uint16_t type;
+} zelkc_logix_bytes_read;
+
+// Takes one Read Tag Fragmented reply of a SINT/USINT array.
+uint8_t zelkc_logix_bytes_fragment_accept(zelkc_logix_bytes_read* read, uint8_t general_status,
+                                          const uint8_t* data, uint32_t size, bool* done);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

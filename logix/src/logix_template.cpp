@@ -1,0 +1,376 @@
+// Structure templates (class 0x6C): the attribute reply, the definition read in fragments, its
+// decoding into members, and the expansion of a browse result through a per-browse cache.
+#include <cstring>
+
+#include "logix_internal.h"
+
+struct zelkc_logix_template_entry {
+    zelkc_logix_tag_info info;         // only symbol_type and type_name are filled
+    zelkc_logix_tag_info_list members; // visible members
+    uint8_t busy;                      // set while expanding members below one tag
+};
+
+namespace {
+
+constexpr uint8_t kGetAttributeList = 0x03;
+constexpr uint8_t kReadTemplate = 0x4C;
+// Attribute count 2: definition size in words (4), member count (2).
+const uint8_t kTemplateAttributes[6] = {0x02, 0x00, 0x04, 0x00, 0x02, 0x00};
+constexpr uint32_t kMaxTemplateAsk = 65535;
+constexpr size_t kHiddenPrefixLength = 10; // "ZZZZZZZZZZ"
+
+bool is_hidden_member(uint16_t type, const char* name, size_t length) {
+    if (type != ZELKC_LOGIX_TYPE_SINT || length < kHiddenPrefixLength) {
+        return false;
+    }
+    for (size_t i = 0; i < kHiddenPrefixLength; ++i) {
+        if (name[i] != 'Z') {
+            return false;
+        }
+    }
+    return true;
+}
+
+uint8_t send_template_request(zelkc_logix_client* client, const zelkc_cip_buffer* path, uint8_t service,
+                              const uint8_t* data, uint32_t size, zelkc_cip_response* reply) {
+    zelkc_cip_request request;
+    std::memset(&request, 0, sizeof request);
+    request.service = service;
+    request.path = path->data;
+    request.path_size = path->size;
+    request.data = data;
+    request.data_size = size;
+    return zelkc_logix_send_cip_internal(client, &request, reply);
+}
+
+void release_cache(zelkc_logix_template_entry** cache) {
+    for (uint32_t i = 0; i < ZELKC_LOGIX_TEMPLATE_SLOTS; ++i) {
+        zelkc_logix_template_entry* entry = cache[i];
+        if (entry != nullptr) {
+            zelkc_logix_tag_info_free(&entry->info);
+            zelkc_logix_tag_info_list_free(&entry->members);
+            zelkc_cip_free(entry);
+        }
+    }
+    zelkc_cip_free(cache);
+}
+
+} // namespace
+
+extern "C" {
+
+uint8_t zelkc_logix_template_attributes_decode(uint8_t general_status, const uint8_t* data, uint32_t size,
+                                               uint32_t* definition_bytes, uint16_t* member_count) {
+    if (definition_bytes == nullptr || member_count == nullptr || (data == nullptr && size != 0)) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    if (general_status != 0) {
+        return ZELKC_LOGIX_ERR_DEVICE;
+    }
+    if (size != 16 || logix_le16(data) != 2 || logix_le16(data + 2) != 4 || logix_le16(data + 10) != 2) {
+        return ZELKC_LOGIX_ERR_BAD_REPLY;
+    }
+    if (logix_le16(data + 4) != 0 || logix_le16(data + 12) != 0) {
+        return ZELKC_LOGIX_ERR_DEVICE;
+    }
+    const uint32_t words = logix_le32(data + 6);
+    const uint16_t members = logix_le16(data + 14);
+    if (words < ZELKC_LOGIX_TEMPLATE_MIN_WORDS) {
+        return ZELKC_LOGIX_ERR_BAD_REPLY;
+    }
+    if (words > ZELKC_LOGIX_TEMPLATE_MAX_WORDS) {
+        return ZELKC_LOGIX_ERR_LIMIT;
+    }
+    const uint32_t bytes = words * 4u - 23u;
+    if (bytes <= (uint32_t)members * 8u) {
+        return ZELKC_LOGIX_ERR_BAD_REPLY;
+    }
+    *definition_bytes = bytes;
+    *member_count = members;
+    return ZELKC_LOGIX_OK;
+}
+
+uint32_t zelkc_logix_template_read_ask(const zelkc_logix_template_read* read) {
+    const uint32_t remainder = read->size - read->offset;
+    return remainder > kMaxTemplateAsk ? kMaxTemplateAsk : remainder;
+}
+
+uint8_t zelkc_logix_template_fragment_accept(zelkc_logix_template_read* read, uint32_t asked,
+                                             uint8_t general_status, const uint8_t* data, uint32_t size,
+                                             bool* done) {
+    *done = false;
+    if (general_status != 0 && general_status != 6) {
+        return ZELKC_LOGIX_ERR_DEVICE;
+    }
+    if (size == 0 || data == nullptr || size > asked || size > read->size - read->offset) {
+        return ZELKC_LOGIX_ERR_BAD_REPLY;
+    }
+    std::memcpy(read->definition + read->offset, data, size);
+    const bool whole_remainder = read->size - read->offset == asked;
+    read->offset += size;
+    if (whole_remainder && general_status == 0) {
+        *done = true;
+        return ZELKC_LOGIX_OK;
+    }
+    // Partial, or a capped request: more must remain to be asked for.
+    if (read->offset >= read->size) {
+        return ZELKC_LOGIX_ERR_BAD_REPLY;
+    }
+    return ZELKC_LOGIX_OK;
+}
+
+uint8_t zelkc_logix_template_definition_decode(const uint8_t* definition, uint32_t received,
+                                               uint16_t member_count, char** name,
+                                               zelkc_logix_tag_info_list* members) {
+    if (name == nullptr || members == nullptr) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    *name = nullptr;
+    members->count = 0;
+    members->items = nullptr;
+    const uint32_t info_bytes = (uint32_t)member_count * 8u;
+    if (definition == nullptr || received <= info_bytes) {
+        return ZELKC_LOGIX_ERR_BAD_REPLY;
+    }
+    const char* text = reinterpret_cast<const char*>(definition);
+    const char* name_start = text + info_bytes;
+    const char* end = text + received;
+    const char* nul = static_cast<const char*>(std::memchr(name_start, '\0', (size_t)(end - name_start)));
+    if (nul == nullptr || nul == name_start) {
+        return ZELKC_LOGIX_ERR_BAD_REPLY;
+    }
+    const char* semicolon = static_cast<const char*>(std::memchr(name_start, ';', (size_t)(nul - name_start)));
+    const char* name_end = semicolon != nullptr ? semicolon : nul;
+    if (name_end == name_start) {
+        return ZELKC_LOGIX_ERR_BAD_REPLY;
+    }
+    char* template_name = logix_strndup(name_start, (size_t)(name_end - name_start));
+    if (template_name == nullptr) {
+        return ZELKC_LOGIX_ERR_NO_MEMORY;
+    }
+    uint8_t result = ZELKC_LOGIX_OK;
+    if (member_count != 0) {
+        members->items =
+            static_cast<zelkc_logix_tag_info*>(zelkc_cip_alloc((size_t)member_count * sizeof(zelkc_logix_tag_info)));
+        if (members->items == nullptr) {
+            result = ZELKC_LOGIX_ERR_NO_MEMORY;
+        }
+    }
+    const char* cursor = nul + 1;
+    for (uint32_t index = 0; result == ZELKC_LOGIX_OK && index < member_count; ++index) {
+        if (cursor >= end) {
+            result = ZELKC_LOGIX_ERR_BAD_REPLY;
+            break;
+        }
+        const char* member_nul = static_cast<const char*>(std::memchr(cursor, '\0', (size_t)(end - cursor)));
+        if (member_nul == nullptr || member_nul == cursor) {
+            result = ZELKC_LOGIX_ERR_BAD_REPLY;
+            break;
+        }
+        const size_t length = (size_t)(member_nul - cursor);
+        const uint8_t* info = definition + (size_t)index * 8u;
+        const uint16_t element_count = logix_le16(info);
+        const uint16_t type = logix_le16(info + 2);
+        const char* member_name = cursor;
+        cursor = member_nul + 1;
+        if (is_hidden_member(type, member_name, length)) {
+            continue;
+        }
+        if (zelkc_logix_tag_array_rank(type) > 1) {
+            result = ZELKC_LOGIX_ERR_NOT_SUPPORTED;
+            break;
+        }
+        zelkc_logix_tag_info* member = &members->items[members->count];
+        std::memset(member, 0, sizeof *member);
+        member->id = index;
+        member->symbol_type = type;
+        if (zelkc_logix_tag_array_rank(type) == 1) {
+            member->dims[0] = element_count;
+        }
+        member->name = logix_strndup(member_name, length);
+        if (member->name == nullptr) {
+            result = ZELKC_LOGIX_ERR_NO_MEMORY;
+            break;
+        }
+        ++members->count;
+    }
+    if (result != ZELKC_LOGIX_OK) {
+        zelkc_cip_free(template_name);
+        zelkc_logix_tag_info_list_free(members);
+        return result;
+    }
+    if (members->count == 0) {
+        // Every member was hidden: an empty list owns nothing.
+        zelkc_cip_free(members->items);
+        members->items = nullptr;
+    }
+    *name = template_name;
+    return ZELKC_LOGIX_OK;
+}
+
+uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zelkc_logix_tag_info* tmpl,
+                                                 zelkc_logix_tag_info_list* out) {
+    if (out == nullptr) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    out->count = 0;
+    out->items = nullptr;
+    if (client == nullptr || tmpl == nullptr) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    if (!zelkc_logix_tag_is_struct(tmpl->symbol_type)) {
+        return ZELKC_LOGIX_ERR_TYPE_MISMATCH;
+    }
+    zelkc_cip_buffer path;
+    zelkc_cip_path_init(&path);
+    uint8_t rc = zelkc_cip_path_add_class(&path, ZELKC_LOGIX_TEMPLATE_CLASS);
+    if (rc == ZELKC_CIP_OK) {
+        rc = zelkc_cip_path_add_instance(&path, zelkc_logix_tag_template_id(tmpl->symbol_type));
+    }
+    if (rc != ZELKC_CIP_OK) {
+        zelkc_cip_path_free(&path);
+        return zelkc_logix_convert_result(rc);
+    }
+
+    zelkc_cip_response reply;
+    std::memset(&reply, 0, sizeof reply);
+    uint8_t result = send_template_request(client, &path, kGetAttributeList, kTemplateAttributes,
+                                           sizeof kTemplateAttributes, &reply);
+    uint32_t definition_bytes = 0;
+    uint16_t member_count = 0;
+    if (result == ZELKC_LOGIX_OK) {
+        result = zelkc_logix_template_attributes_decode(reply.general_status, reply.data.data, reply.data.size,
+                                                        &definition_bytes, &member_count);
+    }
+    zelkc_cip_response_free(&reply);
+    if (result != ZELKC_LOGIX_OK) {
+        zelkc_cip_path_free(&path);
+        return result;
+    }
+
+    zelkc_logix_template_read read;
+    read.definition = static_cast<uint8_t*>(zelkc_cip_alloc(definition_bytes));
+    read.size = definition_bytes;
+    read.offset = 0;
+    if (read.definition == nullptr) {
+        zelkc_cip_path_free(&path);
+        return ZELKC_LOGIX_ERR_NO_MEMORY;
+    }
+    bool done = false;
+    while (!done) {
+        const uint32_t asked = zelkc_logix_template_read_ask(&read);
+        uint8_t request_data[6];
+        logix_put32(request_data, read.offset);
+        logix_put16(request_data + 4, (uint16_t)asked);
+        result = send_template_request(client, &path, kReadTemplate, request_data, sizeof request_data, &reply);
+        if (result == ZELKC_LOGIX_OK) {
+            result = zelkc_logix_template_fragment_accept(&read, asked, reply.general_status, reply.data.data,
+                                                          reply.data.size, &done);
+        }
+        zelkc_cip_response_free(&reply);
+        if (result != ZELKC_LOGIX_OK) {
+            break;
+        }
+    }
+    zelkc_cip_path_free(&path);
+    char* name = nullptr;
+    if (result == ZELKC_LOGIX_OK) {
+        result = zelkc_logix_template_definition_decode(read.definition, read.offset, member_count, &name, out);
+    }
+    zelkc_cip_free(read.definition);
+    if (result != ZELKC_LOGIX_OK) {
+        return result;
+    }
+    zelkc_cip_free(tmpl->type_name);
+    tmpl->type_name = name;
+    return ZELKC_LOGIX_OK;
+}
+
+uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_logix_template_entry** cache,
+                   uint32_t depth, uint32_t* total) {
+    if (!zelkc_logix_tag_is_struct(tag->symbol_type)) {
+        return ZELKC_LOGIX_OK;
+    }
+    if (depth >= ZELKC_LOGIX_MAX_DEPTH) {
+        return ZELKC_LOGIX_ERR_LIMIT;
+    }
+    const uint32_t id = zelkc_logix_tag_template_id(tag->symbol_type);
+    zelkc_logix_template_entry* entry = cache[id];
+    if (entry == nullptr) {
+        entry = static_cast<zelkc_logix_template_entry*>(zelkc_cip_alloc(sizeof(zelkc_logix_template_entry)));
+        if (entry == nullptr) {
+            return ZELKC_LOGIX_ERR_NO_MEMORY;
+        }
+        std::memset(entry, 0, sizeof *entry);
+        cache[id] = entry;
+        entry->info.symbol_type = tag->symbol_type;
+        const uint8_t rc = zelkc_logix_client_browse_struct_members(client, &entry->info, &entry->members);
+        if (rc != ZELKC_LOGIX_OK) {
+            return rc;
+        }
+    }
+    if (entry->busy) {
+        return ZELKC_LOGIX_ERR_BAD_REPLY; // the structure contains itself
+    }
+    const uint32_t member_count = entry->members.count;
+    if (member_count > ZELKC_LOGIX_MAX_TAG_INFOS - *total) {
+        return ZELKC_LOGIX_ERR_LIMIT;
+    }
+    *total += member_count;
+    const char* type_name = entry->info.type_name != nullptr ? entry->info.type_name : "";
+    tag->type_name = logix_strndup(type_name, std::strlen(type_name));
+    if (tag->type_name == nullptr) {
+        return ZELKC_LOGIX_ERR_NO_MEMORY;
+    }
+    if (member_count == 0) {
+        return ZELKC_LOGIX_OK;
+    }
+    tag->children =
+        static_cast<zelkc_logix_tag_info*>(zelkc_cip_alloc((size_t)member_count * sizeof(zelkc_logix_tag_info)));
+    if (tag->children == nullptr) {
+        return ZELKC_LOGIX_ERR_NO_MEMORY;
+    }
+    entry->busy = 1;
+    uint8_t result = ZELKC_LOGIX_OK;
+    for (uint32_t i = 0; i < member_count; ++i) {
+        const zelkc_logix_tag_info* member = &entry->members.items[i];
+        zelkc_logix_tag_info* child = &tag->children[i];
+        *child = *member;
+        child->name = member->name != nullptr ? logix_strndup(member->name, std::strlen(member->name)) : nullptr;
+        child->type_name = nullptr;
+        child->child_count = 0;
+        child->children = nullptr;
+        ++tag->child_count;
+        if (child->name == nullptr) {
+            result = ZELKC_LOGIX_ERR_NO_MEMORY;
+            break;
+        }
+        result = expand_tag(client, child, cache, depth + 1, total);
+        if (result != ZELKC_LOGIX_OK) {
+            break;
+        }
+    }
+    entry->busy = 0;
+    return result;
+}
+
+uint8_t zelkc_logix_expand_browse_internal(zelkc_logix_client* client, zelkc_logix_tag_info_list* list) {
+    if (client == nullptr || list == nullptr) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    const size_t cache_bytes = ZELKC_LOGIX_TEMPLATE_SLOTS * sizeof(zelkc_logix_template_entry*);
+    auto** cache = static_cast<zelkc_logix_template_entry**>(zelkc_cip_alloc(cache_bytes));
+    if (cache == nullptr) {
+        return ZELKC_LOGIX_ERR_NO_MEMORY;
+    }
+    std::memset(cache, 0, cache_bytes);
+    uint32_t total = list->count;
+    uint8_t result = ZELKC_LOGIX_OK;
+    for (uint32_t i = 0; i < list->count && result == ZELKC_LOGIX_OK; ++i) {
+        result = expand_tag(client, &list->items[i], cache, 0, &total);
+    }
+    release_cache(cache);
+    return result;
+}
+
+} // extern "C"
