@@ -1,0 +1,86 @@
+#include "ValueText.h"
+
+#include <fmt/format.h>
+
+namespace {
+
+constexpr uint16_t kFirstCode = ZELKC_LOGIX_TYPE_BOOL;
+constexpr uint16_t kCodeCount = 20; // 0xC1..0xD4
+
+struct TypeName {
+    const char* text;
+    size_t length;
+};
+
+constexpr TypeName name_entry(std::string_view text) { return {text.data(), text.size()}; }
+
+// Indexed by the atomic type code minus 0xC1.
+constexpr TypeName kTypeNames[kCodeCount] = {
+    name_entry("BOOL"),    name_entry("SINT"),    name_entry("INT"),     name_entry("DINT"),
+    name_entry("LINT"),    name_entry("USINT"),   name_entry("UINT"),    name_entry("UDINT"),
+    name_entry("ULINT"),   name_entry("REAL"),    name_entry("LREAL"),   name_entry("UNKNOWN"),
+    name_entry("UNKNOWN"), name_entry("UNKNOWN"), name_entry("UNKNOWN"), name_entry("UNKNOWN"),
+    name_entry("BYTE"),    name_entry("WORD"),    name_entry("DWORD"),   name_entry("LWORD"),
+};
+
+} // namespace
+
+std::string_view datatype_get_name(const zelkc_logix_tag_info* info) {
+    if (info == nullptr) {
+        return "UNKNOWN";
+    }
+    const uint16_t word = info->symbol_type;
+    const uint32_t rank = zelkc_logix_tag_array_rank(word);
+    if (rank == 0 && zelkc_logix_tag_is_atomic(word)) {
+        const unsigned index = (unsigned)zelkc_logix_tag_atomic_type(word) - kFirstCode;
+        if (index >= kCodeCount) {
+            return "UNKNOWN";
+        }
+        return {kTypeNames[index].text, kTypeNames[index].length};
+    }
+    if (rank != 0) {
+        return "ARRAY";
+    }
+    if (zelkc_logix_tag_is_string(info)) {
+        return "STRING";
+    }
+    return info->type_name != nullptr ? std::string_view(info->type_name) : std::string_view("STRUCT");
+}
+
+std::string value2string(const zelkc_logix_value* value, uint16_t type) {
+    if (value == nullptr) {
+        return {};
+    }
+    const auto& v = value->value;
+    switch (type) {
+    case ZELKC_LOGIX_TYPE_BOOL:
+        // The reader stores a BOOL as exactly 0 or 1.
+        return v.u8 == 1 ? "true" : "false";
+    case ZELKC_LOGIX_TYPE_SINT:
+        return fmt::format("{}", v.i8);
+    case ZELKC_LOGIX_TYPE_INT:
+        return fmt::format("{}", v.i16);
+    case ZELKC_LOGIX_TYPE_DINT:
+        return fmt::format("{}", v.i32);
+    case ZELKC_LOGIX_TYPE_LINT:
+        return fmt::format("{}", v.i64);
+    case ZELKC_LOGIX_TYPE_USINT:
+    case ZELKC_LOGIX_TYPE_BYTE:
+        return fmt::format("{}", v.u8);
+    case ZELKC_LOGIX_TYPE_UINT:
+    case ZELKC_LOGIX_TYPE_WORD:
+        return fmt::format("{}", v.u16);
+    case ZELKC_LOGIX_TYPE_UDINT:
+    case ZELKC_LOGIX_TYPE_DWORD:
+        return fmt::format("{}", v.u32);
+    case ZELKC_LOGIX_TYPE_ULINT:
+    case ZELKC_LOGIX_TYPE_LWORD:
+        return fmt::format("{}", v.u64);
+    case ZELKC_LOGIX_TYPE_REAL:
+        return fmt::format("{}", v.f32);
+    case ZELKC_LOGIX_TYPE_LREAL:
+        return fmt::format("{}", v.f64);
+    default:
+        return {};
+    }
+}

@@ -1,0 +1,18 @@
+// Text for the tree's type column and the watch table's value column.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "zelkc_logix.h"
+
+// The type column text of a tag or member: an atomic type name, "ARRAY", "STRING", the
+// structure's template name or "STRUCT". A template name is a view of info->type_name and stays
+// valid only while the info lives. A null info gives "UNKNOWN".
+std::string_view datatype_get_name(const zelkc_logix_tag_info* info);
+
+// The text of an atomic value, formatted as the atomic type code `type` says (not the value's own
+// type field): decimal integers, "true"/"false", shortest round-trip floats (REAL as single
+// precision). Unknown codes and a null value give the empty string.
+std::string value2string(const zelkc_logix_value* value, uint16_t type);
