@@ -1,0 +1,52 @@
+#include "Startup.h"
+
+#include <cstdlib>
+#include <system_error>
+
+namespace startup {
+
+bool somethingExistsAt(const std::filesystem::path& path) {
+    std::error_code ec;
+    auto status = std::filesystem::symlink_status(path, ec);
+    return !ec && std::filesystem::exists(status);
+}
+
+std::vector<std::filesystem::path> assetPakCandidates(const std::filesystem::path& executableDir,
+                                                      const std::filesystem::path& currentDir) {
+    return {
+        executableDir / ".." / "Resources" / "assets.pak",
+        executableDir / "assets.pak",
+        currentDir / "assets.pak",
+    };
+}
+
+std::filesystem::path findAssetPak(const std::filesystem::path& executableDir,
+                                   const std::filesystem::path& currentDir) {
+    auto candidates = assetPakCandidates(executableDir, currentDir);
+    for (const auto& candidate : candidates) {
+        if (somethingExistsAt(candidate)) {
+            return candidate;
+        }
+    }
+    return candidates.front();
+}
+
+bool applyDriverEnvironment(const std::filesystem::path& executableDir) {
+    std::filesystem::path icd =
+        executableDir / ".." / "Resources" / "vulkan" / "icd.d" / "MoltenVK_icd.json";
+    std::error_code ec;
+    auto canonical = std::filesystem::weakly_canonical(icd, ec);
+    if (!ec) {
+        icd = canonical;
+    }
+    if (!somethingExistsAt(icd)) {
+        return false;
+    }
+    const std::string value = icd.string();
+    ::setenv("VK_ICD_FILENAMES", value.c_str(), 1);
+    ::setenv("VK_DRIVER_FILES", value.c_str(), 1);
+    ::setenv("MVK_CONFIG_API_VERSION_TO_ADVERTISE", "12", 0);
+    return true;
+}
+
+} // namespace startup

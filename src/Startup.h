@@ -1,0 +1,29 @@
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+// Start-up helpers that need no window: where the asset pak is looked for and the graphics driver
+// environment of an application bundle.
+namespace startup {
+
+// Where assets.pak is looked for, in order: inside the application bundle (<exe>/../Resources), beside
+// the executable, then in the current directory. The paths are not normalised.
+std::vector<std::filesystem::path> assetPakCandidates(const std::filesystem::path& executableDir,
+                                                      const std::filesystem::path& currentDir);
+
+// The first candidate at which something exists (any file type); the first candidate when none does,
+// so that the failure to open it names the bundle location.
+std::filesystem::path findAssetPak(const std::filesystem::path& executableDir,
+                                   const std::filesystem::path& currentDir);
+
+// When the bundle carries a Vulkan driver description (<exe>/../Resources/vulkan/icd.d/MoltenVK_icd.json),
+// points VK_ICD_FILENAMES and VK_DRIVER_FILES at it (replacing any value) and sets
+// MVK_CONFIG_API_VERSION_TO_ADVERTISE to "12" unless it is set already. Without the file the environment
+// is left alone. Returns whether the file was found.
+bool applyDriverEnvironment(const std::filesystem::path& executableDir);
+
+// Whether something exists at `path`, whatever its type (a dangling link counts). Never throws.
+bool somethingExistsAt(const std::filesystem::path& path);
+
+} // namespace startup
