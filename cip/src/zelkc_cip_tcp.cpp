@@ -75,15 +75,18 @@ static int connect_one(const struct addrinfo* ai, int32_t timeout_ms, uint8_t* e
         close(fd);
         return -1;
     }
+    // A refused or unreachable connection shows up as POLLERR/POLLHUP with the reason in
+    // SO_ERROR: that is a failed connect (3), not an I/O failure. Without a pending error the
+    // poll condition itself is reported (6).
+    int so_error = 0;
+    socklen_t len = sizeof so_error;
+    const bool have_error = getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) == 0;
     if (pfd.revents & kPollFailure) {
-        // A refused connection shows up here as POLLERR (with POLLHUP) on Linux.
-        *error = ZELKC_CIP_TCP_ERR_IO;
+        *error = have_error && so_error != 0 ? ZELKC_CIP_TCP_ERR_CONNECT : ZELKC_CIP_TCP_ERR_IO;
         close(fd);
         return -1;
     }
-    int so_error = 0;
-    socklen_t len = sizeof so_error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0 || so_error != 0) {
+    if (!have_error || so_error != 0) {
         *error = ZELKC_CIP_TCP_ERR_CONNECT;
         close(fd);
         return -1;
