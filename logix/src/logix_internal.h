@@ -82,8 +82,18 @@ uint8_t zelkc_logix_template_definition_decode(const uint8_t* definition, uint32
                                                uint16_t member_count, char** name,
                                                zelkc_logix_tag_info_list* members);
 
-// Expands one tag (recursively) through the per-browse template cache.
-typedef struct zelkc_logix_template_entry zelkc_logix_template_entry;
+// One template met during a browse; the cache holds ZELKC_LOGIX_TEMPLATE_SLOTS pointers to these,
+// indexed by template id.
+typedef struct zelkc_logix_template_entry {
+    zelkc_logix_tag_info info;         // only symbol_type and type_name are filled
+    zelkc_logix_tag_info_list members; // visible members
+    uint8_t busy;                      // set while expanding members below one tag
+} zelkc_logix_template_entry;
+
+// Expands one tag (recursively) through the per-browse template cache: a structure tag gets its
+// own copy of the template name and of every visible member, each expanded in turn. `total`
+// counts tag infos in the whole result. A template missing from the cache is read from the
+// controller through `client`.
 uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_logix_template_entry** cache,
                    uint32_t depth, uint32_t* total);
 

@@ -4,12 +4,6 @@
 
 #include "logix_internal.h"
 
-struct zelkc_logix_template_entry {
-    zelkc_logix_tag_info info;         // only symbol_type and type_name are filled
-    zelkc_logix_tag_info_list members; // visible members
-    uint8_t busy;                      // set while expanding members below one tag
-};
-
 namespace {
 
 constexpr uint8_t kGetAttributeList = 0x03;
