@@ -61,6 +61,8 @@ Bytes PeerConnection::read(size_t n) {
         if (poll(&pfd, 1, kSafetyMs) <= 0)
             break;
         ssize_t r = ::recv(fd_, out.data() + done, n - done, 0);
+        if (r == 0)
+            eof_ = true;
         if (r <= 0)
             break;
         done += static_cast<size_t>(r);
@@ -88,6 +90,8 @@ Bytes PeerConnection::read_until_closed() {
         if (poll(&pfd, 1, kSafetyMs) <= 0)
             break;
         ssize_t r = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (r == 0)
+            eof_ = true;
         if (r <= 0)
             break;
         out.insert(out.end(), chunk, chunk + r);

@@ -35,10 +35,14 @@ public:
     bool write(const Bytes& bytes);
     // Reads until the client closes; returns everything it sent meanwhile.
     Bytes read_until_closed();
+    // True once a read saw the client's orderly close.
+    bool saw_eof() const { return eof_; }
     void close();
+    int fd() const { return fd_; }
 
 private:
     int fd_;
+    bool eof_ = false;
 };
 
 // One encapsulation message as the peer sees it.
