@@ -1,1 +1,161 @@
-int main() { return 0; }
+// logix-sim: serves a simulated Logix controller over EtherNet/IP until interrupted, or writes
+// a large controller file for benchmarks.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <pthread.h>
+#include <string>
+
+#include "logixsim/server.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: logix-sim [options] [controller.json]\n"
+    "       logix-sim --generate <out.json> [--tags N] [--programs N] [--program-tags N] [--types N]\n"
+    "                 [--depth N] [--seed N]\n"
+    "\n"
+    "Serves the controller described by controller.json (the built-in demo controller when none\n"
+    "is given) until interrupted.\n"
+    "  --host <address>            address to listen on (default 127.0.0.1)\n"
+    "  --port <n>                  TCP port (default 44818; 0 picks a free port)\n"
+    "  --slot <n>                  backplane slot of the controller (default 0)\n"
+    "  --live-interval-ms <n>      period of the live-value updates (default 1000; 0 stops them)\n"
+    "  --print-demo                print the built-in demo controller file and exit\n"
+    "Faults:\n"
+    "  --reply-delay-ms <n>        delay every reply\n"
+    "  --close-after-requests <n>  close each connection when its n-th request arrives\n"
+    "  --close-mid-reply           send half of each reply, then close\n"
+    "  --wrong-sender-context      answer with a sender context other than the request's\n"
+    "  --wrong-command             answer with a command other than the request's\n"
+    "  --refuse-sessions           answer RegisterSession with an error status\n"
+    "  --packet-limit <n>          largest Multiple Service Packet request in bytes (default 504)\n"
+    "  --reply-limit <n>           data bytes per browse page and fragment (default 500)\n";
+
+[[noreturn]] void usage_error(const std::string& message) {
+    std::cerr << "logix-sim: " << message << "\n\n" << kUsage;
+    std::exit(2);
+}
+
+long long number(int& i, int argc, char** argv, long long min, long long max) {
+    std::string option = argv[i];
+    if (i + 1 >= argc)
+        usage_error(option + " needs a value");
+    const char* text = argv[++i];
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < min || v > max)
+        usage_error(option + ": \"" + text + "\" is not a number from " + std::to_string(min) + " to " +
+                    std::to_string(max));
+    return v;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    logixsim::Options options;
+    logixsim::GeneratorOptions gen;
+    std::string controller_file;
+    std::string generate_to;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else if (a == "--print-demo") {
+            std::cout << logixsim::demo_controller_json();
+            return 0;
+        } else if (a == "--host") {
+            if (i + 1 >= argc)
+                usage_error("--host needs a value");
+            options.host = argv[++i];
+        } else if (a == "--port") {
+            options.port = static_cast<uint16_t>(number(i, argc, argv, 0, 65535));
+        } else if (a == "--slot") {
+            options.slot = static_cast<int>(number(i, argc, argv, 0, 255));
+        } else if (a == "--live-interval-ms") {
+            options.live_interval_ms = static_cast<int>(number(i, argc, argv, 0, 86400000));
+        } else if (a == "--reply-delay-ms") {
+            options.faults.reply_delay_ms = static_cast<int>(number(i, argc, argv, 0, 86400000));
+        } else if (a == "--close-after-requests") {
+            options.faults.close_after_requests = static_cast<int>(number(i, argc, argv, -1, 1 << 30));
+        } else if (a == "--close-mid-reply") {
+            options.faults.close_mid_reply = true;
+        } else if (a == "--wrong-sender-context") {
+            options.faults.wrong_sender_context = true;
+        } else if (a == "--wrong-command") {
+            options.faults.wrong_command = true;
+        } else if (a == "--refuse-sessions") {
+            options.faults.refuse_sessions = true;
+        } else if (a == "--packet-limit") {
+            options.faults.packet_limit = static_cast<size_t>(number(i, argc, argv, 0, 1 << 30));
+        } else if (a == "--reply-limit") {
+            options.faults.reply_limit = static_cast<size_t>(number(i, argc, argv, 1, 1 << 30));
+        } else if (a == "--generate") {
+            if (i + 1 >= argc)
+                usage_error("--generate needs an output file");
+            generate_to = argv[++i];
+        } else if (a == "--tags") {
+            gen.tags = static_cast<size_t>(number(i, argc, argv, 0, 1000000));
+        } else if (a == "--programs") {
+            gen.programs = static_cast<size_t>(number(i, argc, argv, 0, 10000));
+        } else if (a == "--program-tags") {
+            gen.program_tags = static_cast<size_t>(number(i, argc, argv, 0, 1000000));
+        } else if (a == "--types") {
+            gen.types = static_cast<size_t>(number(i, argc, argv, 0, 3800));
+        } else if (a == "--depth") {
+            gen.depth = static_cast<size_t>(number(i, argc, argv, 1, 60));
+        } else if (a == "--seed") {
+            gen.seed = static_cast<uint32_t>(number(i, argc, argv, 0, 0xFFFFFFFFll));
+        } else if (!a.empty() && a[0] == '-') {
+            usage_error("unknown option " + a);
+        } else if (controller_file.empty()) {
+            controller_file = a;
+        } else {
+            usage_error("only one controller file may be given");
+        }
+    }
+
+    try {
+        if (!generate_to.empty()) {
+            std::string text = logixsim::generate_controller_json(gen);
+            logixsim::parse_controller(text, generate_to); // what is written must load
+            std::ofstream out(generate_to, std::ios::binary);
+            out << text;
+            out.close();
+            if (!out)
+                throw std::runtime_error(generate_to + ": cannot write the file");
+            std::cout << "logix-sim: wrote " << generate_to << " (" << gen.tags << " controller tags, " << gen.programs
+                      << " programs of " << gen.program_tags << " tags, " << gen.types << " types)" << std::endl;
+            return 0;
+        }
+
+        auto controller =
+            controller_file.empty() ? logixsim::demo_controller() : logixsim::load_controller(controller_file);
+
+        // SIGINT and SIGTERM end the server cleanly: they are blocked in every thread and
+        // awaited here.
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        std::signal(SIGPIPE, SIG_IGN);
+
+        logixsim::Server server(controller, options);
+        server.start();
+        std::cout << "logix-sim listening on " << options.host << ":" << server.port() << std::endl;
+        int received = 0;
+        sigwait(&signals, &received);
+        server.stop();
+        std::cout << "logix-sim stopped" << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}

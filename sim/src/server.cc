@@ -1,1 +1,377 @@
-// placeholder
+// The TCP side of the simulator: a listening socket, one thread per connection, the live-value
+// ticker, and fault injection around each connection's request/reply loop.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <list>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "handler.h"
+#include "logixsim/server.h"
+#include "model.h"
+
+namespace logixsim {
+
+using detail::Bytes;
+
+namespace {
+
+bool recv_all(int fd, uint8_t* p, size_t n) {
+    while (n > 0) {
+        ssize_t got = ::recv(fd, p, n, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        p += got;
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool send_all(int fd, const uint8_t* p, size_t n) {
+    while (n > 0) {
+        ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        p += sent;
+        n -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+detail::Limits limits_of(const Faults& f, int slot) {
+    detail::Limits l;
+    l.packet_limit = f.packet_limit;
+    l.reply_limit = f.reply_limit;
+    l.slot = slot;
+    return l;
+}
+
+} // namespace
+
+struct Server::Impl {
+    std::shared_ptr<const Controller> controller;
+    Options options;
+    detail::ValueStore store;
+
+    mutable std::mutex faults_mutex;
+    Faults faults;
+
+    struct Conn {
+        int fd = -1;              // guarded by Impl::mutex; -1 once the connection thread closed it
+        std::thread thread;
+        bool done = false;        // guarded by Impl::mutex
+    };
+
+    mutable std::mutex mutex;
+    std::condition_variable wake_cv;
+    bool stopping = false;
+    bool running = false;
+    std::list<std::unique_ptr<Conn>> conns;
+    int listen_fd = -1;
+    int wake_pipe[2] = {-1, -1};
+    uint16_t port = 0;
+    std::thread acceptor;
+    std::thread ticker;
+
+    Impl(std::shared_ptr<const Controller> c, Options o)
+        : controller(std::move(c)), options(std::move(o)), store(controller), faults(options.faults) {}
+
+    Faults current_faults() const {
+        std::lock_guard<std::mutex> lock(faults_mutex);
+        return faults;
+    }
+
+    // Waits for `ms` milliseconds or until the server stops; false when it stops.
+    bool pause(int ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return !wake_cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping; });
+    }
+
+    void serve(Conn* conn, int fd) {
+        detail::EncapSession session(store);
+        size_t received = 0;
+        Faults f = current_faults();
+        if (f.close_after_requests != 0) {
+            Bytes message;
+            for (;;) {
+                message.resize(detail::kEncapHeaderSize);
+                if (!recv_all(fd, message.data(), message.size()))
+                    break;
+                size_t length = detail::get_u16(message.data() + 2);
+                message.resize(detail::kEncapHeaderSize + length);
+                if (length > 0 && !recv_all(fd, message.data() + detail::kEncapHeaderSize, length))
+                    break;
+                ++received;
+                f = current_faults();
+                if (f.close_after_requests >= 0 && received >= static_cast<size_t>(f.close_after_requests))
+                    break;
+                auto outcome = session.handle(message.data(), message.size(), limits_of(f, options.slot),
+                                              f.refuse_sessions);
+                if (outcome.has_reply) {
+                    Bytes& r = outcome.reply;
+                    if (f.reply_delay_ms > 0 && !pause(f.reply_delay_ms))
+                        break;
+                    if (f.wrong_command)
+                        detail::set_u16(r.data(), static_cast<uint16_t>(detail::get_u16(r.data()) + 1));
+                    if (f.wrong_sender_context) {
+                        uint64_t context = detail::get_u64(r.data() + 12) + 1;
+                        for (int i = 0; i < 8; ++i)
+                            r[12 + static_cast<size_t>(i)] = static_cast<uint8_t>(context >> (8 * i));
+                    }
+                    if (f.close_mid_reply) {
+                        send_all(fd, r.data(), std::max<size_t>(1, r.size() / 2));
+                        break;
+                    }
+                    if (!send_all(fd, r.data(), r.size()))
+                        break;
+                }
+                if (outcome.close)
+                    break;
+            }
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        ::shutdown(fd, SHUT_RDWR);
+        ::close(fd);
+        conn->fd = -1;
+        conn->done = true;
+    }
+
+    void reap_locked(std::list<std::unique_ptr<Conn>>& finished) {
+        for (auto it = conns.begin(); it != conns.end();) {
+            if ((*it)->done) {
+                finished.push_back(std::move(*it));
+                it = conns.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    void accept_loop() {
+        for (;;) {
+            pollfd fds[2] = {{listen_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+            int n = ::poll(fds, 2, -1);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 || (fds[1].revents & (POLLIN | POLLHUP)) != 0)
+                return;
+            std::list<std::unique_ptr<Conn>> finished;
+            if ((fds[0].revents & POLLIN) != 0) {
+                int fd = ::accept(listen_fd, nullptr, nullptr);
+                if (fd >= 0) {
+                    int one = 1;
+                    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (stopping) {
+                        ::close(fd);
+                        return;
+                    }
+                    auto conn = std::make_unique<Conn>();
+                    conn->fd = fd;
+                    Conn* raw = conn.get();
+                    conns.push_back(std::move(conn));
+                    raw->thread = std::thread([this, raw, fd] { serve(raw, fd); });
+                }
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                reap_locked(finished);
+            }
+            for (auto& c : finished)
+                c->thread.join();
+        }
+    }
+
+    void tick_loop() {
+        while (pause(options.live_interval_ms))
+            store.tick();
+    }
+};
+
+Server::Server(std::shared_ptr<const Controller> controller, Options options) {
+    if (!controller)
+        throw std::runtime_error("logix-sim: no controller given");
+    impl_ = std::make_unique<Impl>(std::move(controller), std::move(options));
+}
+
+Server::~Server() { stop(); }
+
+void Server::start() {
+    Impl& s = *impl_;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.running)
+            return;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    std::string service = std::to_string(s.options.port);
+    int rc = ::getaddrinfo(s.options.host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0)
+        throw std::runtime_error("logix-sim: cannot resolve " + s.options.host + ": " + ::gai_strerror(rc));
+    std::string error = "no address";
+    int fd = -1;
+    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            error = std::strerror(errno);
+            continue;
+        }
+        int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+            error = std::strerror(errno);
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::freeaddrinfo(found);
+    if (fd < 0)
+        throw std::runtime_error("logix-sim: cannot listen on " + s.options.host + ":" + service + ": " + error);
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+    if (bound.ss_family == AF_INET6)
+        s.port = ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
+    else
+        s.port = ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    if (::pipe2(s.wake_pipe, O_CLOEXEC) != 0) {
+        ::close(fd);
+        throw std::runtime_error(std::string("logix-sim: pipe: ") + std::strerror(errno));
+    }
+    s.listen_fd = fd;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.stopping = false;
+        s.running = true;
+    }
+    s.acceptor = std::thread([&s] { s.accept_loop(); });
+    if (s.options.live_interval_ms > 0)
+        s.ticker = std::thread([&s] { s.tick_loop(); });
+}
+
+uint16_t Server::port() const { return impl_->port; }
+
+void Server::stop() {
+    Impl& s = *impl_;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.running)
+            return;
+        s.stopping = true;
+    }
+    s.wake_cv.notify_all();
+    char byte = 0;
+    while (::write(s.wake_pipe[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+    if (s.acceptor.joinable())
+        s.acceptor.join();
+    if (s.ticker.joinable())
+        s.ticker.join();
+    std::list<std::unique_ptr<Impl::Conn>> all;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        for (auto& c : s.conns)
+            if (c->fd >= 0)
+                ::shutdown(c->fd, SHUT_RDWR);
+        all.swap(s.conns);
+    }
+    for (auto& c : all)
+        c->thread.join();
+    ::close(s.listen_fd);
+    ::close(s.wake_pipe[0]);
+    ::close(s.wake_pipe[1]);
+    s.listen_fd = s.wake_pipe[0] = s.wake_pipe[1] = -1;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.running = false;
+    s.stopping = false;
+}
+
+void Server::set_faults(const Faults& faults) {
+    std::lock_guard<std::mutex> lock(impl_->faults_mutex);
+    impl_->faults = faults;
+}
+
+Faults Server::faults() const { return impl_->current_faults(); }
+
+void Server::tick() { impl_->store.tick(); }
+
+size_t Server::connection_count() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    size_t n = 0;
+    for (const auto& c : impl_->conns)
+        n += c->done ? 0 : 1;
+    return n;
+}
+
+struct Connection::Impl {
+    std::shared_ptr<const Controller> controller;
+    Options options;
+    detail::ValueStore store;
+    detail::EncapSession session;
+    Bytes pending;
+    bool closed = false;
+    Impl(std::shared_ptr<const Controller> c, Options o)
+        : controller(std::move(c)), options(std::move(o)), store(controller), session(store) {}
+};
+
+Connection::Connection(std::shared_ptr<const Controller> controller, Options options) {
+    if (!controller)
+        throw std::runtime_error("logix-sim: no controller given");
+    impl_ = std::make_unique<Impl>(std::move(controller), std::move(options));
+}
+
+Connection::~Connection() = default;
+
+std::vector<uint8_t> Connection::feed(const uint8_t* data, size_t size) {
+    Impl& c = *impl_;
+    Bytes out;
+    if (c.closed || size == 0)
+        return out;
+    c.pending.insert(c.pending.end(), data, data + size);
+    size_t pos = 0;
+    while (!c.closed && c.pending.size() - pos >= detail::kEncapHeaderSize) {
+        size_t total = detail::kEncapHeaderSize + detail::get_u16(c.pending.data() + pos + 2);
+        if (c.pending.size() - pos < total)
+            break;
+        const Faults& f = c.options.faults;
+        auto outcome =
+            c.session.handle(c.pending.data() + pos, total, limits_of(f, c.options.slot), f.refuse_sessions);
+        pos += total;
+        if (outcome.has_reply)
+            out.insert(out.end(), outcome.reply.begin(), outcome.reply.end());
+        if (outcome.close)
+            c.closed = true;
+    }
+    if (c.closed)
+        c.pending.clear();
+    else
+        c.pending.erase(c.pending.begin(), c.pending.begin() + static_cast<long>(pos));
+    return out;
+}
+
+bool Connection::closed() const { return impl_->closed; }
+
+std::vector<uint8_t> Connection::cip(const uint8_t* data, size_t size) {
+    const Faults& f = impl_->options.faults;
+    return detail::handle_cip(impl_->store, data, size, limits_of(f, impl_->options.slot));
+}
+
+} // namespace logixsim

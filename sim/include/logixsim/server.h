@@ -46,6 +46,19 @@ std::shared_ptr<const Controller> parse_controller(const std::string& json_text,
 // The text of the built-in demo controller file.
 const std::string& demo_controller_json();
 
+// Writes large controller descriptions for benchmarks: `tags` controller tags, `programs`
+// programs of `program_tags` tags each, `types` user types nested up to `depth` levels.
+// The same options and seed always give the same text.
+struct GeneratorOptions {
+    size_t tags = 10000;
+    size_t programs = 20;
+    size_t program_tags = 500;
+    size_t types = 200;
+    size_t depth = 3;
+    uint32_t seed = 1;
+};
+std::string generate_controller_json(const GeneratorOptions& options);
+
 class Server {
 public:
     Server(std::shared_ptr<const Controller> controller, Options options);
