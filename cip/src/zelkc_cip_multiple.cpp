@@ -214,6 +214,19 @@ uint8_t zelkc_cip_client_send_multiple_range(zelkc_cip_client* client, const zel
     return ZELKC_CIP_OK;
 }
 
+// The size on the wire of a packet whose running size (packet overhead, offsets and embedded
+// requests) is `running`: itself, or wrapped in an Unconnected Send along the route.
+static uint64_t wire_size(uint32_t running, const zelkc_cip_route* options) {
+    if (options->routed == 0)
+        return running;
+    return static_cast<uint64_t>(running) + running % 2 + options->route->size + kUnconnectedSendOverhead;
+}
+
+static bool fits_alone(uint32_t size, const zelkc_cip_route* options) {
+    return size <= ZELKC_CIP_MULTIPLE_PACKET_LIMIT &&
+           wire_size(kPacketOverhead + size + 2, options) <= ZELKC_CIP_MULTIPLE_PACKET_LIMIT;
+}
+
 uint8_t zelkc_cip_client_send_multiple(zelkc_cip_client* client, const zelkc_cip_request* requests,
                                        uint32_t count, const zelkc_cip_route* options,
                                        zelkc_cip_multiple_response* out) {
@@ -249,6 +262,12 @@ uint8_t zelkc_cip_client_send_multiple(zelkc_cip_client* client, const zelkc_cip
             return rc;
         }
         sizes[i] = r.path_size + r.data_size + 2;
+        // A request that cannot fit even alone in a packet fails the whole send before any packet
+        // goes out, so that no earlier packet is executed by the device for a send that fails.
+        if (!fits_alone(sizes[i], options)) {
+            zelkc_cip_free(sizes);
+            return ZELKC_CIP_ERR_TOO_LARGE;
+        }
     }
 
     const uint64_t array_size = sizeof(zelkc_cip_response) * static_cast<uint64_t>(count);
@@ -271,12 +290,7 @@ uint8_t zelkc_cip_client_send_multiple(zelkc_cip_client* client, const zelkc_cip
             if (entry > UINT32_MAX - 2 || entry + 2 > UINT32_MAX - running)
                 break;
             const uint32_t grown = running + entry + 2;
-            // Compare in 64 bits: the routed overhead must not wrap around either.
-            const uint64_t on_wire = options->routed == 0
-                                         ? grown
-                                         : static_cast<uint64_t>(grown) + grown % 2 + options->route->size +
-                                               kUnconnectedSendOverhead;
-            if (on_wire > ZELKC_CIP_MULTIPLE_PACKET_LIMIT)
+            if (wire_size(grown, options) > ZELKC_CIP_MULTIPLE_PACKET_LIMIT)
                 break;
             running = grown;
             ++taken;

@@ -7,4 +7,5 @@ if(TARGET zelkc_cip)
 
   orvane_add_test(cip_codec_test SOURCES unit/cip_codec_test.cc LIBS zelkc_cip cip_test_peer)
   orvane_add_test(cip_session_test SOURCES unit/cip_session_test.cc LIBS zelkc_cip cip_test_peer)
+  orvane_add_test(cip_messaging_test SOURCES unit/cip_messaging_test.cc LIBS zelkc_cip cip_test_peer)
 endif()

@@ -52,8 +52,9 @@ TEST(CipPath, LogicalSegmentsTakeTheirWidthFromTheValue) {
     EXPECT_EQ(zelkc_cip_path_add_attribute(&path, 0x100), ZELKC_CIP_OK);
     EXPECT_EQ(zelkc_cip_path_add_class(&path, 0xFFFF), ZELKC_CIP_OK);
     EXPECT_EQ(zelkc_cip_path_add_class(&path, 0x10000), ZELKC_CIP_OK);
-    EXPECT_EQ(bytes_of(path), (Bytes{0x25, 0x00, 0x34, 0x12, 0x2A, 0x00, 0x70, 0x11, 0x01, 0x00, 0x30, 0xFF, 0x31,
-                                     0x00, 0x00, 0x01, 0x21, 0x00, 0xFF, 0xFF, 0x22, 0x00, 0x00, 0x00, 0x01, 0x00}));
+    EXPECT_EQ(bytes_of(path),
+              (Bytes{0x25, 0x00, 0x34, 0x12, 0x2A, 0x00, 0x70, 0x11, 0x01, 0x00, 0x30, 0xFF, 0x31,
+                     0x00, 0x00, 0x01, 0x21, 0x00, 0xFF, 0xFF, 0x22, 0x00, 0x00, 0x00, 0x01, 0x00}));
     EXPECT_EQ(path.capacity, 32u); // 16, doubled once for 26 bytes
     zelkc_cip_path_free(&path);
     zelkc_cip_path_free(&path); // a second release does nothing
@@ -85,7 +86,8 @@ TEST(CipRequest, EncodesServiceWordCountPathAndData) {
     const uint8_t path[6] = {0x91, 0x03, 'a', 'b', 'c', 0x00};
     const uint8_t data[2] = {0x01, 0x00};
     uint8_t rc;
-    EXPECT_EQ(encode({0x4C, path, 6, data, 2}, &rc), (Bytes{0x4C, 0x03, 0x91, 0x03, 'a', 'b', 'c', 0x00, 0x01, 0x00}));
+    EXPECT_EQ(encode({0x4C, path, 6, data, 2}, &rc),
+              (Bytes{0x4C, 0x03, 0x91, 0x03, 'a', 'b', 'c', 0x00, 0x01, 0x00}));
     EXPECT_EQ(rc, ZELKC_CIP_OK);
 
     Bytes big(512, 0x20);
@@ -144,8 +146,8 @@ TEST(CipCpf, BuildsTheSendRRDataBlock) {
     const uint8_t cip[3] = {0x0E, 0x01, 0x02};
     zelkc_cip_buffer out;
     ASSERT_EQ(zelkc_cip_cpf_build_rr_data(cip, 3, 0x1234, &out), ZELKC_CIP_OK);
-    EXPECT_EQ(bytes_of(out), (Bytes{0, 0, 0, 0, 0x34, 0x12, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB2, 0x00, 0x03,
-                                    0x00, 0x0E, 0x01, 0x02}));
+    EXPECT_EQ(bytes_of(out), (Bytes{0, 0, 0, 0, 0x34, 0x12, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB2, 0x00,
+                                    0x03, 0x00, 0x0E, 0x01, 0x02}));
     zelkc_cip_path_free(&out);
     Bytes big(65536);
     EXPECT_EQ(zelkc_cip_cpf_build_rr_data(big.data(), 65536, 0, &out), ZELKC_CIP_ERR_TOO_LARGE);
@@ -163,12 +165,16 @@ TEST(CipCpf, ExtractsTheUnconnectedItemAndRejectsMalformedBlocks) {
         // another item type first
         {{0, 0, 0, 0, 0, 0, 2, 0, 0x00, 0x80, 3, 0, 9, 9, 9, 0xB2, 0, 1, 0, 0x77}, ZELKC_CIP_OK, {0x77}},
         {{0, 0, 0, 0, 0, 0, 1, 0, 0xB2, 0, 0, 0}, ZELKC_CIP_OK, {}},
-        {{1, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, 1, 0, 0x77}, ZELKC_CIP_ERR_BAD_REPLY, {}}, // interface handle
-        {{0, 0, 0, 0, 0, 0, 0, 0, 0xB2, 0, 0, 0}, ZELKC_CIP_ERR_BAD_REPLY, {}},                    // no items
-        {{0, 0, 0, 0, 0, 0, 1, 0, 0xB2, 0, 5, 0, 1, 2, 3, 4}, ZELKC_CIP_ERR_BAD_REPLY, {}},        // past the end
-        {{0, 0, 0, 0, 0, 0, 1, 0, 0xB2, 0}, ZELKC_CIP_ERR_BAD_REPLY, {}},                          // no item header
-        {{0, 0, 0, 0, 0, 0, 1, 0, 0x00, 0, 0, 0, 0xB2, 0, 0, 0}, ZELKC_CIP_ERR_BAD_REPLY, {}},     // beyond the count
-        {{0, 0, 0, 0, 0, 0, 2, 0, 0x00, 0, 0, 0, 0xB2, 0}, ZELKC_CIP_ERR_BAD_REPLY, {}},           // truncated 2nd item
+        {{1, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, 1, 0, 0x77},
+         ZELKC_CIP_ERR_BAD_REPLY,
+         {}},                                                                   // interface handle
+        {{0, 0, 0, 0, 0, 0, 0, 0, 0xB2, 0, 0, 0}, ZELKC_CIP_ERR_BAD_REPLY, {}}, // no items
+        {{0, 0, 0, 0, 0, 0, 1, 0, 0xB2, 0, 5, 0, 1, 2, 3, 4}, ZELKC_CIP_ERR_BAD_REPLY, {}}, // past the end
+        {{0, 0, 0, 0, 0, 0, 1, 0, 0xB2, 0}, ZELKC_CIP_ERR_BAD_REPLY, {}},                   // no item header
+        {{0, 0, 0, 0, 0, 0, 1, 0, 0x00, 0, 0, 0, 0xB2, 0, 0, 0},
+         ZELKC_CIP_ERR_BAD_REPLY,
+         {}},                                                                            // beyond the count
+        {{0, 0, 0, 0, 0, 0, 2, 0, 0x00, 0, 0, 0, 0xB2, 0}, ZELKC_CIP_ERR_BAD_REPLY, {}}, // truncated 2nd item
         {{0, 0, 0, 0, 0, 0, 2}, ZELKC_CIP_ERR_BAD_REPLY, {}},
     };
     for (const Case& c : cases) {
@@ -189,7 +195,8 @@ TEST(CipRoute, PortSegmentsAndBackplaneSlots) {
     zelkc_cip_path_free(&route);
 
     const char* ip = "192.168.1.1"; // 11 bytes of link address text, padded
-    ASSERT_EQ(zelkc_cip_route_path_add_port(&route, 2, reinterpret_cast<const uint8_t*>(ip), 11), ZELKC_CIP_OK);
+    ASSERT_EQ(zelkc_cip_route_path_add_port(&route, 2, reinterpret_cast<const uint8_t*>(ip), 11),
+              ZELKC_CIP_OK);
     Bytes expected = {0x12, 0x0B};
     expected.insert(expected.end(), ip, ip + 11);
     expected.push_back(0x00);
@@ -199,7 +206,8 @@ TEST(CipRoute, PortSegmentsAndBackplaneSlots) {
     EXPECT_EQ(zelkc_cip_route_path_add_port(&route, 14, &one, 1), ZELKC_CIP_OK);
     EXPECT_EQ(zelkc_cip_route_path_add_port(&route, 3, two, 2), ZELKC_CIP_OK);
     EXPECT_EQ(zelkc_cip_route_path_add_port(&route, 1, nullptr, 0), ZELKC_CIP_OK);
-    EXPECT_EQ(Bytes(route.data + 14, route.data + route.size), (Bytes{0x0E, 0x07, 0x13, 0x02, 1, 2, 0x11, 0x00}));
+    EXPECT_EQ(Bytes(route.data + 14, route.data + route.size),
+              (Bytes{0x0E, 0x07, 0x13, 0x02, 1, 2, 0x11, 0x00}));
     EXPECT_EQ(zelkc_cip_route_path_add_port(&route, 15, &one, 1), ZELKC_CIP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(zelkc_cip_route_path_add_port(&route, 1, nullptr, 1), ZELKC_CIP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(zelkc_cip_route_path_add_port(&route, 1, two, 256), ZELKC_CIP_ERR_INVALID_ARGUMENT);
@@ -215,20 +223,21 @@ TEST(CipRoute, UnconnectedSendWrapsThePaddedMessageAndRoute) {
     zelkc_cip_path_init(&route);
     ASSERT_EQ(zelkc_cip_route_path_add_backplane_slot(&route, 0), ZELKC_CIP_OK);
     ASSERT_EQ(zelkc_cip_routed_request_encode(&odd, &route, 10, 14, &out), ZELKC_CIP_OK);
-    EXPECT_EQ(bytes_of(out), (Bytes{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x0E, 0x09, 0x00, 0x4C, 0x02, 0x20,
-                                    0x6B, 0x24, 0x01, 0xAA, 0xBB, 0xCC, 0x00, 0x01, 0x00, 0x01, 0x00}));
+    EXPECT_EQ(bytes_of(out), (Bytes{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x0E, 0x09, 0x00, 0x4C, 0x02,
+                                    0x20, 0x6B, 0x24, 0x01, 0xAA, 0xBB, 0xCC, 0x00, 0x01, 0x00, 0x01, 0x00}));
     zelkc_cip_path_free(&out);
 
     const zelkc_cip_request even = {0x01, path, 4, nullptr, 0}; // 6 bytes, no pad
     ASSERT_EQ(zelkc_cip_route_path_add_backplane_slot(&route, 2), ZELKC_CIP_OK);
     ASSERT_EQ(zelkc_cip_routed_request_encode(&even, &route, 7, 9, &out), ZELKC_CIP_OK);
-    EXPECT_EQ(bytes_of(out), (Bytes{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x09, 0x06, 0x00, 0x01, 0x02, 0x20,
-                                    0x6B, 0x24, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0x02}));
+    EXPECT_EQ(bytes_of(out), (Bytes{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x09, 0x06, 0x00, 0x01,
+                                    0x02, 0x20, 0x6B, 0x24, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0x02}));
     zelkc_cip_path_free(&out);
 
     zelkc_cip_buffer odd_route = route;
     odd_route.size = 3;
-    EXPECT_EQ(zelkc_cip_routed_request_encode(&even, &odd_route, 10, 14, &out), ZELKC_CIP_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(zelkc_cip_routed_request_encode(&even, &odd_route, 10, 14, &out),
+              ZELKC_CIP_ERR_INVALID_ARGUMENT);
     zelkc_cip_buffer empty = {nullptr, 0, 0};
     EXPECT_EQ(zelkc_cip_routed_request_encode(&even, &empty, 10, 14, &out), ZELKC_CIP_ERR_INVALID_ARGUMENT);
     Bytes long_route(512, 0x01);
@@ -243,7 +252,8 @@ TEST(CipRoute, UnconnectedSendWrapsThePaddedMessageAndRoute) {
 TEST(CipMultiple, EncodesCountOffsetsAndEmbeddedRequests) {
     const uint8_t path[4] = {0x91, 0x02, 'A', 'B'};
     const uint8_t data[4] = {1, 2, 3, 4};
-    const zelkc_cip_request reqs[3] = {{0x4C, path, 4, data, 4}, {0x4D, path, 4, data, 4}, {0x4E, path, 4, data, 4}};
+    const zelkc_cip_request reqs[3] = {
+        {0x4C, path, 4, data, 4}, {0x4D, path, 4, data, 4}, {0x4E, path, 4, data, 4}};
     zelkc_cip_buffer out;
     ASSERT_EQ(zelkc_cip_multiple_request_encode(reqs, 3, &out), ZELKC_CIP_OK);
     Bytes expected = {0x0A, 0x02, 0x20, 0x02, 0x24, 0x01, 0x03, 0x00, 0x08, 0x00, 0x12, 0x00, 0x1C, 0x00};
@@ -267,7 +277,8 @@ TEST(CipMultiple, EncodesCountOffsetsAndEmbeddedRequests) {
 
 TEST(CipMultiple, ParsesRepliesAndRejectsBrokenOffsets) {
     // Two embedded replies: CC 00 00 00 C4 00 and CD 00 05 00.
-    const Bytes good = {0x02, 0x00, 0x06, 0x00, 0x0C, 0x00, 0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0xCD, 0x00, 0x05, 0x00};
+    const Bytes good = {0x02, 0x00, 0x06, 0x00, 0x0C, 0x00, 0xCC, 0x00,
+                        0x00, 0x00, 0xC4, 0x00, 0xCD, 0x00, 0x05, 0x00};
     Exact in(good);
     zelkc_cip_multiple_response m;
     ASSERT_EQ(zelkc_cip_multiple_response_data_parse(in.data, in.size, &m), ZELKC_CIP_OK);

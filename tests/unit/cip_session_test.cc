@@ -101,7 +101,8 @@ TEST(CipTransport, ClosedPeersAndHandlesAndBadArguments) {
     EXPECT_EQ(zelkc_cip_tcp_transport_connect(t, "127.0.0.1", 0, 5000), ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(zelkc_cip_tcp_transport_connect(t, "", 44818, 5000), ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(zelkc_cip_tcp_transport_connect(t, nullptr, 44818, 5000), ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_cip_tcp_transport_connect(t, "127.0.0.1", closed_port(), 5000), ZELKC_CIP_TCP_ERR_CONNECT);
+    EXPECT_EQ(zelkc_cip_tcp_transport_connect(t, "127.0.0.1", closed_port(), 5000),
+              ZELKC_CIP_TCP_ERR_CONNECT);
     EXPECT_EQ(t->fd, -1);
     zelkc_cip_tcp_transport_destroy(t);
     zelkc_cip_tcp_transport_destroy(nullptr);
@@ -146,7 +147,8 @@ TEST(CipTransport, ConnectTimesOutWhenTheHandshakeIsNeverAnswered) {
             break; // this one hangs in the handshake: the queue is full
     }
     zelkc_cip_client* client = zelkc_cip_client_create();
-    EXPECT_EQ(zelkc_cip_client_connect(client, "127.0.0.1", ntohs(addr.sin_port), 100), ZELKC_CIP_ERR_TIMEOUT);
+    EXPECT_EQ(zelkc_cip_client_connect(client, "127.0.0.1", ntohs(addr.sin_port), 100),
+              ZELKC_CIP_ERR_TIMEOUT);
     EXPECT_EQ(zelkc_cip_client_status(client), ZELKC_CIP_STATUS_DISCONNECTED);
     EXPECT_EQ(client->transport, nullptr);
     zelkc_cip_client_destroy(client);
@@ -173,8 +175,8 @@ TEST(CipSession, RegistersAndUnregistersWithExactMessages) {
     EXPECT_EQ(zelkc_cip_client_session_handle(client), 0u);
     zelkc_cip_client_disconnect(client); // nothing more is sent
     peer.join();
-    EXPECT_EQ(unregister, (Bytes{0x66, 0x00, 0x00, 0x00, 0x44, 0x33, 0x22, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                 0, 0, 0, 0}));
+    EXPECT_EQ(unregister, (Bytes{0x66, 0x00, 0x00, 0x00, 0x44, 0x33, 0x22, 0x11, 0, 0, 0, 0,
+                                 0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0}));
     EXPECT_TRUE(closed);
     zelkc_cip_client_destroy(client);
     EXPECT_EQ(zelkc_cip_client_status(nullptr), 0);
@@ -216,7 +218,8 @@ TEST(CipSession, SenderContextCountsEveryExchangeAcrossReconnects) {
     zelkc_cip_eip_response_free(&reply);
 
     Bytes big(65536);
-    EXPECT_EQ(zelkc_cip_client_send_eip(client, 0x0063, big.data(), 65536, &reply), ZELKC_CIP_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(zelkc_cip_client_send_eip(client, 0x0063, big.data(), 65536, &reply),
+              ZELKC_CIP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(zelkc_cip_client_status(client), ZELKC_CIP_STATUS_CONNECTED);
     ASSERT_EQ(zelkc_cip_client_send_eip(client, 0x0063, nullptr, 0, &reply), ZELKC_CIP_OK);
     EXPECT_EQ(zelkc_cip_client_send_eip(client, 0x0063, nullptr, 1, &reply), ZELKC_CIP_ERR_INVALID_ARGUMENT);
@@ -243,7 +246,8 @@ TEST(CipSession, RefusedRegistrationLeavesTheClientDisconnected) {
         2);
     zelkc_cip_client* client = zelkc_cip_client_create();
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(zelkc_cip_client_connect(client, "127.0.0.1", peer.port(), 5000), ZELKC_CIP_ERR_SESSION_REFUSED);
+        EXPECT_EQ(zelkc_cip_client_connect(client, "127.0.0.1", peer.port(), 5000),
+                  ZELKC_CIP_ERR_SESSION_REFUSED);
         EXPECT_EQ(zelkc_cip_client_status(client), ZELKC_CIP_STATUS_DISCONNECTED);
         EXPECT_EQ(client->transport, nullptr);
     }
@@ -286,24 +290,25 @@ TEST_P(CipSessionFault, DropsTheConnection) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, CipSessionFault,
-    testing::Values(
-        ReplyFault{"WrongCommand", ZELKC_CIP_ERR_BAD_REPLY,
-                   [](PeerConnection& c, const EncapMessage& m) { c.write(encap(0x0070, kSession, 0, m.context, {})); }},
-        ReplyFault{"WrongSenderContext", ZELKC_CIP_ERR_BAD_REPLY,
-                   [](PeerConnection& c, const EncapMessage& m) {
-                       c.write(encap(0x006F, kSession, 0, m.context + 1, {}));
-                   }},
-        ReplyFault{"ClosedMidHeader", ZELKC_CIP_ERR_IO,
-                   [](PeerConnection& c, const EncapMessage& m) {
-                       Bytes r = encap(0x006F, kSession, 0, m.context, {});
-                       c.write(Bytes(r.begin(), r.begin() + 10));
-                       c.close();
-                   }},
-        ReplyFault{"ClosedMidData", ZELKC_CIP_ERR_IO,
-                   [](PeerConnection& c, const EncapMessage& m) {
-                       Bytes r = encap(0x006F, kSession, 0, m.context, Bytes(10, 0xEE));
-                       c.write(Bytes(r.begin(), r.begin() + 28));
-                       c.close();
-                   }},
-        ReplyFault{"Silent", ZELKC_CIP_ERR_TIMEOUT, [](PeerConnection&, const EncapMessage&) {}}),
+    testing::Values(ReplyFault{"WrongCommand", ZELKC_CIP_ERR_BAD_REPLY,
+                               [](PeerConnection& c, const EncapMessage& m) {
+                                   c.write(encap(0x0070, kSession, 0, m.context, {}));
+                               }},
+                    ReplyFault{"WrongSenderContext", ZELKC_CIP_ERR_BAD_REPLY,
+                               [](PeerConnection& c, const EncapMessage& m) {
+                                   c.write(encap(0x006F, kSession, 0, m.context + 1, {}));
+                               }},
+                    ReplyFault{"ClosedMidHeader", ZELKC_CIP_ERR_IO,
+                               [](PeerConnection& c, const EncapMessage& m) {
+                                   Bytes r = encap(0x006F, kSession, 0, m.context, {});
+                                   c.write(Bytes(r.begin(), r.begin() + 10));
+                                   c.close();
+                               }},
+                    ReplyFault{"ClosedMidData", ZELKC_CIP_ERR_IO,
+                               [](PeerConnection& c, const EncapMessage& m) {
+                                   Bytes r = encap(0x006F, kSession, 0, m.context, Bytes(10, 0xEE));
+                                   c.write(Bytes(r.begin(), r.begin() + 28));
+                                   c.close();
+                               }},
+                    ReplyFault{"Silent", ZELKC_CIP_ERR_TIMEOUT, [](PeerConnection&, const EncapMessage&) {}}),
     [](const testing::TestParamInfo<ReplyFault>& info) { return info.param.name; });

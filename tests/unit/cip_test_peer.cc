@@ -151,7 +151,8 @@ Bytes cpf_payload(const Bytes& cpf) {
         if (at + 4 + len > cpf.size())
             return {};
         if (type == 0x00B2)
-            return Bytes(cpf.begin() + static_cast<long>(at + 4), cpf.begin() + static_cast<long>(at + 4 + len));
+            return Bytes(cpf.begin() + static_cast<long>(at + 4),
+                         cpf.begin() + static_cast<long>(at + 4 + len));
         at += 4 + len;
     }
     return {};
@@ -166,7 +167,8 @@ ScriptedPeer::ScriptedPeer(Handler handler, int connections) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = 0;
     socklen_t len = sizeof addr;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener_, 8) != 0 ||
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener_, 8) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
         throw std::runtime_error("listen");
     port_ = ntohs(addr.sin_port);
