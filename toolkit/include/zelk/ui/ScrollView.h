@@ -1,0 +1,34 @@
+// A widget whose children (its content) scroll with the mouse wheel. The content size is the
+// bounding box of the visible children; the offset stays within [0, content - view]. Drawing of the
+// content is clipped to the view. The wheel is taken in the capture phase while there is something
+// to scroll, so the content (e.g. an ImGuiPanel) does not see it then.
+#pragma once
+
+#include <zelk/ui/Widget.h>
+
+namespace zelk::ui {
+
+class ScrollView : public Widget {
+public:
+    using Widget::Widget;
+
+    Vec2 getScrollOffset() const { return scroll_; } // (0, 0) at the top-left; positive scrolls down/right
+    void setScrollOffset(const Vec2& offset);        // clamped to the scrollable range
+    Vec2 getContentSize() const;
+    void setScrollStep(float pixels) { step_ = pixels; } // per wheel step; default 40
+    float getScrollStep() const { return step_; }
+
+    bool onMouseScrollCapture(const MouseEvent& event) override;
+    void draw(Renderer* renderer, float alpha, float deltaSeconds) override;
+    void update() override;
+
+protected:
+    void layoutChildren() override;
+
+private:
+    void clampScroll();
+    Vec2 scroll_;
+    float step_ = 40.0f;
+};
+
+} // namespace zelk::ui

@@ -1,0 +1,59 @@
+#include <zelk/ui/Exceptions.h>
+#include <zelk/ui/SVG.h>
+
+#include <SDL.h>
+#include <SDL_image.h>
+
+#include <climits>
+#include <string>
+
+namespace zelk::ui {
+
+namespace {
+constexpr std::uint32_t kMaxSide = 16384;
+
+SDL_Surface* rasterize(const std::vector<std::uint8_t>& data, int width, int height) {
+    SDL_RWops* rw = SDL_RWFromConstMem(data.data(), static_cast<int>(data.size()));
+    if (rw == nullptr) {
+        return nullptr;
+    }
+    SDL_Surface* surface = IMG_LoadSizedSVG_RW(rw, width, height);
+    SDL_RWclose(rw);
+    return surface;
+}
+} // namespace
+
+SVG::SVG(const void* bytes, std::size_t size) {
+    if (bytes == nullptr || size == 0) {
+        throw ResourceException(ResourceException::EmptyData, "SVG: no document data");
+    }
+    if (size > static_cast<std::size_t>(INT_MAX)) {
+        throw ResourceException(ResourceException::InvalidArgument, "SVG: document too large");
+    }
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    data_.assign(p, p + size);
+    // nanosvg needs a terminated string; the zero is not part of the document's size.
+    data_.push_back(0);
+    // Parse once (rasterised at 1 x 1) so that bad documents fail here rather than later.
+    SDL_Surface* probe = rasterize(data_, 1, 1);
+    if (probe == nullptr) {
+        throw ResourceException(ResourceException::SvgParse,
+                                std::string("SVG: cannot parse document: ") + IMG_GetError());
+    }
+    SDL_FreeSurface(probe);
+}
+
+Texture SVG::createTexture(std::uint32_t width, std::uint32_t height) const {
+    if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) {
+        throw ResourceException(ResourceException::InvalidArgument,
+                                "SVG: texture size must be 1.." + std::to_string(kMaxSide));
+    }
+    SDL_Surface* surface = rasterize(data_, static_cast<int>(width), static_cast<int>(height));
+    if (surface == nullptr) {
+        throw ResourceException(ResourceException::SvgRasterize,
+                                std::string("SVG: cannot rasterise document: ") + IMG_GetError());
+    }
+    return Texture(surface);
+}
+
+} // namespace zelk::ui
