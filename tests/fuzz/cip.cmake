@@ -1,0 +1,7 @@
+# zelkc_cip decoders of device bytes: CIP replies, CPF blocks, Multiple Service Packet replies, Identity.
+if(TARGET zelkc_cip)
+  orvane_add_fuzzer(fuzz_cip_response_parse SOURCES fuzz/fuzz_cip_response_parse.cc LIBS zelkc_cip)
+  orvane_add_fuzzer(fuzz_cip_cpf SOURCES fuzz/fuzz_cip_cpf.cc LIBS zelkc_cip)
+  orvane_add_fuzzer(fuzz_cip_multiple_response SOURCES fuzz/fuzz_cip_multiple_response.cc LIBS zelkc_cip)
+  orvane_add_fuzzer(fuzz_cip_identity SOURCES fuzz/fuzz_cip_identity.cc LIBS zelkc_cip)
+endif()
