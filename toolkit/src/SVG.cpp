@@ -53,6 +53,22 @@ Texture SVG::createTexture(std::uint32_t width, std::uint32_t height) const {
         throw ResourceException(ResourceException::SvgRasterize,
                                 std::string("SVG: cannot rasterise document: ") + IMG_GetError());
     }
+    if (surface->w != static_cast<int>(width) || surface->h != static_cast<int>(height)) {
+        // SDL_image keeps the aspect ratio; centre the result on a canvas of the requested size.
+        SDL_Surface* canvas = SDL_CreateRGBSurfaceWithFormat(0, static_cast<int>(width), static_cast<int>(height), 32,
+                                                             SDL_PIXELFORMAT_RGBA32);
+        if (canvas == nullptr) {
+            SDL_FreeSurface(surface);
+            throw ResourceException(ResourceException::SvgRasterize,
+                                    std::string("SVG: cannot allocate texture: ") + SDL_GetError());
+        }
+        SDL_FillRect(canvas, nullptr, SDL_MapRGBA(canvas->format, 0, 0, 0, 0));
+        SDL_SetSurfaceBlendMode(surface, SDL_BLENDMODE_NONE);
+        SDL_Rect at{(canvas->w - surface->w) / 2, (canvas->h - surface->h) / 2, surface->w, surface->h};
+        SDL_BlitSurface(surface, nullptr, canvas, &at);
+        SDL_FreeSurface(surface);
+        surface = canvas;
+    }
     return Texture(surface);
 }
 

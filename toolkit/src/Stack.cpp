@@ -45,8 +45,8 @@ void Stack::layoutChildren() {
     float total = 0.0f;
     for (std::size_t i = 0; i < items.size(); ++i) {
         Widget* c = items[i];
-        sizes[i] = clampf(along(c->getPreferredSize(), horizontal), along(c->getMinSize(), horizontal),
-                          along(c->getMaxSize(), horizontal));
+        sizes[i] = clampf(along(c->getPreferredSize(), horizontal),
+                          std::min(along(c->getMinSize(), horizontal), innerAlong), along(c->getMaxSize(), horizontal));
         total += sizes[i];
     }
     const float spacingTotal = spacing_ * static_cast<float>(items.size() - 1);
@@ -63,7 +63,7 @@ void Stack::layoutChildren() {
             }
         }
         for (std::size_t i = items.size(); i-- > 0 && free < 0.0f;) {
-            const float room = sizes[i] - along(items[i]->getMinSize(), horizontal);
+            const float room = sizes[i] - std::min(along(items[i]->getMinSize(), horizontal), innerAlong);
             const float shrink = std::min(room, -free);
             if (shrink > 0.0f) {
                 sizes[i] -= shrink;
@@ -107,7 +107,8 @@ void Stack::layoutChildren() {
     float cursor = startAlong + lead;
     for (std::size_t i = 0; i < items.size(); ++i) {
         Widget* c = items[i];
-        const float mn = across(c->getMinSize(), horizontal);
+        // A minimum beyond the available space gives way to it (FLT_MAX: "as much as there is").
+        const float mn = std::min(across(c->getMinSize(), horizontal), innerAcross);
         const float mx = across(c->getMaxSize(), horizontal);
         float crossSize = 0.0f;
         float crossPos = startAcross;

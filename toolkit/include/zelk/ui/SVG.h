@@ -14,7 +14,8 @@ public:
     // Parses the document (the bytes are copied). Throws ResourceException (EmptyData, SvgParse).
     SVG(const void* bytes, std::size_t size);
 
-    // Rasterises the document scaled to width x height pixels.
+    // Rasterises the document into a width x height texture: scaled to fit, keeping its aspect
+    // ratio, centred on a transparent background.
     // Throws ResourceException (InvalidArgument for 0 or more than 16384, SvgRasterize).
     Texture createTexture(std::uint32_t width, std::uint32_t height) const;
 

@@ -1,0 +1,163 @@
+// ImGui panels: input in panel-local coordinates, only inside the panel, and texture references.
+#include "toolkit_support.h"
+
+#include <gtest/gtest.h>
+
+using namespace tk;
+
+namespace {
+
+struct ClickPanel {
+    ImGuiPanel* panel = nullptr;
+    int clicks = 0;
+    ImVec2 clickPos{-1, -1};
+    ImVec2 buttonMin{-1, -1};
+
+    // A 60 x 30 ImGui button at (20, 30) inside a 200 x 100 panel at (100, 60).
+    explicit ClickPanel(Widget* parent) {
+        panel = parent->addHiddenChild<ImGuiPanel>(100.0f, 60.0f, 200.0f, 100.0f);
+        panel->setBuildImGuiFunction([this] {
+            ImGui::SetCursorPos(ImVec2(20, 30));
+            if (ImGui::Button("Hit", ImVec2(60, 30))) {
+                ++clicks;
+                clickPos = ImGui::GetIO().MouseClickedPos[0];
+            }
+            buttonMin = ImGui::GetItemRectMin();
+        });
+    }
+};
+
+} // namespace
+
+TEST(ImGuiPanel, ClickAtAnOffsetArrivesInPanelCoordinates) {
+    TestApp t;
+    ClickPanel p(t.root());
+    t.frames(1);
+    EXPECT_EQ(p.buttonMin.x, 20);
+    EXPECT_EQ(p.buttonMin.y, 30);
+
+    // Window (130, 100) is panel (30, 40): on the button.
+    pushMotion(t.window, 130, 100);
+    t.frames(1);
+    pushButton(t.window, 130, 100, true);
+    t.frames(1);
+    pushButton(t.window, 130, 100, false);
+    t.frames(2);
+    EXPECT_EQ(p.clicks, 1);
+    EXPECT_EQ(p.clickPos.x, 30);
+    EXPECT_EQ(p.clickPos.y, 40);
+
+    // Press and release within one frame still make one click.
+    pushClick(t.window, 150, 110);
+    t.frames(3);
+    EXPECT_EQ(p.clicks, 2);
+    EXPECT_EQ(p.clickPos.x, 50);
+    EXPECT_EQ(p.clickPos.y, 50);
+}
+
+TEST(ImGuiPanel, ClicksOutsideThePanelOrOnAWidgetAboveItDoNotReachIt) {
+    TestApp t;
+    ClickPanel p(t.root());
+    t.frames(1);
+
+    // Window (30, 40) would be on the button if input were not moved into panel coordinates.
+    pushClick(t.window, 30, 40);
+    t.frames(3);
+    // Inside the panel but off the button.
+    pushClick(t.window, 250, 150);
+    t.frames(3);
+    EXPECT_EQ(p.clicks, 0);
+
+    // A button laid over the panel's ImGui button takes the click itself.
+    int overlayClicks = 0;
+    auto* overlay = t.root()->addHiddenChild<Button>(120.0f, 90.0f, 30.0f, 20.0f);
+    overlay->setOnClick([&] { ++overlayClicks; });
+    pushClick(t.window, 130, 100);
+    t.frames(3);
+    EXPECT_EQ(overlayClicks, 1);
+    EXPECT_EQ(p.clicks, 0);
+
+    // Pressed on the panel, released far outside: ImGui sees the release (no stuck button), no click.
+    t.root()->removeChild(overlay);
+    pushMotion(t.window, 130, 100);
+    pushButton(t.window, 130, 100, true);
+    t.frames(1);
+    pushMotion(t.window, 390, 290);
+    pushButton(t.window, 390, 290, false);
+    t.frames(2);
+    EXPECT_EQ(p.clicks, 0);
+    EXPECT_FALSE(ImGui::GetCurrentContext() != nullptr && ImGui::GetCurrentContext() == p.panel->getImGuiContext() &&
+                 ImGui::GetIO().MouseDown[0]);
+    pushClick(t.window, 130, 100);
+    t.frames(3);
+    EXPECT_EQ(p.clicks, 1);
+}
+
+TEST(ImGuiPanel, TextureReferencesAndIdFirstImageButtonInsideAScrolledView) {
+    TestApp t;
+    t.window->setClearColor(0xFF000000);
+    SDL_Surface* green = SDL_CreateRGBSurfaceWithFormat(0, 8, 8, 32, SDL_PIXELFORMAT_RGBA32);
+    SDL_FillRect(green, nullptr, SDL_MapRGBA(green->format, 0, 255, 0, 255));
+    const Texture texture(green);
+
+    auto* view = t.root()->addHiddenChild<ScrollView>(Vec2{50, 50}, Vec2{200, 100});
+    auto* panel = view->addChild<ImGuiPanel>(0.0f, 0.0f, 200.0f, 400.0f);
+    int imageClicks = 0;
+    panel->setBuildImGuiFunction([&] {
+        ImGui::SetCursorPos(ImVec2(10, 10));
+        ImGui::Image(ImTextureRef(&texture), ImVec2(40, 40));
+        ImGui::SetCursorPos(ImVec2(10, 140));
+        ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(0, 0));
+        if (ImGui::ImageButton("##img", &texture, ImVec2(20, 20), ImVec2(0, 0), ImVec2(1, 1), ImVec4(0, 0, 0, 0),
+                               ImVec4(1, 1, 1, 1))) {
+            ++imageClicks;
+        }
+        ImGui::PopStyleVar();
+    });
+    t.frames(1);
+    Image frame = t.window->capture();
+    EXPECT_EQ(frame.at(50 + 30, 50 + 30), Color(0, 255, 0)); // the image, drawn at the panel's offset
+
+    // Scroll the panel up by 100: the image button (panel y 140..160) shows at window y 90..110.
+    pushMotion(t.window, 100, 100);
+    pushWheel(t.window, -2.5f);
+    t.frames(1);
+    ASSERT_FLOAT_EQ(view->getScrollOffset().y, 100);
+    frame = t.window->capture();
+    EXPECT_EQ(frame.at(50 + 20, 50 + 50), Color(0, 255, 0));
+    EXPECT_NE(frame.at(50 + 30, 50 + 30), Color(0, 255, 0)); // the first image is now clipped away
+    pushClick(t.window, 50 + 20, 50 + 50);
+    t.frames(3);
+    EXPECT_EQ(imageClicks, 1);
+}
+
+TEST(ImGuiPanel, EachPanelHasItsOwnContextAndFont) {
+    TestApp t;
+    const char* path = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+    SDL_RWops* rw = SDL_RWFromFile(path, "rb");
+    std::vector<std::uint8_t> bytes;
+    if (rw != nullptr) {
+        bytes.resize(static_cast<std::size_t>(SDL_RWsize(rw)));
+        SDL_RWread(rw, bytes.data(), 1, bytes.size());
+        SDL_RWclose(rw);
+    }
+    std::unique_ptr<Font> font;
+    if (!bytes.empty()) {
+        font = std::make_unique<Font>(bytes.data(), bytes.size(), 0);
+    }
+    auto* a = t.root()->addHiddenChild<ImGuiPanel>(0.0f, 0.0f, 100.0f, 50.0f);
+    auto* b = t.root()->addHiddenChild<ImGuiPanel>(0.0f, 60.0f, 100.0f, 50.0f);
+    float sizeA = 0;
+    float sizeB = 0;
+    a->setDefaultFont(font.get(), 21.6f);
+    a->setBuildImGuiFunction([&] { sizeA = ImGui::GetFontSize(); });
+    b->setBuildImGuiFunction([&] { sizeB = ImGui::GetFontSize(); });
+    t.frames(1);
+    EXPECT_NE(a->getImGuiContext(), b->getImGuiContext());
+    EXPECT_FLOAT_EQ(sizeA, 21.6f);
+    EXPECT_FLOAT_EQ(sizeB, 13.0f);
+    // The font can change between frames.
+    a->setDefaultFont(font.get(), 16.8f);
+    t.frames(1);
+    EXPECT_FLOAT_EQ(sizeA, 16.8f);
+}
