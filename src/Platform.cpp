@@ -68,6 +68,28 @@ std::filesystem::path executableDirectory() {
     return path.parent_path();
 }
 
-void ignoreBrokenPipeSignal() { std::signal(SIGPIPE, SIG_IGN); }
+void ignoreBrokenPipeSignal() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+namespace {
+volatile std::sig_atomic_t quitSignal = 0;
+void noteQuitSignal(int) {
+    quitSignal = 1;
+}
+} // namespace
+
+void installQuitSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = noteQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool quitRequested() {
+    return quitSignal != 0;
+}
 
 } // namespace platform

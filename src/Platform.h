@@ -12,4 +12,11 @@ std::filesystem::path executableDirectory();
 // Makes writes to a socket whose peer has closed return an error (EPIPE) instead of ending the process.
 void ignoreBrokenPipeSignal();
 
+// From here on SIGINT and SIGTERM only note a quit request (see quitRequested()), whenever they
+// arrive, so that the application can close in order instead of being ended mid-way.
+void installQuitSignalHandlers();
+
+// Whether SIGINT or SIGTERM arrived since installQuitSignalHandlers().
+bool quitRequested();
+
 } // namespace platform

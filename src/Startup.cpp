@@ -32,8 +32,7 @@ std::filesystem::path findAssetPak(const std::filesystem::path& executableDir,
 }
 
 bool applyDriverEnvironment(const std::filesystem::path& executableDir) {
-    std::filesystem::path icd =
-        executableDir / ".." / "Resources" / "vulkan" / "icd.d" / "MoltenVK_icd.json";
+    std::filesystem::path icd = executableDir / ".." / "Resources" / "vulkan" / "icd.d" / "MoltenVK_icd.json";
     std::error_code ec;
     auto canonical = std::filesystem::weakly_canonical(icd, ec);
     if (!ec) {

@@ -1,0 +1,47 @@
+// The application's window: the connection bar on top; below it, side by side, the tag tree (at most
+// 600 wide), a 4-wide divider and the watch table taking the rest.
+#pragma once
+
+#include <zelk/ui/Rectangle.h>
+#include <zelk/ui/Stack.h>
+#include <zelk/ui/Widget.h>
+#include <zelk/ui/Window.h>
+
+class MainWindow {
+public:
+    static constexpr int initialWidth = 1200;
+    static constexpr int initialHeight = 800;
+    static constexpr int minimumWidth = 1200;
+    static constexpr int minimumHeight = 400;
+    static constexpr float topBarHeight = 50.0f;
+    static constexpr float treeMaxWidth = 600.0f;
+    static constexpr float dividerWidth = 4.0f;
+
+    // Builds the window and its widget tree and registers update() as a tick callback. The
+    // application must exist; the asset pak must be loaded (the style loads its fonts from it).
+    MainWindow();
+    // Unregisters the tick callback. The widgets go with the window.
+    ~MainWindow();
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    // Once a frame: the root stack follows the window's size; the bar follows its width.
+    void update() noexcept;
+
+    zelk::ui::Window* getWindow() const { return window; }
+    zelk::ui::Stack* getRoot() const { return root; }
+    zelk::ui::Widget* getTopBar() const { return topBar; }
+    zelk::ui::Widget* getTreeView() const { return treeView; }
+    zelk::ui::Rectangle* getDivider() const { return divider; }
+    zelk::ui::Widget* getInspectorView() const { return inspectorView; }
+
+private:
+    zelk::ui::Window* window = nullptr; // owned by the application
+    zelk::ui::Stack* root = nullptr;
+    // The three views arrive later; until then each row holds a plain widget of the right place and
+    // size (the bar a rectangle of the bar's background colour).
+    zelk::ui::Widget* topBar = nullptr;
+    zelk::ui::Widget* treeView = nullptr;
+    zelk::ui::Rectangle* divider = nullptr;
+    zelk::ui::Widget* inspectorView = nullptr;
+};

@@ -1,0 +1,104 @@
+// Orvane's entry point: driver environment, render context and device list, asset pak, thread pool,
+// application, main window, run loop; then an orderly shutdown.
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include <zelk/ui/Application.h>
+#include <zelk/ui/Exceptions.h>
+#include <zelk/ui/RenderContext.h>
+
+#include "AssetManager.h"
+#include "MainWindow.h"
+#include "Platform.h"
+#include "Startup.h"
+#include "ThreadPool.h"
+
+namespace {
+
+constexpr const char* applicationName = "Orvane";
+
+// Owns what start-up creates, so that every exit path destroys it in reverse order: main window, then
+// application, then device list, then whatever the render context pointer still owns.
+struct Session {
+    std::unique_ptr<zelk::ui::RenderContext> renderContext;
+    std::vector<zelk::ui::DeviceInfo> devices;
+    std::unique_ptr<zelk::ui::Application> application;
+    std::unique_ptr<MainWindow> mainWindow;
+
+    void close() noexcept {
+        mainWindow.reset();
+        application.reset();
+        devices.clear();
+        renderContext.reset();
+    }
+    ~Session() { close(); }
+};
+
+void run(Session& session) {
+    const std::filesystem::path exeDir = platform::executableDirectory();
+
+    startup::applyDriverEnvironment(exeDir);
+
+    session.renderContext =
+        zelk::ui::RenderContext::create(static_cast<zelk::ui::RenderBackend>(0), applicationName);
+    session.devices = session.renderContext->getDevices();
+    for (const auto& device : session.devices) {
+        std::cout << "Device ID: " << device.id << ", Name: " << device.name << std::endl;
+    }
+    session.renderContext->selectDevice(0);
+    session.renderContext->setup();
+
+    std::error_code ec;
+    std::filesystem::path cwd = std::filesystem::current_path(ec);
+    AssetManager::init(startup::findAssetPak(exeDir, ec ? std::filesystem::path(".") : cwd).string());
+
+    ThreadPool::instance().init(1);
+
+    session.application =
+        std::make_unique<zelk::ui::Application>(std::move(session.renderContext), applicationName);
+    zelk::ui::Application::setVSync(true);
+
+    session.mainWindow = std::make_unique<MainWindow>();
+
+    // An interrupt or termination request closes the application like its window would.
+    static const char quitWatcher = 0;
+    zelk::ui::Application::registerTickCallback(&quitWatcher, [] {
+        if (platform::quitRequested()) {
+            zelk::ui::Application::quit();
+        }
+    });
+
+    session.application->run();
+
+    ThreadPool::instance().stop();
+}
+
+} // namespace
+
+int main() {
+    // A controller that closes its socket while we send must yield an error code, not end the process.
+    platform::ignoreBrokenPipeSignal();
+    platform::installQuitSignalHandlers();
+
+    Session session;
+    try {
+        run(session);
+    } catch (const zelk::ui::RenderException& e) {
+        session.close();
+        std::cerr << "RenderException: " << e.what() << " CODE: " << static_cast<int32_t>(e.getCode())
+                  << "\n";
+        ThreadPool::instance().stop();
+        return 1;
+    } catch (const std::exception& e) {
+        session.close();
+        std::cerr << e.what() << "\n";
+        ThreadPool::instance().stop();
+        return 1;
+    }
+    session.close();
+    return 0;
+}
