@@ -173,7 +173,9 @@ void zelkc_cip_client_destroy(zelkc_cip_client* client);
  * Returns 0 (status 2, non-zero session handle), 1 (null client/host, empty host, port 0),
  * 2 (no memory), 3 (resolve/connect failed), 4 (time-out), 5 (reply of another command or sender
  * context), 7 (I/O or peer closed) or 11 (session refused). On failure the client is in status 0
- * with no transport. */
+ * with no transport. timeout_ms bounds each wait of this client until the next connect; it is
+ * handed to poll as a signed 32-bit value, so values above INT32_MAX act as a negative time-out
+ * and are refused with 1. */
 uint8_t zelkc_cip_client_connect(zelkc_cip_client* client, const char* host, uint32_t port,
                                  uint32_t timeout_ms);
 
@@ -392,7 +394,8 @@ void zelkc_cip_multiple_response_free(zelkc_cip_multiple_response* multiple);
  * with 0x1A is split in halves down to single services. All or nothing: on failure out is empty.
  * Returns 0 (each response carries its own status; 0x1E is not an error), 1, 2, 4, 5 (service or
  * count mismatch, malformed reply), 7, 8 (packet status other than 0/0x1A/0x1E, or an encapsulation
- * error), 9, or 15 (a request that cannot fit a packet; 0x1A on a single service; 0x1B). */
+ * error), 9, or 15 (0x1A on a single service; 0x1B; a request that cannot fit in a packet even
+ * alone, which is refused before any packet is sent). */
 uint8_t zelkc_cip_client_send_multiple(zelkc_cip_client* client, const zelkc_cip_request* requests,
                                        uint32_t count, const zelkc_cip_route* options,
                                        zelkc_cip_multiple_response* out);
