@@ -375,3 +375,7 @@ std::vector<uint8_t> Connection::cip(const uint8_t* data, size_t size) {
 }
 
 } // namespace logixsim
+
+namespace logixsim {
+void Connection::tick() { impl_->store.tick(); }
+} // namespace logixsim

@@ -94,6 +94,7 @@ public:
     // Answers one encoded CIP request (service, path size, path, data) as the Message
     // Router of the controller does, returning the encoded CIP reply.
     std::vector<uint8_t> cip(const uint8_t* data, size_t size);
+    void tick();                     // advances the live values, as Server::tick does
 
 private:
     struct Impl;

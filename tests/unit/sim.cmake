@@ -1,0 +1,5 @@
+# logix-sim: byte-level tests of its request handling (no sockets) and of controller files.
+orvane_add_test(sim_wire_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim_wire_test.cc
+  LIBS logixsim)
+target_compile_definitions(sim_wire_test PRIVATE SIM_SOURCE_DIR="${PROJECT_SOURCE_DIR}/sim")
