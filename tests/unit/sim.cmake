@@ -8,3 +8,8 @@ orvane_add_test(sim_controller_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim_controller_test.cc
   LIBS logixsim)
 target_compile_definitions(sim_controller_test PRIVATE SIM_SOURCE_DIR="${PROJECT_SOURCE_DIR}/sim")
+
+orvane_add_test(sim_session_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim_session_test.cc
+  LIBS logixsim)
+target_compile_definitions(sim_session_test PRIVATE SIM_SOURCE_DIR="${PROJECT_SOURCE_DIR}/sim")
