@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <stdexcept>
+#include <system_error>
 
 namespace {
 
@@ -44,8 +46,11 @@ void AssetManager::init(const std::string& path) {
     _instance = &manager;
     manager.reset();
 
+    // A directory opens like a file here but tells a meaningless size: refuse it as unopenable.
+    std::error_code error;
+    const bool directory = std::filesystem::is_directory(path, error);
     std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file.is_open()) {
+    if (directory || !file.is_open()) {
         throw std::runtime_error("Failed to open asset file: " + path);
     }
     const std::streamoff size = file.tellg();

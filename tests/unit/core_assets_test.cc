@@ -246,6 +246,13 @@ TEST(AssetPak, FromFile) {
         EXPECT_EQ(std::string(e.what()), "Failed to open asset file: " + missing);
     }
 
+    try {
+        AssetManager::init(dir.string());
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "Failed to open asset file: " + dir.string());
+    }
+
     const std::string emptyPath = (dir / "empty.pak").string();
     std::ofstream(emptyPath, std::ios::binary).close();
     EXPECT_THROW(
