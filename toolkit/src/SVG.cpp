@@ -34,6 +34,16 @@ SVG::SVG(const void* bytes, std::size_t size) {
     data_.assign(p, p + size);
     // nanosvg needs a terminated string; the zero is not part of the document's size.
     data_.push_back(0);
+    // SDL_image leaks the parse result of a document without a size, so anything that does not
+    // look like SVG at all is turned away first.
+    SDL_RWops* rw = SDL_RWFromConstMem(data_.data(), static_cast<int>(data_.size()));
+    const bool looksLikeSvg = rw != nullptr && IMG_isSVG(rw) != 0;
+    if (rw != nullptr) {
+        SDL_RWclose(rw);
+    }
+    if (!looksLikeSvg) {
+        throw ResourceException(ResourceException::SvgParse, "SVG: not an SVG document");
+    }
     // Parse once (rasterised at 1 x 1) so that bad documents fail here rather than later.
     SDL_Surface* probe = rasterize(data_, 1, 1);
     if (probe == nullptr) {

@@ -151,11 +151,17 @@ Window::Window(const std::string& title, int width, int height, WindowFlags flag
     const char* forced = std::getenv("SDL_RENDER_DRIVER");
     const int index = (forced != nullptr && *forced != '\0') ? -1 : driverIndex;
     const Uint32 vsyncFlag = vsync ? SDL_RENDERER_PRESENTVSYNC : 0;
-    renderer_ = SDL_CreateRenderer(window_, index, SDL_RENDERER_ACCELERATED | vsyncFlag);
-    if (renderer_ == nullptr && index != -1) {
-        renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_ACCELERATED | vsyncFlag);
+    const bool softwareForced = forced != nullptr && std::strcmp(forced, "software") == 0;
+    if (!softwareForced) {
+        renderer_ = SDL_CreateRenderer(window_, index, SDL_RENDERER_ACCELERATED | vsyncFlag);
+        if (renderer_ == nullptr && index != -1) {
+            renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_ACCELERATED | vsyncFlag);
+        }
     }
     if (renderer_ == nullptr) {
+        // The software renderer draws into the window's own framebuffer; without this hint SDL would
+        // first try to back that framebuffer with an accelerated (GL/EGL) renderer.
+        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
         renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_SOFTWARE);
     }
     if (renderer_ == nullptr) {
