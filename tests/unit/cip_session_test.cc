@@ -91,16 +91,13 @@ TEST(CipTransport, ClosedPeersAndHandlesAndBadArguments) {
     EXPECT_EQ(zelkc_cip_tcp_transport_recv_exact(t, got, 8, -1), ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(zelkc_cip_tcp_transport_recv_exact(t, got, 8, 5000), ZELKC_CIP_TCP_ERR_CLOSED);
     EXPECT_EQ(Bytes(got, got + 5), (Bytes{1, 2, 3, 4, 5}));
-    EXPECT_EQ(zelkc_cip_tcp_transport_send(t, nullptr, 4, 5000), ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT);
 
     zelkc_cip_tcp_transport_close(t);
     EXPECT_EQ(t->fd, -1);
     EXPECT_EQ(zelkc_cip_tcp_transport_send(t, got, 4, 5000), ZELKC_CIP_TCP_ERR_CLOSED);
     EXPECT_EQ(zelkc_cip_tcp_transport_recv_exact(t, got, 4, 5000), ZELKC_CIP_TCP_ERR_CLOSED);
-    EXPECT_EQ(zelkc_cip_tcp_transport_send(nullptr, got, 4, 5000), ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(zelkc_cip_tcp_transport_connect(t, "127.0.0.1", 0, 5000), ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(zelkc_cip_tcp_transport_connect(t, "", 44818, 5000), ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_cip_tcp_transport_connect(t, nullptr, 44818, 5000), ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(zelkc_cip_tcp_transport_connect(t, "127.0.0.1", closed_port(), 5000),
               ZELKC_CIP_TCP_ERR_CONNECT);
     EXPECT_EQ(t->fd, -1);
@@ -223,7 +220,6 @@ TEST(CipSession, SenderContextCountsEveryExchangeAcrossReconnects) {
     EXPECT_EQ(zelkc_cip_client_status(client), ZELKC_CIP_STATUS_CONNECTED);
     ASSERT_EQ(zelkc_cip_client_send_eip(client, 0x0063, nullptr, 0, &reply), ZELKC_CIP_OK);
     EXPECT_EQ(zelkc_cip_client_send_eip(client, 0x0063, nullptr, 1, &reply), ZELKC_CIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_cip_client_send_eip(client, 0x0063, nullptr, 0, nullptr), ZELKC_CIP_ERR_INVALID_ARGUMENT);
 
     // Connecting a connected client unregisters the old session first; the count goes on.
     ASSERT_EQ(zelkc_cip_client_connect(client, "127.0.0.1", peer.port(), 5000), ZELKC_CIP_OK);
