@@ -140,7 +140,7 @@ TEST(CipTransport, ConnectTimesOutWhenTheHandshakeIsNeverAnswered) {
         fillers.push_back(fd);
         connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         pollfd pfd = {fd, POLLOUT, 0};
-        if (poll(&pfd, 1, 200) == 0)
+        if (poll(&pfd, 1, 1000) == 0)
             break; // this one hangs in the handshake: the queue is full
     }
     zelkc_cip_client* client = zelkc_cip_client_create();
