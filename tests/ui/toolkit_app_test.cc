@@ -55,7 +55,9 @@ private:
 
 class ThrowingWidget : public Widget {
 public:
-    explicit ThrowingWidget(Widget* parent) : Widget(parent) { throw std::runtime_error("construction failed"); }
+    explicit ThrowingWidget(Widget* parent) : Widget(parent) {
+        throw std::runtime_error("construction failed");
+    }
 };
 
 bool contains(const std::vector<std::string>& log, const std::string& entry) {
@@ -374,7 +376,7 @@ TEST(Renderer, RectanglesTexturesRotationAndPngReadback) {
     Image frame = t.window->capture();
     EXPECT_EQ(frame.at(20, 20), Color(0, 0, 255));
     EXPECT_EQ(frame.at(50, 20), Color(0, 255, 0));
-    EXPECT_EQ(frame.at(130, 30), Color(255, 0, 0));  // above the centre: covered once turned
+    EXPECT_EQ(frame.at(130, 30), Color(255, 0, 0));    // above the centre: covered once turned
     EXPECT_EQ(frame.at(105, 50), Color(0, 0, 0, 255)); // the unturned bar's left end: empty
     EXPECT_EQ(frame.at(5, 5), Color(0, 0, 0, 255));
 

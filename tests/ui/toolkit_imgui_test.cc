@@ -86,8 +86,8 @@ TEST(ImGuiPanel, ClicksOutsideThePanelOrOnAWidgetAboveItDoNotReachIt) {
     pushButton(t.window, 390, 290, false);
     t.frames(2);
     EXPECT_EQ(p.clicks, 0);
-    EXPECT_FALSE(ImGui::GetCurrentContext() != nullptr && ImGui::GetCurrentContext() == p.panel->getImGuiContext() &&
-                 ImGui::GetIO().MouseDown[0]);
+    EXPECT_FALSE(ImGui::GetCurrentContext() != nullptr &&
+                 ImGui::GetCurrentContext() == p.panel->getImGuiContext() && ImGui::GetIO().MouseDown[0]);
     pushClick(t.window, 130, 100);
     t.frames(3);
     EXPECT_EQ(p.clicks, 1);
@@ -108,8 +108,8 @@ TEST(ImGuiPanel, TextureReferencesAndIdFirstImageButtonInsideAScrolledView) {
         ImGui::Image(ImTextureRef(&texture), ImVec2(40, 40));
         ImGui::SetCursorPos(ImVec2(10, 140));
         ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(0, 0));
-        if (ImGui::ImageButton("##img", &texture, ImVec2(20, 20), ImVec2(0, 0), ImVec2(1, 1), ImVec4(0, 0, 0, 0),
-                               ImVec4(1, 1, 1, 1))) {
+        if (ImGui::ImageButton("##img", &texture, ImVec2(20, 20), ImVec2(0, 0), ImVec2(1, 1),
+                               ImVec4(0, 0, 0, 0), ImVec4(1, 1, 1, 1))) {
             ++imageClicks;
         }
         ImGui::PopStyleVar();

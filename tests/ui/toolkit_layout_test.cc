@@ -31,12 +31,12 @@ public:
     int resizes = 0;
 };
 
-#define EXPECT_BOX(widget, px, py, pw, ph)                                                                     \
-    do {                                                                                                       \
-        EXPECT_FLOAT_EQ((widget)->getPosition().x, (px));                                                      \
-        EXPECT_FLOAT_EQ((widget)->getPosition().y, (py));                                                      \
-        EXPECT_FLOAT_EQ((widget)->getActualSize().x, (pw));                                                    \
-        EXPECT_FLOAT_EQ((widget)->getActualSize().y, (ph));                                                    \
+#define EXPECT_BOX(widget, px, py, pw, ph)                                                                   \
+    do {                                                                                                     \
+        EXPECT_FLOAT_EQ((widget)->getPosition().x, (px));                                                    \
+        EXPECT_FLOAT_EQ((widget)->getPosition().y, (py));                                                    \
+        EXPECT_FLOAT_EQ((widget)->getActualSize().x, (pw));                                                  \
+        EXPECT_FLOAT_EQ((widget)->getActualSize().y, (ph));                                                  \
     } while (0)
 
 } // namespace
@@ -209,7 +209,7 @@ TEST(StackLayout, HiddenAndInvisibleChildrenAndResizeNotifications) {
 
     EXPECT_FLOAT_EQ(b->getPosition().y, 15); // the invisible child takes no room
     EXPECT_BOX(overlay, 33, 44, 15, 30);     // left where it was put, its size clamped
-    EXPECT_EQ(a->resizes, 0); // built at its preferred size, which the layout kept
+    EXPECT_EQ(a->resizes, 0);                // built at its preferred size, which the layout kept
     a->setPreferredSize({10, 12});
     t.layout(500, 500);
     EXPECT_EQ(a->resizes, 1);

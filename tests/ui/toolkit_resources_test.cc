@@ -52,7 +52,8 @@ template <class F> std::int32_t codeOf(F&& f) {
     return 0;
 }
 
-const std::string kSvg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="24" height="24" viewBox="0 0 24 24">
+const std::string kSvg =
+    R"(<svg xmlns="http://www.w3.org/2000/svg" width="24" height="24" viewBox="0 0 24 24">
   <rect x="0" y="0" width="24" height="12" fill="#ff0000"/>
   <rect x="0" y="12" width="24" height="12" fill="#0000ff"/>
 </svg>)";
@@ -89,7 +90,7 @@ TEST(Resources, SvgRasterisedAtAnySize) {
     EXPECT_EQ(px[32 * stride + 128], Color(255, 0, 0)); // upper half red
     EXPECT_EQ(px[96 * stride + 128], Color(0, 0, 255)); // lower half blue
     EXPECT_EQ(px[64 * stride + 10].a, 0);               // left margin transparent
-    EXPECT_EQ(px[32 * stride + 70], Color(255, 0, 0)); // just inside the fitted area
+    EXPECT_EQ(px[32 * stride + 70], Color(255, 0, 0));  // just inside the fitted area
     Texture small = svg.createTexture(16, 16);
     EXPECT_EQ(small.getWidth(), 16);
 

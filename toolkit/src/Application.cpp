@@ -78,7 +78,9 @@ Application::~Application() {
     TTF_Quit();
 }
 
-Application* Application::get() { return current.load(); }
+Application* Application::get() {
+    return current.load();
+}
 
 void Application::quit() {
     if (Application* app = current.load()) {
@@ -86,7 +88,9 @@ void Application::quit() {
     }
 }
 
-bool Application::isMainThread() { return std::this_thread::get_id() == mainThreadId.load(); }
+bool Application::isMainThread() {
+    return std::this_thread::get_id() == mainThreadId.load();
+}
 
 void Application::setVSync(bool enabled) {
     vsyncSetting = enabled;
@@ -98,7 +102,9 @@ void Application::setVSync(bool enabled) {
     }
 }
 
-bool Application::getVSync() { return vsyncSetting; }
+bool Application::getVSync() {
+    return vsyncSetting;
+}
 
 Window* Application::createWindow(const std::string& title, int width, int height, WindowFlags flags) {
     Application& app = requireApp();
@@ -108,7 +114,9 @@ Window* Application::createWindow(const std::string& title, int width, int heigh
     return app.windows_.back().get();
 }
 
-const std::vector<std::unique_ptr<Window>>& Application::getWindows() { return requireApp().windows_; }
+const std::vector<std::unique_ptr<Window>>& Application::getWindows() {
+    return requireApp().windows_;
+}
 
 void Application::registerTickCallback(const void* key, std::function<void()> fn) {
     Application& app = requireApp();
@@ -126,7 +134,8 @@ void Application::unregisterTickCallback(const void* key) {
     if (app == nullptr) {
         return;
     }
-    auto it = std::find_if(app->ticks_.begin(), app->ticks_.end(), [key](const auto& t) { return t->key == key; });
+    auto it =
+        std::find_if(app->ticks_.begin(), app->ticks_.end(), [key](const auto& t) { return t->key == key; });
     if (it != app->ticks_.end()) {
         (*it)->alive = false;
         app->ticks_.erase(it);

@@ -5,7 +5,9 @@
 
 namespace zelk::ui {
 
-Button::Button(Widget* parent) : Rectangle(parent) { init(); }
+Button::Button(Widget* parent) : Rectangle(parent) {
+    init();
+}
 
 Button::Button(Widget* parent, const Vec2& position, const Vec2& size) : Rectangle(parent, position, size) {
     init();
@@ -16,7 +18,9 @@ Button::Button(Widget* parent, float x, float y, float width, float height)
     init();
 }
 
-void Button::init() { text_ = addHiddenChild<TextElement>(); }
+void Button::init() {
+    text_ = addHiddenChild<TextElement>();
+}
 
 void Button::setLocked(bool locked) {
     locked_ = locked;

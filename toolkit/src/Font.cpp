@@ -33,7 +33,8 @@ Font::Font(const void* bytes, std::size_t size, int faceIndex) : faceIndex_(face
     }
     // SDL_ttf counts its initialisations, so every Font holds one until it is destroyed.
     if (TTF_Init() != 0) {
-        throw ResourceException(ResourceException::FontOpen, std::string("Font: TTF_Init failed: ") + TTF_GetError());
+        throw ResourceException(ResourceException::FontOpen,
+                                std::string("Font: TTF_Init failed: ") + TTF_GetError());
     }
     const auto* p = static_cast<const std::uint8_t*>(bytes);
     data_.assign(p, p + size);

@@ -39,7 +39,9 @@ const char* getClipboard(void*) {
     return last;
 }
 
-void setClipboard(void*, const char* text) { SDL_SetClipboardText(text); }
+void setClipboard(void*, const char* text) {
+    SDL_SetClipboardText(text);
+}
 
 int imguiButton(int sdlButton) {
     switch (sdlButton) {
@@ -60,9 +62,12 @@ int imguiButton(int sdlButton) {
 
 } // namespace
 
-ImGuiPanel::ImGuiPanel(Widget* parent) : Widget(parent) { init(); }
+ImGuiPanel::ImGuiPanel(Widget* parent) : Widget(parent) {
+    init();
+}
 
-ImGuiPanel::ImGuiPanel(Widget* parent, const Vec2& position, const Vec2& size) : Widget(parent, position, size) {
+ImGuiPanel::ImGuiPanel(Widget* parent, const Vec2& position, const Vec2& size)
+    : Widget(parent, position, size) {
     init();
 }
 
@@ -168,7 +173,8 @@ void ImGuiPanel::ensureFontTexture(SDL_Renderer* renderer) {
     int width = 0;
     int height = 0;
     io.Fonts->GetTexDataAsRGBA32(&pixels, &width, &height);
-    fontTexture_ = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_RGBA32, SDL_TEXTUREACCESS_STATIC, width, height);
+    fontTexture_ =
+        SDL_CreateTexture(renderer, SDL_PIXELFORMAT_RGBA32, SDL_TEXTUREACCESS_STATIC, width, height);
     if (fontTexture_ != nullptr) {
         SDL_UpdateTexture(fontTexture_, nullptr, pixels, 4 * width);
         SDL_SetTextureBlendMode(fontTexture_, SDL_BLENDMODE_BLEND);
@@ -219,9 +225,9 @@ void ImGuiPanel::update() {
         ImGui::NewFrame();
         ImGui::SetNextWindowPos(ImVec2(0, 0));
         ImGui::SetNextWindowSize(io.DisplaySize);
-        constexpr ImGuiWindowFlags flags = ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove |
-                                           ImGuiWindowFlags_NoSavedSettings | ImGuiWindowFlags_NoBringToFrontOnFocus |
-                                           ImGuiWindowFlags_NoScrollWithMouse;
+        constexpr ImGuiWindowFlags flags =
+            ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoSavedSettings |
+            ImGuiWindowFlags_NoBringToFrontOnFocus | ImGuiWindowFlags_NoScrollWithMouse;
         ImGui::Begin("##zelk_panel", nullptr, flags);
         try {
             if (build_) {
@@ -307,11 +313,11 @@ void ImGuiPanel::draw(Renderer* renderer, float alpha, float deltaSeconds) {
                                     static_cast<int>(std::ceil(y1) - std::floor(y0))};
                 SDL_RenderSetClipRect(sdl, &clip);
                 const ImDrawVert* first = vertices + cmd.VtxOffset;
-                SDL_RenderGeometryRaw(sdl, texture, xy.data() + static_cast<std::size_t>(cmd.VtxOffset) * 2,
-                                      2 * sizeof(float), reinterpret_cast<const SDL_Color*>(&first->col),
-                                      sizeof(ImDrawVert), &first->uv.x, sizeof(ImDrawVert),
-                                      list->VtxBuffer.Size - static_cast<int>(cmd.VtxOffset), indices + cmd.IdxOffset,
-                                      static_cast<int>(cmd.ElemCount), sizeof(ImDrawIdx));
+                SDL_RenderGeometryRaw(
+                    sdl, texture, xy.data() + static_cast<std::size_t>(cmd.VtxOffset) * 2, 2 * sizeof(float),
+                    reinterpret_cast<const SDL_Color*>(&first->col), sizeof(ImDrawVert), &first->uv.x,
+                    sizeof(ImDrawVert), list->VtxBuffer.Size - static_cast<int>(cmd.VtxOffset),
+                    indices + cmd.IdxOffset, static_cast<int>(cmd.ElemCount), sizeof(ImDrawIdx));
             }
         }
         renderer->restoreState();

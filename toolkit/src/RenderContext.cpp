@@ -7,7 +7,8 @@
 
 namespace zelk::ui {
 
-RenderContext::RenderContext(RenderBackend backend, std::string name) : backend_(backend), name_(std::move(name)) {}
+RenderContext::RenderContext(RenderBackend backend, std::string name)
+    : backend_(backend), name_(std::move(name)) {}
 
 std::unique_ptr<RenderContext> RenderContext::create(RenderBackend backend, const std::string& name) {
     if (backend != RenderBackend::Default) {
@@ -33,7 +34,8 @@ std::vector<DeviceInfo> RenderContext::getDevices() const {
     for (int i = 0; i < count; ++i) {
         SDL_RendererInfo info{};
         if (SDL_GetRenderDriverInfo(i, &info) == 0) {
-            devices.push_back(DeviceInfo{static_cast<std::uint32_t>(i), info.name != nullptr ? info.name : ""});
+            devices.push_back(
+                DeviceInfo{static_cast<std::uint32_t>(i), info.name != nullptr ? info.name : ""});
         }
     }
     return devices;
@@ -42,9 +44,9 @@ std::vector<DeviceInfo> RenderContext::getDevices() const {
 void RenderContext::selectDevice(int index) {
     const int count = SDL_GetNumRenderDrivers();
     if (index < 0 || index >= count) {
-        throw RenderException(RenderException::InvalidDevice,
-                              "no graphics device " + std::to_string(index) + " (" + std::to_string(count) +
-                                  " available)");
+        throw RenderException(RenderException::InvalidDevice, "no graphics device " + std::to_string(index) +
+                                                                  " (" + std::to_string(count) +
+                                                                  " available)");
     }
     selected_ = index;
 }
@@ -54,7 +56,8 @@ void RenderContext::setup() {
         return;
     }
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
-        throw RenderException(RenderException::InitFailed, std::string("SDL video init failed: ") + SDL_GetError());
+        throw RenderException(RenderException::InitFailed,
+                              std::string("SDL video init failed: ") + SDL_GetError());
     }
     setUp_ = true;
 }

@@ -9,7 +9,9 @@
 namespace zelk::ui {
 
 namespace {
-unsigned char toByte(float v) { return static_cast<unsigned char>(std::clamp(v, 0.0f, 1.0f) * 255.0f + 0.5f); }
+unsigned char toByte(float v) {
+    return static_cast<unsigned char>(std::clamp(v, 0.0f, 1.0f) * 255.0f + 0.5f);
+}
 constexpr float kDegToRad = 3.14159265358979323846f / 180.0f;
 } // namespace
 
@@ -75,9 +77,10 @@ void Renderer::flush() {
     SDL_Texture* texture = batchTexture_ != nullptr ? batchTexture_->getSDLTexture(renderer_) : nullptr;
     SDL_SetRenderDrawBlendMode(renderer_, SDL_BLENDMODE_BLEND);
     const Vertex* v = vertices_.data();
-    SDL_RenderGeometryRaw(renderer_, texture, &v->x, sizeof(Vertex), reinterpret_cast<const SDL_Color*>(&v->r),
-                          sizeof(Vertex), &v->u, sizeof(Vertex), static_cast<int>(vertices_.size()),
-                          indices_.data(), static_cast<int>(indices_.size()), sizeof(int));
+    SDL_RenderGeometryRaw(renderer_, texture, &v->x, sizeof(Vertex),
+                          reinterpret_cast<const SDL_Color*>(&v->r), sizeof(Vertex), &v->u, sizeof(Vertex),
+                          static_cast<int>(vertices_.size()), indices_.data(),
+                          static_cast<int>(indices_.size()), sizeof(int));
     ++drawCalls_;
     vertices_.clear();
     indices_.clear();
@@ -119,7 +122,9 @@ bool Renderer::getClip(float& x, float& y, float& w, float& h) const {
     return true;
 }
 
-bool Renderer::clipIsEmpty() const { return !clips_.empty() && (clips_.back().w <= 0.0f || clips_.back().h <= 0.0f); }
+bool Renderer::clipIsEmpty() const {
+    return !clips_.empty() && (clips_.back().w <= 0.0f || clips_.back().h <= 0.0f);
+}
 
 void Renderer::restoreState() {
     if (clips_.empty() || clipIsEmpty()) {

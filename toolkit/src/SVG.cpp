@@ -65,8 +65,8 @@ Texture SVG::createTexture(std::uint32_t width, std::uint32_t height) const {
     }
     if (surface->w != static_cast<int>(width) || surface->h != static_cast<int>(height)) {
         // SDL_image keeps the aspect ratio; centre the result on a canvas of the requested size.
-        SDL_Surface* canvas = SDL_CreateRGBSurfaceWithFormat(0, static_cast<int>(width), static_cast<int>(height), 32,
-                                                             SDL_PIXELFORMAT_RGBA32);
+        SDL_Surface* canvas = SDL_CreateRGBSurfaceWithFormat(
+            0, static_cast<int>(width), static_cast<int>(height), 32, SDL_PIXELFORMAT_RGBA32);
         if (canvas == nullptr) {
             SDL_FreeSurface(surface);
             throw ResourceException(ResourceException::SvgRasterize,

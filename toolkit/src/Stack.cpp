@@ -6,10 +6,18 @@
 namespace zelk::ui {
 
 namespace {
-float along(Vec2 v, bool horizontal) { return horizontal ? v.x : v.y; }
-float across(Vec2 v, bool horizontal) { return horizontal ? v.y : v.x; }
-Vec2 make(float a, float c, bool horizontal) { return horizontal ? Vec2{a, c} : Vec2{c, a}; }
-float clampf(float v, float lo, float hi) { return std::clamp(v, lo, std::max(lo, hi)); }
+float along(Vec2 v, bool horizontal) {
+    return horizontal ? v.x : v.y;
+}
+float across(Vec2 v, bool horizontal) {
+    return horizontal ? v.y : v.x;
+}
+Vec2 make(float a, float c, bool horizontal) {
+    return horizontal ? Vec2{a, c} : Vec2{c, a};
+}
+float clampf(float v, float lo, float hi) {
+    return std::clamp(v, lo, std::max(lo, hi));
+}
 } // namespace
 
 void Stack::layoutChildren() {
@@ -46,7 +54,8 @@ void Stack::layoutChildren() {
     for (std::size_t i = 0; i < items.size(); ++i) {
         Widget* c = items[i];
         sizes[i] = clampf(along(c->getPreferredSize(), horizontal),
-                          std::min(along(c->getMinSize(), horizontal), innerAlong), along(c->getMaxSize(), horizontal));
+                          std::min(along(c->getMinSize(), horizontal), innerAlong),
+                          along(c->getMaxSize(), horizontal));
         total += sizes[i];
     }
     const float spacingTotal = spacing_ * static_cast<float>(items.size() - 1);

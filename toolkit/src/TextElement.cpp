@@ -53,7 +53,8 @@ void TextElement::draw(Renderer* renderer, float alpha, float deltaSeconds) {
         if (font_ != nullptr && !text_.empty()) {
             if (TTF_Font* ttf = font_->getTTF(fontSize_)) {
                 // Rendered in white and tinted by the colour at draw time, so colour changes are free.
-                SDL_Surface* surface = TTF_RenderUTF8_Blended(ttf, text_.c_str(), SDL_Color{255, 255, 255, 255});
+                SDL_Surface* surface =
+                    TTF_RenderUTF8_Blended(ttf, text_.c_str(), SDL_Color{255, 255, 255, 255});
                 if (surface != nullptr) {
                     rendered_ = std::make_unique<Texture>(surface);
                 }

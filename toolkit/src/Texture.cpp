@@ -94,8 +94,12 @@ Texture& Texture::operator=(Texture&& other) noexcept {
     return *this;
 }
 
-int Texture::getWidth() const { return surface_ != nullptr ? surface_->w : 0; }
-int Texture::getHeight() const { return surface_ != nullptr ? surface_->h : 0; }
+int Texture::getWidth() const {
+    return surface_ != nullptr ? surface_->w : 0;
+}
+int Texture::getHeight() const {
+    return surface_ != nullptr ? surface_->h : 0;
+}
 
 SDL_Texture* Texture::getSDLTexture(SDL_Renderer* renderer) const {
     if (surface_ == nullptr || renderer == nullptr) {

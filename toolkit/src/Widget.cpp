@@ -8,7 +8,8 @@ namespace zelk::ui {
 
 namespace {
 Vec2 clampSize(Vec2 size, Vec2 min, Vec2 max) {
-    return {std::clamp(size.x, min.x, std::max(min.x, max.x)), std::clamp(size.y, min.y, std::max(min.y, max.y))};
+    return {std::clamp(size.x, min.x, std::max(min.x, max.x)),
+            std::clamp(size.y, min.y, std::max(min.y, max.y))};
 }
 } // namespace
 
@@ -69,22 +70,54 @@ void Widget::removeChild(Widget* child) {
 }
 
 void Widget::resized() {}
-bool Widget::onMouseEnter(const MouseEvent&) { return false; }
-bool Widget::onMouseMove(const MouseEvent&) { return false; }
-bool Widget::onMouseButtonDown(const MouseEvent&) { return false; }
-bool Widget::onMouseButtonUp(const MouseEvent&) { return false; }
-bool Widget::onMouseScroll(const MouseEvent&) { return false; }
-bool Widget::onMouseLeave(const MouseEvent&) { return false; }
-bool Widget::onKeyUp(const KeyEvent&) { return false; }
-bool Widget::onKeyDown(const KeyEvent&) { return false; }
-bool Widget::onMouseMoveCapture(const MouseEvent&) { return false; }
-bool Widget::onMouseScrollCapture(const MouseEvent&) { return false; }
-bool Widget::onMouseButtonDownCapture(const MouseEvent&) { return false; }
-bool Widget::onMouseButtonUpCapture(const MouseEvent&) { return false; }
-bool Widget::shouldDispatchMouseMove(const Widget*, const MouseEvent&) { return true; }
-bool Widget::shouldDispatchMouseScroll(const Widget*, const MouseEvent&) { return true; }
-bool Widget::shouldDispatchMouseButtonDown(const Widget*, const MouseEvent&) { return true; }
-bool Widget::shouldDispatchMouseButtonUp(const Widget*, const MouseEvent&) { return true; }
+bool Widget::onMouseEnter(const MouseEvent&) {
+    return false;
+}
+bool Widget::onMouseMove(const MouseEvent&) {
+    return false;
+}
+bool Widget::onMouseButtonDown(const MouseEvent&) {
+    return false;
+}
+bool Widget::onMouseButtonUp(const MouseEvent&) {
+    return false;
+}
+bool Widget::onMouseScroll(const MouseEvent&) {
+    return false;
+}
+bool Widget::onMouseLeave(const MouseEvent&) {
+    return false;
+}
+bool Widget::onKeyUp(const KeyEvent&) {
+    return false;
+}
+bool Widget::onKeyDown(const KeyEvent&) {
+    return false;
+}
+bool Widget::onMouseMoveCapture(const MouseEvent&) {
+    return false;
+}
+bool Widget::onMouseScrollCapture(const MouseEvent&) {
+    return false;
+}
+bool Widget::onMouseButtonDownCapture(const MouseEvent&) {
+    return false;
+}
+bool Widget::onMouseButtonUpCapture(const MouseEvent&) {
+    return false;
+}
+bool Widget::shouldDispatchMouseMove(const Widget*, const MouseEvent&) {
+    return true;
+}
+bool Widget::shouldDispatchMouseScroll(const Widget*, const MouseEvent&) {
+    return true;
+}
+bool Widget::shouldDispatchMouseButtonDown(const Widget*, const MouseEvent&) {
+    return true;
+}
+bool Widget::shouldDispatchMouseButtonUp(const Widget*, const MouseEvent&) {
+    return true;
+}
 
 void Widget::draw(Renderer* renderer, float alpha, float deltaSeconds) {
     for (std::size_t i = 0; i < children_.size(); ++i) {
@@ -110,11 +143,21 @@ bool Widget::contains(Vec2 p) const {
     return p.x >= 0.0f && p.y >= 0.0f && p.x < actualSize_.x && p.y < actualSize_.y;
 }
 
-void Widget::setPreferredSize(const Vec2& size) { preferredSize_ = size; }
-void Widget::setMinSize(const Vec2& size) { minSize_ = size; }
-void Widget::setMaxSize(const Vec2& size) { maxSize_ = size; }
-void Widget::setPosition(const Vec2& position) { position_ = position; }
-void Widget::setVisible(bool visible) { visible_ = visible; }
+void Widget::setPreferredSize(const Vec2& size) {
+    preferredSize_ = size;
+}
+void Widget::setMinSize(const Vec2& size) {
+    minSize_ = size;
+}
+void Widget::setMaxSize(const Vec2& size) {
+    maxSize_ = size;
+}
+void Widget::setPosition(const Vec2& position) {
+    position_ = position;
+}
+void Widget::setVisible(bool visible) {
+    visible_ = visible;
+}
 
 Vec2 Widget::getWorldPosition(float alpha) const {
     if (parent_ == nullptr) {

@@ -85,7 +85,8 @@ Consumer dispatch(Widget* w, Vec2 point, MouseEvent event, MouseKind kind) {
             continue; // a handler removed children meanwhile
         }
         Widget* child = w->getChild(i);
-        if (!child->isVisible() || !child->contains(child->toLocal(point)) || !offerToChild(w, child, kind, event)) {
+        if (!child->isVisible() || !child->contains(child->toLocal(point)) ||
+            !offerToChild(w, child, kind, event)) {
             continue;
         }
         Consumer c = dispatch(child, point, event, kind);
@@ -109,8 +110,8 @@ bool Image::savePng(const std::string& path) const {
         SDL_SetError("empty image");
         return false;
     }
-    SDL_Surface* surface = SDL_CreateRGBSurfaceWithFormatFrom(const_cast<Color*>(pixels.data()), width, height, 32,
-                                                              width * 4, SDL_PIXELFORMAT_RGBA32);
+    SDL_Surface* surface = SDL_CreateRGBSurfaceWithFormatFrom(const_cast<Color*>(pixels.data()), width,
+                                                              height, 32, width * 4, SDL_PIXELFORMAT_RGBA32);
     if (surface == nullptr) {
         return false;
     }
@@ -119,7 +120,8 @@ bool Image::savePng(const std::string& path) const {
     return ok;
 }
 
-Window::Window(const std::string& title, int width, int height, WindowFlags flags, int driverIndex, bool vsync) {
+Window::Window(const std::string& title, int width, int height, WindowFlags flags, int driverIndex,
+               bool vsync) {
     Uint32 sdlFlags = 0;
     sdlFlags |= (flags & WindowFlag::Visible) != 0 ? SDL_WINDOW_SHOWN : SDL_WINDOW_HIDDEN;
     if ((flags & WindowFlag::Resizable) != 0) {
@@ -216,9 +218,13 @@ void Window::setMinSize(int width, int height) {
     syncRootSize();
 }
 
-void Window::setTitle(const std::string& title) { SDL_SetWindowTitle(window_, title.c_str()); }
+void Window::setTitle(const std::string& title) {
+    SDL_SetWindowTitle(window_, title.c_str());
+}
 
-std::uint32_t Window::getId() const { return SDL_GetWindowID(window_); }
+std::uint32_t Window::getId() const {
+    return SDL_GetWindowID(window_);
+}
 
 void Window::syncRootSize() {
     const Vec2 size{static_cast<float>(getWidth()), static_cast<float>(getHeight())};
@@ -260,7 +266,8 @@ Image Window::capture() {
     int w = 0;
     int h = 0;
     if (SDL_GetRendererOutputSize(renderer_, &w, &h) != 0 || w <= 0 || h <= 0) {
-        throw RenderException(RenderException::ReadbackFailed, std::string("no output size: ") + SDL_GetError());
+        throw RenderException(RenderException::ReadbackFailed,
+                              std::string("no output size: ") + SDL_GetError());
     }
     Image image;
     image.width = w;
@@ -268,7 +275,8 @@ Image Window::capture() {
     image.pixels.resize(static_cast<std::size_t>(w) * h);
     SDL_RenderSetClipRect(renderer_, nullptr);
     if (SDL_RenderReadPixels(renderer_, nullptr, SDL_PIXELFORMAT_RGBA32, image.pixels.data(), w * 4) != 0) {
-        throw RenderException(RenderException::ReadbackFailed, std::string("cannot read pixels: ") + SDL_GetError());
+        throw RenderException(RenderException::ReadbackFailed,
+                              std::string("cannot read pixels: ") + SDL_GetError());
     }
     return image;
 }

@@ -31,14 +31,14 @@ private:
 class RenderException : public std::runtime_error {
 public:
     enum Code : std::int32_t {
-        InitFailed = 1,             // SDL video could not be initialised
-        InvalidDevice = 2,          // selectDevice with an index outside the device list
-        WindowCreateFailed = 3,     // SDL_CreateWindow failed
-        RendererCreateFailed = 4,   // no SDL_Renderer could be created for the window
-        NoApplication = 5,          // a static Application call needs an Application
-        ApplicationExists = 6,      // a second Application while one exists
-        ReadbackFailed = 7,         // reading a frame back from the renderer failed
-        UnsupportedBackend = 8      // RenderContext::create with an unknown backend
+        InitFailed = 1,           // SDL video could not be initialised
+        InvalidDevice = 2,        // selectDevice with an index outside the device list
+        WindowCreateFailed = 3,   // SDL_CreateWindow failed
+        RendererCreateFailed = 4, // no SDL_Renderer could be created for the window
+        NoApplication = 5,        // a static Application call needs an Application
+        ApplicationExists = 6,    // a second Application while one exists
+        ReadbackFailed = 7,       // reading a frame back from the renderer failed
+        UnsupportedBackend = 8    // RenderContext::create with an unknown backend
     };
     RenderException(std::int32_t code, const std::string& what) : std::runtime_error(what), code_(code) {}
     std::int32_t getCode() const noexcept { return code_; }

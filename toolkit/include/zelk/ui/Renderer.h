@@ -16,14 +16,14 @@ namespace draw {
 
 // A rectangle in window coordinates, rotated about `origin` and tinted.
 struct Rectangle {
-    Vec2 position;                 // top-left corner of the unrotated rectangle
-    Vec2 size;                     // width, height
-    float angle = 0.0f;            // degrees, clockwise on screen, about position + origin
-    Vec2 origin;                   // rotation pivot relative to the top-left corner
-    Vec4 color{1, 1, 1, 1};        // tint: red, green, blue, alpha in 0..1 (the fill without a texture)
+    Vec2 position;                    // top-left corner of the unrotated rectangle
+    Vec2 size;                        // width, height
+    float angle = 0.0f;               // degrees, clockwise on screen, about position + origin
+    Vec2 origin;                      // rotation pivot relative to the top-left corner
+    Vec4 color{1, 1, 1, 1};           // tint: red, green, blue, alpha in 0..1 (the fill without a texture)
     const Texture* texture = nullptr; // not owned; stretched over the rectangle and multiplied by color
-    Vec4 borderColor{0, 0, 0, 0};  // colour of the inner border
-    float borderWidth = 0.0f;      // 0: no border
+    Vec4 borderColor{0, 0, 0, 0};     // colour of the inner border
+    float borderWidth = 0.0f;         // 0: no border
 };
 
 } // namespace draw

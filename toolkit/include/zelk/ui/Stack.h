@@ -7,8 +7,9 @@
 // preferred sizes and place the children as named. Across, Alignment::Stretch gives each child the
 // stack's inner size clamped to its [min, max]; Start/Center/End keep its clamped preferred size.
 // A minimum larger than the stack's inner size gives way to that size, so a minimum and maximum of
-// FLT_MAX across mean "as much as there is". Spacing goes between neighbouring children; padding (left, top, right, bottom) around them all.
-// Hidden (addHiddenChild) children keep their own position and preferred size.
+// FLT_MAX across mean "as much as there is". Spacing goes between neighbouring children; padding (left, top,
+// right, bottom) around them all. Hidden (addHiddenChild) children keep their own position and preferred
+// size.
 //
 // Integer values: orientation 0 horizontal, 1 vertical (the default); alignment 0 start, 1 centre,
 // 2 end, 3 stretch; distribution 0 start, 1 centre, 2 end, 3 space-between, 4 space-around,

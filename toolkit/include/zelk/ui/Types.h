@@ -30,7 +30,9 @@ struct Vec2 {
     friend constexpr bool operator==(const Vec2&, const Vec2&) = default;
 };
 
-constexpr Vec2 operator*(float s, const Vec2& v) { return v * s; }
+constexpr Vec2 operator*(float s, const Vec2& v) {
+    return v * s;
+}
 
 // Four floats. Used for float colours (x = red, y = green, z = blue, w = alpha, each 0..1)
 // and for paddings (x = left, y = top, z = right, w = bottom).

@@ -25,7 +25,7 @@ using WindowFlags = std::uint32_t;
 namespace WindowFlag {
 constexpr WindowFlags Visible = 1u << 0;
 constexpr WindowFlags Resizable = 1u << 1;
-constexpr WindowFlags Decorated = 1u << 2;     // without it: borderless
+constexpr WindowFlags Decorated = 1u << 2; // without it: borderless
 constexpr WindowFlags Centered = 1u << 3;
 constexpr WindowFlags HighDPI = 1u << 4;
 constexpr WindowFlags Fullscreen = 1u << 5;

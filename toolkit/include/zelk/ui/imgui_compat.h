@@ -23,8 +23,8 @@ inline ImTextureID toImTextureID(const Texture* texture) {
 #if IMGUI_VERSION_NUM < 19200
 struct ImTextureRef {
     ImTextureRef() = default;
-    ImTextureRef(ImTextureID id) : texId(id) {} // NOLINT(google-explicit-constructor)
-    ImTextureRef(const zelk::ui::Texture* texture)     // NOLINT(google-explicit-constructor)
+    ImTextureRef(ImTextureID id) : texId(id) {}    // NOLINT(google-explicit-constructor)
+    ImTextureRef(const zelk::ui::Texture* texture) // NOLINT(google-explicit-constructor)
         : texId(zelk::ui::toImTextureID(texture)) {}
     ImTextureID GetTexID() const { return texId; }
     operator ImTextureID() const { return texId; } // NOLINT(google-explicit-constructor)
@@ -37,13 +37,14 @@ struct ImTextureRef {
 namespace ImGui {
 inline bool ImageButton(const char* str_id, ImTextureRef texture, const ImVec2& image_size,
                         const ImVec2& uv0 = ImVec2(0, 0), const ImVec2& uv1 = ImVec2(1, 1),
-                        const ImVec4& bg_col = ImVec4(0, 0, 0, 0), const ImVec4& tint_col = ImVec4(1, 1, 1, 1)) {
+                        const ImVec4& bg_col = ImVec4(0, 0, 0, 0),
+                        const ImVec4& tint_col = ImVec4(1, 1, 1, 1)) {
     ImGuiWindow* window = GetCurrentWindow();
     if (window->SkipItems) {
         return false;
     }
-    return ImageButtonEx(window->GetID(str_id), texture.GetTexID(), image_size, uv0, uv1, GetStyle().FramePadding,
-                         bg_col, tint_col);
+    return ImageButtonEx(window->GetID(str_id), texture.GetTexID(), image_size, uv0, uv1,
+                         GetStyle().FramePadding, bg_col, tint_col);
 }
 } // namespace ImGui
 #endif
