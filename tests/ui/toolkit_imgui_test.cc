@@ -2,6 +2,10 @@
 #include "toolkit_support.h"
 
 #include <gtest/gtest.h>
+#include <imgui_stdlib.h>
+
+#include <cstdio>
+#include <string>
 
 using namespace tk;
 
@@ -160,4 +164,45 @@ TEST(ImGuiPanel, EachPanelHasItsOwnContextAndFont) {
     a->setDefaultFont(font.get(), 16.8f);
     t.frames(1);
     EXPECT_FLOAT_EQ(sizeA, 16.8f);
+}
+
+TEST(ImGuiPanel, KeyboardReachesOnlyTheFocusedPanel) {
+    TestApp t;
+    std::string text;
+    bool editing = false;
+    auto* panel = t.root()->addHiddenChild<ImGuiPanel>(50.0f, 50.0f, 200.0f, 40.0f);
+    panel->setBuildImGuiFunction([&] {
+        ImGui::SetNextItemWidth(180);
+        ImGui::InputText("##field", &text);
+        editing = ImGui::IsItemActive();
+    });
+    auto* elsewhere = t.root()->addHiddenChild<Button>(300.0f, 200.0f, 50.0f, 50.0f);
+    auto type = [&](const char* s) {
+        SDL_Event e{};
+        e.type = SDL_TEXTINPUT;
+        e.text.windowID = t.window->getId();
+        std::snprintf(e.text.text, sizeof e.text.text, "%s", s);
+        SDL_PushEvent(&e);
+    };
+    t.frames(1);
+    type("x"); // nothing focused yet
+    t.frames(1);
+    EXPECT_EQ(text, "");
+
+    pushClick(t.window, 100, 60); // into the field
+    t.frames(2);
+    EXPECT_TRUE(editing);
+    type("ab");
+    t.frames(1);
+    type("c");
+    t.frames(1);
+    EXPECT_EQ(text, "abc");
+
+    pushClick(t.window, 320, 220); // the button takes the focus; the field stops editing
+    t.frames(2);
+    type("d");
+    t.frames(2);
+    EXPECT_EQ(text, "abc");
+    EXPECT_FALSE(editing);
+    (void)elsewhere;
 }

@@ -223,6 +223,10 @@ void ImGuiPanel::update() {
         feedInput();
 
         ImGui::NewFrame();
+        if (focusLost_) {
+            ImGui::ClearActiveID();
+            focusLost_ = false;
+        }
         ImGui::SetNextWindowPos(ImVec2(0, 0));
         ImGui::SetNextWindowSize(io.DisplaySize);
         constexpr ImGuiWindowFlags flags =
@@ -381,6 +385,12 @@ bool ImGuiPanel::onKeyDown(const KeyEvent& event) {
         keysPressed_.set(static_cast<std::size_t>(event.scancode));
     }
     return true;
+}
+
+void ImGuiPanel::focusLost() {
+    focusLost_ = true;
+    keysHeld_.reset();
+    modifiers_ = 0;
 }
 
 bool ImGuiPanel::onKeyUp(const KeyEvent& event) {

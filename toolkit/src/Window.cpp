@@ -1,4 +1,5 @@
 #include <zelk/ui/Exceptions.h>
+#include <zelk/ui/ImGuiPanel.h>
 #include <zelk/ui/Renderer.h>
 #include <zelk/ui/Texture.h>
 #include <zelk/ui/Window.h>
@@ -391,7 +392,13 @@ void Window::dispatchMouse(const SDL_Event& sdl) {
             captured_ = consumed != nullptr ? Tracked{consumed, consumer.alive} : Tracked{nullptr, {}};
         }
         ++buttonsDown_;
+        Widget* previous = focused_.get();
         focused_ = consumed != nullptr ? Tracked{consumed, consumer.alive} : Tracked{nullptr, {}};
+        if (previous != nullptr && previous != consumed) {
+            if (auto* panel = dynamic_cast<ImGuiPanel*>(previous)) {
+                panel->focusLost();
+            }
+        }
     } else if (kind == MouseKind::Up) {
         if (buttonsDown_ > 0) {
             --buttonsDown_;

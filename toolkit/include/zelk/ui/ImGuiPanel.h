@@ -44,6 +44,10 @@ public:
     // built-in font.
     void setDefaultFont(const Font* font, float size, const ImWchar* glyphRanges = nullptr);
 
+    // Called by the window when another widget takes the keyboard focus: the active ImGui item
+    // (e.g. a text field being edited) is deactivated at the next frame and held keys are released.
+    void focusLost();
+
     // Whether ImGui wanted the mouse / keyboard in the last frame.
     bool wantsMouse() const { return wantMouse_; }
     bool wantsKeyboard() const { return wantKeyboard_; }
@@ -88,6 +92,7 @@ private:
     std::bitset<512> keysHeld_;    // by SDL scancode
     std::bitset<512> keysPressed_; // pressed since the last frame
     std::uint16_t modifiers_ = 0;
+    bool focusLost_ = false;
 };
 
 } // namespace zelk::ui
