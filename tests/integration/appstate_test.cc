@@ -234,7 +234,3 @@ TEST_F(AppStateTest, ClientUseIsStrictlyOneAtATime) {
     EXPECT_TRUE(state.getStatus());
     EXPECT_EQ(state.connectionRevision(), 1u + 2u); // the first connect and two reconnects
 }
-
-TEST(AppStateInstance, IsOneObject) {
-    EXPECT_EQ(AppState::getInstance(), AppState::getInstance());
-}

@@ -203,7 +203,3 @@ TEST(ThreadPool, ManyProducersAndWorkersLoseNothing) {
     pool.stop();
     EXPECT_EQ(ran.load(), kProducers * kTasks);
 }
-
-TEST(ThreadPool, InstanceIsOneObject) {
-    EXPECT_EQ(&ThreadPool::instance(), &ThreadPool::instance());
-}
