@@ -605,17 +605,21 @@ TEST_F(LogixClientTest, ArraysStringsAndBytesInFragments) {
         std::memcpy(&v, array.data + 4 * i, 4);
         EXPECT_EQ(v, i);
     }
+    zelkc_logix_value_array_free(&array);
     ASSERT_EQ(zelkc_logix_client_read_atomic_array(client_, "LargeArray", 300, &array), ZELKC_LOGIX_OK);
     EXPECT_EQ(array.count, 300u);
+    zelkc_logix_value_array_free(&array);
     ASSERT_EQ(zelkc_logix_client_read_atomic_array(client_, "RealArray", 5, &array), ZELKC_LOGIX_OK);
     float f;
     std::memcpy(&f, array.data + 8, 4);
     EXPECT_EQ(f, 2.5f);
+    zelkc_logix_value_array_free(&array);
     // Fewer elements than the tag holds are read from its start.
     ASSERT_EQ(zelkc_logix_client_read_atomic_array(client_, "Motor1.History", 3, &array), ZELKC_LOGIX_OK);
     int32_t h;
     std::memcpy(&h, array.data + 8, 4);
     EXPECT_EQ(h, 3);
+    zelkc_logix_value_array_free(&array);
     EXPECT_NE(zelkc_logix_client_read_atomic_array(client_, "Greeting", 1, &array), ZELKC_LOGIX_OK);
     EXPECT_EQ(array.data, nullptr);
     EXPECT_EQ(array.count, 0u);
