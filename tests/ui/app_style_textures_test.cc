@@ -84,14 +84,6 @@ TEST(AppStyleTheme, WritesPaletteChannelsInOrderAndTheFlatLook) {
     ImGui::SetCurrentContext(previous);
 }
 
-TEST(AppStyleFonts, LoadedFromThePak) {
-    const AppStyle* style = AppStyle::getInstance();
-    ASSERT_NE(style->getDefaultFont(), nullptr);
-    ASSERT_NE(style->getEditorFont(), nullptr);
-    EXPECT_NE(style->getDefaultFont(), style->getEditorFont());
-    EXPECT_GT(style->getDefaultFont()->measure("Connect", style->getFontSizeNormal()).x, 0.0f);
-}
-
 TEST(AppTexturesKey, OrdersByNameThenWidthThenHeight) {
     using Key = AppTextures::SvgKey;
     EXPECT_TRUE((Key{"a", 300, 1} < Key{"b", 1, 1}));
