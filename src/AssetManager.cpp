@@ -68,12 +68,14 @@ void AssetManager::init(const std::string& path) {
 void AssetManager::init(const unsigned char* bytes, unsigned long size) {
     static AssetManager manager;
     _instance = &manager;
-    manager.reset();
-
-    manager.data.resize(size);
-    if (size > 0) {
-        std::memcpy(manager.data.data(), bytes, size);
+    if (bytes == nullptr && size > 0) {
+        manager.reset();
+        throw std::invalid_argument("Pak bytes are null");
     }
+    // Copied before the old load is released, so the bytes may even come from it.
+    std::vector<unsigned char> copy(bytes, bytes + size);
+    manager.reset();
+    manager.data = std::move(copy);
     manager.parse();
 }
 

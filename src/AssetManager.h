@@ -32,7 +32,8 @@ public:
     // obtained from it are no longer valid.
     static void init(const std::string& path);
 
-    // Copies size bytes and validates them as a pak; same checks and errors as above.
+    // Copies size bytes and validates them as a pak; same checks and errors as above
+    // (std::invalid_argument for null bytes with a non-zero size).
     static void init(const unsigned char* bytes, unsigned long size);
 
     // The entry named exactly name (byte-wise), or nothing; nothing before any init.

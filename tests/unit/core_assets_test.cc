@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -227,6 +228,17 @@ TEST(AssetPak, SecondLoadReplacesTheFirst) {
     EXPECT_FALSE(AssetManager::getAsset("x").has_value());
     ASSERT_TRUE(AssetManager::getAsset("y").has_value());
     EXPECT_EQ(text(*AssetManager::getAsset("y")), "TPAK");
+    // Reloading from bytes that belong to the current load copies them before releasing it.
+    Bytes nested = header(1, 40, 64);
+    putEntry(nested, 40, 0, 0, 4);
+    append(nested, std::string("z\0", 2));
+    ASSERT_EQ(initError(nested), "");
+    const AssetView whole = *AssetManager::getAsset("z"); // "TPAK", the first 4 of the 66 bytes
+    const std::span<unsigned char> all(whole.data.data(), nested.size());
+    ASSERT_NO_THROW(AssetManager::init(all.data(), all.size()));
+    EXPECT_EQ(text(*AssetManager::getAsset("z")), "TPAK");
+    EXPECT_THROW(AssetManager::init(nullptr, 1), std::invalid_argument);
+    EXPECT_FALSE(AssetManager::getAsset("z").has_value());
     // A failed load leaves nothing of the earlier one behind.
     EXPECT_NE(initError(Bytes(10, 0)), "");
     EXPECT_FALSE(AssetManager::getAsset("y").has_value());
