@@ -18,7 +18,6 @@ void ThreadPool::init(int threadCount) {
     if (!threads.empty()) {
         throw std::runtime_error("ThreadPool already initialized");
     }
-    threads.reserve(static_cast<size_t>(threadCount));
     for (int i = 0; i < threadCount; ++i) {
         threads.emplace_back(&ThreadPool::loop, this);
     }
