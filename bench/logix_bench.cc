@@ -43,7 +43,8 @@ public:
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener_, 4) != 0) {
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listener_, 4) != 0) {
             throw std::runtime_error("relay: cannot listen");
         }
         socklen_t len = sizeof addr;
@@ -234,8 +235,9 @@ size_t count_infos(const zelkc_logix_tag_info* items, uint32_t n, std::set<uint3
 // Controller-scope atomic tag names (true) and program names (false) of a generated controller,
 // taken from its description.
 std::vector<std::pair<std::string, bool>> logixsim_tags(const logixsim::GeneratorOptions& gen) {
-    static const std::set<std::string> atomic = {"BOOL",  "SINT",  "INT",  "DINT",  "LINT", "USINT", "UINT", "UDINT",
-                                                 "ULINT", "REAL",  "LREAL", "BYTE", "WORD", "DWORD", "LWORD"};
+    static const std::set<std::string> atomic = {"BOOL",  "SINT", "INT",   "DINT",  "LINT",
+                                                 "USINT", "UINT", "UDINT", "ULINT", "REAL",
+                                                 "LREAL", "BYTE", "WORD",  "DWORD", "LWORD"};
     const auto file = nlohmann::json::parse(logixsim::generate_controller_json(gen));
     std::vector<std::pair<std::string, bool>> names;
     for (const auto& t : file["tags"]) {
@@ -270,7 +272,8 @@ struct Rig {
         direct = zelkc_logix_client_create();
         counted = zelkc_logix_client_create();
         check(zelkc_logix_client_connect(direct, "127.0.0.1", server->port(), 10000), "connect");
-        check(zelkc_logix_client_connect(counted, "127.0.0.1", relay->port(), 10000), "connect through relay");
+        check(zelkc_logix_client_connect(counted, "127.0.0.1", relay->port(), 10000),
+              "connect through relay");
         relay->take();
     }
     ~Rig() {
@@ -401,7 +404,8 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < entries.size(); ++i) {
         entries[i].tag = atomics[i * (atomics.size() / 200)].c_str();
     }
-    check(zelkc_logix_client_read_atomic_values(rig.counted, entries.data(), uint32_t(entries.size())), "batch");
+    check(zelkc_logix_client_read_atomic_values(rig.counted, entries.data(), uint32_t(entries.size())),
+          "batch");
     size_t failed = 0;
     for (const auto& e : entries) {
         failed += e.result != ZELKC_LOGIX_OK;
@@ -412,7 +416,8 @@ int main(int argc, char** argv) {
     for (int r = 0; r < 50; ++r) {
         const double c = thread_cpu_ms();
         const auto t = Clock::now();
-        check(zelkc_logix_client_read_atomic_values(rig.direct, entries.data(), uint32_t(entries.size())), "batch");
+        check(zelkc_logix_client_read_atomic_values(rig.direct, entries.data(), uint32_t(entries.size())),
+              "batch");
         batch_ms.push_back(ms_since(t));
         batch_cpu.push_back(thread_cpu_ms() - c);
     }
@@ -423,39 +428,43 @@ int main(int argc, char** argv) {
     Rig small(fitting);
     const BrowseResult fit = browse_global(small, repeats);
 
-    std::printf("logix_bench: generated controller: %zu controller tags, %zu programs x %zu tags, %zu types nested up "
+    std::printf("logix_bench: generated controller: %zu controller tags, %zu programs x %zu tags, %zu types "
+                "nested up "
                 "to %zu deep; reply limit %zu bytes; loopback\n\n",
                 gen.tags, gen.programs, gen.program_tags, gen.types, gen.depth, reply_limit);
-    std::printf("| Measure | Exchanges | Bytes out / in | Time (ms) | Client thread CPU (ms) | 1.3 x exchanges x floor "
+    std::printf("| Measure | Exchanges | Bytes out / in | Time (ms) | Client thread CPU (ms) | 1.3 x "
+                "exchanges x floor "
                 "(ms) |\n");
     std::printf("|---|---:|---:|---:|---:|---:|\n");
-    std::printf("| Minimal exchange: one DINT read (floor, median of 2000) | 1 | - | %.4f | %.4f | - |\n", floor_ms,
-                floor_cpu_ms);
+    std::printf("| Minimal exchange: one DINT read (floor, median of 2000) | 1 | - | %.4f | %.4f | - |\n",
+                floor_ms, floor_cpu_ms);
     char what[200];
     if (full.rc == ZELKC_LOGIX_OK) {
-        std::snprintf(what, sizeof what, "Controller-scope browse + expansion, %zu tags (median of %d)", gen.tags,
-                      repeats);
+        std::snprintf(what, sizeof what, "Controller-scope browse + expansion, %zu tags (median of %d)",
+                      gen.tags, repeats);
     } else {
         std::snprintf(what, sizeof what,
                       "Controller-scope browse, %zu tags: refused with %u after (median of %d)", gen.tags,
                       unsigned(full.rc), repeats);
     }
     row(what, full.counts, full.ms, full.cpu_ms, floor_ms);
-    std::snprintf(what, sizeof what, "Controller-scope browse + expansion, %zu tags (median of %d)", fitting.tags,
-                  repeats);
+    std::snprintf(what, sizeof what, "Controller-scope browse + expansion, %zu tags (median of %d)",
+                  fitting.tags, repeats);
     row(what, fit.counts, fit.ms, fit.cpu_ms, floor_ms);
-    std::snprintf(what, sizeof what, "All %zu program browses + expansion (median of %d)", programs.size(), repeats);
+    std::snprintf(what, sizeof what, "All %zu program browses + expansion (median of %d)", programs.size(),
+                  repeats);
     row(what, program_counts, median(program_ms), median(program_cpu), floor_ms);
-    row("Batch read of 200 tags, per refresh (median of 50)", batch_counts, median(batch_ms), median(batch_cpu),
-        floor_ms);
+    row("Batch read of 200 tags, per refresh (median of 50)", batch_counts, median(batch_ms),
+        median(batch_cpu), floor_ms);
 
     auto detail = [&](const char* name, const BrowseResult& b) {
-        std::printf("%s: result %u; %zu top-level entries, %zu tag infos, %zu templates; exchanges: symbol pages "
-                    "(0x55) %llu, template attributes (0x03) %llu, template reads (0x4C) %llu; result %.2f MiB, peak "
-                    "%.2f MiB\n",
-                    name, unsigned(b.rc), b.top_level, b.infos, b.templates, (unsigned long long)svc(b.counts, 0x55),
-                    (unsigned long long)svc(b.counts, 0x03), (unsigned long long)svc(b.counts, 0x4C),
-                    double(b.result_bytes) / 1048576.0, double(b.peak_bytes) / 1048576.0);
+        std::printf(
+            "%s: result %u; %zu top-level entries, %zu tag infos, %zu templates; exchanges: symbol pages "
+            "(0x55) %llu, template attributes (0x03) %llu, template reads (0x4C) %llu; result %.2f MiB, peak "
+            "%.2f MiB\n",
+            name, unsigned(b.rc), b.top_level, b.infos, b.templates, (unsigned long long)svc(b.counts, 0x55),
+            (unsigned long long)svc(b.counts, 0x03), (unsigned long long)svc(b.counts, 0x4C),
+            double(b.result_bytes) / 1048576.0, double(b.peak_bytes) / 1048576.0);
     };
     std::printf("\n");
     detail("Browse of the full controller", full);
@@ -464,6 +473,7 @@ int main(int argc, char** argv) {
                 (unsigned long long)svc(program_counts, 0x55), (unsigned long long)svc(program_counts, 0x03),
                 (unsigned long long)svc(program_counts, 0x4C));
     std::printf("Batch read: %llu Multiple Service Packets, %llu single reads, %zu of 200 entries failed\n",
-                (unsigned long long)svc(batch_counts, 0x0A), (unsigned long long)svc(batch_counts, 0x4C), failed);
+                (unsigned long long)svc(batch_counts, 0x0A), (unsigned long long)svc(batch_counts, 0x4C),
+                failed);
     return 0; // the clients are destroyed with the rigs, still under the tracking allocator
 }

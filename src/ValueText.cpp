@@ -12,7 +12,9 @@ struct TypeName {
     size_t length;
 };
 
-constexpr TypeName name_entry(std::string_view text) { return {text.data(), text.size()}; }
+constexpr TypeName name_entry(std::string_view text) {
+    return {text.data(), text.size()};
+}
 
 // Indexed by the atomic type code minus 0xC1.
 constexpr TypeName kTypeNames[kCodeCount] = {

@@ -55,22 +55,22 @@ enum {
  * Limits and fixed values
  * ------------------------------------------------------------------------------------------- */
 
-#define ZELKC_LOGIX_MAX_TAG_INFOS 100000u     /* tag infos in one browse result, all levels */
-#define ZELKC_LOGIX_MAX_DEPTH 64u             /* structure nesting levels (depths 0..63) */
-#define ZELKC_LOGIX_BATCH_GROUP 30u           /* reads handed to one multiple send */
-#define ZELKC_LOGIX_TEMPLATE_SLOTS 4096u      /* template ids 0..4095 */
-#define ZELKC_LOGIX_TEMPLATE_MIN_WORDS 6u     /* template definition size, 32-bit words */
+#define ZELKC_LOGIX_MAX_TAG_INFOS 100000u /* tag infos in one browse result, all levels */
+#define ZELKC_LOGIX_MAX_DEPTH 64u         /* structure nesting levels (depths 0..63) */
+#define ZELKC_LOGIX_BATCH_GROUP 30u       /* reads handed to one multiple send */
+#define ZELKC_LOGIX_TEMPLATE_SLOTS 4096u  /* template ids 0..4095 */
+#define ZELKC_LOGIX_TEMPLATE_MIN_WORDS 6u /* template definition size, 32-bit words */
 #define ZELKC_LOGIX_TEMPLATE_MAX_WORDS 0x40005u
-#define ZELKC_LOGIX_LIST_FIRST_CAPACITY 32u   /* first capacity of a browse list */
-#define ZELKC_LOGIX_MAX_ARRAY_COUNT 65535u    /* elements of an array read, bytes of a byte read */
-#define ZELKC_LOGIX_MAX_STRING_LENGTH 65535u  /* largest STRING LEN accepted */
+#define ZELKC_LOGIX_LIST_FIRST_CAPACITY 32u  /* first capacity of a browse list */
+#define ZELKC_LOGIX_MAX_ARRAY_COUNT 65535u   /* elements of an array read, bytes of a byte read */
+#define ZELKC_LOGIX_MAX_STRING_LENGTH 65535u /* largest STRING LEN accepted */
 
 #define ZELKC_LOGIX_SYMBOL_CLASS 0x6Bu
 #define ZELKC_LOGIX_TEMPLATE_CLASS 0x6Cu
-#define ZELKC_LOGIX_PROGRAM_TYPE 0x1068u    /* type word of a program entry */
+#define ZELKC_LOGIX_PROGRAM_TYPE 0x1068u /* type word of a program entry */
 #define ZELKC_LOGIX_SYSTEM_BIT 0x1000u
 #define ZELKC_LOGIX_STRUCT_BIT 0x8000u
-#define ZELKC_LOGIX_STRUCT_MARKER 0x02A0u   /* type code of a structure in read replies */
+#define ZELKC_LOGIX_STRUCT_MARKER 0x02A0u /* type code of a structure in read replies */
 
 /* Atomic type codes. */
 enum {
@@ -189,13 +189,13 @@ uint8_t zelkc_logix_convert_result(uint8_t cip_code);
  * Symbol type word and release functions (pure)
  * ------------------------------------------------------------------------------------------- */
 
-bool zelkc_logix_tag_is_program(uint16_t type);         /* word == 0x1068 */
-bool zelkc_logix_tag_is_struct(uint16_t type);          /* bit 15 set, system bit clear */
-bool zelkc_logix_tag_is_atomic(uint16_t type);          /* bits 13-15 clear */
-uint32_t zelkc_logix_tag_array_rank(uint16_t type);     /* bits 13-14 */
-uint8_t zelkc_logix_tag_atomic_type(uint16_t type);     /* low byte */
-uint32_t zelkc_logix_tag_template_id(uint16_t type);    /* low 12 bits */
-uint8_t zelkc_logix_tag_bit_size(uint16_t type);        /* from the low byte; 0 when unknown */
+bool zelkc_logix_tag_is_program(uint16_t type);                   /* word == 0x1068 */
+bool zelkc_logix_tag_is_struct(uint16_t type);                    /* bit 15 set, system bit clear */
+bool zelkc_logix_tag_is_atomic(uint16_t type);                    /* bits 13-15 clear */
+uint32_t zelkc_logix_tag_array_rank(uint16_t type);               /* bits 13-14 */
+uint8_t zelkc_logix_tag_atomic_type(uint16_t type);               /* low byte */
+uint32_t zelkc_logix_tag_template_id(uint16_t type);              /* low 12 bits */
+uint8_t zelkc_logix_tag_bit_size(uint16_t type);                  /* from the low byte; 0 when unknown */
 bool zelkc_logix_tag_is_string(const zelkc_logix_tag_info* info); /* type_name == "STRING" */
 
 /* Release what the library allocated; each accepts null and zeroes the record. */
@@ -228,7 +228,8 @@ uint8_t zelkc_logix_path_build_tag_path(const char* tag, zelkc_cip_buffer* out);
  * Reading values
  * ------------------------------------------------------------------------------------------- */
 
-uint8_t zelkc_logix_client_read_atomic_value(zelkc_logix_client* client, const char* tag, zelkc_logix_value* out);
+uint8_t zelkc_logix_client_read_atomic_value(zelkc_logix_client* client, const char* tag,
+                                             zelkc_logix_value* out);
 /* Reads every entry; per-entry outcomes land in each entry's `result`. Returns 0 when every
  * group was exchanged, even if single entries failed. */
 uint8_t zelkc_logix_client_read_atomic_values(zelkc_logix_client* client, zelkc_logix_atomic_read* entries,
@@ -241,8 +242,8 @@ uint8_t zelkc_logix_client_read_atomic_array(zelkc_logix_client* client, const c
 uint8_t zelkc_logix_client_read_string_value(zelkc_logix_client* client, const char* tag, char* buf,
                                              uint32_t capacity, uint32_t* length);
 /* Reads exactly `size` (1..65535) bytes of a SINT or USINT array. */
-uint8_t zelkc_logix_client_read_bytes(zelkc_logix_client* client, const char* tag, uint8_t* buf, uint32_t size,
-                                      uint32_t* length);
+uint8_t zelkc_logix_client_read_bytes(zelkc_logix_client* client, const char* tag, uint8_t* buf,
+                                      uint32_t size, uint32_t* length);
 
 #ifdef __cplusplus
 }

@@ -34,7 +34,8 @@ extern "C" {
 uint8_t zelkc_logix_browse_page_decode(uint8_t general_status, const uint8_t* data, uint32_t size,
                                        zelkc_logix_tag_info_list* list, uint32_t* capacity,
                                        uint32_t* next_instance) {
-    if (list == nullptr || capacity == nullptr || next_instance == nullptr || (data == nullptr && size != 0)) {
+    if (list == nullptr || capacity == nullptr || next_instance == nullptr ||
+        (data == nullptr && size != 0)) {
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
     if (general_status != 0 && general_status != 6) {

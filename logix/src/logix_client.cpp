@@ -6,7 +6,9 @@
 
 namespace {
 
-bool has_route(const zelkc_logix_client* client) { return client->route.size != 0; }
+bool has_route(const zelkc_logix_client* client) {
+    return client->route.size != 0;
+}
 
 uint8_t send_one(zelkc_logix_client* client, const zelkc_cip_request* request, zelkc_cip_response* response) {
     uint8_t rc;

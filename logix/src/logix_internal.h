@@ -12,7 +12,9 @@ extern "C" {
 
 // ---- shared helpers --------------------------------------------------------------------------
 
-static inline uint16_t logix_le16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+static inline uint16_t logix_le16(const uint8_t* p) {
+    return (uint16_t)(p[0] | (p[1] << 8));
+}
 static inline uint32_t logix_le32(const uint8_t* p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
@@ -123,12 +125,12 @@ uint8_t zelkc_logix_array_fragment_accept(zelkc_logix_array_read* read, uint8_t 
 typedef struct zelkc_logix_string_read {
     char* buf;
     uint32_t capacity;
-    uint32_t length;   // LEN once known
-    uint32_t offset;   // structure bytes received so far (the next request's offset)
-    uint32_t copied;   // characters copied into buf
-    uint8_t len_have;  // bytes of LEN collected
+    uint32_t length;  // LEN once known
+    uint32_t offset;  // structure bytes received so far (the next request's offset)
+    uint32_t copied;  // characters copied into buf
+    uint8_t len_have; // bytes of LEN collected
     uint8_t len_bytes[4];
-    bool started;      // the structure handle of the first reply is known
+    bool started; // the structure handle of the first reply is known
     uint16_t handle;
 } zelkc_logix_string_read;
 

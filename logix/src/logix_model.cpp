@@ -17,17 +17,29 @@ char* logix_strndup(const char* text, size_t length) {
     return copy;
 }
 
-bool zelkc_logix_tag_is_program(uint16_t type) { return type == ZELKC_LOGIX_PROGRAM_TYPE; }
+bool zelkc_logix_tag_is_program(uint16_t type) {
+    return type == ZELKC_LOGIX_PROGRAM_TYPE;
+}
 
-bool zelkc_logix_tag_is_struct(uint16_t type) { return (type & 0x9000u) == 0x8000u; }
+bool zelkc_logix_tag_is_struct(uint16_t type) {
+    return (type & 0x9000u) == 0x8000u;
+}
 
-bool zelkc_logix_tag_is_atomic(uint16_t type) { return (type & 0xE000u) == 0; }
+bool zelkc_logix_tag_is_atomic(uint16_t type) {
+    return (type & 0xE000u) == 0;
+}
 
-uint32_t zelkc_logix_tag_array_rank(uint16_t type) { return (uint32_t)(type >> 13) & 3u; }
+uint32_t zelkc_logix_tag_array_rank(uint16_t type) {
+    return (uint32_t)(type >> 13) & 3u;
+}
 
-uint8_t zelkc_logix_tag_atomic_type(uint16_t type) { return (uint8_t)(type & 0xFFu); }
+uint8_t zelkc_logix_tag_atomic_type(uint16_t type) {
+    return (uint8_t)(type & 0xFFu);
+}
 
-uint32_t zelkc_logix_tag_template_id(uint16_t type) { return type & 0x0FFFu; }
+uint32_t zelkc_logix_tag_template_id(uint16_t type) {
+    return type & 0x0FFFu;
+}
 
 uint8_t zelkc_logix_tag_bit_size(uint16_t type) {
     static const uint8_t sizes[11] = {1, 8, 16, 32, 64, 8, 16, 32, 64, 32, 64};

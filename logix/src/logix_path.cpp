@@ -7,7 +7,9 @@
 namespace {
 
 // The six characters the C locale's isspace accepts.
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 bool all_space(const char* text, size_t length) {
     for (size_t i = 0; i < length; ++i) {

@@ -135,7 +135,8 @@ uint8_t read_atomic_response(const zelkc_cip_response* reply, zelkc_logix_value*
     return ZELKC_LOGIX_OK;
 }
 
-uint8_t zelkc_logix_client_read_atomic_value(zelkc_logix_client* client, const char* tag, zelkc_logix_value* out) {
+uint8_t zelkc_logix_client_read_atomic_value(zelkc_logix_client* client, const char* tag,
+                                             zelkc_logix_value* out) {
     if (client == nullptr || tag == nullptr || out == nullptr) {
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
@@ -210,7 +211,8 @@ uint8_t zelkc_logix_client_read_atomic_values(zelkc_logix_client* client, zelkc_
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
     auto* paths = static_cast<zelkc_cip_buffer*>(zelkc_cip_alloc((size_t)count * sizeof(zelkc_cip_buffer)));
-    auto* requests = static_cast<zelkc_cip_request*>(zelkc_cip_alloc((size_t)count * sizeof(zelkc_cip_request)));
+    auto* requests =
+        static_cast<zelkc_cip_request*>(zelkc_cip_alloc((size_t)count * sizeof(zelkc_cip_request)));
     auto* map = static_cast<uint32_t*>(zelkc_cip_alloc((size_t)count * sizeof(uint32_t)));
     if (paths == nullptr || requests == nullptr || map == nullptr) {
         zelkc_cip_free(paths);
@@ -314,7 +316,8 @@ uint8_t zelkc_logix_client_read_atomic_array(zelkc_logix_client* client, const c
     if (out != nullptr) {
         std::memset(out, 0, sizeof *out);
     }
-    if (client == nullptr || tag == nullptr || out == nullptr || count == 0 || count > ZELKC_LOGIX_MAX_ARRAY_COUNT) {
+    if (client == nullptr || tag == nullptr || out == nullptr || count == 0 ||
+        count > ZELKC_LOGIX_MAX_ARRAY_COUNT) {
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
     zelkc_cip_buffer path;
@@ -462,8 +465,8 @@ uint8_t zelkc_logix_bytes_fragment_accept(zelkc_logix_bytes_read* read, uint8_t 
     return read->received == read->size ? ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL : ZELKC_LOGIX_OK;
 }
 
-uint8_t zelkc_logix_client_read_bytes(zelkc_logix_client* client, const char* tag, uint8_t* buf, uint32_t size,
-                                      uint32_t* length) {
+uint8_t zelkc_logix_client_read_bytes(zelkc_logix_client* client, const char* tag, uint8_t* buf,
+                                      uint32_t size, uint32_t* length) {
     if (client == nullptr || tag == nullptr || buf == nullptr || length == nullptr || size == 0 ||
         size > ZELKC_LOGIX_MAX_ARRAY_COUNT) {
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;

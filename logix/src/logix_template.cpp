@@ -133,7 +133,8 @@ uint8_t zelkc_logix_template_definition_decode(const uint8_t* definition, uint32
     if (nul == nullptr || nul == name_start) {
         return ZELKC_LOGIX_ERR_BAD_REPLY;
     }
-    const char* semicolon = static_cast<const char*>(std::memchr(name_start, ';', (size_t)(nul - name_start)));
+    const char* semicolon =
+        static_cast<const char*>(std::memchr(name_start, ';', (size_t)(nul - name_start)));
     const char* name_end = semicolon != nullptr ? semicolon : nul;
     if (name_end == name_start) {
         return ZELKC_LOGIX_ERR_BAD_REPLY;
@@ -144,8 +145,8 @@ uint8_t zelkc_logix_template_definition_decode(const uint8_t* definition, uint32
     }
     uint8_t result = ZELKC_LOGIX_OK;
     if (member_count != 0) {
-        members->items =
-            static_cast<zelkc_logix_tag_info*>(zelkc_cip_alloc((size_t)member_count * sizeof(zelkc_logix_tag_info)));
+        members->items = static_cast<zelkc_logix_tag_info*>(
+            zelkc_cip_alloc((size_t)member_count * sizeof(zelkc_logix_tag_info)));
         if (members->items == nullptr) {
             result = ZELKC_LOGIX_ERR_NO_MEMORY;
         }
@@ -233,8 +234,8 @@ uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zel
     uint32_t definition_bytes = 0;
     uint16_t member_count = 0;
     if (result == ZELKC_LOGIX_OK) {
-        result = zelkc_logix_template_attributes_decode(reply.general_status, reply.data.data, reply.data.size,
-                                                        &definition_bytes, &member_count);
+        result = zelkc_logix_template_attributes_decode(reply.general_status, reply.data.data,
+                                                        reply.data.size, &definition_bytes, &member_count);
     }
     zelkc_cip_response_free(&reply);
     if (result != ZELKC_LOGIX_OK) {
@@ -256,7 +257,8 @@ uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zel
         uint8_t request_data[6];
         logix_put32(request_data, read.offset);
         logix_put16(request_data + 4, (uint16_t)asked);
-        result = send_template_request(client, &path, kReadTemplate, request_data, sizeof request_data, &reply);
+        result =
+            send_template_request(client, &path, kReadTemplate, request_data, sizeof request_data, &reply);
         if (result == ZELKC_LOGIX_OK) {
             result = zelkc_logix_template_fragment_accept(&read, asked, reply.general_status, reply.data.data,
                                                           reply.data.size, &done);
@@ -269,7 +271,8 @@ uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zel
     zelkc_cip_path_free(&path);
     char* name = nullptr;
     if (result == ZELKC_LOGIX_OK) {
-        result = zelkc_logix_template_definition_decode(read.definition, read.offset, member_count, &name, out);
+        result =
+            zelkc_logix_template_definition_decode(read.definition, read.offset, member_count, &name, out);
     }
     zelkc_cip_free(read.definition);
     if (result != ZELKC_LOGIX_OK) {
@@ -319,8 +322,8 @@ uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_
     if (member_count == 0) {
         return ZELKC_LOGIX_OK;
     }
-    tag->children =
-        static_cast<zelkc_logix_tag_info*>(zelkc_cip_alloc((size_t)member_count * sizeof(zelkc_logix_tag_info)));
+    tag->children = static_cast<zelkc_logix_tag_info*>(
+        zelkc_cip_alloc((size_t)member_count * sizeof(zelkc_logix_tag_info)));
     if (tag->children == nullptr) {
         return ZELKC_LOGIX_ERR_NO_MEMORY;
     }
@@ -330,7 +333,8 @@ uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_
         const zelkc_logix_tag_info* member = &entry->members.items[i];
         zelkc_logix_tag_info* child = &tag->children[i];
         *child = *member;
-        child->name = member->name != nullptr ? logix_strndup(member->name, std::strlen(member->name)) : nullptr;
+        child->name =
+            member->name != nullptr ? logix_strndup(member->name, std::strlen(member->name)) : nullptr;
         child->type_name = nullptr;
         child->child_count = 0;
         child->children = nullptr;

@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zelkc_logix_tag_info_list list{};
     uint32_t capacity = 0;
     const uint32_t before = next;
-    uint8_t rc = zelkc_logix_browse_page_decode(status, page.empty() ? nullptr : page.data(), uint32_t(page.size()),
-                                                &list, &capacity, &next);
+    uint8_t rc = zelkc_logix_browse_page_decode(status, page.empty() ? nullptr : page.data(),
+                                                uint32_t(page.size()), &list, &capacity, &next);
     if (rc == ZELKC_LOGIX_OK) {
         for (uint32_t i = 0; i < list.count; ++i) {
             const zelkc_logix_tag_info& info = list.items[i];
@@ -29,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (void)std::strlen(info.name);
         }
         if (status == 6) {
-            rc = zelkc_logix_browse_page_decode(6, page.empty() ? nullptr : page.data(), uint32_t(page.size()), &list,
-                                                &capacity, &next);
+            rc = zelkc_logix_browse_page_decode(6, page.empty() ? nullptr : page.data(),
+                                                uint32_t(page.size()), &list, &capacity, &next);
             if (rc == ZELKC_LOGIX_OK && !page.empty()) {
                 __builtin_trap(); // the same instances twice can never be accepted
             }

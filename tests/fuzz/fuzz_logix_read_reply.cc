@@ -31,7 +31,9 @@ struct Replies {
     }
 };
 
-const uint8_t* ptr(const std::vector<uint8_t>& v) { return v.empty() ? nullptr : v.data(); }
+const uint8_t* ptr(const std::vector<uint8_t>& v) {
+    return v.empty() ? nullptr : v.data();
+}
 
 } // namespace
 
@@ -52,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             response.data.data = bytes.empty() ? nullptr : bytes.data();
             response.data.size = uint32_t(bytes.size());
             zelkc_logix_value value{};
-            if (read_atomic_response(&response, &value) == ZELKC_LOGIX_OK && value.type == ZELKC_LOGIX_TYPE_BOOL &&
-                value.value.u8 > 1) {
+            if (read_atomic_response(&response, &value) == ZELKC_LOGIX_OK &&
+                value.type == ZELKC_LOGIX_TYPE_BOOL && value.value.u8 > 1) {
                 __builtin_trap();
             }
         }
@@ -82,8 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         read.buf = buf.data();
         read.capacity = capacity;
         while (!done && replies.next(&status, &bytes)) {
-            if (zelkc_logix_string_fragment_accept(&read, status, ptr(bytes), uint32_t(bytes.size()), &done) !=
-                ZELKC_LOGIX_OK) {
+            if (zelkc_logix_string_fragment_accept(&read, status, ptr(bytes), uint32_t(bytes.size()),
+                                                   &done) != ZELKC_LOGIX_OK) {
                 break;
             }
         }

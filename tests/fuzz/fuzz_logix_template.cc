@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint32_t bytes = 0;
         uint16_t members = 0;
         if (zelkc_logix_template_attributes_decode(data[1], reply.empty() ? nullptr : reply.data(),
-                                                   uint32_t(reply.size()), &bytes, &members) == ZELKC_LOGIX_OK &&
+                                                   uint32_t(reply.size()), &bytes,
+                                                   &members) == ZELKC_LOGIX_OK &&
             bytes <= uint32_t(members) * 8u) {
             __builtin_trap();
         }
@@ -78,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::vector<uint8_t> fragment(data + pos, data + pos + length);
             pos += length;
             const uint32_t asked = zelkc_logix_template_read_ask(&read);
-            if (zelkc_logix_template_fragment_accept(&read, asked, status, fragment.empty() ? nullptr : fragment.data(),
+            if (zelkc_logix_template_fragment_accept(&read, asked, status,
+                                                     fragment.empty() ? nullptr : fragment.data(),
                                                      uint32_t(fragment.size()), &done) != ZELKC_LOGIX_OK) {
                 return 0;
             }

@@ -39,10 +39,10 @@ constexpr uint32_t kTimeoutMs = 5000;
 
 struct Exchange {
     uint16_t command = 0;
-    uint8_t service = 0;      // the CIP service, inside an Unconnected Send when routed
-    bool routed = false;      // wrapped in an Unconnected Send (0x52 to the Connection Manager)
+    uint8_t service = 0; // the CIP service, inside an Unconnected Send when routed
+    bool routed = false; // wrapped in an Unconnected Send (0x52 to the Connection Manager)
     std::vector<uint8_t> route;
-    uint16_t services = 0;    // for a Multiple Service Packet: the number of embedded services
+    uint16_t services = 0; // for a Multiple Service Packet: the number of embedded services
 };
 
 class RecordingRelay {
@@ -55,7 +55,8 @@ public:
         addr.sin_port = 0;
         int one = 1;
         ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener_, 4) != 0) {
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listener_, 4) != 0) {
             throw std::runtime_error("relay: cannot listen");
         }
         socklen_t len = sizeof addr;
@@ -215,7 +216,9 @@ protected:
         client_ = zelkc_logix_client_create();
         ASSERT_NE(client_, nullptr);
     }
-    uint8_t connect() { return zelkc_logix_client_connect(client_, "127.0.0.1", server_->port(), kTimeoutMs); }
+    uint8_t connect() {
+        return zelkc_logix_client_connect(client_, "127.0.0.1", server_->port(), kTimeoutMs);
+    }
     void set_faults(const logixsim::Faults& f) { server_->set_faults(f); }
     RecordingRelay& relay() {
         if (!relay_) {
@@ -249,10 +252,12 @@ TEST_F(LogixClientTest, ConnectFailures) {
     // A port that refuses: the simulator's port after it stopped.
     const uint16_t port = server_->port();
     server_->stop();
-    EXPECT_EQ(zelkc_logix_client_connect(client_, "127.0.0.1", port, kTimeoutMs), ZELKC_LOGIX_ERR_CONNECT_FAILED);
+    EXPECT_EQ(zelkc_logix_client_connect(client_, "127.0.0.1", port, kTimeoutMs),
+              ZELKC_LOGIX_ERR_CONNECT_FAILED);
     EXPECT_FALSE(zelkc_logix_client_is_connected(client_));
     EXPECT_EQ(zelkc_logix_client_plc_type(client_), nullptr);
-    EXPECT_EQ(zelkc_logix_client_connect(client_, nullptr, port, kTimeoutMs), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(zelkc_logix_client_connect(client_, nullptr, port, kTimeoutMs),
+              ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
 
     logixsim::Options options;
     options.faults.refuse_sessions = true;
@@ -265,9 +270,9 @@ TEST_F(LogixClientTest, ConnectFailures) {
 // ---- browsing -------------------------------------------------------------------------------
 
 const std::map<std::string, uint8_t> kAtomicCodes = {
-    {"BOOL", 0xC1},  {"SINT", 0xC2},  {"INT", 0xC3},   {"DINT", 0xC4}, {"LINT", 0xC5},
-    {"USINT", 0xC6}, {"UINT", 0xC7},  {"UDINT", 0xC8}, {"ULINT", 0xC9}, {"REAL", 0xCA},
-    {"LREAL", 0xCB}, {"BYTE", 0xD1},  {"WORD", 0xD2},  {"DWORD", 0xD3}, {"LWORD", 0xD4}};
+    {"BOOL", 0xC1},  {"SINT", 0xC2}, {"INT", 0xC3},   {"DINT", 0xC4},  {"LINT", 0xC5},
+    {"USINT", 0xC6}, {"UINT", 0xC7}, {"UDINT", 0xC8}, {"ULINT", 0xC9}, {"REAL", 0xCA},
+    {"LREAL", 0xCB}, {"BYTE", 0xD1}, {"WORD", 0xD2},  {"DWORD", 0xD3}, {"LWORD", 0xD4}};
 
 class Expectation {
 public:
@@ -371,20 +376,23 @@ TEST_F(LogixClientTest, BrowseMatchesTheControllerFile) {
         EXPECT_EQ(entry->child_count, 0u);
 
         zelkc_logix_tag_info_list tags{};
-        ASSERT_EQ(zelkc_logix_client_browse_program_tags(client_, &tags, name.c_str()), ZELKC_LOGIX_OK) << name;
+        ASSERT_EQ(zelkc_logix_client_browse_program_tags(client_, &tags, name.c_str()), ZELKC_LOGIX_OK)
+            << name;
         EXPECT_EQ(tags.count, program["tags"].size());
         for (const auto& tag : program["tags"]) {
             const std::string tag_name = tag["name"];
             const zelkc_logix_tag_info* info = find(tags, tag_name);
             ASSERT_NE(info, nullptr) << name << "." << tag_name;
-            expect.check(*info, tag["type"], Expectation::dims_of(tag), "Program:" + name + "." + tag_name, false);
+            expect.check(*info, tag["type"], Expectation::dims_of(tag), "Program:" + name + "." + tag_name,
+                         false);
         }
         zelkc_logix_tag_info_list_free(&tags);
     }
     zelkc_logix_tag_info_list_free(&list);
 
     zelkc_logix_tag_info_list none{};
-    EXPECT_EQ(zelkc_logix_client_browse_program_tags(client_, &none, "NoSuchProgram"), ZELKC_LOGIX_ERR_DEVICE);
+    EXPECT_EQ(zelkc_logix_client_browse_program_tags(client_, &none, "NoSuchProgram"),
+              ZELKC_LOGIX_ERR_DEVICE);
     EXPECT_EQ(none.count, 0u);
     EXPECT_EQ(none.items, nullptr);
     EXPECT_EQ(zelkc_logix_client_browse_program_tags(client_, &none, std::string(248, 'P').c_str()),
@@ -422,7 +430,8 @@ TEST_F(LogixClientTest, BrowseInSmallPagesAndFragmentsReadsEachTemplateOnce) {
 // ---- reads ----------------------------------------------------------------------------------
 
 // The expected union bytes of a declared atomic value.
-void expect_value(const zelkc_logix_value& v, const std::string& type, const json& value, const std::string& tag) {
+void expect_value(const zelkc_logix_value& v, const std::string& type, const json& value,
+                  const std::string& tag) {
     SCOPED_TRACE(tag);
     ASSERT_EQ(v.type, kAtomicCodes.at(type));
     if (type == "BOOL") {
@@ -479,7 +488,8 @@ TEST_F(LogixClientTest, ReadsEveryAtomicTypeSingly) {
     ASSERT_EQ(zelkc_logix_client_read_atomic_value(client_, "Motor1.Status.Running", &v), ZELKC_LOGIX_OK);
     EXPECT_EQ(v.type, 0xC1);
     EXPECT_EQ(v.value.u8, 1); // a set BOOL arrives as 0xFF and is stored as 1
-    ASSERT_EQ(zelkc_logix_client_read_atomic_value(client_, "Recipe1.Ingredients[1].Code", &v), ZELKC_LOGIX_OK);
+    ASSERT_EQ(zelkc_logix_client_read_atomic_value(client_, "Recipe1.Ingredients[1].Code", &v),
+              ZELKC_LOGIX_OK);
     EXPECT_EQ(v.value.u32, 1002u);
     ASSERT_EQ(zelkc_logix_client_read_atomic_value(client_, "DintArray[7]", &v), ZELKC_LOGIX_OK);
     EXPECT_EQ(v.value.i32, 7);
@@ -635,7 +645,8 @@ TEST_F(LogixClientTest, ArraysStringsAndBytesInFragments) {
         }
         return std::string();
     }();
-    ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Greeting", buf, sizeof buf, &length), ZELKC_LOGIX_OK);
+    ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Greeting", buf, sizeof buf, &length),
+              ZELKC_LOGIX_OK);
     EXPECT_EQ(std::string(buf), greeting);
     EXPECT_EQ(length, greeting.size());
     ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "EmptyString", buf, sizeof buf, &length),
@@ -645,10 +656,12 @@ TEST_F(LogixClientTest, ArraysStringsAndBytesInFragments) {
     ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Motor1.Name", buf, sizeof buf, &length),
               ZELKC_LOGIX_OK);
     EXPECT_STREQ(buf, "Feed pump");
-    ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Names[1]", buf, sizeof buf, &length), ZELKC_LOGIX_OK);
-    EXPECT_STREQ(buf, "Bravo");
-    ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Program:MainProgram.State", buf, sizeof buf, &length),
+    ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Names[1]", buf, sizeof buf, &length),
               ZELKC_LOGIX_OK);
+    EXPECT_STREQ(buf, "Bravo");
+    ASSERT_EQ(
+        zelkc_logix_client_read_string_value(client_, "Program:MainProgram.State", buf, sizeof buf, &length),
+        ZELKC_LOGIX_OK);
     EXPECT_STREQ(buf, "Auto");
     char small[5];
     EXPECT_EQ(zelkc_logix_client_read_string_value(client_, "Greeting", small, sizeof small, &length),
@@ -662,7 +675,8 @@ TEST_F(LogixClientTest, ArraysStringsAndBytesInFragments) {
     ASSERT_EQ(zelkc_logix_client_read_bytes(client_, "Bytes", bytes, 20, &length), ZELKC_LOGIX_OK);
     EXPECT_EQ(length, 20u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 5), "Hello");
-    EXPECT_EQ(zelkc_logix_client_read_bytes(client_, "DintArray", bytes, 10, &length), ZELKC_LOGIX_ERR_TYPE_MISMATCH);
+    EXPECT_EQ(zelkc_logix_client_read_bytes(client_, "DintArray", bytes, 10, &length),
+              ZELKC_LOGIX_ERR_TYPE_MISMATCH);
     // More bytes than the tag holds: the controller refuses the request.
     EXPECT_EQ(zelkc_logix_client_read_bytes(client_, "Bytes", bytes, 21, &length), ZELKC_LOGIX_ERR_DEVICE);
     EXPECT_TRUE(zelkc_logix_client_is_connected(client_));
@@ -688,7 +702,8 @@ TEST_F(LogixClientTest, ConnectToSlotRoutesEveryRequest) {
     }
     char buf[96];
     uint32_t length = 0;
-    ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Greeting", buf, sizeof buf, &length), ZELKC_LOGIX_OK);
+    ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Greeting", buf, sizeof buf, &length),
+              ZELKC_LOGIX_OK);
     zelkc_logix_value v{};
     EXPECT_EQ(zelkc_logix_client_read_atomic_value(client_, "NoSuchTag", &v), ZELKC_LOGIX_ERR_DEVICE);
 
@@ -879,7 +894,8 @@ TEST_F(LogixClientTest, EveryBlockIsReleasedAfterEveryBrowseAndRead) {
     set_faults({});
     ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
     set_faults(faults);
-    EXPECT_NE(zelkc_logix_client_read_string_value(client_, "Greeting", buf, sizeof buf, &length), ZELKC_LOGIX_OK);
+    EXPECT_NE(zelkc_logix_client_read_string_value(client_, "Greeting", buf, sizeof buf, &length),
+              ZELKC_LOGIX_OK);
     EXPECT_EQ(CountingAllocator::live, disconnected) << "string read cut off";
 
     zelkc_logix_client_destroy(client_);

@@ -20,8 +20,8 @@ void put32(Bytes& b, uint32_t v) {
     put16(b, uint16_t(v >> 16));
 }
 
-void entry(Bytes& b, uint32_t instance, const std::string& name, uint16_t type, uint32_t d0 = 0, uint32_t d1 = 0,
-           uint32_t d2 = 0) {
+void entry(Bytes& b, uint32_t instance, const std::string& name, uint16_t type, uint32_t d0 = 0,
+           uint32_t d1 = 0, uint32_t d2 = 0) {
     put32(b, instance);
     put16(b, uint16_t(name.size()));
     for (char c : name) {
@@ -61,7 +61,7 @@ TEST(LogixBrowsePage, DecodesEntriesAndLeavesOutSystemSymbols) {
     entry(b, 4, "__CONTAINER", 0x00C4);  // left out
     entry(b, 5, "__CONTAINERS", 0x00C4); // stays
     entry(b, 6, "Matrix", 0x40C4, 2, 3, 0);
-    entry(b, 7, "Program:", 0x1068);     // too short for the prefix: copied whole
+    entry(b, 7, "Program:", 0x1068); // too short for the prefix: copied whole
     entry(b, 8, "Program:X", 0x1068);
     entry(b, 9, "Mix", 0x8FCE, 5);
     Page page;

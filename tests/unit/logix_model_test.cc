@@ -115,7 +115,8 @@ TEST(LogixModel, NullArgumentsAreRefused) {
     EXPECT_FALSE(zelkc_logix_client_is_connected(client));
     EXPECT_EQ(zelkc_logix_client_plc_type(client), nullptr);
     EXPECT_EQ(zelkc_logix_client_browse_program_tags(client, &list, ""), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_logix_client_browse_program_tags(client, &list, nullptr), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(zelkc_logix_client_browse_program_tags(client, &list, nullptr),
+              ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
     zelkc_cip_request request{};
     zelkc_cip_multiple_response multiple{};
     // A count of 0 is refused before any network use (the client is not even connected).
@@ -133,12 +134,15 @@ TEST(LogixModel, NullArgumentsAreRefused) {
     EXPECT_EQ(entries[1].result, ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
     zelkc_logix_value_array array{};
     EXPECT_EQ(zelkc_logix_client_read_atomic_array(client, "A", 0, &array), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_logix_client_read_atomic_array(client, "A", 65536, &array), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(zelkc_logix_client_read_atomic_array(client, "A", 65536, &array),
+              ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
     char buf[4];
     uint32_t length = 7;
-    EXPECT_EQ(zelkc_logix_client_read_string_value(client, "A", buf, 0, &length), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(zelkc_logix_client_read_string_value(client, "A", buf, 0, &length),
+              ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
     uint8_t bytes[4];
-    EXPECT_EQ(zelkc_logix_client_read_bytes(client, "A", bytes, 65536, &length), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(zelkc_logix_client_read_bytes(client, "A", bytes, 65536, &length),
+              ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
     zelkc_logix_tag_info tmpl{};
     tmpl.symbol_type = 0x00C4;
     EXPECT_EQ(zelkc_logix_client_browse_struct_members(client, &tmpl, &list), ZELKC_LOGIX_ERR_TYPE_MISMATCH);

@@ -65,7 +65,8 @@ TEST(LogixTagPath, ValidPathsGiveExactSegments) {
         {"A .B", cat({symbol("A "), symbol("B")})},
         {" Ab", symbol(" Ab")},
         {"Counter", symbol("Counter")},
-        {"Program:MainProgram.Counter.ACC", cat({symbol("Program:MainProgram"), symbol("Counter"), symbol("ACC")})},
+        {"Program:MainProgram.Counter.ACC",
+         cat({symbol("Program:MainProgram"), symbol("Counter"), symbol("ACC")})},
     };
     for (const auto& c : cases) {
         Built b = build(c.text);
@@ -75,9 +76,10 @@ TEST(LogixTagPath, ValidPathsGiveExactSegments) {
 }
 
 TEST(LogixTagPath, GrammarViolationsAreInvalidArgument) {
-    const char* invalid[] = {"",    "   ",    ".A",     "A.",       "A..B",    "A]",  "A[1",
-                             "A[1]]", "[1]",  "A[]",    "A[ ]",     "A[1,]",   "A[-1]", "A[0x10]",
-                             "A[1]B", "A[4294967296]", "A[1.5]", "A[99999999999]", "A.[1]", "A[,1]", " \t\n"};
+    const char* invalid[] = {
+        "",      "   ",   ".A",    "A.",    "A..B",    "A]",    "A[1",           "A[1]]",  "[1]",
+        "A[]",   "A[ ]",  "A[1,]", "A[-1]", "A[0x10]", "A[1]B", "A[4294967296]", "A[1.5]", "A[99999999999]",
+        "A.[1]", "A[,1]", " \t\n"};
     for (const char* text : invalid) {
         EXPECT_EQ(build(text).result, ZELKC_LOGIX_ERR_INVALID_ARGUMENT) << '"' << text << '"';
     }

@@ -228,7 +228,9 @@ TEST(LogixStringFragments, CapacityLengthAndStream) {
     }
     {
         StringRead s(6);
-        ASSERT_EQ(s.take(6, string_reply(0x0FCE, string_struct(5, std::string("Hello") + std::string(77, '\0'))), &done),
+        ASSERT_EQ(s.take(6,
+                         string_reply(0x0FCE, string_struct(5, std::string("Hello") + std::string(77, '\0'))),
+                         &done),
                   ZELKC_LOGIX_OK);
         EXPECT_TRUE(done); // the rest of the character array is not fetched
         EXPECT_STREQ(s.buf.data(), "Hello");
@@ -280,7 +282,8 @@ TEST(LogixStringFragments, Failures) {
         EXPECT_EQ(s.take(0, string_reply(1, string_struct(65536, "a")), &done), ZELKC_LOGIX_ERR_BAD_REPLY);
     }
     StringRead s(96);
-    EXPECT_EQ(s.take(0, string_reply(1, string_struct(1, "a"), 0x00C4), &done), ZELKC_LOGIX_ERR_TYPE_MISMATCH);
+    EXPECT_EQ(s.take(0, string_reply(1, string_struct(1, "a"), 0x00C4), &done),
+              ZELKC_LOGIX_ERR_TYPE_MISMATCH);
     EXPECT_EQ(s.take(0, {0xA0, 0x02, 0x01}, &done), ZELKC_LOGIX_ERR_TYPE_MISMATCH);
     EXPECT_EQ(s.take(5, string_reply(1, string_struct(1, "a")), &done), ZELKC_LOGIX_ERR_DEVICE);
     {

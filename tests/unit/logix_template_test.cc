@@ -38,7 +38,8 @@ Bytes attributes(uint32_t words, uint16_t members, uint16_t count = 2, uint16_t 
 
 uint8_t decode_attributes(uint8_t status, const Bytes& b, uint32_t* bytes, uint16_t* members) {
     Bytes exact(b);
-    return zelkc_logix_template_attributes_decode(status, exact.data(), uint32_t(exact.size()), bytes, members);
+    return zelkc_logix_template_attributes_decode(status, exact.data(), uint32_t(exact.size()), bytes,
+                                                  members);
 }
 
 TEST(LogixTemplateAttributes, ChecksLayoutStatusAndSizes) {
@@ -60,16 +61,19 @@ TEST(LogixTemplateAttributes, ChecksLayoutStatusAndSizes) {
 
     EXPECT_EQ(decode_attributes(8, attributes(20, 3), &bytes, &members), ZELKC_LOGIX_ERR_DEVICE);
     EXPECT_EQ(decode_attributes(0, attributes(20, 3, 3), &bytes, &members), ZELKC_LOGIX_ERR_BAD_REPLY);
-    EXPECT_EQ(decode_attributes(0, attributes(20, 3, 2, 2, 0, 4), &bytes, &members), ZELKC_LOGIX_ERR_BAD_REPLY);
+    EXPECT_EQ(decode_attributes(0, attributes(20, 3, 2, 2, 0, 4), &bytes, &members),
+              ZELKC_LOGIX_ERR_BAD_REPLY);
     EXPECT_EQ(decode_attributes(0, attributes(20, 3, 2, 4, 5), &bytes, &members), ZELKC_LOGIX_ERR_DEVICE);
-    EXPECT_EQ(decode_attributes(0, attributes(20, 3, 2, 4, 0, 2, 5), &bytes, &members), ZELKC_LOGIX_ERR_DEVICE);
+    EXPECT_EQ(decode_attributes(0, attributes(20, 3, 2, 4, 0, 2, 5), &bytes, &members),
+              ZELKC_LOGIX_ERR_DEVICE);
     Bytes longer = attributes(20, 3);
     longer.push_back(0);
     EXPECT_EQ(decode_attributes(0, longer, &bytes, &members), ZELKC_LOGIX_ERR_BAD_REPLY);
     Bytes shorter = attributes(20, 3);
     shorter.pop_back();
     EXPECT_EQ(decode_attributes(0, shorter, &bytes, &members), ZELKC_LOGIX_ERR_BAD_REPLY);
-    EXPECT_EQ(zelkc_logix_template_attributes_decode(0, nullptr, 0, &bytes, &members), ZELKC_LOGIX_ERR_BAD_REPLY);
+    EXPECT_EQ(zelkc_logix_template_attributes_decode(0, nullptr, 0, &bytes, &members),
+              ZELKC_LOGIX_ERR_BAD_REPLY);
 }
 
 struct Fragments {
@@ -82,8 +86,8 @@ struct Fragments {
     uint8_t take(uint8_t status, uint32_t bytes, bool* done) {
         const uint32_t asked = zelkc_logix_template_read_ask(&read);
         Bytes data(bytes, 0xAB);
-        return zelkc_logix_template_fragment_accept(&read, asked, status, data.empty() ? nullptr : data.data(),
-                                                    bytes, done);
+        return zelkc_logix_template_fragment_accept(&read, asked, status,
+                                                    data.empty() ? nullptr : data.data(), bytes, done);
     }
 };
 
@@ -192,15 +196,16 @@ TEST(LogixTemplateDefinition, MembersHiddenHostsAndNames) {
         {0, 0x00C2, "ZZZZZZZZZZMotor0"}, // hidden host of the BOOLs
         {0, 0x00C1, "Run"},
         {1, 0x00C1, "Fault"},
-        {0, 0x00C2, "ZZZZZZZZZYx"},      // nine Z and another character: listed
+        {0, 0x00C2, "ZZZZZZZZZYx"}, // nine Z and another character: listed
         {10, 0x20C4, "Counts"},
         {0, 0x8123, "Inner"},
-        {0, 0x00C3, "ZZZZZZZZZZ"},       // not a SINT: listed
+        {0, 0x00C3, "ZZZZZZZZZZ"}, // not a SINT: listed
     };
     Decoded d = decode_definition(definition(members, "Motor;n extra"), uint16_t(members.size()));
     ASSERT_EQ(d.result, ZELKC_LOGIX_OK);
     EXPECT_EQ(d.name, "Motor");
-    EXPECT_EQ(d.members, (std::vector<std::string>{"Run", "Fault", "ZZZZZZZZZYx", "Counts", "Inner", "ZZZZZZZZZZ"}));
+    EXPECT_EQ(d.members,
+              (std::vector<std::string>{"Run", "Fault", "ZZZZZZZZZYx", "Counts", "Inner", "ZZZZZZZZZZ"}));
     EXPECT_EQ(d.ids, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(d.types, (std::vector<uint16_t>{0xC1, 0xC1, 0xC2, 0x20C4, 0x8123, 0xC3}));
     // Only a 1-D array member keeps its element count.
@@ -221,8 +226,10 @@ TEST(LogixTemplateDefinition, MembersHiddenHostsAndNames) {
 }
 
 TEST(LogixTemplateDefinition, MalformedDefinitions) {
-    EXPECT_EQ(decode_definition(definition({{0, 0x40C4, "M"}}, "T"), 1).result, ZELKC_LOGIX_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(decode_definition(definition({{0, 0x60C4, "M"}}, "T"), 1).result, ZELKC_LOGIX_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(decode_definition(definition({{0, 0x40C4, "M"}}, "T"), 1).result,
+              ZELKC_LOGIX_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(decode_definition(definition({{0, 0x60C4, "M"}}, "T"), 1).result,
+              ZELKC_LOGIX_ERR_NOT_SUPPORTED);
     EXPECT_EQ(decode_definition(definition({}, ";x"), 0).result, ZELKC_LOGIX_ERR_BAD_REPLY);
     EXPECT_EQ(decode_definition(definition({}, ""), 0).result, ZELKC_LOGIX_ERR_BAD_REPLY);
     Bytes no_nul = definition({}, "Name");
@@ -263,8 +270,8 @@ struct Cache {
         e->info.type_name = logix_strndup(name, std::strlen(name));
         e->members.count = uint32_t(members.size());
         e->members.items = members.empty() ? nullptr
-                                           : static_cast<zelkc_logix_tag_info*>(
-                                                 zelkc_cip_alloc(members.size() * sizeof(zelkc_logix_tag_info)));
+                                           : static_cast<zelkc_logix_tag_info*>(zelkc_cip_alloc(
+                                                 members.size() * sizeof(zelkc_logix_tag_info)));
         for (size_t i = 0; i < members.size(); ++i) {
             zelkc_logix_tag_info& m = e->members.items[i];
             std::memset(&m, 0, sizeof m);
@@ -418,7 +425,8 @@ TEST(LogixExpansion, EveryAllocationFailureReleasesEverything) {
         FailingAllocator::countdown = n;
         char* name = nullptr;
         zelkc_logix_tag_info_list list{};
-        uint8_t rc = zelkc_logix_template_definition_decode(def.data(), uint32_t(def.size()), 3, &name, &list);
+        uint8_t rc =
+            zelkc_logix_template_definition_decode(def.data(), uint32_t(def.size()), 3, &name, &list);
         if (rc == ZELKC_LOGIX_OK) {
             succeeded = true;
             EXPECT_EQ(list.count, 2u);

@@ -17,9 +17,9 @@ zelkc_logix_tag_info info_of(uint16_t word, char* type_name = nullptr) {
 }
 
 TEST(LogixValueText, TypeNames) {
-    const char* names[20] = {"BOOL",    "SINT",    "INT",     "DINT",    "LINT",  "USINT", "UINT",
-                             "UDINT",   "ULINT",   "REAL",    "LREAL",   "UNKNOWN", "UNKNOWN", "UNKNOWN",
-                             "UNKNOWN", "UNKNOWN", "BYTE",    "WORD",    "DWORD", "LWORD"};
+    const char* names[20] = {"BOOL",    "SINT",    "INT",  "DINT",  "LINT",    "USINT",   "UINT",
+                             "UDINT",   "ULINT",   "REAL", "LREAL", "UNKNOWN", "UNKNOWN", "UNKNOWN",
+                             "UNKNOWN", "UNKNOWN", "BYTE", "WORD",  "DWORD",   "LWORD"};
     for (uint16_t code = 0xC1; code <= 0xD4; ++code) {
         auto info = info_of(code);
         EXPECT_EQ(datatype_get_name(&info), names[code - 0xC1]) << std::hex << code;
