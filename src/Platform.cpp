@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <signal.h>
 #include <string>
 #include <system_error>
 #include <vector>
