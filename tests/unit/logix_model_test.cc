@@ -1,4 +1,4 @@
-// Symbol type word decoding, result conversion and release of nested records.
+// Symbol type word decoding, release of nested records, argument checks before any exchange.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -40,15 +40,6 @@ TEST(LogixModel, TypeWordDecoding) {
     EXPECT_FALSE(zelkc_logix_tag_is_string(&info));
     info.type_name = upper;
     EXPECT_TRUE(zelkc_logix_tag_is_string(&info));
-}
-
-TEST(LogixModel, ConvertResultTable) {
-    const uint8_t expected[16] = {0, 1, 2, 3, 4, 5, 19, 6, 7, 8, 9, 10, 11, 12, 17, 18};
-    for (uint8_t code = 0; code < 16; ++code) {
-        EXPECT_EQ(zelkc_logix_convert_result(code), expected[code]) << int(code);
-    }
-    EXPECT_EQ(zelkc_logix_convert_result(16), ZELKC_LOGIX_ERR_UNKNOWN);
-    EXPECT_EQ(zelkc_logix_convert_result(255), ZELKC_LOGIX_ERR_UNKNOWN);
 }
 
 // Builds a chain of `levels` nested single-child structures below `info`.
