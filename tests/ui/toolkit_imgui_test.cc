@@ -109,7 +109,10 @@ TEST(ImGuiPanel, TextureReferencesAndIdFirstImageButtonInsideAScrolledView) {
     int imageClicks = 0;
     panel->setBuildImGuiFunction([&] {
         ImGui::SetCursorPos(ImVec2(10, 10));
-        ImGui::Image(ImTextureRef(&texture), ImVec2(40, 40));
+        ImGui::Image(&texture, ImVec2(40, 40));
+        const ImVec2 origin = ImGui::GetWindowPos();
+        ImGui::GetWindowDrawList()->AddImage(ImTextureRef(&texture), ImVec2(origin.x + 100, origin.y + 10),
+                                             ImVec2(origin.x + 110, origin.y + 20));
         ImGui::SetCursorPos(ImVec2(10, 140));
         ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(0, 0));
         if (ImGui::ImageButton("##img", &texture, ImVec2(20, 20), ImVec2(0, 0), ImVec2(1, 1),
@@ -120,7 +123,8 @@ TEST(ImGuiPanel, TextureReferencesAndIdFirstImageButtonInsideAScrolledView) {
     });
     t.frames(1);
     Image frame = t.window->capture();
-    EXPECT_EQ(frame.at(50 + 30, 50 + 30), Color(0, 255, 0)); // the image, drawn at the panel's offset
+    EXPECT_EQ(frame.at(50 + 30, 50 + 30), Color(0, 255, 0));  // the image, drawn at the panel's offset
+    EXPECT_EQ(frame.at(50 + 105, 50 + 15), Color(0, 255, 0)); // the draw-list image
 
     // Scroll the panel up by 100: the image button (panel y 140..160) shows at window y 90..110.
     pushMotion(t.window, 100, 100);

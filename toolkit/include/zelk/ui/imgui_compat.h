@@ -1,6 +1,7 @@
 // The few Dear ImGui calls written in a newer release's form, mapped onto the ImGui in use:
 //  - ImTextureRef: a texture reference; built from a zelk::ui::Texture* (or an ImTextureID) and
-//    passed wherever an ImTextureID is expected.
+//    passed wherever an ImTextureID is expected (ImDrawList::AddImage(ImTextureRef(texture), ...)).
+//    ImGui::Image also takes one (or a const zelk::ui::Texture* directly).
 //  - ImGui::ImageButton(str_id, texture, size, uv0, uv1, bg_col, tint_col): the id-first form,
 //    padded by the style's FramePadding.
 //  - ImGuiTreeNodeFlags_SpanLabelWidth: the hit box covers the label only, which is what tree
@@ -31,6 +32,17 @@ struct ImTextureRef {
 
     ImTextureID texId = nullptr;
 };
+#endif
+
+#if IMGUI_VERSION_NUM < 19200
+namespace ImGui {
+// Image taking a texture reference, so a const zelk::ui::Texture* can be passed directly.
+inline void Image(ImTextureRef texture, const ImVec2& image_size, const ImVec2& uv0 = ImVec2(0, 0),
+                  const ImVec2& uv1 = ImVec2(1, 1), const ImVec4& tint_col = ImVec4(1, 1, 1, 1),
+                  const ImVec4& border_col = ImVec4(0, 0, 0, 0)) {
+    Image(texture.GetTexID(), image_size, uv0, uv1, tint_col, border_col);
+}
+} // namespace ImGui
 #endif
 
 #if IMGUI_VERSION_NUM < 18900
