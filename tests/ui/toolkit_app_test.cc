@@ -319,6 +319,30 @@ TEST(Button, ClicksLockingAndStateColours) {
     EXPECT_EQ(clicks, 2);
 }
 
+TEST(Button, HandlerMayDestroyItsOwnButtonAndSiblings) {
+    TestApp t;
+    auto* panel = t.root()->addHiddenChild<Widget>(0.0f, 0.0f, 400.0f, 300.0f);
+    auto* sibling = panel->addHiddenChild<Button>(100.0f, 10.0f, 50.0f, 20.0f);
+    auto* button = panel->addHiddenChild<Button>(10.0f, 10.0f, 50.0f, 20.0f);
+    std::weak_ptr<void> buttonAlive = button->lifetime();
+    int clicks = 0;
+    button->setOnClick([&] {
+        ++clicks;
+        panel->removeChild(sibling);
+        panel->removeChild(button);
+    });
+    pushClick(t.window, 20, 20);
+    t.frames(1);
+    EXPECT_EQ(clicks, 1);
+    EXPECT_TRUE(buttonAlive.expired());
+    EXPECT_EQ(panel->getChildCount(), 0u);
+    // Later input over where it was reaches nothing stale.
+    pushClick(t.window, 20, 20);
+    pushMotion(t.window, 120, 20);
+    t.frames(1);
+    EXPECT_EQ(clicks, 1);
+}
+
 TEST(ScrollView, WheelScrollsContentWithinItsRangeAndClipsIt) {
     TestApp t;
     t.window->setClearColor(0xFF000000);
