@@ -21,13 +21,14 @@ public:
     bool consumeDown = true;
     bool captureDown = false;
     bool offerChildren = true;
+    bool logHover = false;
     Vec2 lastPos;
 
     bool onMouseButtonDown(const MouseEvent& e) override { return record("down", e, consumeDown); }
     bool onMouseButtonUp(const MouseEvent& e) override { return record("up", e, true); }
     bool onMouseMove(const MouseEvent& e) override { return record("move", e, false); }
-    bool onMouseEnter(const MouseEvent& e) override { return record("enter", e, false); }
-    bool onMouseLeave(const MouseEvent& e) override { return record("leave", e, false); }
+    bool onMouseEnter(const MouseEvent& e) override { return logHover && record("enter", e, false); }
+    bool onMouseLeave(const MouseEvent& e) override { return logHover && record("leave", e, false); }
     bool onMouseButtonDownCapture(const MouseEvent& e) override {
         return captureDown ? record("capture", e, true) : false;
     }
@@ -246,7 +247,9 @@ TEST(Window, PressedWidgetFollowsThePointerAndKeepsKeyboardFocus) {
     std::vector<std::string> log;
     auto* parent = t.root()->addHiddenChild<Probe>(Vec2{0, 0}, Vec2{400, 300}, &log, "parent");
     parent->consumeDown = false;
-    parent->addHiddenChild<Probe>(Vec2{10, 10}, Vec2{20, 20}, &log, "small");
+    parent->logHover = true;
+    auto* small = parent->addHiddenChild<Probe>(Vec2{10, 10}, Vec2{20, 20}, &log, "small");
+    small->logHover = true;
     pushMotion(t.window, 15, 15);
     t.frames(1);
     EXPECT_TRUE(contains(log, "parent:enter@15,15"));

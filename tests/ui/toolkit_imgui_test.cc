@@ -16,6 +16,7 @@ struct ClickPanel {
     int clicks = 0;
     ImVec2 clickPos{-1, -1};
     ImVec2 buttonMin{-1, -1};
+    bool hovered = false;
 
     // A 60 x 30 ImGui button at (20, 30) inside a 200 x 100 panel at (100, 60).
     explicit ClickPanel(Widget* parent) {
@@ -27,6 +28,7 @@ struct ClickPanel {
                 clickPos = ImGui::GetIO().MouseClickedPos[0];
             }
             buttonMin = ImGui::GetItemRectMin();
+            hovered = ImGui::IsItemHovered();
         });
     }
 };
@@ -76,6 +78,12 @@ TEST(ImGuiPanel, ClicksOutsideThePanelOrOnAWidgetAboveItDoNotReachIt) {
     int overlayClicks = 0;
     auto* overlay = t.root()->addHiddenChild<Button>(120.0f, 90.0f, 30.0f, 20.0f);
     overlay->setOnClick([&] { ++overlayClicks; });
+    pushMotion(t.window, 170, 115); // on the ImGui button, beside the overlay
+    t.frames(1);
+    EXPECT_TRUE(p.hovered);
+    pushMotion(t.window, 130, 100); // on the overlay: ImGui must not see the pointer
+    t.frames(1);
+    EXPECT_FALSE(p.hovered);
     pushClick(t.window, 130, 100);
     t.frames(3);
     EXPECT_EQ(overlayClicks, 1);

@@ -341,14 +341,12 @@ bool ImGuiPanel::onMouseLeave(const MouseEvent& event) {
 }
 
 bool ImGuiPanel::onMouseMove(const MouseEvent& event) {
-    mouse_ = event.position;
-    hovered_ = contains(event.position);
+    mouse_ = event.position; // hovering is decided by enter/leave: a widget above may cover the panel
     return true;
 }
 
 bool ImGuiPanel::onMouseButtonDown(const MouseEvent& event) {
-    mouse_ = event.position;
-    hovered_ = contains(event.position);
+    mouse_ = event.position; // hovering is decided by enter/leave: a widget above may cover the panel
     const int b = imguiButton(event.button);
     if (b >= 0) {
         held_[static_cast<std::size_t>(b)] = true;
@@ -358,8 +356,7 @@ bool ImGuiPanel::onMouseButtonDown(const MouseEvent& event) {
 }
 
 bool ImGuiPanel::onMouseButtonUp(const MouseEvent& event) {
-    mouse_ = event.position;
-    hovered_ = contains(event.position);
+    mouse_ = event.position; // hovering is decided by enter/leave: a widget above may cover the panel
     const int b = imguiButton(event.button);
     if (b >= 0) {
         held_[static_cast<std::size_t>(b)] = false;

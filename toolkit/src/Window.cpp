@@ -366,8 +366,8 @@ void Window::dispatchMouse(const SDL_Event& sdl) {
     const Vec2 point = mouse_;
     event.windowPosition = point;
 
-    if (kind == MouseKind::Move) {
-        updateHover(point, event);
+    if (kind != MouseKind::Scroll) {
+        updateHover(point, event); // button events carry a position too
     }
     Consumer consumer;
     if (root_->contains(root_->toLocal(point)) || kind == MouseKind::Up) {
