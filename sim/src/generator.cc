@@ -1,4 +1,5 @@
 // Writes large, deterministic controller descriptions for benchmarks.
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -85,7 +86,7 @@ std::string generate_controller_json(const GeneratorOptions& o) {
                         {"serial_number", 1000 + o.seed},
                         {"product_name", "1756-L85E/B"}};
     // Types in levels: level 0 holds atomic members only, level k also members of level k-1.
-    size_t depth = std::max<size_t>(o.depth, 1);
+    size_t depth = std::clamp<size_t>(o.depth, 1, std::max<size_t>(o.types, 1)); // no empty level
     std::vector<std::vector<std::string>> levels;
     ordered_json types = ordered_json::array();
     for (size_t i = 0; i < o.types; ++i) {

@@ -212,36 +212,6 @@ TEST(SimController, StructureLayoutsAgreeWithMemberReads) {
     EXPECT_EQ(hosts, 3u);
 }
 
-TEST(SimController, DemoStructureTagsAgreeWithTheirTemplates) {
-    auto demo = logixsim::demo_controller();
-    Reader r(demo);
-    for (const json& t : demo_json()["tags"]) {
-        Reply whole = r.cip(req(0x4C, sym(t["name"]), u16(1)));
-        ASSERT_EQ(whole.status, 0) << t["name"];
-        if (rd16(whole.data, 0) != 0x02A0 || t.contains("dims"))
-            continue;
-        logixsim::Connection c(demo);
-        Bytes b = req(0x55, cls(0x6B) + inst(0), u16(2) + u16(1) + u16(2));
-        uint16_t id = 0;
-        for (uint32_t next = 0; id == 0;) {
-            Bytes q = req(0x55, cls(0x6B) + Bytes{0x25, 0} + u16(next), u16(2) + u16(1) + u16(2));
-            Reply page = parse(c.cip(q.data(), q.size()));
-            for (size_t at = 0; at < page.data.size();) {
-                uint16_t len = rd16(page.data, at + 4);
-                std::string name(page.data.begin() + long(at + 6), page.data.begin() + long(at + 6 + len));
-                if (name == t["name"])
-                    id = rd16(page.data, at + 6 + len) & 0x0FFF;
-                next = rd32(page.data, at) + 1;
-                at += 8 + len;
-            }
-            if (page.status == 0)
-                break;
-        }
-        ASSERT_NE(id, 0) << t["name"];
-        check_struct(r, sym(t["name"]), id, Bytes(whole.data.begin() + 4, whole.data.end()), 0, 0);
-    }
-}
-
 TEST(SimController, GeneratorWritesLoadableDeterministicControllers) {
     logixsim::GeneratorOptions o;
     o.tags = 300;
@@ -288,6 +258,13 @@ TEST(SimController, GeneratorWritesLoadableDeterministicControllers) {
             break;
     }
     EXPECT_EQ(listed, 300u + 1u) << "every tag and the __CONTAINER entry";
+
+    // More levels than types, and no types at all.
+    o.types = 2;
+    o.depth = 5;
+    EXPECT_NO_THROW(logixsim::parse_controller(logixsim::generate_controller_json(o), "few.json"));
+    o.types = 0;
+    EXPECT_NO_THROW(logixsim::parse_controller(logixsim::generate_controller_json(o), "none.json"));
 }
 
 } // namespace

@@ -150,20 +150,4 @@ TEST_F(SimSession, UnRegisterSessionEndsTheConnectionWithoutAReply) {
     EXPECT_TRUE(conn.closed());
 }
 
-TEST_F(SimSession, NopIsSilentAndListCommandsNeedNoSession) {
-    EXPECT_TRUE(feed(encap(0x0000, 0, {1, 2, 3})).empty());
-    auto id = feed(encap(0x0063, 0, {}));
-    ASSERT_EQ(id.size(), 1u);
-    EXPECT_EQ(id[0].status, 0u);
-    ASSERT_GE(id[0].data.size(), 6u);
-    EXPECT_EQ(rd16(id[0].data, 0), 1);
-    EXPECT_EQ(rd16(id[0].data, 2), 0x000C);
-    EXPECT_EQ(rd16(id[0].data, 4), id[0].data.size() - 6);
-    std::string name = demo_json()["identity"]["product_name"];
-    EXPECT_NE(std::string(id[0].data.begin(), id[0].data.end()).find(name), std::string::npos);
-    auto services = feed(encap(0x0004, 0, {}));
-    ASSERT_EQ(services.size(), 1u);
-    EXPECT_EQ(rd16(services[0].data, 2), 0x0100);
-}
-
 } // namespace

@@ -28,6 +28,7 @@ struct Faults {                      // every switch applies to requests receive
     size_t packet_limit = 504;       // Multiple Service Packet requests with more data bytes than this get 0x1A
                                      // (counted over the whole encoded request: service, path size, path, data)
     size_t reply_limit = 500;        // data bytes per browse page / template fragment / fragmented read reply
+                                     // (a Read Tag reply that would be longer carries what fits, status 6)
 };
 
 struct Options {
