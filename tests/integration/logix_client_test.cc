@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -901,6 +902,98 @@ TEST_F(LogixClientTest, EveryBlockIsReleasedAfterEveryBrowseAndRead) {
     zelkc_logix_client_destroy(client_);
     client_ = nullptr;
     EXPECT_EQ(CountingAllocator::live, 0);
+    zelkc_cip_allocator_set_default(nullptr);
+}
+
+// Fails the n-th allocation of an operation, for every n until the operation succeeds: each
+// failure must come back as a result code with every block released.
+struct FailingAllocator {
+    static inline std::atomic<long> live{0};
+    static inline std::atomic<long> countdown{-1};
+    static bool fail() { return countdown >= 0 && countdown-- == 0; }
+    static void* alloc(void*, uint64_t size) {
+        if (fail()) {
+            return nullptr;
+        }
+        ++live;
+        return std::malloc(size);
+    }
+    static void* realloc(void*, void* block, uint64_t size) {
+        if (fail()) {
+            return nullptr;
+        }
+        void* p = std::realloc(block, size);
+        if (p != nullptr && block == nullptr) {
+            ++live;
+        }
+        return p;
+    }
+    static void free(void*, void* block) {
+        if (block != nullptr) {
+            --live;
+        }
+        std::free(block);
+    }
+};
+
+TEST_F(LogixClientTest, AllocationFailuresAreReportedAndLeaveNothingBehind) {
+    static const zelkc_cip_allocator failing{FailingAllocator::alloc, FailingAllocator::realloc,
+                                             FailingAllocator::free, nullptr};
+    zelkc_logix_client_destroy(client_);
+    zelkc_cip_allocator_set_default(&failing);
+    client_ = zelkc_logix_client_create();
+    ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
+    const long connected = FailingAllocator::live;
+    zelkc_logix_client_disconnect(client_);
+    const long disconnected = FailingAllocator::live;
+
+    const std::vector<std::string> names = {"DintTag", "Motor1.Status.Speed", "Nope", "Greeting"};
+    auto entries = entries_for(names);
+    char buf[96];
+    uint32_t length = 0;
+    zelkc_logix_value_array array{};
+    const std::vector<std::pair<const char*, std::function<uint8_t()>>> operations = {
+        {"program browse",
+         [&] {
+             zelkc_logix_tag_info_list list{};
+             uint8_t rc = zelkc_logix_client_browse_program_tags(client_, &list, "MainProgram");
+             if (rc != ZELKC_LOGIX_OK && (list.count != 0 || list.items != nullptr)) {
+                 ADD_FAILURE() << "a failed browse left a list";
+             }
+             zelkc_logix_tag_info_list_free(&list);
+             return rc;
+         }},
+        {"batch read", [&] { return zelkc_logix_client_read_atomic_values(client_, entries.data(), 4); }},
+        {"string read",
+         [&] { return zelkc_logix_client_read_string_value(client_, "Greeting", buf, sizeof buf, &length); }},
+        {"array read",
+         [&] {
+             uint8_t rc = zelkc_logix_client_read_atomic_array(client_, "LargeArray", 300, &array);
+             zelkc_logix_value_array_free(&array);
+             return rc;
+         }},
+    };
+    for (const auto& [what, operation] : operations) {
+        bool succeeded = false;
+        for (long n = 0; !succeeded && n < 2000; ++n) {
+            if (!zelkc_logix_client_is_connected(client_)) {
+                ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
+            }
+            FailingAllocator::countdown = n;
+            const uint8_t rc = operation();
+            FailingAllocator::countdown = -1;
+            succeeded = rc == ZELKC_LOGIX_OK;
+            if (!succeeded) {
+                EXPECT_EQ(rc, ZELKC_LOGIX_ERR_NO_MEMORY) << what << ", allocation " << n;
+            }
+            const long expected = zelkc_logix_client_is_connected(client_) ? connected : disconnected;
+            ASSERT_EQ(FailingAllocator::live, expected) << what << ", allocation " << n;
+        }
+        EXPECT_TRUE(succeeded) << what;
+    }
+    zelkc_logix_client_destroy(client_);
+    client_ = nullptr;
+    EXPECT_EQ(FailingAllocator::live, 0);
     zelkc_cip_allocator_set_default(nullptr);
 }
 
