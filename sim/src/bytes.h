@@ -11,7 +11,9 @@ namespace logixsim::detail {
 
 using Bytes = std::vector<uint8_t>;
 
-inline void put_u8(Bytes& out, uint8_t v) { out.push_back(v); }
+inline void put_u8(Bytes& out, uint8_t v) {
+    out.push_back(v);
+}
 inline void put_u16(Bytes& out, uint16_t v) {
     out.push_back(static_cast<uint8_t>(v));
     out.push_back(static_cast<uint8_t>(v >> 8));
@@ -32,10 +34,12 @@ inline void put_text(Bytes& out, std::string_view text) {
     out.insert(out.end(), text.begin(), text.end());
 }
 
-inline uint16_t get_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t get_u16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 inline uint32_t get_u32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 inline uint64_t get_u64(const uint8_t* p) {
     return static_cast<uint64_t>(get_u32(p)) | (static_cast<uint64_t>(get_u32(p + 4)) << 32);

@@ -31,9 +31,10 @@ struct AtomicInfo {
 };
 
 constexpr AtomicInfo kAtomics[] = {
-    {kBool, "BOOL", 1},   {kSint, "SINT", 1},   {kInt, "INT", 2},     {kDint, "DINT", 4},    {kLint, "LINT", 8},
-    {kUsint, "USINT", 1}, {kUint, "UINT", 2},   {kUdint, "UDINT", 4}, {kUlint, "ULINT", 8},  {kReal, "REAL", 4},
-    {kLreal, "LREAL", 8}, {kByte, "BYTE", 1},   {kWord, "WORD", 2},   {kDword, "DWORD", 4},  {kLword, "LWORD", 8},
+    {kBool, "BOOL", 1},   {kSint, "SINT", 1},   {kInt, "INT", 2},     {kDint, "DINT", 4},
+    {kLint, "LINT", 8},   {kUsint, "USINT", 1}, {kUint, "UINT", 2},   {kUdint, "UDINT", 4},
+    {kUlint, "ULINT", 8}, {kReal, "REAL", 4},   {kLreal, "LREAL", 8}, {kByte, "BYTE", 1},
+    {kWord, "WORD", 2},   {kDword, "DWORD", 4}, {kLword, "LWORD", 8},
 };
 
 // Limits that keep a controller file within what the wire formats and memory allow.
@@ -47,7 +48,9 @@ struct Problem {
     std::string what;
 };
 
-[[noreturn]] void fail(const std::string& path, const std::string& what) { throw Problem{path, what}; }
+[[noreturn]] void fail(const std::string& path, const std::string& what) {
+    throw Problem{path, what};
+}
 
 uint32_t fnv1a(const std::string& text, uint32_t hash = 2166136261u) {
     for (unsigned char c : text) {
@@ -59,14 +62,22 @@ uint32_t fnv1a(const std::string& text, uint32_t hash = 2166136261u) {
 
 std::string type_of(const json& j) {
     switch (j.type()) {
-    case json::value_t::null: return "null";
-    case json::value_t::object: return "an object";
-    case json::value_t::array: return "an array";
-    case json::value_t::string: return "a string";
-    case json::value_t::boolean: return "a boolean";
-    case json::value_t::binary: return "binary data";
-    case json::value_t::discarded: return "nothing";
-    default: return "a number";
+    case json::value_t::null:
+        return "null";
+    case json::value_t::object:
+        return "an object";
+    case json::value_t::array:
+        return "an array";
+    case json::value_t::string:
+        return "a string";
+    case json::value_t::boolean:
+        return "a boolean";
+    case json::value_t::binary:
+        return "binary data";
+    case json::value_t::discarded:
+        return "nothing";
+    default:
+        return "a number";
     }
 }
 
@@ -129,7 +140,8 @@ void check_name(const std::string& name, const std::string& path) {
     for (char c : name)
         ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
     if (!ok)
-        fail(path, "name \"" + name + "\" must start with a letter or '_' and hold only letters, digits and '_'");
+        fail(path,
+             "name \"" + name + "\" must start with a letter or '_' and hold only letters, digits and '_'");
 }
 
 // Writes integer bits of `width` bytes little-endian.
@@ -138,8 +150,12 @@ void store_le(uint8_t* p, uint64_t bits, uint32_t width) {
         p[i] = static_cast<uint8_t>(bits >> (8 * i));
 }
 
-bool is_signed(uint8_t code) { return code == kSint || code == kInt || code == kDint || code == kLint; }
-bool is_float(uint8_t code) { return code == kReal || code == kLreal; }
+bool is_signed(uint8_t code) {
+    return code == kSint || code == kInt || code == kDint || code == kLint;
+}
+bool is_float(uint8_t code) {
+    return code == kReal || code == kLreal;
+}
 
 class Builder {
 public:
@@ -173,14 +189,17 @@ private:
 
     void identity(const json& j, const std::string& path) {
         expect_object(j, path,
-                      {"vendor_id", "device_type", "product_code", "revision", "status", "serial_number", "product_name"});
+                      {"vendor_id", "device_type", "product_code", "revision", "status", "serial_number",
+                       "product_name"});
         Identity& id = c_.identity;
         if (j.contains("vendor_id"))
             id.vendor_id = static_cast<uint16_t>(get_unsigned(j["vendor_id"], path + ".vendor_id", 0xFFFF));
         if (j.contains("device_type"))
-            id.device_type = static_cast<uint16_t>(get_unsigned(j["device_type"], path + ".device_type", 0xFFFF));
+            id.device_type =
+                static_cast<uint16_t>(get_unsigned(j["device_type"], path + ".device_type", 0xFFFF));
         if (j.contains("product_code"))
-            id.product_code = static_cast<uint16_t>(get_unsigned(j["product_code"], path + ".product_code", 0xFFFF));
+            id.product_code =
+                static_cast<uint16_t>(get_unsigned(j["product_code"], path + ".product_code", 0xFFFF));
         if (j.contains("status"))
             id.status = static_cast<uint16_t>(get_unsigned(j["status"], path + ".status", 0xFFFF));
         if (j.contains("serial_number"))
@@ -283,7 +302,7 @@ private:
             fail(mp, "expected a non-empty array of members");
         uint32_t offset = 0;
         uint32_t align = 4;
-        int host = -1;       // index of the host byte in use
+        int host = -1; // index of the host byte in use
         int host_bits = 8;
         int hosts = 0;
         std::set<std::string> names;
@@ -427,7 +446,8 @@ private:
                 const json& b = tj["behaviour"];
                 if (b.is_array()) {
                     for (size_t k = 0; k < b.size(); ++k)
-                        tag.behaviours.push_back(behaviour(tag, b[k], p + ".behaviour[" + std::to_string(k) + "]"));
+                        tag.behaviours.push_back(
+                            behaviour(tag, b[k], p + ".behaviour[" + std::to_string(k) + "]"));
                 } else {
                     tag.behaviours.push_back(behaviour(tag, b, p + ".behaviour"));
                 }
@@ -439,12 +459,14 @@ private:
     }
 
     // Writes a JSON value of a type (count > 0: an array of that many elements) at `p`.
-    void write_value(const DataType& type, uint32_t count, const json& v, uint8_t* p, const std::string& path) {
+    void write_value(const DataType& type, uint32_t count, const json& v, uint8_t* p,
+                     const std::string& path) {
         if (count > 0) {
             std::vector<const json*> flat;
             flatten(v, path, flat);
             if (flat.size() > count)
-                fail(path, std::to_string(flat.size()) + " values for " + std::to_string(count) + " elements");
+                fail(path,
+                     std::to_string(flat.size()) + " values for " + std::to_string(count) + " elements");
             for (size_t i = 0; i < flat.size(); ++i)
                 write_value(type, 0, *flat[i], p + i * type.size(), path + "[" + std::to_string(i) + "]");
             return;
@@ -516,17 +538,20 @@ private:
             return;
         }
         if (!v.is_number_integer())
-            fail(path, std::string("expected a whole number for ") + atomic_name(code) + ", found " + type_of(v));
+            fail(path,
+                 std::string("expected a whole number for ") + atomic_name(code) + ", found " + type_of(v));
         if (is_signed(code)) {
             int64_t lo = width == 8 ? std::numeric_limits<int64_t>::min() : -(int64_t{1} << (width * 8 - 1));
-            int64_t hi = width == 8 ? std::numeric_limits<int64_t>::max() : (int64_t{1} << (width * 8 - 1)) - 1;
+            int64_t hi =
+                width == 8 ? std::numeric_limits<int64_t>::max() : (int64_t{1} << (width * 8 - 1)) - 1;
             bool ok = !v.is_number_unsigned() || v.get<uint64_t>() <= static_cast<uint64_t>(hi);
             int64_t x = ok ? v.get<int64_t>() : 0;
             if (!ok || x < lo || x > hi)
                 fail(path, std::string("value out of range for ") + atomic_name(code));
             store_le(p, static_cast<uint64_t>(x), width);
         } else {
-            uint64_t max = width == 8 ? std::numeric_limits<uint64_t>::max() : (uint64_t{1} << (width * 8)) - 1;
+            uint64_t max =
+                width == 8 ? std::numeric_limits<uint64_t>::max() : (uint64_t{1} << (width * 8)) - 1;
             if (!v.is_number_unsigned() && v.get<int64_t>() < 0)
                 fail(path, std::string("value out of range for ") + atomic_name(code));
             uint64_t x = v.get<uint64_t>();
@@ -592,7 +617,8 @@ private:
         else if (kind == "text")
             b.kind = BehaviourKind::Text;
         else
-            fail(path + ".kind", "unknown behaviour \"" + kind + "\" (expected counter, sine, toggle or text)");
+            fail(path + ".kind",
+                 "unknown behaviour \"" + kind + "\" (expected counter, sine, toggle or text)");
         if (j.contains("step"))
             b.step = get_number(j["step"], path + ".step");
         if (j.contains("amplitude"))
@@ -726,9 +752,13 @@ std::string upper(const std::string& text) {
     return out;
 }
 
-uint32_t DataType::size() const { return tmpl != nullptr ? tmpl->size : atomic_size(atomic); }
+uint32_t DataType::size() const {
+    return tmpl != nullptr ? tmpl->size : atomic_size(atomic);
+}
 
-uint16_t DataType::word() const { return tmpl != nullptr ? static_cast<uint16_t>(kStructBit | tmpl->id) : atomic; }
+uint16_t DataType::word() const {
+    return tmpl != nullptr ? static_cast<uint16_t>(kStructBit | tmpl->id) : atomic;
+}
 
 uint16_t Member::info() const {
     if (bit >= 0)
@@ -736,7 +766,9 @@ uint16_t Member::info() const {
     return static_cast<uint16_t>(count);
 }
 
-uint16_t Member::word() const { return static_cast<uint16_t>(type.word() | (count > 0 ? 0x2000 : 0)); }
+uint16_t Member::word() const {
+    return static_cast<uint16_t>(type.word() | (count > 0 ? 0x2000 : 0));
+}
 
 const Member* Template::find(const std::string& member) const {
     std::string key = upper(member);
@@ -746,7 +778,9 @@ const Member* Template::find(const std::string& member) const {
     return nullptr;
 }
 
-uint16_t Tag::word() const { return static_cast<uint16_t>(type.word() | (dims.size() << 13)); }
+uint16_t Tag::word() const {
+    return static_cast<uint16_t>(type.word() | (dims.size() << 13));
+}
 
 const Tag* Scope::find(const std::string& tag) const {
     auto it = by_name.find(upper(tag));
@@ -830,18 +864,26 @@ namespace {
 
 double load_number(const uint8_t* p, uint8_t code) {
     switch (code) {
-    case kSint: return static_cast<int8_t>(p[0]);
-    case kInt: return static_cast<int16_t>(get_u16(p));
-    case kDint: return static_cast<int32_t>(get_u32(p));
-    case kLint: return static_cast<double>(static_cast<int64_t>(get_u64(p)));
+    case kSint:
+        return static_cast<int8_t>(p[0]);
+    case kInt:
+        return static_cast<int16_t>(get_u16(p));
+    case kDint:
+        return static_cast<int32_t>(get_u32(p));
+    case kLint:
+        return static_cast<double>(static_cast<int64_t>(get_u64(p)));
     case kUsint:
-    case kByte: return p[0];
+    case kByte:
+        return p[0];
     case kUint:
-    case kWord: return get_u16(p);
+    case kWord:
+        return get_u16(p);
     case kUdint:
-    case kDword: return get_u32(p);
+    case kDword:
+        return get_u32(p);
     case kUlint:
-    case kLword: return static_cast<double>(get_u64(p));
+    case kLword:
+        return static_cast<double>(get_u64(p));
     case kReal: {
         float f;
         std::memcpy(&f, p, 4);
@@ -852,7 +894,8 @@ double load_number(const uint8_t* p, uint8_t code) {
         std::memcpy(&d, p, 8);
         return d;
     }
-    default: return 0;
+    default:
+        return 0;
     }
 }
 
@@ -907,7 +950,8 @@ void ValueStore::tick() {
                     break;
                 case BehaviourKind::Sine:
                     store_number(p, b.type.atomic,
-                                 b.offset + b.amplitude * std::sin(2 * M_PI * static_cast<double>(ticks_) / b.period));
+                                 b.offset + b.amplitude *
+                                                std::sin(2 * M_PI * static_cast<double>(ticks_) / b.period));
                     break;
                 case BehaviourKind::Toggle:
                     if (b.bit >= 0)
@@ -916,8 +960,8 @@ void ValueStore::tick() {
                         p[0] = p[0] != 0 ? 0 : 1;
                     break;
                 case BehaviourKind::Text: {
-                    std::string text = b.texts.empty() ? "Tick " + std::to_string(ticks_)
-                                                       : b.texts[ticks_ % b.texts.size()];
+                    std::string text =
+                        b.texts.empty() ? "Tick " + std::to_string(ticks_) : b.texts[ticks_ % b.texts.size()];
                     std::memset(p, 0, 4 + kStringChars);
                     set_u32(p, static_cast<uint32_t>(text.size()));
                     std::memcpy(p + 4, text.data(), text.size());
@@ -987,7 +1031,8 @@ const std::string& demo_controller_json() {
 }
 
 std::shared_ptr<const Controller> demo_controller() {
-    static const std::shared_ptr<const Controller> demo = parse_controller(demo_controller_json(), "demo.json");
+    static const std::shared_ptr<const Controller> demo =
+        parse_controller(demo_controller_json(), "demo.json");
     return demo;
 }
 

@@ -28,7 +28,8 @@ private:
     uint64_t state_;
 };
 
-const char* const kAtomics[] = {"BOOL", "SINT", "INT", "DINT", "LINT", "USINT", "UINT", "UDINT", "ULINT", "REAL", "LREAL"};
+const char* const kAtomics[] = {"BOOL", "SINT",  "INT",   "DINT", "LINT", "USINT",
+                                "UINT", "UDINT", "ULINT", "REAL", "LREAL"};
 
 ordered_json atomic_value(const std::string& type, Random& r) {
     if (type == "BOOL")

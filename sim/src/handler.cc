@@ -91,7 +91,8 @@ bool parse_path(const uint8_t* p, size_t n, std::vector<Segment>& out) {
 
 class Cip {
 public:
-    Cip(const ValueStore& store, const Limits& limits) : store_(store), c_(store.controller()), limits_(limits) {}
+    Cip(const ValueStore& store, const Limits& limits)
+        : store_(store), c_(store.controller()), limits_(limits) {}
 
     Bytes handle(const uint8_t* req, size_t size, int depth) {
         if (size < 2)
@@ -168,20 +169,31 @@ private:
         Bytes d;
         auto attribute = [&](uint32_t a) {
             switch (a) {
-            case 1: put_u16(d, id.vendor_id); return true;
-            case 2: put_u16(d, id.device_type); return true;
-            case 3: put_u16(d, id.product_code); return true;
+            case 1:
+                put_u16(d, id.vendor_id);
+                return true;
+            case 2:
+                put_u16(d, id.device_type);
+                return true;
+            case 3:
+                put_u16(d, id.product_code);
+                return true;
             case 4:
                 put_u8(d, id.revision_major);
                 put_u8(d, id.revision_minor);
                 return true;
-            case 5: put_u16(d, id.status); return true;
-            case 6: put_u32(d, id.serial_number); return true;
+            case 5:
+                put_u16(d, id.status);
+                return true;
+            case 6:
+                put_u32(d, id.serial_number);
+                return true;
             case 7:
                 put_u8(d, static_cast<uint8_t>(id.product_name.size()));
                 put_text(d, id.product_name);
                 return true;
-            default: return false;
+            default:
+                return false;
             }
         };
         if (service == 0x01) {
@@ -298,8 +310,12 @@ private:
                 put_u16(out, static_cast<uint16_t>(s.name.size()));
                 put_text(out, s.name);
                 break;
-            case 2: put_u16(out, s.word); break;
-            case 7: put_u16(out, static_cast<uint16_t>(s.tag != nullptr ? s.tag->type.size() : 0)); break;
+            case 2:
+                put_u16(out, s.word);
+                break;
+            case 7:
+                put_u16(out, static_cast<uint16_t>(s.tag != nullptr ? s.tag->type.size() : 0));
+                break;
             case 8:
                 for (uint32_t d : s.dims)
                     put_u32(out, d);

@@ -56,8 +56,8 @@ public:
     explicit EncapSession(ValueStore& store) : store_(store) {}
     struct Outcome {
         bool has_reply = false;
-        Bytes reply;          // a complete encapsulation message
-        bool close = false;   // the connection ends after this message (and its reply, if any)
+        Bytes reply;        // a complete encapsulation message
+        bool close = false; // the connection ends after this message (and its reply, if any)
     };
     // `message` holds one complete encapsulation message: the 24-byte header and its data.
     Outcome handle(const uint8_t* message, size_t size, const Limits& limits, bool refuse_sessions);

@@ -129,13 +129,14 @@ int main(int argc, char** argv) {
             out.close();
             if (!out)
                 throw std::runtime_error(generate_to + ": cannot write the file");
-            std::cout << "logix-sim: wrote " << generate_to << " (" << gen.tags << " controller tags, " << gen.programs
-                      << " programs of " << gen.program_tags << " tags, " << gen.types << " types)" << std::endl;
+            std::cout << "logix-sim: wrote " << generate_to << " (" << gen.tags << " controller tags, "
+                      << gen.programs << " programs of " << gen.program_tags << " tags, " << gen.types
+                      << " types)" << std::endl;
             return 0;
         }
 
-        auto controller =
-            controller_file.empty() ? logixsim::demo_controller() : logixsim::load_controller(controller_file);
+        auto controller = controller_file.empty() ? logixsim::demo_controller()
+                                                  : logixsim::load_controller(controller_file);
 
         // SIGINT and SIGTERM end the server cleanly: they are blocked in every thread and
         // awaited here.

@@ -51,33 +51,33 @@ struct Template;
 
 // The type of a tag, a member or an array element: an atomic code or a structure template.
 struct DataType {
-    uint8_t atomic = 0;                // 0 for a structure
-    const Template* tmpl = nullptr;    // the structure's template, or null
-    uint32_t size() const;             // bytes one element occupies
-    uint16_t word() const;             // type word without array rank bits
+    uint8_t atomic = 0;             // 0 for a structure
+    const Template* tmpl = nullptr; // the structure's template, or null
+    uint32_t size() const;          // bytes one element occupies
+    uint16_t word() const;          // type word without array rank bits
     bool is_struct() const { return tmpl != nullptr; }
 };
 
 struct Member {
     std::string name;
     DataType type;
-    uint32_t count = 0;      // element count of a one-dimensional array member, 0 for a scalar
-    uint32_t offset = 0;     // byte offset in the structure
-    int bit = -1;            // bit number in the host byte for a BOOL member
-    bool hidden = false;     // BOOL host byte
-    uint16_t info() const;   // the info word of the template's member list
-    uint16_t word() const;   // type word including the array bit
+    uint32_t count = 0;    // element count of a one-dimensional array member, 0 for a scalar
+    uint32_t offset = 0;   // byte offset in the structure
+    int bit = -1;          // bit number in the host byte for a BOOL member
+    bool hidden = false;   // BOOL host byte
+    uint16_t info() const; // the info word of the template's member list
+    uint16_t word() const; // type word including the array bit
 };
 
 struct Template {
     std::string name;
     uint16_t id = 0;
-    uint16_t handle = 0;            // structure handle reported in reads and attribute 1
-    uint32_t size = 0;              // structure size in bytes
+    uint16_t handle = 0; // structure handle reported in reads and attribute 1
+    uint32_t size = 0;   // structure size in bytes
     uint32_t align = 4;
-    std::vector<Member> members;    // in definition order, host bytes included
-    std::vector<uint8_t> definition;// what Read Template serves (padded to the definition size)
-    uint32_t definition_words = 0;  // attribute 4
+    std::vector<Member> members;     // in definition order, host bytes included
+    std::vector<uint8_t> definition; // what Read Template serves (padded to the definition size)
+    uint32_t definition_words = 0;   // attribute 4
     const Member* find(const std::string& name) const;
 };
 
@@ -105,7 +105,7 @@ struct Tag {
     size_t index = 0;             // position in the value store
     std::vector<uint8_t> initial; // initial bytes, elements * element size
     std::vector<Behaviour> behaviours;
-    uint16_t word() const;        // symbol type word with rank bits
+    uint16_t word() const; // symbol type word with rank bits
 };
 
 // One entry of a symbol browse.
@@ -114,14 +114,14 @@ struct Symbol {
     std::string name;
     uint16_t word = 0;
     uint32_t dims[3] = {0, 0, 0};
-    const Tag* tag = nullptr;     // null for program entries and system entries
+    const Tag* tag = nullptr; // null for program entries and system entries
 };
 
 struct Scope {
-    std::string name;                   // program name; empty for the controller scope
+    std::string name; // program name; empty for the controller scope
     std::deque<Tag> tags;
-    std::vector<Symbol> symbols;        // ordered by instance
-    std::map<std::string, const Tag*> by_name;   // keys in upper case
+    std::vector<Symbol> symbols;               // ordered by instance
+    std::map<std::string, const Tag*> by_name; // keys in upper case
     const Tag* find(const std::string& name) const;
 };
 
@@ -140,24 +140,24 @@ std::string upper(const std::string& text);
 
 // A path step as written in text or found in a request: a name or a group of indexes.
 struct PathStep {
-    std::string name;                // empty for an index group
+    std::string name; // empty for an index group
     std::vector<uint32_t> indexes;
 };
 
 // Where a path leads inside a tag.
 struct Location {
     const Tag* tag = nullptr;
-    DataType type;                // element type at the end of the path
-    uint32_t byte_offset = 0;     // offset of the first element within the tag's bytes
-    uint32_t available = 1;       // elements that may be read from there on
-    int bit = -1;                 // BOOL member bit
-    bool array = false;           // the path ends on an array that was not indexed
+    DataType type;            // element type at the end of the path
+    uint32_t byte_offset = 0; // offset of the first element within the tag's bytes
+    uint32_t available = 1;   // elements that may be read from there on
+    int bit = -1;             // BOOL member bit
+    bool array = false;       // the path ends on an array that was not indexed
 };
 
 // CIP status of a failed path resolution.
 struct PathError {
     uint8_t general = 0x05;
-    uint16_t extended = 0;        // 0: none
+    uint16_t extended = 0; // 0: none
 };
 
 // Follows `steps` from the tag; fills `out` or returns the error.

@@ -71,9 +71,9 @@ struct Server::Impl {
     Faults faults;
 
     struct Conn {
-        int fd = -1;              // guarded by Impl::mutex; -1 once the connection thread closed it
+        int fd = -1; // guarded by Impl::mutex; -1 once the connection thread closed it
         std::thread thread;
-        bool done = false;        // guarded by Impl::mutex
+        bool done = false; // guarded by Impl::mutex
     };
 
     mutable std::mutex mutex;
@@ -208,7 +208,9 @@ Server::Server(std::shared_ptr<const Controller> controller, Options options) {
     impl_ = std::make_unique<Impl>(std::move(controller), std::move(options));
 }
 
-Server::~Server() { stop(); }
+Server::~Server() {
+    stop();
+}
 
 void Server::start() {
     Impl& s = *impl_;
@@ -244,7 +246,8 @@ void Server::start() {
     }
     ::freeaddrinfo(found);
     if (fd < 0)
-        throw std::runtime_error("logix-sim: cannot listen on " + s.options.host + ":" + service + ": " + error);
+        throw std::runtime_error("logix-sim: cannot listen on " + s.options.host + ":" + service + ": " +
+                                 error);
     sockaddr_storage bound{};
     socklen_t len = sizeof bound;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
@@ -267,7 +270,9 @@ void Server::start() {
         s.ticker = std::thread([&s] { s.tick_loop(); });
 }
 
-uint16_t Server::port() const { return impl_->port; }
+uint16_t Server::port() const {
+    return impl_->port;
+}
 
 void Server::stop() {
     Impl& s = *impl_;
@@ -309,9 +314,13 @@ void Server::set_faults(const Faults& faults) {
     impl_->faults = faults;
 }
 
-Faults Server::faults() const { return impl_->current_faults(); }
+Faults Server::faults() const {
+    return impl_->current_faults();
+}
 
-void Server::tick() { impl_->store.tick(); }
+void Server::tick() {
+    impl_->store.tick();
+}
 
 size_t Server::connection_count() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -367,7 +376,9 @@ std::vector<uint8_t> Connection::feed(const uint8_t* data, size_t size) {
     return out;
 }
 
-bool Connection::closed() const { return impl_->closed; }
+bool Connection::closed() const {
+    return impl_->closed;
+}
 
 std::vector<uint8_t> Connection::cip(const uint8_t* data, size_t size) {
     const Faults& f = impl_->options.faults;
@@ -377,5 +388,7 @@ std::vector<uint8_t> Connection::cip(const uint8_t* data, size_t size) {
 } // namespace logixsim
 
 namespace logixsim {
-void Connection::tick() { impl_->store.tick(); }
+void Connection::tick() {
+    impl_->store.tick();
+}
 } // namespace logixsim

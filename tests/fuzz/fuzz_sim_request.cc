@@ -10,7 +10,9 @@
 
 namespace {
 
-uint16_t rd16(const std::vector<uint8_t>& b, size_t at) { return uint16_t(b[at] | (b[at + 1] << 8)); }
+uint16_t rd16(const std::vector<uint8_t>& b, size_t at) {
+    return uint16_t(b[at] | (b[at + 1] << 8));
+}
 
 // Every CIP reply has a service with the reply bit, a status and the announced extra status.
 void check_cip_reply(const std::vector<uint8_t>& r) {
@@ -51,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check_stream(conn.feed(data, size));
         break;
     case 2: {
-        const uint8_t reg[28] = {0x65, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+        const uint8_t reg[28] = {0x65, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                 0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
         std::vector<uint8_t> out = conn.feed(reg, sizeof reg);
         if (out.size() != 28)
             std::abort();

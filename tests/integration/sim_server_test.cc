@@ -116,7 +116,8 @@ TEST_F(SimServer, AnswersOverTcpExactlyAsInProcess) {
     EXPECT_NE(sa, sb) << "each connection has its own session";
     for (const Bytes& request :
          {req(0x01, cls(0x01) + inst(1)), req(0x55, cls(0x6B) + inst(0), u16(3) + u16(1) + u16(2) + u16(8)),
-          req(0x52, sym("LargeArray"), u16(300) + u32(0)), req(0x4C, sym("Program:Mixer") + sym("Level"), u16(1))})
+          req(0x52, sym("LargeArray"), u16(300) + u32(0)),
+          req(0x4C, sym("Program:Mixer") + sym("Level"), u16(1))})
         EXPECT_EQ(a.cip(sa, request), in_process(request));
     // A's handle is not B's.
     b.send(encap(0x006F, sa, cpf(req(0x01, cls(0x01) + inst(1)))));
@@ -397,8 +398,8 @@ TEST(SimExecutable, RefusesABadControllerFileAndWritesGeneratedOnes) {
     std::filesystem::remove(bad);
     std::string out = (dir / ("sim_gen_" + std::to_string(::getpid()) + ".json")).string();
     {
-        Child gen({"--generate", out, "--tags", "40", "--programs", "2", "--program-tags", "5", "--types", "6",
-                   "--depth", "2"});
+        Child gen({"--generate", out, "--tags", "40", "--programs", "2", "--program-tags", "5", "--types",
+                   "6", "--depth", "2"});
         EXPECT_EQ(gen.wait(), 0);
     }
     EXPECT_NO_THROW(logixsim::load_controller(out));

@@ -31,7 +31,8 @@ std::vector<Header> split(const Bytes& stream) {
         h.context.assign(stream.begin() + long(at + 12), stream.begin() + long(at + 20));
         h.options = rd32(stream, at + 20);
         EXPECT_GE(stream.size() - at - 24, h.length);
-        h.data.assign(stream.begin() + long(at + 24), stream.begin() + long(std::min(stream.size(), at + 24 + h.length)));
+        h.data.assign(stream.begin() + long(at + 24),
+                      stream.begin() + long(std::min(stream.size(), at + 24 + h.length)));
         out.push_back(h);
         at += 24 + h.length;
     }
@@ -81,7 +82,8 @@ TEST_F(SimSession, SendRRDataCarriesTheCipReplyInAnUnconnectedDataItem) {
     EXPECT_EQ(r[0].status, 0u);
     EXPECT_EQ(r[0].context, u32(42) + u32(0));
     Bytes cip = conn.cip(read.data(), read.size());
-    EXPECT_EQ(r[0].data, u32(0) + u16(0) + u16(2) + u16(0) + u16(0) + u16(0xB2) + u16(uint32_t(cip.size())) + cip);
+    EXPECT_EQ(r[0].data,
+              u32(0) + u16(0) + u16(2) + u16(0) + u16(0) + u16(0xB2) + u16(uint32_t(cip.size())) + cip);
     EXPECT_EQ(cip, Bytes({0xCC, 0, 0, 0}) + u16(0xC4) + u32(123456));
 }
 

@@ -89,7 +89,8 @@ protected:
         Bytes def;
         size_t n = 0;
         while (def.size() < size) {
-            Reply r = cip(req(0x4C, cls(0x6C) + inst(id), u32(uint32_t(def.size())) + u16(uint32_t(size - def.size()))));
+            Reply r = cip(req(0x4C, cls(0x6C) + inst(id),
+                              u32(uint32_t(def.size())) + u16(uint32_t(size - def.size()))));
             ++n;
             EXPECT_TRUE(r.status == 0 || r.status == 6) << int(r.status);
             EXPECT_FALSE(r.data.empty());
@@ -108,7 +109,7 @@ protected:
 // Type word a declared type has on the wire.
 uint16_t declared_word(const json& tag, const std::map<std::string, uint16_t>& template_ids) {
     static const std::map<std::string, uint16_t> atomic = {
-        {"BOOL", 0xC1}, {"SINT", 0xC2},  {"INT", 0xC3},  {"DINT", 0xC4},  {"LINT", 0xC5},
+        {"BOOL", 0xC1},  {"SINT", 0xC2}, {"INT", 0xC3},   {"DINT", 0xC4},  {"LINT", 0xC5},
         {"USINT", 0xC6}, {"UINT", 0xC7}, {"UDINT", 0xC8}, {"ULINT", 0xC9}, {"REAL", 0xCA},
         {"LREAL", 0xCB}, {"BYTE", 0xD1}, {"WORD", 0xD2},  {"DWORD", 0xD3}, {"LWORD", 0xD4}};
     std::string type = tag["type"];
@@ -127,8 +128,8 @@ TEST_F(SimWire, IdentityGetAttributesAllCarriesTheDeclaredIdentity) {
     const json& id = demo["identity"];
     std::string name = id["product_name"];
     Bytes expected = u16(id["vendor_id"]) + u16(id["device_type"]) + u16(id["product_code"]) +
-                     Bytes{uint8_t(id["revision"]["major"]), uint8_t(id["revision"]["minor"])} + u16(id["status"]) +
-                     u32(id["serial_number"]) + Bytes{uint8_t(name.size())};
+                     Bytes{uint8_t(id["revision"]["major"]), uint8_t(id["revision"]["minor"])} +
+                     u16(id["status"]) + u32(id["serial_number"]) + Bytes{uint8_t(name.size())};
     expected.insert(expected.end(), name.begin(), name.end());
     Bytes r = raw(req(0x01, cls(0x01) + inst(1)));
     EXPECT_EQ(r, Bytes({0x81, 0, 0, 0}) + expected);
@@ -207,7 +208,8 @@ TEST_F(SimWire, SmallReplyLimitGivesOneEntryPagesAndAttributeOrderIsHonoured) {
     EXPECT_EQ(rd16(r.data, 4), all[0].word);
     EXPECT_EQ(std::string(r.data.begin() + 8, r.data.begin() + 8 + len), all[0].name);
     EXPECT_EQ(cip(req(0x55, cls(0x6B) + inst(0), u16(1) + u16(99))).status, 0x14);
-    EXPECT_EQ(cip(req(0x55, cls(0x6B) + inst(0), u16(3) + u16(1))).status, 0x13) << "attribute list cut short";
+    EXPECT_EQ(cip(req(0x55, cls(0x6B) + inst(0), u16(3) + u16(1))).status, 0x13)
+        << "attribute list cut short";
 }
 
 TEST_F(SimWire, ProgramScopeIsBrowsedBehindItsProgramSymbol) {
@@ -231,7 +233,8 @@ TEST_F(SimWire, StringTemplateIsTheBuiltInLayout) {
     ASSERT_EQ(members, 2u);
     ASSERT_GT(def.size(), 16u);
     // LEN: DINT at 0; DATA: SINT[82] at 4.
-    EXPECT_EQ(Bytes(def.begin(), def.begin() + 16), u16(0) + u16(0xC4) + u32(0) + u16(82) + u16(0x20C2) + u32(4));
+    EXPECT_EQ(Bytes(def.begin(), def.begin() + 16),
+              u16(0) + u16(0xC4) + u32(0) + u16(82) + u16(0x20C2) + u32(4));
     std::string text(def.begin() + 16, def.end());
     EXPECT_EQ(text.substr(0, 7), "STRING;");
     size_t names = text.find('\0') + 1;
@@ -317,16 +320,16 @@ Bytes atomic_bytes(const std::string& type, const json& v) {
         std::memcpy(&x, &d, 8);
         return le(x, 8);
     }
-    static const std::map<std::string, int> width = {{"SINT", 1}, {"INT", 2},   {"DINT", 4},  {"LINT", 8},
+    static const std::map<std::string, int> width = {{"SINT", 1},  {"INT", 2},  {"DINT", 4},  {"LINT", 8},
                                                      {"USINT", 1}, {"UINT", 2}, {"UDINT", 4}, {"ULINT", 8},
-                                                     {"BYTE", 1}, {"WORD", 2},  {"DWORD", 4}, {"LWORD", 8}};
+                                                     {"BYTE", 1},  {"WORD", 2}, {"DWORD", 4}, {"LWORD", 8}};
     uint64_t x = v.is_number_unsigned() ? v.get<uint64_t>() : uint64_t(v.get<int64_t>());
     return le(x, width.at(type));
 }
 
 TEST_F(SimWire, ReadTagAnswersEveryAtomicTypeWithItsCodeAndValue) {
     static const std::map<std::string, uint8_t> codes = {
-        {"BOOL", 0xC1}, {"SINT", 0xC2},  {"INT", 0xC3},   {"DINT", 0xC4},  {"LINT", 0xC5},
+        {"BOOL", 0xC1},  {"SINT", 0xC2}, {"INT", 0xC3},   {"DINT", 0xC4},  {"LINT", 0xC5},
         {"USINT", 0xC6}, {"UINT", 0xC7}, {"UDINT", 0xC8}, {"ULINT", 0xC9}, {"REAL", 0xCA},
         {"LREAL", 0xCB}, {"BYTE", 0xD1}, {"WORD", 0xD2},  {"DWORD", 0xD3}, {"LWORD", 0xD4}};
     size_t checked = 0;
@@ -335,7 +338,8 @@ TEST_F(SimWire, ReadTagAnswersEveryAtomicTypeWithItsCodeAndValue) {
         if (!codes.count(type) || t.contains("dims") || !t.contains("value") || t.contains("behaviour"))
             continue;
         Bytes r = raw(req(0x4C, sym(t["name"]), u16(1)));
-        EXPECT_EQ(r, Bytes({0xCC, 0, 0, 0}) + u16(codes.at(type)) + atomic_bytes(type, t["value"])) << t["name"];
+        EXPECT_EQ(r, Bytes({0xCC, 0, 0, 0}) + u16(codes.at(type)) + atomic_bytes(type, t["value"]))
+            << t["name"];
         ++checked;
     }
     EXPECT_GE(checked, 15u);
@@ -350,7 +354,8 @@ TEST_F(SimWire, MembersElementsAndBoolBitsResolve) {
     EXPECT_EQ(read(sym("Motors") + elem8(1) + sym("Status") + sym("Faulted")).data, Bytes({0xC1, 0, 0xFF}));
     EXPECT_EQ(read(sym("Motors") + elem8(1) + sym("Status") + sym("FaultCode")).data, u16(0xC3) + u16(42));
     EXPECT_EQ(read(sym("Recipe1") + sym("Ingredients") + elem8(1) + sym("Code")).data, u16(0xC8) + u32(1002));
-    EXPECT_EQ(read(sym("Recipe1") + sym("Ingredients") + elem8(0) + sym("Valid")).data, Bytes({0xC1, 0, 0xFF}));
+    EXPECT_EQ(read(sym("Recipe1") + sym("Ingredients") + elem8(0) + sym("Valid")).data,
+              Bytes({0xC1, 0, 0xFF}));
     EXPECT_EQ(read(sym("Motor1") + sym("History") + elem8(2)).data, u16(0xC4) + u32(3));
     // Two and three indexes, row-major; "[2][3]" and "[2,3]" are the same segments.
     EXPECT_EQ(read(sym("Matrix") + elem8(2) + elem8(3)).data, u16(0xC3) + u16(23));
@@ -386,10 +391,13 @@ TEST_F(SimWire, BadPathsAndRequestsGetControllerStatuses) {
     EXPECT_EQ(status(req(0x4C, sym("DintTag") + sym("Member"), u16(1))), P(0x05, 0));
     EXPECT_EQ(status(req(0x4C, sym("Motor1") + sym("Nope"), u16(1))), P(0x05, 0));
     EXPECT_EQ(status(req(0x4C, sym("DintArray") + elem8(10), u16(1))), P(0xFF, 0x2105));
-    EXPECT_EQ(status(req(0x4C, sym("DintArray") + elem8(8), u16(3))), P(0xFF, 0x2105)) << "count past the end";
-    EXPECT_EQ(status(req(0x4C, sym("Matrix") + elem8(1), u16(1))), P(0x04, 0)) << "one index for two dimensions";
+    EXPECT_EQ(status(req(0x4C, sym("DintArray") + elem8(8), u16(3))), P(0xFF, 0x2105))
+        << "count past the end";
+    EXPECT_EQ(status(req(0x4C, sym("Matrix") + elem8(1), u16(1))), P(0x04, 0))
+        << "one index for two dimensions";
     EXPECT_EQ(status(req(0x4C, sym("DintTag") + elem8(0), u16(1))), P(0x04, 0));
-    EXPECT_EQ(status(req(0x4C, sym("Motors") + sym("Name"), u16(1))), P(0x05, 0)) << "member of a whole array";
+    EXPECT_EQ(status(req(0x4C, sym("Motors") + sym("Name"), u16(1))), P(0x05, 0))
+        << "member of a whole array";
     EXPECT_EQ(status(req(0x4C, sym("DintTag"))), P(0x13, 0)) << "no element count";
     EXPECT_EQ(status(req(0x52, sym("DintTag"), u16(1))), P(0x13, 0)) << "no offset";
     EXPECT_EQ(status(req(0x4D, sym("DintTag"), u16(0xC4) + u16(1) + u32(5))), P(0x08, 0));
@@ -545,7 +553,8 @@ TEST_F(SimWire, RoutesElsewhereGetUnconnectedSendRoutingErrors) {
     EXPECT_EQ(parse(raw(unconnected_send(read_dint, {0x01, 0x03, 0x01, 0x00}))).status, 0x01);
     EXPECT_EQ(parse(raw(unconnected_send(read_dint, {}))).status, 0x01);
     // Cut short: message length beyond the data.
-    EXPECT_EQ(raw(req(0x52, cls(0x06) + inst(1), Bytes{10, 14} + u16(40) + Bytes{1, 2})), Bytes({0xD2, 0, 0x13, 0}));
+    EXPECT_EQ(raw(req(0x52, cls(0x06) + inst(1), Bytes{10, 14} + u16(40) + Bytes{1, 2})),
+              Bytes({0xD2, 0, 0x13, 0}));
     EXPECT_EQ(cip(req(0x54, cls(0x06) + inst(1), Bytes(40, 0))).status, 0x08) << "no connected messaging";
 }
 

@@ -16,32 +16,41 @@
 
 namespace logixsim {
 
-struct Faults {                      // every switch applies to requests received after it is set
-    int reply_delay_ms = 0;          // delay every reply (to trigger client time-outs)
-    int close_after_requests = -1;   // close a connection after it has received N encapsulation requests (-1: never)
-                                     // (counted from the connection's start; the Nth request is not answered,
-                                     //  0 closes every new connection at once)
-    bool close_mid_reply = false;    // send only part of each reply, then close the connection
+// Every switch applies to requests received after it is set.
+struct Faults {
+    // Delay every reply (to trigger client time-outs).
+    int reply_delay_ms = 0;
+    // Close a connection after it has received N encapsulation requests (-1: never). Counted
+    // from the connection's start; the Nth request is not answered; 0 closes every new
+    // connection at once.
+    int close_after_requests = -1;
+    // Send only part of each reply, then close the connection.
+    bool close_mid_reply = false;
     bool wrong_sender_context = false;
     bool wrong_command = false;
-    bool refuse_sessions = false;    // RegisterSession answered with an encapsulation error status
-    size_t packet_limit = 504;       // Multiple Service Packet requests with more data bytes than this get 0x1A
-                                     // (counted over the whole encoded request: service, path size, path, data)
-    size_t reply_limit = 500;        // data bytes per browse page / template fragment / fragmented read reply
-                                     // (a Read Tag reply that would be longer carries what fits, status 6)
+    // RegisterSession answered with an encapsulation error status.
+    bool refuse_sessions = false;
+    // Multiple Service Packet requests with more data bytes than this get 0x1A (counted over the
+    // whole encoded request: service, path size, path, data; also when it arrives routed).
+    size_t packet_limit = 504;
+    // Data bytes per browse page / template fragment / fragmented read reply (a Read Tag reply
+    // that would be longer carries what fits, with status 6).
+    size_t reply_limit = 500;
 };
 
 struct Options {
     std::string host = "127.0.0.1";
-    uint16_t port = 44818;           // 0: pick a free port
-    int slot = 0;                    // backplane slot of the controller for routed requests
+    uint16_t port = 44818; // 0: pick a free port
+    int slot = 0;          // backplane slot of the controller for routed requests
     Faults faults;
-    int live_interval_ms = 1000;     // period of the live-value updates; 0: values move only through Server::tick()
+    // Period of the live-value updates; 0: values move only through Server::tick().
+    int live_interval_ms = 1000;
 };
 
-class Controller;                                                     // a parsed controller description
-std::shared_ptr<const Controller> demo_controller();                  // the built-in demo controller
-std::shared_ptr<const Controller> load_controller(const std::string& path); // throws std::runtime_error naming file, JSON path, problem
+class Controller;                                    // a parsed controller description
+std::shared_ptr<const Controller> demo_controller(); // the built-in demo controller
+// Reads a controller file; throws std::runtime_error naming file, JSON path, problem.
+std::shared_ptr<const Controller> load_controller(const std::string& path);
 // Parses a controller description from JSON text; `origin` names it in error messages.
 std::shared_ptr<const Controller> parse_controller(const std::string& json_text, const std::string& origin);
 // The text of the built-in demo controller file.
@@ -63,16 +72,20 @@ std::string generate_controller_json(const GeneratorOptions& options);
 class Server {
 public:
     Server(std::shared_ptr<const Controller> controller, Options options);
-    ~Server();                       // stops
+    ~Server(); // stops
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
-    void start();                    // binds and listens; on return port() is valid and connections are accepted; throws std::runtime_error
+    // Binds and listens; on return port() is valid and connections are accepted.
+    // Throws std::runtime_error when the address cannot be used.
+    void start();
     uint16_t port() const;
     void stop();
-    void set_faults(const Faults& faults);   // thread-safe
+    void set_faults(const Faults& faults); // thread-safe
     Faults faults() const;
-    void tick();                     // advances every live value by one step, as the once-a-second update does
-    size_t connection_count() const; // connections currently open
+    // Advances every live value by one step, as the periodic update does.
+    void tick();
+    // Connections currently open.
+    size_t connection_count() const;
 
 private:
     struct Impl;
@@ -81,8 +94,8 @@ private:
 
 // The request handling of one connection without a socket (for fuzzing and byte-level tests).
 // feed() takes bytes as they would arrive on the TCP stream and returns the bytes the server
-// would send back for every complete encapsulation message; faults other than packet_limit
-// and reply_limit are not applied. closed() tells whether the server would have closed the
+// would send back for every complete encapsulation message; of the faults only packet_limit,
+// reply_limit and refuse_sessions apply. closed() tells whether the server would have closed the
 // connection (after UnRegisterSession or a broken stream); later input is then ignored.
 class Connection {
 public:
@@ -95,7 +108,7 @@ public:
     // Answers one encoded CIP request (service, path size, path, data) as the Message
     // Router of the controller does, returning the encoded CIP reply.
     std::vector<uint8_t> cip(const uint8_t* data, size_t size);
-    void tick();                     // advances the live values, as Server::tick does
+    void tick(); // advances the live values, as Server::tick does
 
 private:
     struct Impl;
