@@ -95,9 +95,16 @@ TEST(SimController, BadFilesNameTheFileTheJsonPathAndTheProblem) {
     }
 }
 
-TEST(SimController, TheBuiltInDemoIsTheCommittedFile) {
+TEST(SimController, TheBuiltInDemoIsTheCommittedFileAndEveryCommittedFileLoads) {
     EXPECT_EQ(json::parse(logixsim::demo_controller_json()), demo_json());
     EXPECT_NE(logixsim::demo_controller(), nullptr);
+    size_t files = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(SIM_SOURCE_DIR) + "/controllers")) {
+        EXPECT_NO_THROW(logixsim::load_controller(entry.path().string())) << entry.path();
+        ++files;
+    }
+    EXPECT_GE(files, 2u);
 }
 
 class Reader {
