@@ -4,16 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 using namespace cip_test;
 
 namespace {
 
 const uint32_t kSession = 0x01020304;
 const uint8_t kPath[4] = {0x20, 0x6B, 0x24, 0x01};
-
-Bytes bytes_of(const zelkc_cip_buffer& b) {
-    return b.size == 0 ? Bytes{} : Bytes(b.data, b.data + b.size);
-}
+const uint8_t kTwo[2] = {0x01, 0x00};
+const zelkc_cip_request kRead = {0x4C, kPath, 4, kTwo, 2};
 
 // The device's own reading of a Multiple Service Packet request: the embedded requests.
 std::vector<Bytes> unpack_multiple(const Bytes& cip) {
@@ -23,64 +23,62 @@ std::vector<Bytes> unpack_multiple(const Bytes& cip) {
         return out;
     }
     const uint8_t* d = cip.data() + 6;
-    const size_t size = cip.size() - 6, count = get16(d);
-    for (size_t i = 0; i < count; ++i) {
-        size_t start = get16(d + 2 + 2 * i), end = i + 1 < count ? get16(d + 4 + 2 * i) : size;
-        out.emplace_back(d + start, d + end);
-    }
+    const size_t size = cip.size() - 6, count = get(d, 2);
+    for (size_t i = 0; i < count; ++i)
+        out.emplace_back(d + get(d + 2 + 2 * i, 2), d + (i + 1 < count ? get(d + 4 + 2 * i, 2) : size));
     return out;
 }
 
-// A reply of status 0 echoing an embedded request's data (after its path).
-Bytes echo_reply(const Bytes& request, uint8_t status = 0) {
-    Bytes r = {static_cast<uint8_t>(request[0] | 0x80), 0x00, status, 0x00};
-    r.insert(r.end(), request.begin() + 2 + 2 * request[1], request.end());
-    return r;
-}
-
-Bytes multiple_reply(uint8_t status, const std::vector<Bytes>& replies) {
-    Bytes data;
-    put16(data, static_cast<uint16_t>(replies.size()));
-    size_t offset = 2 + 2 * replies.size();
-    for (const Bytes& r : replies) {
-        put16(data, static_cast<uint16_t>(offset));
-        offset += r.size();
-    }
-    for (const Bytes& r : replies)
-        data.insert(data.end(), r.begin(), r.end());
-    return cat({{0x8A, 0x00, status, 0x00}, data});
-}
-
-// The embedded message of an Unconnected Send request, checking the wrapper's layout.
+// The embedded message of an Unconnected Send request, checking the wrapper's layout and route.
 Bytes unwrap_unconnected_send(const Bytes& cip, const Bytes& route) {
     EXPECT_EQ(Bytes(cip.begin(), cip.begin() + 8), (Bytes{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 10, 14}));
-    const size_t length = get16(&cip[8]), pad = length % 2;
-    Bytes message(cip.begin() + 10, cip.begin() + 10 + static_cast<long>(length));
-    EXPECT_EQ(Bytes(cip.begin() + 10 + static_cast<long>(length + pad), cip.end()),
+    const long length = long(get(&cip[8], 2));
+    EXPECT_EQ(Bytes(cip.begin() + 10 + length + length % 2, cip.end()),
               cat({{static_cast<uint8_t>(route.size() / 2), 0x00}, route}));
-    return message;
+    return Bytes(cip.begin() + 10, cip.begin() + 10 + length);
+}
+
+// A Multiple Service Packet reply echoing each embedded request's data (after its path), with
+// `service` and `status` for the whole packet and status 5 for the embedded reply at index `failed`.
+Bytes echo_multiple(const std::vector<Bytes>& requests, uint8_t status = 0, size_t failed = SIZE_MAX,
+                    uint8_t service = 0x8A) {
+    Bytes table, replies;
+    put(table, requests.size(), 2);
+    for (size_t i = 0; i < requests.size(); ++i) {
+        put(table, 2 + 2 * requests.size() + replies.size(), 2);
+        const Bytes& r = requests[i];
+        replies.insert(replies.end(), {uint8_t(r[0] | 0x80), 0x00, uint8_t(i == failed ? 5 : 0), 0x00});
+        replies.insert(replies.end(), r.begin() + 2 + 2 * r[1], r.end());
+    }
+    return cat({{service, 0x00, status, 0x00}, table, replies});
 }
 
 // Requests of `size` encoded bytes whose data starts with their index.
-std::vector<zelkc_cip_request> indexed_requests(size_t count, size_t size, std::vector<Bytes>& storage) {
-    storage.assign(count, Bytes());
-    std::vector<zelkc_cip_request> out;
-    for (size_t i = 0; i < count; ++i) {
-        storage[i] = Bytes(size - 6, 0x00);
-        storage[i][0] = static_cast<uint8_t>(i);
-        out.push_back({0x4C, kPath, 4, storage[i].data(), static_cast<uint32_t>(storage[i].size())});
+struct Indexed {
+    std::vector<Bytes> data;
+    std::vector<zelkc_cip_request> requests;
+    Indexed(size_t count, size_t size) : data(count, Bytes(size - 6)) {
+        for (size_t i = 0; i < count; ++i) {
+            data[i][0] = static_cast<uint8_t>(i);
+            requests.push_back({0x4C, kPath, 4, data[i].data(), static_cast<uint32_t>(data[i].size())});
+        }
     }
-    return out;
+};
+
+// The first data byte of each response must be its request's index.
+void expect_in_order(const zelkc_cip_multiple_response& out, uint32_t count) {
+    ASSERT_EQ(out.count, count);
+    for (uint32_t i = 0; i < count; ++i)
+        EXPECT_EQ(out.responses[i].data.data[0], i);
 }
 
 // A device on a scripted peer with one connected client.
-struct Connected : testing::Test {
+struct CipSend : testing::Test {
     Device device;
     std::unique_ptr<ScriptedPeer> peer;
     zelkc_cip_client* client = nullptr;
 
     void start(std::function<Bytes(const Bytes&)> on_cip) {
-        device.session = kSession;
         device.on_cip = std::move(on_cip);
         peer = std::make_unique<ScriptedPeer>(device.handler());
         client = zelkc_cip_client_create();
@@ -98,89 +96,53 @@ struct Connected : testing::Test {
     }
 };
 
-using CipUnconnected = Connected;
-using CipRouted = Connected;
-using CipMultiple = Connected;
-
 } // namespace
 
-TEST_F(CipUnconnected, SendsTheRequestInsideACpfBlockAndParsesTheReply) {
-    Bytes wire;
-    ScriptedPeer raw([&](PeerConnection& conn, int) {
-        EncapMessage m;
-        ASSERT_TRUE(read_message(conn, &m));
-        conn.write(encap(0x0065, kSession, 0, m.context, {1, 0, 0, 0}));
-        ASSERT_TRUE(read_message(conn, &m));
-        wire = m.raw;
-        conn.write(encap(0x006F, kSession, 0, m.context,
-                         cpf_reply({0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x2A, 0x00})));
-        conn.read_until_closed();
-    });
-    client = zelkc_cip_client_create();
-    ASSERT_EQ(zelkc_cip_client_connect(client, "127.0.0.1", raw.port(), 5000), ZELKC_CIP_OK);
-    const uint8_t data[2] = {0x01, 0x00};
-    const zelkc_cip_request request = {0x4C, kPath, 4, data, 2};
+TEST_F(CipSend, SendsTheRequestInsideACpfBlockAndParsesTheReply) {
+    start([](const Bytes&) { return Bytes{0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x2A, 0x00}; });
     zelkc_cip_response response;
-    ASSERT_EQ(zelkc_cip_client_send_unconnected(client, &request, &response), ZELKC_CIP_OK);
-    EXPECT_EQ(response.service, 0xCC);
-    EXPECT_EQ(bytes_of(response.data), (Bytes{0xC4, 0x00, 0x2A, 0x00}));
+    ASSERT_EQ(zelkc_cip_client_send_unconnected(client, &kRead, &response), ZELKC_CIP_OK);
+    EXPECT_EQ(flat(response), (Bytes{0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x2A, 0x00}));
     zelkc_cip_response_free(&response);
-    zelkc_cip_client_destroy(client);
-    client = nullptr;
-    raw.join();
-    EXPECT_EQ(wire, (Bytes{0x6F, 0x00, 0x18, 0x00, 0x04, 0x03, 0x02, 0x01, 0,    0,    0,    0,
-                           0x02, 0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-                           0,    0,    0,    0,    0,    0,    0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                           0xB2, 0x00, 0x08, 0x00, 0x4C, 0x02, 0x20, 0x6B, 0x24, 0x01, 0x01, 0x00}));
+    finish();
+    ASSERT_EQ(device.wire.size(), 1u);
+    EXPECT_EQ(device.wire[0],
+              (Bytes{0x6F, 0x00, 0x18, 0x00, 0x04, 0x03, 0x02, 0x01, 0,    0,    0,    0,
+                     0x02, 0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+                     0,    0,    0,    0,    0,    0,    0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                     0xB2, 0x00, 0x08, 0x00, 0x4C, 0x02, 0x20, 0x6B, 0x24, 0x01, 0x01, 0x00}));
 }
 
-TEST_F(CipUnconnected, DeviceErrorsKeepTheSessionAndMalformedBlocksAreRejected) {
-    Bytes wire;
-    int exchange = 0;
-    ScriptedPeer raw([&](PeerConnection& conn, int) {
-        EncapMessage m;
-        ASSERT_TRUE(read_message(conn, &m));
-        conn.write(encap(0x0065, kSession, 0, m.context, {1, 0, 0, 0}));
-        const Bytes ok = cpf_reply({0xCC, 0x00, 0x00, 0x00});
-        while (read_message(conn, &m) && m.command == 0x006F) {
-            switch (exchange++) {
-            case 0:
-                conn.write(encap(0x006F, kSession, 1, m.context, ok));
-                break; // status 1
-            case 1:
-                conn.write(encap(0x006F, kSession + 1, 0, m.context, ok));
-                break; // foreign handle
-            case 2:
-                conn.write(encap(0x006F, kSession, 0, m.context, {1, 0, 0, 0, 0, 0, 1, 0, 0xB2, 0, 0, 0}));
-                break;
-            case 3:
-                conn.write(encap(0x006F, kSession, 0, m.context, cpf_reply({0xCC})));
-                break; // short CIP reply
-            default:
-                conn.write(encap(0x006F, kSession, 0, m.context, {}));
-                break; // no CPF at all
-            }
-        }
-        conn.read_until_closed();
-    });
-    client = zelkc_cip_client_create();
-    ASSERT_EQ(zelkc_cip_client_connect(client, "127.0.0.1", raw.port(), 5000), ZELKC_CIP_OK);
-    const zelkc_cip_request request = {0x0E, kPath, 4, nullptr, 0};
+TEST_F(CipSend, DeviceErrorsKeepTheSessionAndMalformedBlocksAreRejected) {
+    const Bytes ok = cpf_reply({0xCC, 0x00, 0x00, 0x00});
+    const struct {
+        uint32_t session, status;
+        Bytes cpf;
+        uint8_t rc;
+    } cases[] = {
+        {kSession, 1, ok, ZELKC_CIP_ERR_DEVICE},
+        {kSession + 1, 0, ok, ZELKC_CIP_ERR_DEVICE}, // foreign handle
+        {kSession, 0, {1, 0, 0, 0, 0, 0, 1, 0, 0xB2, 0, 0, 0}, ZELKC_CIP_ERR_BAD_REPLY},
+        {kSession, 0, cpf_reply({0xCC}), ZELKC_CIP_ERR_BAD_REPLY}, // short CIP reply
+        {kSession, 0, {}, ZELKC_CIP_ERR_BAD_REPLY},                // no CPF at all
+    };
+    size_t n = 0;
+    device.on_message = [&](const EncapMessage& m) {
+        const auto& c = cases[n++ % 5];
+        return encap(0x006F, c.session, c.status, m.context, c.cpf);
+    };
+    start(nullptr);
     zelkc_cip_response response;
-    for (uint8_t expected : {ZELKC_CIP_ERR_DEVICE, ZELKC_CIP_ERR_DEVICE, ZELKC_CIP_ERR_BAD_REPLY,
-                             ZELKC_CIP_ERR_BAD_REPLY, ZELKC_CIP_ERR_BAD_REPLY}) {
-        EXPECT_EQ(zelkc_cip_client_send_unconnected(client, &request, &response), expected);
+    for (const auto& c : cases) {
+        EXPECT_EQ(zelkc_cip_client_send_unconnected(client, &kRead, &response), c.rc);
         EXPECT_EQ(response.data.data, nullptr);
         EXPECT_EQ(zelkc_cip_client_status(client), ZELKC_CIP_STATUS_CONNECTED);
     }
     zelkc_cip_client_disconnect(client);
-    EXPECT_EQ(zelkc_cip_client_send_unconnected(client, &request, &response), ZELKC_CIP_ERR_NOT_CONNECTED);
-    zelkc_cip_client_destroy(client);
-    client = nullptr;
-    raw.join();
+    EXPECT_EQ(zelkc_cip_client_send_unconnected(client, &kRead, &response), ZELKC_CIP_ERR_NOT_CONNECTED);
 }
 
-TEST_F(CipRouted, AcceptsTheTargetsOwnReplyAndTheWrappedForm) {
+TEST_F(CipSend, AcceptsTheTargetsOwnReplyAndTheWrappedForm) {
     const Bytes target = {0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x2A, 0x00};
     const std::vector<Bytes> answers = {
         target,                                     // a controller behind a module answers for itself
@@ -191,209 +153,137 @@ TEST_F(CipRouted, AcceptsTheTargetsOwnReplyAndTheWrappedForm) {
     };
     size_t n = 0;
     start([&](const Bytes&) { return answers[n++ % answers.size()]; });
-    const uint8_t data[2] = {0x01, 0x00};
-    const zelkc_cip_request request = {0x4C, kPath, 4, data, 2};
     zelkc_cip_response r;
-
     for (int form = 0; form < 2; ++form) {
-        ASSERT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &request, &r), ZELKC_CIP_OK);
-        EXPECT_EQ(r.service, 0xCC);
-        EXPECT_EQ(r.general_status, 0);
-        EXPECT_EQ(bytes_of(r.data), (Bytes{0xC4, 0x00, 0x2A, 0x00}));
+        ASSERT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &kRead, &r), ZELKC_CIP_OK);
+        EXPECT_EQ(flat(r), target);
         zelkc_cip_response_free(&r);
     }
-    ASSERT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &request, &r), ZELKC_CIP_OK);
-    EXPECT_EQ(r.service, 0xD2);
-    EXPECT_EQ(r.general_status, 1);
-    EXPECT_EQ(bytes_of(r.additional_status), (Bytes{0x04, 0x01}));
-    EXPECT_FALSE(zelkc_cip_response_is_success(&r));
+    ASSERT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &kRead, &r), ZELKC_CIP_OK);
+    EXPECT_EQ(flat(r), answers[2]);
     zelkc_cip_response_free(&r);
-    EXPECT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &request, &r), ZELKC_CIP_ERR_BAD_REPLY);
-    EXPECT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &request, &r), ZELKC_CIP_ERR_BAD_REPLY);
+    EXPECT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &kRead, &r), ZELKC_CIP_ERR_BAD_REPLY);
+    EXPECT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &kRead, &r), ZELKC_CIP_ERR_BAD_REPLY);
     finish();
     ASSERT_EQ(device.seen.size(), 5u);
     EXPECT_EQ(device.seen[0], (Bytes{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x0E, 0x08, 0x00, 0x4C,
                                      0x02, 0x20, 0x6B, 0x24, 0x01, 0x01, 0x00, 0x01, 0x00, 0x01, 0x00}));
 }
 
-TEST_F(CipMultiple, PacksThreeSmallRequestsIntoOnePacket) {
-    start([](const Bytes& cip) {
-        std::vector<Bytes> replies;
-        for (const Bytes& r : unpack_multiple(cip))
-            replies.push_back(echo_reply(r));
-        return multiple_reply(0, replies);
-    });
-    std::vector<Bytes> storage;
-    auto requests = indexed_requests(3, 10, storage);
-    zelkc_cip_multiple_response out;
-    ASSERT_EQ(zelkc_cip_client_send_multiple_unconnected(client, requests.data(), 3, &out), ZELKC_CIP_OK);
-    ASSERT_EQ(out.count, 3u);
-    for (uint32_t i = 0; i < 3; ++i)
-        EXPECT_EQ(bytes_of(out.responses[i].data), (Bytes{static_cast<uint8_t>(i), 0, 0, 0}));
-    zelkc_cip_multiple_response_free(&out);
-    finish();
-    ASSERT_EQ(device.seen.size(), 1u);
-    Bytes expected = {0x0A, 0x02, 0x20, 0x02, 0x24, 0x01, 0x03, 0x00, 0x08, 0x00, 0x12, 0x00, 0x1C, 0x00};
-    for (uint8_t i = 0; i < 3; ++i)
-        expected.insert(expected.end(), {0x4C, 0x02, 0x20, 0x6B, 0x24, 0x01, i, 0, 0, 0});
-    EXPECT_EQ(device.seen[0], expected);
-}
+// Each packet the device saw: (index of its first request, number of requests).
+using Ranges = std::vector<std::pair<int, size_t>>;
 
-TEST_F(CipMultiple, FillsPacketsGreedilyAndKeepsRequestOrder) {
-    start([](const Bytes& cip) {
-        std::vector<Bytes> replies;
-        for (const Bytes& r : unpack_multiple(cip))
-            replies.push_back(echo_reply(r));
-        return multiple_reply(0, replies);
-    });
-    std::vector<Bytes> storage;
-    auto requests = indexed_requests(50, 20, storage);
-    zelkc_cip_multiple_response out;
-    ASSERT_EQ(zelkc_cip_client_send_multiple_unconnected(client, requests.data(), 50, &out), ZELKC_CIP_OK);
-    ASSERT_EQ(out.count, 50u);
-    for (uint32_t i = 0; i < 50; ++i)
-        EXPECT_EQ(out.responses[i].data.data[0], i);
-    zelkc_cip_multiple_response_free(&out);
-    finish();
-    std::vector<size_t> counts;
-    for (const Bytes& packet : device.seen) {
-        counts.push_back(unpack_multiple(packet).size());
-        EXPECT_LE(packet.size(), 500u);
-    }
-    EXPECT_EQ(counts, (std::vector<size_t>{22, 22, 6}));
-    EXPECT_EQ(device.seen[0].size(), 492u);
-}
-
-TEST_F(CipMultiple, RoutedPacketsCountTheWrapperAndAcceptBothReplyForms) {
+// Packing: 3 x 10 bytes in one packet; 50 x 20 bytes greedily as 22/22/6, or 21/21/8 when each packet
+// also carries the Unconnected Send wrapper and route (14 bytes more; the device answers alternately
+// with the target's own reply and the wrapped form); and a device answering 0x1A to packets of more
+// than two services and to the pair holding request 0, so that packets are split in halves.
+TEST_F(CipSend, PacksGreedilySplitsRefusedPacketsInHalvesAndKeepsOrder) {
+    const struct {
+        size_t count, size;
+        bool routed, refuse;
+        Ranges packets;
+    } cases[] = {
+        {3, 10, false, false, {{0, 3}}},
+        {50, 20, false, false, {{0, 22}, {22, 22}, {44, 6}}},
+        {50, 20, true, false, {{0, 21}, {21, 21}, {42, 8}}},
+        {4, 10, false, true, {{0, 4}, {0, 2}, {0, 1}, {1, 1}, {2, 2}}},
+    };
     Bytes route_bytes = {0x01, 0x00};
-    int n = 0;
-    start([&](const Bytes& cip) {
-        std::vector<Bytes> replies;
-        for (const Bytes& r : unpack_multiple(unwrap_unconnected_send(cip, route_bytes)))
-            replies.push_back(echo_reply(r));
-        Bytes reply = multiple_reply(0, replies);
-        return n++ % 2 == 0 ? reply : cat({{0xD2, 0x00, 0x00, 0x00}, reply});
-    });
-    std::vector<Bytes> storage;
-    auto requests = indexed_requests(50, 20, storage);
-    zelkc_cip_buffer route = {route_bytes.data(), 2, 0};
-    zelkc_cip_multiple_response out;
-    ASSERT_EQ(zelkc_cip_client_send_multiple_routed(client, requests.data(), 50, &route, &out), ZELKC_CIP_OK);
-    ASSERT_EQ(out.count, 50u);
-    for (uint32_t i = 0; i < 50; ++i)
-        EXPECT_EQ(out.responses[i].data.data[0], i);
-    zelkc_cip_multiple_response_free(&out);
-    finish();
-    std::vector<size_t> counts;
-    for (const Bytes& packet : device.seen) {
-        counts.push_back(unpack_multiple(unwrap_unconnected_send(packet, route_bytes)).size());
-        EXPECT_LE(packet.size(), 500u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.count << " x " << c.size << (c.routed ? " routed" : ""));
+        auto unpack = [&](const Bytes& cip) {
+            return unpack_multiple(c.routed ? unwrap_unconnected_send(cip, route_bytes) : cip);
+        };
+        device = Device();
+        int n = 0;
+        start([&](const Bytes& cip) {
+            std::vector<Bytes> requests = unpack(cip);
+            if (c.refuse && (requests.size() > 2 || (requests.size() == 2 && requests[0][6] == 0)))
+                return Bytes{0x8A, 0x00, 0x1A, 0x00};
+            Bytes reply = echo_multiple(requests);
+            return c.routed && n++ % 2 ? cat({{0xD2, 0x00, 0x00, 0x00}, reply}) : reply;
+        });
+        Indexed in(c.count, c.size);
+        const uint32_t count = uint32_t(c.count);
+        zelkc_cip_buffer route = {route_bytes.data(), 2, 0};
+        zelkc_cip_multiple_response out;
+        ASSERT_EQ(c.routed
+                      ? zelkc_cip_client_send_multiple_routed(client, in.requests.data(), count, &route, &out)
+                      : zelkc_cip_client_send_multiple_unconnected(client, in.requests.data(), count, &out),
+                  ZELKC_CIP_OK);
+        expect_in_order(out, count);
+        zelkc_cip_multiple_response_free(&out);
+        finish();
+        Ranges packets;
+        for (const Bytes& packet : device.seen) {
+            std::vector<Bytes> requests = unpack(packet);
+            packets.emplace_back(requests.empty() ? -1 : requests[0][6], requests.size());
+            EXPECT_LE(packet.size(), 500u);
+        }
+        EXPECT_EQ(packets, c.packets);
     }
-    // 8 + 22k for the packet, 14 more for the wrapper and route: 21 services fit, 22 would not.
-    EXPECT_EQ(counts, (std::vector<size_t>{21, 21, 8}));
 }
 
-TEST_F(CipMultiple, TooLargePacketsAreSplitInHalvesDownToSingleServices) {
-    start([](const Bytes& cip) {
-        std::vector<Bytes> requests = unpack_multiple(cip);
-        // Refuse every packet of more than two services, and the pair holding request 0.
-        if (requests.size() > 2 || (requests.size() == 2 && requests[0][6] == 0))
-            return Bytes{0x8A, 0x00, 0x1A, 0x00};
-        std::vector<Bytes> replies;
-        for (const Bytes& r : requests)
-            replies.push_back(echo_reply(r));
-        return multiple_reply(0, replies);
-    });
-    std::vector<Bytes> storage;
-    auto requests = indexed_requests(4, 10, storage);
+// 0x1E with one failed embedded reply gives every response and 0; then broken or refused replies,
+// each failing the whole send and keeping the session.
+TEST_F(CipSend, EmbeddedFailuresAreResponsesAndBrokenRepliesFailTheWholeSend) {
+    const struct {
+        uint8_t rc;
+        std::function<Bytes(std::vector<Bytes>)> reply;
+    } cases[] = {
+        {ZELKC_CIP_OK, [](std::vector<Bytes> r) { return echo_multiple(r, 0x1E, 2); }},
+        {ZELKC_CIP_ERR_BAD_REPLY,
+         [](std::vector<Bytes> r) {
+             return echo_multiple({r.begin(), r.end() - 1});
+         }},
+        {ZELKC_CIP_ERR_TOO_LARGE,
+         [](std::vector<Bytes>) {
+             return Bytes{0x8A, 0x00, 0x1A, 0x00};
+         }}, // even alone
+        {ZELKC_CIP_ERR_TOO_LARGE,
+         [](std::vector<Bytes>) {
+             return Bytes{0x8A, 0x00, 0x1B, 0x00};
+         }},
+        {ZELKC_CIP_ERR_DEVICE,
+         [](std::vector<Bytes>) {
+             return Bytes{0x8A, 0x00, 0x08, 0x00};
+         }},
+        {ZELKC_CIP_ERR_BAD_REPLY, [](std::vector<Bytes> r) { return echo_multiple(r, 0, SIZE_MAX, 0x8B); }},
+    };
+    size_t mode = 0;
+    start([&](const Bytes& cip) { return cases[mode].reply(unpack_multiple(cip)); });
+    Indexed in(4, 10);
     zelkc_cip_multiple_response out;
-    ASSERT_EQ(zelkc_cip_client_send_multiple_unconnected(client, requests.data(), 4, &out), ZELKC_CIP_OK);
-    ASSERT_EQ(out.count, 4u);
-    for (uint32_t i = 0; i < 4; ++i)
-        EXPECT_EQ(out.responses[i].data.data[0], i);
-    zelkc_cip_multiple_response_free(&out);
-    finish();
-    std::vector<std::vector<uint8_t>> packets; // the request indexes of each packet, in order
-    for (const Bytes& packet : device.seen) {
-        packets.emplace_back();
-        for (const Bytes& r : unpack_multiple(packet))
-            packets.back().push_back(r[6]);
-    }
-    EXPECT_EQ(packets, (std::vector<std::vector<uint8_t>>{{0, 1, 2, 3}, {0, 1}, {0}, {1}, {2, 3}}));
-}
-
-TEST_F(CipMultiple, EmbeddedFailuresAreResponsesAndBrokenRepliesFailTheWholeSend) {
-    int mode = 0;
-    start([&](const Bytes& cip) {
-        std::vector<Bytes> requests = unpack_multiple(cip), replies;
-        for (size_t i = 0; i < requests.size(); ++i)
-            replies.push_back(echo_reply(requests[i], i == 2 ? 5 : 0));
-        switch (mode) {
-        case 0:
-            return multiple_reply(0x1E, replies);
-        case 1:
-            replies.pop_back();
-            return multiple_reply(0x00, replies); // one reply short
-        case 2:
-            return Bytes{0x8A, 0x00, 0x1A, 0x00}; // even a single service
-        case 3:
-            return Bytes{0x8A, 0x00, 0x1B, 0x00};
-        case 4:
-            return Bytes{0x8A, 0x00, 0x08, 0x00};
-        default: { // a reply of another service
-            Bytes reply = multiple_reply(0, replies);
-            reply[0] = 0x8B;
-            return reply;
+    for (; mode < std::size(cases); ++mode) {
+        SCOPED_TRACE(mode);
+        EXPECT_EQ(zelkc_cip_client_send_multiple_unconnected(client, in.requests.data(), 4, &out),
+                  cases[mode].rc);
+        if (mode == 0) {
+            expect_in_order(out, 4);
+            for (uint32_t i = 0; i < 4; ++i)
+                EXPECT_EQ(out.responses[i].general_status, i == 2 ? 5 : 0);
+        } else {
+            EXPECT_EQ(out.responses, nullptr);
+            EXPECT_EQ(out.count, 0u);
         }
-        }
-    });
-    std::vector<Bytes> storage;
-    auto requests = indexed_requests(4, 10, storage);
-    zelkc_cip_multiple_response out;
-    ASSERT_EQ(zelkc_cip_client_send_multiple_unconnected(client, requests.data(), 4, &out), ZELKC_CIP_OK);
-    ASSERT_EQ(out.count, 4u);
-    for (uint32_t i = 0; i < 4; ++i)
-        EXPECT_EQ(out.responses[i].general_status, i == 2 ? 5 : 0);
-    EXPECT_FALSE(zelkc_cip_response_is_success(&out.responses[2]));
-    zelkc_cip_multiple_response_free(&out);
-
-    const uint8_t expected[] = {ZELKC_CIP_ERR_BAD_REPLY, ZELKC_CIP_ERR_TOO_LARGE, ZELKC_CIP_ERR_TOO_LARGE,
-                                ZELKC_CIP_ERR_DEVICE, ZELKC_CIP_ERR_BAD_REPLY};
-    for (uint8_t rc : expected) {
-        ++mode;
-        EXPECT_EQ(zelkc_cip_client_send_multiple_unconnected(client, requests.data(), 4, &out), rc) << mode;
-        EXPECT_EQ(out.responses, nullptr);
-        EXPECT_EQ(out.count, 0u);
+        zelkc_cip_multiple_response_free(&out);
     }
     EXPECT_EQ(zelkc_cip_client_status(client), ZELKC_CIP_STATUS_CONNECTED);
 }
 
-TEST_F(CipMultiple, RefusesWhatCannotBeSentBeforeSendingAnything) {
+// A request too large for any packet, or an invalid one, behind requests that fit: nothing is sent.
+TEST_F(CipSend, RefusesWhatCannotBeSentBeforeSendingAnything) {
     start([](const Bytes&) { return Bytes{0x8A, 0x00, 0x08, 0x00}; });
-    std::vector<Bytes> storage;
-    auto requests = indexed_requests(2, 10, storage);
+    Indexed in(2, 10);
     Bytes big(490);
-    requests.push_back({0x4C, kPath, 4, big.data(), 490}); // 496 + 8 + 2 > 500, behind two that fit
+    in.requests.push_back({0x4C, kPath, 4, big.data(), 490}); // 496 + 8 + 2 > 500
     zelkc_cip_multiple_response out;
-    EXPECT_EQ(zelkc_cip_client_send_multiple_unconnected(client, requests.data(), 3, &out),
+    EXPECT_EQ(zelkc_cip_client_send_multiple_unconnected(client, in.requests.data(), 3, &out),
               ZELKC_CIP_ERR_TOO_LARGE);
     EXPECT_EQ(out.responses, nullptr);
-    EXPECT_EQ(zelkc_cip_client_send_multiple_unconnected(client, requests.data(), 0, &out),
+    in.requests[1].path_size = 3;
+    EXPECT_EQ(zelkc_cip_client_send_multiple_unconnected(client, in.requests.data(), 2, &out),
               ZELKC_CIP_ERR_INVALID_ARGUMENT);
-    requests[1].path_size = 3;
-    EXPECT_EQ(zelkc_cip_client_send_multiple_unconnected(client, requests.data(), 2, &out),
-              ZELKC_CIP_ERR_INVALID_ARGUMENT);
-    requests[1].path_size = 4;
-    Bytes route_bytes(512, 0x01);
-    zelkc_cip_buffer odd = {route_bytes.data(), 3, 0}, long_route = {route_bytes.data(), 512, 0};
-    EXPECT_EQ(zelkc_cip_client_send_multiple_routed(client, requests.data(), 2, &odd, &out),
-              ZELKC_CIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_cip_client_send_multiple_routed(client, requests.data(), 2, &long_route, &out),
-              ZELKC_CIP_ERR_TOO_LARGE);
     finish();
-    EXPECT_TRUE(device.seen.empty()); // the packet of the first two was never sent
-    zelkc_cip_client* idle = zelkc_cip_client_create();
-    EXPECT_EQ(zelkc_cip_client_send_multiple_unconnected(idle, requests.data(), 2, &out),
-              ZELKC_CIP_ERR_NOT_CONNECTED);
-    zelkc_cip_client_destroy(idle);
+    EXPECT_TRUE(device.seen.empty());
 }
