@@ -118,12 +118,13 @@ inline bool read_message(PeerConnection& conn, EncapMessage* m) {
 inline Bytes encap(uint16_t command, uint32_t session, uint32_t status, uint64_t context, const Bytes& data,
                    uint32_t options = 0) {
     Bytes out;
-    put(out, command, 2);
-    put(out, data.size(), 2);
-    put(out, session, 4);
-    put(out, status, 4);
-    put(out, context, 8);
-    put(out, options, 4);
+    for (auto [v, n] : {std::pair<uint64_t, int>{command, 2},
+                        {data.size(), 2},
+                        {session, 4},
+                        {status, 4},
+                        {context, 8},
+                        {options, 4}})
+        put(out, v, n);
     return cat({out, data});
 }
 
@@ -132,20 +133,6 @@ inline Bytes cpf_reply(const Bytes& cip) {
     Bytes out = {0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0};
     put(out, cip.size(), 2);
     return cat({out, cip});
-}
-
-// The CIP request inside a SendRRData CPF block (empty when the block has no 0xB2 item).
-inline Bytes cpf_payload(const Bytes& cpf) {
-    size_t at = 8;
-    for (size_t i = 0; cpf.size() >= 8 && i < get(&cpf[6], 2) && at + 4 <= cpf.size(); ++i) {
-        const size_t len = get(&cpf[at + 2], 2);
-        if (at + 4 + len > cpf.size())
-            break;
-        if (get(&cpf[at], 2) == 0x00B2)
-            return Bytes(cpf.begin() + long(at + 4), cpf.begin() + long(at + 4 + len));
-        at += 4 + len;
-    }
-    return {};
 }
 
 // A socket listening on 127.0.0.1 at an ephemeral port, with the given backlog.
@@ -201,7 +188,7 @@ private:
 // with on_message(request) or else on_cip(CIP request) in a CPF block, and stops at UnRegisterSession
 // or close. Each SendRRData is appended to `wire` and its CIP request to `seen` (read after join()).
 struct Device {
-    uint32_t session = 0x01020304;
+    static constexpr uint32_t session = 0x01020304;
     std::function<Bytes(const Bytes& cip)> on_cip;
     std::function<Bytes(const EncapMessage&)> on_message;
     std::vector<Bytes> seen, wire;
@@ -215,7 +202,9 @@ struct Device {
                     continue;
                 }
                 wire.push_back(m.raw);
-                seen.push_back(cpf_payload(m.data));
+                // The CIP request after the 16 bytes of CPF header and items (their layout is checked
+                // byte for byte by the tests of the unconnected send).
+                seen.push_back(m.data.size() < 16 ? Bytes{} : Bytes(m.data.begin() + 16, m.data.end()));
                 conn.write(on_message ? on_message(m)
                                       : encap(0x006F, session, 0, m.context, cpf_reply(on_cip(seen.back()))));
             }
