@@ -98,28 +98,16 @@ struct CipSend : testing::Test {
 
 } // namespace
 
-TEST_F(CipSend, SendsTheRequestInsideACpfBlockAndParsesTheReply) {
-    start([](const Bytes&) { return Bytes{0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x2A, 0x00}; });
-    zelkc_cip_response response;
-    ASSERT_EQ(zelkc_cip_client_send_unconnected(client, &kRead, &response), ZELKC_CIP_OK);
-    EXPECT_EQ(flat(response), (Bytes{0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x2A, 0x00}));
-    zelkc_cip_response_free(&response);
-    finish();
-    ASSERT_EQ(device.wire.size(), 1u);
-    EXPECT_EQ(device.wire[0],
-              (Bytes{0x6F, 0x00, 0x18, 0x00, 0x04, 0x03, 0x02, 0x01, 0,    0,    0,    0,
-                     0x02, 0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-                     0,    0,    0,    0,    0,    0,    0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                     0xB2, 0x00, 0x08, 0x00, 0x4C, 0x02, 0x20, 0x6B, 0x24, 0x01, 0x01, 0x00}));
-}
-
-TEST_F(CipSend, DeviceErrorsKeepTheSessionAndMalformedBlocksAreRejected) {
-    const Bytes ok = cpf_reply({0xCC, 0x00, 0x00, 0x00});
+// The exact SendRRData message, a good reply, then device errors and malformed blocks: each fails
+// the send and keeps the session.
+TEST_F(CipSend, UnconnectedSendWrapsTheRequestAndChecksTheReply) {
+    const Bytes target = {0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x2A, 0x00}, ok = cpf_reply(target);
     const struct {
         uint32_t session, status;
         Bytes cpf;
         uint8_t rc;
     } cases[] = {
+        {kSession, 0, ok, ZELKC_CIP_OK},
         {kSession, 1, ok, ZELKC_CIP_ERR_DEVICE},
         {kSession + 1, 0, ok, ZELKC_CIP_ERR_DEVICE}, // foreign handle
         {kSession, 0, {1, 0, 0, 0, 0, 0, 1, 0, 0xB2, 0, 0, 0}, ZELKC_CIP_ERR_BAD_REPLY},
@@ -128,18 +116,29 @@ TEST_F(CipSend, DeviceErrorsKeepTheSessionAndMalformedBlocksAreRejected) {
     };
     size_t n = 0;
     device.on_message = [&](const EncapMessage& m) {
-        const auto& c = cases[n++ % 5];
+        const auto& c = cases[n++ % std::size(cases)];
         return encap(0x006F, c.session, c.status, m.context, c.cpf);
     };
     start(nullptr);
     zelkc_cip_response response;
     for (const auto& c : cases) {
         EXPECT_EQ(zelkc_cip_client_send_unconnected(client, &kRead, &response), c.rc);
-        EXPECT_EQ(response.data.data, nullptr);
+        if (c.rc == ZELKC_CIP_OK)
+            EXPECT_EQ(flat(response), target);
+        else
+            EXPECT_EQ(response.data.data, nullptr);
+        zelkc_cip_response_free(&response);
         EXPECT_EQ(zelkc_cip_client_status(client), ZELKC_CIP_STATUS_CONNECTED);
     }
     zelkc_cip_client_disconnect(client);
     EXPECT_EQ(zelkc_cip_client_send_unconnected(client, &kRead, &response), ZELKC_CIP_ERR_NOT_CONNECTED);
+    finish();
+    ASSERT_FALSE(device.wire.empty());
+    EXPECT_EQ(device.wire[0],
+              (Bytes{0x6F, 0x00, 0x18, 0x00, 0x04, 0x03, 0x02, 0x01, 0,    0,    0,    0,
+                     0x02, 0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+                     0,    0,    0,    0,    0,    0,    0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                     0xB2, 0x00, 0x08, 0x00, 0x4C, 0x02, 0x20, 0x6B, 0x24, 0x01, 0x01, 0x00}));
 }
 
 TEST_F(CipSend, AcceptsTheTargetsOwnReplyAndTheWrappedForm) {

@@ -38,49 +38,40 @@ uint16_t closed_port() {
 
 } // namespace
 
-TEST(CipTransport, ReceivesExactlyWhenTheReplyArrivesInPieces) {
+// Connecting again closes the old socket; a reply arriving as 10 + 14 bytes is received whole; a
+// peer closing mid-read ends it with the bytes so far; a closed or refused transport says so.
+TEST(CipTransport, ReconnectSplitReplyAndClosedPeers) {
     std::atomic<int> client_fd{-1};
-    const Bytes reply = encap(0x006F, kSession, 0, 42, {});
-    ScriptedPeer peer([&](PeerConnection& conn, int) {
-        conn.write(Bytes(reply.begin(), reply.begin() + 10));
-        // Continue only once the client has taken the first 10 bytes out of its socket, so the
-        // receive really sees two pieces: first the data must have left our queue...
-        int pending = 1, fd;
-        while (ioctl(conn.fd(), SIOCOUTQ, &pending) == 0 && pending > 0)
-            std::this_thread::yield();
-        // ...then the client must have read it.
-        while ((fd = client_fd.load()) < 0)
-            std::this_thread::yield();
-        while (ioctl(fd, FIONREAD, &pending) == 0 && pending > 0)
-            std::this_thread::yield();
-        conn.write(Bytes(reply.begin() + 10, reply.end()));
-        conn.read();
-    });
-    zelkc_cip_tcp_transport* t = zelkc_cip_tcp_transport_create();
-    ASSERT_EQ(zelkc_cip_tcp_transport_connect(t, "127.0.0.1", peer.port(), 5000), ZELKC_CIP_TCP_OK);
-    client_fd = t->fd;
-    uint8_t got[24] = {};
-    EXPECT_EQ(zelkc_cip_tcp_transport_recv_exact(t, got, 24, 5000), ZELKC_CIP_TCP_OK);
-    EXPECT_EQ(Bytes(got, got + 24), reply);
-    zelkc_cip_tcp_transport_destroy(t);
-}
-
-TEST(CipTransport, ReconnectingClosesTheOldSocketAndAClosedPeerEndsARead) {
     bool first_closed = false;
+    const Bytes reply = encap(0x006F, kSession, 0, 42, {});
     ScriptedPeer peer(
         [&](PeerConnection& conn, int index) {
-            if (index == 0) { // connecting again must close this one
+            if (index == 0) {
                 conn.read();
                 first_closed = conn.saw_eof();
-            } else {
-                conn.write({1, 2, 3, 4, 5});
+                return;
             }
+            conn.write(Bytes(reply.begin(), reply.begin() + 10));
+            // Continue only once the client has taken the first 10 bytes out of its socket, so the
+            // receive really sees two pieces: first the data must have left our queue...
+            int pending = 1, fd;
+            while (ioctl(conn.fd(), SIOCOUTQ, &pending) == 0 && pending > 0)
+                std::this_thread::yield();
+            // ...then the client must have read it.
+            while ((fd = client_fd.load()) < 0)
+                std::this_thread::yield();
+            while (ioctl(fd, FIONREAD, &pending) == 0 && pending > 0)
+                std::this_thread::yield();
+            conn.write(cat({Bytes(reply.begin() + 10, reply.end()), {1, 2, 3, 4, 5}}));
         },
         2);
     zelkc_cip_tcp_transport* t = zelkc_cip_tcp_transport_create();
     ASSERT_EQ(zelkc_cip_tcp_transport_connect(t, "127.0.0.1", peer.port(), 5000), ZELKC_CIP_TCP_OK);
     ASSERT_EQ(zelkc_cip_tcp_transport_connect(t, "127.0.0.1", peer.port(), 5000), ZELKC_CIP_TCP_OK);
-    uint8_t got[8];
+    client_fd = t->fd;
+    uint8_t got[24] = {};
+    EXPECT_EQ(zelkc_cip_tcp_transport_recv_exact(t, got, 24, 5000), ZELKC_CIP_TCP_OK);
+    EXPECT_EQ(Bytes(got, got + 24), reply);
     EXPECT_EQ(zelkc_cip_tcp_transport_recv_exact(t, got, 8, 5000), ZELKC_CIP_TCP_ERR_CLOSED);
     EXPECT_EQ(Bytes(got, got + 5), (Bytes{1, 2, 3, 4, 5}));
     peer.join();
