@@ -11,26 +11,35 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void put16(Bytes& b, uint16_t v) {
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
-void put32(Bytes& b, uint32_t v) {
-    put16(b, uint16_t(v));
-    put16(b, uint16_t(v >> 16));
+void put(Bytes& b, uint32_t v, int size) {
+    for (int i = 0; i < size; ++i) {
+        b.push_back(uint8_t(v >> (8 * i)));
+    }
 }
 
-void entry(Bytes& b, uint32_t instance, const std::string& name, uint16_t type, uint32_t d0 = 0,
-           uint32_t d1 = 0, uint32_t d2 = 0) {
-    put32(b, instance);
-    put16(b, uint16_t(name.size()));
-    for (char c : name) {
-        b.push_back(uint8_t(c));
+struct Entry {
+    uint32_t instance;
+    std::string name;
+    uint16_t type;
+    uint32_t d0 = 0, d1 = 0;
+};
+
+void add(Bytes& b, const Entry& e) {
+    put(b, e.instance, 4);
+    put(b, uint32_t(e.name.size()), 2);
+    b.insert(b.end(), e.name.begin(), e.name.end());
+    put(b, e.type, 2);
+    put(b, e.d0, 4);
+    put(b, e.d1, 4);
+    put(b, 0, 4);
+}
+
+Bytes page_of(std::initializer_list<Entry> entries) {
+    Bytes b;
+    for (const auto& e : entries) {
+        add(b, e);
     }
-    put16(b, type);
-    put32(b, d0);
-    put32(b, d1);
-    put32(b, d2);
+    return b;
 }
 
 struct Page {
@@ -38,11 +47,10 @@ struct Page {
     uint32_t capacity = 0;
     uint32_t next = 0;
     ~Page() { zelkc_logix_tag_info_list_free(&list); }
-    uint8_t decode(uint8_t status, const Bytes& b) {
-        // An exactly sized copy so a read past the end is caught by the sanitizer build.
-        std::vector<uint8_t> exact(b);
-        return zelkc_logix_browse_page_decode(status, exact.empty() ? nullptr : exact.data(),
-                                              uint32_t(exact.size()), &list, &capacity, &next);
+    uint8_t decode(uint8_t status, Bytes b) {
+        // `b` is an exactly sized copy, so a read past the end is caught by the sanitizer build.
+        return zelkc_logix_browse_page_decode(status, b.empty() ? nullptr : b.data(), uint32_t(b.size()), &list,
+                                              &capacity, &next);
     }
     std::vector<std::string> names() const {
         std::vector<std::string> n;
@@ -53,22 +61,20 @@ struct Page {
     }
 };
 
-TEST(LogixBrowsePage, DecodesEntriesAndLeavesOutSystemSymbols) {
-    Bytes b;
-    entry(b, 1, "Counter", 0x00C4);
-    entry(b, 2, "Program:MainProgram", 0x1068);
-    entry(b, 3, "Hidden", 0x10C4);       // system bit: left out
-    entry(b, 4, "__CONTAINER", 0x00C4);  // left out
-    entry(b, 5, "__CONTAINERS", 0x00C4); // stays
-    entry(b, 6, "Matrix", 0x40C4, 2, 3, 0);
-    entry(b, 7, "Program:", 0x1068); // too short for the prefix: copied whole
-    entry(b, 8, "Program:X", 0x1068);
-    entry(b, 9, "Mix", 0x8FCE, 5);
+TEST(LogixBrowsePage, DecodesEntriesLeavesOutSystemSymbolsAndPages) {
     Page page;
-    ASSERT_EQ(page.decode(0, b), ZELKC_LOGIX_OK);
-    EXPECT_EQ(page.names(), (std::vector<std::string>{"Counter", "MainProgram", "__CONTAINERS", "Matrix",
-                                                      "Program:", "X", "Mix"}));
-    EXPECT_EQ(page.next, 10u);
+    ASSERT_EQ(page.decode(6, page_of({{1, "Counter", 0x00C4},
+                                      {2, "Program:MainProgram", 0x1068},
+                                      {3, "Hidden", 0x10C4},      // system bit: left out
+                                      {4, "__CONTAINER", 0x00C4}, // left out
+                                      {5, "__CONTAINERS", 0x00C4},
+                                      {6, "Matrix", 0x40C4, 2, 3},
+                                      {7, "Program:", 0x1068}, // too short for the prefix: copied whole
+                                      {8, "Program:X", 0x1068},
+                                      {9, "Mix", 0x8FCE, 5},
+                                      {12, "__CONTAINER", 0x00C4}})),
+              ZELKC_LOGIX_OK);
+    EXPECT_EQ(page.next, 13u); // the next page starts after the left-out entry
     const zelkc_logix_tag_info& matrix = page.list.items[3];
     EXPECT_EQ(matrix.id, 6u);
     EXPECT_EQ(matrix.symbol_type, 0x40C4);
@@ -76,124 +82,68 @@ TEST(LogixBrowsePage, DecodesEntriesAndLeavesOutSystemSymbols) {
     EXPECT_EQ(matrix.dims[1], 3u);
     EXPECT_EQ(matrix.type_name, nullptr);
     EXPECT_EQ(page.list.items[1].symbol_type, 0x1068);
+    ASSERT_EQ(page.decode(0, page_of({{13, "B", 0x00C3}})), ZELKC_LOGIX_OK); // instance asked for: accepted
+    EXPECT_EQ(page.names(), (std::vector<std::string>{"Counter", "MainProgram", "__CONTAINERS", "Matrix",
+                                                      "Program:", "X", "Mix", "B"}));
+    EXPECT_EQ(page.decode(0, {}), ZELKC_LOGIX_OK); // an empty final page is a successful end
+
+    Page hidden; // a partial page of only left-out entries still progresses
+    EXPECT_EQ(hidden.decode(6, page_of({{3, "__CONTAINER", 0x00C4}})), ZELKC_LOGIX_OK);
+    EXPECT_EQ(hidden.list.count, 0u);
+    EXPECT_EQ(hidden.next, 4u);
 }
 
-TEST(LogixBrowsePage, PagingAdvancesPastLeftOutEntries) {
-    Page page;
-    Bytes first;
-    entry(first, 0, "A", 0x00C4);
-    entry(first, 10, "__CONTAINER", 0x00C4);
-    ASSERT_EQ(page.decode(6, first), ZELKC_LOGIX_OK);
-    EXPECT_EQ(page.next, 11u); // the next page starts after the left-out entry
-    Bytes second;
-    entry(second, 11, "B", 0x00C3); // equal to the instance asked for: accepted
-    ASSERT_EQ(page.decode(0, second), ZELKC_LOGIX_OK);
-    EXPECT_EQ(page.names(), (std::vector<std::string>{"A", "B"}));
-    // An empty final page is a successful end.
-    EXPECT_EQ(page.decode(0, {}), ZELKC_LOGIX_OK);
-}
-
-TEST(LogixBrowsePage, MalformedPagesAreBadReplies) {
+TEST(LogixBrowsePage, MalformedPagesAreRefused) {
     struct Case {
         const char* what;
         Bytes bytes;
-        uint8_t status;
-        uint32_t next;
+        uint8_t status = 0;
+        uint32_t next = 0;
+        uint8_t expected = ZELKC_LOGIX_ERR_BAD_REPLY;
     };
-    std::vector<Case> cases;
-    auto add = [&](const char* what, Bytes b, uint8_t status = 0, uint32_t next = 0) {
-        cases.push_back({what, std::move(b), status, next});
+    const Bytes a = page_of({{1, "A", 0x00C4}});
+    Bytes name_past_end;
+    put(name_past_end, 1, 4);
+    put(name_past_end, 0xFFFF, 2);
+    Bytes broken = page_of({{1, "A", 0x10C4}, {2, "B", 0x00C4}});
+    broken.resize(broken.size() - 3);
+    Bytes short_entry = a, trailing = a;
+    short_entry.pop_back();
+    trailing.insert(trailing.end(), {1, 2, 3, 4, 5});
+    const Case cases[] = {
+        {"entry one byte short", short_entry},
+        {"five trailing bytes", trailing},
+        {"name length 0", page_of({{1, "", 0x00C4}})},
+        {"NUL inside a name", page_of({{1, std::string("A\0B", 3), 0x00C4}})},
+        {"instance 0xFFFFFFFF", page_of({{0xFFFFFFFF, "A", 0x00C4}})},
+        {"repeated instance", page_of({{4, "A", 0x00C4}, {4, "B", 0x00C4}})},
+        {"falling instance", page_of({{4, "A", 0x00C4}, {3, "B", 0x00C4}})},
+        {"instance below the one asked for", page_of({{6, "A", 0x00C4}}), 0, 7},
+        {"name length past the end", name_past_end},
+        {"partial page without entries", {}, 6},
+        {"partial page ending in a broken entry", broken, 6},
+        {"status 5", {}, 5, 0, ZELKC_LOGIX_ERR_DEVICE},
+        {"status 0x1E", {}, 0x1E, 0, ZELKC_LOGIX_ERR_DEVICE},
     };
-    {
-        Bytes b;
-        entry(b, 1, "A", 0x00C4);
-        b.resize(b.size() - 1);
-        add("entry one byte short", b);
-    }
-    {
-        Bytes b;
-        entry(b, 1, "A", 0x00C4);
-        b.insert(b.end(), {1, 2, 3, 4, 5});
-        add("five trailing bytes", b);
-    }
-    {
-        Bytes b;
-        entry(b, 1, "", 0x00C4);
-        add("name length 0", b);
-    }
-    {
-        Bytes b;
-        entry(b, 1, std::string("A\0B", 3), 0x00C4);
-        add("NUL inside a name", b);
-    }
-    {
-        Bytes b;
-        entry(b, 0xFFFFFFFF, "A", 0x00C4);
-        add("instance 0xFFFFFFFF", b);
-    }
-    {
-        Bytes b;
-        entry(b, 4, "A", 0x00C4);
-        entry(b, 4, "B", 0x00C4);
-        add("repeated instance", b);
-    }
-    {
-        Bytes b;
-        entry(b, 4, "A", 0x00C4);
-        entry(b, 3, "B", 0x00C4);
-        add("falling instance", b);
-    }
-    {
-        Bytes b;
-        entry(b, 6, "A", 0x00C4);
-        add("instance below the one asked for", b, 0, 7);
-    }
-    {
-        Bytes b;
-        put32(b, 1);
-        put16(b, 0xFFFF); // name length running far past the page
-        add("name length past the end", b);
-    }
-    add("partial page without entries", {}, 6);
-    {
-        Bytes b;
-        entry(b, 1, "A", 0x10C4);
-        entry(b, 2, "B", 0x00C4);
-        b.resize(b.size() - 3);
-        add("partial page ending in a broken entry", b, 6);
-    }
     for (const auto& c : cases) {
         Page page;
         page.next = c.next;
-        EXPECT_EQ(page.decode(c.status, c.bytes), ZELKC_LOGIX_ERR_BAD_REPLY) << c.what;
+        EXPECT_EQ(page.decode(c.status, c.bytes), c.expected) << c.what;
     }
-    Page page;
-    EXPECT_EQ(page.decode(5, {}), ZELKC_LOGIX_ERR_DEVICE);
-    EXPECT_EQ(page.decode(0x1E, {}), ZELKC_LOGIX_ERR_DEVICE);
-}
-
-TEST(LogixBrowsePage, PartialPageOfOnlyLeftOutEntriesStillProgresses) {
-    Page page;
-    Bytes b;
-    entry(b, 3, "__CONTAINER", 0x00C4);
-    EXPECT_EQ(page.decode(6, b), ZELKC_LOGIX_OK);
-    EXPECT_EQ(page.list.count, 0u);
-    EXPECT_EQ(page.next, 4u);
 }
 
 TEST(LogixBrowsePage, ListStopsAtTheLimit) {
     Page page;
     Bytes b;
     for (uint32_t i = 0; i < ZELKC_LOGIX_MAX_TAG_INFOS; ++i) {
-        entry(b, i, "T", 0x00C4);
+        add(b, {i, "T", 0x00C4});
     }
     ASSERT_EQ(page.decode(6, b), ZELKC_LOGIX_OK);
     EXPECT_EQ(page.list.count, ZELKC_LOGIX_MAX_TAG_INFOS);
     // Left-out symbols do not count against the limit; the next listed one does.
-    Bytes more;
-    entry(more, ZELKC_LOGIX_MAX_TAG_INFOS, "Sys", 0x10C4);
-    entry(more, ZELKC_LOGIX_MAX_TAG_INFOS + 1, "T", 0x00C4);
-    EXPECT_EQ(page.decode(0, more), ZELKC_LOGIX_ERR_LIMIT);
+    EXPECT_EQ(page.decode(0, page_of({{ZELKC_LOGIX_MAX_TAG_INFOS, "Sys", 0x10C4},
+                                      {ZELKC_LOGIX_MAX_TAG_INFOS + 1, "T", 0x00C4}})),
+              ZELKC_LOGIX_ERR_LIMIT);
 }
 
 } // namespace
