@@ -4,13 +4,11 @@ if(TARGET orvane_app AND TARGET orvane)
   set(app_artefacts "${CMAKE_BINARY_DIR}/test-artefacts")
   file(MAKE_DIRECTORY "${app_artefacts}")
 
-  add_library(orvane_app_test_support STATIC
-    ${CMAKE_CURRENT_LIST_DIR}/app_test_support.cc
-    ${CMAKE_CURRENT_LIST_DIR}/app_child_process.cc)
-  target_include_directories(orvane_app_test_support PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-  target_compile_definitions(orvane_app_test_support PRIVATE ORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  target_link_libraries(orvane_app_test_support PUBLIC orvane_app zelk_ui)
-  orvane_warnings(orvane_app_test_support)
+  # Header-only helpers (app_test_support.h, app_fixture.h) and what they need.
+  add_library(orvane_app_test_support INTERFACE)
+  target_include_directories(orvane_app_test_support INTERFACE ${CMAKE_CURRENT_LIST_DIR})
+  target_compile_definitions(orvane_app_test_support INTERFACE ORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  target_link_libraries(orvane_app_test_support INTERFACE orvane_app zelk_ui)
 
   orvane_add_test(app_style_textures_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/app_style_textures_test.cc

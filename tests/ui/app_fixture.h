@@ -1,17 +1,14 @@
 // A headless application for in-process UI tests: the test pak loaded once per process, and per test
-// a render context and application on SDL's offscreen driver, driven frame by frame.
+// an application on SDL's offscreen driver, driven frame by frame.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 
-#include <SDL.h>
 #include <gtest/gtest.h>
-#include <zelk/ui/Application.h>
-#include <zelk/ui/RenderContext.h>
 
 #include "AssetManager.h"
 #include "app_test_support.h"
+#include "toolkit_support.h"
 
 namespace apptest {
 
@@ -26,53 +23,17 @@ public:
 
 class AppFixture : public ::testing::Test {
 protected:
+    void SetUp() override { t = std::make_unique<tk::TestApp>(0, 0); }
+    void TearDown() override { t.reset(); }
     // 60 frames a second, reported to every widget as the previous frame's duration.
-    static constexpr uint64_t frameUs = 16667;
-
-    void SetUp() override {
-        auto context = zelk::ui::RenderContext::create(zelk::ui::RenderBackend::Default, "Orvane");
-        context->selectDevice(0);
-        context->setup();
-        app = std::make_unique<zelk::ui::Application>(std::move(context), "Orvane");
-    }
-    void TearDown() override { app.reset(); }
-
-    void frames(int count, uint64_t durationUs = frameUs) {
-        for (int i = 0; i < count; ++i) {
-            app->runFrame(durationUs);
-        }
-    }
-
-    // Pushes a left click (press and release) at a window position, then runs two frames.
+    void frames(int count, std::uint64_t durationUs = 16667) { t->frames(count, durationUs); }
+    // A left click at a window position, then two frames.
     void click(zelk::ui::Window* window, int x, int y) {
-        mouseMove(window, x, y);
-        SDL_Event e{};
-        e.type = SDL_MOUSEBUTTONDOWN;
-        e.button.windowID = window->getId();
-        e.button.button = SDL_BUTTON_LEFT;
-        e.button.state = SDL_PRESSED;
-        e.button.clicks = 1;
-        e.button.x = x;
-        e.button.y = y;
-        SDL_PushEvent(&e);
-        frames(1);
-        e.type = SDL_MOUSEBUTTONUP;
-        e.button.state = SDL_RELEASED;
-        SDL_PushEvent(&e);
-        frames(1);
+        tk::pushClick(window, x, y);
+        frames(2);
     }
 
-    void mouseMove(zelk::ui::Window* window, int x, int y) {
-        SDL_Event e{};
-        e.type = SDL_MOUSEMOTION;
-        e.motion.windowID = window->getId();
-        e.motion.x = x;
-        e.motion.y = y;
-        SDL_PushEvent(&e);
-        frames(1);
-    }
-
-    std::unique_ptr<zelk::ui::Application> app;
+    std::unique_ptr<tk::TestApp> t;
 };
 
 } // namespace apptest

@@ -1,12 +1,10 @@
 // The application's widgets, driven frame by frame with synthetic input: the spinner's turning, the
-// styled button and its locked state, and the std::string text-input adaptor.
+// styled buttons and the locked state, and the std::string text-input adaptor.
+#include <algorithm>
 #include <cmath>
 #include <string>
 
-#include <SDL.h>
 #include <gtest/gtest.h>
-#include <zelk/ui/ImGuiPanel.h>
-#include <zelk/ui/Window.h>
 
 #include "AppStyle.h"
 #include "AppTextures.h"
@@ -16,33 +14,44 @@
 #include "Views/Spinner.h"
 #include "app_fixture.h"
 
+using zelk::ui::Color;
+using zelk::ui::Vec2;
+
 namespace {
 
 const auto* const pakEnvironment = ::testing::AddGlobalTestEnvironment(new apptest::PakEnvironment);
 
-const zelk::ui::Color background(16, 16, 16, 255);
+const Color background(16, 16, 16, 255);
 
 // The colour `c` drawn over the window background (plain alpha blending).
-zelk::ui::Color over(zelk::ui::Color c) {
+Color over(Color c) {
     auto mix = [&](uint8_t top, uint8_t bottom) {
         return static_cast<uint8_t>(std::lround((top * c.a + bottom * (255 - c.a)) / 255.0));
     };
     return {mix(c.r, background.r), mix(c.g, background.g), mix(c.b, background.b), 255};
 }
 
-void expectNear(zelk::ui::Color actual, zelk::ui::Color expected, const char* what) {
-    EXPECT_NEAR(actual.r, expected.r, 2) << what;
-    EXPECT_NEAR(actual.g, expected.g, 2) << what;
-    EXPECT_NEAR(actual.b, expected.b, 2) << what;
+void expectNear(Color actual, Color expected) {
+    EXPECT_NEAR(actual.r, expected.r, 2);
+    EXPECT_NEAR(actual.g, expected.g, 2);
+    EXPECT_NEAR(actual.b, expected.b, 2);
 }
 
 TEST(SpinnerAngle, TurnsHalfATurnPerSecondAndResetsPast359) {
-    EXPECT_FLOAT_EQ(Spinner::nextAngle(0.0f, 1000000), 180.0f);
-    EXPECT_FLOAT_EQ(Spinner::nextAngle(10.0f, 500000), 100.0f);
-    EXPECT_FLOAT_EQ(Spinner::nextAngle(123.0f, 0), 123.0f) << "a frame of 0 us changes nothing";
-    EXPECT_FLOAT_EQ(Spinner::nextAngle(359.0f, 0), 359.0f) << "exactly 359 stays";
-    EXPECT_FLOAT_EQ(Spinner::nextAngle(359.0f, 2778), 0.0f) << "359.5 is reset to 0";
-    EXPECT_FLOAT_EQ(Spinner::nextAngle(350.0f, 100000), 0.0f) << "reset, not wrapped to 8";
+    const struct {
+        float angle;
+        std::uint64_t us;
+        float next;
+    } cases[] = {
+        {0, 1000000, 180},  {10, 500000, 100},
+        {123, 0, 123},      // a frame of 0 us changes nothing
+        {359, 0, 359},      // exactly 359 stays
+        {359, 2778, 0},     // 359.5 is reset to 0
+        {350, 100000, 0},   // reset, not wrapped to 8
+    };
+    for (const auto& c : cases) {
+        EXPECT_FLOAT_EQ(Spinner::nextAngle(c.angle, c.us), c.next) << c.angle << " + " << c.us << " us";
+    }
 }
 
 class WidgetsTest : public apptest::AppFixture {
@@ -58,66 +67,68 @@ protected:
 };
 
 TEST_F(WidgetsTest, SpinnerTurnsWithTheFrameDurationAboutItsCentre) {
-    auto* spinner = root->addHiddenChild<Spinner>(zelk::ui::Vec2{100, 100}, zelk::ui::Vec2{64, 64});
-    EXPECT_EQ(spinner->getOrigin(), (zelk::ui::Vec2{32, 32}));
-
-    frames(1, 0);
-    EXPECT_FLOAT_EQ(spinner->getRotation(), 0.0f);
-    frames(1, 500000);
-    EXPECT_FLOAT_EQ(spinner->getRotation(), 90.0f);
-    frames(2, 500000);
-    EXPECT_FLOAT_EQ(spinner->getRotation(), 270.0f);
-    frames(1, 500000);
-    EXPECT_FLOAT_EQ(spinner->getRotation(), 0.0f) << "450 degrees is reset to 0";
-
+    auto* spinner = root->addHiddenChild<Spinner>(Vec2{100, 100}, Vec2{64, 64});
+    EXPECT_EQ(spinner->getOrigin(), (Vec2{32, 32}));
+    // {frames of 0.5 s (the first of 0 s), angle}: 450 degrees is reset to 0.
+    const float steps[][2] = {{0, 0}, {1, 90}, {2, 270}, {1, 0}, {1, 90}};
+    for (const auto& s : steps) {
+        frames(std::max(1, static_cast<int>(s[0])), s[0] == 0 ? 0 : 500000);
+        EXPECT_FLOAT_EQ(spinner->getRotation(), s[1]);
+    }
     // Turned a quarter, the white square still covers its centre and stays near its place.
-    frames(1, 500000);
-    zelk::ui::Image image = window->capture();
-    EXPECT_EQ(image.at(132, 132), zelk::ui::Color(255, 255, 255, 255));
-    EXPECT_EQ(image.at(104, 104), zelk::ui::Color(255, 255, 255, 255));
+    const zelk::ui::Image image = window->capture();
+    EXPECT_EQ(image.at(132, 132), Color(255, 255, 255, 255));
+    EXPECT_EQ(image.at(104, 104), Color(255, 255, 255, 255));
     EXPECT_EQ(image.at(90, 132), background);
     EXPECT_EQ(image.at(132, 170), background);
 }
 
-TEST_F(WidgetsTest, DefaultButtonTakesTheStyleAndALockedOneIgnoresClicks) {
+TEST_F(WidgetsTest, DefaultButtonStatesAndALockedOneIgnoresClicks) {
     const AppStyle* style = AppStyle::getInstance();
     auto* button = root->addHiddenChild<DefaultButton>(20.0f, 20.0f, 140.0f, 28.0f);
     int clicks = 0;
     button->setOnClick([&] { ++clicks; });
     frames(1);
-
-    // Away from the pointer: the button colour.
-    expectNear(window->capture().at(22, 22), zelk::ui::Color(37, 88, 220, 255), "idle");
-
+    expectNear(window->capture().at(22, 22), Color(37, 88, 220, 255)); // away from the pointer
     click(window, 60, 30);
+    EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(button->getStateColor(), Color(style->getButtonHoverColor()));
+
+    // Pressed inside, released outside (and the reverse): no click.
+    tk::pushButton(window, 60, 30, true);
+    frames(1);
+    EXPECT_EQ(button->getStateColor(), Color(style->getButtonPressedColor()));
+    tk::pushMotion(window, 300, 250);
+    tk::pushButton(window, 300, 250, false);
+    tk::pushButton(window, 300, 250, true);
+    tk::pushMotion(window, 60, 30);
+    tk::pushButton(window, 60, 30, false);
+    frames(1);
     EXPECT_EQ(clicks, 1);
 
     button->setLocked(true);
-    mouseMove(window, 300, 250);
-    EXPECT_EQ(button->getStateColor(), zelk::ui::Color(style->getButtonLockedColor()));
-    expectNear(window->capture().at(22, 22), over(zelk::ui::Color(37, 88, 220, 80)), "locked");
+    tk::pushMotion(window, 300, 250);
+    frames(1);
+    EXPECT_EQ(button->getStateColor(), Color(style->getButtonLockedColor()));
+    expectNear(window->capture().at(22, 22), over(Color(37, 88, 220, 80)));
     click(window, 60, 30);
     click(window, 25, 45);
     EXPECT_EQ(clicks, 1) << "a locked button must not react";
 
     button->setLocked(false);
     click(window, 60, 30);
-    EXPECT_EQ(clicks, 2);
-    // A click outside the button does not reach it.
-    click(window, 200, 30);
+    click(window, 200, 30); // outside
     EXPECT_EQ(clicks, 2);
 }
 
 TEST_F(WidgetsTest, IconButtonShowsItsTextureTintedByTheStateColour) {
     auto* texture = AppTextures::getTexture("icons/loading.png");
     ASSERT_NE(texture, nullptr);
-    auto* button =
-        root->addHiddenChild<IconButton>(zelk::ui::Vec2{200, 100}, zelk::ui::Vec2{32, 32}, texture);
-    EXPECT_EQ(button->getTexture(), texture);
+    auto* button = root->addHiddenChild<IconButton>(Vec2{200, 100}, Vec2{32, 32}, texture);
     button->setLocked(true);
     frames(1);
     // White texture times black at alpha 50 over the background.
-    expectNear(window->capture().at(216, 116), over(zelk::ui::Color(0, 0, 0, 50)), "locked icon");
+    expectNear(window->capture().at(216, 116), over(Color(0, 0, 0, 50)));
 }
 
 TEST_F(WidgetsTest, StdStringInputGrowsAndHoldsExactlyTheShownText) {
@@ -131,34 +142,20 @@ TEST_F(WidgetsTest, StdStringInputGrowsAndHoldsExactlyTheShownText) {
         changed |= ImGui::InputText("##field", &text);
     });
     frames(2);
-
     click(window, 100, 10);
     // Text arrives in SDL-sized pieces; together far beyond the string's first capacity.
     const std::string typed = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-0123456789";
     for (size_t at = 0; at < typed.size(); at += 20) {
-        SDL_Event e{};
-        e.type = SDL_TEXTINPUT;
-        e.text.windowID = window->getId();
-        std::string piece = typed.substr(at, 20);
-        std::copy(piece.begin(), piece.end(), e.text.text);
-        SDL_PushEvent(&e);
+        tk::pushText(window, typed.substr(at, 20).c_str());
         frames(1);
     }
     frames(1);
     EXPECT_TRUE(changed);
     EXPECT_EQ(text, "ab" + typed);
 
-    SDL_Event key{};
-    key.type = SDL_KEYDOWN;
-    key.key.windowID = window->getId();
-    key.key.state = SDL_PRESSED;
-    key.key.keysym.sym = SDLK_BACKSPACE;
-    key.key.keysym.scancode = SDL_SCANCODE_BACKSPACE;
-    SDL_PushEvent(&key);
+    tk::pushKey(window, SDLK_BACKSPACE, SDL_SCANCODE_BACKSPACE, true);
     frames(1);
-    key.type = SDL_KEYUP;
-    key.key.state = SDL_RELEASED;
-    SDL_PushEvent(&key);
+    tk::pushKey(window, SDLK_BACKSPACE, SDL_SCANCODE_BACKSPACE, false);
     frames(2);
     EXPECT_EQ(text, "ab" + typed.substr(0, typed.size() - 1)) << "the string shrinks with the shown text";
 }

@@ -1,28 +1,27 @@
 // Application, window and widget behaviour driven frame by frame with synthetic SDL input.
 #include "toolkit_support.h"
 
-#include <SDL_image.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 using namespace tk;
+using Log = std::vector<std::string>;
 
 namespace {
 
-// Records what reaches it; consumes what it is told to.
+// Records what reaches it as "name:what@x,y"; consumes what it is told to.
 class Probe : public Widget {
 public:
-    Probe(Widget* parent, const Vec2& pos, const Vec2& size, std::vector<std::string>* log, std::string name)
+    Probe(Widget* parent, const Vec2& pos, const Vec2& size, Log* log, std::string name)
         : Widget(parent, pos, size), log_(log), name_(std::move(name)) {}
     bool consumeDown = true;
     bool captureDown = false;
     bool offerChildren = true;
     bool logHover = false;
-    Vec2 lastPos;
 
     bool onMouseButtonDown(const MouseEvent& e) override { return record("down", e, consumeDown); }
     bool onMouseButtonUp(const MouseEvent& e) override { return record("up", e, true); }
@@ -30,38 +29,30 @@ public:
     bool onMouseEnter(const MouseEvent& e) override { return logHover && record("enter", e, false); }
     bool onMouseLeave(const MouseEvent& e) override { return logHover && record("leave", e, false); }
     bool onMouseButtonDownCapture(const MouseEvent& e) override {
-        return captureDown ? record("capture", e, true) : false;
+        return captureDown && record("capture", e, true);
     }
     bool shouldDispatchMouseButtonDown(const Widget*, const MouseEvent&) override { return offerChildren; }
     bool onKeyDown(const KeyEvent& e) override {
         log_->push_back(name_ + ":key:" + (e.text.empty() ? std::to_string(e.key) : e.text));
         return false; // let it bubble to the parent
     }
-    void update() override {
-        frameDurations.push_back(getWindowContext().lastFrameDurationUs);
-        Widget::update();
-    }
-    std::vector<std::uint64_t> frameDurations;
 
 private:
     bool record(const char* what, const MouseEvent& e, bool result) {
-        lastPos = e.position;
         log_->push_back(name_ + ":" + what + "@" + std::to_string(static_cast<int>(e.position.x)) + "," +
                         std::to_string(static_cast<int>(e.position.y)));
         return result;
     }
-    std::vector<std::string>* log_;
+    Log* log_;
     std::string name_;
 };
 
 class ThrowingWidget : public Widget {
 public:
-    explicit ThrowingWidget(Widget* parent) : Widget(parent) {
-        throw std::runtime_error("construction failed");
-    }
+    explicit ThrowingWidget(Widget* parent) : Widget(parent) { throw std::runtime_error("construction failed"); }
 };
 
-bool contains(const std::vector<std::string>& log, const std::string& entry) {
+bool contains(const Log& log, const std::string& entry) {
     return std::find(log.begin(), log.end(), entry) != log.end();
 }
 
@@ -69,12 +60,8 @@ bool contains(const std::vector<std::string>& log, const std::string& entry) {
 
 TEST(Application, TickCallbacksRunOncePerFrameUntilUnregistered) {
     TestApp t(0, 0);
-    int a = 0;
-    int b = 0;
-    int self = 0;
-    int keyA = 0;
-    int keyB = 0;
-    int keySelf = 0;
+    int a = 0, b = 0, self = 0;
+    int keyA = 0, keyB = 0, keySelf = 0;
     Application::registerTickCallback(&keyA, [&] { ++a; });
     Application::registerTickCallback(&keyB, [&] { ++b; });
     t.frames(3);
@@ -82,7 +69,6 @@ TEST(Application, TickCallbacksRunOncePerFrameUntilUnregistered) {
     EXPECT_EQ(b, 3);
 
     Application::unregisterTickCallback(&keyA);
-    Application::unregisterTickCallback(&keyA); // twice: harmless
     t.frames(2);
     EXPECT_EQ(a, 3);
     EXPECT_EQ(b, 5);
@@ -96,53 +82,24 @@ TEST(Application, TickCallbacksRunOncePerFrameUntilUnregistered) {
     Application::registerTickCallback(&keySelf, [&] {
         ++self;
         Application::unregisterTickCallback(&keySelf);
-    });
-    Application::registerTickCallback(&keyA, [&] { ++a; });
-    Application::registerTickCallback(&keySelf, [&] {
-        ++self;
-        Application::unregisterTickCallback(&keySelf);
         Application::unregisterTickCallback(&keyA);
     });
+    Application::registerTickCallback(&keyA, [&] { ++a; });
     t.frames(3);
     EXPECT_EQ(self, 1);
     EXPECT_EQ(a, 3);
     EXPECT_EQ(b, 405);
 }
 
-TEST(Application, OneApplicationAtATimeAndStaticCallsWithoutOne) {
-    {
-        TestApp t(0, 0);
-        EXPECT_THROW(Application(RenderContext::create(0, "second"), "second"), RenderException);
-        EXPECT_EQ(Application::get(), t.app.get());
-    }
-    EXPECT_EQ(Application::get(), nullptr);
-    EXPECT_THROW(Application::createWindow("x", 10, 10, 0), RenderException);
-    Application::unregisterTickCallback(this); // no application: nothing happens
-    Application::dispatchToMainThread([] { FAIL() << "must not run"; });
-    TestApp again(0, 0);
-    again.frames(1); // the function queued without an application was discarded
-}
-
 TEST(Application, RenderContextListsSdlDriversAndRejectsUnknownDevices) {
     auto context = RenderContext::create(RenderBackend::Default, "ctx");
     const auto devices = context->getDevices();
     ASSERT_EQ(static_cast<int>(devices.size()), SDL_GetNumRenderDrivers());
-    bool hasSoftware = false;
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        EXPECT_EQ(devices[i].id, i);
-        hasSoftware = hasSoftware || devices[i].name == "software";
-    }
-    EXPECT_TRUE(hasSoftware);
-    EXPECT_NO_THROW(context->selectDevice(0));
-    try {
-        context->selectDevice(static_cast<int>(devices.size()));
-        FAIL() << "selectDevice past the list must throw";
-    } catch (const RenderException& e) {
-        EXPECT_EQ(e.getCode(), RenderException::InvalidDevice);
-    }
-    EXPECT_THROW(RenderContext::create(7, "bad"), RenderException);
+    EXPECT_TRUE(std::any_of(devices.begin(), devices.end(), [](const auto& d) { return d.name == "software"; }));
+    EXPECT_THROW(context->selectDevice(static_cast<int>(devices.size())), RenderException);
     context->setup();
     Application app(std::move(context), "ctx");
+    EXPECT_THROW(Application(RenderContext::create(0, "second"), "second"), RenderException);
     EXPECT_TRUE(Application::createWindow("w", 64, 48, 0)->isSoftware()); // SDL_RENDER_DRIVER=software wins
 }
 
@@ -160,91 +117,56 @@ TEST(Widget, LifetimeExpiresWithTheWidgetAndItsSubtree) {
     EXPECT_TRUE(parentToken.expired());
     EXPECT_TRUE(childToken.expired());
     EXPECT_FALSE(otherToken.expired());
-    EXPECT_EQ(root.getChildCount(), 1u);
 
     // A child whose constructor throws leaves nothing behind in its parent.
     EXPECT_THROW(root.addChild<ThrowingWidget>(), std::runtime_error);
-    EXPECT_EQ(root.getChildCount(), 1u);
+    ASSERT_EQ(root.getChildCount(), 1u);
     EXPECT_EQ(root.getChild(0), other);
-}
-
-TEST(Window, MinimumSizeResizeAndFrameDuration) {
-    TestApp t(1200, 800);
-    t.window->setMinSize(1200, 400);
-    EXPECT_EQ(t.window->getWidth(), 1200);
-    t.window->setSize(1600, 900);
-    t.frames(1);
-    EXPECT_EQ(t.root()->getActualSize(), (Vec2{1600, 900}));
-    t.window->setSize(800, 300);
-    EXPECT_EQ(t.window->getWidth(), 1200);
-    EXPECT_EQ(t.window->getHeight(), 400);
-
-    std::vector<std::string> log;
-    auto* probe = t.root()->addChild<Probe>(Vec2{0, 0}, Vec2{10, 10}, &log, "p");
-    t.app->runFrame(0);
-    t.app->runFrame(12345);
-    ASSERT_EQ(probe->frameDurations.size(), 2u);
-    EXPECT_EQ(probe->frameDurations[0], 0u);
-    EXPECT_EQ(probe->frameDurations[1], 12345u);
-    probe->setVisible(false);
-    t.frames(1);
-    EXPECT_EQ(probe->frameDurations.size(), 2u); // invisible widgets are not updated
 }
 
 TEST(Window, EventsGoToTheTopmostChildInLocalCoordinates) {
     TestApp t;
-    std::vector<std::string> log;
+    Log log;
     auto* parent = t.root()->addHiddenChild<Probe>(Vec2{100, 50}, Vec2{200, 200}, &log, "parent");
     auto* below = parent->addHiddenChild<Probe>(Vec2{10, 10}, Vec2{100, 100}, &log, "below");
     auto* above = parent->addHiddenChild<Probe>(Vec2{50, 50}, Vec2{100, 100}, &log, "above");
-    t.frames(1);
+    auto clickAt = [&](int x, int y) {
+        log.clear();
+        pushButton(t.window, x, y, true);
+        pushButton(t.window, x, y, false);
+        t.frames(1);
+    };
 
     // Overlap: the later (topmost) child gets it first, at its own local position.
-    pushButton(t.window, 100 + 60, 50 + 70, true);
-    pushButton(t.window, 100 + 60, 50 + 70, false);
-    t.frames(1);
-    EXPECT_EQ(log, (std::vector<std::string>{"above:down@10,20", "above:up@10,20"}));
+    clickAt(160, 120);
+    EXPECT_EQ(log, (Log{"above:down@10,20", "above:up@10,20"}));
 
-    // Not consumed by the topmost: offered to the one beneath, then the parent.
-    log.clear();
+    // Not consumed by the topmost: offered to the one beneath, then the parent; the release goes to
+    // the topmost first too, and to the parent, which took the press.
     above->consumeDown = false;
     below->consumeDown = false;
-    pushButton(t.window, 100 + 60, 50 + 70, true);
-    pushButton(t.window, 100 + 60, 50 + 70, false);
-    t.frames(1);
-    // The release is offered topmost first too, and the parent, which took the press, sees it as well.
-    EXPECT_EQ(log, (std::vector<std::string>{"above:down@10,20", "below:down@50,60", "parent:down@60,70",
-                                             "above:up@10,20", "parent:up@60,70"}));
+    clickAt(160, 120);
+    EXPECT_EQ(log, (Log{"above:down@10,20", "below:down@50,60", "parent:down@60,70", "above:up@10,20",
+                        "parent:up@60,70"}));
 
-    // The parent's capture handler or dispatch test keeps the children out.
-    log.clear();
+    // The parent's capture handler or its dispatch test keeps the children out.
     parent->captureDown = true;
-    pushButton(t.window, 160, 120, true);
-    t.frames(1);
-    EXPECT_EQ(log, (std::vector<std::string>{"parent:capture@60,70"}));
-    pushButton(t.window, 160, 120, false);
-    t.frames(1);
-    log.clear();
+    clickAt(160, 120);
+    EXPECT_EQ(log.front(), "parent:capture@60,70");
+    EXPECT_FALSE(contains(log, "above:down@10,20"));
     parent->captureDown = false;
     parent->offerChildren = false;
-    parent->consumeDown = true;
-    pushButton(t.window, 160, 120, true);
-    pushButton(t.window, 160, 120, false);
-    t.frames(1);
+    clickAt(160, 120);
     EXPECT_FALSE(contains(log, "above:down@10,20"));
     EXPECT_TRUE(contains(log, "parent:down@60,70"));
 
-    // Outside every probe: nothing.
-    log.clear();
-    pushButton(t.window, 5, 5, true);
-    pushButton(t.window, 5, 5, false);
-    t.frames(1);
+    clickAt(5, 5); // outside every probe: nothing
     EXPECT_TRUE(log.empty());
 }
 
 TEST(Window, PressedWidgetFollowsThePointerAndKeepsKeyboardFocus) {
     TestApp t;
-    std::vector<std::string> log;
+    Log log;
     auto* parent = t.root()->addHiddenChild<Probe>(Vec2{0, 0}, Vec2{400, 300}, &log, "parent");
     parent->consumeDown = false;
     parent->logHover = true;
@@ -260,66 +182,17 @@ TEST(Window, PressedWidgetFollowsThePointerAndKeepsKeyboardFocus) {
     pushMotion(t.window, 200, 100); // leaves the small probe while pressed
     pushButton(t.window, 200, 100, false);
     t.frames(1);
-    EXPECT_TRUE(contains(log, "small:down@5,5"));
-    EXPECT_TRUE(contains(log, "small:leave@190,90"));
-    EXPECT_TRUE(contains(log, "small:move@190,90"));
-    EXPECT_TRUE(contains(log, "small:up@190,90"));
+    for (const char* e : {"small:down@5,5", "small:leave@190,90", "small:move@190,90", "small:up@190,90"}) {
+        EXPECT_TRUE(contains(log, e)) << e;
+    }
 
     // Keys go to the widget that took the last press, then bubble to its parent.
     log.clear();
-    SDL_Event key{};
-    key.type = SDL_KEYDOWN;
-    key.key.windowID = t.window->getId();
-    key.key.keysym.sym = SDLK_a;
-    SDL_PushEvent(&key);
-    SDL_Event text{};
-    text.type = SDL_TEXTINPUT;
-    text.text.windowID = t.window->getId();
-    std::snprintf(text.text.text, sizeof text.text.text, "%s", "x");
-    SDL_PushEvent(&text);
+    pushKey(t.window, SDLK_a, SDL_SCANCODE_A, true);
+    pushText(t.window, "x");
     t.frames(1);
-    EXPECT_EQ(log, (std::vector<std::string>{"small:key:" + std::to_string(SDLK_a),
-                                             "parent:key:" + std::to_string(SDLK_a), "small:key:x",
-                                             "parent:key:x"}));
-}
-
-TEST(Button, ClicksLockingAndStateColours) {
-    TestApp t;
-    int clicks = 0;
-    auto* button = t.root()->addHiddenChild<Button>(10.0f, 10.0f, 80.0f, 30.0f);
-    button->setOnClick([&] { ++clicks; });
-    button->setBackgroundColor(0xFF0000FF);
-    button->setHoverColor(0xFF00FF00);
-    button->setPressedColor(0xFFFF0000);
-    button->setLockedColor(0x80FFFFFF);
-    t.frames(1);
-
-    pushClick(t.window, 20, 20);
-    t.frames(1);
-    EXPECT_EQ(clicks, 1);
-    EXPECT_EQ(button->getStateColor(), Color(0xFF00FF00)); // hovered after the click
-
-    // Pressed inside, released outside (and the reverse): no click.
-    pushButton(t.window, 20, 20, true);
-    t.frames(1);
-    EXPECT_EQ(button->getStateColor(), Color(0xFFFF0000));
-    pushMotion(t.window, 200, 200);
-    pushButton(t.window, 200, 200, false);
-    pushButton(t.window, 200, 200, true);
-    pushMotion(t.window, 20, 20);
-    pushButton(t.window, 20, 20, false);
-    t.frames(1);
-    EXPECT_EQ(clicks, 1);
-
-    button->setLocked(true);
-    pushClick(t.window, 20, 20);
-    t.frames(1);
-    EXPECT_EQ(clicks, 1);
-    EXPECT_EQ(button->getStateColor(), Color(0x80FFFFFF));
-    button->setLocked(false);
-    pushClick(t.window, 20, 20);
-    t.frames(1);
-    EXPECT_EQ(clicks, 2);
+    const std::string a = std::to_string(SDLK_a);
+    EXPECT_EQ(log, (Log{"small:key:" + a, "parent:key:" + a, "small:key:x", "parent:key:x"}));
 }
 
 TEST(Button, HandlerMayDestroyItsOwnButtonAndSiblings) {
@@ -336,7 +209,6 @@ TEST(Button, HandlerMayDestroyItsOwnButtonAndSiblings) {
     });
     pushClick(t.window, 20, 20);
     t.frames(1);
-    EXPECT_EQ(clicks, 1);
     EXPECT_TRUE(buttonAlive.expired());
     EXPECT_EQ(panel->getChildCount(), 0u);
     // Later input over where it was reaches nothing stale.
@@ -350,8 +222,7 @@ TEST(ScrollView, WheelScrollsContentWithinItsRangeAndClipsIt) {
     TestApp t;
     t.window->setClearColor(0xFF000000);
     auto* view = t.root()->addHiddenChild<ScrollView>(Vec2{0, 0}, Vec2{100, 100});
-    auto* content = view->addChild<Rectangle>(Vec2{0, 0}, Vec2{100, 300});
-    content->setColor(0xFF0000FF); // red
+    view->addChild<Rectangle>(Vec2{0, 0}, Vec2{100, 300})->setColor(0xFF0000FF); // red
     auto* marker = view->addChild<Rectangle>(Vec2{0, 120}, Vec2{100, 10});
     marker->setColor(0xFF00FF00); // green band 120..130 in content coordinates
     pushMotion(t.window, 50, 50);
@@ -365,33 +236,26 @@ TEST(ScrollView, WheelScrollsContentWithinItsRangeAndClipsIt) {
     EXPECT_EQ(frame.at(50, 85), Color(0xFF00FF00));
     EXPECT_EQ(frame.at(50, 150), Color(0xFF000000)); // content below the view is clipped
 
-    for (int i = 0; i < 10; ++i) {
-        pushWheel(t.window, -1);
+    // {wheel steps, offset}: held at 300 - 100, back by three steps; outside the view nothing moves.
+    const float cases[][2] = {{-10, 200}, {3, 80}};
+    for (const auto& c : cases) {
+        pushWheel(t.window, c[0]);
+        t.frames(1);
+        EXPECT_FLOAT_EQ(view->getScrollOffset().y, c[1]);
     }
-    t.frames(1);
-    EXPECT_FLOAT_EQ(view->getScrollOffset().y, 200); // 300 - 100
-    pushWheel(t.window, 3);
-    t.frames(1);
-    EXPECT_FLOAT_EQ(view->getScrollOffset().y, 80);
-
-    // The wheel outside the view does nothing.
     pushMotion(t.window, 300, 200);
     pushWheel(t.window, 5);
     t.frames(1);
     EXPECT_FLOAT_EQ(view->getScrollOffset().y, 80);
 }
 
-TEST(Renderer, RectanglesTexturesRotationAndPngReadback) {
+TEST(Renderer, RectanglesTexturesAndRotation) {
     TestApp t(200, 100);
     t.window->setClearColor(0xFF000000);
-    SDL_Surface* white = SDL_CreateRGBSurfaceWithFormat(0, 4, 4, 32, SDL_PIXELFORMAT_RGBA32);
-    SDL_FillRect(white, nullptr, SDL_MapRGBA(white->format, 255, 255, 255, 255));
-    Texture texture(white);
-
-    auto* plain = t.root()->addHiddenChild<Rectangle>(Vec2{10, 10}, Vec2{20, 20});
-    plain->setColor(Color(0, 0, 255)); // blue
+    Texture white = solidTexture(4, 4, 255, 255, 255);
+    t.root()->addHiddenChild<Rectangle>(Vec2{10, 10}, Vec2{20, 20})->setColor(Color(0, 0, 255));
     auto* tinted = t.root()->addHiddenChild<Rectangle>(Vec2{40, 10}, Vec2{20, 20});
-    tinted->setTexture(&texture);
+    tinted->setTexture(&white);
     tinted->setColor(Color(0, 255, 0)); // white texture tinted green
     // 60 x 10 bar turned 90 degrees about its centre (130, 50): it stands 10 wide, 60 high.
     auto* turned = t.root()->addHiddenChild<Rectangle>(Vec2{100, 45}, Vec2{60, 10});
@@ -405,18 +269,4 @@ TEST(Renderer, RectanglesTexturesRotationAndPngReadback) {
     EXPECT_EQ(frame.at(50, 20), Color(0, 255, 0));
     EXPECT_EQ(frame.at(130, 30), Color(255, 0, 0));    // above the centre: covered once turned
     EXPECT_EQ(frame.at(105, 50), Color(0, 0, 0, 255)); // the unturned bar's left end: empty
-    EXPECT_EQ(frame.at(5, 5), Color(0, 0, 0, 255));
-
-    const std::string path = testing::TempDir() + "toolkit_renderer_test.png";
-    ASSERT_TRUE(t.window->saveScreenshot(path));
-    SDL_Surface* loaded = IMG_Load(path.c_str());
-    ASSERT_NE(loaded, nullptr);
-    SDL_Surface* rgba = SDL_ConvertSurfaceFormat(loaded, SDL_PIXELFORMAT_RGBA32, 0);
-    SDL_FreeSurface(loaded);
-    ASSERT_NE(rgba, nullptr);
-    EXPECT_EQ(rgba->w, 200);
-    const auto* px = static_cast<const Color*>(rgba->pixels) + 20 * (rgba->pitch / 4) + 50;
-    EXPECT_EQ(*px, Color(0, 255, 0));
-    SDL_FreeSurface(rgba);
-    std::remove(path.c_str());
 }

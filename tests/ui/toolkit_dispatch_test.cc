@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -38,14 +39,10 @@ TEST(Dispatch, FromOtherThreadsRunsOnceOnTheMainThread) {
     while (producersDone.load() < kThreads) {
         t.app->runFrame(1000);
     }
-    for (auto& th : producers) {
-        th.join();
-    }
+    for (auto& th : producers) th.join();
     t.frames(2);
     EXPECT_EQ(offMain, 0);
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        ASSERT_EQ(runs[i], 1) << "function " << i;
-    }
+    EXPECT_EQ(std::count(runs.begin(), runs.end(), 1), static_cast<long>(runs.size()));
 }
 
 TEST(Dispatch, NestedDispatchRunsNextFrameAndPendingWorkIsDroppedWithTheApplication) {
@@ -55,10 +52,10 @@ TEST(Dispatch, NestedDispatchRunsNextFrameAndPendingWorkIsDroppedWithTheApplicat
         order.push_back(1);
         Application::dispatchToMainThread([&] { order.push_back(2); });
     });
-    t->frames(1);
-    EXPECT_EQ(order, (std::vector<int>{1}));
-    t->frames(1);
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    for (const auto& expected : {std::vector<int>{1}, std::vector<int>{1, 2}}) {
+        t->frames(1);
+        EXPECT_EQ(order, expected);
+    }
 
     // Queued but never run: destroyed with the application, its captures released.
     auto token = std::make_shared<int>(7);
