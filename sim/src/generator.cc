@@ -96,10 +96,10 @@ std::string generate_controller_json(const GeneratorOptions& o) {
             levels.resize(level + 1);
         std::string name = "Type" + std::to_string(level) + "_" + std::to_string(i);
         ordered_json members = ordered_json::array();
-        size_t count = 3 + r.below(8);
+        size_t count = 3 + r.below(std::max<size_t>(o.max_members, 3) - 2);
         for (size_t m = 0; m < count; ++m) {
             ordered_json member;
-            member["name"] = "M" + std::to_string(m);
+            member["name"] = std::string("M").append(std::to_string(m));
             if (level > 0 && !levels[level - 1].empty() && (m == 0 || r.chance(25))) {
                 const auto& below = levels[level - 1];
                 member["type"] = below[r.below(below.size())];

@@ -16,7 +16,7 @@ namespace {
 const char* const kUsage =
     "usage: logix-sim [options] [controller.json]\n"
     "       logix-sim --generate <out.json> [--tags N] [--programs N] [--program-tags N] [--types N]\n"
-    "                 [--depth N] [--seed N]\n"
+    "                 [--depth N] [--seed N] [--max-members N]\n"
     "\n"
     "Serves the controller described by controller.json (the built-in demo controller when none\n"
     "is given) until interrupted.\n"
@@ -109,6 +109,8 @@ int main(int argc, char** argv) {
             gen.types = static_cast<size_t>(number(i, argc, argv, 0, 3800));
         } else if (a == "--depth") {
             gen.depth = static_cast<size_t>(number(i, argc, argv, 1, 60));
+        } else if (a == "--max-members") {
+            gen.max_members = static_cast<size_t>(number(i, argc, argv, 3, 1000));
         } else if (a == "--seed") {
             gen.seed = static_cast<uint32_t>(number(i, argc, argv, 0, 0xFFFFFFFFll));
         } else if (!a.empty() && a[0] == '-') {

@@ -66,6 +66,7 @@ struct GeneratorOptions {
     size_t types = 200;
     size_t depth = 3;
     uint32_t seed = 1;
+    size_t max_members = 10; // members per user type are drawn from 3..max_members (at least 3)
 };
 std::string generate_controller_json(const GeneratorOptions& options);
 
