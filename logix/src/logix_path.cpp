@@ -63,13 +63,13 @@ uint8_t add_symbol_and_indexes(zelkc_cip_buffer* out, const char* segment, size_
     }
     // Names longer than a symbol segment can hold are refused by the segment builder; copy at
     // most one byte more than that so the refusal does not depend on the full length.
-    size_t copy_length = name_length > 256 ? 256 : name_length;
-    char* name = logix_strndup(segment, copy_length);
-    if (name == nullptr) {
-        return ZELKC_CIP_ERR_NO_MEMORY;
-    }
+    // A terminated copy on the stack: one more byte than the symbol segment can carry still lets
+    // the encoder refuse an over-long name.
+    char name[257];
+    const size_t copy_length = name_length > 256 ? 256 : name_length;
+    std::memcpy(name, segment, copy_length);
+    name[copy_length] = '\0';
     uint8_t rc = zelkc_cip_path_add_ansi_symbol(out, name);
-    zelkc_cip_free(name);
     if (rc != ZELKC_CIP_OK) {
         return rc;
     }

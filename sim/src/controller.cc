@@ -746,9 +746,11 @@ std::optional<uint8_t> atomic_by_name(const std::string& name) {
 }
 
 std::string upper(const std::string& text) {
+    // Names are ASCII: a plain fold, independent of the process locale.
     std::string out = text;
     for (char& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - ('a' - 'A'));
     return out;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace logixsim::detail {
@@ -20,6 +21,7 @@ constexpr int kMaxDepth = 3;
 Bytes reply(uint8_t service, uint8_t status, std::initializer_list<uint16_t> extended = {},
             const Bytes& data = {}) {
     Bytes out;
+    out.reserve(4 + 2 * extended.size() + data.size());
     put_u8(out, static_cast<uint8_t>(service | 0x80));
     put_u8(out, 0);
     put_u8(out, status);
@@ -45,6 +47,7 @@ struct Segment {
 // Decodes an EPATH of logical and ANSI extended symbol segments; false on anything else.
 bool parse_path(const uint8_t* p, size_t n, std::vector<Segment>& out) {
     Reader r(p, n);
+    out.reserve(4);
     while (r.left() > 0) {
         uint8_t t = 0;
         r.u8(t);
@@ -243,6 +246,7 @@ private:
                 return reply(0x0A, kStatusReplyTooLarge);
         }
         Bytes d;
+        d.reserve(total);
         put_u16(d, static_cast<uint16_t>(count));
         size_t offset = table;
         for (const Bytes& r : replies) {
@@ -345,6 +349,7 @@ private:
         auto it = std::lower_bound(scope.symbols.begin(), scope.symbols.end(), start,
                                    [](const Symbol& s, uint32_t v) { return s.instance < v; });
         Bytes d;
+        d.reserve(std::min(limits_.reply_limit, kMaxCipReply) + 64);
         for (; it != scope.symbols.end(); ++it) {
             size_t before = d.size();
             add_symbol_entry(d, *it, attributes);
@@ -439,6 +444,7 @@ private:
         if (service != 0x4C && service != 0x52)
             return reply(service, kStatusServiceUnsupported);
         std::vector<PathStep> steps;
+        steps.reserve(segs.size() - std::min(first, segs.size()));
         for (size_t i = first; i < segs.size(); ++i) {
             if (segs[i].kind == Segment::Symbol) {
                 steps.push_back(PathStep{segs[i].name, {}});
@@ -463,6 +469,7 @@ private:
         if (count > loc.available)
             return reply(service, kStatusGeneral, {0x2105});
         Bytes prefix;
+        prefix.reserve(4);
         if (loc.type.is_struct()) {
             put_u16(prefix, kStructMarker);
             put_u16(prefix, loc.type.tmpl->handle);
@@ -479,7 +486,9 @@ private:
             n -= n % element; // whole elements per fragment
         if (n == 0)
             n = static_cast<size_t>(std::min<uint64_t>(total - offset, std::max<uint32_t>(element, 1)));
-        Bytes d = prefix;
+        Bytes d;
+        d.reserve(prefix.size() + n);
+        d.insert(d.end(), prefix.begin(), prefix.end());
         store_.read(tag, loc.byte_offset + offset, static_cast<uint32_t>(n), d);
         if (loc.type.atomic == kBool) {
             uint8_t& b = d.back();
@@ -510,6 +519,7 @@ EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, cons
     auto answer = [&](uint32_t st, uint32_t session, const Bytes& payload) {
         out.has_reply = true;
         out.reply.clear();
+        out.reply.reserve(kEncapHeaderSize + payload.size());
         put_u16(out.reply, command);
         put_u16(out.reply, static_cast<uint16_t>(payload.size()));
         put_u32(out.reply, session);
@@ -517,7 +527,7 @@ EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, cons
         put_bytes(out.reply, msg + 12, 8);
         put_u32(out.reply, 0);
         out.reply.insert(out.reply.end(), payload.begin(), payload.end());
-        return out;
+        return std::move(out); // every caller returns the answer at once
     };
     if (status != 0 || options != 0)
         return answer(kEncapIncorrectData, handle, {});
@@ -606,6 +616,7 @@ EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, cons
             return answer(kEncapIncorrectData, handle, {});
         Bytes cip = handle_cip(store_, request, request_size, limits);
         Bytes d;
+        d.reserve(16 + cip.size());
         put_u32(d, 0);
         put_u16(d, 0);
         put_u16(d, 2);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "logixsim/server.h"
@@ -120,8 +121,8 @@ struct Symbol {
 struct Scope {
     std::string name; // program name; empty for the controller scope
     std::deque<Tag> tags;
-    std::vector<Symbol> symbols;               // ordered by instance
-    std::map<std::string, const Tag*> by_name; // keys in upper case
+    std::vector<Symbol> symbols;                         // ordered by instance
+    std::unordered_map<std::string, const Tag*> by_name; // keys in upper case
     const Tag* find(const std::string& name) const;
 };
 
