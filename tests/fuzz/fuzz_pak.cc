@@ -12,18 +12,16 @@ namespace {
 volatile unsigned sink;
 
 void touch(const std::string& name) {
-    const auto view = AssetManager::getAsset(name);
-    if (!view) {
-        return;
+    if (const auto view = AssetManager::getAsset(name)) {
+        unsigned sum = 0;
+        for (char c : view->name) {
+            sum += static_cast<unsigned char>(c);
+        }
+        for (unsigned char byte : view->data) {
+            sum += byte;
+        }
+        sink = sum;
     }
-    unsigned sum = 0;
-    for (char c : view->name) {
-        sum += static_cast<unsigned char>(c);
-    }
-    for (unsigned char byte : view->data) {
-        sum += byte;
-    }
-    sink = sum;
 }
 
 } // namespace

@@ -3,9 +3,9 @@
 #include "ThreadPool.h"
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -15,176 +15,87 @@
 
 namespace {
 
-// Records the order in which tasks ran, from any thread.
-class Journal {
-public:
-    void add(const std::string& entry) {
-        std::lock_guard<std::mutex> lock(mutex);
-        entries.push_back(entry);
-    }
-    std::vector<std::string> get() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return entries;
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<std::string> entries;
-};
-
-template <typename F> std::string errorText(F&& fn) {
+// The text of the exception of type E that fn throws.
+template <typename E, typename F> std::string errorText(F&& fn) {
     try {
         fn();
-    } catch (const std::exception& e) {
+    } catch (const E& e) {
         return e.what();
     }
     return "(no exception)";
 }
 
-// Waits until the pool refuses work, which shows that stop() has marked it stopped.
-void waitUntilStopped(ThreadPool& pool) {
-    for (;;) {
-        try {
-            pool.execute([] {});
-        } catch (const std::runtime_error&) {
-            return;
+// A task that keeps its worker busy until the pool refuses work, that is until stop() has begun.
+std::function<void()> untilStopped(ThreadPool& pool) {
+    return [&pool] {
+        while (errorText<std::runtime_error>([&] { pool.execute([] {}); }) != "ThreadPool is stopped") {
+            std::this_thread::yield();
         }
-        std::this_thread::yield();
-    }
+    };
 }
 
 } // namespace
 
-TEST(ThreadPool, TasksQueuedBeforeInitRunInQueueOrder) {
-    ThreadPool pool;
-    Journal journal;
-    for (const char* name : {"A", "B", "C"}) {
-        pool.execute([&journal, name] { journal.add(name); });
-    }
-    EXPECT_TRUE(journal.get().empty()); // nothing runs without a worker
-    pool.init(1);
-    pool.stop();
-    EXPECT_EQ(journal.get(), (std::vector<std::string>{"A", "B", "C"}));
-}
-
-TEST(ThreadPool, ExpiredOrEmptyLifetimeSkipsTheTaskAndDestroysIt) {
-    ThreadPool pool;
-    Journal journal;
+TEST(ThreadPool, RunsInQueueOrderSkipsTasksWhoseOwnerIsGoneAndDrainsWhenDestroyed) {
+    std::string journal; // written by the one worker, read before init and after destruction
     auto owner = std::make_shared<int>(0);
     auto gone = std::make_shared<int>(0);
-    auto captured = std::make_shared<int>(0); // held only by the skipped task
-
-    pool.execute(std::weak_ptr<void>(owner), [&journal] { journal.add("owner alive"); });
-    pool.execute(std::weak_ptr<void>(gone), [&journal, captured] { journal.add("owner gone"); });
-    pool.execute(std::weak_ptr<void>(), [&journal] { journal.add("empty token"); });
-    pool.execute([&journal] { journal.add("no token"); });
-    gone.reset();
-    EXPECT_EQ(captured.use_count(), 2);
-
-    pool.init(1);
-    pool.stop();
-    EXPECT_EQ(journal.get(), (std::vector<std::string>{"owner alive", "no token"}));
+    auto captured = std::make_shared<int>(0); // held only by skipped tasks
+    {
+        ThreadPool pool;
+        pool.execute(untilStopped(pool)); // the rest is still queued when destruction begins
+        pool.execute([&journal] { journal += "A"; });
+        pool.execute(std::weak_ptr<void>(owner), [&journal] { journal += "B"; });
+        pool.execute(std::weak_ptr<void>(gone), [&journal, captured] { journal += "gone "; });
+        pool.execute(std::weak_ptr<void>(), [&journal] { journal += "empty "; });
+        pool.execute([&journal] { journal += "C"; });
+        gone.reset(); // the token is tested when the task reaches the front, not when queued
+        EXPECT_EQ(journal, "") << "nothing runs without a worker";
+        pool.init(1);
+    }
+    EXPECT_EQ(journal, "ABC");
     EXPECT_EQ(captured.use_count(), 1) << "the skipped task must be destroyed";
-}
-
-TEST(ThreadPool, OwnerDestroyedWhileTaskWaitsBehindARunningTask) {
-    ThreadPool pool;
-    Journal journal;
-    std::promise<void> gate;
-    std::promise<void> started;
-    std::shared_future<void> opened = gate.get_future().share();
-    auto owner = std::make_shared<int>(0);
-
-    pool.init(1);
-    pool.execute([&] {
-        started.set_value();
-        opened.wait();
-        journal.add("first");
-    });
-    pool.execute(std::weak_ptr<void>(owner), [&journal] { journal.add("owned"); });
-    pool.execute([&journal] { journal.add("after"); });
-    started.get_future().wait();
-    owner.reset(); // the owner goes while its task is still queued
-    gate.set_value();
-    pool.stop();
-    EXPECT_EQ(journal.get(), (std::vector<std::string>{"first", "after"}));
-}
-
-TEST(ThreadPool, StopDrainsQueuedTasksAndThenRefusesWork) {
-    ThreadPool pool;
-    std::promise<void> gate;
-    std::shared_future<void> opened = gate.get_future().share();
-    std::atomic<int> ran{0};
-
-    pool.init(1);
-    pool.execute([opened] { opened.wait(); });
-    for (int i = 0; i < 5; ++i) {
-        pool.execute([&ran] { ++ran; });
-    }
-    std::thread stopper([&pool] { pool.stop(); });
-    waitUntilStopped(pool); // stop() has begun while all five are still queued
-    EXPECT_EQ(ran.load(), 0);
-    gate.set_value();
-    stopper.join();
-    EXPECT_EQ(ran.load(), 5);
-
-    EXPECT_EQ(errorText([&] { pool.execute([] {}); }), "ThreadPool is stopped");
-    EXPECT_THROW(pool.execute(std::weak_ptr<void>(), [] {}), std::runtime_error);
-    pool.stop(); // a second stop returns at once
-}
-
-TEST(ThreadPool, InitErrors) {
-    ThreadPool pool;
-    EXPECT_EQ(errorText([&] { pool.init(0); }), "threadCount must be greater than 0");
-    EXPECT_EQ(errorText([&] { pool.init(-3); }), "threadCount must be greater than 0");
-    EXPECT_THROW(pool.init(0), std::invalid_argument);
-    pool.init(1);
-    EXPECT_EQ(errorText([&] { pool.init(1); }), "ThreadPool already initialized");
-    pool.stop();
-    EXPECT_EQ(errorText([&] { pool.init(1); }), "ThreadPool already initialized");
-    EXPECT_THROW(pool.init(1), std::runtime_error);
-}
-
-TEST(ThreadPool, DestructionDrainsAStartedPoolAndDropsAnUnstartedOne) {
-    std::atomic<int> ran{0};
-    auto captured = std::make_shared<int>(0);
     {
-        ThreadPool pool;
-        pool.init(2);
-        for (int i = 0; i < 10; ++i) {
-            pool.execute([&ran] { ++ran; });
-        }
+        ThreadPool unstarted; // destroyed with no worker ever started: queued tasks go unrun
+        unstarted.execute([&journal, captured] { journal += "unstarted"; });
     }
-    EXPECT_EQ(ran.load(), 10);
-    {
-        ThreadPool pool;
-        pool.execute([&ran, captured] { ++ran; });
-    }
-    EXPECT_EQ(ran.load(), 10);
+    EXPECT_EQ(journal, "ABC");
     EXPECT_EQ(captured.use_count(), 1);
 }
 
-TEST(ThreadPool, MoveOnlyCallablesAndCallablesThatQueueMoreWork) {
+TEST(ThreadPool, StopDrainsTheQueueThenRefusesWorkAndInit) {
     ThreadPool pool;
-    std::promise<int> result;
-    std::future<int> value = result.get_future();
-    auto payload = std::make_unique<int>(41);
+    EXPECT_EQ(errorText<std::invalid_argument>([&] { pool.init(0); }), "threadCount must be greater than 0");
+    EXPECT_EQ(errorText<std::invalid_argument>([&] { pool.init(-3); }), "threadCount must be greater than 0");
     pool.init(1);
-    pool.execute([&pool, &result, payload = std::move(payload)]() mutable {
-        // A task may queue a follow-up, which runs after it.
-        pool.execute([&result, n = *payload + 1] { result.set_value(n); });
-    });
-    EXPECT_EQ(value.get(), 42);
+    EXPECT_EQ(errorText<std::runtime_error>([&] { pool.init(1); }), "ThreadPool already initialized");
+
+    std::atomic<int> ran{0};
+    pool.execute(untilStopped(pool)); // the five are still queued when stop() begins
+    for (int i = 0; i < 5; ++i) {
+        pool.execute([&ran] { ++ran; });
+    }
     pool.stop();
+    EXPECT_EQ(ran.load(), 5);
+
+    EXPECT_EQ(errorText<std::runtime_error>([&] { pool.execute(std::weak_ptr<void>(), [] {}); }),
+              "ThreadPool is stopped");
+    EXPECT_EQ(errorText<std::runtime_error>([&] { pool.init(1); }), "ThreadPool already initialized");
+    pool.stop(); // a second stop returns at once
 }
 
-TEST(ThreadPool, ManyProducersAndWorkersLoseNothing) {
-    constexpr int kProducers = 4;
-    constexpr int kTasks = 500;
+TEST(ThreadPool, ATaskMayQueueMoreWorkAndManyProducersLoseNothing) {
+    constexpr int kProducers = 4, kTasks = 500;
     ThreadPool pool;
     std::atomic<int> ran{0};
+    std::promise<int> result;
     auto owner = std::make_shared<int>(0);
     pool.init(3);
+    // A move-only task queues a follow-up (the pool's lock is not held while a task runs).
+    pool.execute([&pool, &result, payload = std::make_unique<int>(41)] {
+        pool.execute([&result, n = *payload + 1] { result.set_value(n); });
+    });
+    EXPECT_EQ(result.get_future().get(), 42);
     std::vector<std::thread> producers;
     for (int p = 0; p < kProducers; ++p) {
         producers.emplace_back([&pool, &ran, owner] {
