@@ -36,12 +36,10 @@ uint8_t zelkc_cip_cpf_build_rr_data(const uint8_t* data, uint32_t length, uint16
     return ZELKC_CIP_OK;
 }
 
-uint8_t zelkc_cip_cpf_extract_unconnected_data(const uint8_t* bytes, uint32_t length, zelkc_cip_buffer* out) {
-    if (out == nullptr)
-        return ZELKC_CIP_ERR_INVALID_ARGUMENT;
-    zelkc_cip_path_init(out);
-    if (bytes == nullptr)
-        return ZELKC_CIP_ERR_INVALID_ARGUMENT;
+// Finds the unconnected data item of a SendRRData reply's CPF block: its offset and length in
+// `bytes`, without copying.
+static uint8_t find_unconnected_item(const uint8_t* bytes, uint32_t length, uint32_t* item_offset,
+                                     uint32_t* item_size) {
     if (length < 8 || zelkc_cip_get_u32(bytes) != 0)
         return ZELKC_CIP_ERR_BAD_REPLY;
     const uint16_t item_count = zelkc_cip_get_u16(bytes + 6);
@@ -57,12 +55,29 @@ uint8_t zelkc_cip_cpf_extract_unconnected_data(const uint8_t* bytes, uint32_t le
         const uint32_t body = offset + 4;
         if (length - body < item_length)
             return ZELKC_CIP_ERR_BAD_REPLY;
-        if (type == ZELKC_CIP_CPF_UNCONNECTED_DATA_ITEM)
-            return zelkc_cip_buffer_copy_exact(out, bytes + body, item_length);
+        if (type == ZELKC_CIP_CPF_UNCONNECTED_DATA_ITEM) {
+            *item_offset = body;
+            *item_size = item_length;
+            return ZELKC_CIP_OK;
+        }
         offset = body + item_length;
         if (++seen >= item_count || length - offset < 4)
             return ZELKC_CIP_ERR_BAD_REPLY;
     }
+}
+
+uint8_t zelkc_cip_cpf_extract_unconnected_data(const uint8_t* bytes, uint32_t length, zelkc_cip_buffer* out) {
+    if (out == nullptr)
+        return ZELKC_CIP_ERR_INVALID_ARGUMENT;
+    zelkc_cip_path_init(out);
+    if (bytes == nullptr)
+        return ZELKC_CIP_ERR_INVALID_ARGUMENT;
+    uint32_t offset = 0;
+    uint32_t size = 0;
+    const uint8_t rc = find_unconnected_item(bytes, length, &offset, &size);
+    if (rc != ZELKC_CIP_OK)
+        return rc;
+    return zelkc_cip_buffer_copy_exact(out, bytes + offset, size);
 }
 
 uint8_t zelkc_cip_client_send_encoded_unconnected(zelkc_cip_client* client, const uint8_t* bytes,
@@ -90,17 +105,19 @@ uint8_t zelkc_cip_client_send_encoded_unconnected(zelkc_cip_client* client, cons
         return ZELKC_CIP_ERR_DEVICE;
     }
 
-    zelkc_cip_buffer item;
-    // A reply without data cannot hold a CPF block; treat it like any other short reply.
-    rc = reply.data != nullptr ? zelkc_cip_cpf_extract_unconnected_data(reply.data, reply.data_size, &item)
+    // The CIP reply is parsed where it lies in the encapsulation data (the parser copies what it
+    // keeps). A reply without data cannot hold a CPF block; treat it like any other short reply.
+    uint32_t item_offset = 0;
+    uint32_t item_size = 0;
+    rc = reply.data != nullptr ? find_unconnected_item(reply.data, reply.data_size, &item_offset, &item_size)
                                : ZELKC_CIP_ERR_BAD_REPLY;
+    if (rc == ZELKC_CIP_OK) {
+        // An empty item still needs a pointer for the parser, which reports it as short.
+        static const uint8_t kNothing = 0;
+        rc = zelkc_cip_response_parse(item_size != 0 ? reply.data + item_offset : &kNothing, item_size,
+                                      response);
+    }
     zelkc_cip_eip_response_free(&reply);
-    if (rc != ZELKC_CIP_OK)
-        return rc;
-    // An empty item has no data pointer; the parser still needs a pointer and reports it as short.
-    static const uint8_t kNothing = 0;
-    rc = zelkc_cip_response_parse(item.data != nullptr ? item.data : &kNothing, item.size, response);
-    zelkc_cip_path_free(&item);
     return rc;
 }
 
