@@ -468,34 +468,40 @@ private:
             return reply(service, kStatusInvalidParameter);
         if (count > loc.available)
             return reply(service, kStatusGeneral, {0x2105});
-        Bytes prefix;
-        prefix.reserve(4);
+        uint8_t prefix[4];
+        size_t prefix_size = 2;
         if (loc.type.is_struct()) {
-            put_u16(prefix, kStructMarker);
-            put_u16(prefix, loc.type.tmpl->handle);
+            set_u16(prefix, kStructMarker);
+            set_u16(prefix + 2, loc.type.tmpl->handle);
+            prefix_size = 4;
         } else {
-            put_u16(prefix, loc.type.atomic);
+            set_u16(prefix, loc.type.atomic);
         }
         uint32_t element = loc.type.size();
         uint64_t total = static_cast<uint64_t>(count) * element;
         if (offset >= total)
             return reply(service, kStatusGeneral, {0x2105});
-        size_t room = limits_.reply_limit > prefix.size() ? limits_.reply_limit - prefix.size() : 0;
+        size_t room = limits_.reply_limit > prefix_size ? limits_.reply_limit - prefix_size : 0;
         size_t n = static_cast<size_t>(std::min<uint64_t>(total - offset, room));
         if (n < total - offset && !loc.type.is_struct() && n >= element && offset % element == 0)
             n -= n % element; // whole elements per fragment
         if (n == 0)
             n = static_cast<size_t>(std::min<uint64_t>(total - offset, std::max<uint32_t>(element, 1)));
-        Bytes d;
-        d.reserve(prefix.size() + n);
-        d.insert(d.end(), prefix.begin(), prefix.end());
-        store_.read(tag, loc.byte_offset + offset, static_cast<uint32_t>(n), d);
+        // The reply is built in place: its header, the type prefix, then the value bytes.
+        Bytes out;
+        out.reserve(4 + prefix_size + n);
+        put_u8(out, static_cast<uint8_t>(service | 0x80));
+        put_u8(out, 0);
+        put_u8(out, n < total - offset ? kStatusPartial : kStatusOk);
+        put_u8(out, 0);
+        out.insert(out.end(), prefix, prefix + prefix_size);
+        store_.read(tag, loc.byte_offset + offset, static_cast<uint32_t>(n), out);
         if (loc.type.atomic == kBool) {
-            uint8_t& b = d.back();
+            uint8_t& b = out.back();
             bool on = loc.bit >= 0 ? ((b >> loc.bit) & 1) != 0 : b != 0;
             b = on ? 0xFF : 0x00;
         }
-        return reply(service, n < total - offset ? kStatusPartial : kStatusOk, {}, d);
+        return out;
     }
 };
 
