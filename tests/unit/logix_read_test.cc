@@ -1,5 +1,7 @@
 // Read reply decoders on hand-built replies: atomic values, atomic array fragments, STRING
 // fragments and byte fragments, with their limits and failures.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -171,8 +173,10 @@ Bytes string_reply(uint16_t handle, Bytes payload, uint16_t marker = 0x02A0) {
     return typed(marker, typed(handle, std::move(payload)));
 }
 Bytes string_struct(uint32_t len, const std::string& chars) {
-    Bytes b = {uint8_t(len), uint8_t(len >> 8), uint8_t(len >> 16), uint8_t(len >> 24)};
-    b.insert(b.end(), chars.begin(), chars.end());
+    Bytes b(4 + chars.size());
+    for (int i = 0; i < 4; ++i)
+        b[i] = uint8_t(len >> (8 * i));
+    std::copy(chars.begin(), chars.end(), b.begin() + 4);
     return b;
 }
 
