@@ -16,10 +16,25 @@ static const uint32_t kPacketOverhead = 8;
 // route size and reserved byte.
 static const uint32_t kUnconnectedSendOverhead = 12;
 
-static void free_buffers(zelkc_cip_buffer* buffers, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i)
-        zelkc_cip_path_free(&buffers[i]);
-    zelkc_cip_free(buffers);
+// The checks zelkc_cip_request_encode makes, and the size of the encoded request.
+static uint8_t encoded_size(const zelkc_cip_request* request, uint32_t* size) {
+    if ((request->path_size != 0 && request->path == nullptr) || request->path_size % 2 != 0 ||
+        (request->data_size != 0 && request->data == nullptr))
+        return ZELKC_CIP_ERR_INVALID_ARGUMENT;
+    if (request->path_size > kMaxPathSize || request->data_size > 0xFFFFFFFDu - request->path_size)
+        return ZELKC_CIP_ERR_TOO_LARGE;
+    *size = 2 + request->path_size + request->data_size;
+    return ZELKC_CIP_OK;
+}
+
+// Writes a request checked by encoded_size: service, path size in words, path, data.
+static void encode_into(uint8_t* out, const zelkc_cip_request* request) {
+    out[0] = request->service;
+    out[1] = static_cast<uint8_t>(request->path_size / 2);
+    if (request->path_size != 0)
+        memcpy(out + 2, request->path, request->path_size);
+    if (request->data_size != 0)
+        memcpy(out + 2 + request->path_size, request->data, request->data_size);
 }
 
 uint8_t zelkc_cip_multiple_request_encode(const zelkc_cip_request* requests, uint32_t count,
@@ -32,43 +47,38 @@ uint8_t zelkc_cip_multiple_request_encode(const zelkc_cip_request* requests, uin
     if (count > kMaxServicesPerEncoding)
         return ZELKC_CIP_ERR_TOO_LARGE;
 
-    auto* encoded = static_cast<zelkc_cip_buffer*>(zelkc_cip_alloc(sizeof(zelkc_cip_buffer) * count));
-    if (encoded == nullptr)
-        return ZELKC_CIP_ERR_NO_MEMORY;
+    // First every request is checked and measured, then the whole packet is written into one block:
+    // the Multiple Service Packet request to the Message Router, its offset table, the requests.
     const uint32_t table_end = 2 + 2 * count;
     uint32_t size = table_end;
     for (uint32_t i = 0; i < count; ++i) {
-        uint8_t rc = zelkc_cip_request_encode(&requests[i], &encoded[i]);
-        if (rc == ZELKC_CIP_OK && encoded[i].size > kMaxPacketData - size) {
-            zelkc_cip_path_free(&encoded[i]);
+        uint32_t request_size = 0;
+        uint8_t rc = encoded_size(&requests[i], &request_size);
+        if (rc == ZELKC_CIP_OK && request_size > kMaxPacketData - size)
             rc = ZELKC_CIP_ERR_TOO_LARGE;
-        }
-        if (rc != ZELKC_CIP_OK) {
-            free_buffers(encoded, i);
+        if (rc != ZELKC_CIP_OK)
             return rc;
-        }
-        size += encoded[i].size;
+        size += request_size;
     }
 
-    auto* data = static_cast<uint8_t*>(zelkc_cip_alloc(size));
-    if (data == nullptr) {
-        free_buffers(encoded, count);
+    const uint32_t header = 2 + sizeof zelkc_cip_message_router_path;
+    auto* block = static_cast<uint8_t*>(zelkc_cip_alloc(header + size));
+    if (block == nullptr)
         return ZELKC_CIP_ERR_NO_MEMORY;
-    }
+    block[0] = kMultipleService;
+    block[1] = static_cast<uint8_t>(sizeof zelkc_cip_message_router_path / 2);
+    memcpy(block + 2, zelkc_cip_message_router_path, sizeof zelkc_cip_message_router_path);
+    uint8_t* data = block + header;
     zelkc_cip_put_u16(data, static_cast<uint16_t>(count));
     uint32_t position = table_end;
     for (uint32_t i = 0; i < count; ++i) {
         zelkc_cip_put_u16(data + 2 + 2 * i, static_cast<uint16_t>(position));
-        memcpy(data + position, encoded[i].data, encoded[i].size);
-        position += encoded[i].size;
+        encode_into(data + position, &requests[i]);
+        position += 2 + requests[i].path_size + requests[i].data_size;
     }
-    free_buffers(encoded, count);
-
-    const zelkc_cip_request packet = {kMultipleService, zelkc_cip_message_router_path,
-                                      sizeof zelkc_cip_message_router_path, data, size};
-    uint8_t rc = zelkc_cip_request_encode(&packet, out);
-    zelkc_cip_free(data);
-    return rc;
+    out->data = block;
+    out->size = header + size;
+    return ZELKC_CIP_OK;
 }
 
 static void free_responses(zelkc_cip_response* responses, uint32_t count) {
