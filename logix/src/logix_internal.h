@@ -4,6 +4,8 @@
 #ifndef ZELKC_LOGIX_INTERNAL_H
 #define ZELKC_LOGIX_INTERNAL_H
 
+#include <string.h>
+
 #include "zelkc_logix.h"
 
 #ifdef __cplusplus
@@ -27,6 +29,18 @@ static inline void logix_put32(uint8_t* p, uint32_t v) {
     p[1] = (uint8_t)(v >> 8);
     p[2] = (uint8_t)(v >> 16);
     p[3] = (uint8_t)(v >> 24);
+}
+// A request record for `service` on `path` carrying `size` bytes of `data`; it borrows both.
+static inline zelkc_cip_request logix_make_request(uint8_t service, const zelkc_cip_buffer* path,
+                                                   const uint8_t* data, uint32_t size) {
+    zelkc_cip_request request;
+    memset(&request, 0, sizeof request);
+    request.service = service;
+    request.path = path->data;
+    request.path_size = path->size;
+    request.data = data;
+    request.data_size = size;
+    return request;
 }
 
 // A NUL-terminated copy of `length` bytes of `text` through zelkc_cip_alloc, or null.

@@ -59,25 +59,13 @@ uint32_t array_element_size(uint16_t type) {
     }
 }
 
-zelkc_cip_request make_request(uint8_t service, const zelkc_cip_buffer* path, const uint8_t* data,
-                               uint32_t size) {
-    zelkc_cip_request request;
-    std::memset(&request, 0, sizeof request);
-    request.service = service;
-    request.path = path->data;
-    request.path_size = path->size;
-    request.data = data;
-    request.data_size = size;
-    return request;
-}
-
 // Sends one Read Tag Fragmented request for `elements` at byte `offset`.
 uint8_t send_fragment_request(zelkc_logix_client* client, const zelkc_cip_buffer* path, uint16_t elements,
                               uint32_t offset, zelkc_cip_response* reply) {
     uint8_t data[6];
     logix_put16(data, elements);
     logix_put32(data + 2, offset);
-    const zelkc_cip_request request = make_request(kReadTagFragmented, path, data, sizeof data);
+    const zelkc_cip_request request = logix_make_request(kReadTagFragmented, path, data, sizeof data);
     std::memset(reply, 0, sizeof *reply);
     return zelkc_logix_send_cip_internal(client, &request, reply);
 }
@@ -143,7 +131,8 @@ uint8_t zelkc_logix_client_read_atomic_value(zelkc_logix_client* client, const c
     zelkc_cip_buffer path;
     uint8_t result = zelkc_logix_path_build_tag_path(tag, &path);
     if (result == ZELKC_LOGIX_OK) {
-        const zelkc_cip_request request = make_request(kReadTag, &path, kOneElement, sizeof kOneElement);
+        const zelkc_cip_request request =
+            logix_make_request(kReadTag, &path, kOneElement, sizeof kOneElement);
         zelkc_cip_response reply;
         std::memset(&reply, 0, sizeof reply);
         result = zelkc_logix_send_cip_internal(client, &request, &reply);
@@ -232,7 +221,7 @@ uint8_t zelkc_logix_client_read_atomic_values(zelkc_logix_client* client, zelkc_
             continue;
         }
         entry->result = ZELKC_LOGIX_ERR_UNKNOWN;
-        requests[prepared] = make_request(kReadTag, &paths[i], kOneElement, sizeof kOneElement);
+        requests[prepared] = logix_make_request(kReadTag, &paths[i], kOneElement, sizeof kOneElement);
         map[prepared] = i;
         ++prepared;
     }

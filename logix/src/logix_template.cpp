@@ -27,13 +27,7 @@ bool is_hidden_member(uint16_t type, const char* name, size_t length) {
 
 uint8_t send_template_request(zelkc_logix_client* client, const zelkc_cip_buffer* path, uint8_t service,
                               const uint8_t* data, uint32_t size, zelkc_cip_response* reply) {
-    zelkc_cip_request request;
-    std::memset(&request, 0, sizeof request);
-    request.service = service;
-    request.path = path->data;
-    request.path_size = path->size;
-    request.data = data;
-    request.data_size = size;
+    const zelkc_cip_request request = logix_make_request(service, path, data, size);
     return zelkc_logix_send_cip_internal(client, &request, reply);
 }
 
