@@ -33,6 +33,11 @@ static inline void zelkc_cip_put_u64(uint8_t* p, uint64_t v) {
 // at data + size and adds `extra` to size.
 uint8_t zelkc_cip_buffer_reserve(zelkc_cip_buffer* buffer, uint32_t extra, uint32_t first_capacity);
 
+// Appends `length` bytes to `buffer`, growing it as zelkc_cip_buffer_reserve does; the buffer is
+// unchanged on failure. Returns 0, 1 or 2.
+uint8_t zelkc_cip_buffer_append(zelkc_cip_buffer* buffer, const uint8_t* bytes, uint32_t length,
+                                uint32_t first_capacity);
+
 // Hands a fresh exact-size block (capacity 0) to `out`; a size of 0 leaves `out` empty.
 // Returns 0 or 2.
 uint8_t zelkc_cip_buffer_copy_exact(zelkc_cip_buffer* out, const uint8_t* bytes, uint32_t size);

@@ -32,6 +32,17 @@ uint8_t zelkc_cip_buffer_reserve(zelkc_cip_buffer* buffer, uint32_t extra, uint3
     return ZELKC_CIP_OK;
 }
 
+uint8_t zelkc_cip_buffer_append(zelkc_cip_buffer* buffer, const uint8_t* bytes, uint32_t length,
+                                uint32_t first_capacity) {
+    uint8_t rc = zelkc_cip_buffer_reserve(buffer, length, first_capacity);
+    if (rc != ZELKC_CIP_OK)
+        return rc;
+    if (length != 0)
+        memcpy(buffer->data + buffer->size, bytes, length);
+    buffer->size += length;
+    return ZELKC_CIP_OK;
+}
+
 uint8_t zelkc_cip_buffer_copy_exact(zelkc_cip_buffer* out, const uint8_t* bytes, uint32_t size) {
     zelkc_cip_path_init(out);
     if (size == 0)
@@ -60,14 +71,9 @@ void zelkc_cip_path_free(zelkc_cip_buffer* path) {
     zelkc_cip_path_init(path);
 }
 
-// Appends `length` bytes of one segment, growing the buffer first; the buffer is unchanged on failure.
+// Appends `length` bytes of one segment; the path is unchanged on failure.
 static uint8_t append(zelkc_cip_buffer* path, const uint8_t* segment, uint32_t length) {
-    uint8_t rc = zelkc_cip_buffer_reserve(path, length, kFirstPathCapacity);
-    if (rc != ZELKC_CIP_OK)
-        return rc;
-    memcpy(path->data + path->size, segment, length);
-    path->size += length;
-    return ZELKC_CIP_OK;
+    return zelkc_cip_buffer_append(path, segment, length, kFirstPathCapacity);
 }
 
 uint8_t zelkc_cip_path_add_logical(zelkc_cip_buffer* path, uint8_t segment_type, uint32_t value) {

@@ -141,12 +141,7 @@ uint8_t zelkc_cip_client_send_unconnected(zelkc_cip_client* client, const zelkc_
 
 // Grows the route by `length` bytes (empty routes start at 8) and appends the segment.
 static uint8_t route_append(zelkc_cip_buffer* route, const uint8_t* segment, uint32_t length) {
-    uint8_t rc = zelkc_cip_buffer_reserve(route, length, kFirstRouteCapacity);
-    if (rc != ZELKC_CIP_OK)
-        return rc;
-    memcpy(route->data + route->size, segment, length);
-    route->size += length;
-    return ZELKC_CIP_OK;
+    return zelkc_cip_buffer_append(route, segment, length, kFirstRouteCapacity);
 }
 
 uint8_t zelkc_cip_route_path_add_port(zelkc_cip_buffer* route, uint32_t port, const uint8_t* link_address,
