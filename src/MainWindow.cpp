@@ -5,6 +5,9 @@
 #include <zelk/ui/Application.h>
 
 #include "AppStyle.h"
+#include "Views/InspectorView.h"
+#include "Views/TopBarView.h"
+#include "Views/TreeView.h"
 
 namespace {
 constexpr zelk::ui::WindowFlags windowFlags = 0x71F;
@@ -28,9 +31,7 @@ MainWindow::MainWindow() {
     root->setDistribution(fill);
     root->setAlignment(stretch);
 
-    auto* bar = root->addChild<zelk::ui::Rectangle>();
-    bar->setColor(style->getBackgroundColorLight());
-    topBar = bar;
+    topBar = root->addChild<TopBarView>();
     topBar->setPreferredSize(zelk::ui::Vec2{0, topBarHeight});
     topBar->setMaxSize(zelk::ui::Vec2{static_cast<float>(initialWidth), topBarHeight});
 
@@ -39,7 +40,7 @@ MainWindow::MainWindow() {
     content->setAlignment(stretch);
     content->setOrientation(sideBySide);
 
-    treeView = content->addChild<zelk::ui::Widget>();
+    treeView = content->addChild<TreeView>();
     treeView->setMaxSize(zelk::ui::Vec2{treeMaxWidth, unbounded});
 
     divider = content->addChild<zelk::ui::Rectangle>();
@@ -47,7 +48,7 @@ MainWindow::MainWindow() {
     divider->setMaxSize(zelk::ui::Vec2{dividerWidth, unbounded});
     divider->setColor(style->getBackgroundColorLight());
 
-    inspectorView = content->addChild<zelk::ui::Widget>();
+    inspectorView = content->addChild<InspectorView>();
 
     zelk::ui::Application::registerTickCallback(this, [this] { update(); });
 }

@@ -7,6 +7,10 @@
 #include <zelk/ui/Widget.h>
 #include <zelk/ui/Window.h>
 
+class TopBarView;
+class TreeView;
+class InspectorView;
+
 class MainWindow {
 public:
     static constexpr int initialWidth = 1200;
@@ -30,18 +34,16 @@ public:
 
     zelk::ui::Window* getWindow() const { return window; }
     zelk::ui::Stack* getRoot() const { return root; }
-    zelk::ui::Widget* getTopBar() const { return topBar; }
-    zelk::ui::Widget* getTreeView() const { return treeView; }
+    TopBarView* getTopBar() const { return topBar; }
+    TreeView* getTreeView() const { return treeView; }
     zelk::ui::Rectangle* getDivider() const { return divider; }
-    zelk::ui::Widget* getInspectorView() const { return inspectorView; }
+    InspectorView* getInspectorView() const { return inspectorView; }
 
 private:
     zelk::ui::Window* window = nullptr; // owned by the application
     zelk::ui::Stack* root = nullptr;
-    // The three views arrive later; until then each row holds a plain widget of the right place and
-    // size (the bar a rectangle of the bar's background colour).
-    zelk::ui::Widget* topBar = nullptr;
-    zelk::ui::Widget* treeView = nullptr;
+    TopBarView* topBar = nullptr;
+    TreeView* treeView = nullptr;
     zelk::ui::Rectangle* divider = nullptr;
-    zelk::ui::Widget* inspectorView = nullptr;
+    InspectorView* inspectorView = nullptr; // kept for tests and the screenshot tool
 };

@@ -1,5 +1,6 @@
 #include "Startup.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <system_error>
 
@@ -46,6 +47,29 @@ bool applyDriverEnvironment(const std::filesystem::path& executableDir) {
     ::setenv("VK_DRIVER_FILES", value.c_str(), 1);
     ::setenv("MVK_CONFIG_API_VERSION_TO_ADVERTISE", "12", 0);
     return true;
+}
+
+Arguments parseArguments(int argc, const char* const* argv) {
+    Arguments args;
+    if (argc > 3) {
+        args.error = "too many arguments";
+        return args;
+    }
+    if (argc > 1) {
+        args.address = argv[1];
+    }
+    if (argc > 2) {
+        const std::string text = argv[2];
+        int value = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 1 ||
+            value > 65535) {
+            args.error = "port must be a number from 1 to 65535: " + text;
+            return args;
+        }
+        args.port = value;
+    }
+    return args;
 }
 
 } // namespace startup

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <vector>
 
 // Start-up helpers that need no window: where the asset pak is looked for and the graphics driver
@@ -25,5 +26,14 @@ bool applyDriverEnvironment(const std::filesystem::path& executableDir);
 
 // Whether something exists at `path`, whatever its type (a dangling link counts). Never throws.
 bool somethingExistsAt(const std::filesystem::path& path);
+
+// What the command line pre-fills: `orvane [ADDRESS [PORT]]`. Nothing connects by itself.
+struct Arguments {
+    std::string address; // empty: the field starts empty
+    int port = 44818;
+    std::string error; // not empty: the arguments were refused, with this reason
+};
+// Reads argv[1] (address) and argv[2] (port, a decimal number 1-65535); more arguments are refused.
+Arguments parseArguments(int argc, const char* const* argv);
 
 } // namespace startup

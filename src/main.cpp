@@ -16,6 +16,7 @@
 #include "Platform.h"
 #include "Startup.h"
 #include "ThreadPool.h"
+#include "Views/TopBarView.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ struct Session {
     ~Session() { close(); }
 };
 
-void run(Session& session) {
+void run(Session& session, const startup::Arguments& args) {
     const std::filesystem::path exeDir = platform::executableDirectory();
 
     startup::applyDriverEnvironment(exeDir);
@@ -63,6 +64,8 @@ void run(Session& session) {
     zelk::ui::Application::setVSync(true);
 
     session.mainWindow = std::make_unique<MainWindow>();
+    session.mainWindow->getTopBar()->setAddress(args.address);
+    session.mainWindow->getTopBar()->setPort(args.port);
 
     // An interrupt or termination request closes the application like its window would.
     static const char quitWatcher = 0;
@@ -79,14 +82,20 @@ void run(Session& session) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const startup::Arguments args = startup::parseArguments(argc, argv);
+    if (!args.error.empty()) {
+        std::cerr << "orvane: " << args.error << "\nusage: orvane [ADDRESS [PORT]]\n";
+        return 1;
+    }
+
     // A controller that closes its socket while we send must yield an error code, not end the process.
     platform::ignoreBrokenPipeSignal();
     platform::installQuitSignalHandlers();
 
     Session session;
     try {
-        run(session);
+        run(session, args);
     } catch (const zelk::ui::RenderException& e) {
         session.close();
         std::cerr << "RenderException: " << e.what() << " CODE: " << static_cast<int32_t>(e.getCode())

@@ -26,6 +26,15 @@ if(TARGET orvane_app AND TARGET orvane)
     ENV ${app_test_env})
   target_compile_definitions(app_main_window_test PRIVATE ORVANE_ARTEFACT_DIR="${app_artefacts}")
 
+  # The views end to end against the simulator on loopback; runs the pool, so TSan runs it too.
+  if(TARGET logixsim)
+    orvane_add_test(app_views_test
+      SOURCES ${CMAKE_CURRENT_LIST_DIR}/app_views_test.cc
+      LIBS orvane_app_test_support orvane_app logixsim
+      LABELS tsan
+      ENV ${app_test_env})
+  endif()
+
   # Runs the real executable as a child process.
   orvane_add_test(app_startup_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/app_startup_test.cc

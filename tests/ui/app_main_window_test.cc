@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "MainWindow.h"
+#include "Views/InspectorView.h"
+#include "Views/TopBarView.h"
+#include "Views/TreeView.h"
 #include "app_fixture.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -121,6 +122,30 @@ TEST(DriverEnvironment, LeftAloneWithoutTheDriverDescriptionElseReplacedApiVersi
         ::unsetenv(name);
     }
     fs::remove_all(root);
+}
+
+TEST(CommandLine, AddressAndPortPrefillTheFieldsAndBadOnesAreRefused) {
+    const struct {
+        std::vector<const char*> argv;
+        const char* address;
+        int port;
+        bool refused;
+    } cases[] = {
+        {{"orvane"}, "", 44818, false},
+        {{"orvane", "10.0.0.5"}, "10.0.0.5", 44818, false},
+        {{"orvane", "plc", "65535"}, "plc", 65535, false},
+        {{"orvane", "plc", "0"}, "plc", 44818, true},
+        {{"orvane", "plc", "65536"}, "plc", 44818, true},
+        {{"orvane", "plc", "44818x"}, "plc", 44818, true},
+        {{"orvane", "plc", ""}, "plc", 44818, true},
+        {{"orvane", "a", "1", "b"}, "", 44818, true},
+    };
+    for (const auto& c : cases) {
+        const auto args = startup::parseArguments(static_cast<int>(c.argv.size()), c.argv.data());
+        EXPECT_EQ(args.address, c.address) << c.argv.size();
+        EXPECT_EQ(args.port, c.port) << c.argv.back();
+        EXPECT_EQ(args.error.empty(), !c.refused) << c.argv.back();
+    }
 }
 
 // The real executable, copied into a scratch layout <root>/bin/orvane with an empty working directory

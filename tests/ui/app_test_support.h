@@ -88,6 +88,7 @@ inline std::vector<uint8_t> standardPak() {
         {"icons/tag.svg", svgBytes("#ffffff")},
         {"icons/folder.svg", svgBytes("#ffcc00")},
         {"icons/zelk.svg", svgBytes("#2558dc")},
+        {"icons/remove.svg", svgBytes("#dc2525")},
         {"icons/broken.png", {junk.begin(), junk.end()}},
         {"icons/broken.svg", {junk.begin(), junk.end()}},
     });

@@ -43,11 +43,10 @@ TEST(SpinnerAngle, TurnsHalfATurnPerSecondAndResetsPast359) {
         std::uint64_t us;
         float next;
     } cases[] = {
-        {0, 1000000, 180},  {10, 500000, 100},
-        {123, 0, 123},      // a frame of 0 us changes nothing
-        {359, 0, 359},      // exactly 359 stays
-        {359, 2778, 0},     // 359.5 is reset to 0
-        {350, 100000, 0},   // reset, not wrapped to 8
+        {0, 1000000, 180}, {10, 500000, 100}, {123, 0, 123}, // a frame of 0 us changes nothing
+        {359, 0, 359},                                       // exactly 359 stays
+        {359, 2778, 0},                                      // 359.5 is reset to 0
+        {350, 100000, 0},                                    // reset, not wrapped to 8
     };
     for (const auto& c : cases) {
         EXPECT_FLOAT_EQ(Spinner::nextAngle(c.angle, c.us), c.next) << c.angle << " + " << c.us << " us";
@@ -121,14 +120,20 @@ TEST_F(WidgetsTest, DefaultButtonStatesAndALockedOneIgnoresClicks) {
     EXPECT_EQ(clicks, 2);
 }
 
-TEST_F(WidgetsTest, IconButtonShowsItsTextureTintedByTheStateColour) {
+TEST_F(WidgetsTest, IconButtonShowsItsTextureAsDrawnFadedByTheStateColour) {
     auto* texture = AppTextures::getTexture("icons/loading.png");
     ASSERT_NE(texture, nullptr);
     auto* button = root->addHiddenChild<IconButton>(Vec2{200, 100}, Vec2{32, 32}, texture);
+    frames(1);
+    expectNear(window->capture().at(216, 116), Color(255, 255, 255, 255)); // at rest: the icon itself
+    tk::pushMotion(window, 216, 116);
+    tk::pushButton(window, 216, 116, true);
+    frames(1);
+    expectNear(window->capture().at(216, 116), over(Color(255, 255, 255, 100))); // pressed
+    tk::pushButton(window, 216, 116, false);
     button->setLocked(true);
     frames(1);
-    // White texture times black at alpha 50 over the background.
-    expectNear(window->capture().at(216, 116), over(Color(0, 0, 0, 50)));
+    expectNear(window->capture().at(216, 116), over(Color(255, 255, 255, 50))); // locked
 }
 
 TEST_F(WidgetsTest, StdStringInputGrowsAndHoldsExactlyTheShownText) {

@@ -49,7 +49,9 @@ private:
 
 class ThrowingWidget : public Widget {
 public:
-    explicit ThrowingWidget(Widget* parent) : Widget(parent) { throw std::runtime_error("construction failed"); }
+    explicit ThrowingWidget(Widget* parent) : Widget(parent) {
+        throw std::runtime_error("construction failed");
+    }
 };
 
 bool contains(const Log& log, const std::string& entry) {
@@ -95,7 +97,8 @@ TEST(Application, RenderContextListsSdlDriversAndRejectsUnknownDevices) {
     auto context = RenderContext::create(RenderBackend::Default, "ctx");
     const auto devices = context->getDevices();
     ASSERT_EQ(static_cast<int>(devices.size()), SDL_GetNumRenderDrivers());
-    EXPECT_TRUE(std::any_of(devices.begin(), devices.end(), [](const auto& d) { return d.name == "software"; }));
+    EXPECT_TRUE(
+        std::any_of(devices.begin(), devices.end(), [](const auto& d) { return d.name == "software"; }));
     EXPECT_THROW(context->selectDevice(static_cast<int>(devices.size())), RenderException);
     context->setup();
     Application app(std::move(context), "ctx");
@@ -254,9 +257,13 @@ TEST(Renderer, RectanglesTexturesAndRotation) {
     t.window->setClearColor(0xFF000000);
     Texture white = solidTexture(4, 4, 255, 255, 255);
     t.root()->addHiddenChild<Rectangle>(Vec2{10, 10}, Vec2{20, 20})->setColor(Color(0, 0, 255));
-    auto* tinted = t.root()->addHiddenChild<Rectangle>(Vec2{40, 10}, Vec2{20, 20});
-    tinted->setTexture(&white);
-    tinted->setColor(Color(0, 255, 0)); // white texture tinted green
+    // A textured rectangle shows its texture's own colours; the colour gives only the opacity.
+    auto* textured = t.root()->addHiddenChild<Rectangle>(Vec2{40, 10}, Vec2{20, 20});
+    textured->setTexture(&white);
+    textured->setColor(Color(0, 0, 0, 255));
+    auto* faded = t.root()->addHiddenChild<Rectangle>(Vec2{70, 10}, Vec2{20, 20});
+    faded->setTexture(&white);
+    faded->setColor(Color(0, 255, 0, 51));
     // 60 x 10 bar turned 90 degrees about its centre (130, 50): it stands 10 wide, 60 high.
     auto* turned = t.root()->addHiddenChild<Rectangle>(Vec2{100, 45}, Vec2{60, 10});
     turned->setColor(Color(255, 0, 0));
@@ -266,7 +273,8 @@ TEST(Renderer, RectanglesTexturesAndRotation) {
 
     Image frame = t.window->capture();
     EXPECT_EQ(frame.at(20, 20), Color(0, 0, 255));
-    EXPECT_EQ(frame.at(50, 20), Color(0, 255, 0));
+    EXPECT_EQ(frame.at(50, 20), Color(255, 255, 255));
+    EXPECT_EQ(frame.at(80, 20), Color(51, 51, 51));
     EXPECT_EQ(frame.at(130, 30), Color(255, 0, 0));    // above the centre: covered once turned
     EXPECT_EQ(frame.at(105, 50), Color(0, 0, 0, 255)); // the unturned bar's left end: empty
 }

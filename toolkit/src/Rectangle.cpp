@@ -12,6 +12,10 @@ void Rectangle::draw(Renderer* renderer, float alpha, float deltaSeconds) {
         r.angle = getWorldAngle(alpha);
         r.origin = getOrigin();
         r.color = color_.toVec4();
+        if (texture_ != nullptr) {
+            // A texture is shown in its own colours; the rectangle's colour gives only its opacity.
+            r.color = Vec4{1, 1, 1, r.color.w};
+        }
         r.texture = texture_;
         renderer->submit(r);
     }

@@ -1,4 +1,6 @@
-// A filled rectangle, optionally textured; the texture is tinted (multiplied) by the colour.
+// A filled rectangle, optionally textured. A textured rectangle shows the texture in its own colours
+// and takes only the alpha of its colour, as opacity: a logo given opaque black shows as drawn, and a
+// button's state colours (opaque, faded) still tell its states apart. Untextured, the colour fills it.
 #pragma once
 
 #include <zelk/ui/Widget.h>

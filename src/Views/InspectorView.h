@@ -1,0 +1,37 @@
+// The watch table: one row per watched tag with its name, type and last value, and a delete button.
+// It only shows and removes; the tree view drives the reading.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <imgui.h>
+#include <zelk/ui/ImGuiPanel.h>
+#include <zelk/ui/ScrollView.h>
+#include <zelk/ui/Texture.h>
+#include <zelk/ui/Widget.h>
+
+class TagInspector;
+
+class InspectorView : public zelk::ui::Widget {
+public:
+    explicit InspectorView(zelk::ui::Widget* parent);
+    ~InspectorView() override;
+
+    void resized() override;
+    void update() override;
+
+    zelk::ui::ImGuiPanel* getPanel() const { return panel; }
+    zelk::ui::ScrollView* getScrollView() const { return scrollView; }
+    // Where each row's delete button was last drawn, in the panel's coordinates, in row order.
+    const std::vector<ImVec4>& getDeleteButtonRects() const { return deleteRects; }
+
+private:
+    void generateGui();
+
+    TagInspector* inspector;
+    zelk::ui::ImGuiPanel* panel = nullptr;
+    zelk::ui::ScrollView* scrollView = nullptr;
+    const zelk::ui::Texture* deleteIcon = nullptr;
+    std::vector<ImVec4> deleteRects;
+};

@@ -1,0 +1,80 @@
+// The process-wide watch list: the tags picked in the tree, each with its type name and the text of
+// its last read value. While connected, at most once a second and never while a cycle is in flight, it
+// snapshots the list and reads every value in one batch on the thread pool; the main thread takes the
+// texts back only when neither the list nor the connection changed meanwhile.
+//
+// Everything but readBatch() runs on the main thread. The read task works on its own copy of the list
+// inside a shared ReadBatch and publishes it through the batch's `done` flag (release/acquire).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <zelkc_logix.h>
+
+class AppState;
+class ThreadPool;
+
+class TagInspector {
+public:
+    struct TagValue {
+        std::string name;     // the tag path, unique within the list
+        std::string typeName; // "STRING" or the type column text
+        std::string value;    // text of the last value read; empty until a read succeeds
+        uint16_t symbolType = 0;
+        bool isString = false;
+    };
+
+    // One read cycle, shared by the list and the task that reads it.
+    struct ReadBatch {
+        std::vector<TagValue> values; // the list when the cycle started; the task writes the texts
+        uint64_t revision = 0;        // the list's revision at the start
+        uint64_t connectionRevision = 0;
+        std::atomic<bool> done{false}; // set by the task last, whatever the outcome
+        bool success = false;          // the reads ran on the connection the cycle started on
+    };
+
+    // The watch list the views share: created on first use, on the application's state and pool.
+    static TagInspector* getInstance();
+
+    // A separate list on its own state, pool and clock (nanoseconds since 1970), for tests.
+    using Clock = int64_t (*)();
+    TagInspector(AppState* appState, ThreadPool* threadPool, Clock clock);
+    TagInspector(const TagInspector&) = delete;
+    TagInspector& operator=(const TagInspector&) = delete;
+
+    // Appends a scalar atomic or STRING tag under `path` (the tag's own name when empty); anything else,
+    // and a path already listed, is ignored.
+    void addTag(const zelkc_logix_tag_info* info, std::string_view path);
+    // Removes the entry of that name; the revision moves only when something was removed.
+    void removeTag(const char* name);
+    // Empties the list; always moves the revision.
+    void clear();
+    const std::vector<TagValue>& getTags() const { return tags; }
+    uint64_t getRevision() const { return revision; }
+    // Whether a read cycle is in flight or finished and not yet collected.
+    bool cycleInFlight() const { return batch != nullptr; }
+
+    // Once a frame: collects a finished cycle, then starts the next one when it is due.
+    void update();
+
+    // The read task: reads every scalar atomic entry in one batch and every scalar STRING entry into
+    // 96 bytes, on the connection the batch was started on. Never throws.
+    static void readBatch(AppState* appState, const std::shared_ptr<ReadBatch>& batch);
+
+    static constexpr int64_t cycleIntervalNs = 1000000000;
+    static constexpr uint32_t stringCapacity = 96;
+
+private:
+    AppState* appState;
+    ThreadPool* threadPool;
+    Clock clock;
+    std::vector<TagValue> tags;
+    std::shared_ptr<ReadBatch> batch;
+    uint64_t revision = 0;
+    int64_t lastBatchTime = 0;
+};

@@ -1,0 +1,228 @@
+#include "Views/TreeItem.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include <fmt/format.h>
+#include <zelk/ui/Application.h>
+#include <zelk/ui/imgui_compat.h>
+
+#include "AppState.h"
+#include "AppStyle.h"
+#include "AppTextures.h"
+#include "TagFilter.h"
+#include "ThreadPool.h"
+#include "ValueText.h"
+#include "Views/ListHandoff.h"
+#include "Views/TagInspector.h"
+
+namespace {
+
+constexpr float iconSize = 20.0f;
+constexpr ImGuiTreeNodeFlags rowFlags = ImGuiTreeNodeFlags_OpenOnArrow | ImGuiTreeNodeFlags_SpanLabelWidth;
+
+bool anyVisible(const std::vector<std::unique_ptr<TreeItem>>& items) {
+    return std::any_of(items.begin(), items.end(), [](const auto& item) { return item->isVisible(); });
+}
+
+bool anyBusy(const std::vector<std::unique_ptr<TreeItem>>& items) {
+    return std::any_of(items.begin(), items.end(), [](const auto& item) { return item->isBusy(); });
+}
+
+} // namespace
+
+TreeItem::RowState TreeItem::drawRow(const std::string& id, const std::string& text,
+                                     const zelk::ui::Texture* icon, bool leaf, const AppStyle* style) {
+    RowState state{};
+    state.open =
+        ImGui::TreeNodeEx(fmt::format("##{}", id).c_str(), rowFlags | (leaf ? ImGuiTreeNodeFlags_Leaf : 0));
+    lastNode = ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
+                      ImGui::GetItemRectMax().y);
+    ImGui::SameLine(0, -1);
+    const float lineHeight = ImGui::GetTextLineHeight();
+    const float spacing = ImGui::GetStyle().ItemInnerSpacing.x;
+    const float textWidth = ImGui::CalcTextSize(text.c_str()).x;
+    const ImVec2 p = ImGui::GetCursorScreenPos();
+    ImGui::InvisibleButton(fmt::format("##hit_{}", id).c_str(),
+                           ImVec2(spacing + iconSize + textWidth, iconSize));
+    state.hovered = ImGui::IsItemHovered(0);
+    state.clicked = ImGui::IsItemClicked(0);
+    if (ImGui::IsItemVisible()) {
+        const ImVec2 min = ImGui::GetItemRectMin();
+        const ImVec2 max = ImGui::GetItemRectMax();
+        lastHit = ImVec4(min.x, min.y, max.x, max.y);
+        ImDrawList* drawList = ImGui::GetWindowDrawList();
+        if (icon != nullptr) {
+            drawList->AddImage(ImTextureRef(icon), p, ImVec2(p.x + iconSize, p.y + iconSize), ImVec2(0, 0),
+                               ImVec2(1, 1), IM_COL32_WHITE);
+        }
+        const uint32_t color = state.hovered ? style->getTextColorSecondary() : style->getTextColor();
+        drawList->AddText(ImVec2(p.x + iconSize + spacing, p.y + (iconSize - lineHeight) * 0.5f), color,
+                          text.c_str());
+    } else {
+        lastHit = ImVec4(0, 0, 0, 0); // scrolled out of the panel's visible part: nothing drawn
+    }
+    return state;
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+TagItem::TagItem(const std::string& parentPath, const zelkc_logix_tag_info* tagInfo,
+                 const std::string& nameOverride)
+    : style(AppStyle::getInstance()), inspector(TagInspector::getInstance()),
+      icon(AppTextures::getSvg("icons/tag.svg", 256, 256)), info(tagInfo) {
+    name = !nameOverride.empty() ? nameOverride : std::string(info->name != nullptr ? info->name : "");
+    if (parentPath.empty()) {
+        path = name;
+    } else {
+        path = nameOverride.empty() ? parentPath + "." + name : parentPath + name;
+    }
+    if (!nameOverride.empty()) {
+        // An element: the array's record without the array bits and dimensions, under its own name. It
+        // keeps the array's member list, so an element of a structure array has the structure's members.
+        ownInfo = *info;
+        ownInfo.symbol_type = static_cast<uint16_t>(ownInfo.symbol_type & 0x9FFF);
+        ownInfo.dims[0] = ownInfo.dims[1] = ownInfo.dims[2] = 0;
+        ownInfo.name = name.data();
+        info = &ownInfo;
+    }
+    typeName = datatype_get_name(info);
+}
+
+void TagItem::loadChildren() {
+    if (!childItems.empty()) {
+        return;
+    }
+    const uint32_t rank = zelkc_logix_tag_array_rank(info->symbol_type);
+    if (rank == 0) {
+        for (uint32_t i = 0; i < info->child_count && info->children != nullptr; ++i) {
+            auto child = std::make_unique<TagItem>(path, &info->children[i]);
+            child->loadChildren();
+            childItems.push_back(std::move(child));
+        }
+        return;
+    }
+    // Depth first over the dimensions: [0,0], [0,1], ... one flat row per combination.
+    auto walk = [&](auto& self, uint32_t d, const std::string& index) -> void {
+        if (d > 2 || info->dims[d] == 0) {
+            return;
+        }
+        for (uint32_t i = 0; i < info->dims[d]; ++i) {
+            std::string text = index + (d > 0 ? "," : "") + std::to_string(i);
+            if (rank > d + 1) {
+                self(self, d + 1, text);
+            } else {
+                auto child = std::make_unique<TagItem>(path, info, "[" + text + "]");
+                child->loadChildren();
+                childItems.push_back(std::move(child));
+            }
+        }
+    };
+    walk(walk, 0, "");
+}
+
+bool TagItem::isBusy() const {
+    return anyBusy(childItems) || TreeItem::isBusy();
+}
+
+bool TagItem::matchesFilter(std::string_view text) const {
+    return tagTextMatches(text, name, path) || anyVisible(childItems);
+}
+
+void TagItem::filter(const std::string& text) {
+    for (auto& child : childItems) {
+        child->filter(text);
+    }
+    setVisible(matchesFilter(text));
+}
+
+void TagItem::draw() {
+    if (!isVisible()) {
+        return;
+    }
+    const RowState row = drawRow(path, name, icon, childItems.empty(), style);
+    if (row.hovered) {
+        ImGui::SetTooltip("Datatype: %.*s", static_cast<int>(typeName.size()), typeName.data());
+    }
+    if (row.clicked) {
+        inspector->addTag(info, path);
+    }
+    if (row.open) {
+        for (auto& child : childItems) {
+            child->draw();
+        }
+        ImGui::TreePop();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+DatablockItem::DatablockItem(const zelkc_logix_tag_info* programInfo)
+    : style(AppStyle::getInstance()), icon(AppTextures::getSvg("icons/folder.svg", 256, 256)),
+      info(programInfo), name(programInfo->name != nullptr ? programInfo->name : "") {}
+
+DatablockItem::~DatablockItem() {
+    childItems.clear(); // the rows point into the list
+    zelkc_logix_tag_info_list_free(&programTags);
+}
+
+void DatablockItem::loadChildren() {
+    setBusy(true);
+    std::weak_ptr<void> token = lifetime();
+    try {
+        ThreadPool::instance().execute(token, [this, token, program = name] {
+            auto handoff = std::make_shared<ListHandoff>();
+            uint8_t rc = ZELKC_LOGIX_ERR_UNKNOWN;
+            try {
+                AppState::getInstance()->callPlc([&](zelkc_logix_client* client) {
+                    rc = zelkc_logix_client_browse_program_tags(client, &handoff->list, program.c_str());
+                });
+            } catch (const std::exception&) {
+                rc = ZELKC_LOGIX_ERR_UNKNOWN;
+            }
+            zelk::ui::Application::dispatchToMainThread([this, token, rc, handoff] {
+                if (token.expired()) {
+                    return; // the row was replaced meanwhile; the handoff frees the list
+                }
+                zelkc_logix_tag_info_list_free(&programTags);
+                programTags = handoff->take();
+                if (rc == 0) {
+                    const std::string parent = "Program:" + name;
+                    for (uint32_t i = 0; i < programTags.count; ++i) {
+                        auto child = std::make_unique<TagItem>(parent, &programTags.items[i]);
+                        child->loadChildren();
+                        childItems.push_back(std::move(child));
+                    }
+                }
+                setBusy(false);
+            });
+        });
+    } catch (const std::exception&) {
+        setBusy(false); // the pool is stopped: the program stays empty
+    }
+}
+
+bool DatablockItem::isBusy() const {
+    return anyBusy(childItems) || TreeItem::isBusy();
+}
+
+void DatablockItem::filter(const std::string& text) {
+    for (auto& child : childItems) {
+        child->filter(text);
+    }
+    setVisible(text.empty() || anyVisible(childItems));
+}
+
+void DatablockItem::draw() {
+    if (!isVisible()) {
+        return;
+    }
+    const RowState row = drawRow(name, name, icon, false, style);
+    if (row.open) {
+        for (auto& child : childItems) {
+            child->draw();
+        }
+        ImGui::TreePop();
+    }
+}

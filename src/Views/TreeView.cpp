@@ -1,0 +1,155 @@
+#include "Views/TreeView.h"
+
+#include <exception>
+#include <utility>
+
+#include <imgui.h>
+#include <zelk/ui/Application.h>
+
+#include "AppState.h"
+#include "AppStyle.h"
+#include "ThreadPool.h"
+#include "Views/InputText.h"
+#include "Views/ListHandoff.h"
+#include "Views/Spinner.h"
+#include "Views/TagInspector.h"
+
+namespace {
+constexpr int centre = static_cast<int>(zelk::ui::Stack::Alignment::Center);
+constexpr int centred = static_cast<int>(zelk::ui::Stack::Distribution::Center);
+} // namespace
+
+TreeView::TreeView(zelk::ui::Widget* parent)
+    : zelk::ui::Widget(parent), appState(AppState::getInstance()), threadPool(&ThreadPool::instance()),
+      inspector(TagInspector::getInstance()) {
+    const AppStyle* style = AppStyle::getInstance();
+    const zelk::ui::Vec2 size = getActualSize();
+    const float fontSize = style->getFontSizeNormal() * style->getImGuiFontScale();
+
+    spinnerStack = addHiddenChild<zelk::ui::Stack>();
+    spinnerStack->setDistribution(centred);
+    spinnerStack->setAlignment(centre);
+    spinnerStack->addChild<Spinner>(zelk::ui::Vec2{0, 0}, zelk::ui::Vec2{64, 64});
+
+    filterPanel =
+        addHiddenChild<zelk::ui::ImGuiPanel>(zelk::ui::Vec2{0, 0}, zelk::ui::Vec2{size.x, filterHeight});
+    filterPanel->setVisible(false);
+    filterPanel->setDefaultFont(style->getDefaultFont(), fontSize, nullptr);
+    style->applyImGuiStyle(filterPanel->getImGuiContext());
+    filterPanel->setBuildImGuiFunction([this] {
+        ImGui::SetNextItemWidth(ImGui::GetContentRegionAvail().x);
+        ImGui::InputTextWithHint("##TagFilter", "Search tags...", &filterText, 0, nullptr, nullptr);
+    });
+
+    scrollView = addHiddenChild<zelk::ui::ScrollView>(zelk::ui::Vec2{0, filterHeight},
+                                                      zelk::ui::Vec2{size.x, size.y - filterHeight});
+    scrollView->setVisible(false);
+
+    treePanel = scrollView->addChild<zelk::ui::ImGuiPanel>(zelk::ui::Vec2{0, 0}, size);
+    treePanel->setDefaultFont(style->getDefaultFont(), fontSize, nullptr);
+    style->applyImGuiStyle(treePanel->getImGuiContext());
+    treePanel->setBuildImGuiFunction([this] { generateGui(); });
+}
+
+TreeView::~TreeView() {
+    inspector->clear();
+    while (!rootItems.empty()) {
+        rootItems.pop_back();
+    }
+    zelkc_logix_tag_info_list_free(&tagList);
+}
+
+void TreeView::resized() {
+    zelk::ui::Widget::resized();
+    const zelk::ui::Vec2 size = getActualSize();
+    treePanel->setPreferredSize(zelk::ui::Vec2{size.x, treePanel->getPreferredSize().y});
+    spinnerStack->setPreferredSize(size);
+    scrollView->setPreferredSize(zelk::ui::Vec2{size.x, size.y - filterHeight});
+    filterPanel->setPreferredSize(zelk::ui::Vec2{size.x, filterHeight});
+}
+
+void TreeView::update() {
+    zelk::ui::Widget::update();
+
+    const bool busy = loading.load();
+    treePanel->setVisible(!busy);
+    scrollView->setVisible(!busy);
+    spinnerStack->setVisible(busy);
+    filterPanel->setVisible(!busy && !rootItems.empty());
+
+    const bool status = appState->getStatus();
+    if (status != lastStatus && !busy) {
+        lastStatus = status;
+        if (status) {
+            inspector->clear();
+            // Set here, not only in the task, so that no second browse is queued before it starts.
+            loading.store(true);
+            try {
+                threadPool->execute(lifetime(), [this] { loadData(); });
+            } catch (const std::exception&) {
+                loading.store(false);
+            }
+        }
+    }
+
+    inspector->update();
+
+    if (filterText != appliedFilter) {
+        appliedFilter = filterText;
+        for (auto& item : rootItems) {
+            item->filter(filterText);
+        }
+    }
+}
+
+void TreeView::loadData() {
+    loading.store(true);
+    std::weak_ptr<void> token = lifetime();
+    auto handoff = std::make_shared<ListHandoff>();
+    uint8_t result = ZELKC_LOGIX_ERR_UNKNOWN;
+    try {
+        appState->callPlc([&](zelkc_logix_client* client) {
+            result = zelkc_logix_client_browse_global_tags(client, &handoff->list);
+        });
+    } catch (const std::exception&) {
+        result = ZELKC_LOGIX_ERR_UNKNOWN;
+    }
+    zelk::ui::Application::dispatchToMainThread([this, token, result, handoff] {
+        if (token.expired()) {
+            return; // the view is gone; the handoff frees the list
+        }
+        if (result == 0) {
+            takeBrowse(handoff->take());
+        }
+        loading.store(false);
+    });
+}
+
+void TreeView::takeBrowse(zelkc_logix_tag_info_list list) {
+    while (!rootItems.empty()) {
+        rootItems.pop_back();
+    }
+    zelkc_logix_tag_info_list_free(&tagList);
+    tagList = list;
+    for (uint32_t i = 0; i < tagList.count; ++i) {
+        zelkc_logix_tag_info* entry = &tagList.items[i];
+        if (zelkc_logix_tag_is_program(entry->symbol_type)) {
+            auto program = std::make_unique<DatablockItem>(entry);
+            program->loadChildren();
+            rootItems.push_back(std::move(program));
+        } else {
+            auto tag = std::make_unique<TagItem>(std::string(), entry);
+            tag->loadChildren();
+            rootItems.push_back(std::move(tag));
+        }
+    }
+}
+
+void TreeView::generateGui() {
+    ImGui::PushStyleVar(ImGuiStyleVar_ItemSpacing, ImVec2(ImGui::GetStyle().ItemSpacing.x, 8));
+    for (auto& item : rootItems) {
+        item->draw();
+    }
+    ImGui::PopStyleVar(1);
+    treePanel->setPreferredSize(zelk::ui::Vec2{getActualSize().x, ImGui::GetCursorPosY()});
+}

@@ -1,0 +1,62 @@
+// The tag tree: on every new connection it browses the controller's tags on the thread pool (a spinner
+// meanwhile), then lists the controller-scope tags and the programs as rows under a search field that
+// filters them. Its per-frame update also drives the watch list's reading.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <zelk/ui/ImGuiPanel.h>
+#include <zelk/ui/ScrollView.h>
+#include <zelk/ui/Stack.h>
+#include <zelk/ui/Widget.h>
+#include <zelkc_logix.h>
+
+#include "Views/TreeItem.h"
+
+class AppState;
+class TagInspector;
+class ThreadPool;
+
+class TreeView : public zelk::ui::Widget {
+public:
+    explicit TreeView(zelk::ui::Widget* parent);
+    // Empties the watch list, destroys the rows, then frees the browse list they point into.
+    ~TreeView() override;
+
+    void resized() override;
+    void update() override;
+
+    // The pool task: browses the controller-scope tags and hands the result to the main thread.
+    void loadData();
+
+    bool isLoading() const { return loading.load(); }
+    const std::vector<std::unique_ptr<TreeItem>>& getRootItems() const { return rootItems; }
+    zelk::ui::ImGuiPanel* getTreePanel() const { return treePanel; }
+    zelk::ui::ImGuiPanel* getFilterPanel() const { return filterPanel; }
+    zelk::ui::ScrollView* getScrollView() const { return scrollView; }
+    zelk::ui::Stack* getSpinnerStack() const { return spinnerStack; }
+
+    static constexpr float filterHeight = 50.0f;
+
+private:
+    void generateGui();
+    // On the main thread: replaces the rows by those of a successful browse.
+    void takeBrowse(zelkc_logix_tag_info_list list);
+
+    AppState* appState;
+    ThreadPool* threadPool;
+    TagInspector* inspector;
+    zelk::ui::Stack* spinnerStack = nullptr;
+    zelk::ui::ImGuiPanel* treePanel = nullptr;
+    zelk::ui::ScrollView* scrollView = nullptr;
+    zelk::ui::ImGuiPanel* filterPanel = nullptr;
+    std::string filterText;
+    std::string appliedFilter;
+    bool lastStatus = false;
+    zelkc_logix_tag_info_list tagList{};
+    std::vector<std::unique_ptr<TreeItem>> rootItems;
+    std::atomic<bool> loading{false};
+};
