@@ -30,28 +30,84 @@ bool anyBusy(const std::vector<std::unique_ptr<TreeItem>>& items) {
     return std::any_of(items.begin(), items.end(), [](const auto& item) { return item->isBusy(); });
 }
 
+// One lookup for the many tag rows: the texture cache keeps its textures until the process ends.
+const zelk::ui::Texture* tagIcon() {
+    static const zelk::ui::Texture* icon = AppTextures::getSvg("icons/tag.svg", 256, 256);
+    return icon;
+}
+
+// Whether a row below `info` (members, elements and theirs) would match `text`, without making the
+// rows: `path` is the tag's path, used as a scratch buffer and given back unchanged.
+bool anyBelowMatches(const zelkc_logix_tag_info& info, std::string& path, std::string_view text) {
+    const size_t keep = path.size();
+    const uint32_t rank = zelkc_logix_tag_array_rank(info.symbol_type);
+    if (rank == 0) {
+        for (uint32_t i = 0; i < info.child_count && info.children != nullptr; ++i) {
+            const zelkc_logix_tag_info& member = info.children[i];
+            const std::string_view name = member.name != nullptr ? member.name : "";
+            path += '.';
+            path += name;
+            const bool hit = tagTextMatches(text, name, path) || anyBelowMatches(member, path, text);
+            path.resize(keep);
+            if (hit) {
+                return true;
+            }
+        }
+        return false;
+    }
+    zelkc_logix_tag_info element = info; // what an element row shows: no array bits, the same members
+    element.symbol_type = static_cast<uint16_t>(element.symbol_type & 0x9FFF);
+    element.dims[0] = element.dims[1] = element.dims[2] = 0;
+    auto walk = [&](auto& self, uint32_t d) -> bool {
+        if (d > 2 || info.dims[d] == 0) {
+            return false;
+        }
+        const size_t here = path.size();
+        for (uint32_t i = 0; i < info.dims[d]; ++i) {
+            path += d > 0 ? "," : "[";
+            path += std::to_string(i);
+            bool hit = false;
+            if (rank > d + 1) {
+                hit = self(self, d + 1);
+            } else {
+                path += ']';
+                const std::string_view name = std::string_view(path).substr(keep);
+                hit = tagTextMatches(text, name, path) || anyBelowMatches(element, path, text);
+            }
+            path.resize(here);
+            if (hit) {
+                return true;
+            }
+        }
+        return false;
+    };
+    return walk(walk, 0);
+}
+
 } // namespace
 
 TreeItem::RowState TreeItem::drawRow(const std::string& id, const std::string& text,
                                      const zelk::ui::Texture* icon, bool leaf, const AppStyle* style) {
     RowState state{};
-    state.open =
-        ImGui::TreeNodeEx(fmt::format("##{}", id).c_str(), rowFlags | (leaf ? ImGuiTreeNodeFlags_Leaf : 0));
+    if (nodeId.empty()) { // ids and label width are fixed for the row's life: made once, not every frame
+        nodeId = fmt::format("##{}", id);
+        hitId = fmt::format("##hit_{}", id);
+        textWidth = ImGui::CalcTextSize(text.c_str()).x;
+    }
+    state.open = ImGui::TreeNodeEx(nodeId.c_str(), rowFlags | (leaf ? ImGuiTreeNodeFlags_Leaf : 0));
     lastNode = ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
                       ImGui::GetItemRectMax().y);
     ImGui::SameLine(0, -1);
     const float lineHeight = ImGui::GetTextLineHeight();
     const float spacing = ImGui::GetStyle().ItemInnerSpacing.x;
-    const float textWidth = ImGui::CalcTextSize(text.c_str()).x;
     const ImVec2 p = ImGui::GetCursorScreenPos();
-    ImGui::InvisibleButton(fmt::format("##hit_{}", id).c_str(),
-                           ImVec2(spacing + iconSize + textWidth, iconSize));
+    ImGui::InvisibleButton(hitId.c_str(), ImVec2(spacing + iconSize + textWidth, iconSize));
     state.hovered = ImGui::IsItemHovered(0);
     state.clicked = ImGui::IsItemClicked(0);
-    if (ImGui::IsItemVisible()) {
-        const ImVec2 min = ImGui::GetItemRectMin();
-        const ImVec2 max = ImGui::GetItemRectMax();
-        lastHit = ImVec4(min.x, min.y, max.x, max.y);
+    const ImVec2 min = ImGui::GetItemRectMin();
+    const ImVec2 max = ImGui::GetItemRectMax();
+    lastHit = ImVec4(min.x, min.y, max.x, max.y);
+    if (ImGui::IsItemVisible()) { // rows scrolled out of the panel's visible part draw nothing
         ImDrawList* drawList = ImGui::GetWindowDrawList();
         if (icon != nullptr) {
             drawList->AddImage(ImTextureRef(icon), p, ImVec2(p.x + iconSize, p.y + iconSize), ImVec2(0, 0),
@@ -60,8 +116,6 @@ TreeItem::RowState TreeItem::drawRow(const std::string& id, const std::string& t
         const uint32_t color = state.hovered ? style->getTextColorSecondary() : style->getTextColor();
         drawList->AddText(ImVec2(p.x + iconSize + spacing, p.y + (iconSize - lineHeight) * 0.5f), color,
                           text.c_str());
-    } else {
-        lastHit = ImVec4(0, 0, 0, 0); // scrolled out of the panel's visible part: nothing drawn
     }
     return state;
 }
@@ -70,8 +124,7 @@ TreeItem::RowState TreeItem::drawRow(const std::string& id, const std::string& t
 
 TagItem::TagItem(const std::string& parentPath, const zelkc_logix_tag_info* tagInfo,
                  const std::string& nameOverride)
-    : style(AppStyle::getInstance()), inspector(TagInspector::getInstance()),
-      icon(AppTextures::getSvg("icons/tag.svg", 256, 256)), info(tagInfo) {
+    : style(AppStyle::getInstance()), inspector(TagInspector::getInstance()), icon(tagIcon()), info(tagInfo) {
     name = !nameOverride.empty() ? nameOverride : std::string(info->name != nullptr ? info->name : "");
     if (parentPath.empty()) {
         path = name;
@@ -90,17 +143,24 @@ TagItem::TagItem(const std::string& parentPath, const zelkc_logix_tag_info* tagI
     typeName = datatype_get_name(info);
 }
 
+bool TagItem::hasChildren() const {
+    if (zelkc_logix_tag_array_rank(info->symbol_type) == 0) {
+        return info->child_count > 0 && info->children != nullptr;
+    }
+    return info->dims[0] > 0;
+}
+
 void TagItem::loadChildren() {
-    if (!childItems.empty()) {
+    if (childrenLoaded) {
         return;
     }
+    childrenLoaded = true;
     const uint32_t rank = zelkc_logix_tag_array_rank(info->symbol_type);
     if (rank == 0) {
         for (uint32_t i = 0; i < info->child_count && info->children != nullptr; ++i) {
-            auto child = std::make_unique<TagItem>(path, &info->children[i]);
-            child->loadChildren();
-            childItems.push_back(std::move(child));
+            childItems.push_back(std::make_unique<TagItem>(path, &info->children[i]));
         }
+        applyFilterToChildren();
         return;
     }
     // Depth first over the dimensions: [0,0], [0,1], ... one flat row per combination.
@@ -113,13 +173,20 @@ void TagItem::loadChildren() {
             if (rank > d + 1) {
                 self(self, d + 1, text);
             } else {
-                auto child = std::make_unique<TagItem>(path, info, "[" + text + "]");
-                child->loadChildren();
-                childItems.push_back(std::move(child));
+                childItems.push_back(std::make_unique<TagItem>(path, info, "[" + text + "]"));
             }
         }
     };
     walk(walk, 0, "");
+    applyFilterToChildren();
+}
+
+void TagItem::applyFilterToChildren() {
+    if (!filterText.empty()) {
+        for (auto& child : childItems) {
+            child->filter(filterText);
+        }
+    }
 }
 
 bool TagItem::isBusy() const {
@@ -127,10 +194,18 @@ bool TagItem::isBusy() const {
 }
 
 bool TagItem::matchesFilter(std::string_view text) const {
-    return tagTextMatches(text, name, path) || anyVisible(childItems);
+    if (tagTextMatches(text, name, path)) {
+        return true;
+    }
+    if (childrenLoaded) {
+        return anyVisible(childItems);
+    }
+    std::string scratch = path;
+    return anyBelowMatches(*info, scratch, text);
 }
 
 void TagItem::filter(const std::string& text) {
+    filterText = text; // rows made later, when this one is opened, start under the same filter
     for (auto& child : childItems) {
         child->filter(text);
     }
@@ -141,7 +216,7 @@ void TagItem::draw() {
     if (!isVisible()) {
         return;
     }
-    const RowState row = drawRow(path, name, icon, childItems.empty(), style);
+    const RowState row = drawRow(path, name, icon, !hasChildren(), style);
     if (row.hovered) {
         ImGui::SetTooltip("Datatype: %.*s", static_cast<int>(typeName.size()), typeName.data());
     }
@@ -149,6 +224,7 @@ void TagItem::draw() {
         inspector->addTag(info, path);
     }
     if (row.open) {
+        loadChildren();
         for (auto& child : childItems) {
             child->draw();
         }
@@ -190,9 +266,7 @@ void DatablockItem::loadChildren() {
                 if (rc == 0) {
                     const std::string parent = "Program:" + name;
                     for (uint32_t i = 0; i < programTags.count; ++i) {
-                        auto child = std::make_unique<TagItem>(parent, &programTags.items[i]);
-                        child->loadChildren();
-                        childItems.push_back(std::move(child));
+                        childItems.push_back(std::make_unique<TagItem>(parent, &programTags.items[i]));
                     }
                 }
                 setBusy(false);

@@ -1,8 +1,9 @@
-// The rows of the tag tree. A TagItem is one controller tag, structure member or array element and
-// builds its whole subtree (members, and one row per element of every array dimension combination)
-// when it is loaded. A DatablockItem is one program: it browses the program's tags on the thread pool
-// and then holds them as TagItem rows. Rows are drawn as Dear ImGui tree nodes inside the tree view's
-// panel; a click on a tag row adds the tag to the watch list.
+// The rows of the tag tree. A TagItem is one controller tag, structure member or array element; its
+// rows below (members, and one row per element of every array dimension combination) are made when
+// it is first opened or filtered, so that a controller of a million elements shows its top rows at
+// once and pays for the rest only where the user looks. A DatablockItem is one program: it browses the
+// program's tags on the thread pool and then holds them as TagItem rows. Rows are drawn as Dear ImGui tree
+// nodes inside the tree view's panel; a click on a tag row adds the tag to the watch list.
 //
 // Main thread only. A browse list outlives every row that points into it: its owner destroys the rows
 // first and frees the list after.
@@ -34,14 +35,19 @@ public:
     virtual void filter(const std::string& text) = 0;
 
     // A token that expires when the row is destroyed (for work queued on other threads).
-    std::weak_ptr<void> lifetime() const { return lifetimeToken; }
+    std::weak_ptr<void> lifetime() const {
+        if (!lifetimeToken) {
+            lifetimeToken = std::make_shared<int>(0); // made on first use: most rows never hand one out
+        }
+        return lifetimeToken;
+    }
     void setVisible(bool value) { visible = value; }
     bool isVisible() const { return visible; }
     void setBusy(bool value) { busy = value; }
 
-    // The label's hit area in the panel's coordinates as last drawn; empty when the row was not drawn.
+    // The label's hit area in the panel's coordinates as last laid out; empty before the first frame.
     ImVec4 hitRect() const { return lastHit; }
-    // The tree node (its arrow opens and closes the row) as last drawn, in the panel's coordinates.
+    // The tree node (its arrow opens and closes the row) as last laid out, in the panel's coordinates.
     ImVec4 nodeRect() const { return lastNode; }
     virtual const std::vector<std::unique_ptr<TreeItem>>& children() const = 0;
     virtual const std::string& label() const = 0;
@@ -57,9 +63,12 @@ protected:
                      const AppStyle* style);
 
 private:
-    std::shared_ptr<int> lifetimeToken = std::make_shared<int>(0);
+    mutable std::shared_ptr<int> lifetimeToken;
     bool visible = true;
     bool busy = false;
+    std::string nodeId;
+    std::string hitId;
+    float textWidth = 0.0f;
     ImVec4 lastHit{0, 0, 0, 0};
     ImVec4 lastNode{0, 0, 0, 0};
 };
@@ -71,8 +80,10 @@ public:
     TagItem(const std::string& parentPath, const zelkc_logix_tag_info* info,
             const std::string& nameOverride = "");
 
-    // Builds the member and element rows (once).
+    // Makes the member and element rows one level down (once); each makes its own when needed.
     void loadChildren();
+    // Whether the tag has members or elements, made or not.
+    bool hasChildren() const;
     bool isBusy() const override;
     void draw() override;
     void filter(const std::string& text) override;
@@ -95,6 +106,9 @@ private:
     std::string path;
     std::string_view typeName;
     std::vector<std::unique_ptr<TreeItem>> childItems;
+    bool childrenLoaded = false;
+    std::string filterText; // the search text last applied to this row
+    void applyFilterToChildren();
 };
 
 class DatablockItem : public TreeItem {

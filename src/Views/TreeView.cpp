@@ -138,9 +138,7 @@ void TreeView::takeBrowse(zelkc_logix_tag_info_list list) {
             program->loadChildren();
             rootItems.push_back(std::move(program));
         } else {
-            auto tag = std::make_unique<TagItem>(std::string(), entry);
-            tag->loadChildren();
-            rootItems.push_back(std::move(tag));
+            rootItems.push_back(std::make_unique<TagItem>(std::string(), entry));
         }
     }
 }

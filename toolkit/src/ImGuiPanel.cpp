@@ -2,6 +2,7 @@
 #include <zelk/ui/Font.h>
 #include <zelk/ui/ImGuiPanel.h>
 #include <zelk/ui/Renderer.h>
+#include <zelk/ui/ScrollView.h>
 #include <zelk/ui/Texture.h>
 #include <zelk/ui/Window.h>
 
@@ -58,6 +59,30 @@ int imguiButton(int sdlButton) {
     default:
         return -1;
     }
+}
+
+// The part of `panel` that can be seen, in its own coordinates: the panel cut by the window and by
+// every enclosing ScrollView. Empty (min >= max) when nothing of it shows.
+ImVec4 visiblePart(const Widget* panel) {
+    const Vec2 origin = panel->getWorldPosition();
+    const Vec2 size = panel->getActualSize();
+    float x0 = origin.x, y0 = origin.y, x1 = origin.x + size.x, y1 = origin.y + size.y;
+    auto cut = [&](Vec2 at, Vec2 extent) {
+        x0 = std::max(x0, at.x);
+        y0 = std::max(y0, at.y);
+        x1 = std::min(x1, at.x + extent.x);
+        y1 = std::min(y1, at.y + extent.y);
+    };
+    for (const Widget* w = panel->getParent(); w != nullptr; w = w->getParent()) {
+        if (dynamic_cast<const ScrollView*>(w) != nullptr) {
+            cut(w->getWorldPosition(), w->getActualSize());
+        }
+    }
+    if (const Window* window = panel->getWindow()) {
+        cut(Vec2{0, 0},
+            Vec2{static_cast<float>(window->getWidth()), static_cast<float>(window->getHeight())});
+    }
+    return ImVec4(x0 - origin.x, y0 - origin.y, x1 - origin.x, y1 - origin.y);
 }
 
 } // namespace
@@ -233,10 +258,17 @@ void ImGuiPanel::update() {
             ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoSavedSettings |
             ImGuiWindowFlags_NoBringToFrontOnFocus | ImGuiWindowFlags_NoScrollWithMouse;
         ImGui::Begin("##zelk_panel", nullptr, flags);
+        // Items outside the part that shows are laid out but not drawn: ImGui skips them when they fall
+        // outside the window's clip rectangle, so a tall panel in a ScrollView costs only its visible rows.
+        ImVec4 visible = visiblePart(this);
+        visible.z = std::max(visible.z, visible.x);
+        visible.w = std::max(visible.w, visible.y);
+        ImGui::PushClipRect(ImVec2(visible.x, visible.y), ImVec2(visible.z, visible.w), true);
         try {
             if (build_) {
                 build_();
             }
+            ImGui::PopClipRect();
         } catch (...) {
             // Close whatever the build function left open so the next frame starts cleanly.
             ImGui::ErrorCheckEndFrameRecover(nullptr);

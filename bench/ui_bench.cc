@@ -1,0 +1,313 @@
+// ui_bench: the application's views, headless (offscreen SDL, software renderer, 1200 x 800), against
+// logix-sim serving the generated 10,000-tag controller that logix_bench uses. Prints one table:
+// click-to-rows against the library's connect + browse alone, frame times with the full tree (one
+// large structure array opened), while typing a filter character over all rows, and while 200 watched
+// tags refresh; the process's memory with the full tree; and how long the UI thread is held when
+// Disconnect is clicked during a browse.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <SDL.h>
+#include <logixsim/server.h>
+#include <zelk/ui.h>
+
+#include "AppState.h"
+#include "AssetManager.h"
+#include "MainWindow.h"
+#include "ThreadPool.h"
+#include "Views/InspectorView.h"
+#include "Views/TagInspector.h"
+#include "Views/TopBarView.h"
+#include "Views/TreeView.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double msSince(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+struct Stats {
+    double median = 0, worst = 0;
+    size_t n = 0;
+};
+Stats stats(std::vector<double> v) {
+    Stats s;
+    if (v.empty())
+        return s;
+    std::sort(v.begin(), v.end());
+    s.median = v[v.size() / 2];
+    s.worst = v.back();
+    s.n = v.size();
+    return s;
+}
+
+long rssKiB() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "ui_bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+struct Ui {
+    zelk::ui::Application* app;
+    MainWindow* main;
+    // One frame at the machine's own pace; returns its wall time in ms.
+    double frame() {
+        const auto t = Clock::now();
+        app->runFrame();
+        return msSince(t);
+    }
+    void until(const std::function<bool()>& done, const char* what, double limitMs = 120000) {
+        const auto t = Clock::now();
+        while (!done()) {
+            if (msSince(t) > limitMs)
+                fail(std::string("timed out waiting for ") + what);
+            frame();
+        }
+    }
+    void click(float x, float y) {
+        SDL_Event e{};
+        e.type = SDL_MOUSEMOTION;
+        e.motion.windowID = main->getWindow()->getId();
+        e.motion.x = static_cast<int>(x);
+        e.motion.y = static_cast<int>(y);
+        SDL_PushEvent(&e);
+        for (bool down : {true, false}) {
+            SDL_Event b{};
+            b.type = down ? SDL_MOUSEBUTTONDOWN : SDL_MOUSEBUTTONUP;
+            b.button.windowID = main->getWindow()->getId();
+            b.button.button = SDL_BUTTON_LEFT;
+            b.button.state = down ? SDL_PRESSED : SDL_RELEASED;
+            b.button.clicks = 1;
+            b.button.x = static_cast<int>(x);
+            b.button.y = static_cast<int>(y);
+            SDL_PushEvent(&b);
+        }
+    }
+    void clickButton() {
+        auto* b = main->getTopBar()->getConnectButton();
+        const auto at = b->getWorldPosition() + b->getActualSize() * 0.5f;
+        click(at.x, at.y);
+    }
+    void text(const char* t) {
+        SDL_Event e{};
+        e.type = SDL_TEXTINPUT;
+        e.text.windowID = main->getWindow()->getId();
+        std::snprintf(e.text.text, sizeof e.text.text, "%s", t);
+        SDL_PushEvent(&e);
+    }
+    void key(SDL_Keycode sym, SDL_Scancode code) {
+        for (bool down : {true, false}) {
+            SDL_Event e{};
+            e.type = down ? SDL_KEYDOWN : SDL_KEYUP;
+            e.key.windowID = main->getWindow()->getId();
+            e.key.keysym.sym = sym;
+            e.key.keysym.scancode = code;
+            SDL_PushEvent(&e);
+        }
+    }
+    bool rowsShown() {
+        TreeView* tree = main->getTreeView();
+        return !tree->isLoading() && !tree->getRootItems().empty() && tree->getTreePanel()->isVisible();
+    }
+    bool programsDone() {
+        for (const auto& item : main->getTreeView()->getRootItems()) {
+            if (item->isBusy())
+                return false;
+        }
+        return true;
+    }
+    std::vector<double> frames(int n) {
+        std::vector<double> out;
+        for (int i = 0; i < n; ++i)
+            out.push_back(frame());
+        return out;
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ::setenv("SDL_VIDEODRIVER", "offscreen", 0);
+    ::setenv("SDL_RENDER_DRIVER", "software", 0);
+    const int frameCount = argc > 1 ? std::atoi(argv[1]) : 200;
+
+    logixsim::GeneratorOptions gen;
+    gen.max_members = 8; // the controller logix_bench uses: 83,025 tag infos in controller scope
+    auto controller = logixsim::parse_controller(logixsim::generate_controller_json(gen), "generated");
+    logixsim::Options options;
+    options.port = 0;
+    options.live_interval_ms = 1000;
+    logixsim::Server sim(controller, options);
+    sim.start();
+
+    // The library alone: connect, then the controller-scope browse (median of 3).
+    std::vector<double> libraryRuns;
+    for (int i = 0; i < 3; ++i) {
+        zelkc_logix_client* client = zelkc_logix_client_create();
+        zelkc_logix_tag_info_list list{};
+        const auto t = Clock::now();
+        if (zelkc_logix_client_connect(client, "127.0.0.1", sim.port(), 10000) != 0 ||
+            zelkc_logix_client_browse_global_tags(client, &list) != 0) {
+            fail("library browse failed");
+        }
+        libraryRuns.push_back(msSince(t));
+        zelkc_logix_tag_info_list_free(&list);
+        zelkc_logix_client_destroy(client);
+    }
+
+    AssetManager::init(ORVANE_ASSETS_PAK);
+    ThreadPool::instance().init(1);
+    auto app = std::make_unique<zelk::ui::Application>(
+        zelk::ui::RenderContext::create(zelk::ui::RenderBackend::Default, "Orvane"), "Orvane");
+    zelk::ui::Application::setVSync(false);
+    auto main = std::make_unique<MainWindow>();
+    Ui ui{app.get(), main.get()};
+    main->getTopBar()->setAddress("127.0.0.1");
+    main->getTopBar()->setPort(sim.port());
+    ui.frames(3);
+    const long rssBefore = rssKiB();
+
+    // Click-to-rows, three times (Disconnect between), median.
+    std::vector<double> clickToRows;
+    for (int i = 0; i < 3; ++i) {
+        if (AppState::getInstance()->getStatus()) {
+            ui.clickButton();
+            ui.frames(2);
+        }
+        ui.clickButton();
+        const auto t = Clock::now();
+        ui.frame();
+        ui.until([&] { return main->getTreeView()->isLoading(); }, "browse start");
+        ui.until([&] { return !main->getTreeView()->isLoading(); }, "rows");
+        ui.frame(); // the frame that draws the new rows
+        if (!ui.rowsShown())
+            fail("no rows after the browse");
+        clickToRows.push_back(msSince(t));
+        ui.until([&] { return ui.programsDone(); }, "program browses");
+    }
+
+    std::fprintf(stderr, "ui_bench: rows shown\n");
+    // The largest structure array among the top rows, opened by a click on its arrow.
+    TreeView* tree = main->getTreeView();
+    TreeItem* largest = nullptr;
+    size_t largestRows = 0;
+    for (const auto& item : tree->getRootItems()) {
+        auto* tag = dynamic_cast<TagItem*>(item.get());
+        if (tag == nullptr || zelkc_logix_tag_array_rank(tag->getInfo()->symbol_type) == 0 ||
+            !zelkc_logix_tag_is_struct(tag->getInfo()->symbol_type)) {
+            continue;
+        }
+        size_t elements = 1;
+        for (uint32_t d : tag->getInfo()->dims)
+            elements *= d == 0 ? 1 : d;
+        if (elements > largestRows) {
+            largest = tag;
+            largestRows = elements;
+        }
+    }
+    if (largest == nullptr)
+        fail("no structure array in the controller");
+    tree->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, largest->nodeRect().y - 100});
+    ui.frames(2);
+    {
+        const auto at = tree->getTreePanel()->getWorldPosition();
+        const ImVec4 r = largest->nodeRect();
+        ui.click(at.x + r.x + 6, at.y + (r.y + r.w) / 2);
+        ui.frames(2);
+    }
+    size_t drawnRows = tree->getRootItems().size() + largestRows;
+    const Stats fullTree = stats(ui.frames(frameCount));
+    const long rssTree = rssKiB();
+
+    std::fprintf(stderr, "ui_bench: full tree measured\n");
+    // Typing over all rows: one character into the search field, then Backspace; each applying frame.
+    std::vector<double> typing;
+    ui.click(100, 65);
+    ui.frames(2);
+    for (int i = 0; i < 10; ++i) {
+        ui.text("7");
+        typing.push_back(ui.frame());
+        ui.key(SDLK_BACKSPACE, SDL_SCANCODE_BACKSPACE);
+        typing.push_back(ui.frame());
+        ui.frames(2);
+    }
+
+    // 200 watched scalar atomic tags refreshing once a second.
+    TagInspector* watch = TagInspector::getInstance();
+    for (const auto& item : tree->getRootItems()) {
+        auto* tag = dynamic_cast<TagItem*>(item.get());
+        if (tag != nullptr && watch->getTags().size() < 200)
+            watch->addTag(tag->getInfo(), tag->getPath());
+    }
+    const size_t watchedCount = watch->getTags().size();
+    ui.until([&] { return !watch->getTags().empty() && !watch->getTags().back().value.empty(); },
+             "first values");
+    std::vector<double> watchFrames;
+    const auto watchStart = Clock::now();
+    while (msSince(watchStart) < 3000)
+        watchFrames.push_back(ui.frame());
+    const Stats watching = stats(watchFrames);
+    // The same table without reading: disconnected, so no cycle starts.
+    ui.clickButton();
+    ui.frames(2);
+    const Stats watchingIdle = stats(ui.frames(frameCount));
+
+    // Disconnect clicked while a browse is under way: the frame that handles the click waits for the
+    // connection's lock, which the browse holds until it ends.
+    ui.clickButton();
+    ui.until([&] { return tree->isLoading() && AppState::getInstance()->getStatus(); }, "browse start",
+             20000);
+    ui.clickButton();
+    const double blocked = ui.frame();
+    ui.until([&] { return !tree->isLoading(); }, "browse end");
+
+    const Stats library = stats(libraryRuns);
+    const Stats rows = stats(clickToRows);
+    const Stats typed = stats(typing);
+    std::printf(
+        "ui_bench: generated controller (%zu controller tags, %zu programs x %zu tags, %zu types of 3 to %zu "
+        "members); headless software renderer 1200 x 800\n\n",
+        gen.tags, gen.programs, gen.program_tags, gen.types, gen.max_members);
+    std::printf("| Measure | Median | Worst | Runs |\n|---|---:|---:|---:|\n");
+    std::printf("| Library alone: connect + controller-scope browse (ms) | %.1f | %.1f | %zu |\n",
+                library.median, library.worst, library.n);
+    std::printf("| Click Connect to rows drawn (ms) | %.1f | %.1f | %zu |\n", rows.median, rows.worst,
+                rows.n);
+    std::printf("| Ratio click-to-rows / library | %.2f | | |\n", rows.median / library.median);
+    std::printf("| Frame, full tree (%zu top rows + %zu elements opened) (ms) | %.2f | %.2f | %zu |\n",
+                tree->getRootItems().size(), largestRows, fullTree.median, fullTree.worst, fullTree.n);
+    std::printf(
+        "| Frame applying a typed filter character or Backspace over all rows (ms) | %.2f | %.2f | %zu |\n",
+        typed.median, typed.worst, typed.n);
+    std::printf("| Frame while %zu watched tags refresh (ms) | %.2f | %.2f | %zu |\n", watchedCount,
+                watching.median, watching.worst, watching.n);
+    std::printf(
+        "| Frame with the same %zu watched tags, no reading (disconnected) (ms) | %.2f | %.2f | %zu |\n",
+        watchedCount, watchingIdle.median, watchingIdle.worst, watchingIdle.n);
+    std::printf("| UI thread held by Disconnect during a browse (ms) | %.1f | | 1 |\n", blocked);
+    std::printf(
+        "\nResident memory: %.1f MiB before connecting, %.1f MiB with the full tree (%zu rows drawn)\n",
+        rssBefore / 1024.0, rssTree / 1024.0, drawnRows);
+
+    ThreadPool::instance().stop();
+    main.reset();
+    app.reset();
+    return 0;
+}
