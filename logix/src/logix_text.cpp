@@ -64,7 +64,7 @@ constexpr Extended kGeneralErrorReasons[] = {
     {0x2101, "not allowed in the controller's key switch position"},
     {0x2102, "not allowed in the controller's current mode"},
     {0x2104, "the offset is beyond the end of the tag"},
-    {0x2105, "beyond the end of the tag (index or element count too large)"},
+    {0x2105, "index or element count beyond the end of the tag"},
     {0x2106, "the data is in use by another request"},
     {0x2107, "the tag's data type does not match the request"},
 };
