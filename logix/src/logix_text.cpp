@@ -78,7 +78,7 @@ constexpr ResultText kResults[] = {
     {ZELKC_LOGIX_OK, "no error"},
     {ZELKC_LOGIX_ERR_INVALID_ARGUMENT, "invalid argument or malformed tag name"},
     {ZELKC_LOGIX_ERR_NO_MEMORY, "out of memory"},
-    {ZELKC_LOGIX_ERR_CONNECT_FAILED, "cannot connect (the host did not resolve or did not accept)"},
+    {ZELKC_LOGIX_ERR_CONNECT_FAILED, "the host did not resolve or did not accept the connection"},
     {ZELKC_LOGIX_ERR_TIMEOUT, "timed out waiting for the controller"},
     {ZELKC_LOGIX_ERR_BAD_REPLY, "the controller's reply was malformed"},
     {ZELKC_LOGIX_ERR_IO, "the connection failed or was closed"},

@@ -2,7 +2,11 @@
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <iostream>
+#include <system_error>
 
 #include "cli.h"
 
@@ -113,22 +117,40 @@ int main(int argc, char** argv) {
         return cli::kExitUsage;
     }
 
+    // The libraries need SIGPIPE ignored so that a controller closing its socket is an error code;
+    // a closed standard output is then seen as EPIPE below.
+    std::signal(SIGPIPE, SIG_IGN);
+    int status = cli::kExitOk;
     try {
         if (identity->parsed()) {
-            return cli::run_identity(common, json);
+            status = cli::run_identity(common, json);
+        } else if (browse->parsed()) {
+            status = cli::run_browse(common, browse_options);
+        } else if (read->parsed()) {
+            status = cli::run_read(common, tags, count, json);
+        } else {
+            status = cli::run_watch(common, tags, watch_options);
         }
-        if (browse->parsed()) {
-            return cli::run_browse(common, browse_options);
+        if (std::fflush(stdout) != 0) {
+            throw std::system_error(errno, std::generic_category(), "cannot write the results");
         }
-        if (read->parsed()) {
-            return cli::run_read(common, tags, count, json);
-        }
-        return cli::run_watch(common, tags, watch_options);
     } catch (const cli::ConnectionError& e) {
         fmt::print(stderr, "orvane-cli: {}\n", e.what());
         return cli::kExitConnection;
     } catch (const cli::NotFoundError& e) {
         fmt::print(stderr, "orvane-cli: {}\n", e.what());
         return cli::kExitTagsFailed;
+    } catch (const std::system_error& e) {
+        if (e.code() == std::errc::broken_pipe) {
+            // The reader went away (e.g. `| head`): end as a pipeline expects.
+            std::signal(SIGPIPE, SIG_DFL);
+            std::raise(SIGPIPE);
+        }
+        fmt::print(stderr, "orvane-cli: {}\n", e.what());
+        return cli::kExitConnection;
+    } catch (const std::exception& e) {
+        fmt::print(stderr, "orvane-cli: {}\n", e.what());
+        return cli::kExitConnection;
     }
+    return status;
 }

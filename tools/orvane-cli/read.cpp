@@ -2,12 +2,14 @@
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <system_error>
 
 #include "ValueText.h"
 #include "cli.h"
@@ -239,7 +241,9 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
             }
         }
         fmt::print("{}\n", line);
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0) {
+            throw std::system_error(errno, std::generic_category(), "cannot write the results");
+        }
         if (options.count != 0 && cycle >= options.count) {
             break;
         }
