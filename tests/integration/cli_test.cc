@@ -216,6 +216,9 @@ TEST_F(Cli, BrowseFilterKeepsMatchesWithTheirAncestors) {
         }
         EXPECT_EQ(paths, c.paths) << c.args.back();
     }
+    Result missing = run({"browse", address_, "--program", "Nope"});
+    EXPECT_EQ(missing.status, 3);
+    EXPECT_EQ(missing.err, "orvane-cli: program Nope: the controller has no such program\n");
 }
 
 TEST_F(Cli, ReadPrintsEveryValueAndExplainsEachFailure) {
