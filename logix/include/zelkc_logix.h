@@ -71,6 +71,7 @@ enum {
 #define ZELKC_LOGIX_SYSTEM_BIT 0x1000u
 #define ZELKC_LOGIX_STRUCT_BIT 0x8000u
 #define ZELKC_LOGIX_STRUCT_MARKER 0x02A0u /* type code of a structure in read replies */
+#define ZELKC_LOGIX_STRING_HANDLE 0x0FCEu /* structure handle of the predefined STRING type */
 
 /* Atomic type codes. */
 enum {
@@ -136,6 +137,14 @@ typedef struct zelkc_logix_atomic_read {
     uint8_t result;          /* result of this entry; ZELKC_LOGIX_ERR_UNKNOWN while unread */
     zelkc_logix_value value; /* valid when result is ZELKC_LOGIX_OK */
 } zelkc_logix_atomic_read;
+
+/* The CIP status a controller gave one batch entry (see zelkc_logix_client_read_atomic_values_status). */
+typedef struct zelkc_logix_read_status {
+    uint8_t general_status;   /* CIP general status of the entry's reply; 0 when none was received */
+    uint16_t extended_status; /* first additional status word of that reply; 0 when none */
+    uint16_t struct_handle;   /* a reply carrying a structure (value.type is ZELKC_LOGIX_STRUCT_MARKER):
+                                 its structure handle; else 0 */
+} zelkc_logix_read_status;
 
 /* The result of an array read: count elements packed little-endian in data. */
 typedef struct zelkc_logix_value_array {
@@ -234,6 +243,11 @@ uint8_t zelkc_logix_client_read_atomic_value(zelkc_logix_client* client, const c
  * group was exchanged, even if single entries failed. */
 uint8_t zelkc_logix_client_read_atomic_values(zelkc_logix_client* client, zelkc_logix_atomic_read* entries,
                                               uint32_t count);
+/* The same batch read, and for each entry i the CIP status of its reply in statuses[i] (count
+ * caller-owned records, zeroed on entry), so that a failed entry can be explained. */
+uint8_t zelkc_logix_client_read_atomic_values_status(zelkc_logix_client* client,
+                                                     zelkc_logix_atomic_read* entries, uint32_t count,
+                                                     zelkc_logix_read_status* statuses);
 /* Reads `count` (1..65535) elements of an atomic array; release with zelkc_logix_value_array_free. */
 uint8_t zelkc_logix_client_read_atomic_array(zelkc_logix_client* client, const char* tag, uint32_t count,
                                              zelkc_logix_value_array* out);
@@ -244,6 +258,18 @@ uint8_t zelkc_logix_client_read_string_value(zelkc_logix_client* client, const c
 /* Reads exactly `size` (1..65535) bytes of a SINT or USINT array. */
 uint8_t zelkc_logix_client_read_bytes(zelkc_logix_client* client, const char* tag, uint8_t* buf,
                                       uint32_t size, uint32_t* length);
+
+/* ---------------------------------------------------------------------------------------------
+ * Plain-language reasons (static text, never null; one table for every user of the library)
+ * ------------------------------------------------------------------------------------------- */
+
+/* What a zelkc_logix result code means, e.g. "timed out waiting for the controller". */
+const char* zelkc_logix_result_text(uint8_t result);
+/* Why a read failed, from the CIP general status and the first extended status word (0 when
+ * none), e.g. "no such tag" for 0x04 and 0x05; 0xFF is explained through its extended status. */
+const char* zelkc_logix_cip_status_text(uint8_t general, uint16_t extended);
+/* The CIP name of a general status, e.g. "path segment error" for 0x04. */
+const char* zelkc_logix_cip_status_name(uint8_t general);
 
 #ifdef __cplusplus
 }

@@ -118,10 +118,14 @@ uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_
 // Decodes a Read Tag reply holding one atomic value.
 uint8_t read_atomic_response(const zelkc_cip_response* reply, zelkc_logix_value* out);
 
+// Notes a reply's general and first extended status and, for a structure, its handle; null
+// `status` is ignored.
+void read_status_note(const zelkc_cip_response* reply, zelkc_logix_read_status* status);
+
 // Reads n prepared requests (at most ZELKC_LOGIX_BATCH_GROUP) as one unit; map[i] is the entry
-// index of requests[i].
+// index of requests[i]; statuses (null, or one per entry) get each reply's status.
 uint8_t read_atomic_batch(zelkc_logix_client* client, const zelkc_cip_request* requests, const uint32_t* map,
-                          uint32_t n, zelkc_logix_atomic_read* entries);
+                          uint32_t n, zelkc_logix_atomic_read* entries, zelkc_logix_read_status* statuses);
 
 // Progress of a fragmented atomic array read.
 typedef struct zelkc_logix_array_read {

@@ -145,8 +145,21 @@ uint8_t zelkc_logix_client_read_atomic_value(zelkc_logix_client* client, const c
     return result;
 }
 
+void read_status_note(const zelkc_cip_response* reply, zelkc_logix_read_status* status) {
+    if (status == nullptr) {
+        return;
+    }
+    status->general_status = reply->general_status;
+    status->extended_status =
+        reply->additional_status.size >= 2 ? logix_le16(reply->additional_status.data) : 0;
+    const uint8_t* data = reply->data.data;
+    const bool structure =
+        data != nullptr && reply->data.size >= 4 && logix_le16(data) == ZELKC_LOGIX_STRUCT_MARKER;
+    status->struct_handle = structure ? logix_le16(data + 2) : 0;
+}
+
 uint8_t read_atomic_batch(zelkc_logix_client* client, const zelkc_cip_request* requests, const uint32_t* map,
-                          uint32_t n, zelkc_logix_atomic_read* entries) {
+                          uint32_t n, zelkc_logix_atomic_read* entries, zelkc_logix_read_status* statuses) {
     if (n == 1) {
         zelkc_cip_response reply;
         std::memset(&reply, 0, sizeof reply);
@@ -156,6 +169,7 @@ uint8_t read_atomic_batch(zelkc_logix_client* client, const zelkc_cip_request* r
             entry->result = result;
         } else {
             entry->result = read_atomic_response(&reply, &entry->value);
+            read_status_note(&reply, statuses != nullptr ? &statuses[map[0]] : nullptr);
         }
         zelkc_cip_response_free(&reply);
         return result;
@@ -166,11 +180,11 @@ uint8_t read_atomic_batch(zelkc_logix_client* client, const zelkc_cip_request* r
     if (result == ZELKC_LOGIX_ERR_LIMIT) {
         zelkc_cip_multiple_response_free(&replies);
         const uint32_t first = n / 2;
-        result = read_atomic_batch(client, requests, map, first, entries);
+        result = read_atomic_batch(client, requests, map, first, entries, statuses);
         if (result != ZELKC_LOGIX_OK) {
             return result;
         }
-        return read_atomic_batch(client, requests + first, map + first, n - first, entries);
+        return read_atomic_batch(client, requests + first, map + first, n - first, entries, statuses);
     }
     if (result != ZELKC_LOGIX_OK) {
         zelkc_cip_multiple_response_free(&replies);
@@ -189,6 +203,7 @@ uint8_t read_atomic_batch(zelkc_logix_client* client, const zelkc_cip_request* r
     for (uint32_t i = 0; i < n; ++i) {
         zelkc_logix_atomic_read* entry = &entries[map[i]];
         entry->result = read_atomic_response(&replies.responses[i], &entry->value);
+        read_status_note(&replies.responses[i], statuses != nullptr ? &statuses[map[i]] : nullptr);
     }
     zelkc_cip_multiple_response_free(&replies);
     return ZELKC_LOGIX_OK;
@@ -196,6 +211,15 @@ uint8_t read_atomic_batch(zelkc_logix_client* client, const zelkc_cip_request* r
 
 uint8_t zelkc_logix_client_read_atomic_values(zelkc_logix_client* client, zelkc_logix_atomic_read* entries,
                                               uint32_t count) {
+    return zelkc_logix_client_read_atomic_values_status(client, entries, count, nullptr);
+}
+
+uint8_t zelkc_logix_client_read_atomic_values_status(zelkc_logix_client* client,
+                                                     zelkc_logix_atomic_read* entries, uint32_t count,
+                                                     zelkc_logix_read_status* statuses) {
+    if (statuses != nullptr && count != 0) {
+        std::memset(statuses, 0, (size_t)count * sizeof *statuses);
+    }
     if (client == nullptr || entries == nullptr || count == 0) {
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
@@ -231,7 +255,7 @@ uint8_t zelkc_logix_client_read_atomic_values(zelkc_logix_client* client, zelkc_
         if (n > ZELKC_LOGIX_BATCH_GROUP) {
             n = ZELKC_LOGIX_BATCH_GROUP;
         }
-        result = read_atomic_batch(client, requests + start, map + start, n, entries);
+        result = read_atomic_batch(client, requests + start, map + start, n, entries, statuses);
         if (result != ZELKC_LOGIX_OK) {
             // This group's unsent part and every later group carry the failure.
             for (uint32_t k = start; k < prepared; ++k) {

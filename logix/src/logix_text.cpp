@@ -1,0 +1,131 @@
+// Plain-language text for result codes and CIP statuses: one table, so that every tool built on
+// the library explains a failure in the same words.
+#include <cstddef>
+
+#include "zelkc_logix.h"
+
+namespace {
+
+struct CipStatus {
+    const char* name;   // the CIP name of the general status
+    const char* reason; // what it means for a tag read
+};
+
+// Indexed by general status 0x00..0x26.
+constexpr CipStatus kCipStatuses[] = {
+    {"success", "no error"},
+    {"connection failure", "the controller refused the connection"},
+    {"resource unavailable", "the controller is out of resources for this request; try again"},
+    {"invalid parameter value", "the request carried a value the controller does not accept"},
+    {"path segment error", "no such tag"},
+    {"path destination unknown", "no such tag"},
+    {"partial transfer", "only part of the value arrived"},
+    {"connection lost", "the connection to the controller was lost"},
+    {"service not supported", "the controller does not support this request for the tag"},
+    {"invalid attribute value", "the request carried an invalid attribute value"},
+    {"attribute list error", "an attribute in the request is not valid"},
+    {"already in requested mode/state", "the controller is already in the requested mode"},
+    {"object state conflict", "the tag cannot be read in its current state"},
+    {"object already exists", "the object already exists"},
+    {"attribute not settable", "the attribute cannot be written"},
+    {"privilege violation", "access denied"},
+    {"device state conflict", "the controller's mode or state does not allow this request"},
+    {"reply data too large", "the value is too large for one reply"},
+    {"fragmentation of a primitive value", "the request would split an atomic value"},
+    {"not enough data", "the request was too short"},
+    {"attribute not supported", "the controller does not support the requested attribute"},
+    {"too much data", "the request carried too much data"},
+    {"object does not exist", "no such object in the controller"},
+    {"service fragmentation sequence not in progress", "the fragmented transfer is out of sequence"},
+    {"no stored attribute data", "the controller has no stored data for this attribute"},
+    {"store operation failure", "the controller could not store the data"},
+    {"routing failure, request packet too large", "the request was too large to route"},
+    {"routing failure, response packet too large", "the reply was too large to route"},
+    {"missing attribute list entry data", "an attribute list entry was missing its data"},
+    {"invalid attribute value list", "the attribute value list was invalid"},
+    {"embedded service error", "a request inside a packed batch failed"},
+    {"vendor specific error", "the controller reported a vendor-specific error"},
+    {"invalid parameter", "a request parameter is invalid"},
+    {"write-once value or medium already written", "the value can be written only once"},
+    {"invalid reply received", "the controller received an invalid reply"},
+    {"buffer overflow", "the controller's buffer overflowed"},
+    {"message format error", "the controller could not parse the request"},
+    {"key failure in path", "the electronic key in the path does not match the device"},
+    {"path size invalid", "the tag path is malformed"},
+};
+
+struct Extended {
+    uint16_t code;
+    const char* reason;
+};
+
+// The extended statuses a Logix controller gives with general status 0xFF for a read.
+constexpr Extended kGeneralErrorReasons[] = {
+    {0x2101, "not allowed in the controller's key switch position"},
+    {0x2102, "not allowed in the controller's current mode"},
+    {0x2104, "the offset is beyond the end of the tag"},
+    {0x2105, "index or element count beyond the end of the tag"},
+    {0x2106, "the data is in use by another request"},
+    {0x2107, "the tag's data type does not match the request"},
+};
+
+struct ResultText {
+    uint8_t code;
+    const char* text;
+};
+
+constexpr ResultText kResults[] = {
+    {ZELKC_LOGIX_OK, "no error"},
+    {ZELKC_LOGIX_ERR_INVALID_ARGUMENT, "invalid argument or malformed tag name"},
+    {ZELKC_LOGIX_ERR_NO_MEMORY, "out of memory"},
+    {ZELKC_LOGIX_ERR_CONNECT_FAILED, "the host did not resolve or did not accept the connection"},
+    {ZELKC_LOGIX_ERR_TIMEOUT, "timed out waiting for the controller"},
+    {ZELKC_LOGIX_ERR_BAD_REPLY, "the controller's reply was malformed"},
+    {ZELKC_LOGIX_ERR_IO, "the connection failed or was closed"},
+    {ZELKC_LOGIX_ERR_DEVICE, "the controller answered with an error status"},
+    {ZELKC_LOGIX_ERR_NOT_CONNECTED, "not connected"},
+    {ZELKC_LOGIX_ERR_UNKNOWN, "not read"},
+    {ZELKC_LOGIX_ERR_SESSION_REFUSED, "the controller refused the session"},
+    {ZELKC_LOGIX_ERR_TYPE_MISMATCH, "the tag's type does not match the read"},
+    {ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE, "the tag's type cannot be read as a value"},
+    {ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL, "the value is larger than expected"},
+    {ZELKC_LOGIX_ERR_LIMIT, "the request exceeds a size limit"},
+    {ZELKC_LOGIX_ERR_NOT_SUPPORTED, "not supported for this tag"},
+};
+
+} // namespace
+
+extern "C" {
+
+const char* zelkc_logix_result_text(uint8_t result) {
+    for (const ResultText& r : kResults) {
+        if (r.code == result) {
+            return r.text;
+        }
+    }
+    return "unknown result code";
+}
+
+const char* zelkc_logix_cip_status_text(uint8_t general, uint16_t extended) {
+    if (general < sizeof kCipStatuses / sizeof kCipStatuses[0]) {
+        return kCipStatuses[general].reason;
+    }
+    if (general == 0xFF) {
+        for (const Extended& e : kGeneralErrorReasons) {
+            if (e.code == extended) {
+                return e.reason;
+            }
+        }
+        return "the controller reported a general error";
+    }
+    return "the controller reported an unknown status";
+}
+
+const char* zelkc_logix_cip_status_name(uint8_t general) {
+    if (general < sizeof kCipStatuses / sizeof kCipStatuses[0]) {
+        return kCipStatuses[general].name;
+    }
+    return general == 0xFF ? "general error" : "unknown status";
+}
+
+} // extern "C"

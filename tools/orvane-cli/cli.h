@@ -1,0 +1,100 @@
+// orvane-cli: the pieces the commands share (addresses, the connection, exit statuses, tag reads).
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "zelkc_logix.h"
+
+namespace cli {
+
+// Exit statuses: 0 all good, 1 bad usage, 2 no connection or it dropped, 3 some tags failed.
+enum Exit { kExitOk = 0, kExitUsage = 1, kExitConnection = 2, kExitTagsFailed = 3 };
+
+constexpr uint32_t kDefaultPort = 44818;
+
+// HOST[:PORT][/SLOT]; slot -1 when the address names none.
+struct Address {
+    std::string host;
+    uint32_t port = kDefaultPort;
+    int slot = -1;
+    std::string text() const;
+};
+
+// Parses `text` into `out`; returns what is wrong with it, or the empty string.
+std::string parse_address(const std::string& text, Address* out);
+
+// The controller could not be reached, or the connection dropped: exit status 2.
+struct ConnectionError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// What was asked for does not exist in the controller (e.g. a program): exit status 3.
+struct NotFoundError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// One connected client; the destructor disconnects and releases it.
+class Connection {
+public:
+    // Throws ConnectionError naming the address and the library's reason.
+    Connection(const Address& address, uint32_t timeout_ms);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    zelkc_logix_client* client() const { return client_; }
+    // Throws ConnectionError for `result` met while doing `what`.
+    [[noreturn]] void fail(const std::string& what, uint8_t result) const;
+    // Exchanges sent on this connection so far (connect included).
+    uint64_t requests() const;
+
+private:
+    zelkc_logix_client* client_ = nullptr;
+    std::string address_;
+};
+
+// The outcome of reading one tag: its value text as the application shows it, or why it failed.
+struct TagValue {
+    std::string tag;
+    bool ok = false;
+    std::string type;   // type name of a value read
+    std::string text;   // value text when ok
+    std::string reason; // plain-language reason, with the CIP status in brackets when there is one
+};
+
+// Reads every tag in one batch (STRINGs then read as text). Throws ConnectionError when the
+// connection fails; single tags that fail carry their reason.
+std::vector<TagValue> read_tags(const Connection& connection, const std::vector<std::string>& tags);
+
+// `count` element paths starting at `tag`: "A" gives A[0].., "A[4]" gives A[4].., and the last
+// index of "M[1,2]" counts up.
+std::vector<std::string> element_paths(const std::string& tag, uint32_t count);
+
+struct CommonOptions {
+    Address address;
+    uint32_t timeout_ms = 5000;
+};
+
+struct BrowseOptions {
+    std::string program; // one program's tags
+    bool all = false;    // controller tags and every program's tags
+    bool elements = false;
+    bool json = false;
+    std::string filter;
+};
+
+struct WatchOptions {
+    uint32_t interval_ms = 1000;
+    uint32_t count = 0; // cycles; 0 runs until interrupted
+    bool csv = false;
+};
+
+int run_identity(const CommonOptions& common, bool json);
+int run_browse(const CommonOptions& common, const BrowseOptions& options);
+int run_read(const CommonOptions& common, const std::vector<std::string>& tags, uint32_t count, bool json);
+int run_watch(const CommonOptions& common, const std::vector<std::string>& tags, const WatchOptions& options);
+
+} // namespace cli

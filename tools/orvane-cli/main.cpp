@@ -1,0 +1,156 @@
+// orvane-cli: browse, read and watch a Logix controller from the shell.
+#include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <system_error>
+
+#include "cli.h"
+
+namespace {
+
+const char* const kAddressHelp =
+    "HOST[:PORT][/SLOT]: the controller's host name or IPv4 address, its EtherNet/IP port (default "
+    "44818) and, for a controller behind a backplane, its slot (0-255)";
+
+const char* const kFooter = "Exit status: 0 all good, 1 bad usage, 2 cannot connect or the connection "
+                            "dropped, 3 some tags failed to read.";
+
+// The address argument and --timeout, which every command takes.
+void add_common(CLI::App* command, cli::CommonOptions* common) {
+    command
+        ->add_option_function<std::string>(
+            "ADDRESS",
+            [common](const std::string& text) {
+                const std::string problem = cli::parse_address(text, &common->address);
+                if (!problem.empty()) {
+                    throw CLI::ValidationError("address", problem);
+                }
+            },
+            kAddressHelp)
+        ->required()
+        ->type_name("");
+    command->add_option("--timeout", common->timeout_ms, "time-out of every exchange, in ms (default 5000)")
+        ->check(CLI::Range(1u, 600000u))
+        ->type_name("MS");
+    command->footer(kFooter);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Browse, read and watch the tags of a Logix controller over EtherNet/IP. Results go to "
+                 "standard output; messages and the progress of a browse go to standard error."};
+    app.name("orvane-cli");
+    app.require_subcommand(1, 1);
+    app.footer(kFooter);
+
+    cli::CommonOptions common;
+    bool json = false;
+
+    CLI::App* identity = app.add_subcommand(
+        "identity", "Show the controller's vendor, device type, product code, revision, serial number and "
+                    "product name.");
+    add_common(identity, &common);
+    identity->add_flag("--json", json, "print one JSON object");
+
+    cli::BrowseOptions browse_options;
+    CLI::App* browse = app.add_subcommand(
+        "browse", "List every tag with its full path (Tag, Tag.Member, Program:Main.Tag), its type and its "
+                  "dimensions, structures expanded. Without --program or --all: the controller-scope tags.");
+    add_common(browse, &common);
+    CLI::Option* program =
+        browse->add_option("--program", browse_options.program, "only the tags of the program NAME")
+            ->type_name("NAME");
+    browse->add_flag("--all", browse_options.all, "the controller-scope tags and every program's tags")
+        ->excludes(program);
+    browse->add_flag("--elements", browse_options.elements,
+                     "also list array elements (Tag[1], Tag[1].Member) and so the members of arrays of "
+                     "structures");
+    browse
+        ->add_option("--filter", browse_options.filter,
+                     "show only tags whose name or path contains TEXT (ignoring case), with the tags "
+                     "above them")
+        ->type_name("TEXT");
+    browse->add_flag("--json", browse_options.json, "print one JSON document with the tree");
+
+    std::vector<std::string> tags;
+    uint32_t count = 1;
+    CLI::App* read = app.add_subcommand(
+        "read", "Read tags in one batch and print each value as the application shows it (STRINGs as their "
+                "text); for a tag that fails, a plain-language reason with the CIP status.");
+    add_common(read, &common);
+    read->add_option("TAG", tags, "tag paths, e.g. Speed, Motor.Status.Running, Data[3], Program:Main.Step")
+        ->required()
+        ->type_name("");
+    read->add_option("--count", count, "read N array elements from each tag, element by element")
+        ->check(CLI::Range(1u, 65535u))
+        ->type_name("N");
+    read->add_flag("--json", json, "print one JSON array");
+
+    cli::WatchOptions watch_options;
+    CLI::App* watch = app.add_subcommand(
+        "watch",
+        "Read tags every interval and print one line per cycle; Ctrl-C ends after the current cycle.");
+    add_common(watch, &common);
+    watch->add_option("TAG", tags, "tag paths, as for read")->required()->type_name("");
+    watch->add_option("--interval", watch_options.interval_ms, "time between cycles in ms (default 1000)")
+        ->check(CLI::Range(0u, 86400000u))
+        ->type_name("MS");
+    watch->add_option("--count", watch_options.count, "stop after N cycles (default: until Ctrl-C)")
+        ->type_name("N");
+    watch->add_flag("--csv", watch_options.csv,
+                    "a header line, then time,tag1,tag2,... per cycle with ISO 8601 UTC times; a tag that "
+                    "fails leaves its field empty and its reason goes to standard error");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "orvane-cli: " << e.what() << "\n\n";
+        CLI::App* failed = app.get_subcommands().empty() ? &app : app.get_subcommands().front();
+        std::cerr << (failed == &app ? app.help() : failed->help(app.get_name()));
+        return cli::kExitUsage;
+    }
+
+    // The libraries need SIGPIPE ignored so that a controller closing its socket is an error code;
+    // a closed standard output is then seen as EPIPE below.
+    std::signal(SIGPIPE, SIG_IGN);
+    int status = cli::kExitOk;
+    try {
+        if (identity->parsed()) {
+            status = cli::run_identity(common, json);
+        } else if (browse->parsed()) {
+            status = cli::run_browse(common, browse_options);
+        } else if (read->parsed()) {
+            status = cli::run_read(common, tags, count, json);
+        } else {
+            status = cli::run_watch(common, tags, watch_options);
+        }
+        if (std::fflush(stdout) != 0) {
+            throw std::system_error(errno, std::generic_category(), "cannot write the results");
+        }
+    } catch (const cli::ConnectionError& e) {
+        fmt::print(stderr, "orvane-cli: {}\n", e.what());
+        return cli::kExitConnection;
+    } catch (const cli::NotFoundError& e) {
+        fmt::print(stderr, "orvane-cli: {}\n", e.what());
+        return cli::kExitTagsFailed;
+    } catch (const std::system_error& e) {
+        if (e.code() == std::errc::broken_pipe) {
+            // The reader went away (e.g. `| head`): end as a pipeline expects.
+            std::signal(SIGPIPE, SIG_DFL);
+            std::raise(SIGPIPE);
+        }
+        fmt::print(stderr, "orvane-cli: {}\n", e.what());
+        return cli::kExitConnection;
+    } catch (const std::exception& e) {
+        fmt::print(stderr, "orvane-cli: {}\n", e.what());
+        return cli::kExitConnection;
+    }
+    return status;
+}

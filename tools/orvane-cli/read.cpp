@@ -1,0 +1,260 @@
+// The read and watch commands: one batch read per cycle, STRINGs as text, each failure explained.
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "ValueText.h"
+#include "cli.h"
+
+namespace cli {
+
+namespace {
+
+bool connection_failure(uint8_t result) {
+    return result == ZELKC_LOGIX_ERR_IO || result == ZELKC_LOGIX_ERR_TIMEOUT ||
+           result == ZELKC_LOGIX_ERR_NOT_CONNECTED;
+}
+
+// Why an entry failed: the table's words, with the CIP status when the controller gave one.
+std::string failure_reason(uint8_t result, const zelkc_logix_read_status& status) {
+    if (result == ZELKC_LOGIX_ERR_DEVICE && status.general_status != 0) {
+        const std::string extended =
+            status.extended_status != 0 ? fmt::format("/0x{:04X}", status.extended_status) : std::string();
+        return fmt::format("{} (CIP 0x{:02X}{} {})",
+                           zelkc_logix_cip_status_text(status.general_status, status.extended_status),
+                           status.general_status, extended,
+                           zelkc_logix_cip_status_name(status.general_status));
+    }
+    if (result == ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE && status.struct_handle != 0) {
+        return "a structure has no single value; read its members";
+    }
+    return zelkc_logix_result_text(result);
+}
+
+// Reads one STRING as text into `out`; a too-small buffer is retried at the reported length.
+uint8_t read_string(const Connection& connection, const char* tag, std::string* out) {
+    std::string buf(128, '\0');
+    for (;;) {
+        uint32_t length = 0;
+        const uint8_t rc = zelkc_logix_client_read_string_value(connection.client(), tag, buf.data(),
+                                                                uint32_t(buf.size()), &length);
+        if (rc == ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL && length >= buf.size()) {
+            buf.assign(size_t(length) + 1, '\0');
+            continue;
+        }
+        if (rc == ZELKC_LOGIX_OK) {
+            out->assign(buf.data(), length);
+        }
+        return rc;
+    }
+}
+
+std::string atomic_type_name(uint16_t type) {
+    zelkc_logix_tag_info info{};
+    info.symbol_type = zelkc_logix_tag_atomic_type(type);
+    return std::string(datatype_get_name(&info));
+}
+
+} // namespace
+
+std::vector<TagValue> read_tags(const Connection& connection, const std::vector<std::string>& tags) {
+    std::vector<zelkc_logix_atomic_read> entries(tags.size());
+    std::vector<zelkc_logix_read_status> statuses(tags.size());
+    for (size_t i = 0; i < tags.size(); ++i) {
+        entries[i].tag = tags[i].c_str();
+    }
+    const uint8_t rc = zelkc_logix_client_read_atomic_values_status(
+        connection.client(), entries.data(), uint32_t(entries.size()), statuses.data());
+    if (rc != ZELKC_LOGIX_OK) {
+        connection.fail("reading tags", rc);
+    }
+    std::vector<TagValue> values(tags.size());
+    for (size_t i = 0; i < tags.size(); ++i) {
+        TagValue& v = values[i];
+        const zelkc_logix_atomic_read& e = entries[i];
+        v.tag = tags[i];
+        if (e.result == ZELKC_LOGIX_OK) {
+            v.ok = true;
+            v.type = atomic_type_name(e.value.type);
+            v.text = value2string(&e.value, zelkc_logix_tag_atomic_type(e.value.type));
+        } else if (e.result == ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE &&
+                   statuses[i].struct_handle == ZELKC_LOGIX_STRING_HANDLE) {
+            const uint8_t src = read_string(connection, e.tag, &v.text);
+            if (connection_failure(src)) {
+                connection.fail("reading " + v.tag, src);
+            }
+            v.ok = src == ZELKC_LOGIX_OK;
+            v.type = "STRING";
+            if (!v.ok) {
+                v.reason = zelkc_logix_result_text(src);
+            }
+        } else {
+            v.reason = failure_reason(e.result, statuses[i]);
+        }
+    }
+    return values;
+}
+
+std::vector<std::string> element_paths(const std::string& tag, uint32_t count) {
+    std::string base = tag;
+    std::string first_indexes; // the indexes before the one that counts, with their commas
+    uint32_t start = 0;
+    const size_t open = tag.rfind('[');
+    if (!tag.empty() && tag.back() == ']' && open != std::string::npos) {
+        const std::string inside = tag.substr(open + 1, tag.size() - open - 2);
+        const size_t comma = inside.rfind(',');
+        const std::string last = comma == std::string::npos ? inside : inside.substr(comma + 1);
+        char* end = nullptr;
+        const unsigned long n = std::strtoul(last.c_str(), &end, 10);
+        if (!last.empty() && *end == '\0' && n <= UINT32_MAX) {
+            base = tag.substr(0, open);
+            first_indexes = comma == std::string::npos ? std::string() : inside.substr(0, comma + 1);
+            start = uint32_t(n);
+        }
+    }
+    std::vector<std::string> paths;
+    if (base == tag && count == 1) {
+        paths.push_back(tag); // a plain tag read once keeps its own name
+        return paths;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        paths.push_back(fmt::format("{}[{}{}]", base, first_indexes, uint64_t(start) + i));
+    }
+    return paths;
+}
+
+int run_read(const CommonOptions& common, const std::vector<std::string>& tags, uint32_t count, bool json) {
+    std::vector<std::string> paths;
+    for (const std::string& tag : tags) {
+        for (std::string& p : count > 1 ? element_paths(tag, count) : std::vector<std::string>{tag}) {
+            paths.push_back(std::move(p));
+        }
+    }
+    Connection connection(common.address, common.timeout_ms);
+    const std::vector<TagValue> values = read_tags(connection, paths);
+    bool failed = false;
+    nlohmann::ordered_json doc = nlohmann::ordered_json::array();
+    std::string text;
+    for (const TagValue& v : values) {
+        failed = failed || !v.ok;
+        if (json) {
+            doc.push_back(v.ok ? nlohmann::ordered_json{{"tag", v.tag}, {"type", v.type}, {"value", v.text}}
+                               : nlohmann::ordered_json{{"tag", v.tag}, {"error", v.reason}});
+        } else if (v.ok) {
+            text += fmt::format("{} = {}\n", v.tag, v.text);
+        } else {
+            text += fmt::format("{}: {}\n", v.tag, v.reason);
+        }
+    }
+    fmt::print("{}", json ? doc.dump(2) + "\n" : text);
+    return failed ? kExitTagsFailed : kExitOk;
+}
+
+namespace {
+
+std::string utc_now() {
+    const auto now = std::chrono::system_clock::now();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}Z", tm, ms);
+}
+
+std::string csv_field(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+// Waits up to `ms` for SIGINT or SIGTERM (blocked, so pending ones are taken here); true when one came.
+bool interrupted_within(const sigset_t& signals, int64_t ms) {
+    if (ms < 0) {
+        ms = 0;
+    }
+    timespec wait{time_t(ms / 1000), long(ms % 1000) * 1000000L};
+    for (;;) {
+        const int sig = sigtimedwait(&signals, nullptr, &wait);
+        if (sig > 0) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+} // namespace
+
+int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
+              const WatchOptions& options) {
+    // Ctrl-C stays pending until the current cycle is printed, then ends the watch.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+
+    Connection connection(common.address, common.timeout_ms);
+    if (options.csv) {
+        std::string header = "time";
+        for (const std::string& tag : tags) {
+            header += "," + csv_field(tag);
+        }
+        fmt::print("{}\n", header);
+        std::fflush(stdout);
+    }
+    std::map<std::string, std::string> last_reason; // a failure is reported again only when it changes
+    bool failed = false;
+    const auto start = std::chrono::steady_clock::now();
+    for (uint64_t cycle = 1;; ++cycle) {
+        const std::string time = utc_now();
+        const std::vector<TagValue> values = read_tags(connection, tags);
+        std::string line = time;
+        for (const TagValue& v : values) {
+            if (!v.ok) {
+                failed = true;
+                std::string& last = last_reason[v.tag];
+                if (last != v.reason) {
+                    fmt::print(stderr, "{}: {}\n", v.tag, v.reason);
+                    last = v.reason;
+                }
+            }
+            if (options.csv) {
+                line += "," + (v.ok ? csv_field(v.text) : std::string());
+            } else {
+                line += fmt::format(" {}={}", v.tag, v.ok ? v.text : "?");
+            }
+        }
+        fmt::print("{}\n", line);
+        if (std::fflush(stdout) != 0) {
+            throw std::system_error(errno, std::generic_category(), "cannot write the results");
+        }
+        if (options.count != 0 && cycle >= options.count) {
+            break;
+        }
+        const auto next = start + std::chrono::milliseconds(int64_t(options.interval_ms) * int64_t(cycle));
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now());
+        if (interrupted_within(signals, left.count())) {
+            break;
+        }
+    }
+    return failed ? kExitTagsFailed : kExitOk;
+}
+
+} // namespace cli
