@@ -902,7 +902,7 @@ EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, cons
     }
     case 0x0066: // UnRegisterSession: the session and the connection end, nothing is answered
         if (session_ != 0 && handle == session_) {
-            connections_.close_session(session_);
+            close();
             out.close = true;
             return out;
         }
@@ -954,9 +954,10 @@ EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, cons
     }
 }
 
-EncapSession::~EncapSession() {
+void EncapSession::close() {
     if (session_ != 0)
         connections_.close_session(session_);
+    session_ = 0;
 }
 
 // Connected messaging: a connected address item with the O->T connection id, and a connected

@@ -118,7 +118,8 @@ class EncapSession {
 public:
     EncapSession(ValueStore& store, ConnectionTable& connections)
         : store_(store), connections_(connections) {}
-    ~EncapSession();
+    ~EncapSession() { close(); }
+    void close(); // ends the session and closes its class 3 connections
     EncapSession(const EncapSession&) = delete;
     EncapSession& operator=(const EncapSession&) = delete;
     struct Outcome {

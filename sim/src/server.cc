@@ -148,6 +148,8 @@ struct Server::Impl {
                     break;
             }
         }
+        // The session's class 3 connections close before the TCP connection counts as closed.
+        session.close();
         std::lock_guard<std::mutex> lock(mutex);
         ::shutdown(fd, SHUT_RDWR);
         ::close(fd);

@@ -15,3 +15,10 @@ foreach(mode connected unconnected)
     COMMAND bash "${PROJECT_SOURCE_DIR}/tests/interop/run_st_ethernet_ip.sh" "$<TARGET_FILE:logix-sim>" ${mode})
   set_tests_properties(sim_st_ethernet_ip_${mode} PROPERTIES LABELS "integration;interop" TIMEOUT 300)
 endforeach()
+
+# Class 3 connections and the services of third-party clients, over loopback TCP and UDP.
+orvane_add_test(sim_connected_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim_connected_test.cc
+  LIBS logixsim
+  LABELS tsan)
+target_compile_definitions(sim_connected_test PRIVATE SIM_SOURCE_DIR="${PROJECT_SOURCE_DIR}/sim")
