@@ -23,6 +23,8 @@ constexpr size_t kMaxCipReply = 65000;
 constexpr size_t kMaxConnection = 504;
 constexpr size_t kMaxLargeConnection = 4002;
 constexpr size_t kMinConnection = 8;
+// The wall clock goes up to the end of the year 9999.
+constexpr uint64_t kLatestClockUs = 253402300799999999ull;
 // Nesting of Unconnected Send and Multiple Service Packet requests inside each other.
 constexpr int kMaxDepth = 3;
 
@@ -459,7 +461,10 @@ private:
                 uint32_t lo = 0, hi = 0;
                 if (!in.u32(lo) || !in.u32(hi))
                     return kStatusNotEnoughData;
-                store_.set_clock_us(static_cast<int64_t>((static_cast<uint64_t>(hi) << 32) | lo));
+                uint64_t us = (static_cast<uint64_t>(hi) << 32) | lo;
+                if (us > kLatestClockUs)
+                    return kStatusInvalidAttributeValue;
+                store_.set_clock_us(static_cast<int64_t>(us));
                 return kStatusOk;
             }
             if (a != 5)
@@ -470,7 +475,7 @@ private:
                     return kStatusNotEnoughData;
             if (f[0] < 1970 || f[0] > 9999 || f[1] < 1 || f[1] > 12 || f[2] < 1 || f[2] > 31 || f[3] > 23 ||
                 f[4] > 59 || f[5] > 59 || f[6] > 999999)
-                return kStatusInvalidParameter;
+                return kStatusInvalidAttributeValue;
             std::tm t{};
             t.tm_year = static_cast<int>(f[0]) - 1900;
             t.tm_mon = static_cast<int>(f[1]) - 1;
@@ -999,6 +1004,9 @@ EncapSession::Outcome EncapSession::send_unit_data(const uint8_t* msg, const uin
         sized.packet_limit = std::min(limits.packet_limit, use.connection.ot_size - 2);
         Env env{store_, connections_, session_};
         cip = handle_cip(env, r.here(), r.left(), sized);
+        // What cannot be cut to size (one structure element on a tiny connection) is refused.
+        if (cip.size() + 2 > use.connection.to_size)
+            cip = Bytes{cip[0], 0, kStatusReplyTooLarge, 0};
         connections_.remember(ot_id, sequence, cip);
     }
     Bytes d;

@@ -16,11 +16,11 @@ namespace logixsim::detail {
 enum : uint8_t {
     kStatusOk = 0x00,
     kStatusConnectionFailure = 0x01,
-    kStatusObjectState = 0x0C,
     kStatusPathSegment = 0x04,
     kStatusPathUnknown = 0x05,
     kStatusPartial = 0x06,
     kStatusServiceUnsupported = 0x08,
+    kStatusInvalidAttributeValue = 0x09,
     kStatusAttributeList = 0x0A,
     kStatusReplyTooLarge = 0x11,
     kStatusNotEnoughData = 0x13,

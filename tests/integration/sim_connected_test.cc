@@ -217,6 +217,15 @@ TEST_F(SimConnected, ConnectedRepliesAreSizedToTheirConnection) {
     }
 }
 
+TEST_F(SimConnected, TheSmallestConnectionRefusesWhatCannotBeCut) {
+    EXPECT_EQ(cip(forward_open(0x54, 1, 7)).extended, (std::vector<uint16_t>{0x0109, 504}));
+    uint32_t ot = open(0x54, 2, 9); // a SINT read and no more
+    ASSERT_NE(ot, 0u);
+    Unit u = unit(ot, 1, req(0x4C, sym("Motor1"), u16(1)));
+    EXPECT_EQ(u.cip, Bytes({0xCC, 0, 0x11, 0})) << "one structure element does not fit 9 bytes";
+    EXPECT_EQ(unit(ot, 2, req(0x4C, sym("SintTag"), u16(1))).cip, Bytes({0xCC, 0, 0, 0, 0xC2, 0, 0xF4}));
+}
+
 TEST_F(SimConnected, IdleConnectionsCloseAndSessionsTakeTheirConnectionsAlong) {
     uint32_t brief = open(0x54, 1, 500, 1000); // 1 ms x 4: idle for 4 ms closes it
     uint32_t lasting = open(0x54, 2, 500);     // 100 ms x 4
@@ -295,6 +304,9 @@ TEST_F(SimConnected, WallClockIsReadAndMovedThroughAttributeLists) {
     EXPECT_EQ(Bytes(list.data.begin() + 34, list.data.begin() + 42), u16(7) + u16(0x14) + u16(0x0B) + u16(0));
     EXPECT_EQ(rd32(list.data, 46), uint32_t(y2k >> 32));
     EXPECT_EQ(cip(req(0x04, clock, u16(1) + u16(0x0B) + u16(1))).status, 0x0A) << "value cut short";
+    const Bytes single = clock + Bytes{0x30, 0x0B};
+    EXPECT_EQ(cip(req(0x10, single, u32(0xFFFFFFFF) + u32(0xFFFFFFFF))).status, 0x09) << "past the year 9999";
+    EXPECT_EQ(cip(req(0x10, single, u32(uint32_t(y2k)) + u32(uint32_t(y2k >> 32)))).status, 0);
 }
 
 TEST_F(SimConnected, WritesAreReadBackAndCheckedLikeReads) {
