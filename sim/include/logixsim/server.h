@@ -35,7 +35,8 @@ struct Faults {
     // whole encoded request: service, path size, path, data; also when it arrives routed).
     size_t packet_limit = 504;
     // Data bytes per browse page / template fragment / fragmented read reply (a Read Tag reply
-    // that would be longer carries what fits, with status 6).
+    // that would be longer carries what fits, with status 6). Unconnected requests only: what a
+    // class 3 connection carries is sized to the connection.
     size_t reply_limit = 500;
 };
 
