@@ -1,6 +1,7 @@
 // Reading a controller description (JSON) into the simulator's model: identity, structure
 // templates with controller-like layouts, tags with initial values and behaviours, symbols.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -162,7 +163,11 @@ public:
     explicit Builder(Controller& c) : c_(c) {}
 
     void run(const json& root) {
-        expect_object(root, "$", {"identity", "types", "tags", "programs"});
+        expect_object(root, "$", {"name", "identity", "types", "tags", "programs"});
+        if (auto it = root.find("name"); it != root.end()) {
+            c_.name = get_string(*it, "$.name");
+            check_name(c_.name, "$.name");
+        }
         if (auto it = root.find("identity"); it != root.end())
             identity(*it, "$.identity");
         add_string_template();
@@ -375,9 +380,13 @@ private:
             put_u16(d, m.word());
             put_u32(d, m.offset);
         }
-        char tail[16];
-        std::snprintf(tail, sizeof tail, ";n%08X", fnv1a(t.name));
-        put_text(d, t.name + tail);
+        // After the name and ';': a marker, then two bytes per member, the second carrying the
+        // member's external access in its low bits (3: read/write; 0: none, for BOOL hosts).
+        put_text(d, t.name + ";n");
+        for (const Member& m : t.members) {
+            d.push_back('A');
+            d.push_back(m.hidden ? '@' : 'C');
+        }
         d.push_back(0);
         for (const Member& m : t.members) {
             put_text(d, m.name);
@@ -855,6 +864,43 @@ void ValueStore::read(const Tag& tag, uint32_t offset, uint32_t size, std::vecto
     if (offset > v.size() || size > v.size() - offset)
         return;
     out.insert(out.end(), v.begin() + offset, v.begin() + offset + size);
+}
+
+bool ValueStore::write(const Tag& tag, uint32_t offset, const uint8_t* data, uint32_t size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<uint8_t>& v = values_[tag.index];
+    if (offset > v.size() || size > v.size() - offset)
+        return false;
+    if (size != 0)
+        std::memcpy(v.data() + offset, data, size);
+    return true;
+}
+
+void ValueStore::write_bit(const Tag& tag, uint32_t offset, int bit, bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<uint8_t>& v = values_[tag.index];
+    if (offset >= v.size() || bit < 0 || bit > 7)
+        return;
+    if (on)
+        v[offset] = static_cast<uint8_t>(v[offset] | (1u << bit));
+    else
+        v[offset] = static_cast<uint8_t>(v[offset] & ~(1u << bit));
+}
+
+int64_t ValueStore::clock_us() const {
+    auto host = std::chrono::duration_cast<std::chrono::microseconds>(
+                    std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int64_t>(host) + clock_offset_us_;
+}
+
+void ValueStore::set_clock_us(int64_t us) {
+    auto host = std::chrono::duration_cast<std::chrono::microseconds>(
+                    std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_offset_us_ = us - static_cast<int64_t>(host);
 }
 
 uint32_t ValueStore::next_session_handle() {

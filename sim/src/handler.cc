@@ -4,7 +4,10 @@
 #include "handler.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +18,13 @@ namespace {
 
 // Replies beyond this stay under the 65535-byte encapsulation limit together with their framing.
 constexpr size_t kMaxCipReply = 65000;
+// Connection sizes a Forward Open may ask for, and the least that carries a sequence count and
+// a CIP reply header.
+constexpr size_t kMaxConnection = 504;
+constexpr size_t kMaxLargeConnection = 4002;
+constexpr size_t kMinConnection = 8;
+// The wall clock goes up to the end of the year 9999.
+constexpr uint64_t kLatestClockUs = 253402300799999999ull;
 // Nesting of Unconnected Send and Multiple Service Packet requests inside each other.
 constexpr int kMaxDepth = 3;
 
@@ -94,8 +104,8 @@ bool parse_path(const uint8_t* p, size_t n, std::vector<Segment>& out) {
 
 class Cip {
 public:
-    Cip(const ValueStore& store, const Limits& limits)
-        : store_(store), c_(store.controller()), limits_(limits) {}
+    Cip(Env& env, const Limits& limits)
+        : env_(env), store_(env.store), c_(env.store.controller()), limits_(limits) {}
 
     Bytes handle(const uint8_t* req, size_t size, int depth) {
         if (size < 2)
@@ -134,17 +144,36 @@ public:
         case 0x06:
             if (!has_instance || instance != 1)
                 return reply(service, kStatusPathUnknown);
-            if (service != 0x52)
+            if (service == 0x52)
+                return unconnected_send(data, dlen, depth);
+            if (service == 0x54 || service == 0x5B)
+                return forward_open(service, data, dlen);
+            if (service == 0x4E)
+                return forward_close(data, dlen);
+            return reply(service, kStatusServiceUnsupported);
+        case 0x64:
+            if (!has_instance || instance != 1)
+                return reply(service, kStatusPathUnknown);
+            if (service != 0x01)
                 return reply(service, kStatusServiceUnsupported);
-            return unconnected_send(data, dlen, depth);
+            {
+                Bytes d;
+                put_u16(d, static_cast<uint16_t>(c_.name.size()));
+                put_text(d, c_.name);
+                return reply(service, kStatusOk, {}, d);
+            }
+        case 0x8B:
+            if (!has_instance || instance != 1)
+                return reply(service, kStatusPathUnknown);
+            return wall_clock(service, segs, data, dlen);
         case 0x6B:
             if (service == 0x55)
                 return browse(c_.controller, instance, data, dlen);
-            if (service == 0x4C || service == 0x52) {
+            if (is_tag_service(service)) {
                 const Tag* tag = has_instance ? c_.tag_by_instance(instance) : nullptr;
                 if (tag == nullptr)
                     return reply(service, kStatusPathUnknown);
-                return read_tag(service, *tag, segs, 2, data, dlen);
+                return tag_service(service, *tag, segs, 2, data, dlen);
             }
             return reply(service, kStatusServiceUnsupported);
         case 0x6C: {
@@ -163,7 +192,8 @@ public:
     }
 
 private:
-    const ValueStore& store_;
+    Env& env_;
+    ValueStore& store_;
     const Controller& c_;
     const Limits& limits_;
 
@@ -195,12 +225,15 @@ private:
                 put_u8(d, static_cast<uint8_t>(id.product_name.size()));
                 put_text(d, id.product_name);
                 return true;
+            case 8:
+                put_u8(d, id.state);
+                return true;
             default:
                 return false;
             }
         };
         if (service == 0x01) {
-            for (uint32_t a = 1; a <= 7; ++a)
+            for (uint32_t a = 1; a <= 8; ++a)
                 attribute(a);
             return reply(service, kStatusOk, {}, d);
         }
@@ -242,7 +275,7 @@ private:
             uint8_t status = replies[i][2];
             failed = failed || (status != kStatusOk && status != kStatusPartial);
             total += replies[i].size();
-            if (total > kMaxCipReply)
+            if (total + 4 > std::min(kMaxCipReply, limits_.max_reply))
                 return reply(0x0A, kStatusReplyTooLarge);
         }
         Bytes d;
@@ -274,8 +307,9 @@ private:
             return reply(0x52, kStatusNotEnoughData);
         const uint8_t* route = r.here();
         size_t route_size = static_cast<size_t>(words) * 2;
+        // Remaining path size (the whole route: nothing of it was used), then a reserved byte.
         auto routing_error = [&](uint16_t extended) {
-            Bytes remaining{words};
+            Bytes remaining{words, 0};
             return reply(0x52, kStatusConnectionFailure, {extended}, remaining);
         };
         if (route_size < 2 || (route[0] & 0xE0) != 0)
@@ -305,6 +339,205 @@ private:
         return handle(message, length, depth + 1);
     }
 
+    // Forward Open (16-bit network connection parameters, up to 504 bytes) and Large Forward
+    // Open (32-bit, up to 4002 bytes): a class 3 connection to the Message Router, reached
+    // directly or through a port segment to the controller's slot.
+    Bytes forward_open(uint8_t service, const uint8_t* data, size_t dlen) {
+        const bool large = service == 0x5B;
+        Reader r(data, dlen);
+        uint8_t tick = 0, ticks = 0, multiplier = 0, trigger = 0, words = 0;
+        uint16_t serial = 0, vendor = 0;
+        uint32_t ot_id = 0, to_id = 0, originator = 0, ot_rpi = 0, to_rpi = 0, ot_params = 0, to_params = 0;
+        auto params = [&](uint32_t& v) {
+            uint16_t p16 = 0;
+            bool ok = large ? r.u32(v) : r.u16(p16);
+            if (!large)
+                v = p16;
+            return ok;
+        };
+        if (!r.u8(tick) || !r.u8(ticks) || !r.u32(ot_id) || !r.u32(to_id) || !r.u16(serial) ||
+            !r.u16(vendor) || !r.u32(originator) || !r.u8(multiplier) || !r.skip(3) || !r.u32(ot_rpi) ||
+            !params(ot_params) || !r.u32(to_rpi) || !params(to_params) || !r.u8(trigger) || !r.u8(words) ||
+            r.left() < static_cast<size_t>(words) * 2)
+            return reply(service, kStatusNotEnoughData);
+        // A refusal echoes the connection's triad, then the remaining path size and a reserved byte.
+        auto refuse = [&](std::initializer_list<uint16_t> extended, uint8_t remaining = 0) {
+            Bytes d;
+            put_u16(d, serial);
+            put_u16(d, vendor);
+            put_u32(d, originator);
+            put_u8(d, remaining);
+            put_u8(d, 0);
+            return reply(service, kStatusConnectionFailure, extended, d);
+        };
+        const uint8_t* path = r.here();
+        size_t n = static_cast<size_t>(words) * 2, at = 0;
+        if (n >= 2 && (path[0] & 0xE0) == 0) { // a port segment first: the backplane, our slot
+            if ((path[0] & 0x10) != 0)
+                return refuse({0x0315}, words);
+            if ((path[0] & 0x0F) != 1)
+                return refuse({0x0311}, words);
+            if (path[1] != limits_.slot)
+                return refuse({0x0312}, words);
+            at = 2;
+        }
+        static const uint8_t kRouter[4] = {0x20, 0x02, 0x24, 0x01};
+        if (n - at != sizeof kRouter || std::memcmp(path + at, kRouter, sizeof kRouter) != 0)
+            return refuse({0x0315}, words);
+        if ((trigger & 0x0F) != 3)
+            return refuse({0x0103});
+        const size_t max = large ? kMaxLargeConnection : kMaxConnection;
+        const uint32_t size_mask = large ? 0xFFFFu : 0x1FFu;
+        CipConnection c;
+        c.ot_size = ot_params & size_mask;
+        c.to_size = to_params & size_mask;
+        // Sizes beyond the limit are refused with the largest size allowed as a second word.
+        if (c.ot_size > max || c.to_size > max || c.ot_size < kMinConnection || c.to_size < kMinConnection)
+            return refuse({0x0109, static_cast<uint16_t>(max)});
+        if (ot_rpi == 0 || to_rpi == 0)
+            return refuse({0x0111});
+        c.to_id = to_id;
+        c.serial = serial;
+        c.vendor = vendor;
+        c.originator = originator;
+        c.session = env_.session;
+        c.timeout_us = static_cast<int64_t>(ot_rpi) * (int64_t{4} << std::min<uint8_t>(multiplier, 7));
+        if (uint16_t e = env_.connections.open(c); e != 0)
+            return refuse({e});
+        Bytes d;
+        put_u32(d, c.ot_id);
+        put_u32(d, c.to_id);
+        put_u16(d, serial);
+        put_u16(d, vendor);
+        put_u32(d, originator);
+        put_u32(d, ot_rpi); // actual packet intervals: as asked
+        put_u32(d, to_rpi);
+        put_u8(d, 0); // application reply size
+        put_u8(d, 0);
+        return reply(service, kStatusOk, {}, d);
+    }
+
+    Bytes forward_close(const uint8_t* data, size_t dlen) {
+        Reader r(data, dlen);
+        uint8_t tick = 0, ticks = 0;
+        uint16_t serial = 0, vendor = 0;
+        uint32_t originator = 0;
+        if (!r.u8(tick) || !r.u8(ticks) || !r.u16(serial) || !r.u16(vendor) || !r.u32(originator))
+            return reply(0x4E, kStatusNotEnoughData);
+        bool closed = env_.connections.close(serial, vendor, originator);
+        Bytes d;
+        put_u16(d, serial);
+        put_u16(d, vendor);
+        put_u32(d, originator);
+        put_u8(d, 0); // application reply size, or the remaining path size of a refusal
+        put_u8(d, 0);
+        if (!closed)
+            return reply(0x4E, kStatusConnectionFailure, {0x0107}, d);
+        return reply(0x4E, kStatusOk, {}, d);
+    }
+
+    // The wall clock: attribute 0x0B is microseconds since 1970 (64-bit); attribute 5 the same
+    // time as year, month, day, hour, minute, second, microsecond (32 bits each, UTC).
+    Bytes wall_clock(uint8_t service, const std::vector<Segment>& segs, const uint8_t* data, size_t dlen) {
+        auto get = [&](uint16_t a, Bytes& d) {
+            int64_t now = store_.clock_us();
+            if (a == 0x0B) {
+                put_u64(d, static_cast<uint64_t>(now));
+                return true;
+            }
+            if (a != 5)
+                return false;
+            std::time_t seconds = static_cast<std::time_t>(now / 1000000);
+            std::tm t{};
+            gmtime_r(&seconds, &t);
+            for (int v : {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec})
+                put_u32(d, static_cast<uint32_t>(v));
+            put_u32(d, static_cast<uint32_t>(now % 1000000));
+            return true;
+        };
+        // Sets attribute `a` from the reader; the status of that attribute.
+        auto set = [&](uint16_t a, Reader& in) -> uint8_t {
+            if (a == 0x0B) {
+                uint32_t lo = 0, hi = 0;
+                if (!in.u32(lo) || !in.u32(hi))
+                    return kStatusNotEnoughData;
+                uint64_t us = (static_cast<uint64_t>(hi) << 32) | lo;
+                if (us > kLatestClockUs)
+                    return kStatusInvalidAttributeValue;
+                store_.set_clock_us(static_cast<int64_t>(us));
+                return kStatusOk;
+            }
+            if (a != 5)
+                return kStatusAttributeUnsupported;
+            uint32_t f[7];
+            for (uint32_t& v : f)
+                if (!in.u32(v))
+                    return kStatusNotEnoughData;
+            if (f[0] < 1970 || f[0] > 9999 || f[1] < 1 || f[1] > 12 || f[2] < 1 || f[2] > 31 || f[3] > 23 ||
+                f[4] > 59 || f[5] > 59 || f[6] > 999999)
+                return kStatusInvalidAttributeValue;
+            std::tm t{};
+            t.tm_year = static_cast<int>(f[0]) - 1900;
+            t.tm_mon = static_cast<int>(f[1]) - 1;
+            t.tm_mday = static_cast<int>(f[2]);
+            t.tm_hour = static_cast<int>(f[3]);
+            t.tm_min = static_cast<int>(f[4]);
+            t.tm_sec = static_cast<int>(f[5]);
+            store_.set_clock_us(static_cast<int64_t>(timegm(&t)) * 1000000 + f[6]);
+            return kStatusOk;
+        };
+        Reader r(data, dlen);
+        switch (service) {
+        case 0x0E:
+        case 0x10: {
+            if (segs.size() < 3 || segs[2].kind != Segment::Attribute)
+                return reply(service, kStatusPathSegment);
+            uint16_t a = static_cast<uint16_t>(std::min<uint32_t>(segs[2].value, 0xFFFF));
+            Bytes d;
+            if (service == 0x0E)
+                return get(a, d) ? reply(service, kStatusOk, {}, d)
+                                 : reply(service, kStatusAttributeUnsupported);
+            uint8_t st = set(a, r);
+            if (st == kStatusOk && r.left() != 0)
+                st = kStatusTooMuchData;
+            return reply(service, st);
+        }
+        case 0x03:
+        case 0x04: {
+            uint16_t count = 0;
+            if (!r.u16(count) || count == 0)
+                return reply(service, kStatusNotEnoughData);
+            Bytes d;
+            put_u16(d, count);
+            bool failed = false;
+            for (uint16_t i = 0; i < count; ++i) {
+                uint16_t a = 0;
+                if (!r.u16(a))
+                    return reply(service, kStatusNotEnoughData);
+                put_u16(d, a);
+                if (service == 0x03) {
+                    size_t at = d.size();
+                    put_u16(d, 0);
+                    if (!get(a, d)) {
+                        set_u16(d.data() + at, kStatusAttributeUnsupported);
+                        failed = true;
+                    }
+                    continue;
+                }
+                uint8_t st = set(a, r);
+                put_u16(d, st);
+                if (st != kStatusOk) { // the values after it cannot be told apart any more
+                    set_u16(d.data(), static_cast<uint16_t>(i + 1));
+                    return reply(service, kStatusAttributeList, {}, d);
+                }
+            }
+            return reply(service, failed ? kStatusAttributeList : kStatusOk, {}, d);
+        }
+        default:
+            return reply(service, kStatusServiceUnsupported);
+        }
+    }
+
     static size_t add_symbol_entry(Bytes& out, const Symbol& s, const std::vector<uint16_t>& attributes) {
         size_t start = out.size();
         put_u32(out, s.instance);
@@ -317,12 +550,24 @@ private:
             case 2:
                 put_u16(out, s.word);
                 break;
+            case 3: // where the tag lives in controller memory: a stable made-up address
+                put_u32(out, s.tag != nullptr ? 0x00200000u + s.instance * 0x100u : 0);
+                break;
+            case 5: // the symbol object's own address
+                put_u32(out, 0x00100000u + s.instance * 0x10u);
+                break;
+            case 6: // software control flags: none
+                put_u32(out, 0);
+                break;
             case 7:
                 put_u16(out, static_cast<uint16_t>(s.tag != nullptr ? s.tag->type.size() : 0));
                 break;
             case 8:
                 for (uint32_t d : s.dims)
                     put_u32(out, d);
+                break;
+            case 10: // external access: tags read/write (0), everything else none (3)
+                put_u8(out, s.tag != nullptr ? 0 : 3);
                 break;
             }
         }
@@ -342,7 +587,7 @@ private:
         std::vector<uint16_t> attributes;
         for (size_t i = 0; i < n; ++i) {
             uint16_t a = get_u16(data + 2 + 2 * i);
-            if (a != 1 && a != 2 && a != 7 && a != 8)
+            if (a == 0 || a == 4 || a == 9 || a > 10)
                 return reply(0x55, kStatusAttributeUnsupported);
             attributes.push_back(a);
         }
@@ -382,6 +627,10 @@ private:
                 put_u16(d, 0);
                 put_u16(d, static_cast<uint16_t>(t.members.size()));
                 break;
+            case 3: // some clients read the attributes after it at fixed offsets: 16 bits, always
+                put_u16(d, 0);
+                put_u16(d, t.id);
+                break;
             case 4:
                 put_u16(d, 0);
                 put_u32(d, t.definition_words);
@@ -420,7 +669,7 @@ private:
         if (upper(segs[0].name).rfind("PROGRAM:", 0) == 0) {
             scope = c_.program(segs[0].name.substr(8));
             if (scope == nullptr)
-                return reply(service, kStatusPathUnknown);
+                return reply(service, service == 0x55 ? kStatusPathUnknown : kStatusPathSegment);
             next = 1;
             if (segs.size() > 1 && segs[1].kind == Segment::Class) {
                 if (segs[1].value != 0x6B)
@@ -434,15 +683,30 @@ private:
         if (next >= segs.size() || segs[next].kind != Segment::Symbol)
             return reply(service, kStatusPathUnknown);
         const Tag* tag = scope->find(segs[next].name);
-        if (tag == nullptr)
-            return reply(service, kStatusPathUnknown);
-        return read_tag(service, *tag, segs, next + 1, data, dlen);
+        if (tag == nullptr) // a name the controller does not know: a bad path segment
+            return reply(service, is_tag_service(service) ? kStatusPathSegment : kStatusPathUnknown);
+        return tag_service(service, *tag, segs, next + 1, data, dlen);
     }
 
-    Bytes read_tag(uint8_t service, const Tag& tag, const std::vector<Segment>& segs, size_t first,
-                   const uint8_t* data, size_t dlen) {
-        if (service != 0x4C && service != 0x52)
+    static bool is_tag_service(uint8_t service) {
+        return service == 0x4C || service == 0x52 || service == 0x4D || service == 0x53;
+    }
+
+    Bytes tag_service(uint8_t service, const Tag& tag, const std::vector<Segment>& segs, size_t first,
+                      const uint8_t* data, size_t dlen) {
+        if (!is_tag_service(service))
             return reply(service, kStatusServiceUnsupported);
+        Location loc;
+        if (auto err = locate(service, tag, segs, first, loc))
+            return std::move(*err);
+        if (service == 0x4D || service == 0x53)
+            return write_tag(service, tag, loc, data, dlen);
+        return read_tag(service, tag, loc, data, dlen);
+    }
+
+    // Follows the path segments after the tag's name; the error reply when they lead nowhere.
+    std::optional<Bytes> locate(uint8_t service, const Tag& tag, const std::vector<Segment>& segs,
+                                size_t first, Location& loc) {
         std::vector<PathStep> steps;
         steps.reserve(segs.size() - std::min(first, segs.size()));
         for (size_t i = first; i < segs.size(); ++i) {
@@ -457,9 +721,52 @@ private:
                 return reply(service, kStatusPathSegment);
             }
         }
-        Location loc;
         if (auto err = resolve(tag, steps, loc))
             return path_error(service, *err);
+        return std::nullopt;
+    }
+
+    // Write Tag and Write Tag Fragmented: type (with the structure handle for a structure),
+    // element count, [byte offset,] the bytes. The type must be the element type at the path.
+    Bytes write_tag(uint8_t service, const Tag& tag, const Location& loc, const uint8_t* data, size_t dlen) {
+        Reader r(data, dlen);
+        uint16_t type = 0, handle = 0, count16 = 0;
+        uint32_t offset = 0;
+        if (!r.u16(type) || (type == kStructMarker && !r.u16(handle)) || !r.u16(count16) ||
+            (service == 0x53 && !r.u32(offset)))
+            return reply(service, kStatusNotEnoughData);
+        bool type_ok = loc.type.is_struct() ? type == kStructMarker && handle == loc.type.tmpl->handle
+                                            : type == loc.type.atomic;
+        if (!type_ok)
+            return reply(service, kStatusGeneral, {0x2107});
+        uint32_t count = count16;
+        if (count == 0)
+            return reply(service, kStatusInvalidParameter);
+        if (count > loc.available)
+            return reply(service, kStatusGeneral, {0x2105});
+        uint64_t total = static_cast<uint64_t>(count) * loc.type.size();
+        size_t n = r.left();
+        if (service == 0x4D) {
+            if (n < total)
+                return reply(service, kStatusNotEnoughData);
+            if (n > total)
+                return reply(service, kStatusTooMuchData);
+        } else if (offset >= total || n > total - offset) {
+            return reply(service, kStatusGeneral, {0x2105});
+        }
+        if (loc.type.atomic == kBool) {
+            bool on = n > 0 && r.here()[0] != 0;
+            if (loc.bit >= 0)
+                store_.write_bit(tag, loc.byte_offset, loc.bit, on);
+            else
+                store_.write(tag, loc.byte_offset, reinterpret_cast<const uint8_t*>(on ? "\x01" : "\x00"), 1);
+        } else {
+            store_.write(tag, loc.byte_offset + offset, r.here(), static_cast<uint32_t>(n));
+        }
+        return reply(service, kStatusOk);
+    }
+
+    Bytes read_tag(uint8_t service, const Tag& tag, const Location& loc, const uint8_t* data, size_t dlen) {
         if (dlen < (service == 0x4C ? 2u : 6u))
             return reply(service, kStatusNotEnoughData);
         uint32_t count = get_u16(data);
@@ -507,8 +814,8 @@ private:
 
 } // namespace
 
-Bytes handle_cip(const ValueStore& store, const uint8_t* request, size_t size, const Limits& limits) {
-    return Cip(store, limits).handle(request, size, 0);
+Bytes handle_cip(Env& env, const uint8_t* request, size_t size, const Limits& limits) {
+    return Cip(env, limits).handle(request, size, 0);
 }
 
 EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, const Limits& limits,
@@ -556,7 +863,15 @@ EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, cons
         const Identity& id = store_.controller().identity;
         Bytes item;
         put_u16(item, 1);
-        const uint8_t socket[16] = {0, 2, 0xAF, 0x12, 127, 0, 0, 1};
+        // The socket address: family, port and IPv4 address in network byte order, zero padding.
+        const uint8_t socket[16] = {0,
+                                    2,
+                                    static_cast<uint8_t>(limits.port >> 8),
+                                    static_cast<uint8_t>(limits.port),
+                                    static_cast<uint8_t>(limits.address >> 24),
+                                    static_cast<uint8_t>(limits.address >> 16),
+                                    static_cast<uint8_t>(limits.address >> 8),
+                                    static_cast<uint8_t>(limits.address)};
         put_bytes(item, socket, sizeof socket);
         put_u16(item, id.vendor_id);
         put_u16(item, id.device_type);
@@ -567,7 +882,7 @@ EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, cons
         put_u32(item, id.serial_number);
         put_u8(item, static_cast<uint8_t>(id.product_name.size()));
         put_text(item, id.product_name);
-        put_u8(item, 3);
+        put_u8(item, id.state);
         Bytes d;
         put_u16(d, 1);
         put_u16(d, 0x000C);
@@ -592,6 +907,7 @@ EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, cons
     }
     case 0x0066: // UnRegisterSession: the session and the connection end, nothing is answered
         if (session_ != 0 && handle == session_) {
+            close();
             out.close = true;
             return out;
         }
@@ -620,7 +936,8 @@ EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, cons
         }
         if (r.left() != 0 || request == nullptr || request_size == 0)
             return answer(kEncapIncorrectData, handle, {});
-        Bytes cip = handle_cip(store_, request, request_size, limits);
+        Env env{store_, connections_, session_};
+        Bytes cip = handle_cip(env, request, request_size, limits);
         Bytes d;
         d.reserve(16 + cip.size());
         put_u32(d, 0);
@@ -633,9 +950,168 @@ EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, cons
         d.insert(d.end(), cip.begin(), cip.end());
         return answer(0, handle, d);
     }
+    case 0x0070: // SendUnitData
+        if (session_ == 0 || handle != session_)
+            return answer(kEncapInvalidSession, handle, {});
+        return send_unit_data(msg, data, dlen, limits);
     default:
         return answer(kEncapInvalidCommand, handle, {});
     }
+}
+
+void EncapSession::close() {
+    if (session_ != 0)
+        connections_.close_session(session_);
+    session_ = 0;
+}
+
+// Connected messaging: a connected address item with the O->T connection id, and a connected
+// data item holding a 16-bit sequence count and the CIP request. The reply names the T->O id,
+// echoes the count, and is sized to the connection. A repeated count gets the previous reply
+// again without acting twice. An unknown connection gets encapsulation status 0x0003 with no data.
+EncapSession::Outcome EncapSession::send_unit_data(const uint8_t* msg, const uint8_t* data, size_t dlen,
+                                                   const Limits& limits) {
+    Outcome out;
+    auto finish = [&](uint32_t status, const Bytes& payload) {
+        out.has_reply = true;
+        put_u16(out.reply, 0x0070);
+        put_u16(out.reply, static_cast<uint16_t>(payload.size()));
+        put_u32(out.reply, session_);
+        put_u32(out.reply, status);
+        put_bytes(out.reply, msg + 12, 8);
+        put_u32(out.reply, 0);
+        out.reply.insert(out.reply.end(), payload.begin(), payload.end());
+        return std::move(out);
+    };
+    Reader r(data, dlen);
+    uint32_t interface = 0, ot_id = 0;
+    uint16_t timeout = 0, items = 0, type = 0, length = 0, sequence = 0;
+    if (!r.u32(interface) || !r.u16(timeout) || !r.u16(items) || interface != 0 || items != 2 ||
+        !r.u16(type) || !r.u16(length) || type != 0x00A1 || length != 4 || !r.u32(ot_id) || !r.u16(type) ||
+        !r.u16(length) || type != 0x00B1 || length != r.left() || !r.u16(sequence) || r.left() == 0)
+        return finish(kEncapIncorrectData, {});
+    ConnectionTable::Use use;
+    if (!connections_.use(ot_id, session_, sequence, use))
+        return finish(kEncapIncorrectData, {});
+    Bytes cip;
+    if (use.repeat) {
+        cip = std::move(use.previous);
+    } else {
+        // Everything the connection carries fits it: the data item holds the count and the reply.
+        Limits sized = limits;
+        sized.max_reply = use.connection.to_size - 2;
+        sized.reply_limit = use.connection.to_size - 6;
+        sized.packet_limit = std::min(limits.packet_limit, use.connection.ot_size - 2);
+        Env env{store_, connections_, session_};
+        cip = handle_cip(env, r.here(), r.left(), sized);
+        // What cannot be cut to size (one structure element on a tiny connection) is refused.
+        if (cip.size() + 2 > use.connection.to_size)
+            cip = Bytes{cip[0], 0, kStatusReplyTooLarge, 0};
+        connections_.remember(ot_id, sequence, cip);
+    }
+    Bytes d;
+    d.reserve(22 + cip.size());
+    put_u32(d, 0);
+    put_u16(d, 0);
+    put_u16(d, 2);
+    put_u16(d, 0x00A1);
+    put_u16(d, 4);
+    put_u32(d, use.connection.to_id);
+    put_u16(d, 0x00B1);
+    put_u16(d, static_cast<uint16_t>(2 + cip.size()));
+    put_u16(d, sequence);
+    d.insert(d.end(), cip.begin(), cip.end());
+    return finish(0, d);
+}
+
+namespace {
+int64_t steady_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
+
+void ConnectionTable::expire_locked(int64_t now) {
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        if (now - it->second.last_active_us > it->second.c.timeout_us)
+            it = entries_.erase(it);
+        else
+            ++it;
+    }
+}
+
+uint16_t ConnectionTable::open(CipConnection& c) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int64_t now = steady_us();
+    expire_locked(now);
+    for (const auto& [id, e] : entries_)
+        if (e.c.serial == c.serial && e.c.vendor == c.vendor && e.c.originator == c.originator)
+            return 0x0100;
+    if (entries_.size() >= kCapacity)
+        return 0x0113;
+    while (next_id_ == 0 || entries_.count(next_id_) != 0)
+        ++next_id_;
+    c.ot_id = next_id_++;
+    Entry& e = entries_[c.ot_id];
+    e.c = c;
+    e.last_active_us = now;
+    return 0;
+}
+
+bool ConnectionTable::close(uint16_t serial, uint16_t vendor, uint32_t originator) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    expire_locked(steady_us());
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        const CipConnection& c = it->second.c;
+        if (c.serial == serial && c.vendor == vendor && c.originator == originator) {
+            entries_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void ConnectionTable::close_session(uint32_t session) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        if (it->second.c.session == session)
+            it = entries_.erase(it);
+        else
+            ++it;
+    }
+}
+
+bool ConnectionTable::use(uint32_t ot_id, uint32_t session, uint16_t sequence, Use& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int64_t now = steady_us();
+    expire_locked(now);
+    auto it = entries_.find(ot_id);
+    if (it == entries_.end() || it->second.c.session != session)
+        return false;
+    Entry& e = it->second;
+    e.last_active_us = now;
+    out.connection = e.c;
+    out.repeat = e.answered && e.sequence == sequence;
+    if (out.repeat)
+        out.previous = e.reply;
+    return true;
+}
+
+void ConnectionTable::remember(uint32_t ot_id, uint16_t sequence, const Bytes& reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = entries_.find(ot_id);
+    if (it == entries_.end())
+        return;
+    it->second.answered = true;
+    it->second.sequence = sequence;
+    it->second.reply = reply;
+}
+
+size_t ConnectionTable::size() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    expire_locked(steady_us());
+    return entries_.size();
 }
 
 } // namespace logixsim::detail

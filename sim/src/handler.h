@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <mutex>
 
 #include "bytes.h"
 #include "model.h"
@@ -18,6 +20,7 @@ enum : uint8_t {
     kStatusPathUnknown = 0x05,
     kStatusPartial = 0x06,
     kStatusServiceUnsupported = 0x08,
+    kStatusInvalidAttributeValue = 0x09,
     kStatusAttributeList = 0x0A,
     kStatusReplyTooLarge = 0x11,
     kStatusNotEnoughData = 0x13,
@@ -43,17 +46,82 @@ enum : uint32_t {
 struct Limits {
     size_t packet_limit = 504;
     size_t reply_limit = 500;
+    size_t max_reply = 65000; // a whole CIP reply, header included
     int slot = 0;
+    uint16_t port = 44818;         // the listening port ListIdentity reports
+    uint32_t address = 0x7F000001; // and its IPv4 address
+};
+
+// A class 3 connection opened by Forward Open, as the connection table keeps it.
+struct CipConnection {
+    uint32_t ot_id = 0; // chosen here; SendUnitData names the connection by it
+    uint32_t to_id = 0; // the originator's; replies carry it
+    uint16_t serial = 0;
+    uint16_t vendor = 0;
+    uint32_t originator = 0;
+    uint32_t session = 0;
+    size_t ot_size = 0; // connection sizes in bytes: the connected data item's payload
+    size_t to_size = 0;
+    int64_t timeout_us = 0; // idle time after which the connection is closed
+};
+
+// Every class 3 connection of the simulated controller, shared by all its TCP connections.
+// Thread-safe. Idle connections are closed when the table is next used after their time-out.
+class ConnectionTable {
+public:
+    static constexpr size_t kCapacity = 32;
+    // Opens `c` (its ot_id is chosen and written back); returns 0 or the Connection Manager's
+    // extended status (0x0100 duplicate, 0x0113 no room).
+    uint16_t open(CipConnection& c);
+    // Closes the connection of this triad; false when none is open.
+    bool close(uint16_t serial, uint16_t vendor, uint32_t originator);
+    void close_session(uint32_t session);
+    // What SendUnitData needs of a connection: found only for its own session.
+    struct Use {
+        CipConnection connection;
+        bool repeat = false; // the sequence count is the previous one: `previous` is its reply
+        Bytes previous;
+    };
+    bool use(uint32_t ot_id, uint32_t session, uint16_t sequence, Use& out);
+    void remember(uint32_t ot_id, uint16_t sequence, const Bytes& reply);
+    size_t size();
+
+private:
+    struct Entry {
+        CipConnection c;
+        int64_t last_active_us = 0;
+        bool answered = false;
+        uint16_t sequence = 0;
+        Bytes reply;
+    };
+    void expire_locked(int64_t now_us);
+    std::mutex mutex_;
+    std::map<uint32_t, Entry> entries_; // by O->T id
+    uint32_t next_id_ = 0x4C580001;
+};
+
+// What a CIP request acts on: the controller's values and connections, and the session the
+// request arrived in (0 outside any session).
+struct Env {
+    ValueStore& store;
+    ConnectionTable& connections;
+    uint32_t session = 0;
 };
 
 // Answers one encoded CIP request (service, path size in words, path, data) with the encoded
 // reply. Never throws for any input; malformed requests get an error status.
-Bytes handle_cip(const ValueStore& store, const uint8_t* request, size_t size, const Limits& limits);
+Bytes handle_cip(Env& env, const uint8_t* request, size_t size, const Limits& limits);
 
-// The encapsulation layer of one TCP connection: session registration and SendRRData.
+// The encapsulation layer of one TCP connection: session registration, SendRRData and
+// SendUnitData. The session's connections close with it.
 class EncapSession {
 public:
-    explicit EncapSession(ValueStore& store) : store_(store) {}
+    EncapSession(ValueStore& store, ConnectionTable& connections)
+        : store_(store), connections_(connections) {}
+    ~EncapSession() { close(); }
+    void close(); // ends the session and closes its class 3 connections
+    EncapSession(const EncapSession&) = delete;
+    EncapSession& operator=(const EncapSession&) = delete;
     struct Outcome {
         bool has_reply = false;
         Bytes reply;        // a complete encapsulation message
@@ -64,7 +132,9 @@ public:
     uint32_t session() const { return session_; }
 
 private:
+    Outcome send_unit_data(const uint8_t* msg, const uint8_t* data, size_t dlen, const Limits& limits);
     ValueStore& store_;
+    ConnectionTable& connections_;
     uint32_t session_ = 0;
 };
 

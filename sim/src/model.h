@@ -132,7 +132,8 @@ struct Identity {
     uint16_t product_code = 166;
     uint8_t revision_major = 33;
     uint8_t revision_minor = 11;
-    uint16_t status = 0x3160;
+    uint16_t status = 0x3060;
+    uint8_t state = 3; // attribute 8: operational
     uint32_t serial_number = 0x00C0FFEE;
     std::string product_name = "1756-L83E/B";
 };
@@ -168,6 +169,7 @@ std::optional<PathError> resolve(const Tag& tag, const std::vector<PathStep>& st
 
 class Controller {
 public:
+    std::string name = "OrvaneDemo"; // what class 0x64 reports
     detail::Identity identity;
     std::deque<detail::Template> templates;
     std::map<uint16_t, const detail::Template*> templates_by_id;
@@ -187,14 +189,23 @@ public:
     const Controller& controller() const { return *controller_; }
     // Copies `size` bytes of a tag from `offset` into `out` (appending).
     void read(const Tag& tag, uint32_t offset, uint32_t size, std::vector<uint8_t>& out) const;
+    // Overwrites `size` bytes of a tag from `offset`; false when they lie outside the tag.
+    bool write(const Tag& tag, uint32_t offset, const uint8_t* data, uint32_t size);
+    // Sets or clears one bit of the byte at `offset`.
+    void write_bit(const Tag& tag, uint32_t offset, int bit, bool on);
     void tick();
     uint32_t next_session_handle();
+    // The wall clock: microseconds since 1970 (UTC), moved by set_clock_us without touching
+    // the host's clock.
+    int64_t clock_us() const;
+    void set_clock_us(int64_t us);
 
 private:
     std::shared_ptr<const Controller> controller_;
     mutable std::mutex mutex_;
     std::vector<std::vector<uint8_t>> values_;
     uint64_t ticks_ = 0;
+    int64_t clock_offset_us_ = 0;
     uint32_t next_handle_ = 0x00010001;
 };
 

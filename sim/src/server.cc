@@ -52,11 +52,13 @@ bool send_all(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-detail::Limits limits_of(const Faults& f, int slot) {
+detail::Limits limits_of(const Faults& f, int slot, uint16_t port = 44818, uint32_t address = 0x7F000001) {
     detail::Limits l;
     l.packet_limit = f.packet_limit;
     l.reply_limit = f.reply_limit;
     l.slot = slot;
+    l.port = port;
+    l.address = address;
     return l;
 }
 
@@ -66,6 +68,7 @@ struct Server::Impl {
     std::shared_ptr<const Controller> controller;
     Options options;
     detail::ValueStore store;
+    detail::ConnectionTable connections;
 
     mutable std::mutex faults_mutex;
     Faults faults;
@@ -82,6 +85,8 @@ struct Server::Impl {
     bool running = false;
     std::list<std::unique_ptr<Conn>> conns;
     int listen_fd = -1;
+    int udp_fd = -1; // ListIdentity over UDP on the same address and port
+    uint32_t address = 0x7F000001;
     int wake_pipe[2] = {-1, -1};
     uint16_t port = 0;
     std::thread acceptor;
@@ -102,7 +107,7 @@ struct Server::Impl {
     }
 
     void serve(Conn* conn, int fd) {
-        detail::EncapSession session(store);
+        detail::EncapSession session(store, connections);
         size_t received = 0;
         Faults f = current_faults();
         if (f.close_after_requests != 0) {
@@ -119,8 +124,8 @@ struct Server::Impl {
                 f = current_faults();
                 if (f.close_after_requests >= 0 && received >= static_cast<size_t>(f.close_after_requests))
                     break;
-                auto outcome = session.handle(message.data(), message.size(), limits_of(f, options.slot),
-                                              f.refuse_sessions);
+                auto outcome = session.handle(message.data(), message.size(),
+                                              limits_of(f, options.slot, port, address), f.refuse_sessions);
                 if (outcome.has_reply) {
                     Bytes& r = outcome.reply;
                     if (f.reply_delay_ms > 0 && !pause(f.reply_delay_ms))
@@ -143,6 +148,8 @@ struct Server::Impl {
                     break;
             }
         }
+        // The session's class 3 connections close before the TCP connection counts as closed.
+        session.close();
         std::lock_guard<std::mutex> lock(mutex);
         ::shutdown(fd, SHUT_RDWR);
         ::close(fd);
@@ -163,12 +170,14 @@ struct Server::Impl {
 
     void accept_loop() {
         for (;;) {
-            pollfd fds[2] = {{listen_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-            int n = ::poll(fds, 2, -1);
+            pollfd fds[3] = {{listen_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {udp_fd, POLLIN, 0}};
+            int n = ::poll(fds, 3, -1);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 || (fds[1].revents & (POLLIN | POLLHUP)) != 0)
                 return;
+            if ((fds[2].revents & POLLIN) != 0)
+                answer_datagram();
             std::list<std::unique_ptr<Conn>> finished;
             if ((fds[0].revents & POLLIN) != 0) {
                 int fd = ::accept(listen_fd, nullptr, nullptr);
@@ -194,6 +203,29 @@ struct Server::Impl {
             for (auto& c : finished)
                 c->thread.join();
         }
+    }
+
+    // One datagram: ListIdentity and ListServices are answered to the sender; anything else,
+    // or anything malformed, is dropped as a controller does.
+    void answer_datagram() {
+        uint8_t buf[1024];
+        sockaddr_storage from{};
+        socklen_t from_len = sizeof from;
+        ssize_t got =
+            ::recvfrom(udp_fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (got < static_cast<ssize_t>(detail::kEncapHeaderSize))
+            return;
+        size_t size = static_cast<size_t>(got);
+        uint16_t command = detail::get_u16(buf);
+        if ((command != 0x0063 && command != 0x0004) ||
+            detail::kEncapHeaderSize + detail::get_u16(buf + 2) != size)
+            return;
+        detail::EncapSession session(store, connections);
+        Faults f = current_faults();
+        auto outcome = session.handle(buf, size, limits_of(f, options.slot, port, address), false);
+        if (outcome.has_reply)
+            ::sendto(udp_fd, outcome.reply.data(), outcome.reply.size(), MSG_NOSIGNAL,
+                     reinterpret_cast<sockaddr*>(&from), from_len);
     }
 
     void tick_loop() {
@@ -251,14 +283,28 @@ void Server::start() {
     sockaddr_storage bound{};
     socklen_t len = sizeof bound;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
-    if (bound.ss_family == AF_INET6)
+    if (bound.ss_family == AF_INET6) {
         s.port = ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
-    else
+        s.address = 0;
+    } else {
         s.port = ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+        s.address = ntohl(reinterpret_cast<sockaddr_in*>(&bound)->sin_addr.s_addr);
+    }
+    int udp = ::socket(bound.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (udp < 0 || ::bind(udp, reinterpret_cast<sockaddr*>(&bound), len) != 0) {
+        error = std::strerror(errno);
+        if (udp >= 0)
+            ::close(udp);
+        ::close(fd);
+        throw std::runtime_error("logix-sim: cannot listen for UDP on " + s.options.host + ":" +
+                                 std::to_string(s.port) + ": " + error);
+    }
     if (::pipe2(s.wake_pipe, O_CLOEXEC) != 0) {
         ::close(fd);
+        ::close(udp);
         throw std::runtime_error(std::string("logix-sim: pipe: ") + std::strerror(errno));
     }
+    s.udp_fd = udp;
     s.listen_fd = fd;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -301,9 +347,10 @@ void Server::stop() {
     for (auto& c : all)
         c->thread.join();
     ::close(s.listen_fd);
+    ::close(s.udp_fd);
     ::close(s.wake_pipe[0]);
     ::close(s.wake_pipe[1]);
-    s.listen_fd = s.wake_pipe[0] = s.wake_pipe[1] = -1;
+    s.listen_fd = s.udp_fd = s.wake_pipe[0] = s.wake_pipe[1] = -1;
     std::lock_guard<std::mutex> lock(s.mutex);
     s.running = false;
     s.stopping = false;
@@ -334,11 +381,12 @@ struct Connection::Impl {
     std::shared_ptr<const Controller> controller;
     Options options;
     detail::ValueStore store;
+    detail::ConnectionTable connections;
     detail::EncapSession session;
     Bytes pending;
     bool closed = false;
     Impl(std::shared_ptr<const Controller> c, Options o)
-        : controller(std::move(c)), options(std::move(o)), store(controller), session(store) {}
+        : controller(std::move(c)), options(std::move(o)), store(controller), session(store, connections) {}
 };
 
 Connection::Connection(std::shared_ptr<const Controller> controller, Options options) {
@@ -382,7 +430,8 @@ bool Connection::closed() const {
 
 std::vector<uint8_t> Connection::cip(const uint8_t* data, size_t size) {
     const Faults& f = impl_->options.faults;
-    return detail::handle_cip(impl_->store, data, size, limits_of(f, impl_->options.slot));
+    detail::Env env{impl_->store, impl_->connections, 0};
+    return detail::handle_cip(env, data, size, limits_of(f, impl_->options.slot));
 }
 
 } // namespace logixsim

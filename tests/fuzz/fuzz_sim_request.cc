@@ -1,6 +1,8 @@
 // Fuzzes the simulator's request decoding: CIP requests straight to the Message Router, raw
-// encapsulation streams, and CIP requests inside a registered session's SendRRData.
-// The first input byte picks the mode and the size limits; the rest is the input proper.
+// encapsulation streams, CIP requests inside a registered session's SendRRData, and CIP requests
+// on a class 3 connection in SendUnitData (sent twice with one sequence count: the repeat must
+// get the same reply). The first input byte picks the mode and the size limits; the rest is the
+// input proper.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -30,6 +32,72 @@ void check_stream(const std::vector<uint8_t>& out) {
     }
 }
 
+std::vector<uint8_t> message(uint16_t command, uint32_t session, const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> m;
+    m.reserve(24 + body.size());
+    m.resize(24, 0);
+    m[0] = uint8_t(command);
+    m[1] = uint8_t(command >> 8);
+    m[2] = uint8_t(body.size());
+    m[3] = uint8_t(body.size() >> 8);
+    for (int i = 0; i < 4; ++i)
+        m[4 + size_t(i)] = uint8_t(session >> (8 * i));
+    for (uint8_t b : body) // element by element: g++ 12 warns falsely about the range insert
+        m.push_back(b);
+    return m;
+}
+
+void put32(std::vector<uint8_t>& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        b.push_back(uint8_t(v >> (8 * i)));
+}
+
+void connected(logixsim::Connection& conn, uint8_t control, const uint8_t* data, size_t size) {
+    if (size > 0xFFFF - 64)
+        return;
+    std::vector<uint8_t> out = conn.feed(message(0x65, 0, {1, 0, 0, 0}).data(), 28);
+    if (out.size() != 28)
+        std::abort();
+    uint32_t session = uint32_t(rd16(out, 4)) | uint32_t(rd16(out, 6)) << 16;
+    // A Large Forward Open of a size picked by the control byte (refused above 4002 bytes).
+    uint32_t conn_size = 8u + 500u * (control >> 4);
+    std::vector<uint8_t> fo = {0x5B, 2, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x0E};
+    put32(fo, 0);
+    put32(fo, 0x12345678);
+    fo.insert(fo.end(), {1, 0, 0x33, 0x33});
+    put32(fo, 0x1337);
+    put32(fo, 0);
+    put32(fo, 100000);
+    put32(fo, 0x42000000u | conn_size);
+    put32(fo, 100000);
+    put32(fo, 0x42000000u | conn_size);
+    fo.insert(fo.end(), {0xA3, 3, 0x01, 0x00, 0x20, 0x02, 0x24, 0x01});
+    std::vector<uint8_t> rr = {0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, uint8_t(fo.size()), 0};
+    rr.insert(rr.end(), fo.begin(), fo.end());
+    out = conn.feed(message(0x6F, session, rr).data(), 24 + rr.size());
+    check_stream(out);
+    if (out.size() < 48)
+        std::abort();
+    uint32_t ot_id = uint32_t(rd16(out, 44)) | uint32_t(rd16(out, 46)) << 16;
+    std::vector<uint8_t> unit = {0, 0, 0, 0, 0, 0, 2, 0, 0xA1, 0, 4, 0};
+    put32(unit, ot_id);
+    unit.insert(unit.end(), {0xB1, 0, uint8_t(size + 2), uint8_t((size + 2) >> 8), 7, 0});
+    unit.insert(unit.end(), data, data + size);
+    std::vector<uint8_t> m = message(0x70, session, unit);
+    std::vector<uint8_t> first = conn.feed(m.data(), m.size());
+    check_stream(first);
+    std::vector<uint8_t> again = conn.feed(m.data(), m.size());
+    // Unless the request closed its own connection, the repeat is answered from the first reply.
+    if (again.size() >= 12 && rd16(again, 8) == 0 && again != first)
+        std::abort();
+    if (first.size() >= 46 && rd16(first, 8) == 0) {
+        if (first.size() - 44 > conn_size) // the data item never outgrows the connection
+            std::abort();
+        if (size > 0)
+            check_cip_reply(std::vector<uint8_t>(first.begin() + 46, first.end()));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -46,8 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     logixsim::Connection conn(logixsim::demo_controller(), options);
     switch (control & 0x03) {
     case 0:
-    case 3:
         check_cip_reply(conn.cip(data, size));
+        break;
+    case 3:
+        connected(conn, control, data, size);
         break;
     case 1:
         check_stream(conn.feed(data, size));

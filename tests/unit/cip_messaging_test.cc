@@ -144,11 +144,12 @@ TEST_F(CipSend, UnconnectedSendWrapsTheRequestAndChecksTheReply) {
 TEST_F(CipSend, AcceptsTheTargetsOwnReplyAndTheWrappedForm) {
     const Bytes target = {0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00, 0x2A, 0x00};
     const std::vector<Bytes> answers = {
-        target,                                     // a controller behind a module answers for itself
-        cat({{0xD2, 0x00, 0x00, 0x00}, target}),    // an Unconnected Send reply wrapping the target's
-        {0xD2, 0x00, 0x01, 0x01, 0x04, 0x01},       // routing failure: status 1, extended 0x0104
-        {0x99, 0x00, 0x00, 0x00},                   // neither
-        {0xD2, 0x00, 0x00, 0x00, 0xCC, 0x00, 0x00}, // wrapped reply too short
+        target,                                           // a controller behind a module answers for itself
+        cat({{0xD2, 0x00, 0x00, 0x00}, target}),          // an Unconnected Send reply wrapping the target's
+        {0xD2, 0x00, 0x01, 0x01, 0x04, 0x01, 0x01},       // routing failure: status 1, extended 0x0104,
+        {0xD2, 0x00, 0x01, 0x01, 0x04, 0x01, 0x01, 0x00}, // remaining path size, with(out) reserved
+        {0x99, 0x00, 0x00, 0x00},                         // neither
+        {0xD2, 0x00, 0x00, 0x00, 0xCC, 0x00, 0x00},       // wrapped reply too short
     };
     size_t n = 0;
     start([&](const Bytes&) { return answers[n++ % answers.size()]; });
@@ -158,13 +159,16 @@ TEST_F(CipSend, AcceptsTheTargetsOwnReplyAndTheWrappedForm) {
         EXPECT_EQ(flat(r), target);
         zelkc_cip_response_free(&r);
     }
-    ASSERT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &kRead, &r), ZELKC_CIP_OK);
-    EXPECT_EQ(flat(r), answers[2]);
-    zelkc_cip_response_free(&r);
+    for (size_t failure = 2; failure <= 3; ++failure) {
+        ASSERT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &kRead, &r), ZELKC_CIP_OK);
+        EXPECT_EQ(flat(r), answers[failure]);
+        EXPECT_EQ(r.general_status, 0x01);
+        zelkc_cip_response_free(&r);
+    }
     EXPECT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &kRead, &r), ZELKC_CIP_ERR_BAD_REPLY);
     EXPECT_EQ(zelkc_cip_client_send_to_backplane_slot(client, 0, &kRead, &r), ZELKC_CIP_ERR_BAD_REPLY);
     finish();
-    ASSERT_EQ(device.seen.size(), 5u);
+    ASSERT_EQ(device.seen.size(), 6u);
     EXPECT_EQ(device.seen[0], (Bytes{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x0E, 0x08, 0x00, 0x4C,
                                      0x02, 0x20, 0x6B, 0x24, 0x01, 0x01, 0x00, 0x01, 0x00, 0x01, 0x00}));
 }

@@ -114,7 +114,7 @@ TEST_F(SimSession, BadRequestsGetEncapsulationErrorStatuses) {
     uint32_t session = open();
     EXPECT_EQ(status(encap(0x006F, session + 1, read)), 0x64u) << "foreign handle";
     EXPECT_EQ(status(encap(0x0099, session, {})), 0x01u) << "unknown command";
-    EXPECT_EQ(status(encap(0x0070, session, {})), 0x01u) << "no connected messaging";
+    EXPECT_EQ(status(encap(0x0070, session, {})), 0x03u) << "SendUnitData without its items";
     EXPECT_EQ(status(encap(0x006F, session, Bytes{0, 0, 0})), 0x03u) << "CPF cut short";
     Bytes iface = read;
     iface[0] = 1;

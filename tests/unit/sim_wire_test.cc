@@ -131,6 +131,8 @@ TEST_F(SimWire, IdentityGetAttributesAllCarriesTheDeclaredIdentity) {
                      Bytes{uint8_t(id["revision"]["major"]), uint8_t(id["revision"]["minor"])} +
                      u16(id["status"]) + u32(id["serial_number"]) + Bytes{uint8_t(name.size())};
     expected.insert(expected.end(), name.begin(), name.end());
+    expected.push_back(3); // state: operational
+    EXPECT_EQ(uint16_t(id["status"]) & 0x0F00, 0) << "no fault bits";
     Bytes r = raw(req(0x01, cls(0x01) + inst(1)));
     EXPECT_EQ(r, Bytes({0x81, 0, 0, 0}) + expected);
     // Another instance of the Identity class does not exist; another service is not offered.
@@ -385,9 +387,11 @@ TEST_F(SimWire, BadPathsAndRequestsGetControllerStatuses) {
         return std::make_pair(r.status, uint16_t(r.extended.empty() ? 0 : r.extended[0]));
     };
     using P = std::pair<uint8_t, uint16_t>;
-    EXPECT_EQ(status(req(0x4C, sym("NoSuchTag"), u16(1))), P(0x05, 0));
-    EXPECT_EQ(status(req(0x4C, sym("Step"), u16(1))), P(0x05, 0)) << "program tag without its program";
-    EXPECT_EQ(status(req(0x4C, sym("Program:Nowhere") + sym("Step"), u16(1))), P(0x05, 0));
+    // A tag the controller does not know is a bad path segment; a missing instance is unknown.
+    EXPECT_EQ(status(req(0x4C, sym("NoSuchTag"), u16(1))), P(0x04, 0));
+    EXPECT_EQ(status(req(0x4C, sym("Step"), u16(1))), P(0x04, 0)) << "program tag without its program";
+    EXPECT_EQ(status(req(0x4C, sym("Program:Nowhere") + sym("Step"), u16(1))), P(0x04, 0));
+    EXPECT_EQ(status(req(0x4C, cls(0x6B) + inst(0xFFFF), u16(1))), P(0x05, 0));
     EXPECT_EQ(status(req(0x4C, sym("DintTag") + sym("Member"), u16(1))), P(0x05, 0));
     EXPECT_EQ(status(req(0x4C, sym("Motor1") + sym("Nope"), u16(1))), P(0x05, 0));
     EXPECT_EQ(status(req(0x4C, sym("DintArray") + elem8(10), u16(1))), P(0xFF, 0x2105));
@@ -400,7 +404,7 @@ TEST_F(SimWire, BadPathsAndRequestsGetControllerStatuses) {
         << "member of a whole array";
     EXPECT_EQ(status(req(0x4C, sym("DintTag"))), P(0x13, 0)) << "no element count";
     EXPECT_EQ(status(req(0x52, sym("DintTag"), u16(1))), P(0x13, 0)) << "no offset";
-    EXPECT_EQ(status(req(0x4D, sym("DintTag"), u16(0xC4) + u16(1) + u32(5))), P(0x08, 0));
+    EXPECT_EQ(status(req(0x4B, sym("DintTag"), u16(1))), P(0x08, 0));
     EXPECT_EQ(status(req(0x4C, cls(0x77) + inst(1))), P(0x05, 0));
     EXPECT_EQ(status(req(0x4C, Bytes{0x34, 0x01}, u16(1))), P(0x04, 0)) << "unknown segment type";
     EXPECT_EQ(status(Bytes{0x4C, 0x05, 0x91, 0x03, 'A'}), P(0x04, 0)) << "path longer than the request";
@@ -486,7 +490,7 @@ TEST_F(SimWire, MultipleServicePacketAnswersEachServiceInOrder) {
     EXPECT_EQ(f.status, 0x1E);
     ASSERT_GE(f.data.size(), 6u);
     size_t second = rd16(f.data, 4);
-    EXPECT_EQ(Bytes(f.data.begin() + long(second), f.data.end()), Bytes({0xCC, 0, 0x05, 0}));
+    EXPECT_EQ(Bytes(f.data.begin() + long(second), f.data.end()), Bytes({0xCC, 0, 0x04, 0}));
 
     // Malformed tables are refused, not followed.
     Bytes bad = req(0x0A, cls(0x02) + inst(1), u16(2) + u16(6) + u16(4) + req(0x4C, sym("A"), u16(1)));
@@ -547,15 +551,17 @@ TEST_F(SimWire, RoutesElsewhereGetUnconnectedSendRoutingErrors) {
     reset();
     Bytes read_dint = req(0x4C, sym("DintTag"), u16(1));
     EXPECT_EQ(raw(unconnected_send(read_dint, {0x01, 0x03})), raw(read_dint));
-    // Empty slot, other port, a second hop: service 0xD2, status 1, extended status, remaining path.
-    EXPECT_EQ(raw(unconnected_send(read_dint, {0x01, 0x00})), Bytes({0xD2, 0, 0x01, 0x01, 0x12, 0x03, 0x01}));
-    EXPECT_EQ(raw(unconnected_send(read_dint, {0x02, 0x03})), Bytes({0xD2, 0, 0x01, 0x01, 0x11, 0x03, 0x01}));
+    // Empty slot, other port, a second hop: service 0xD2, status 1, extended status, remaining path
+    // size, reserved byte.
+    EXPECT_EQ(raw(unconnected_send(read_dint, {0x01, 0x00})),
+              Bytes({0xD2, 0, 0x01, 0x01, 0x12, 0x03, 0x01, 0}));
+    EXPECT_EQ(raw(unconnected_send(read_dint, {0x02, 0x03})),
+              Bytes({0xD2, 0, 0x01, 0x01, 0x11, 0x03, 0x01, 0}));
     EXPECT_EQ(parse(raw(unconnected_send(read_dint, {0x01, 0x03, 0x01, 0x00}))).status, 0x01);
     EXPECT_EQ(parse(raw(unconnected_send(read_dint, {}))).status, 0x01);
     // Cut short: message length beyond the data.
     EXPECT_EQ(raw(req(0x52, cls(0x06) + inst(1), Bytes{10, 14} + u16(40) + Bytes{1, 2})),
               Bytes({0xD2, 0, 0x13, 0}));
-    EXPECT_EQ(cip(req(0x54, cls(0x06) + inst(1), Bytes(40, 0))).status, 0x08) << "no connected messaging";
 }
 
 TEST_F(SimWire, LiveValuesMoveOneStepPerTick) {

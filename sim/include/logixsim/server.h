@@ -2,8 +2,9 @@
 //
 // A Server listens on a TCP address and answers every connection the way a Logix
 // controller behind its EtherNet/IP port does: encapsulation sessions, unconnected
-// messages in SendRRData, the Identity object, symbol browsing, templates, tag reads,
-// Multiple Service Packets and Unconnected Send routing to the controller's slot.
+// messages in SendRRData, class 3 connections (Forward Open, SendUnitData, Forward Close), the
+// Identity object, symbol browsing, templates, tag reads and writes, the wall clock, Multiple
+// Service Packets, Unconnected Send routing to the controller's slot, and ListIdentity over UDP.
 // The controller's contents come from a Controller (a parsed controller file, or the
 // built-in demo). Faults can be switched on at any time to make the server misbehave.
 #pragma once
@@ -34,7 +35,8 @@ struct Faults {
     // whole encoded request: service, path size, path, data; also when it arrives routed).
     size_t packet_limit = 504;
     // Data bytes per browse page / template fragment / fragmented read reply (a Read Tag reply
-    // that would be longer carries what fits, with status 6).
+    // that would be longer carries what fits, with status 6). Unconnected requests only: what a
+    // class 3 connection carries is sized to the connection.
     size_t reply_limit = 500;
 };
 
@@ -76,7 +78,8 @@ public:
     ~Server(); // stops
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
-    // Binds and listens; on return port() is valid and connections are accepted.
+    // Binds and listens (TCP, and UDP on the same address and port for ListIdentity); on return
+    // port() is valid and connections are accepted.
     // Throws std::runtime_error when the address cannot be used.
     void start();
     uint16_t port() const;
