@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include <fmt/format.h>
 #include <imgui.h>
 #include <zelk/ui/Application.h>
 
@@ -119,7 +120,12 @@ void TreeView::loadData() {
             return; // the view is gone; the handoff frees the list
         }
         if (result == 0) {
+            notice.clear();
             takeBrowse(handoff->take());
+        } else {
+            // Rows of an earlier browse stay; the line says why nothing new came.
+            notice =
+                fmt::format("Browse failed: {}. Reconnect to try again", zelkc_logix_result_text(result));
         }
         loading.store(false);
     });
@@ -144,6 +150,12 @@ void TreeView::takeBrowse(zelkc_logix_tag_info_list list) {
 }
 
 void TreeView::generateGui() {
+    if (!notice.empty()) {
+        ImGui::PushStyleColor(ImGuiCol_Text,
+                              ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
+        ImGui::TextWrapped("%s", notice.c_str());
+        ImGui::PopStyleColor();
+    }
     ImGui::PushStyleVar(ImGuiStyleVar_ItemSpacing, ImVec2(ImGui::GetStyle().ItemSpacing.x, 8));
     for (auto& item : rootItems) {
         item->draw();

@@ -33,6 +33,8 @@ public:
     void loadData();
 
     bool isLoading() const { return loading.load(); }
+    // The line shown above the rows after a failed browse (empty after a successful one).
+    const std::string& getNotice() const { return notice; }
     const std::vector<std::unique_ptr<TreeItem>>& getRootItems() const { return rootItems; }
     zelk::ui::ImGuiPanel* getTreePanel() const { return treePanel; }
     zelk::ui::ImGuiPanel* getFilterPanel() const { return filterPanel; }
@@ -59,4 +61,5 @@ private:
     zelkc_logix_tag_info_list tagList{};
     std::vector<std::unique_ptr<TreeItem>> rootItems;
     std::atomic<bool> loading{false};
+    std::string notice;
 };

@@ -303,6 +303,9 @@ TEST_F(ViewsTest, FailuresLeaveTheEarlierStateAndTheUiResponsive) {
     frames(1);
     EXPECT_FALSE(tree->getSpinnerStack()->isVisible());
     EXPECT_EQ(labels(tree->getRootItems()), before);
+    EXPECT_EQ(tree->getNotice(), std::string("Browse failed: ") +
+                                     zelkc_logix_result_text(ZELKC_LOGIX_ERR_IO) +
+                                     ". Reconnect to try again");
 
     // A controller that goes away while tags are watched: frames go on, the old values stay; then a
     // fresh controller is reached again.
@@ -311,6 +314,7 @@ TEST_F(ViewsTest, FailuresLeaveTheEarlierStateAndTheUiResponsive) {
     clickButton();
     ASSERT_TRUE(until([&] { return status() == "PLC-Status: CONNECTED"; }));
     ASSERT_TRUE(browsed());
+    EXPECT_EQ(tree->getNotice(), "") << "a good browse clears the line";
     clickRow(find(tree->getRootItems(), "RealTag"));
     ASSERT_TRUE(until([&] { return watched(true) == std::vector<std::string>{"RealTag=3.25"}; }));
     sim->stop();
