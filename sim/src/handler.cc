@@ -178,7 +178,7 @@ public:
             return reply(service, kStatusServiceUnsupported);
         case 0x6C: {
             auto it = has_instance ? c_.templates_by_id.find(instance) : c_.templates_by_id.end();
-            if (it == c_.templates_by_id.end())
+            if (it == c_.templates_by_id.end() || refused(*it->second))
                 return reply(service, kStatusPathUnknown);
             if (service == 0x03)
                 return template_attributes(*it->second, data, dlen);
@@ -192,6 +192,11 @@ public:
     }
 
 private:
+    bool refused(const Template& t) const {
+        const auto* names = limits_.refused_templates;
+        return names != nullptr && std::find(names->begin(), names->end(), t.name) != names->end();
+    }
+
     Env& env_;
     ValueStore& store_;
     const Controller& c_;

@@ -50,6 +50,7 @@ struct Limits {
     int slot = 0;
     uint16_t port = 44818;         // the listening port ListIdentity reports
     uint32_t address = 0x7F000001; // and its IPv4 address
+    const std::vector<std::string>* refused_templates = nullptr; // answered 0x05; null: none
 };
 
 // A class 3 connection opened by Forward Open, as the connection table keeps it.

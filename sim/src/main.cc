@@ -33,7 +33,8 @@ const char* const kUsage =
     "  --wrong-command             answer with a command other than the request's\n"
     "  --refuse-sessions           answer RegisterSession with an error status\n"
     "  --packet-limit <n>          largest Multiple Service Packet request in bytes (default 504)\n"
-    "  --reply-limit <n>           data bytes per browse page and fragment (default 500)\n";
+    "  --reply-limit <n>           data bytes per browse page and fragment (default 500)\n"
+    "  --refuse-template <name>    answer that template's attribute requests and reads with 0x05\n";
 
 [[noreturn]] void usage_error(const std::string& message) {
     std::cerr << "logix-sim: " << message << "\n\n" << kUsage;
@@ -93,6 +94,10 @@ int main(int argc, char** argv) {
             options.faults.refuse_sessions = true;
         } else if (a == "--packet-limit") {
             options.faults.packet_limit = static_cast<size_t>(number(i, argc, argv, 0, 1 << 30));
+        } else if (a == "--refuse-template") {
+            if (i + 1 >= argc)
+                usage_error("--refuse-template needs a type name");
+            options.faults.refused_templates.push_back(argv[++i]);
         } else if (a == "--reply-limit") {
             options.faults.reply_limit = static_cast<size_t>(number(i, argc, argv, 1, 1 << 30));
         } else if (a == "--generate") {

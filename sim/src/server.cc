@@ -56,6 +56,7 @@ detail::Limits limits_of(const Faults& f, int slot, uint16_t port = 44818, uint3
     detail::Limits l;
     l.packet_limit = f.packet_limit;
     l.reply_limit = f.reply_limit;
+    l.refused_templates = &f.refused_templates;
     l.slot = slot;
     l.port = port;
     l.address = address;

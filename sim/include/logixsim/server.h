@@ -38,6 +38,9 @@ struct Faults {
     // that would be longer carries what fits, with status 6). Unconnected requests only: what a
     // class 3 connection carries is sized to the connection.
     size_t reply_limit = 500;
+    // Templates (by name) whose attribute requests and reads are answered with general status 0x05,
+    // as for a type the controller will not give.
+    std::vector<std::string> refused_templates;
 };
 
 struct Options {
