@@ -283,19 +283,16 @@ TEST_F(Cli, BadUsageExitsOneWithMessageAndUsage) {
 // A port with nothing listening, and a controller slower than the time-out: exit 2, nothing on stdout.
 TEST_F(Cli, NoControllerExitsTwo) {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
     ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    const std::string closed = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port)); // bound, not listening
-    address_ = closed;
+    address_ = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port)); // bound, not listening
     for (const char* command : {"identity @", "browse @", "read @ DintTag", "watch @ DintTag"}) {
         Result r = cli(std::string(command) + " --timeout 200");
         EXPECT_EQ(r.status, 2) << command;
         EXPECT_EQ(r.out, "") << command;
-        EXPECT_EQ(r.err.rfind("orvane-cli: cannot connect to " + closed + ": ", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.rfind("orvane-cli: cannot connect to " + address_ + ": ", 0), 0u) << r.err;
     }
     ::close(s);
     logixsim::Faults slow;
