@@ -104,6 +104,7 @@ TEST_F(Cli, IdentityShowsTheControllersFields) {
     const json& id = demo()["identity"];
     Result text = cli("identity " + address_ + "/0"); // routed through backplane slot 0
     ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.err, "");
     const std::string name = id["product_name"];
     EXPECT_NE(text.out.find("serial number   0x00C0FFEE\nproduct name    " + name), std::string::npos)
         << text.out;
@@ -169,7 +170,8 @@ TEST_F(Cli, BrowseFilterKeepsMatchesWithTheirAncestors) {
         {"--program Mixer --elements --filter batches[1].ingredients[3].v",
          {"Program:Mixer.Batches", "Program:Mixer.Batches[1]", "Program:Mixer.Batches[1].Ingredients",
           "Program:Mixer.Batches[1].Ingredients[3]", "Program:Mixer.Batches[1].Ingredients[3].Valid"}},
-        {"--elements --filter Cube[1,2,3]", {"Cube", "Cube[1,2,3]"}}};
+        {"--elements --filter Cube[1,2,3]", {"Cube", "Cube[1,2,3]"}},
+        {"--all --filter no-such-text", {}}};
     for (const auto& [options, expected] : cases) {
         Result r = cli(std::string("browse @ ") + options);
         ASSERT_EQ(r.status, 0) << r.err;

@@ -3,7 +3,6 @@
 // SendUnitData, connection-sized replies, writes, the wall clock, attribute lists, ListIdentity.
 // Replies are compared as a protocol analyser shows them, "xx" marking a byte the simulator picks.
 #include <chrono>
-#include <cstdio>
 #include <map>
 #include <thread>
 
@@ -38,11 +37,8 @@ Bytes read(const std::string& tag) {
 // "cc 00 00 00": bytes as a protocol analyser shows them, and back.
 std::string hex(const Bytes& b) {
     std::string s;
-    char byte[4];
-    for (size_t i = 0; i < b.size(); ++i) {
-        std::snprintf(byte, sizeof byte, i == 0 ? "%02x" : " %02x", b[i]);
-        s += byte;
-    }
+    for (uint8_t x : b)
+        s += std::string(s.empty() ? "" : " ") + "0123456789abcdef"[x >> 4] + "0123456789abcdef"[x & 15];
     return s;
 }
 Bytes bytes(const std::string& hex) {
