@@ -33,23 +33,13 @@ void check_stream(const std::vector<uint8_t>& out) {
 }
 
 std::vector<uint8_t> message(uint16_t command, uint32_t session, const std::vector<uint8_t>& body) {
-    std::vector<uint8_t> m;
-    m.reserve(24 + body.size());
+    std::vector<uint8_t> m = {uint8_t(command),          uint8_t(command >> 8), uint8_t(body.size()),
+                              uint8_t(body.size() >> 8), uint8_t(session),      uint8_t(session >> 8),
+                              uint8_t(session >> 16),    uint8_t(session >> 24)};
     m.resize(24, 0);
-    m[0] = uint8_t(command);
-    m[1] = uint8_t(command >> 8);
-    m[2] = uint8_t(body.size());
-    m[3] = uint8_t(body.size() >> 8);
-    for (int i = 0; i < 4; ++i)
-        m[4 + size_t(i)] = uint8_t(session >> (8 * i));
     for (uint8_t b : body) // element by element: g++ 12 warns falsely about the range insert
         m.push_back(b);
     return m;
-}
-
-void put32(std::vector<uint8_t>& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b.push_back(uint8_t(v >> (8 * i)));
 }
 
 void connected(logixsim::Connection& conn, uint8_t control, const uint8_t* data, size_t size) {
@@ -59,29 +49,26 @@ void connected(logixsim::Connection& conn, uint8_t control, const uint8_t* data,
     if (out.size() != 28)
         std::abort();
     uint32_t session = uint32_t(rd16(out, 4)) | uint32_t(rd16(out, 6)) << 16;
-    // A Large Forward Open of a size picked by the control byte (refused above 4002 bytes).
+    // In SendRRData, a Large Forward Open of a size picked by the control byte (refused above
+    // 4002 bytes): T->O id 0x12345678, triad 1/0x3333/0x1337, 100 ms packet intervals, class 3
+    // to the Message Router in slot 0.
     uint32_t conn_size = 8u + 500u * (control >> 4);
-    std::vector<uint8_t> fo = {0x5B, 2, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x0E};
-    put32(fo, 0);
-    put32(fo, 0x12345678);
-    fo.insert(fo.end(), {1, 0, 0x33, 0x33});
-    put32(fo, 0x1337);
-    put32(fo, 0);
-    put32(fo, 100000);
-    put32(fo, 0x42000000u | conn_size);
-    put32(fo, 100000);
-    put32(fo, 0x42000000u | conn_size);
-    fo.insert(fo.end(), {0xA3, 3, 0x01, 0x00, 0x20, 0x02, 0x24, 0x01});
-    std::vector<uint8_t> rr = {0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, uint8_t(fo.size()), 0};
-    rr.insert(rr.end(), fo.begin(), fo.end());
+    const uint8_t lo = uint8_t(conn_size), hi = uint8_t(conn_size >> 8);
+    std::vector<uint8_t> rr = {0,    0,    0, 0,    0,    0,    2,    0,    0,    0, 0, 0,  0xB2, 0,    52,
+                               0,    0x5B, 2, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x0E, 0, 0, 0,  0,    0x78, 0x56,
+                               0x34, 0x12, 1, 0,    0x33, 0x33, 0x37, 0x13, 0,    0, 0, 0,  0,    0,    0xA0,
+                               0x86, 1,    0, lo,   hi,   0,    0x42, 0xA0, 0x86, 1, 0, lo, hi,   0,    0x42,
+                               0xA3, 3,    1, 0,    0x20, 2,    0x24, 1};
     out = conn.feed(message(0x6F, session, rr).data(), 24 + rr.size());
     check_stream(out);
     if (out.size() < 48)
         std::abort();
-    uint32_t ot_id = uint32_t(rd16(out, 44)) | uint32_t(rd16(out, 46)) << 16;
-    std::vector<uint8_t> unit = {0, 0, 0, 0, 0, 0, 2, 0, 0xA1, 0, 4, 0};
-    put32(unit, ot_id);
-    unit.insert(unit.end(), {0xB1, 0, uint8_t(size + 2), uint8_t((size + 2) >> 8), 7, 0});
+    // SendUnitData on the connection (its O->T id from the reply), sequence count 7, the input.
+    std::vector<uint8_t> unit = {0, 0, 0, 0, 0, 0, 2, 0, 0xA1, 0, 4, 0, 0, 0, 0, 0, 0xB1, 0, 0, 0, 7, 0};
+    for (size_t i = 0; i < 4; ++i)
+        unit[12 + i] = out[44 + i];
+    unit[18] = uint8_t(size + 2);
+    unit[19] = uint8_t((size + 2) >> 8);
     unit.insert(unit.end(), data, data + size);
     std::vector<uint8_t> m = message(0x70, session, unit);
     std::vector<uint8_t> first = conn.feed(m.data(), m.size());
