@@ -246,6 +246,10 @@ void ImGuiPanel::update() {
         const std::uint64_t us = getWindowContext().lastFrameDurationUs;
         io.DeltaTime = us > 0 ? static_cast<float>(us) / 1.0e6f : 1.0f / 60.0f;
         feedInput();
+        if (framesAfterInput_ > 0) {
+            --framesAfterInput_;
+            requestFrame();
+        }
 
         ImGui::NewFrame();
         if (focusLost_) {
@@ -364,21 +368,25 @@ void ImGuiPanel::draw(Renderer* renderer, float alpha, float deltaSeconds) {
 bool ImGuiPanel::onMouseEnter(const MouseEvent& event) {
     hovered_ = true;
     mouse_ = event.position;
+    noteInput();
     return Widget::onMouseEnter(event);
 }
 
 bool ImGuiPanel::onMouseLeave(const MouseEvent& event) {
     hovered_ = false;
+    noteInput();
     return Widget::onMouseLeave(event);
 }
 
 bool ImGuiPanel::onMouseMove(const MouseEvent& event) {
     mouse_ = event.position; // hovering is decided by enter/leave: a widget above may cover the panel
+    noteInput();
     return true;
 }
 
 bool ImGuiPanel::onMouseButtonDown(const MouseEvent& event) {
     mouse_ = event.position; // hovering is decided by enter/leave: a widget above may cover the panel
+    noteInput();
     const int b = imguiButton(event.button);
     if (b >= 0) {
         held_[static_cast<std::size_t>(b)] = true;
@@ -389,6 +397,7 @@ bool ImGuiPanel::onMouseButtonDown(const MouseEvent& event) {
 
 bool ImGuiPanel::onMouseButtonUp(const MouseEvent& event) {
     mouse_ = event.position; // hovering is decided by enter/leave: a widget above may cover the panel
+    noteInput();
     const int b = imguiButton(event.button);
     if (b >= 0) {
         held_[static_cast<std::size_t>(b)] = false;
@@ -397,12 +406,14 @@ bool ImGuiPanel::onMouseButtonUp(const MouseEvent& event) {
 }
 
 bool ImGuiPanel::onMouseScroll(const MouseEvent& event) {
+    noteInput();
     wheelX_ += event.scroll.x;
     wheelY_ += event.scroll.y;
     return true;
 }
 
 bool ImGuiPanel::onKeyDown(const KeyEvent& event) {
+    noteInput();
     if (!event.text.empty()) {
         ContextScope scope(context_);
         ImGui::GetIO().AddInputCharactersUTF8(event.text.c_str());
@@ -423,6 +434,7 @@ void ImGuiPanel::focusLost() {
 }
 
 bool ImGuiPanel::onKeyUp(const KeyEvent& event) {
+    noteInput();
     modifiers_ = event.modifiers;
     if (event.scancode > 0 && event.scancode < 512) {
         keysHeld_.reset(static_cast<std::size_t>(event.scancode));
