@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <imgui.h>
 #include <string>
 #include <thread>
 
@@ -121,4 +122,59 @@ TEST(Pacing, WaitForEventsReturnsForQueuedEventsAndAnotherThreadsDispatch) {
         t.frames(1);
         EXPECT_TRUE(ran.load()) << "round " << round;
     }
+}
+
+TEST(Pacing, OnlyFramesThatDrawSomethingNewArePresented) {
+    TestApp t(200, 100);
+    auto* rect = t.root()->addHiddenChild<Rectangle>(10.0f, 10.0f, 20.0f, 20.0f);
+    auto* panel = t.root()->addHiddenChild<ImGuiPanel>(100.0f, 0.0f, 100.0f, 100.0f);
+    std::string label = "one";
+    panel->setBuildImGuiFunction([&] { ImGui::TextUnformatted(label.c_str()); });
+    std::vector<Texture> textures;
+    textures.push_back(solidTexture(4, 4, 255, 0, 0));
+    t.frames(2);
+
+    // {what changes before a frame, whether that frame is presented}; a frame after it never is.
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        bool presented;
+    };
+    const Case cases[] = {
+        {"nothing", [] {}, false},
+        {"rectangle colour", [&] { rect->setColor(Color(0, 255, 0, 255)); }, true},
+        {"rectangle colour set to the same", [&] { rect->setColor(Color(0, 255, 0, 255)); }, false},
+        {"rectangle moved", [&] { rect->setPosition(12, 10); }, true},
+        {"ImGui text", [&] { label = "two"; }, true},
+        {"textured", [&] { rect->setTexture(&textures.back()); }, true},
+        {"another texture of the same size",
+         [&] {
+             textures.push_back(solidTexture(4, 4, 0, 0, 255));
+             rect->setTexture(&textures.back());
+         },
+         true},
+        {"clear colour", [&] { t.window->setClearColor(Color(9, 9, 9, 255)); }, true},
+        {"window exposed",
+         [&] {
+             SDL_Event e{};
+             e.type = SDL_WINDOWEVENT;
+             e.window.windowID = t.window->getId();
+             e.window.event = SDL_WINDOWEVENT_EXPOSED;
+             SDL_PushEvent(&e);
+         },
+         true},
+        {"hidden", [&] { rect->setVisible(false); }, true},
+    };
+    for (const Case& c : cases) {
+        const std::uint64_t before = t.window->getPresentedFrames();
+        c.change();
+        t.frames(1);
+        EXPECT_EQ(t.window->getPresentedFrames(), before + (c.presented ? 1 : 0)) << c.name;
+        t.frames(1);
+        EXPECT_EQ(t.window->getPresentedFrames(), before + (c.presented ? 1 : 0)) << c.name << ", next frame";
+    }
+    // A frame that was not presented is still what capture() reads back.
+    rect->setVisible(true);
+    t.frames(2);
+    EXPECT_EQ(t.window->capture().at(15, 15), Color(0, 0, 255, 255));
 }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace zelk::ui {
@@ -200,6 +201,7 @@ void ImGuiPanel::ensureFontTexture(SDL_Renderer* renderer) {
     io.Fonts->GetTexDataAsRGBA32(&pixels, &width, &height);
     fontTexture_ =
         SDL_CreateTexture(renderer, SDL_PIXELFORMAT_RGBA32, SDL_TEXTUREACCESS_STATIC, width, height);
+    Renderer::texturesChanged();
     if (fontTexture_ != nullptr) {
         SDL_UpdateTexture(fontTexture_, nullptr, pixels, 4 * width);
         SDL_SetTextureBlendMode(fontTexture_, SDL_BLENDMODE_BLEND);
@@ -312,16 +314,20 @@ void ImGuiPanel::draw(Renderer* renderer, float alpha, float deltaSeconds) {
         }
         ContextScope scope(context_);
         ImDrawData* data = ImGui::GetDrawData();
-        std::vector<float> xy;
+        std::vector<draw::Vertex> moved;
+        std::vector<int> indices;
         for (int n = 0; data != nullptr && n < data->CmdListsCount; ++n) {
             const ImDrawList* list = data->CmdLists[n];
-            const ImDrawVert* vertices = list->VtxBuffer.Data;
-            const ImDrawIdx* indices = list->IdxBuffer.Data;
-            // Vertex positions moved from panel to window coordinates.
-            xy.resize(static_cast<std::size_t>(list->VtxBuffer.Size) * 2);
+            // Vertices moved from panel to window coordinates.
+            moved.resize(static_cast<std::size_t>(list->VtxBuffer.Size));
             for (int i = 0; i < list->VtxBuffer.Size; ++i) {
-                xy[static_cast<std::size_t>(i) * 2] = vertices[i].pos.x + origin.x;
-                xy[static_cast<std::size_t>(i) * 2 + 1] = vertices[i].pos.y + origin.y;
+                const ImDrawVert& v = list->VtxBuffer.Data[i];
+                draw::Vertex& out = moved[static_cast<std::size_t>(i)];
+                out.x = v.pos.x + origin.x;
+                out.y = v.pos.y + origin.y;
+                std::memcpy(&out.r, &v.col, 4); // ImGui's colour bytes are R, G, B, A in memory order
+                out.u = v.uv.x;
+                out.v = v.uv.y;
             }
             for (int c = 0; c < list->CmdBuffer.Size; ++c) {
                 const ImDrawCmd& cmd = list->CmdBuffer[c];
@@ -348,16 +354,18 @@ void ImGuiPanel::draw(Renderer* renderer, float alpha, float deltaSeconds) {
                 if (texture == nullptr) {
                     continue; // unknown texture reference: draw nothing rather than garbage
                 }
-                const SDL_Rect clip{static_cast<int>(std::floor(x0)), static_cast<int>(std::floor(y0)),
-                                    static_cast<int>(std::ceil(x1) - std::floor(x0)),
-                                    static_cast<int>(std::ceil(y1) - std::floor(y0))};
-                SDL_RenderSetClipRect(sdl, &clip);
-                const ImDrawVert* first = vertices + cmd.VtxOffset;
-                SDL_RenderGeometryRaw(
-                    sdl, texture, xy.data() + static_cast<std::size_t>(cmd.VtxOffset) * 2, 2 * sizeof(float),
-                    reinterpret_cast<const SDL_Color*>(&first->col), sizeof(ImDrawVert), &first->uv.x,
-                    sizeof(ImDrawVert), list->VtxBuffer.Size - static_cast<int>(cmd.VtxOffset),
-                    indices + cmd.IdxOffset, static_cast<int>(cmd.ElemCount), sizeof(ImDrawIdx));
+                const int clip[4] = {static_cast<int>(std::floor(x0)), static_cast<int>(std::floor(y0)),
+                                     static_cast<int>(std::ceil(x1) - std::floor(x0)),
+                                     static_cast<int>(std::ceil(y1) - std::floor(y0))};
+                // Only the vertices this command uses are handed on, so the record stays small.
+                const ImDrawIdx* first = list->IdxBuffer.Data + cmd.IdxOffset;
+                const auto [lo, hi] = std::minmax_element(first, first + cmd.ElemCount);
+                indices.resize(cmd.ElemCount);
+                for (unsigned i = 0; i < cmd.ElemCount; ++i) {
+                    indices[i] = static_cast<int>(first[i]) - *lo;
+                }
+                renderer->drawTriangles(texture, clip, moved.data() + cmd.VtxOffset + *lo, *hi - *lo + 1,
+                                        indices.data(), static_cast<int>(indices.size()));
             }
         }
         renderer->restoreState();
