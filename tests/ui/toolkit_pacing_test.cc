@@ -1,13 +1,13 @@
-// Frame pacing: what makes the loop run the next frame at once (nextWaitMs() == 0) and what lets it
-// rest for Application::kRestFrameMs, state by state, and that a dispatch from another thread wakes
-// a loop that waits for events.
+// Frame pacing: what makes the loop run the next frame at once (nextWaitMs() == 0) or rest for
+// Application::kRestFrameMs, which frames are presented, and that another thread's dispatch wakes a
+// loop waiting for events. Nothing here is timed: the loop's decisions are read back frame by frame.
 #include "toolkit_support.h"
 
 #include <gtest/gtest.h>
+#include <imgui.h>
 
 #include <atomic>
 #include <functional>
-#include <imgui.h>
 #include <string>
 #include <thread>
 
@@ -15,166 +15,91 @@ using namespace tk;
 
 namespace {
 
-// A widget that asks for frames from update() while `animating` is set.
-class Animated : public Widget {
-public:
-    using Widget::Widget;
-    bool animating = true;
-    void update() override {
-        if (animating) {
-            requestFrame();
-        }
-        Widget::update();
-    }
-};
+void pushEvent(Uint32 type, Uint8 windowEvent = 0) {
+    SDL_Event e{};
+    e.type = type;
+    e.window.event = windowEvent;
+    SDL_PushEvent(&e);
+}
 
-constexpr std::uint32_t kRest = Application::kRestFrameMs;
+constexpr std::uint32_t R = Application::kRestFrameMs;
 
 } // namespace
 
-TEST(Pacing, NextWaitAfterEachKindOfDemand) {
-    TestApp t(200, 100);
-    auto* panel = t.root()->addHiddenChild<ImGuiPanel>(0.0f, 0.0f, 100.0f, 100.0f);
-    auto* animated = t.root()->addHiddenChild<Animated>(150.0f, 0.0f, 10.0f, 10.0f);
-    animated->animating = false;
-    EXPECT_EQ(t.app->nextWaitMs(), 0u) << "before the first frame";
-    t.frames(2);
-    EXPECT_EQ(t.app->nextWaitMs(), kRest) << "at rest";
-
-    // {what happens before one frame, wait after that frame, wait after one more frame}
-    struct Case {
-        const char* name;
-        std::function<void()> before;
-        std::uint32_t after, afterNext;
-    };
-    const Case cases[] = {
-        {"motion outside any panel", [&] { pushMotion(t.window, 180, 90); }, 0, kRest},
-        {"key with nothing focused", [&] { pushKey(t.window, SDLK_a, SDL_SCANCODE_A, true); }, 0, kRest},
-        {"window resized",
-         [&] {
-             SDL_Event e{};
-             e.type = SDL_WINDOWEVENT;
-             e.window.windowID = t.window->getId();
-             e.window.event = SDL_WINDOWEVENT_SIZE_CHANGED;
-             SDL_PushEvent(&e);
-         },
-         0, kRest},
-        {"event of a type no window takes",
-         [] {
-             SDL_Event e{};
-             e.type = SDL_USEREVENT;
-             SDL_PushEvent(&e);
-         },
-         kRest, kRest},
-        {"queued main-thread work runs in the frame", [] { Application::dispatchToMainThread([] {}); }, kRest,
-         kRest},
-        {"visible widget animating", [&] { animated->animating = true; }, 0, 0},
-        {"animating widget hidden", [&] { animated->setVisible(false); }, kRest, kRest},
-        {"animating widget stops",
-         [&] {
-             animated->setVisible(true);
-             animated->animating = false;
-         },
-         kRest, kRest},
-    };
-    for (const Case& c : cases) {
-        c.before();
-        t.frames(1);
-        EXPECT_EQ(t.app->nextWaitMs(), c.after) << c.name;
-        t.frames(1);
-        EXPECT_EQ(t.app->nextWaitMs(), c.afterNext) << c.name << ", one frame later";
-    }
-
-    // Work queued (from another thread, say) or a request made between frames needs the next frame,
-    // which satisfies it.
-    for (const auto& demand : {std::function<void()>([] { Application::dispatchToMainThread([] {}); }),
-                               std::function<void()>([] { Application::requestFrame(); })}) {
-        demand();
-        EXPECT_EQ(t.app->nextWaitMs(), 0u);
-        t.frames(1);
-        EXPECT_EQ(t.app->nextWaitMs(), kRest);
-    }
-
-    // An ImGui panel keeps full-rate frames for a while after input reaches it, then rests.
-    pushMotion(t.window, 50, 50);
-    int fullRate = 0;
-    for (int i = 0; i < 2 * ImGuiPanel::kFramesAfterInput && (t.frames(1), t.app->nextWaitMs() == 0); ++i) {
-        ++fullRate;
-    }
-    EXPECT_EQ(fullRate, ImGuiPanel::kFramesAfterInput);
-    EXPECT_EQ(t.app->nextWaitMs(), kRest);
-    (void)panel;
-}
-
-TEST(Pacing, WaitForEventsReturnsForQueuedEventsAndAnotherThreadsDispatch) {
-    TestApp t(200, 100);
-    t.frames(1);
-    constexpr std::uint32_t kHangGuardMs = 60000; // only bounds a broken wake-up; never reached
-    pushMotion(t.window, 10, 10);
-    EXPECT_TRUE(t.app->waitForEvents(kHangGuardMs)) << "an event already queued";
-    t.frames(1);
-
-    for (int round = 0; round < 3; ++round) {
-        std::atomic<bool> ran{false};
-        std::thread worker([&] { Application::dispatchToMainThread([&] { ran = true; }); });
-        EXPECT_TRUE(t.app->waitForEvents(kHangGuardMs)) << "round " << round;
-        worker.join();
-        t.frames(1);
-        EXPECT_TRUE(ran.load()) << "round " << round;
-    }
-}
-
-TEST(Pacing, OnlyFramesThatDrawSomethingNewArePresented) {
+TEST(Pacing, WaitAndPresentAfterEachKindOfChange) {
     TestApp t(200, 100);
     auto* rect = t.root()->addHiddenChild<Rectangle>(10.0f, 10.0f, 20.0f, 20.0f);
     auto* panel = t.root()->addHiddenChild<ImGuiPanel>(100.0f, 0.0f, 100.0f, 100.0f);
     std::string label = "one";
     panel->setBuildImGuiFunction([&] { ImGui::TextUnformatted(label.c_str()); });
     std::vector<Texture> textures;
-    textures.push_back(solidTexture(4, 4, 255, 0, 0));
+    textures.reserve(2);
+    EXPECT_EQ(t.app->nextWaitMs(), 0u) << "before the first frame";
     t.frames(2);
 
-    // {what changes before a frame, whether that frame is presented}; a frame after it never is.
+    // {change before a frame, wait after it, whether it is presented, wait after one more frame}
     struct Case {
         const char* name;
         std::function<void()> change;
+        std::uint32_t wait;
         bool presented;
+        std::uint32_t waitNext;
     };
     const Case cases[] = {
-        {"nothing", [] {}, false},
-        {"rectangle colour", [&] { rect->setColor(Color(0, 255, 0, 255)); }, true},
-        {"rectangle colour set to the same", [&] { rect->setColor(Color(0, 255, 0, 255)); }, false},
-        {"rectangle moved", [&] { rect->setPosition(12, 10); }, true},
-        {"ImGui text", [&] { label = "two"; }, true},
-        {"textured", [&] { rect->setTexture(&textures.back()); }, true},
-        {"another texture of the same size",
-         [&] {
-             textures.push_back(solidTexture(4, 4, 0, 0, 255));
-             rect->setTexture(&textures.back());
-         },
-         true},
-        {"clear colour", [&] { t.window->setClearColor(Color(9, 9, 9, 255)); }, true},
-        {"window exposed",
-         [&] {
-             SDL_Event e{};
-             e.type = SDL_WINDOWEVENT;
-             e.window.windowID = t.window->getId();
-             e.window.event = SDL_WINDOWEVENT_EXPOSED;
-             SDL_PushEvent(&e);
-         },
-         true},
-        {"hidden", [&] { rect->setVisible(false); }, true},
+        {"nothing", [] {}, R, false, R},
+        {"motion away from the panel", [&] { pushMotion(t.window, 50, 90); }, 0, false, R},
+        {"window exposed", [] { pushEvent(SDL_WINDOWEVENT, SDL_WINDOWEVENT_EXPOSED); }, 0, true, R},
+        {"an event no window takes", [] { pushEvent(SDL_USEREVENT); }, R, false, R},
+        {"work queued, run in the frame", [] { Application::dispatchToMainThread([] {}); }, R, false, R},
+        {"tick asking for frames", [&] { Application::registerTickCallback(&t, Widget::requestFrame); }, 0,
+         false, 0},
+        {"tick gone", [&] { Application::unregisterTickCallback(&t); }, R, false, R},
+        {"rectangle colour", [&] { rect->setColor(Color(0, 255, 0, 255)); }, R, true, R},
+        {"rectangle moved", [&] { rect->setPosition(12, 10); }, R, true, R},
+        {"ImGui text", [&] { label = "two"; }, R, true, R},
+        {"textured", [&] { rect->setTexture(&textures.emplace_back(solidTexture(4, 4, 255, 0, 0))); }, R,
+         true, R},
+        {"another texture, same size",
+         [&] { rect->setTexture(&textures.emplace_back(solidTexture(4, 4, 0, 0, 255))); }, R, true, R},
+        {"clear colour", [&] { t.window->setClearColor(Color(9, 9, 9, 255)); }, R, true, R},
     };
     for (const Case& c : cases) {
-        const std::uint64_t before = t.window->getPresentedFrames();
+        const std::uint64_t presented = t.window->getPresentedFrames() + (c.presented ? 1 : 0);
         c.change();
         t.frames(1);
-        EXPECT_EQ(t.window->getPresentedFrames(), before + (c.presented ? 1 : 0)) << c.name;
+        EXPECT_EQ(t.app->nextWaitMs(), c.wait) << c.name;
+        EXPECT_EQ(t.window->getPresentedFrames(), presented) << c.name;
         t.frames(1);
-        EXPECT_EQ(t.window->getPresentedFrames(), before + (c.presented ? 1 : 0)) << c.name << ", next frame";
+        EXPECT_EQ(t.app->nextWaitMs(), c.waitNext) << c.name << ", next frame";
+        EXPECT_EQ(t.window->getPresentedFrames(), presented) << c.name << ", next frame";
     }
-    // A frame that was not presented is still what capture() reads back.
-    rect->setVisible(true);
-    t.frames(2);
-    EXPECT_EQ(t.window->capture().at(15, 15), Color(0, 0, 255, 255));
+    EXPECT_EQ(t.window->capture().at(15, 15), Color(0, 0, 255, 255)) << "capture() draws unpresented frames";
+
+    // Demands made between frames (work queued from another thread, say) are met by the next frame.
+    Application::dispatchToMainThread([] {});
+    EXPECT_EQ(t.app->nextWaitMs(), 0u);
+    t.frames(1);
+    Application::requestFrame();
+    EXPECT_EQ(t.app->nextWaitMs(), 0u);
+    // Input to an ImGui panel keeps the full rate for kFramesAfterInput frames.
+    pushMotion(t.window, 150, 50);
+    int fullRate = 0;
+    while (fullRate <= ImGuiPanel::kFramesAfterInput && (t.frames(1), t.app->nextWaitMs() == 0)) {
+        ++fullRate;
+    }
+    EXPECT_EQ(fullRate, ImGuiPanel::kFramesAfterInput);
+}
+
+TEST(Pacing, WaitForEventsReturnsForAnotherThreadsDispatchAndAQueuedEvent) {
+    TestApp t(200, 100);
+    t.frames(1);
+    constexpr std::uint32_t kHangGuardMs = 60000; // bounds a broken wake-up only; never the assertion
+    std::atomic<bool> ran{false};
+    std::thread worker([&] { Application::dispatchToMainThread([&] { ran = true; }); });
+    EXPECT_TRUE(t.app->waitForEvents(kHangGuardMs));
+    worker.join();
+    t.frames(1);
+    EXPECT_TRUE(ran.load());
+    pushMotion(t.window, 10, 10);
+    EXPECT_TRUE(t.app->waitForEvents(kHangGuardMs)) << "an event queued already";
 }
