@@ -226,6 +226,12 @@ bool Application::runFrame(std::optional<std::uint64_t> frameDurationUs) {
         }
         std::uint32_t windowId = 0;
         switch (event.type) {
+        case SDL_RENDER_TARGETS_RESET:
+        case SDL_RENDER_DEVICE_RESET:
+            for (auto& w : windows_) {
+                w->mustPresent_ = true; // the renderer lost what it showed
+            }
+            continue;
         case SDL_WINDOWEVENT:
             windowId = event.window.windowID;
             break;
@@ -280,6 +286,10 @@ void Application::run() {
     constexpr std::uint64_t kFrameBudgetUs = 1000000 / 60;
     while (true) {
         const std::uint64_t start = nowMicros();
+        std::uint64_t presentedBefore = 0;
+        for (auto& w : windows_) {
+            presentedBefore += w->getPresentedFrames();
+        }
         if (!runFrame()) {
             break;
         }
@@ -292,8 +302,13 @@ void Application::run() {
             }
             continue;
         }
-        // Renderers that cannot wait for the display (software) would spin: keep them near 60 Hz.
-        bool throttle = false;
+        // Renderers that cannot wait for the display (software), and frames that presented nothing and
+        // so did not wait for it, would spin: keep them near 60 Hz.
+        std::uint64_t presentedAfter = 0;
+        for (auto& w : windows_) {
+            presentedAfter += w->getPresentedFrames();
+        }
+        bool throttle = presentedAfter == presentedBefore;
         for (auto& w : windows_) {
             SDL_RendererInfo info{};
             if (vsync_ && SDL_GetRendererInfo(w->getSDLRenderer(), &info) == 0 &&
@@ -301,7 +316,7 @@ void Application::run() {
                 throttle = true;
             }
         }
-        if ((throttle || windows_.empty()) && spent < kFrameBudgetUs) {
+        if (throttle && spent < kFrameBudgetUs) {
             SDL_Delay(static_cast<std::uint32_t>((kFrameBudgetUs - spent) / 1000));
         }
     }
