@@ -368,7 +368,6 @@ void ImGuiPanel::draw(Renderer* renderer, float alpha, float deltaSeconds) {
                                         indices.data(), static_cast<int>(indices.size()));
             }
         }
-        renderer->restoreState();
     }
     Widget::draw(renderer, alpha, deltaSeconds);
 }

@@ -54,8 +54,9 @@ public:
     void submit(const draw::Rectangle& rectangle);
     void draw(const draw::Rectangle& rectangle) { submit(rectangle); }
     void flush();
-    // Triangles drawn in order with the primitives, clipped to `clip` (window coordinates x, y, w, h)
-    // intersected with the current clip. `texture` may be null (untextured).
+    // Triangles drawn in order with the primitives, clipped to `clip` (window coordinates x, y, w, h;
+    // the caller cuts it to getClip() where that applies). `texture` may be null (untextured). The
+    // way to draw raw geometry: whatever is drawn on the SDL_Renderer directly is lost at replay().
     void drawTriangles(SDL_Texture* texture, const int clip[4], const draw::Vertex* vertices, int vertexCount,
                        const int* indices, int indexCount);
 
@@ -79,7 +80,8 @@ public:
     // Whether the current clip is empty (nothing would be drawn).
     bool clipIsEmpty() const;
 
-    // Re-applies the current clip to the SDL_Renderer (after drawing on it directly).
+    // Re-applies the current clip to the SDL_Renderer (SDL state only; the recorded frame keeps its
+    // own clips).
     void restoreState();
 
     SDL_Renderer* getSDLRenderer() const { return renderer_; }
