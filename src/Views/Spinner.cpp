@@ -32,6 +32,7 @@ float Spinner::nextAngle(float current, uint64_t frameMicros) {
 
 void Spinner::update() {
     setRotation(nextAngle(getRotation(), getWindowContext().getLastFrameDuration()));
+    requestFrame(); // turning: full-rate frames while visible
     zelk::ui::Widget::update();
 }
 

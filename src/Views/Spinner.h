@@ -1,5 +1,5 @@
 // The busy indicator: the "icons/loading.png" texture turning about the widget's origin at 180 degrees
-// per second.
+// per second. While it is visible (updated) it keeps the frame loop at full rate.
 #pragma once
 
 #include <cstdint>

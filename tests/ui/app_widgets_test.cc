@@ -80,6 +80,13 @@ TEST_F(WidgetsTest, SpinnerTurnsWithTheFrameDurationAboutItsCentre) {
     EXPECT_EQ(image.at(104, 104), Color(255, 255, 255, 255));
     EXPECT_EQ(image.at(90, 132), background);
     EXPECT_EQ(image.at(132, 170), background);
+
+    // Turning keeps the loop at full rate; hidden it turns no more and the loop may rest.
+    EXPECT_EQ(t->app->nextWaitMs(), 0u);
+    spinner->setVisible(false);
+    frames(1);
+    EXPECT_EQ(t->app->nextWaitMs(), zelk::ui::Application::kRestFrameMs);
+    EXPECT_FLOAT_EQ(spinner->getRotation(), 90);
 }
 
 TEST_F(WidgetsTest, DefaultButtonStatesAndALockedOneIgnoresClicks) {

@@ -17,6 +17,12 @@ if(TARGET zelk_ui)
     LABELS tsan
     ENV ${toolkit_test_env})
 
+  orvane_add_test(toolkit_pacing_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/toolkit_pacing_test.cc
+    LIBS zelk_ui
+    LABELS tsan
+    ENV ${toolkit_test_env})
+
   orvane_add_test(toolkit_imgui_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/toolkit_imgui_test.cc
     LIBS zelk_ui

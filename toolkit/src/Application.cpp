@@ -21,6 +21,7 @@ struct DispatchQueue {
     std::mutex mutex;
     std::vector<std::function<void()>> pending;
     bool accepting = false;
+    std::uint32_t wakeEvent = 0; // SDL event type pushed to wake a waiting run()
 };
 DispatchQueue& dispatchQueue() {
     static DispatchQueue* q = new DispatchQueue;
@@ -60,6 +61,10 @@ Application::Application(std::unique_ptr<RenderContext>&& context, const std::st
     std::lock_guard<std::mutex> lock(q.mutex);
     q.pending.clear();
     q.accepting = true;
+    if (q.wakeEvent == 0) {
+        const Uint32 type = SDL_RegisterEvents(1);
+        q.wakeEvent = type != 0xFFFFFFFFu ? type : std::uint32_t{SDL_USEREVENT};
+    }
 }
 
 Application::~Application() {
@@ -153,6 +158,32 @@ void Application::dispatchToMainThread(std::function<void()> fn) {
         return; // fn is destroyed here, outside the lock
     }
     q.pending.push_back(std::move(fn));
+    if (q.pending.size() == 1) {
+        // The first function since the last drain wakes run() if it waits; later ones ride along.
+        SDL_Event wake{};
+        wake.type = q.wakeEvent;
+        SDL_PushEvent(&wake);
+    }
+}
+
+void Application::requestFrame() {
+    if (Application* app = current.load()) {
+        app->frameRequested_ = true;
+    }
+}
+
+std::uint32_t Application::nextWaitMs() const {
+    if (framesRun_ == 0 || frameRequested_ || eventsHandled_) {
+        return 0;
+    }
+    DispatchQueue& q = dispatchQueue();
+    std::lock_guard<std::mutex> lock(q.mutex);
+    return q.pending.empty() ? kRestFrameMs : 0;
+}
+
+bool Application::waitForEvents(std::uint32_t timeoutMs) {
+    // With a null event SDL only reports whether one is queued and leaves it there.
+    return SDL_WaitEventTimeout(nullptr, static_cast<int>(timeoutMs)) == 1;
 }
 
 void Application::runDispatched() {
@@ -183,6 +214,9 @@ bool Application::runFrame(std::optional<std::uint64_t> frameDurationUs) {
     const std::uint64_t measured = lastFrameStart_ == 0 ? 0 : now - lastFrameStart_;
     lastFrameStart_ = now;
     const std::uint64_t duration = frameDurationUs.value_or(measured);
+    ++framesRun_;
+    frameRequested_ = false;
+    eventsHandled_ = false;
 
     SDL_Event event;
     while (SDL_PollEvent(&event) != 0) {
@@ -192,6 +226,12 @@ bool Application::runFrame(std::optional<std::uint64_t> frameDurationUs) {
         }
         std::uint32_t windowId = 0;
         switch (event.type) {
+        case SDL_RENDER_TARGETS_RESET:
+        case SDL_RENDER_DEVICE_RESET:
+            for (auto& w : windows_) {
+                w->mustPresent_ = true; // the renderer lost what it showed
+            }
+            continue;
         case SDL_WINDOWEVENT:
             windowId = event.window.windowID;
             break;
@@ -225,6 +265,7 @@ bool Application::runFrame(std::optional<std::uint64_t> frameDurationUs) {
         if (target == nullptr && !windows_.empty()) {
             target = windows_.front().get();
         }
+        eventsHandled_ = true;
         if (target != nullptr) {
             target->handleEvent(event);
         }
@@ -245,11 +286,29 @@ void Application::run() {
     constexpr std::uint64_t kFrameBudgetUs = 1000000 / 60;
     while (true) {
         const std::uint64_t start = nowMicros();
+        std::uint64_t presentedBefore = 0;
+        for (auto& w : windows_) {
+            presentedBefore += w->getPresentedFrames();
+        }
         if (!runFrame()) {
             break;
         }
-        // Renderers that cannot wait for the display (software) would spin: keep them near 60 Hz.
-        bool throttle = false;
+        const std::uint64_t spent = nowMicros() - start;
+        const std::uint64_t restUs = std::uint64_t{nextWaitMs()} * 1000;
+        if (restUs > 0 && !windows_.empty()) {
+            // Nothing needs a frame: sleep until an event arrives, or the rest interval is over.
+            if (spent < restUs) {
+                waitForEvents(static_cast<std::uint32_t>((restUs - spent) / 1000));
+            }
+            continue;
+        }
+        // Renderers that cannot wait for the display (software), and frames that presented nothing and
+        // so did not wait for it, would spin: keep them near 60 Hz.
+        std::uint64_t presentedAfter = 0;
+        for (auto& w : windows_) {
+            presentedAfter += w->getPresentedFrames();
+        }
+        bool throttle = presentedAfter == presentedBefore;
         for (auto& w : windows_) {
             SDL_RendererInfo info{};
             if (vsync_ && SDL_GetRendererInfo(w->getSDLRenderer(), &info) == 0 &&
@@ -257,8 +316,7 @@ void Application::run() {
                 throttle = true;
             }
         }
-        const std::uint64_t spent = nowMicros() - start;
-        if ((throttle || windows_.empty()) && spent < kFrameBudgetUs) {
+        if (throttle && spent < kFrameBudgetUs) {
             SDL_Delay(static_cast<std::uint32_t>((kFrameBudgetUs - spent) / 1000));
         }
     }

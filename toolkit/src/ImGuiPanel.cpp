@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace zelk::ui {
@@ -200,6 +201,7 @@ void ImGuiPanel::ensureFontTexture(SDL_Renderer* renderer) {
     io.Fonts->GetTexDataAsRGBA32(&pixels, &width, &height);
     fontTexture_ =
         SDL_CreateTexture(renderer, SDL_PIXELFORMAT_RGBA32, SDL_TEXTUREACCESS_STATIC, width, height);
+    Renderer::texturesChanged();
     if (fontTexture_ != nullptr) {
         SDL_UpdateTexture(fontTexture_, nullptr, pixels, 4 * width);
         SDL_SetTextureBlendMode(fontTexture_, SDL_BLENDMODE_BLEND);
@@ -246,6 +248,10 @@ void ImGuiPanel::update() {
         const std::uint64_t us = getWindowContext().lastFrameDurationUs;
         io.DeltaTime = us > 0 ? static_cast<float>(us) / 1.0e6f : 1.0f / 60.0f;
         feedInput();
+        if (framesAfterInput_ > 0) {
+            --framesAfterInput_;
+            requestFrame();
+        }
 
         ImGui::NewFrame();
         if (focusLost_) {
@@ -308,16 +314,20 @@ void ImGuiPanel::draw(Renderer* renderer, float alpha, float deltaSeconds) {
         }
         ContextScope scope(context_);
         ImDrawData* data = ImGui::GetDrawData();
-        std::vector<float> xy;
+        std::vector<draw::Vertex> moved;
+        std::vector<int> indices;
         for (int n = 0; data != nullptr && n < data->CmdListsCount; ++n) {
             const ImDrawList* list = data->CmdLists[n];
-            const ImDrawVert* vertices = list->VtxBuffer.Data;
-            const ImDrawIdx* indices = list->IdxBuffer.Data;
-            // Vertex positions moved from panel to window coordinates.
-            xy.resize(static_cast<std::size_t>(list->VtxBuffer.Size) * 2);
+            // Vertices moved from panel to window coordinates.
+            moved.resize(static_cast<std::size_t>(list->VtxBuffer.Size));
             for (int i = 0; i < list->VtxBuffer.Size; ++i) {
-                xy[static_cast<std::size_t>(i) * 2] = vertices[i].pos.x + origin.x;
-                xy[static_cast<std::size_t>(i) * 2 + 1] = vertices[i].pos.y + origin.y;
+                const ImDrawVert& v = list->VtxBuffer.Data[i];
+                draw::Vertex& out = moved[static_cast<std::size_t>(i)];
+                out.x = v.pos.x + origin.x;
+                out.y = v.pos.y + origin.y;
+                std::memcpy(&out.r, &v.col, 4); // ImGui's colour bytes are R, G, B, A in memory order
+                out.u = v.uv.x;
+                out.v = v.uv.y;
             }
             for (int c = 0; c < list->CmdBuffer.Size; ++c) {
                 const ImDrawCmd& cmd = list->CmdBuffer[c];
@@ -344,19 +354,20 @@ void ImGuiPanel::draw(Renderer* renderer, float alpha, float deltaSeconds) {
                 if (texture == nullptr) {
                     continue; // unknown texture reference: draw nothing rather than garbage
                 }
-                const SDL_Rect clip{static_cast<int>(std::floor(x0)), static_cast<int>(std::floor(y0)),
-                                    static_cast<int>(std::ceil(x1) - std::floor(x0)),
-                                    static_cast<int>(std::ceil(y1) - std::floor(y0))};
-                SDL_RenderSetClipRect(sdl, &clip);
-                const ImDrawVert* first = vertices + cmd.VtxOffset;
-                SDL_RenderGeometryRaw(
-                    sdl, texture, xy.data() + static_cast<std::size_t>(cmd.VtxOffset) * 2, 2 * sizeof(float),
-                    reinterpret_cast<const SDL_Color*>(&first->col), sizeof(ImDrawVert), &first->uv.x,
-                    sizeof(ImDrawVert), list->VtxBuffer.Size - static_cast<int>(cmd.VtxOffset),
-                    indices + cmd.IdxOffset, static_cast<int>(cmd.ElemCount), sizeof(ImDrawIdx));
+                const int clip[4] = {static_cast<int>(std::floor(x0)), static_cast<int>(std::floor(y0)),
+                                     static_cast<int>(std::ceil(x1) - std::floor(x0)),
+                                     static_cast<int>(std::ceil(y1) - std::floor(y0))};
+                // Only the vertices this command uses are handed on, so the record stays small.
+                const ImDrawIdx* first = list->IdxBuffer.Data + cmd.IdxOffset;
+                const auto [lo, hi] = std::minmax_element(first, first + cmd.ElemCount);
+                indices.resize(cmd.ElemCount);
+                for (unsigned i = 0; i < cmd.ElemCount; ++i) {
+                    indices[i] = static_cast<int>(first[i]) - *lo;
+                }
+                renderer->drawTriangles(texture, clip, moved.data() + cmd.VtxOffset + *lo, *hi - *lo + 1,
+                                        indices.data(), static_cast<int>(indices.size()));
             }
         }
-        renderer->restoreState();
     }
     Widget::draw(renderer, alpha, deltaSeconds);
 }
@@ -364,21 +375,25 @@ void ImGuiPanel::draw(Renderer* renderer, float alpha, float deltaSeconds) {
 bool ImGuiPanel::onMouseEnter(const MouseEvent& event) {
     hovered_ = true;
     mouse_ = event.position;
+    noteInput();
     return Widget::onMouseEnter(event);
 }
 
 bool ImGuiPanel::onMouseLeave(const MouseEvent& event) {
     hovered_ = false;
+    noteInput();
     return Widget::onMouseLeave(event);
 }
 
 bool ImGuiPanel::onMouseMove(const MouseEvent& event) {
     mouse_ = event.position; // hovering is decided by enter/leave: a widget above may cover the panel
+    noteInput();
     return true;
 }
 
 bool ImGuiPanel::onMouseButtonDown(const MouseEvent& event) {
     mouse_ = event.position; // hovering is decided by enter/leave: a widget above may cover the panel
+    noteInput();
     const int b = imguiButton(event.button);
     if (b >= 0) {
         held_[static_cast<std::size_t>(b)] = true;
@@ -389,6 +404,7 @@ bool ImGuiPanel::onMouseButtonDown(const MouseEvent& event) {
 
 bool ImGuiPanel::onMouseButtonUp(const MouseEvent& event) {
     mouse_ = event.position; // hovering is decided by enter/leave: a widget above may cover the panel
+    noteInput();
     const int b = imguiButton(event.button);
     if (b >= 0) {
         held_[static_cast<std::size_t>(b)] = false;
@@ -397,12 +413,14 @@ bool ImGuiPanel::onMouseButtonUp(const MouseEvent& event) {
 }
 
 bool ImGuiPanel::onMouseScroll(const MouseEvent& event) {
+    noteInput();
     wheelX_ += event.scroll.x;
     wheelY_ += event.scroll.y;
     return true;
 }
 
 bool ImGuiPanel::onKeyDown(const KeyEvent& event) {
+    noteInput();
     if (!event.text.empty()) {
         ContextScope scope(context_);
         ImGui::GetIO().AddInputCharactersUTF8(event.text.c_str());
@@ -423,6 +441,7 @@ void ImGuiPanel::focusLost() {
 }
 
 bool ImGuiPanel::onKeyUp(const KeyEvent& event) {
+    noteInput();
     modifiers_ = event.modifiers;
     if (event.scancode > 0 && event.scancode < 512) {
         keysHeld_.reset(static_cast<std::size_t>(event.scancode));

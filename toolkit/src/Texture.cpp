@@ -1,4 +1,5 @@
 #include <zelk/ui/Exceptions.h>
+#include <zelk/ui/Renderer.h>
 #include <zelk/ui/Texture.h>
 
 #include <SDL.h>
@@ -110,6 +111,7 @@ SDL_Texture* Texture::getSDLTexture(SDL_Renderer* renderer) const {
         return it->second;
     }
     SDL_Texture* texture = SDL_CreateTextureFromSurface(renderer, surface_);
+    Renderer::texturesChanged();
     if (texture != nullptr) {
         SDL_SetTextureBlendMode(texture, SDL_BLENDMODE_BLEND);
         gpu_.emplace(renderer, texture);

@@ -1,3 +1,4 @@
+#include <zelk/ui/Application.h>
 #include <zelk/ui/Widget.h>
 #include <zelk/ui/Window.h>
 
@@ -203,6 +204,10 @@ void Widget::layout() {
     for (std::size_t i = 0; i < children_.size(); ++i) {
         children_[i]->layout();
     }
+}
+
+void Widget::requestFrame() {
+    Application::requestFrame();
 }
 
 } // namespace zelk::ui

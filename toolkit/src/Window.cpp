@@ -240,12 +240,11 @@ void Window::syncRootSize() {
 }
 
 void Window::render() {
-    SDL_RenderSetClipRect(renderer_, nullptr);
-    SDL_SetRenderDrawColor(renderer_, clearColor_.r, clearColor_.g, clearColor_.b, clearColor_.a);
-    SDL_RenderClear(renderer_);
+    const unsigned char clear[4] = {clearColor_.r, clearColor_.g, clearColor_.b, clearColor_.a};
+    drawer_->beginFrame(clear, getWidth(), getHeight());
     const float dt = static_cast<float>(context_.lastFrameDurationUs) / 1.0e6f;
     root_->draw(drawer_.get(), 1.0f, dt);
-    drawer_->flush();
+    drawer_->endFrame();
 }
 
 void Window::frame(std::uint64_t frameDurationUs) {
@@ -257,13 +256,21 @@ void Window::frame(std::uint64_t frameDurationUs) {
     syncRootSize();
     root_->layout();
     render();
-    SDL_RenderPresent(renderer_);
+    // Drawing and presenting a frame equal to the one on screen would show nothing new.
+    if (mustPresent_ || drawer_->signature() != presentedSignature_) {
+        drawer_->replay();
+        SDL_RenderPresent(renderer_);
+        presentedSignature_ = drawer_->signature();
+        mustPresent_ = false;
+        ++presentedFrames_;
+    }
 }
 
 Image Window::capture() {
     syncRootSize();
     root_->layout();
     render();
+    drawer_->replay();
     int w = 0;
     int h = 0;
     if (SDL_GetRendererOutputSize(renderer_, &w, &h) != 0 || w <= 0 || h <= 0) {
@@ -412,6 +419,7 @@ void Window::dispatchMouse(const SDL_Event& sdl) {
 void Window::handleEvent(const SDL_Event& event) {
     switch (event.type) {
     case SDL_WINDOWEVENT:
+        mustPresent_ = true; // shown, exposed, resized, restored: the screen may need the frame again
         if (event.window.event == SDL_WINDOWEVENT_CLOSE) {
             closeRequested_ = true;
         } else if (event.window.event == SDL_WINDOWEVENT_LEAVE) {

@@ -3,6 +3,11 @@
 //
 // A frame: handle pending SDL events, run the queued main-thread functions, run the tick callbacks,
 // then for each window lay out, update, lay out again, draw and present.
+//
+// Pacing: run() runs frames back to back (at the display's rate, or about 60 a second without
+// vertical sync) only while something needs them; otherwise it waits for an SDL event between
+// frames, at most kRestFrameMs, so that polling in update() and tick callbacks still runs. See
+// nextWaitMs() for what needs a frame.
 #pragma once
 
 #include <zelk/ui/RenderContext.h>
@@ -26,7 +31,8 @@ public:
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
 
-    // Runs frames until a window is closed, an SDL_QUIT arrives or quit() is called.
+    // Runs frames until a window is closed, an SDL_QUIT arrives or quit() is called. Between two
+    // frames it waits for an event for up to nextWaitMs() (less the time the frame took).
     void run();
     // Runs one frame. `frameDurationUs`, when given, is reported as the previous frame's duration
     // (WindowContext::lastFrameDurationUs) instead of the measured time (deterministic tests).
@@ -66,6 +72,20 @@ public:
     // Whether the calling thread is the one that created the application.
     static bool isMainThread();
 
+    // The longest run() waits between two frames when nothing needs a frame.
+    static constexpr std::uint32_t kRestFrameMs = 100;
+    // Main thread: the next frame runs at full rate (run() does not wait for an event before it).
+    // A request covers one frame, so a widget that animates asks again in every update() while it
+    // moves (Widget::requestFrame). Does nothing without an application.
+    static void requestFrame();
+    // How long run() waits for an event before the next frame: 0 when a frame is needed now (no frame
+    // has run yet; the last frame handled an input or window event; requestFrame() was called since
+    // the last frame began; functions are queued with dispatchToMainThread), else kRestFrameMs.
+    std::uint32_t nextWaitMs() const;
+    // Blocks until an SDL event is queued or `timeoutMs` has passed; true when an event is queued.
+    // The event stays queued for the next frame. dispatchToMainThread queues an event that wakes it.
+    bool waitForEvents(std::uint32_t timeoutMs);
+
 private:
     struct Tick {
         const void* key;
@@ -81,6 +101,9 @@ private:
     std::vector<std::shared_ptr<Tick>> ticks_;
     std::thread::id mainThread_;
     std::uint64_t lastFrameStart_ = 0;
+    std::uint64_t framesRun_ = 0;
+    bool frameRequested_ = false; // requestFrame() since the last frame began
+    bool eventsHandled_ = false;  // the last frame handled an input or window event
     bool quit_ = false;
     bool vsync_ = true;
 };

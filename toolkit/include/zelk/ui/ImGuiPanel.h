@@ -9,6 +9,10 @@
 //
 // Texture references (ImTextureID) given to ImGui::Image, ImageButton or ImDrawList::AddImage are
 // the address of a zelk::ui::Texture (see imgui_compat.h); other pointers are not drawn.
+//
+// Frame pacing: after any input reaches the panel it asks for full-rate frames
+// (Widget::requestFrame) for kFramesAfterInput frames, so hover effects and ImGui's follow-up
+// frames show at once; then the loop may rest (a text cursor then blinks at the rest rate).
 #pragma once
 
 #include <zelk/ui/Widget.h>
@@ -34,6 +38,9 @@ public:
     ImGuiPanel(Widget* parent, const Vec2& position, const Vec2& size);
     ImGuiPanel(Widget* parent, float x, float y, float width, float height);
     ~ImGuiPanel() override;
+
+    // Full-rate frames the panel asks for after each input event it receives.
+    static constexpr int kFramesAfterInput = 30;
 
     ImGuiContext* getImGuiContext() const { return context_; }
     // Called every frame between ImGui::Begin and ImGui::End of the panel's window, with the
@@ -69,6 +76,7 @@ private:
     void ensureFontTexture(SDL_Renderer* renderer);
     void releaseFontTexture();
     void feedInput();
+    void noteInput() { framesAfterInput_ = kFramesAfterInput; }
 
     ImGuiContext* context_ = nullptr;
     std::function<void()> build_;
@@ -93,6 +101,7 @@ private:
     std::bitset<512> keysPressed_; // pressed since the last frame
     std::uint16_t modifiers_ = 0;
     bool focusLost_ = false;
+    int framesAfterInput_ = 0; // full-rate frames still to ask for
 };
 
 } // namespace zelk::ui

@@ -112,6 +112,10 @@ public:
     virtual void draw(Renderer* renderer, float alpha, float deltaSeconds);
     // Once a frame on the main thread; the base updates the visible children.
     virtual void update();
+    // Asks for the next frame at full rate (Application::requestFrame). At rest the loop runs only
+    // about 10 frames a second, so a widget that animates calls this in every update() while it moves;
+    // once it stops asking (or is hidden, so update() is no longer called) the loop rests again.
+    static void requestFrame();
     virtual ~Widget();
     // Whether a point in local coordinates lies in the widget (default: inside [0, size)).
     virtual bool contains(Vec2 localPoint) const;

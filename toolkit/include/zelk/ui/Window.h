@@ -63,6 +63,10 @@ public:
     // The widget tree's root; it always has the window's size.
     Widget* getRootWidget() const { return root_.get(); }
     const WindowContext& getContext() const { return context_; }
+    // Frames presented so far. A frame that would draw exactly what is on screen is not presented
+    // (nor drawn): the same primitives, clips, clear colour and size, no texture made since, and no
+    // window event (exposed, resized, shown, ...) since the last present.
+    std::uint64_t getPresentedFrames() const { return presentedFrames_; }
 
     // Lays out and draws the current widget tree (no update, no event) and reads the pixels back.
     // Throws RenderException(ReadbackFailed).
@@ -97,6 +101,10 @@ private:
     Color clearColor_{0, 0, 0, 255};
     bool software_ = false;
     bool closeRequested_ = false;
+    // The signature of the frame on screen; a frame that records the same one is not presented.
+    std::uint64_t presentedSignature_ = 0;
+    bool mustPresent_ = true; // after a window event the screen may need the frame again
+    std::uint64_t presentedFrames_ = 0;
 
     // Input state
     struct Tracked {
