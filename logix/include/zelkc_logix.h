@@ -153,11 +153,16 @@ typedef struct zelkc_logix_value_array {
     uint8_t* data; /* owned; count x element size bytes */
 } zelkc_logix_value_array;
 
+struct zelkc_logix_template_entry;
+
 /* The client handle. Create with zelkc_logix_client_create, release with _destroy. */
 typedef struct zelkc_logix_client {
     zelkc_cip_client* cip;       /* the session; never null in a live client */
     zelkc_cip_identity identity; /* filled by every successful connect */
     zelkc_cip_buffer route;      /* route path; empty means requests go directly */
+    /* Templates read on this connection, ZELKC_LOGIX_TEMPLATE_SLOTS slots indexed by template id,
+     * or null before the first expansion. Owned; released by connect, disconnect and destroy. */
+    struct zelkc_logix_template_entry** templates;
 } zelkc_logix_client;
 
 /* ---------------------------------------------------------------------------------------------

@@ -54,6 +54,7 @@ void zelkc_logix_client_destroy(zelkc_logix_client* client) {
     }
     zelkc_cip_client_destroy(client->cip); // disconnects first
     client->cip = nullptr;
+    logix_templates_release(client);
     zelkc_cip_identity_object_free(&client->identity);
     zelkc_cip_path_free(&client->route);
     zelkc_cip_free(client);
@@ -64,6 +65,7 @@ uint8_t zelkc_logix_client_connect(zelkc_logix_client* client, const char* host,
     if (client == nullptr || host == nullptr) {
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
+    logix_templates_release(client); // templates are read again on every connection
     uint8_t rc = zelkc_cip_client_connect(client->cip, host, port, timeout_ms);
     if (rc != ZELKC_CIP_OK) {
         return zelkc_logix_convert_result(rc);
@@ -111,6 +113,7 @@ void zelkc_logix_client_disconnect(zelkc_logix_client* client) {
         return;
     }
     zelkc_cip_client_disconnect(client->cip);
+    logix_templates_release(client);
 }
 
 bool zelkc_logix_client_is_connected(const zelkc_logix_client* client) {

@@ -106,7 +106,10 @@ typedef struct zelkc_logix_template_entry {
     uint8_t busy;                      // set while expanding members below one tag
 } zelkc_logix_template_entry;
 
-// Expands one tag (recursively) through the per-browse template cache: a structure tag gets its
+// Releases the client's template cache (every entry and the table) and leaves it null.
+void logix_templates_release(zelkc_logix_client* client);
+
+// Expands one tag (recursively) through the connection's template cache: a structure tag gets its
 // own copy of the template name and of every visible member, each expanded in turn. `total`
 // counts tag infos in the whole result. A template missing from the cache is read from the
 // controller through `client`.

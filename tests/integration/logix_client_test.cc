@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "logix_internal.h"
 #include "logixsim/server.h"
 #include "zelkc_logix.h"
 
@@ -41,11 +42,23 @@ constexpr uint32_t kTimeoutMs = 5000;
 
 struct Exchange {
     uint16_t command = 0;
-    uint8_t service = 0;   // the CIP service, inside an Unconnected Send when routed
-    bool routed = false;   // wrapped in an Unconnected Send
+    uint8_t service = 0; // the CIP service, inside an Unconnected Send when routed
+    bool routed = false; // wrapped in an Unconnected Send
     Bytes route;
     uint16_t services = 0; // for a Multiple Service Packet: the number of embedded services
+    Bytes embedded;        // and their service codes
+    uint16_t sequence = 0; // SendUnitData: the sequence count
 };
+
+// How many requests of `service` went out, alone or inside Multiple Service Packets.
+size_t count_service(const std::vector<Exchange>& wire, uint8_t service) {
+    size_t n = 0;
+    for (const auto& e : wire) {
+        n += e.service == service;
+        n += size_t(std::count(e.embedded.begin(), e.embedded.end(), service));
+    }
+    return n;
+}
 
 sockaddr_in loopback(uint16_t port) {
     sockaddr_in addr{};
@@ -55,7 +68,9 @@ sockaddr_in loopback(uint16_t port) {
     return addr;
 }
 
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint16_t le16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 
 class RecordingRelay {
 public:
@@ -64,7 +79,8 @@ public:
         sockaddr_in addr = loopback(0);
         socklen_t len = sizeof addr;
         if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(listener_, 4) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            ::listen(listener_, 4) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
             throw std::runtime_error("relay: cannot listen");
         }
         port_ = ntohs(addr.sin_port);
@@ -133,6 +149,9 @@ private:
             e.command = le16(&pending[0]);
             if (e.command == 0x6F && length >= 18) {
                 describe(&pending[24 + 16], length - 16, &e);
+            } else if (e.command == 0x70 && length >= 24) { // address item 8 bytes, data item header 4
+                e.sequence = le16(&pending[24 + 20]);
+                describe(&pending[24 + 22], length - 22, &e);
             }
             std::lock_guard<std::mutex> lock(mutex_);
             exchanges_.push_back(e);
@@ -159,6 +178,12 @@ private:
             }
         } else if (cip[0] == 0x0A && data_size >= 2) {
             e->services = le16(data);
+            for (size_t i = 0; i < e->services && 2 + 2 * i + 2 <= data_size; ++i) {
+                const size_t at = le16(data + 2 + 2 * i);
+                if (at < data_size) {
+                    e->embedded.push_back(data[at]);
+                }
+            }
         }
     }
 
@@ -202,7 +227,8 @@ protected:
     // Connects through the recording relay and forgets the connect's own exchanges.
     void connect_recorded() {
         relay_ = std::make_unique<RecordingRelay>(server_->port());
-        ASSERT_EQ(zelkc_logix_client_connect(client_, "127.0.0.1", relay_->port(), kTimeoutMs), ZELKC_LOGIX_OK);
+        ASSERT_EQ(zelkc_logix_client_connect(client_, "127.0.0.1", relay_->port(), kTimeoutMs),
+                  ZELKC_LOGIX_OK);
         relay_->take();
     }
     void set_faults(const logixsim::Faults& f) { server_->set_faults(f); }
@@ -247,7 +273,8 @@ const std::map<std::string, uint8_t> kAtomicCodes = {
     {"LREAL", 0xCB}, {"BYTE", 0xD1}, {"WORD", 0xD2},  {"DWORD", 0xD3}, {"LWORD", 0xD4}};
 
 // Checks a tag (`member` false) or member against its declaration, structures all the way down.
-void check_declared(const zelkc_logix_tag_info& info, const json& decl, const std::string& where, bool member) {
+void check_declared(const zelkc_logix_tag_info& info, const json& decl, const std::string& where,
+                    bool member) {
     SCOPED_TRACE(where);
     const std::string type = decl["type"];
     std::vector<uint32_t> dims;
@@ -270,7 +297,8 @@ void check_declared(const zelkc_logix_tag_info& info, const json& decl, const st
     ASSERT_TRUE(zelkc_logix_tag_is_struct(info.symbol_type));
     ASSERT_NE(info.type_name, nullptr);
     EXPECT_EQ(std::string(info.type_name), type);
-    json members = json::array({{{"name", "LEN"}, {"type", "DINT"}}, {{"name", "DATA"}, {"type", "SINT"}, {"dim", 82}}});
+    json members =
+        json::array({{{"name", "LEN"}, {"type", "DINT"}}, {{"name", "DATA"}, {"type", "SINT"}, {"dim", 82}}});
     for (const auto& t : demo_file()["types"]) {
         if (t["name"] == type) {
             members = t["members"];
@@ -332,18 +360,108 @@ TEST_F(LogixClientTest, BrowseInSmallPagesMatchesTheControllerFile) {
         EXPECT_TRUE(zelkc_logix_tag_is_program(entry->symbol_type));
         EXPECT_EQ(entry->child_count, 0u);
         zelkc_logix_tag_info_list tags{};
-        ASSERT_EQ(zelkc_logix_client_browse_program_tags(client_, &tags, name.c_str()), ZELKC_LOGIX_OK) << name;
+        ASSERT_EQ(zelkc_logix_client_browse_program_tags(client_, &tags, name.c_str()), ZELKC_LOGIX_OK)
+            << name;
         EXPECT_EQ(tags.count, program["tags"].size());
         check_listed(tags, program["tags"], "Program:" + name + ".");
         zelkc_logix_tag_info_list_free(&tags);
     }
     zelkc_logix_tag_info_list_free(&list);
 
-    EXPECT_EQ(zelkc_logix_client_browse_program_tags(client_, &list, "NoSuchProgram"), ZELKC_LOGIX_ERR_DEVICE);
+    EXPECT_EQ(zelkc_logix_client_browse_program_tags(client_, &list, "NoSuchProgram"),
+              ZELKC_LOGIX_ERR_DEVICE);
     EXPECT_EQ(list.count, 0u);
     EXPECT_EQ(list.items, nullptr);
     EXPECT_EQ(zelkc_logix_client_browse_program_tags(client_, &list, std::string(248, 'P').c_str()),
               ZELKC_LOGIX_ERR_LIMIT);
+}
+
+// Every field of every tag info, children included, as text: two browse results are the same
+// exactly when their texts are.
+void dump(const zelkc_logix_tag_info& info, std::string* out, int depth) {
+    *out += std::string(size_t(depth), ' ') + std::to_string(info.id) + " " +
+            std::to_string(info.symbol_type) + " " + (info.name != nullptr ? info.name : "<null>") + " [" +
+            std::to_string(info.dims[0]) + "," + std::to_string(info.dims[1]) + "," +
+            std::to_string(info.dims[2]) + "] " + (info.type_name != nullptr ? info.type_name : "<null>") +
+            " " + std::to_string(info.child_count) + "\n";
+    for (uint32_t i = 0; i < info.child_count; ++i) {
+        dump(info.children[i], out, depth + 1);
+    }
+}
+
+// The controller scope and every program, browsed in that order, as one text; empty on failure.
+std::string full_browse(zelkc_logix_client* client) {
+    std::string text;
+    zelkc_logix_tag_info_list list{};
+    if (zelkc_logix_client_browse_global_tags(client, &list) != ZELKC_LOGIX_OK) {
+        return {};
+    }
+    for (uint32_t i = 0; i < list.count; ++i) {
+        dump(list.items[i], &text, 0);
+    }
+    for (uint32_t i = 0; i < list.count; ++i) {
+        if (!zelkc_logix_tag_is_program(list.items[i].symbol_type)) {
+            continue;
+        }
+        zelkc_logix_tag_info_list tags{};
+        if (zelkc_logix_client_browse_program_tags(client, &tags, list.items[i].name) != ZELKC_LOGIX_OK) {
+            zelkc_logix_tag_info_list_free(&list);
+            return {};
+        }
+        text += std::string("Program:") + list.items[i].name + "\n";
+        for (uint32_t j = 0; j < tags.count; ++j) {
+            dump(tags.items[j], &text, 1);
+        }
+        zelkc_logix_tag_info_list_free(&tags);
+    }
+    zelkc_logix_tag_info_list_free(&list);
+    return text;
+}
+
+size_t template_requests(const std::vector<Exchange>& wire) {
+    return count_service(wire, 0x03) + count_service(wire, 0x4C);
+}
+
+TEST_F(LogixClientTest, TemplatesAreReadOncePerConnection) {
+    connect_recorded();
+    const std::string first = full_browse(client_);
+    ASSERT_FALSE(first.empty());
+    const std::vector<Exchange> first_wire = relay_->take();
+    // Five templates (MotorStatus, Motor, Ingredient, Recipe, STRING), each asked once although
+    // the programs use them again.
+    EXPECT_EQ(count_service(first_wire, 0x03), 5u);
+
+    // A second full browse on the same connection reads no template and gives the same result.
+    EXPECT_EQ(full_browse(client_), first);
+    const std::vector<Exchange> second_wire = relay_->take();
+    EXPECT_EQ(template_requests(second_wire), 0u);
+    EXPECT_EQ(second_wire.size() + template_requests(first_wire), first_wire.size());
+
+    // A reconnect empties the cache: every template is read again.
+    zelkc_logix_client_disconnect(client_);
+    EXPECT_EQ(client_->templates, nullptr);
+    connect_recorded();
+    EXPECT_EQ(full_browse(client_), first);
+    EXPECT_EQ(template_requests(relay_->take()), template_requests(first_wire));
+
+    // A connection cut at each request of a browse in turn: whatever the cache holds afterwards
+    // is complete (a template that failed to read is not kept), until the browse gets through.
+    bool through = false;
+    for (uint32_t cut = 3; !through && cut < 60; ++cut) {
+        logixsim::Faults faults;
+        faults.close_after_requests = cut;
+        set_faults(faults);
+        ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
+        zelkc_logix_tag_info_list list{};
+        through = zelkc_logix_client_browse_global_tags(client_, &list) == ZELKC_LOGIX_OK;
+        zelkc_logix_tag_info_list_free(&list);
+        for (uint32_t id = 0; client_->templates != nullptr && id < ZELKC_LOGIX_TEMPLATE_SLOTS; ++id) {
+            const zelkc_logix_template_entry* entry = client_->templates[id];
+            EXPECT_TRUE(entry == nullptr || entry->info.type_name != nullptr)
+                << "cut " << cut << ", id " << id;
+        }
+    }
+    EXPECT_TRUE(through);
 }
 
 // ---- reads ----------------------------------------------------------------------------------
@@ -362,9 +480,11 @@ void expect_value(const zelkc_logix_value& v, const json& tag) {
     } else if (type == "BOOL") {
         expected.value.u8 = value.get<bool>() ? 1 : 0;
     } else {
-        expected.value.u64 = value.is_number_unsigned() ? value.get<uint64_t>() : uint64_t(value.get<int64_t>());
+        expected.value.u64 =
+            value.is_number_unsigned() ? value.get<uint64_t>() : uint64_t(value.get<int64_t>());
     }
-    const int size = v.type >= 0xD1 ? 1 << (v.type - 0xD1) : std::max(1, zelkc_logix_tag_bit_size(v.type) / 8);
+    const int size =
+        v.type >= 0xD1 ? 1 << (v.type - 0xD1) : std::max(1, zelkc_logix_tag_bit_size(v.type) / 8);
     for (int i = 0; i < size; ++i) {
         EXPECT_EQ(v.value.raw[i], expected.value.raw[i]) << "byte " << i;
     }
@@ -420,7 +540,8 @@ TEST_F(LogixClientTest, SingleReadsOfEveryAtomicType) {
         zelkc_logix_value v{};
         ASSERT_EQ(zelkc_logix_client_read_atomic_value(client_, c.path, &v), ZELKC_LOGIX_OK) << c.path;
         EXPECT_EQ(v.type, c.type) << c.path;
-        EXPECT_EQ(v.value.u64 & ((uint64_t(1) << std::max(8, int(zelkc_logix_tag_bit_size(c.type)))) - 1), c.raw)
+        EXPECT_EQ(v.value.u64 & ((uint64_t(1) << std::max(8, int(zelkc_logix_tag_bit_size(c.type)))) - 1),
+                  c.raw)
             << c.path;
     }
     zelkc_logix_value v{};
@@ -499,8 +620,8 @@ TEST_F(LogixClientTest, ArraysStringsAndBytesInFragments) {
     const struct {
         const char* tag;
         uint16_t count, type;
-        uint32_t index;     // an element checked
-        uint32_t expected;  // its bytes
+        uint32_t index;    // an element checked
+        uint32_t expected; // its bytes
     } arrays[] = {
         {"DintArray", 10, 0xC4, 7, 7},
         {"LargeArray", 300, 0xC4, 0, 0},
@@ -509,7 +630,8 @@ TEST_F(LogixClientTest, ArraysStringsAndBytesInFragments) {
     };
     for (const auto& a : arrays) {
         zelkc_logix_value_array array{};
-        ASSERT_EQ(zelkc_logix_client_read_atomic_array(client_, a.tag, a.count, &array), ZELKC_LOGIX_OK) << a.tag;
+        ASSERT_EQ(zelkc_logix_client_read_atomic_array(client_, a.tag, a.count, &array), ZELKC_LOGIX_OK)
+            << a.tag;
         EXPECT_EQ(array.type, a.type);
         ASSERT_EQ(array.count, a.count);
         uint32_t element;
@@ -531,7 +653,8 @@ TEST_F(LogixClientTest, ArraysStringsAndBytesInFragments) {
     char buf[96];
     uint32_t length = 0;
     for (const auto& [tag, text] : strings) {
-        ASSERT_EQ(zelkc_logix_client_read_string_value(client_, tag, buf, sizeof buf, &length), ZELKC_LOGIX_OK)
+        ASSERT_EQ(zelkc_logix_client_read_string_value(client_, tag, buf, sizeof buf, &length),
+                  ZELKC_LOGIX_OK)
             << tag;
         EXPECT_EQ(std::string(buf), text);
         EXPECT_EQ(length, text.size());
@@ -548,7 +671,8 @@ TEST_F(LogixClientTest, ArraysStringsAndBytesInFragments) {
     ASSERT_EQ(zelkc_logix_client_read_bytes(client_, "Bytes", bytes, 20, &length), ZELKC_LOGIX_OK);
     EXPECT_EQ(length, 20u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 5), "Hello");
-    EXPECT_EQ(zelkc_logix_client_read_bytes(client_, "DintArray", bytes, 10, &length), ZELKC_LOGIX_ERR_TYPE_MISMATCH);
+    EXPECT_EQ(zelkc_logix_client_read_bytes(client_, "DintArray", bytes, 10, &length),
+              ZELKC_LOGIX_ERR_TYPE_MISMATCH);
     // More bytes than the tag holds: the controller refuses the request.
     EXPECT_EQ(zelkc_logix_client_read_bytes(client_, "Bytes", bytes, 21, &length), ZELKC_LOGIX_ERR_DEVICE);
     EXPECT_TRUE(zelkc_logix_client_is_connected(client_));
@@ -572,7 +696,8 @@ TEST_F(LogixClientTest, ConnectToSlotRoutesEveryRequest) {
     }
     char buf[96];
     uint32_t length = 0;
-    ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Greeting", buf, sizeof buf, &length), ZELKC_LOGIX_OK);
+    ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Greeting", buf, sizeof buf, &length),
+              ZELKC_LOGIX_OK);
     zelkc_logix_value v{};
     EXPECT_EQ(zelkc_logix_client_read_atomic_value(client_, "NoSuchTag", &v), ZELKC_LOGIX_ERR_DEVICE);
 
@@ -621,7 +746,8 @@ TEST_F(LogixClientTest, TransportFaultsGiveTheirCodesAndDisconnect) {
             auto entries = entries_for(names);
             if (operation == 0) {
                 EXPECT_EQ(zelkc_logix_client_read_atomic_value(client_, "DintTag", &v), expected);
-                EXPECT_EQ(zelkc_logix_client_browse_global_tags(client_, &list), ZELKC_LOGIX_ERR_NOT_CONNECTED);
+                EXPECT_EQ(zelkc_logix_client_browse_global_tags(client_, &list),
+                          ZELKC_LOGIX_ERR_NOT_CONNECTED);
             } else if (operation == 1) {
                 EXPECT_EQ(zelkc_logix_client_browse_global_tags(client_, &list), expected);
             } else {
@@ -676,6 +802,25 @@ struct CountingAllocator {
     }
 };
 
+// Blocks held by the client's template cache: the table, and for each entry the entry, its type
+// name, its member array and each member's name.
+long cache_blocks(const zelkc_logix_client* client) {
+    if (client->templates == nullptr) {
+        return 0;
+    }
+    long n = 1;
+    for (uint32_t id = 0; id < ZELKC_LOGIX_TEMPLATE_SLOTS; ++id) {
+        const zelkc_logix_template_entry* entry = client->templates[id];
+        if (entry != nullptr) {
+            n += 1 + (entry->info.type_name != nullptr) + (entry->members.items != nullptr);
+            for (uint32_t i = 0; i < entry->members.count; ++i) {
+                n += entry->members.items[i].name != nullptr;
+            }
+        }
+    }
+    return n;
+}
+
 class LogixBlockTest : public LogixClientTest {
 protected:
     void SetUp() override {
@@ -697,7 +842,9 @@ protected:
 };
 
 TEST_F(LogixBlockTest, EveryBlockIsReleasedAfterEveryBrowseAndRead) {
-    auto settled = [&](const char* what) { EXPECT_EQ(CountingAllocator::live, connected_) << what; };
+    auto settled = [&](const char* what) {
+        EXPECT_EQ(CountingAllocator::live, connected_ + cache_blocks(client_)) << what;
+    };
     zelkc_logix_tag_info_list list{};
     ASSERT_EQ(zelkc_logix_client_browse_global_tags(client_, &list), ZELKC_LOGIX_OK);
     EXPECT_GT(CountingAllocator::live, connected_);
@@ -728,16 +875,19 @@ TEST_F(LogixBlockTest, EveryBlockIsReleasedAfterEveryBrowseAndRead) {
     uint8_t bytes[20];
     EXPECT_EQ(zelkc_logix_client_read_bytes(client_, "Bytes", bytes, 20, &length), ZELKC_LOGIX_OK);
     settled("array, string and byte reads");
+    EXPECT_GT(cache_blocks(client_), 0);
 
     // Failures in mid-exchange leave the client disconnected: only its session's blocks go.
     zelkc_logix_client_disconnect(client_);
+    EXPECT_EQ(CountingAllocator::live, connected_ - 1); // the transport and the whole cache went
     const long disconnected = CountingAllocator::live;
     logixsim::Faults faults;
     faults.close_mid_reply = true;
     const std::vector<std::pair<const char*, std::function<uint8_t()>>> cut_off = {
         {"browse", [&] { return zelkc_logix_client_browse_global_tags(client_, &list); }},
         {"batch", [&] { return zelkc_logix_client_read_atomic_values(client_, entries.data(), 5); }},
-        {"string", [&] { return zelkc_logix_client_read_string_value(client_, "Greeting", buf, 8, &length); }},
+        {"string",
+         [&] { return zelkc_logix_client_read_string_value(client_, "Greeting", buf, 8, &length); }},
     };
     for (const auto& [what, operation] : cut_off) {
         set_faults({});
@@ -782,6 +932,7 @@ TEST_F(LogixBlockTest, AllocationFailuresAreReportedAndLeaveNothingBehind) {
             if (!zelkc_logix_client_is_connected(client_)) {
                 ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
             }
+            logix_templates_release(client_); // every template is read under the failing allocator
             CountingAllocator::countdown = n;
             const uint8_t rc = operation();
             CountingAllocator::countdown = -1;
@@ -789,7 +940,9 @@ TEST_F(LogixBlockTest, AllocationFailuresAreReportedAndLeaveNothingBehind) {
             if (!succeeded) {
                 EXPECT_EQ(rc, ZELKC_LOGIX_ERR_NO_MEMORY) << what << ", allocation " << n;
             }
-            const long expected = zelkc_logix_client_is_connected(client_) ? connected_ : disconnected;
+            // A session the library dropped keeps the cache until the next connect releases it.
+            const long expected = (zelkc_logix_client_is_connected(client_) ? connected_ : disconnected) +
+                                  cache_blocks(client_);
             ASSERT_EQ(CountingAllocator::live, expected) << what << ", allocation " << n;
         }
         EXPECT_TRUE(succeeded) << what;
