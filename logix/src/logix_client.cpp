@@ -25,6 +25,11 @@ uint8_t send_one(zelkc_logix_client* client, const zelkc_cip_request* request, z
 
 extern "C" {
 
+uint32_t logix_packet_size(const zelkc_logix_client* client) {
+    (void)client;
+    return ZELKC_CIP_MULTIPLE_PACKET_LIMIT;
+}
+
 uint8_t zelkc_logix_convert_result(uint8_t cip_code) {
     static const uint8_t table[16] = {0, 1, 2, 3, 4, 5, 19, 6, 7, 8, 9, 10, 11, 12, 17, 18};
     if (cip_code > 15) {

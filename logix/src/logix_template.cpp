@@ -205,6 +205,30 @@ uint8_t zelkc_logix_template_definition_decode(const uint8_t* definition, uint32
     return ZELKC_LOGIX_OK;
 }
 
+uint8_t logix_template_read_rest(zelkc_logix_client* client, const zelkc_cip_buffer* path,
+                                 zelkc_logix_template_read* read) {
+    bool done = false;
+    while (!done) {
+        const uint32_t asked = zelkc_logix_template_read_ask(read);
+        uint8_t request_data[6];
+        logix_put32(request_data, read->offset);
+        logix_put16(request_data + 4, (uint16_t)asked);
+        zelkc_cip_response reply;
+        std::memset(&reply, 0, sizeof reply);
+        uint8_t result =
+            send_template_request(client, path, kReadTemplate, request_data, sizeof request_data, &reply);
+        if (result == ZELKC_LOGIX_OK) {
+            result = zelkc_logix_template_fragment_accept(read, asked, reply.general_status, reply.data.data,
+                                                          reply.data.size, &done);
+        }
+        zelkc_cip_response_free(&reply);
+        if (result != ZELKC_LOGIX_OK) {
+            return result;
+        }
+    }
+    return ZELKC_LOGIX_OK;
+}
+
 uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zelkc_logix_tag_info* tmpl,
                                                  zelkc_logix_tag_info_list* out) {
     if (out == nullptr) {
@@ -253,23 +277,7 @@ uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zel
         zelkc_cip_path_free(&path);
         return ZELKC_LOGIX_ERR_NO_MEMORY;
     }
-    bool done = false;
-    while (!done) {
-        const uint32_t asked = zelkc_logix_template_read_ask(&read);
-        uint8_t request_data[6];
-        logix_put32(request_data, read.offset);
-        logix_put16(request_data + 4, (uint16_t)asked);
-        result =
-            send_template_request(client, &path, kReadTemplate, request_data, sizeof request_data, &reply);
-        if (result == ZELKC_LOGIX_OK) {
-            result = zelkc_logix_template_fragment_accept(&read, asked, reply.general_status, reply.data.data,
-                                                          reply.data.size, &done);
-        }
-        zelkc_cip_response_free(&reply);
-        if (result != ZELKC_LOGIX_OK) {
-            break;
-        }
-    }
+    result = logix_template_read_rest(client, &path, &read);
     zelkc_cip_path_free(&path);
     char* name = nullptr;
     if (result == ZELKC_LOGIX_OK) {
@@ -367,8 +375,10 @@ uint8_t zelkc_logix_expand_browse_internal(zelkc_logix_client* client, zelkc_log
         }
         std::memset(client->templates, 0, cache_bytes);
     }
+    // The templates the list needs are asked for in packets first; whatever that leaves out is
+    // read one request at a time below, where its failure is the browse's failure.
+    uint8_t result = logix_templates_prefetch(client, list);
     uint32_t total = list->count;
-    uint8_t result = ZELKC_LOGIX_OK;
     for (uint32_t i = 0; i < list->count && result == ZELKC_LOGIX_OK; ++i) {
         result = expand_tag(client, &list->items[i], client->templates, 0, &total);
     }

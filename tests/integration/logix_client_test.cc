@@ -345,13 +345,9 @@ TEST_F(LogixClientTest, BrowseInSmallPagesMatchesTheControllerFile) {
         EXPECT_LT(list.items[i - 1].id, list.items[i].id); // instance order
     }
     // One attribute request per template met: MotorStatus, Motor, Ingredient, Recipe, STRING.
-    size_t attribute_requests = 0, pages = 0;
-    for (const auto& e : relay_->take()) {
-        attribute_requests += e.service == 0x03;
-        pages += e.service == 0x55;
-    }
-    EXPECT_EQ(attribute_requests, 5u);
-    EXPECT_GT(pages, 3u);
+    const std::vector<Exchange> wire = relay_->take();
+    EXPECT_EQ(count_service(wire, 0x03), 5u);
+    EXPECT_GT(count_service(wire, 0x55), 3u);
 
     for (const auto& program : file["programs"]) {
         const std::string name = program["name"];
@@ -435,7 +431,7 @@ TEST_F(LogixClientTest, TemplatesAreReadOncePerConnection) {
     EXPECT_EQ(full_browse(client_), first);
     const std::vector<Exchange> second_wire = relay_->take();
     EXPECT_EQ(template_requests(second_wire), 0u);
-    EXPECT_EQ(second_wire.size() + template_requests(first_wire), first_wire.size());
+    EXPECT_EQ(second_wire.size(), count_service(first_wire, 0x55)); // the symbol pages alone
 
     // A reconnect empties the cache: every template is read again.
     zelkc_logix_client_disconnect(client_);
@@ -462,6 +458,43 @@ TEST_F(LogixClientTest, TemplatesAreReadOncePerConnection) {
         }
     }
     EXPECT_TRUE(through);
+}
+
+TEST_F(LogixClientTest, TemplateRequestsArePackedAndFallBackToSingleRequests) {
+    connect_recorded();
+    const std::string packed = full_browse(client_);
+    ASSERT_FALSE(packed.empty());
+    const std::vector<Exchange> wire = relay_->take();
+    // Every template request goes in a packet: the attributes of the templates the tags name in
+    // one, their definitions in as many as 500-byte replies need (two), then the same for the
+    // one template met only inside another. The whole browse: 6 symbol pages and 5 packets.
+    for (const auto& e : wire) {
+        EXPECT_TRUE(e.service == 0x55 || e.service == 0x0A) << int(e.service);
+    }
+    EXPECT_EQ(count_service(wire, 0x03), 5u);
+    EXPECT_EQ(count_service(wire, 0x4C), 5u);
+    EXPECT_EQ(count_service(wire, 0x55), 6u);
+    EXPECT_EQ(wire.size(), 11u);
+
+    // A controller that refuses every packet: the same result from single requests, and after
+    // the refusal no more packets in that browse.
+    logixsim::Faults faults;
+    faults.packet_limit = 10;
+    set_faults(faults);
+    zelkc_logix_client_disconnect(client_);
+    connect_recorded();
+    EXPECT_EQ(full_browse(client_), packed);
+    const std::vector<Exchange> refused = relay_->take();
+    size_t single_attributes = 0;
+    bool packing = true;
+    for (const auto& e : refused) {
+        single_attributes += e.service == 0x03;
+        if (e.service == 0x03) {
+            packing = false;
+        }
+        EXPECT_FALSE(!packing && e.service == 0x0A) << "a packet after the fallback";
+    }
+    EXPECT_EQ(single_attributes, 5u);
 }
 
 // ---- reads ----------------------------------------------------------------------------------
