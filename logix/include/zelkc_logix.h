@@ -266,8 +266,8 @@ uint8_t zelkc_logix_path_build_tag_path(const char* tag, zelkc_cip_buffer* out);
 uint8_t zelkc_logix_client_read_atomic_value(zelkc_logix_client* client, const char* tag,
                                              zelkc_logix_value* out);
 /* Reads every entry; per-entry outcomes land in each entry's `result`. Returns 0 when every
- * group was exchanged, even if single entries failed. Groups hold 30 reads, or over a class 3
- * connection as many as the packet size can answer (one atomic reply taking 16 bytes). */
+ * group was exchanged, even if single entries failed. Groups hold 30 reads; over a class 3
+ * connection the whole batch is one group. */
 uint8_t zelkc_logix_client_read_atomic_values(zelkc_logix_client* client, zelkc_logix_atomic_read* entries,
                                               uint32_t count);
 /* The same batch read, and for each entry i the CIP status of its reply in statuses[i] (count

@@ -140,7 +140,7 @@ uint8_t read_atomic_response(const zelkc_cip_response* reply, zelkc_logix_value*
 // `status` is ignored.
 void read_status_note(const zelkc_cip_response* reply, zelkc_logix_read_status* status);
 
-// Reads n prepared requests (at most ZELKC_LOGIX_BATCH_GROUP) as one unit; map[i] is the entry
+// Reads n prepared requests (a group of the batch) as one unit; map[i] is the entry
 // index of requests[i]; statuses (null, or one per entry) get each reply's status.
 uint8_t read_atomic_batch(zelkc_logix_client* client, const zelkc_cip_request* requests, const uint32_t* map,
                           uint32_t n, zelkc_logix_atomic_read* entries, zelkc_logix_read_status* statuses);

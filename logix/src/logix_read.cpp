@@ -249,12 +249,9 @@ uint8_t zelkc_logix_client_read_atomic_values_status(zelkc_logix_client* client,
         map[prepared] = i;
         ++prepared;
     }
-    // Over a connection a group holds as many reads as its packets can answer.
-    const uint32_t packet = logix_packet_size(client);
-    uint32_t group = ZELKC_LOGIX_BATCH_GROUP;
-    if (packet > ZELKC_CIP_MULTIPLE_PACKET_LIMIT && (packet - 6) / 16 > group) {
-        group = (packet - 6) / 16;
-    }
+    // Over a connection the whole batch is one group: the packets are filled to the connection's
+    // size, and split where their replies would not fit it.
+    const uint32_t group = client->cip->connection.size != 0 ? prepared : ZELKC_LOGIX_BATCH_GROUP;
     uint8_t result = ZELKC_LOGIX_OK;
     for (uint32_t start = 0; start < prepared;) {
         uint32_t n = prepared - start;
