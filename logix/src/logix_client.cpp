@@ -113,6 +113,8 @@ uint8_t zelkc_logix_client_connect(zelkc_logix_client* client, const char* host,
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
     logix_templates_release(client); // templates are read again on every connection
+    // A connection still open is closed along the route it was opened on.
+    (void)zelkc_cip_client_close_connection(client->cip, has_route(client) ? &client->route : nullptr);
     uint8_t rc = zelkc_cip_client_connect(client->cip, host, port, timeout_ms);
     if (rc != ZELKC_CIP_OK) {
         return zelkc_logix_convert_result(rc);
