@@ -25,7 +25,8 @@ uint8_t AppState::connect(const std::string& host, unsigned short port) {
     std::lock_guard<std::mutex> lock(mutex);
     connected.store(false);
     revision.fetch_add(1);
-    const uint8_t result = zelkc_logix_client_connect(client, host.c_str(), port, kConnectTimeoutMs);
+    const uint8_t result =
+        zelkc_logix_client_connect_mode(client, host.c_str(), port, kConnectTimeoutMs, connectionMode.load());
     if (result != 0) {
         plcTypeText.clear();
     } else {

@@ -27,10 +27,15 @@ public:
     AppState(const AppState&) = delete;
     AppState& operator=(const AppState&) = delete;
 
+    // How later connects carry their requests: ZELKC_LOGIX_MODE_AUTO (the default: a class 3
+    // connection of 4002, else 504 bytes, else unconnected messaging) or
+    // ZELKC_LOGIX_MODE_UNCONNECTED. Set it before connecting.
+    void setConnectionMode(uint8_t mode) { connectionMode.store(mode); }
+
     // Connects to the controller at host (IP address text) and TCP port, with a 10 s
-    // time-out per wait. Returns the zelkc_logix result code (0: connected). The status is
-    // false and the revision already raised for the whole attempt; on success plcType() holds
-    // the controller's product name before the status turns true, on failure it is empty.
+    // time-out per wait, in the connection mode set. Returns the zelkc_logix result code (0: connected). The
+    // status is false and the revision already raised for the whole attempt; on success plcType() holds the
+    // controller's product name before the status turns true, on failure it is empty.
     uint8_t connect(const std::string& host, unsigned short port);
 
     // Closes the connection; raises the revision. Never fails.
@@ -52,6 +57,7 @@ private:
     std::string plcTypeText;
     std::atomic<bool> connected{false};
     std::atomic<uint64_t> revision{0};
+    std::atomic<uint8_t> connectionMode{ZELKC_LOGIX_MODE_AUTO};
     zelkc_logix_client* client = nullptr;
     std::mutex mutex;
 };

@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cstdlib>
+#include <string>
 #include <system_error>
+#include <vector>
 
 namespace startup {
 
@@ -51,15 +53,23 @@ bool applyDriverEnvironment(const std::filesystem::path& executableDir) {
 
 Arguments parseArguments(int argc, const char* const* argv) {
     Arguments args;
-    if (argc > 3) {
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--unconnected") {
+            args.unconnected = true;
+        } else {
+            positional.emplace_back(argv[i]);
+        }
+    }
+    if (positional.size() > 2) {
         args.error = "too many arguments";
         return args;
     }
-    if (argc > 1) {
-        args.address = argv[1];
+    if (!positional.empty()) {
+        args.address = positional[0];
     }
-    if (argc > 2) {
-        const std::string text = argv[2];
+    if (positional.size() > 1) {
+        const std::string& text = positional[1];
         int value = 0;
         const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
         if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 1 ||

@@ -27,13 +27,16 @@ bool applyDriverEnvironment(const std::filesystem::path& executableDir);
 // Whether something exists at `path`, whatever its type (a dangling link counts). Never throws.
 bool somethingExistsAt(const std::filesystem::path& path);
 
-// What the command line pre-fills: `orvane [ADDRESS [PORT]]`. Nothing connects by itself.
+// What the command line pre-fills: `orvane [--unconnected] [ADDRESS [PORT]]`. Nothing connects by
+// itself; --unconnected makes every connect use unconnected messaging only.
 struct Arguments {
     std::string address; // empty: the field starts empty
     int port = 44818;
+    bool unconnected = false;
     std::string error; // not empty: the arguments were refused, with this reason
 };
-// Reads argv[1] (address) and argv[2] (port, a decimal number 1-65535); more arguments are refused.
+// Takes --unconnected wherever it stands, then reads the first other argument (address) and the
+// second (port, a decimal number 1-65535); more arguments are refused.
 Arguments parseArguments(int argc, const char* const* argv);
 
 } // namespace startup

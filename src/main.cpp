@@ -11,6 +11,7 @@
 #include <zelk/ui/Exceptions.h>
 #include <zelk/ui/RenderContext.h>
 
+#include "AppState.h"
 #include "AssetManager.h"
 #include "MainWindow.h"
 #include "Platform.h"
@@ -85,7 +86,7 @@ void run(Session& session, const startup::Arguments& args) {
 int main(int argc, char** argv) {
     const startup::Arguments args = startup::parseArguments(argc, argv);
     if (!args.error.empty()) {
-        std::cerr << "orvane: " << args.error << "\nusage: orvane [ADDRESS [PORT]]\n";
+        std::cerr << "orvane: " << args.error << "\nusage: orvane [--unconnected] [ADDRESS [PORT]]\n";
         return 1;
     }
 
@@ -95,6 +96,8 @@ int main(int argc, char** argv) {
 
     Session session;
     try {
+        AppState::getInstance()->setConnectionMode(args.unconnected ? ZELKC_LOGIX_MODE_UNCONNECTED
+                                                                    : ZELKC_LOGIX_MODE_AUTO);
         run(session, args);
     } catch (const zelk::ui::RenderException& e) {
         session.close();

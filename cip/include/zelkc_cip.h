@@ -143,6 +143,21 @@ uint8_t zelkc_cip_tcp_transport_recv_exact(zelkc_cip_tcp_transport* transport, u
 /* Size of the encapsulation header in front of every message. */
 #define ZELKC_CIP_EIP_HEADER_SIZE 24u
 
+/* One class 3 (connected) CIP connection to a Message Router, carried by a session. The
+ * originator's fields (to_id, serial, vendor_id, originator_serial, rpi_us, timeout_multiplier)
+ * are chosen before the Forward Open; ot_id comes from its reply. */
+typedef struct zelkc_cip_connection {
+    uint32_t ot_id;             /* chosen by the target; names the connection in every request */
+    uint32_t to_id;             /* chosen here; the target names it in every reply */
+    uint16_t serial;            /* connection serial number */
+    uint16_t vendor_id;         /* originator vendor id */
+    uint32_t originator_serial; /* originator serial number */
+    uint32_t rpi_us;            /* requested packet interval, both directions */
+    uint8_t timeout_multiplier; /* 0..7: the target drops the connection after rpi x 4 x 2^n idle */
+    uint16_t sequence;          /* sequence count of the last request sent */
+    uint16_t size;              /* connection size in bytes (sequence count included); 0: none open */
+} zelkc_cip_connection;
+
 /* One EtherNet/IP encapsulation session over one TCP connection. */
 typedef struct zelkc_cip_client {
     zelkc_cip_tcp_transport* transport; /* null when there is no connection; owned by the client */
@@ -150,6 +165,8 @@ typedef struct zelkc_cip_client {
     uint32_t session_handle;            /* from the RegisterSession reply; 0 when none */
     uint32_t timeout_ms;                /* time-out of the last connect; used for every wait */
     uint64_t sender_context;            /* incremented before every exchange; never reset */
+    zelkc_cip_connection connection;    /* the open class 3 connection (size != 0), if any; it ends
+                                           with the session */
 } zelkc_cip_client;
 
 /* One received encapsulation reply. data is owned by the record: release with
@@ -179,8 +196,9 @@ void zelkc_cip_client_destroy(zelkc_cip_client* client);
 uint8_t zelkc_cip_client_connect(zelkc_cip_client* client, const char* host, uint32_t port,
                                  uint32_t timeout_ms);
 
-/* Sends UnRegisterSession (without awaiting a reply) when there is a session, then closes the
- * connection: status 0, no transport, session handle 0. Null ignored. */
+/* Closes an open class 3 connection with Forward Close (awaiting its reply), sends UnRegisterSession
+ * (without awaiting a reply) when there is a session, then closes the connection: status 0, no
+ * transport, session handle 0, no class 3 connection. Null ignored. */
 void zelkc_cip_client_disconnect(zelkc_cip_client* client);
 
 /* The client's status (0 for null) and session handle (0 for null). */
@@ -365,7 +383,8 @@ typedef struct zelkc_cip_route {
     const zelkc_cip_buffer* route; /* route path; used only when routed is 1 */
     uint8_t priority_time_tick;
     uint8_t timeout_ticks;
-    uint8_t routed; /* 1: wrap each packet in an Unconnected Send along route; 0: direct */
+    uint8_t routed; /* 1: wrap each packet in an Unconnected Send along route; 0: direct;
+                       2: over the client's open class 3 connection */
 } zelkc_cip_route;
 
 /* Encodes count requests as one Multiple Service Packet request (0x0A to the Message Router) into
@@ -421,6 +440,92 @@ uint8_t zelkc_cip_client_send_multiple_routed_ex(zelkc_cip_client* client, const
 uint8_t zelkc_cip_client_send_multiple_routed(zelkc_cip_client* client, const zelkc_cip_request* requests,
                                               uint32_t count, const zelkc_cip_buffer* route,
                                               zelkc_cip_multiple_response* out);
+
+/* ======================================================================================
+ * Connected (class 3) messaging
+ * ====================================================================================== */
+
+#define ZELKC_CIP_EIP_SEND_UNIT_DATA 0x0070u
+#define ZELKC_CIP_CPF_CONNECTED_ADDRESS_ITEM 0x00A1u
+#define ZELKC_CIP_CPF_CONNECTED_DATA_ITEM 0x00B1u
+#define ZELKC_CIP_SERVICE_FORWARD_OPEN 0x54u
+#define ZELKC_CIP_SERVICE_LARGE_FORWARD_OPEN 0x5Bu
+#define ZELKC_CIP_SERVICE_FORWARD_CLOSE 0x4Eu
+/* Connection sizes (bytes, sequence count included): the largest a Forward Open can ask for, and
+ * the size asked for with Large Forward Open. */
+#define ZELKC_CIP_CONNECTION_SIZE_SMALL 504u
+#define ZELKC_CIP_CONNECTION_SIZE_LARGE 4002u
+
+/* Encodes the Forward Open request (service 0x54, or 0x5B when `large` is 1) to the Connection
+ * Manager for `connection` (its size both ways, point to point, variable size, low priority,
+ * transport class 3 with application trigger) into out (release with zelkc_cip_path_free). The
+ * connection path is `route` (null or empty: none) followed by the Message Router path 20 02 24 01.
+ * Returns 0, 1 (null out or connection, odd route, size below 3, or above 511 without `large`),
+ * 2 or 15 (route above 500 bytes). */
+uint8_t zelkc_cip_forward_open_encode(const zelkc_cip_connection* connection, uint8_t large,
+                                      const zelkc_cip_buffer* route, zelkc_cip_buffer* out);
+
+/* Takes a parsed Forward Open reply (service 0xD4 or 0xDB) for `connection`: on success stores the
+ * target's O->T id (and the T->O id as granted) in it. Never reads past the reply's data. Returns
+ * 0, 1 (null argument), 5 (another service, data shorter than 26 bytes, or a reply for another
+ * connection: serial, vendor or originator serial differ) or 8 (the target refused: a general
+ * status other than 0; connection unchanged). */
+uint8_t zelkc_cip_forward_open_reply_accept(const zelkc_cip_response* reply,
+                                            zelkc_cip_connection* connection);
+
+/* Encodes the Forward Close request (0x4E) for `connection` along `route` (as Forward Open) into
+ * out. Returns 0, 1, 2 or 15 as zelkc_cip_forward_open_encode. */
+uint8_t zelkc_cip_forward_close_encode(const zelkc_cip_connection* connection, const zelkc_cip_buffer* route,
+                                       zelkc_cip_buffer* out);
+
+/* Builds the SendUnitData CPF block (interface handle 0, timeout 0, 2 items: connected address
+ * with ot_id, connected data holding `sequence` and length bytes) into out (exact size; release
+ * with zelkc_cip_path_free). Returns 0, 1 (null out, null data with length > 0), 2 or
+ * 15 (length above 65511). */
+uint8_t zelkc_cip_cpf_build_unit_data(uint32_t ot_id, uint16_t sequence, const uint8_t* data, uint32_t length,
+                                      zelkc_cip_buffer* out);
+
+/* Finds, in a SendUnitData reply's CPF block, the connected address item (it must name to_id) and
+ * the connected data item, whose sequence count goes to `sequence` and whose remaining bytes are
+ * the CIP reply: `offset` and `size` locate them within bytes (nothing is copied). Never reads
+ * past bytes + length. Returns 0, 1 (null argument) or 5 (malformed: short, non-zero interface
+ * handle, an item running past the end, a missing item, another connection id, a data item
+ * shorter than its sequence count). */
+uint8_t zelkc_cip_cpf_find_connected_data(const uint8_t* bytes, uint32_t length, uint32_t to_id,
+                                          uint16_t* sequence, uint32_t* offset, uint32_t* size);
+
+/* Opens a class 3 connection of `size` bytes (3..4002; above 511 with Large Forward Open) to the
+ * Message Router at the end of `route` (null or empty: the device itself), sent as an unconnected
+ * message to the device's own Connection Manager. The originator's fields of client->connection
+ * are filled here (rpi_us and timeout_multiplier are kept when rpi_us is not 0; else 2 s and 7).
+ * Returns 0 (client->connection.size is `size`), 1, 2, 4, 5, 7, 9 (not connected, or a connection
+ * is already open), 15, or 8 (refused by the device: the session stays, without a connection).
+ * Transport failures close the session as every failed exchange does. */
+uint8_t zelkc_cip_client_open_connection(zelkc_cip_client* client, const zelkc_cip_buffer* route,
+                                         uint16_t size);
+
+/* Closes the open class 3 connection with Forward Close along `route` and awaits the reply (its
+ * status is not checked); the client then has no connection. Returns 0 (also when none was open),
+ * or the failure of the exchange (which closes the session). */
+uint8_t zelkc_cip_client_close_connection(zelkc_cip_client* client, const zelkc_cip_buffer* route);
+
+/* Sends an encoded CIP request of length bytes over the open connection (SendUnitData with the
+ * next sequence count) and parses the reply into the caller-owned response (zeroed first; release
+ * with zelkc_cip_response_free). The reply must name this connection and echo the sequence count.
+ * Returns 0, 1, 2, 4, 5, 7, 9 (no session or no connection) or 15 (longer than the connection
+ * carries). A reply with a non-zero encapsulation status (the device no longer knows the
+ * connection) or any malformed reply closes the session: 7 and 5. */
+uint8_t zelkc_cip_client_send_encoded_connected(zelkc_cip_client* client, const uint8_t* bytes,
+                                                uint32_t length, zelkc_cip_response* response);
+/* Encodes request and sends it as zelkc_cip_client_send_encoded_connected. */
+uint8_t zelkc_cip_client_send_connected(zelkc_cip_client* client, const zelkc_cip_request* request,
+                                        zelkc_cip_response* response);
+
+/* zelkc_cip_client_send_multiple over the open connection (route option routed 2): packets of at
+ * most the connection size minus the sequence count; a packet answered with 0x1A or 0x11 (its
+ * replies would not fit) is split in halves as for 0x1A. */
+uint8_t zelkc_cip_client_send_multiple_connected(zelkc_cip_client* client, const zelkc_cip_request* requests,
+                                                 uint32_t count, zelkc_cip_multiple_response* out);
 
 /* ======================================================================================
  * Identity object

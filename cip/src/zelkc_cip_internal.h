@@ -49,6 +49,10 @@ uint8_t zelkc_cip_buffer_copy_exact(zelkc_cip_buffer* out, const uint8_t* bytes,
 uint8_t zelkc_cip_client_send_internal(zelkc_cip_client* client, uint16_t command, const uint8_t* data,
                                        uint32_t length, zelkc_cip_eip_response* reply);
 
+// Tears the connection down without UnRegisterSession (status 0, no transport, no class 3
+// connection), as a failed exchange does.
+void zelkc_cip_client_drop(zelkc_cip_client* client);
+
 // True when the client holds a transport and is in status 2.
 static inline bool zelkc_cip_client_ready(const zelkc_cip_client* client) {
     return client->transport != nullptr && client->status == ZELKC_CIP_STATUS_CONNECTED;

@@ -15,6 +15,9 @@ static const uint32_t kPacketOverhead = 8;
 // Unconnected Send around a packet: service, path size, 4-byte path, two ticks, message length,
 // route size and reserved byte.
 static const uint32_t kUnconnectedSendOverhead = 12;
+// The route option that sends packets over the client's class 3 connection.
+static const uint8_t kOverConnection = 2;
+static const uint8_t kStatusReplyTooLarge = 0x11;
 
 // The checks zelkc_cip_request_encode makes, and the size of the encoded request.
 static uint8_t encoded_size(const zelkc_cip_request* request, uint32_t* size) {
@@ -157,6 +160,8 @@ void zelkc_cip_multiple_response_free(zelkc_cip_multiple_response* multiple) {
 // Sends one encoded packet directly or along the options' route; the reply lands in `reply`.
 static uint8_t send_packet(zelkc_cip_client* client, const zelkc_cip_buffer* packet,
                            const zelkc_cip_route* options, zelkc_cip_response* reply) {
+    if (options->routed == kOverConnection)
+        return zelkc_cip_client_send_encoded_connected(client, packet->data, packet->size, reply);
     if (options->routed == 0) {
         if (client == nullptr)
             return ZELKC_CIP_ERR_INVALID_ARGUMENT;
@@ -187,7 +192,11 @@ uint8_t zelkc_cip_client_send_multiple_range(zelkc_cip_client* client, const zel
     if (rc != ZELKC_CIP_OK)
         return rc;
 
-    const uint8_t status = reply.general_status;
+    uint8_t status = reply.general_status;
+    // Over a connection the replies must fit it as well: a packet whose replies would not is
+    // split like one that is too large.
+    if (options->routed == kOverConnection && status == kStatusReplyTooLarge)
+        status = ZELKC_CIP_GENERAL_STATUS_TOO_MUCH_DATA;
     if (status == ZELKC_CIP_GENERAL_STATUS_TOO_MUCH_DATA && count >= 2) {
         zelkc_cip_response_free(&reply);
         const uint32_t first = count / 2;
@@ -227,14 +236,20 @@ uint8_t zelkc_cip_client_send_multiple_range(zelkc_cip_client* client, const zel
 // The size on the wire of a packet whose running size (packet overhead, offsets and embedded
 // requests) is `running`: itself, or wrapped in an Unconnected Send along the route.
 static uint64_t wire_size(uint32_t running, const zelkc_cip_route* options) {
-    if (options->routed == 0)
+    if (options->routed != 1)
         return running;
     return static_cast<uint64_t>(running) + running % 2 + options->route->size + kUnconnectedSendOverhead;
 }
 
-static bool fits_alone(uint32_t size, const zelkc_cip_route* options) {
-    return size <= ZELKC_CIP_MULTIPLE_PACKET_LIMIT &&
-           wire_size(kPacketOverhead + size + 2, options) <= ZELKC_CIP_MULTIPLE_PACKET_LIMIT;
+// The largest packet sent: 500 bytes, or over a connection what it carries besides the sequence count.
+static uint32_t packet_limit(const zelkc_cip_client* client, const zelkc_cip_route* options) {
+    if (options->routed == kOverConnection)
+        return client->connection.size > 2 ? client->connection.size - 2u : 0u;
+    return ZELKC_CIP_MULTIPLE_PACKET_LIMIT;
+}
+
+static bool fits_alone(uint32_t size, const zelkc_cip_route* options, uint32_t limit) {
+    return size <= limit && wire_size(kPacketOverhead + size + 2, options) <= limit;
 }
 
 uint8_t zelkc_cip_client_send_multiple(zelkc_cip_client* client, const zelkc_cip_request* requests,
@@ -244,7 +259,7 @@ uint8_t zelkc_cip_client_send_multiple(zelkc_cip_client* client, const zelkc_cip
         memset(out, 0, sizeof *out);
     if (client == nullptr || requests == nullptr || options == nullptr || out == nullptr || count == 0)
         return ZELKC_CIP_ERR_INVALID_ARGUMENT;
-    if (options->routed > 1)
+    if (options->routed > kOverConnection)
         return ZELKC_CIP_ERR_INVALID_ARGUMENT;
     if (options->routed == 1) {
         const zelkc_cip_buffer* route = options->route;
@@ -253,8 +268,10 @@ uint8_t zelkc_cip_client_send_multiple(zelkc_cip_client* client, const zelkc_cip
         if (route->size > kMaxRouteSize)
             return ZELKC_CIP_ERR_TOO_LARGE;
     }
-    if (!zelkc_cip_client_ready(client))
+    if (!zelkc_cip_client_ready(client) ||
+        (options->routed == kOverConnection && client->connection.size == 0))
         return ZELKC_CIP_ERR_NOT_CONNECTED;
+    const uint32_t limit = packet_limit(client, options);
 
     auto* sizes = static_cast<uint32_t*>(zelkc_cip_alloc(sizeof(uint32_t) * static_cast<uint64_t>(count)));
     if (sizes == nullptr)
@@ -274,7 +291,7 @@ uint8_t zelkc_cip_client_send_multiple(zelkc_cip_client* client, const zelkc_cip
         sizes[i] = r.path_size + r.data_size + 2;
         // A request that cannot fit even alone in a packet fails the whole send before any packet
         // goes out, so that no earlier packet is executed by the device for a send that fails.
-        if (!fits_alone(sizes[i], options)) {
+        if (!fits_alone(sizes[i], options, limit)) {
             zelkc_cip_free(sizes);
             return ZELKC_CIP_ERR_TOO_LARGE;
         }
@@ -300,7 +317,7 @@ uint8_t zelkc_cip_client_send_multiple(zelkc_cip_client* client, const zelkc_cip
             if (entry > UINT32_MAX - 2 || entry + 2 > UINT32_MAX - running)
                 break;
             const uint32_t grown = running + entry + 2;
-            if (wire_size(grown, options) > ZELKC_CIP_MULTIPLE_PACKET_LIMIT)
+            if (wire_size(grown, options) > limit)
                 break;
             running = grown;
             ++taken;
@@ -338,4 +355,10 @@ uint8_t zelkc_cip_client_send_multiple_routed(zelkc_cip_client* client, const ze
                                               uint32_t count, const zelkc_cip_buffer* route,
                                               zelkc_cip_multiple_response* out) {
     return zelkc_cip_client_send_multiple_routed_ex(client, requests, count, route, 10, 14, out);
+}
+
+uint8_t zelkc_cip_client_send_multiple_connected(zelkc_cip_client* client, const zelkc_cip_request* requests,
+                                                 uint32_t count, zelkc_cip_multiple_response* out) {
+    const zelkc_cip_route options = {nullptr, 10, 14, kOverConnection};
+    return zelkc_cip_client_send_multiple(client, requests, count, &options, out);
 }

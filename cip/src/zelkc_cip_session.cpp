@@ -30,12 +30,18 @@ static void write_header(uint8_t* out, uint16_t command, uint16_t length, uint32
     zelkc_cip_put_u32(out + 20, 0);
 }
 
-// Drops the connection without UnRegisterSession (the stream is no longer trusted).
+// Drops the connection without UnRegisterSession (the stream is no longer trusted); a class 3
+// connection ends with its session.
 static void tear_down(zelkc_cip_client* client) {
     zelkc_cip_tcp_transport_destroy(client->transport);
     client->transport = nullptr;
     client->session_handle = 0;
     client->status = ZELKC_CIP_STATUS_DISCONNECTED;
+    client->connection.size = 0;
+}
+
+void zelkc_cip_client_drop(zelkc_cip_client* client) {
+    tear_down(client);
 }
 
 zelkc_cip_client* zelkc_cip_client_create(void) {
@@ -56,6 +62,7 @@ void zelkc_cip_client_destroy(zelkc_cip_client* client) {
 void zelkc_cip_client_disconnect(zelkc_cip_client* client) {
     if (client == nullptr)
         return;
+    (void)zelkc_cip_client_close_connection(client, nullptr);
     if (client->transport != nullptr && client->session_handle != 0) {
         auto* message = static_cast<uint8_t*>(zelkc_cip_alloc(ZELKC_CIP_EIP_HEADER_SIZE));
         if (message != nullptr) {

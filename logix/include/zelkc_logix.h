@@ -153,11 +153,16 @@ typedef struct zelkc_logix_value_array {
     uint8_t* data; /* owned; count x element size bytes */
 } zelkc_logix_value_array;
 
+struct zelkc_logix_template_entry;
+
 /* The client handle. Create with zelkc_logix_client_create, release with _destroy. */
 typedef struct zelkc_logix_client {
     zelkc_cip_client* cip;       /* the session; never null in a live client */
     zelkc_cip_identity identity; /* filled by every successful connect */
     zelkc_cip_buffer route;      /* route path; empty means requests go directly */
+    /* Templates read on this connection, ZELKC_LOGIX_TEMPLATE_SLOTS slots indexed by template id,
+     * or null before the first expansion. Owned; released by connect, disconnect and destroy. */
+    struct zelkc_logix_template_entry** templates;
 } zelkc_logix_client;
 
 /* ---------------------------------------------------------------------------------------------
@@ -172,11 +177,32 @@ void zelkc_logix_client_destroy(zelkc_logix_client* client);
  * and the identity of an earlier successful connect is kept. */
 uint8_t zelkc_logix_client_connect(zelkc_logix_client* client, const char* host, uint32_t port,
                                    uint32_t timeout_ms);
+/* How a connect carries the requests that follow it. */
+enum {
+    ZELKC_LOGIX_MODE_UNCONNECTED = 0, /* every request an unconnected message (500-byte packets) */
+    ZELKC_LOGIX_MODE_AUTO = 1,        /* a class 3 connection of 4002 bytes, else of 504, else unconnected */
+    ZELKC_LOGIX_MODE_SMALL = 2        /* a class 3 connection of 504 bytes, else unconnected */
+};
+
+/* Connects as zelkc_logix_client_connect (session, then the identity as an unconnected message),
+ * then, unless `mode` is ZELKC_LOGIX_MODE_UNCONNECTED, opens a class 3 connection to the
+ * controller (along the route path when one is set): Large Forward Open for 4002 bytes, then
+ * Forward Open for 504, as `mode` says. A controller that refuses them leaves the client connected
+ * with unconnected messaging. Every later request of the client then travels over the connection,
+ * and zelkc_logix_client_packet_size tells what a packet may hold. Returns 0; 1 (null client or
+ * host, unknown mode); the failures of zelkc_logix_client_connect; or the failure of a Forward
+ * Open exchange that closed the session (the client is then disconnected). */
+uint8_t zelkc_logix_client_connect_mode(zelkc_logix_client* client, const char* host, uint32_t port,
+                                        uint32_t timeout_ms, uint8_t mode);
+/* The largest request or reply the client's messaging carries, in bytes: the connection size less
+ * its sequence count over a class 3 connection (4000 or 502), else 500. 0 for a null client. */
+uint32_t zelkc_logix_client_packet_size(const zelkc_logix_client* client);
 /* Appends backplane slot `slot` to the client's route path (never cleared), then connects; every
  * later request is routed along the whole path. */
 uint8_t zelkc_logix_client_connect_to_slot(zelkc_logix_client* client, const char* host, uint32_t port,
                                            uint32_t timeout_ms, uint8_t slot);
-/* Unregisters the session and closes it; identity and route stay. Null is ignored. */
+/* Closes a class 3 connection (Forward Close), unregisters the session and closes it; identity
+ * and route stay. Null is ignored. */
 void zelkc_logix_client_disconnect(zelkc_logix_client* client);
 bool zelkc_logix_client_is_connected(const zelkc_logix_client* client);
 /* The product name read at the last successful connect, or null. Owned by the client; valid
@@ -240,7 +266,8 @@ uint8_t zelkc_logix_path_build_tag_path(const char* tag, zelkc_cip_buffer* out);
 uint8_t zelkc_logix_client_read_atomic_value(zelkc_logix_client* client, const char* tag,
                                              zelkc_logix_value* out);
 /* Reads every entry; per-entry outcomes land in each entry's `result`. Returns 0 when every
- * group was exchanged, even if single entries failed. */
+ * group was exchanged, even if single entries failed. Groups hold 30 reads; over a class 3
+ * connection the whole batch is one group. */
 uint8_t zelkc_logix_client_read_atomic_values(zelkc_logix_client* client, zelkc_logix_atomic_read* entries,
                                               uint32_t count);
 /* The same batch read, and for each entry i the CIP status of its reply in statuses[i] (count

@@ -10,9 +10,16 @@ bool has_route(const zelkc_logix_client* client) {
     return client->route.size != 0;
 }
 
+bool has_connection(const zelkc_logix_client* client) {
+    return client->cip->connection.size != 0;
+}
+
 uint8_t send_one(zelkc_logix_client* client, const zelkc_cip_request* request, zelkc_cip_response* response) {
     uint8_t rc;
-    if (!has_route(client)) {
+    if (has_connection(client)) {
+        // The connection path holds the route: connected requests go straight to the controller.
+        rc = zelkc_cip_client_send_connected(client->cip, request, response);
+    } else if (!has_route(client)) {
         rc = zelkc_cip_client_send_unconnected(client->cip, request, response);
     } else {
         // Priority/time tick 10, timeout ticks 14.
@@ -24,6 +31,43 @@ uint8_t send_one(zelkc_logix_client* client, const zelkc_cip_request* request, z
 } // namespace
 
 extern "C" {
+
+uint32_t logix_packet_size(const zelkc_logix_client* client) {
+    const uint16_t size = client->cip->connection.size;
+    return size > 2 ? size - 2u : ZELKC_CIP_MULTIPLE_PACKET_LIMIT;
+}
+
+uint32_t zelkc_logix_client_packet_size(const zelkc_logix_client* client) {
+    return client == nullptr ? 0 : logix_packet_size(client);
+}
+
+uint8_t zelkc_logix_client_connect_mode(zelkc_logix_client* client, const char* host, uint32_t port,
+                                        uint32_t timeout_ms, uint8_t mode) {
+    if (client == nullptr || host == nullptr || mode > ZELKC_LOGIX_MODE_SMALL) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    const uint8_t result = zelkc_logix_client_connect(client, host, port, timeout_ms);
+    if (result != ZELKC_LOGIX_OK || mode == ZELKC_LOGIX_MODE_UNCONNECTED) {
+        return result;
+    }
+    static const uint16_t kSizes[] = {ZELKC_CIP_CONNECTION_SIZE_LARGE, ZELKC_CIP_CONNECTION_SIZE_SMALL};
+    const zelkc_cip_buffer* route = has_route(client) ? &client->route : nullptr;
+    for (uint32_t i = mode == ZELKC_LOGIX_MODE_AUTO ? 0 : 1; i < 2; ++i) {
+        const uint8_t rc = zelkc_cip_client_open_connection(client->cip, route, kSizes[i]);
+        if (rc == ZELKC_CIP_OK) {
+            return ZELKC_LOGIX_OK;
+        }
+        if (!zelkc_logix_client_is_connected(client)) {
+            return zelkc_logix_convert_result(rc); // the exchange failed: the session is gone
+        }
+        if (rc == ZELKC_CIP_ERR_NO_MEMORY) {
+            zelkc_logix_client_disconnect(client);
+            return ZELKC_LOGIX_ERR_NO_MEMORY;
+        }
+        // Refused (or answered with something else): the next size, then unconnected messaging.
+    }
+    return ZELKC_LOGIX_OK;
+}
 
 uint8_t zelkc_logix_convert_result(uint8_t cip_code) {
     static const uint8_t table[16] = {0, 1, 2, 3, 4, 5, 19, 6, 7, 8, 9, 10, 11, 12, 17, 18};
@@ -52,8 +96,12 @@ void zelkc_logix_client_destroy(zelkc_logix_client* client) {
     if (client == nullptr) {
         return;
     }
+    if (client->cip != nullptr && client->route.size != 0) {
+        (void)zelkc_cip_client_close_connection(client->cip, &client->route);
+    }
     zelkc_cip_client_destroy(client->cip); // disconnects first
     client->cip = nullptr;
+    logix_templates_release(client);
     zelkc_cip_identity_object_free(&client->identity);
     zelkc_cip_path_free(&client->route);
     zelkc_cip_free(client);
@@ -64,6 +112,9 @@ uint8_t zelkc_logix_client_connect(zelkc_logix_client* client, const char* host,
     if (client == nullptr || host == nullptr) {
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
+    logix_templates_release(client); // templates are read again on every connection
+    // A connection still open is closed along the route it was opened on.
+    (void)zelkc_cip_client_close_connection(client->cip, has_route(client) ? &client->route : nullptr);
     uint8_t rc = zelkc_cip_client_connect(client->cip, host, port, timeout_ms);
     if (rc != ZELKC_CIP_OK) {
         return zelkc_logix_convert_result(rc);
@@ -110,7 +161,9 @@ void zelkc_logix_client_disconnect(zelkc_logix_client* client) {
     if (client == nullptr) {
         return;
     }
+    (void)zelkc_cip_client_close_connection(client->cip, has_route(client) ? &client->route : nullptr);
     zelkc_cip_client_disconnect(client->cip);
+    logix_templates_release(client);
 }
 
 bool zelkc_logix_client_is_connected(const zelkc_logix_client* client) {
@@ -135,7 +188,9 @@ uint8_t zelkc_logix_send_multiple_cip_internal(zelkc_logix_client* client, const
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
     uint8_t rc;
-    if (!has_route(client)) {
+    if (has_connection(client)) {
+        rc = zelkc_cip_client_send_multiple_connected(client->cip, requests, count, responses);
+    } else if (!has_route(client)) {
         rc = zelkc_cip_client_send_multiple_unconnected(client->cip, requests, count, responses);
     } else {
         rc = zelkc_cip_client_send_multiple_routed(client->cip, requests, count, &client->route, responses);

@@ -106,7 +106,25 @@ typedef struct zelkc_logix_template_entry {
     uint8_t busy;                      // set while expanding members below one tag
 } zelkc_logix_template_entry;
 
-// Expands one tag (recursively) through the per-browse template cache: a structure tag gets its
+// Reads a template definition with single requests from read->offset until it is complete.
+uint8_t logix_template_read_rest(zelkc_logix_client* client, const zelkc_cip_buffer* path,
+                                 zelkc_logix_template_read* read);
+
+// Reads the templates that the structures of `list` need, and those their members need in turn,
+// into the client's template cache (which must exist), asking in Multiple Service Packets: the
+// attributes of many templates per packet, then as many whole definitions per packet as their
+// replies fit. A template whose reply fails is left out of the cache; a packet the controller
+// refuses ends the packing for this call. Returns 0, or a failure that closed the session
+// (transport, time-out) or ZELKC_LOGIX_ERR_NO_MEMORY.
+uint8_t logix_templates_prefetch(zelkc_logix_client* client, const zelkc_logix_tag_info_list* list);
+
+// The largest CIP message, request or reply, that the client's connection carries.
+uint32_t logix_packet_size(const zelkc_logix_client* client);
+
+// Releases the client's template cache (every entry and the table) and leaves it null.
+void logix_templates_release(zelkc_logix_client* client);
+
+// Expands one tag (recursively) through the connection's template cache: a structure tag gets its
 // own copy of the template name and of every visible member, each expanded in turn. `total`
 // counts tag infos in the whole result. A template missing from the cache is read from the
 // controller through `client`.
@@ -122,7 +140,7 @@ uint8_t read_atomic_response(const zelkc_cip_response* reply, zelkc_logix_value*
 // `status` is ignored.
 void read_status_note(const zelkc_cip_response* reply, zelkc_logix_read_status* status);
 
-// Reads n prepared requests (at most ZELKC_LOGIX_BATCH_GROUP) as one unit; map[i] is the entry
+// Reads n prepared requests (a group of the batch) as one unit; map[i] is the entry
 // index of requests[i]; statuses (null, or one per entry) get each reply's status.
 uint8_t read_atomic_batch(zelkc_logix_client* client, const zelkc_cip_request* requests, const uint32_t* map,
                           uint32_t n, zelkc_logix_atomic_read* entries, zelkc_logix_read_status* statuses);

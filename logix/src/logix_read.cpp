@@ -249,11 +249,14 @@ uint8_t zelkc_logix_client_read_atomic_values_status(zelkc_logix_client* client,
         map[prepared] = i;
         ++prepared;
     }
+    // Over a connection the whole batch is one group: the packets are filled to the connection's
+    // size, and split where their replies would not fit it.
+    const uint32_t group = client->cip->connection.size != 0 ? prepared : ZELKC_LOGIX_BATCH_GROUP;
     uint8_t result = ZELKC_LOGIX_OK;
     for (uint32_t start = 0; start < prepared;) {
         uint32_t n = prepared - start;
-        if (n > ZELKC_LOGIX_BATCH_GROUP) {
-            n = ZELKC_LOGIX_BATCH_GROUP;
+        if (n > group) {
+            n = group;
         }
         result = read_atomic_batch(client, requests + start, map + start, n, entries, statuses);
         if (result != ZELKC_LOGIX_OK) {

@@ -1,5 +1,6 @@
 // Structure templates (class 0x6C): the attribute reply, the definition read in fragments, its
-// decoding into members, and the expansion of a browse result through a per-browse cache.
+// decoding into members, and the expansion of a browse result through the template cache that
+// lives as long as the connection.
 #include <cstring>
 
 #include "logix_internal.h"
@@ -31,21 +32,28 @@ uint8_t send_template_request(zelkc_logix_client* client, const zelkc_cip_buffer
     return zelkc_logix_send_cip_internal(client, &request, reply);
 }
 
-void release_cache(zelkc_logix_template_entry** cache) {
-    for (uint32_t i = 0; i < ZELKC_LOGIX_TEMPLATE_SLOTS; ++i) {
-        zelkc_logix_template_entry* entry = cache[i];
-        if (entry != nullptr) {
-            zelkc_logix_tag_info_free(&entry->info);
-            zelkc_logix_tag_info_list_free(&entry->members);
-            zelkc_cip_free(entry);
-        }
+void release_entry(zelkc_logix_template_entry* entry) {
+    if (entry != nullptr) {
+        zelkc_logix_tag_info_free(&entry->info);
+        zelkc_logix_tag_info_list_free(&entry->members);
+        zelkc_cip_free(entry);
     }
-    zelkc_cip_free(cache);
 }
 
 } // namespace
 
 extern "C" {
+
+void logix_templates_release(zelkc_logix_client* client) {
+    if (client == nullptr || client->templates == nullptr) {
+        return;
+    }
+    for (uint32_t i = 0; i < ZELKC_LOGIX_TEMPLATE_SLOTS; ++i) {
+        release_entry(client->templates[i]);
+    }
+    zelkc_cip_free(client->templates);
+    client->templates = nullptr;
+}
 
 uint8_t zelkc_logix_template_attributes_decode(uint8_t general_status, const uint8_t* data, uint32_t size,
                                                uint32_t* definition_bytes, uint16_t* member_count) {
@@ -197,6 +205,30 @@ uint8_t zelkc_logix_template_definition_decode(const uint8_t* definition, uint32
     return ZELKC_LOGIX_OK;
 }
 
+uint8_t logix_template_read_rest(zelkc_logix_client* client, const zelkc_cip_buffer* path,
+                                 zelkc_logix_template_read* read) {
+    bool done = false;
+    while (!done) {
+        const uint32_t asked = zelkc_logix_template_read_ask(read);
+        uint8_t request_data[6];
+        logix_put32(request_data, read->offset);
+        logix_put16(request_data + 4, (uint16_t)asked);
+        zelkc_cip_response reply;
+        std::memset(&reply, 0, sizeof reply);
+        uint8_t result =
+            send_template_request(client, path, kReadTemplate, request_data, sizeof request_data, &reply);
+        if (result == ZELKC_LOGIX_OK) {
+            result = zelkc_logix_template_fragment_accept(read, asked, reply.general_status, reply.data.data,
+                                                          reply.data.size, &done);
+        }
+        zelkc_cip_response_free(&reply);
+        if (result != ZELKC_LOGIX_OK) {
+            return result;
+        }
+    }
+    return ZELKC_LOGIX_OK;
+}
+
 uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zelkc_logix_tag_info* tmpl,
                                                  zelkc_logix_tag_info_list* out) {
     if (out == nullptr) {
@@ -245,23 +277,7 @@ uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zel
         zelkc_cip_path_free(&path);
         return ZELKC_LOGIX_ERR_NO_MEMORY;
     }
-    bool done = false;
-    while (!done) {
-        const uint32_t asked = zelkc_logix_template_read_ask(&read);
-        uint8_t request_data[6];
-        logix_put32(request_data, read.offset);
-        logix_put16(request_data + 4, (uint16_t)asked);
-        result =
-            send_template_request(client, &path, kReadTemplate, request_data, sizeof request_data, &reply);
-        if (result == ZELKC_LOGIX_OK) {
-            result = zelkc_logix_template_fragment_accept(&read, asked, reply.general_status, reply.data.data,
-                                                          reply.data.size, &done);
-        }
-        zelkc_cip_response_free(&reply);
-        if (result != ZELKC_LOGIX_OK) {
-            break;
-        }
-    }
+    result = logix_template_read_rest(client, &path, &read);
     zelkc_cip_path_free(&path);
     char* name = nullptr;
     if (result == ZELKC_LOGIX_OK) {
@@ -293,12 +309,13 @@ uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_
             return ZELKC_LOGIX_ERR_NO_MEMORY;
         }
         std::memset(entry, 0, sizeof *entry);
-        cache[id] = entry;
         entry->info.symbol_type = tag->symbol_type;
         const uint8_t rc = zelkc_logix_client_browse_struct_members(client, &entry->info, &entry->members);
         if (rc != ZELKC_LOGIX_OK) {
+            release_entry(entry); // a template that failed to read is not kept
             return rc;
         }
+        cache[id] = entry;
     }
     if (entry->busy) {
         return ZELKC_LOGIX_ERR_BAD_REPLY; // the structure contains itself
@@ -350,18 +367,21 @@ uint8_t zelkc_logix_expand_browse_internal(zelkc_logix_client* client, zelkc_log
     if (client == nullptr || list == nullptr) {
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
-    const size_t cache_bytes = ZELKC_LOGIX_TEMPLATE_SLOTS * sizeof(zelkc_logix_template_entry*);
-    auto** cache = static_cast<zelkc_logix_template_entry**>(zelkc_cip_alloc(cache_bytes));
-    if (cache == nullptr) {
-        return ZELKC_LOGIX_ERR_NO_MEMORY;
+    if (client->templates == nullptr) {
+        const size_t cache_bytes = ZELKC_LOGIX_TEMPLATE_SLOTS * sizeof(zelkc_logix_template_entry*);
+        client->templates = static_cast<zelkc_logix_template_entry**>(zelkc_cip_alloc(cache_bytes));
+        if (client->templates == nullptr) {
+            return ZELKC_LOGIX_ERR_NO_MEMORY;
+        }
+        std::memset(client->templates, 0, cache_bytes);
     }
-    std::memset(cache, 0, cache_bytes);
+    // The templates the list needs are asked for in packets first; whatever that leaves out is
+    // read one request at a time below, where its failure is the browse's failure.
+    uint8_t result = logix_templates_prefetch(client, list);
     uint32_t total = list->count;
-    uint8_t result = ZELKC_LOGIX_OK;
     for (uint32_t i = 0; i < list->count && result == ZELKC_LOGIX_OK; ++i) {
-        result = expand_tag(client, &list->items[i], cache, 0, &total);
+        result = expand_tag(client, &list->items[i], client->templates, 0, &total);
     }
-    release_cache(cache);
     return result;
 }
 

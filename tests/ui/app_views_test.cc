@@ -294,7 +294,7 @@ TEST_F(ViewsTest, FailuresLeaveTheEarlierStateAndTheUiResponsive) {
     ASSERT_TRUE(until([&] { return watched(true) == std::vector<std::string>{"DintTag=123456"}; }));
     clickButton();
     logixsim::Faults faults;
-    faults.close_after_requests = 3; // session, identity, then the first symbol page is cut off
+    faults.close_after_requests = 4; // session, identity, Forward Open, then the first symbol page is cut off
     sim->set_faults(faults);
     clickButton();
     ASSERT_TRUE(until([&] { return status() == "PLC-Status: CONNECTED"; }));
