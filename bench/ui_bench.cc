@@ -167,14 +167,15 @@ int main(int argc, char** argv) {
     logixsim::Server sim(controller, options);
     sim.start();
 
-    // The library alone: connect, then the controller-scope browse; run before and after the views'
-    // runs so that both see the same machine.
+    // The library alone: connect as the application does (auto mode), then the controller-scope
+    // browse; run before and after the views' runs so that both see the same machine.
     std::vector<double> libraryRuns;
     auto libraryBrowse = [&] {
         zelkc_logix_client* client = zelkc_logix_client_create();
         zelkc_logix_tag_info_list list{};
         const auto t = Clock::now();
-        if (zelkc_logix_client_connect(client, "127.0.0.1", sim.port(), 10000) != 0 ||
+        if (zelkc_logix_client_connect_mode(client, "127.0.0.1", sim.port(), 10000, ZELKC_LOGIX_MODE_AUTO) !=
+                0 ||
             zelkc_logix_client_browse_global_tags(client, &list) != 0) {
             fail("library browse failed");
         }

@@ -1006,7 +1006,9 @@ EncapSession::Outcome EncapSession::send_unit_data(const uint8_t* msg, const uin
         Limits sized = limits;
         sized.max_reply = use.connection.to_size - 2;
         sized.reply_limit = use.connection.to_size - 6;
-        sized.packet_limit = std::min(limits.packet_limit, use.connection.ot_size - 2);
+        sized.packet_limit = limits.packet_limit_on_connections
+                                 ? std::min(limits.packet_limit, use.connection.ot_size - 2)
+                                 : use.connection.ot_size - 2;
         Env env{store_, connections_, session_};
         cip = handle_cip(env, r.here(), r.left(), sized);
         // What cannot be cut to size (one structure element on a tiny connection) is refused.

@@ -45,6 +45,7 @@ enum : uint32_t {
 
 struct Limits {
     size_t packet_limit = 504;
+    bool packet_limit_on_connections = false;
     size_t reply_limit = 500;
     size_t max_reply = 65000; // a whole CIP reply, header included
     int slot = 0;

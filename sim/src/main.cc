@@ -32,7 +32,8 @@ const char* const kUsage =
     "  --wrong-sender-context      answer with a sender context other than the request's\n"
     "  --wrong-command             answer with a command other than the request's\n"
     "  --refuse-sessions           answer RegisterSession with an error status\n"
-    "  --packet-limit <n>          largest Multiple Service Packet request in bytes (default 504)\n"
+    "  --packet-limit <n>          largest Multiple Service Packet request in bytes (default 504;\n"
+    "                              a connection's own size over a connection)\n"
     "  --reply-limit <n>           data bytes per browse page and fragment (default 500)\n"
     "  --refuse-template <name>    answer that template's attribute requests and reads with 0x05\n";
 
@@ -94,6 +95,7 @@ int main(int argc, char** argv) {
             options.faults.refuse_sessions = true;
         } else if (a == "--packet-limit") {
             options.faults.packet_limit = static_cast<size_t>(number(i, argc, argv, 0, 1 << 30));
+            options.faults.packet_limit_on_connections = true; // a limit given holds everywhere
         } else if (a == "--refuse-template") {
             if (i + 1 >= argc)
                 usage_error("--refuse-template needs a type name");

@@ -55,6 +55,7 @@ bool send_all(int fd, const uint8_t* p, size_t n) {
 detail::Limits limits_of(const Faults& f, int slot, uint16_t port = 44818, uint32_t address = 0x7F000001) {
     detail::Limits l;
     l.packet_limit = f.packet_limit;
+    l.packet_limit_on_connections = f.packet_limit_on_connections;
     l.reply_limit = f.reply_limit;
     l.refused_templates = &f.refused_templates;
     l.slot = slot;

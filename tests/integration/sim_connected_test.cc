@@ -187,6 +187,14 @@ TEST_F(SimConnected, ConnectedRepliesAreSizedToTheirConnection) {
         Bytes two_reads = u16(2) + u16(6) + u16(22) + req(0x4C, sym("LargeArray"), u16(200)) +
                           req(0x4C, sym("LargeArray"), u16(200));
         EXPECT_EQ(call(req(0x0A, cls(0x02) + inst(1), two_reads)).status, small ? 0x11 : 0);
+        // 40 packed reads, 642 bytes: over the unconnected limit, within the large connection.
+        Bytes packed = u16(40);
+        const Bytes one = read("DintTag");
+        for (uint16_t i = 0; i < 40; ++i)
+            packed = packed + u16(uint16_t(2 + 80 + i * one.size()));
+        for (int i = 0; i < 40; ++i)
+            packed = packed + one;
+        EXPECT_EQ(call(req(0x0A, cls(0x02) + inst(1), packed)).status, small ? 0x1A : 0);
         EXPECT_EQ(unit(ot, ++seq, req(0x01, cls(0x64) + inst(1))),
                   "81 00 00 00 0a 00 4f 72 76 61 6e 65 44 65 6d 6f");
     }

@@ -34,6 +34,9 @@ struct Faults {
     // Multiple Service Packet requests with more data bytes than this get 0x1A (counted over the
     // whole encoded request: service, path size, path, data; also when it arrives routed).
     size_t packet_limit = 504;
+    // Whether packet_limit also holds over a class 3 connection; by default a connection takes
+    // packed requests up to its own size, as a controller does.
+    bool packet_limit_on_connections = false;
     // Data bytes per browse page / template fragment / fragmented read reply (a Read Tag reply
     // that would be longer carries what fits, with status 6). Unconnected requests only: what a
     // class 3 connection carries is sized to the connection.
