@@ -55,7 +55,7 @@ enum {
  * Limits and fixed values
  * ------------------------------------------------------------------------------------------- */
 
-#define ZELKC_LOGIX_MAX_TAG_INFOS 100000u /* tag infos in one browse result, all levels */
+#define ZELKC_LOGIX_MAX_TAG_INFOS 2000000u /* tag infos in one browse result, all levels */
 #define ZELKC_LOGIX_MAX_DEPTH 64u         /* structure nesting levels (depths 0..63) */
 #define ZELKC_LOGIX_BATCH_GROUP 30u       /* reads handed to one multiple send */
 #define ZELKC_LOGIX_TEMPLATE_SLOTS 4096u  /* template ids 0..4095 */
@@ -163,6 +163,9 @@ typedef struct zelkc_logix_client {
     /* Templates read on this connection, ZELKC_LOGIX_TEMPLATE_SLOTS slots indexed by template id,
      * or null before the first expansion. Owned; released by connect, disconnect and destroy. */
     struct zelkc_logix_template_entry** templates;
+    /* Structure types the last browse could not read (the controller answered their template
+     * requests with an error status); see zelkc_logix_client_last_browse_skipped_templates. */
+    uint32_t skipped_templates;
 } zelkc_logix_client;
 
 /* ---------------------------------------------------------------------------------------------
@@ -248,6 +251,10 @@ uint8_t zelkc_logix_client_browse_global_tags(zelkc_logix_client* client, zelkc_
 /* Lists the symbols of one program; `program` is the plain program name. */
 uint8_t zelkc_logix_client_browse_program_tags(zelkc_logix_client* client, zelkc_logix_tag_info_list* out,
                                                const char* program);
+/* How many structure types the client's last browse (controller or program) could not read: the
+ * controller answered their template requests with an error status, and the browse went on with
+ * the tags of those types member-less (type word kept, no type name). 0 for a null client. */
+uint32_t zelkc_logix_client_last_browse_skipped_templates(const zelkc_logix_client* client);
 /* Expands every structure item of `list` in place (one template read per template id). */
 uint8_t zelkc_logix_expand_browse_internal(zelkc_logix_client* client, zelkc_logix_tag_info_list* list);
 /* Reads the template of tmpl->symbol_type: fills `out` with its visible members and sets

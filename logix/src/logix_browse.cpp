@@ -109,6 +109,7 @@ uint8_t zelkc_logix_browse_page_decode(uint8_t general_status, const uint8_t* da
 uint8_t browse_tags(zelkc_logix_client* client, zelkc_logix_tag_info_list* out, const char* program) {
     out->count = 0;
     out->items = nullptr;
+    client->skipped_templates = 0;
     char* scope = nullptr;
     if (program != nullptr) {
         const size_t name_length = std::strlen(program);

@@ -124,12 +124,21 @@ uint32_t logix_packet_size(const zelkc_logix_client* client);
 // Releases the client's template cache (every entry and the table) and leaves it null.
 void logix_templates_release(zelkc_logix_client* client);
 
+// What one browse's expansion walks with: the connection's template cache, the template ids this
+// browse found refused (ZELKC_LOGIX_TEMPLATE_SLOTS bytes; a refused type is not asked again in the
+// same browse), the tag infos counted so far in the whole result and the types skipped.
+struct logix_expansion {
+    zelkc_logix_template_entry** cache;
+    uint8_t* refused;
+    uint32_t total;
+    uint32_t skipped;
+};
+
 // Expands one tag (recursively) through the connection's template cache: a structure tag gets its
-// own copy of the template name and of every visible member, each expanded in turn. `total`
-// counts tag infos in the whole result. A template missing from the cache is read from the
-// controller through `client`.
-uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_logix_template_entry** cache,
-                   uint32_t depth, uint32_t* total);
+// own copy of the template name and of every visible member, each expanded in turn. A template
+// missing from the cache is read from the controller through `client`; one the controller answers
+// with an error status is marked refused and its tags stay member-less (ZELKC_LOGIX_OK).
+uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, logix_expansion* x, uint32_t depth);
 
 // ---- reading values --------------------------------------------------------------------------
 

@@ -293,8 +293,8 @@ uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zel
     return ZELKC_LOGIX_OK;
 }
 
-uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_logix_template_entry** cache,
-                   uint32_t depth, uint32_t* total) {
+uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, logix_expansion* x,
+                   uint32_t depth) {
     if (!zelkc_logix_tag_is_struct(tag->symbol_type)) {
         return ZELKC_LOGIX_OK;
     }
@@ -302,8 +302,11 @@ uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_
         return ZELKC_LOGIX_ERR_LIMIT;
     }
     const uint32_t id = zelkc_logix_tag_template_id(tag->symbol_type);
-    zelkc_logix_template_entry* entry = cache[id];
+    zelkc_logix_template_entry* entry = x->cache[id];
     if (entry == nullptr) {
+        if (x->refused[id] != 0) {
+            return ZELKC_LOGIX_OK; // refused earlier in this browse: member-less, no type name
+        }
         entry = static_cast<zelkc_logix_template_entry*>(zelkc_cip_alloc(sizeof(zelkc_logix_template_entry)));
         if (entry == nullptr) {
             return ZELKC_LOGIX_ERR_NO_MEMORY;
@@ -313,18 +316,25 @@ uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_
         const uint8_t rc = zelkc_logix_client_browse_struct_members(client, &entry->info, &entry->members);
         if (rc != ZELKC_LOGIX_OK) {
             release_entry(entry); // a template that failed to read is not kept
+            if (rc == ZELKC_LOGIX_ERR_DEVICE) {
+                // The controller will not give this type: its tags stay member-less and the browse
+                // goes on. A broken connection, a malformed reply or no memory still end it.
+                x->refused[id] = 1;
+                ++x->skipped;
+                return ZELKC_LOGIX_OK;
+            }
             return rc;
         }
-        cache[id] = entry;
+        x->cache[id] = entry;
     }
     if (entry->busy) {
         return ZELKC_LOGIX_ERR_BAD_REPLY; // the structure contains itself
     }
     const uint32_t member_count = entry->members.count;
-    if (member_count > ZELKC_LOGIX_MAX_TAG_INFOS - *total) {
+    if (member_count > ZELKC_LOGIX_MAX_TAG_INFOS - x->total) {
         return ZELKC_LOGIX_ERR_LIMIT;
     }
-    *total += member_count;
+    x->total += member_count;
     const char* type_name = entry->info.type_name != nullptr ? entry->info.type_name : "";
     tag->type_name = logix_strndup(type_name, std::strlen(type_name));
     if (tag->type_name == nullptr) {
@@ -354,7 +364,7 @@ uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, zelkc_
             result = ZELKC_LOGIX_ERR_NO_MEMORY;
             break;
         }
-        result = expand_tag(client, child, cache, depth + 1, total);
+        result = expand_tag(client, child, x, depth + 1);
         if (result != ZELKC_LOGIX_OK) {
             break;
         }
@@ -377,12 +387,27 @@ uint8_t zelkc_logix_expand_browse_internal(zelkc_logix_client* client, zelkc_log
     }
     // The templates the list needs are asked for in packets first; whatever that leaves out is
     // read one request at a time below, where its failure is the browse's failure.
-    uint8_t result = logix_templates_prefetch(client, list);
-    uint32_t total = list->count;
-    for (uint32_t i = 0; i < list->count && result == ZELKC_LOGIX_OK; ++i) {
-        result = expand_tag(client, &list->items[i], client->templates, 0, &total);
+    client->skipped_templates = 0;
+    logix_expansion x;
+    x.cache = client->templates;
+    x.total = list->count;
+    x.skipped = 0;
+    x.refused = static_cast<uint8_t*>(zelkc_cip_alloc(ZELKC_LOGIX_TEMPLATE_SLOTS));
+    if (x.refused == nullptr) {
+        return ZELKC_LOGIX_ERR_NO_MEMORY;
     }
+    std::memset(x.refused, 0, ZELKC_LOGIX_TEMPLATE_SLOTS);
+    uint8_t result = logix_templates_prefetch(client, list);
+    for (uint32_t i = 0; i < list->count && result == ZELKC_LOGIX_OK; ++i) {
+        result = expand_tag(client, &list->items[i], &x, 0);
+    }
+    zelkc_cip_free(x.refused);
+    client->skipped_templates = result == ZELKC_LOGIX_OK ? x.skipped : 0;
     return result;
+}
+
+uint32_t zelkc_logix_client_last_browse_skipped_templates(const zelkc_logix_client* client) {
+    return client != nullptr ? client->skipped_templates : 0;
 }
 
 } // extern "C"

@@ -108,19 +108,27 @@ void TreeView::loadData() {
     std::weak_ptr<void> token = lifetime();
     auto handoff = std::make_shared<ListHandoff>();
     uint8_t result = ZELKC_LOGIX_ERR_UNKNOWN;
+    uint32_t skipped = 0;
     try {
         appState->callPlc([&](zelkc_logix_client* client) {
             result = zelkc_logix_client_browse_global_tags(client, &handoff->list);
+            skipped = zelkc_logix_client_last_browse_skipped_templates(client);
         });
     } catch (const std::exception&) {
         result = ZELKC_LOGIX_ERR_UNKNOWN;
     }
-    zelk::ui::Application::dispatchToMainThread([this, token, result, handoff] {
+    zelk::ui::Application::dispatchToMainThread([this, token, result, skipped, handoff] {
         if (token.expired()) {
             return; // the view is gone; the handoff frees the list
         }
         if (result == 0) {
             notice.clear();
+            if (skipped > 0) {
+                notice =
+                    fmt::format("{} data type{} could not be read from the controller; {} tags are shown "
+                                "without members",
+                                skipped, skipped == 1 ? "" : "s", skipped == 1 ? "its" : "their");
+            }
             takeBrowse(handoff->take());
         } else {
             // Rows of an earlier browse stay; the line says why nothing new came.

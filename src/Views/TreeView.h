@@ -33,7 +33,8 @@ public:
     void loadData();
 
     bool isLoading() const { return loading.load(); }
-    // The line shown above the rows after a failed browse (empty after a successful one).
+    // The line shown above the rows: why the last browse failed, or how many data types it had to
+    // show without members; empty after a complete browse.
     const std::string& getNotice() const { return notice; }
     const std::vector<std::unique_ptr<TreeItem>>& getRootItems() const { return rootItems; }
     zelk::ui::ImGuiPanel* getTreePanel() const { return treePanel; }

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -453,6 +454,88 @@ std::string full_browse(zelkc_logix_client* client) {
     }
     zelkc_logix_tag_info_list_free(&list);
     return text;
+}
+
+// `text` (a dump) as a browse shows it when the controller refuses the templates named in
+// `refused`: their tags keep id, type word and dimensions, lose the type name and every member.
+std::string without_types(const std::string& text, const std::set<std::string>& refused) {
+    std::istringstream in(text);
+    std::string out, line;
+    size_t cut = std::string::npos; // the depth of a refused tag whose members are being dropped
+    while (std::getline(in, line)) {
+        const size_t depth = line.find_first_not_of(' ');
+        if (cut != std::string::npos && depth > cut) {
+            continue;
+        }
+        cut = std::string::npos;
+        const size_t count_at = line.rfind(' ');
+        const size_t type_at = line.rfind(' ', count_at - 1);
+        if (refused.count(line.substr(type_at + 1, count_at - type_at - 1)) != 0) {
+            line = line.substr(0, type_at) + " <null> 0";
+            cut = depth;
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+TEST_F(LogixClientTest, TypesTheControllerWillNotGiveAreSkippedAndCounted) {
+    ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
+    const std::string normal = full_browse(client_);
+    EXPECT_EQ(zelkc_logix_client_last_browse_skipped_templates(client_), 0u);
+    logixsim::Faults faults;
+    faults.refused_templates = {"MotorStatus", "Ingredient"};
+    set_faults(faults);
+    ASSERT_EQ(connect(), ZELKC_LOGIX_OK); // a new connection: nothing cached
+    zelkc_logix_tag_info_list list{};
+    ASSERT_EQ(zelkc_logix_client_browse_global_tags(client_, &list), ZELKC_LOGIX_OK);
+    EXPECT_EQ(zelkc_logix_client_last_browse_skipped_templates(client_), 2u);
+    zelkc_logix_tag_info_list_free(&list);
+    EXPECT_EQ(full_browse(client_), without_types(normal, {"MotorStatus", "Ingredient"}));
+    EXPECT_EQ(zelkc_logix_client_last_browse_skipped_templates(client_), 1u) << "the last program: Mixer";
+
+    // A connection that drops during the template requests still ends the browse with its code.
+    set_faults({});
+    connect_recorded();
+    ASSERT_FALSE(full_browse(client_).empty());
+    const auto wire = relay_->take();
+    size_t first = 0;
+    while (first < wire.size() && wire[first].service == 0x55) {
+        ++first;
+    }
+    ASSERT_LT(first, wire.size());
+    faults = {};
+    faults.close_after_requests = int(first) + 3; // session, identity, the pages, then cut
+    set_faults(faults);
+    ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
+    EXPECT_EQ(zelkc_logix_client_browse_global_tags(client_, &list), ZELKC_LOGIX_ERR_IO);
+    EXPECT_EQ(list.count, 0u);
+}
+
+TEST_F(LogixClientTest, AControllerOfMoreThan100000InfosBrowsesCompletely) {
+    logixsim::GeneratorOptions g; // 10,000 tags of types of up to 10 members: about 114,000 infos
+    logixsim::Options options;
+    options.port = 0;
+    server_ = std::make_unique<logixsim::Server>(
+        logixsim::parse_controller(logixsim::generate_controller_json(g), "generated"), options);
+    server_->start();
+    ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
+    zelkc_logix_tag_info_list list{};
+    ASSERT_EQ(zelkc_logix_client_browse_global_tags(client_, &list), ZELKC_LOGIX_OK);
+    std::function<size_t(const zelkc_logix_tag_info&)> infos = [&](const zelkc_logix_tag_info& t) {
+        size_t n = 1;
+        for (uint32_t i = 0; i < t.child_count; ++i) {
+            n += infos(t.children[i]);
+        }
+        return n;
+    };
+    size_t total = 0;
+    for (uint32_t i = 0; i < list.count; ++i) {
+        total += infos(list.items[i]);
+    }
+    EXPECT_EQ(list.count, g.tags + g.programs);
+    EXPECT_GT(total, 100000u);
+    zelkc_logix_tag_info_list_free(&list);
 }
 
 size_t template_requests(const std::vector<Exchange>& wire) {

@@ -323,9 +323,16 @@ TEST_F(ViewsTest, FailuresLeaveTheEarlierStateAndTheUiResponsive) {
     EXPECT_EQ(watched(true), std::vector<std::string>{"RealTag=3.25"});
     clickButton(); // disconnect
     sim = startSim();
+    logixsim::Faults refusing; // two types the controller will not give: the rows come, with a line
+    refusing.refused_templates = {"MotorStatus", "Ingredient"};
+    sim->set_faults(refusing);
     connectTo(sim->port());
     ASSERT_TRUE(until([&] { return status() == "PLC-Status: CONNECTED"; }));
     ASSERT_TRUE(browsed());
+    EXPECT_EQ(tree->getNotice(),
+              "2 data types could not be read from the controller; their tags are shown without members");
+    EXPECT_EQ(labels(tree->getRootItems()), before);
+    EXPECT_EQ(static_cast<TagItem*>(find(tree->getRootItems(), "PumpStatus"))->getInfo()->child_count, 0u);
 }
 
 TEST_F(ViewsTest, PortFieldStaysInRangeAndStepsFastWithCtrl) {

@@ -89,8 +89,8 @@ struct Fragments {
     uint8_t take(uint8_t status, uint32_t bytes) {
         const uint32_t asked = zelkc_logix_template_read_ask(&read);
         Bytes data(bytes, 0xAB);
-        return zelkc_logix_template_fragment_accept(&read, asked, status, data.empty() ? nullptr : data.data(),
-                                                    bytes, &done);
+        return zelkc_logix_template_fragment_accept(&read, asked, status,
+                                                    data.empty() ? nullptr : data.data(), bytes, &done);
     }
 };
 
@@ -275,7 +275,11 @@ struct Cache {
     uint8_t expand(zelkc_logix_tag_info* tag, uint32_t id, uint32_t* total) {
         tag->symbol_type = uint16_t(0x8000 | id);
         tag->name = logix_strndup("Tag", 3);
-        return expand_tag(nullptr, tag, slots.data(), 0, total);
+        uint8_t refused[ZELKC_LOGIX_TEMPLATE_SLOTS] = {};
+        logix_expansion x{slots.data(), refused, *total, 0};
+        const uint8_t rc = expand_tag(nullptr, tag, &x, 0);
+        *total = x.total;
+        return rc;
     }
 };
 
@@ -293,7 +297,7 @@ TEST(LogixExpansion, EmptyTemplatesLoopsDepthAndSizeLimits) {
     cache.add(65, "Leaf", {{0, 0x00C4, "Value"}});
     cache.add(100, "Loop", {{0, 0x00C4, "A"}, {0, 0x8065, "B"}});
     cache.add(101, "Back", {{0, 0x8064, "C"}});
-    cache.add(102, "Big", std::vector<Member>(ZELKC_LOGIX_MAX_TAG_INFOS - 1, Member{0, 0x00C4, "M"}));
+    cache.add(102, "Five", std::vector<Member>(5, Member{0, 0x00C4, "M"}));
     cache.add(103, "Nothing", {});
     {
         Tag t; // an empty template gives the type name and no children
@@ -318,12 +322,12 @@ TEST(LogixExpansion, EmptyTemplatesLoopsDepthAndSizeLimits) {
         EXPECT_EQ(t.child_count, 2u);
     }
     {
-        Tag t;
-        uint32_t total = 1;
+        Tag t; // five members fill the result exactly to the limit; one info more is refused
+        uint32_t total = ZELKC_LOGIX_MAX_TAG_INFOS - 5;
         EXPECT_EQ(cache.expand(&t, 102, &total), ZELKC_LOGIX_OK);
         EXPECT_EQ(total, ZELKC_LOGIX_MAX_TAG_INFOS);
         Tag over;
-        total = 2;
+        total = ZELKC_LOGIX_MAX_TAG_INFOS - 4;
         EXPECT_EQ(cache.expand(&over, 102, &total), ZELKC_LOGIX_ERR_LIMIT);
     }
 }
