@@ -160,6 +160,12 @@ int main(int argc, char** argv) {
 
     logixsim::GeneratorOptions gen;
     gen.max_members = 8; // the controller logix_bench uses: 83,025 tag infos in controller scope
+    if (argc > 2) {      // or another size: ui_bench FRAMES TAGS MAX_MEMBERS
+        gen.tags = static_cast<size_t>(std::atol(argv[2]));
+    }
+    if (argc > 3) {
+        gen.max_members = static_cast<size_t>(std::atol(argv[3]));
+    }
     auto controller = logixsim::parse_controller(logixsim::generate_controller_json(gen), "generated");
     logixsim::Options options;
     options.port = 0;
