@@ -166,6 +166,9 @@ typedef struct zelkc_logix_client {
     /* Structure types the last browse could not read (the controller answered their template
      * requests with an error status); see zelkc_logix_client_last_browse_skipped_templates. */
     uint32_t skipped_templates;
+    /* Told after each symbol page of a browse; see zelkc_logix_client_set_browse_progress. */
+    void (*browse_progress)(void* context, uint32_t pages, uint32_t tags);
+    void* browse_progress_context;
 } zelkc_logix_client;
 
 /* ---------------------------------------------------------------------------------------------
@@ -251,6 +254,13 @@ uint8_t zelkc_logix_client_browse_global_tags(zelkc_logix_client* client, zelkc_
 /* Lists the symbols of one program; `program` is the plain program name. */
 uint8_t zelkc_logix_client_browse_program_tags(zelkc_logix_client* client, zelkc_logix_tag_info_list* out,
                                                const char* program);
+/* Makes every later browse of the client call `fn(context, pages, tags)` after each symbol page
+ * it receives: the pages of this browse so far and the tags (symbols) they listed; structures are
+ * expanded after the last page. The call comes on the browsing thread, inside the browse; it must
+ * not use the client. A null fn stops the calls. Null client is ignored. */
+void zelkc_logix_client_set_browse_progress(zelkc_logix_client* client,
+                                            void (*fn)(void* context, uint32_t pages, uint32_t tags),
+                                            void* context);
 /* How many structure types the client's last browse (controller or program) could not read: the
  * controller answered their template requests with an error status, and the browse went on with
  * the tags of those types member-less (type word kept, no type name). 0 for a null client. */

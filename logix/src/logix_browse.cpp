@@ -122,6 +122,7 @@ uint8_t browse_tags(zelkc_logix_client* client, zelkc_logix_tag_info_list* out, 
     }
     uint32_t next_instance = 0;
     uint32_t capacity = 0;
+    uint32_t pages = 0;
     uint8_t result = ZELKC_LOGIX_OK;
     for (;;) {
         zelkc_cip_buffer path;
@@ -160,6 +161,10 @@ uint8_t browse_tags(zelkc_logix_client* client, zelkc_logix_tag_info_list* out, 
         result = zelkc_logix_browse_page_decode(status, reply.data.data, reply.data.size, out, &capacity,
                                                 &next_instance);
         zelkc_cip_response_free(&reply);
+        ++pages;
+        if (result == ZELKC_LOGIX_OK && client->browse_progress != nullptr) {
+            client->browse_progress(client->browse_progress_context, pages, out->count);
+        }
         if (result != ZELKC_LOGIX_OK || status == 0) {
             break;
         }
@@ -197,6 +202,15 @@ uint8_t zelkc_logix_client_browse_program_tags(zelkc_logix_client* client, zelkc
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
     return browse_tags(client, out, program);
+}
+
+void zelkc_logix_client_set_browse_progress(zelkc_logix_client* client,
+                                            void (*fn)(void* context, uint32_t pages, uint32_t tags),
+                                            void* context) {
+    if (client != nullptr) {
+        client->browse_progress = fn;
+        client->browse_progress_context = context;
+    }
 }
 
 } // extern "C"

@@ -379,9 +379,22 @@ TEST_F(LogixClientTest, BrowseInSmallPagesMatchesTheControllerFile) {
     faults.reply_limit = 120; // many pages, templates in several fragments
     set_faults(faults);
     connect_recorded();
+    std::vector<std::pair<uint32_t, uint32_t>> progress; // told after every page: pages, tags so far
+    zelkc_logix_client_set_browse_progress(
+        client_,
+        [](void* context, uint32_t pages, uint32_t tags) {
+            static_cast<std::vector<std::pair<uint32_t, uint32_t>>*>(context)->emplace_back(pages, tags);
+        },
+        &progress);
     zelkc_logix_tag_info_list list{};
     ASSERT_EQ(zelkc_logix_client_browse_global_tags(client_, &list), ZELKC_LOGIX_OK);
+    zelkc_logix_client_set_browse_progress(client_, nullptr, nullptr);
     EXPECT_EQ(list.count, file["tags"].size() + file["programs"].size());
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), std::make_pair(uint32_t(progress.size()), list.count));
+    for (size_t i = 1; i < progress.size(); ++i) {
+        EXPECT_LT(progress[i - 1].second, progress[i].second) << "each page lists more tags";
+    }
     check_listed(list, file["tags"], "");
     for (uint32_t i = 1; i < list.count; ++i) {
         EXPECT_LT(list.items[i - 1].id, list.items[i].id); // instance order
@@ -390,6 +403,7 @@ TEST_F(LogixClientTest, BrowseInSmallPagesMatchesTheControllerFile) {
     const std::vector<Exchange> wire = relay_->take();
     EXPECT_EQ(count_service(wire, 0x03), 5u);
     EXPECT_GT(count_service(wire, 0x55), 3u);
+    EXPECT_EQ(count_service(wire, 0x55), progress.size());
 
     for (const auto& program : file["programs"]) {
         const std::string name = program["name"];

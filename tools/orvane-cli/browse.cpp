@@ -29,25 +29,40 @@ struct Scope {
     std::vector<Node> tags;
 };
 
-// A progress line on stderr, only when stderr is a terminal.
+// A progress line on stderr, only when stderr is a terminal: the scope being browsed, its symbol
+// pages so far and the tags listed so far (earlier scopes included), redrawn after every page.
 class Progress {
 public:
-    explicit Progress(const Connection& connection) : connection_(connection), on_(isatty(2) == 1) {}
-    void show(const std::string& scope, size_t tags) const {
+    explicit Progress(const Connection& connection) : connection_(connection), on_(isatty(2) == 1) {
         if (on_) {
-            fmt::print(stderr, "\r\x1b[Kbrowsing {}: {} tags so far, {} requests", scope, tags,
-                       connection_.requests());
+            zelkc_logix_client_set_browse_progress(connection_.client(), &Progress::page, this);
         }
+    }
+    void show(const std::string& scope, size_t tags) {
+        scope_ = scope;
+        before_ = tags;
+        page(this, 0, 0);
     }
     ~Progress() {
         if (on_) {
+            zelkc_logix_client_set_browse_progress(connection_.client(), nullptr, nullptr);
             fmt::print(stderr, "\r\x1b[K");
         }
     }
 
 private:
+    static void page(void* context, uint32_t pages, uint32_t tags) {
+        auto* self = static_cast<Progress*>(context);
+        if (self->on_) {
+            fmt::print(stderr, "\r\x1b[Kbrowsing {}: {} symbol pages, {} tags so far", self->scope_, pages,
+                       self->before_ + tags);
+        }
+    }
+
     const Connection& connection_;
     bool on_;
+    std::string scope_;
+    size_t before_ = 0;
 };
 
 std::string dims_text(const std::vector<uint32_t>& dims) {
@@ -189,14 +204,6 @@ std::vector<Node> browse_scope(const Connection& connection, const std::string& 
     return tags;
 }
 
-size_t count_nodes(const std::vector<Node>& nodes) {
-    size_t n = nodes.size();
-    for (const Node& node : nodes) {
-        n += count_nodes(node.children);
-    }
-    return n;
-}
-
 } // namespace
 
 int run_browse(const CommonOptions& common, const BrowseOptions& options) {
@@ -213,11 +220,11 @@ int run_browse(const CommonOptions& common, const BrowseOptions& options) {
             std::vector<std::string> programs;
             progress.show("controller tags", total);
             scopes.push_back({"", browse_scope(connection, "", options.elements, &programs)});
-            total += count_nodes(scopes.back().tags);
+            total += scopes.back().tags.size();
             for (const std::string& program : options.all ? programs : std::vector<std::string>{}) {
                 progress.show("Program:" + program, total);
                 scopes.push_back({program, browse_scope(connection, program, options.elements, nullptr)});
-                total += count_nodes(scopes.back().tags);
+                total += scopes.back().tags.size();
             }
         }
     }
