@@ -14,44 +14,9 @@
 #include <zelkc_logix.h>
 
 #include "counting_relay.h"
+#include "tracking_allocator.h"
 
 namespace {
-
-// The library's heap: live and peak bytes of every block it allocates.
-struct Tracking {
-    static inline size_t live = 0;
-    static inline size_t peak = 0;
-    static void* note(void* p, size_t size) {
-        *static_cast<size_t*>(p) = size;
-        live += size;
-        peak = std::max(peak, live);
-        return static_cast<char*>(p) + 16;
-    }
-    static void* alloc(void*, uint64_t size) {
-        void* p = std::malloc(size + 16);
-        return p == nullptr ? nullptr : note(p, size);
-    }
-    static void* realloc(void*, void* block, uint64_t size) {
-        if (block == nullptr) {
-            return alloc(nullptr, size);
-        }
-        char* base = static_cast<char*>(block) - 16;
-        const size_t old = *reinterpret_cast<size_t*>(base);
-        void* p = std::realloc(base, size + 16);
-        if (p == nullptr) {
-            return nullptr;
-        }
-        live -= old;
-        return note(p, size);
-    }
-    static void free(void*, void* block) {
-        if (block != nullptr) {
-            char* base = static_cast<char*>(block) - 16;
-            live -= *reinterpret_cast<size_t*>(base);
-            std::free(base);
-        }
-    }
-};
 
 size_t countInfos(const zelkc_logix_tag_info* items, uint32_t count) {
     size_t n = count;
@@ -64,8 +29,7 @@ size_t countInfos(const zelkc_logix_tag_info* items, uint32_t count) {
 } // namespace
 
 int main() {
-    static const zelkc_cip_allocator tracking{Tracking::alloc, Tracking::realloc, Tracking::free, nullptr};
-    zelkc_cip_allocator_set_default(&tracking);
+    zelkc_cip_allocator_set_default(&tracking_allocator);
     std::printf(
         "| Controller tags | Result | Tag infos | Exchanges | Time (ms) | Peak heap (MiB) | Result (MiB) | "
         "Bytes per info |\n|---:|---:|---:|---:|---:|---:|---:|---:|\n");
@@ -89,14 +53,14 @@ int main() {
         }
         relay.take();
         zelkc_logix_tag_info_list list{};
-        const size_t before = Tracking::live;
-        Tracking::peak = before;
+        const size_t before = TrackingAllocator::live;
+        TrackingAllocator::peak = before;
         const auto t = std::chrono::steady_clock::now();
         const uint8_t rc = zelkc_logix_client_browse_global_tags(client, &list);
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
-        const size_t peak = Tracking::peak - before;
-        const size_t result = Tracking::live - before;
+        const size_t peak = TrackingAllocator::peak - before;
+        const size_t result = TrackingAllocator::live - before;
         const size_t infos = countInfos(list.items, list.count);
         const auto counts = relay.take();
         std::printf("| %zu | %u | %zu | %llu | %.0f | %.1f | %.1f | %.1f |\n", tags, unsigned(rc), infos,

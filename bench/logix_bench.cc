@@ -32,47 +32,10 @@
 
 #include "counting_relay.h"
 #include "logixsim/server.h"
+#include "tracking_allocator.h"
 #include "zelkc_logix.h"
 
 namespace {
-
-// ---- allocator that tracks live and peak bytes ----------------------------------------------
-
-struct TrackingAllocator {
-    static inline size_t live = 0;
-    static inline size_t peak = 0;
-    static void* header(void* p, size_t size) {
-        *static_cast<size_t*>(p) = size;
-        live += size;
-        peak = std::max(peak, live);
-        return static_cast<char*>(p) + 16;
-    }
-    static void* alloc(void*, uint64_t size) {
-        void* p = std::malloc(size + 16);
-        return p == nullptr ? nullptr : header(p, size);
-    }
-    static void* realloc(void*, void* block, uint64_t size) {
-        if (block == nullptr) {
-            return alloc(nullptr, size);
-        }
-        char* base = static_cast<char*>(block) - 16;
-        size_t old = *reinterpret_cast<size_t*>(base);
-        void* p = std::realloc(base, size + 16);
-        if (p == nullptr) {
-            return nullptr;
-        }
-        live -= old;
-        return header(p, size);
-    }
-    static void free(void*, void* block) {
-        if (block == nullptr) {
-            return;
-        }
-        char* base = static_cast<char*>(block) - 16;
-        live -= *reinterpret_cast<size_t*>(base);
-        std::free(base);
-    }
-};
 
 using Clock = std::chrono::steady_clock;
 
@@ -247,9 +210,7 @@ int main(int argc, char** argv) {
     if (argc > 1) {
         repeats = std::max(1, std::atoi(argv[1]));
     }
-    static const zelkc_cip_allocator tracking{TrackingAllocator::alloc, TrackingAllocator::realloc,
-                                              TrackingAllocator::free, nullptr};
-    zelkc_cip_allocator_set_default(&tracking);
+    zelkc_cip_allocator_set_default(&tracking_allocator);
 
     // 10,000 tags, 20 programs x 500, 200 types nested up to 3 deep. User types hold 3 to 8
     // members, so that the controller scope expands to about 83,000 tag infos: within the

@@ -15,10 +15,6 @@ if(TARGET orvane_app AND TARGET orvane)
     LIBS orvane_app_test_support orvane_app
     ENV ${app_test_env})
 
-  orvane_add_test(app_arguments_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/app_arguments_test.cc
-    LIBS orvane_app)
-
   orvane_add_test(app_widgets_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/app_widgets_test.cc
     LIBS orvane_app_test_support orvane_app

@@ -124,26 +124,34 @@ TEST(DriverEnvironment, LeftAloneWithoutTheDriverDescriptionElseReplacedApiVersi
     fs::remove_all(root);
 }
 
-TEST(CommandLine, AddressAndPortPrefillTheFieldsAndBadOnesAreRefused) {
+TEST(CommandLine, AddressPortAndUnconnectedPrefillAndBadOnesAreRefused) {
     const struct {
         std::vector<const char*> argv;
         const char* address;
         int port;
-        bool refused;
+        bool unconnected, refused;
     } cases[] = {
-        {{"orvane"}, "", 44818, false},
-        {{"orvane", "10.0.0.5"}, "10.0.0.5", 44818, false},
-        {{"orvane", "plc", "65535"}, "plc", 65535, false},
-        {{"orvane", "plc", "0"}, "plc", 44818, true},
-        {{"orvane", "plc", "65536"}, "plc", 44818, true},
-        {{"orvane", "plc", "44818x"}, "plc", 44818, true},
-        {{"orvane", "plc", ""}, "plc", 44818, true},
-        {{"orvane", "a", "1", "b"}, "", 44818, true},
+        {{"orvane"}, "", 44818, false, false},
+        {{"orvane", "10.0.0.5"}, "10.0.0.5", 44818, false, false},
+        {{"orvane", "plc", "65535"}, "plc", 65535, false, false},
+        {{"orvane", "plc", "0"}, "plc", 44818, false, true},
+        {{"orvane", "plc", "65536"}, "plc", 44818, false, true},
+        {{"orvane", "plc", "44818x"}, "plc", 44818, false, true},
+        {{"orvane", "plc", ""}, "plc", 44818, false, true},
+        {{"orvane", "a", "1", "b"}, "", 44818, false, true},
+        // --unconnected wherever it stands, leaving address and port as they are
+        {{"orvane", "--unconnected"}, "", 44818, true, false},
+        {{"orvane", "--unconnected", "plc", "2222"}, "plc", 2222, true, false},
+        {{"orvane", "plc", "--unconnected"}, "plc", 44818, true, false},
+        {{"orvane", "plc", "2222", "--unconnected"}, "plc", 2222, true, false},
+        {{"orvane", "plc", "2222", "x", "--unconnected"}, "", 44818, true, true},
+        {{"orvane", "plc", "--unconnectedx"}, "plc", 44818, false, true},
     };
     for (const auto& c : cases) {
         const auto args = startup::parseArguments(static_cast<int>(c.argv.size()), c.argv.data());
         EXPECT_EQ(args.address, c.address) << c.argv.size();
         EXPECT_EQ(args.port, c.port) << c.argv.back();
+        EXPECT_EQ(args.unconnected, c.unconnected) << c.argv.back();
         EXPECT_EQ(args.error.empty(), !c.refused) << c.argv.back();
     }
 }
