@@ -1,5 +1,6 @@
 #include "Views/TopBarView.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 
@@ -84,8 +85,14 @@ TopBarView::TopBarView(zelk::ui::Widget* parent)
     maker->setOrientation(vertical);
     maker->setAlignment(zelk::ui::Stack::Alignment::Start);
     maker->setDistribution(zelk::ui::Stack::Distribution::SpaceEvenly);
-    addText(maker, style, "ZELK Software GmbH");
-    addText(maker, style, fmt::format("Version: {}", version));
+    const float name = addText(maker, style, "ZELK Software GmbH")->getPreferredSize().x;
+    const float line = addText(maker, style, fmt::format("Version: {}", version))->getPreferredSize().x;
+    // The maker's name is wider than 150 at the small font size: widen its column (and the group) so
+    // that the text is not cut at the window's edge.
+    const float width = std::max(150.0f, std::max(name, line) + 8.0f);
+    maker->setPreferredSize(Vec2{width, 50});
+    right->setMinSize(Vec2{482 - 150 + width, 50});
+    right->setMaxSize(Vec2{482 - 150 + width, 50});
 }
 
 TopBarView::~TopBarView() = default;

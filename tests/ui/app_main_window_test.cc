@@ -1,10 +1,13 @@
 // The main window's layout: the 50-high bar across the top, then the tree (at most 600 wide), the
 // 4-wide divider and the watch table sharing the rest, following the window's size.
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include <zelk/ui/TextElement.h>
 
 #include "MainWindow.h"
 #include "Views/InspectorView.h"
@@ -57,6 +60,17 @@ TEST_F(MainWindowTest, RowsFollowTheWindowSizeAndTheMinimumHolds) {
         expectBox(mainWindow->getTreeView(), 0, 50, 600, h - 50, "tree");
         expectBox(mainWindow->getDivider(), 600, 50, 4, h - 50, "divider");
         expectBox(mainWindow->getInspectorView(), 604, 50, w - 604, h - 50, "watch table");
+        // No text of the bar runs past the window's edge.
+        std::function<void(const zelk::ui::Widget*)> inside = [&](const zelk::ui::Widget* widget) {
+            if (dynamic_cast<const zelk::ui::TextElement*>(widget) != nullptr) {
+                EXPECT_LE(widget->getWorldPosition().x + widget->getActualSize().x, w)
+                    << static_cast<const zelk::ui::TextElement*>(widget)->getText();
+            }
+            for (size_t i = 0; i < widget->getChildCount(); ++i) {
+                inside(widget->getChild(i));
+            }
+        };
+        inside(mainWindow->getTopBar());
     }
 }
 
@@ -75,8 +89,8 @@ TEST_F(MainWindowTest, SnapshotShowsBarDividerAndDarkRowsAndClosesCleanly) {
         bool isLight;
         const char* what;
     } pixels[] = {
-        {700, 5, true, "bar"},          {5, 49, true, "bar's last row"},   {5, 50, false, "tree's first row"},
-        {599, 400, false, "tree edge"}, {600, 400, true, "divider"},       {603, 799, true, "divider's end"},
+        {700, 5, true, "bar"},           {5, 49, true, "bar's last row"}, {5, 50, false, "tree's first row"},
+        {599, 400, false, "tree edge"},  {600, 400, true, "divider"},     {603, 799, true, "divider's end"},
         {604, 400, false, "table edge"}, {1100, 700, false, "table"},
     };
     for (const auto& p : pixels) {
