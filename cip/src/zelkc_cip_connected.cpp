@@ -316,18 +316,6 @@ uint8_t zelkc_cip_client_send_encoded_connected(zelkc_cip_client* client, const 
 
 uint8_t zelkc_cip_client_send_connected(zelkc_cip_client* client, const zelkc_cip_request* request,
                                         zelkc_cip_response* response) {
-    if (response == nullptr)
-        return ZELKC_CIP_ERR_INVALID_ARGUMENT;
-    memset(response, 0, sizeof *response);
-    if (client == nullptr || request == nullptr)
-        return ZELKC_CIP_ERR_INVALID_ARGUMENT;
-    if (!zelkc_cip_client_ready(client) || client->connection.size == 0)
-        return ZELKC_CIP_ERR_NOT_CONNECTED;
-    zelkc_cip_buffer encoded;
-    uint8_t rc = zelkc_cip_request_encode(request, &encoded);
-    if (rc != ZELKC_CIP_OK)
-        return rc;
-    rc = zelkc_cip_client_send_encoded_connected(client, encoded.data, encoded.size, response);
-    zelkc_cip_path_free(&encoded);
-    return rc;
+    return zelkc_cip_client_send_request(client, request, response, true,
+                                         zelkc_cip_client_send_encoded_connected);
 }

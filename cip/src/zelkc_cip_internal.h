@@ -53,6 +53,15 @@ uint8_t zelkc_cip_client_send_internal(zelkc_cip_client* client, uint16_t comman
 // connection), as a failed exchange does.
 void zelkc_cip_client_drop(zelkc_cip_client* client);
 
+// Checks the arguments, encodes `request` and hands the bytes to `send` (the unconnected or the
+// connected sender); `response` is zeroed first. With `need_connection`, a client without a
+// class 3 connection gets ZELKC_CIP_ERR_NOT_CONNECTED. Returns what the checks, the encoding or
+// `send` return.
+uint8_t zelkc_cip_client_send_request(zelkc_cip_client* client, const zelkc_cip_request* request,
+                                      zelkc_cip_response* response, bool need_connection,
+                                      uint8_t (*send)(zelkc_cip_client*, const uint8_t*, uint32_t,
+                                                      zelkc_cip_response*));
+
 // True when the client holds a transport and is in status 2.
 static inline bool zelkc_cip_client_ready(const zelkc_cip_client* client) {
     return client->transport != nullptr && client->status == ZELKC_CIP_STATUS_CONNECTED;

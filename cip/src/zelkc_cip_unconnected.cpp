@@ -121,22 +121,30 @@ uint8_t zelkc_cip_client_send_encoded_unconnected(zelkc_cip_client* client, cons
     return rc;
 }
 
-uint8_t zelkc_cip_client_send_unconnected(zelkc_cip_client* client, const zelkc_cip_request* request,
-                                          zelkc_cip_response* response) {
+uint8_t zelkc_cip_client_send_request(zelkc_cip_client* client, const zelkc_cip_request* request,
+                                      zelkc_cip_response* response, bool need_connection,
+                                      uint8_t (*send)(zelkc_cip_client*, const uint8_t*, uint32_t,
+                                                      zelkc_cip_response*)) {
     if (response == nullptr)
         return ZELKC_CIP_ERR_INVALID_ARGUMENT;
     memset(response, 0, sizeof *response);
     if (client == nullptr || request == nullptr)
         return ZELKC_CIP_ERR_INVALID_ARGUMENT;
-    if (!zelkc_cip_client_ready(client))
+    if (!zelkc_cip_client_ready(client) || (need_connection && client->connection.size == 0))
         return ZELKC_CIP_ERR_NOT_CONNECTED;
     zelkc_cip_buffer encoded;
     uint8_t rc = zelkc_cip_request_encode(request, &encoded);
     if (rc != ZELKC_CIP_OK)
         return rc;
-    rc = zelkc_cip_client_send_encoded_unconnected(client, encoded.data, encoded.size, response);
+    rc = send(client, encoded.data, encoded.size, response);
     zelkc_cip_path_free(&encoded);
     return rc;
+}
+
+uint8_t zelkc_cip_client_send_unconnected(zelkc_cip_client* client, const zelkc_cip_request* request,
+                                          zelkc_cip_response* response) {
+    return zelkc_cip_client_send_request(client, request, response, false,
+                                         zelkc_cip_client_send_encoded_unconnected);
 }
 
 // Grows the route by `length` bytes (empty routes start at 8) and appends the segment.
