@@ -22,14 +22,13 @@ struct Row {
             stack->addChild<Widget>(Vec2{0, 0}, size);
         }
     }
-    Widget* item(size_t i) const { return stack->getChild(i); }
     // After a layout, the boxes of the visible children: "x,y,width,height x,y,width,height ...".
     std::string layout() {
         root.setActualSize({500, 50});
         root.layout();
         std::ostringstream out;
         for (size_t i = 0; i < stack->getChildCount(); ++i) {
-            const Widget* w = item(i);
+            const Widget* w = stack->getChild(i);
             if (w->isVisible()) {
                 out << (i > 0 ? " " : "") << w->getPosition().x << "," << w->getPosition().y << ","
                     << w->getActualSize().x << "," << w->getActualSize().y;
@@ -44,8 +43,8 @@ struct Row {
 TEST(StackLayout, DistributionsAlignmentsSpacingAndPadding) {
     Row row({{100, 20}, {50, 30}, {70, 10}});
     row.stack->setPadding(Vec4{5, 2, 7, 3});
-    row.item(1)->setMaxSize({FLT_MAX, 40});
-    row.item(2)->setVisible(false); // takes no room
+    row.stack->getChild(1)->setMaxSize({FLT_MAX, 40});
+    row.stack->getChild(2)->setVisible(false); // takes no room
     // Left where it was put, its size clamped.
     row.stack->addHiddenChild<Widget>(Vec2{33, 44}, Vec2{20, 30})->setMaxSize({15, FLT_MAX});
     // Inner box 488 x 45 from (5, 2); items and spacing take 160 of the width, 328 left, which goes
@@ -68,9 +67,9 @@ TEST(StackLayout, DistributionsAlignmentsSpacingAndPadding) {
 TEST(StackLayout, FillGrowsInOrderAndShrinksFromTheEnd) {
     Row row({{50, 10}, {50, 10}, {50, 10}});
     row.stack->setDistribution(6);
-    row.item(0)->setMaxSize({80, FLT_MAX});
-    row.item(1)->setMinSize({30, 0});
-    row.item(2)->setMinSize({20, 0});
+    row.stack->getChild(0)->setMaxSize({80, FLT_MAX});
+    row.stack->getChild(1)->setMinSize({30, 0});
+    row.stack->getChild(2)->setMinSize({20, 0});
     // {stack width, boxes}: 280 without spacing lets the first grow to its maximum and the second take
     // the rest; too narrow (170 needed), the last, then the middle, then the first give way, each down
     // to its minimum.

@@ -10,7 +10,6 @@
 #include <imgui.h>
 
 #include <atomic>
-#include <cstdio>
 #include <functional>
 #include <thread>
 
