@@ -45,7 +45,7 @@ TEST(Application, TickCallbacksRunOncePerFrameInOrderUntilUnregistered) {
     EXPECT_EQ(runs, "ababBBsB");
 }
 
-TEST(Window, EventsGoToTheTopmostChildInLocalCoordinates) {
+TEST(Window, EventsGoToTheTopmostChildInLocalCoordinatesAndWheelsScrollViews) {
     TestApp t;
     Log log;
     auto* parent = t.root()->addHiddenChild<Probe>(Vec2{100, 50}, Vec2{200, 200}, &log, "parent");
@@ -73,4 +73,10 @@ TEST(Window, EventsGoToTheTopmostChildInLocalCoordinates) {
     EXPECT_EQ(clickAt(160, 120), (Log{"parent:capture@60,70", "above:up@10,20", "parent:up@60,70"}));
     parent->captureDown = parent->offerChildren = false;
     EXPECT_EQ(clickAt(160, 120), (Log{"parent:down@60,70", "above:up@10,20", "parent:up@60,70"}));
+    // The wheel scrolls a view no further than its content's end: 300 - 100.
+    auto* view = t.root()->addHiddenChild<ScrollView>(Vec2{0, 0}, Vec2{100, 100});
+    view->addChild<Widget>(Vec2{0, 0}, Vec2{100, 300});
+    push(t.window, "mw", 50, 50, -10);
+    t.frames(1);
+    EXPECT_FLOAT_EQ(view->getScrollOffset().y, 200);
 }

@@ -65,10 +65,6 @@ TEST(ImGuiPanel, TextureReferencesInsideAScrolledView) {
     frame = t.window->capture();
     EXPECT_EQ(frame.at(50 + 20, 50 + 50), Color(0, 255, 0));
     EXPECT_EQ(frame.at(100, 49), Color(0xFF000000)); // nothing of the panel shows above the view
-    // The wheel scrolls no further than the content's end: 400 - 100.
-    push(t.window, "w", 0, 0, -20);
-    t.frames(1);
-    EXPECT_FLOAT_EQ(view->getScrollOffset().y, 300);
 }
 
 TEST(ImGuiPanel, KeyboardReachesOnlyTheFocusedPanel) {

@@ -70,8 +70,6 @@ TEST(PakWriter, CommandLine) {
     AssetManager::init(dir + "/assets.pak");
     EXPECT_EQ(assetText("icons/tag.svg"), "<svg/>");
     EXPECT_FALSE(std::filesystem::exists(dir + "/full.tmp"));
-    for (const char* unreadable : {"/full", "/missing.pak"}) { // a directory opens like a file: refused too
-        EXPECT_THROW(AssetManager::init(dir + unreadable), std::runtime_error) << unreadable;
-    }
+    EXPECT_THROW(AssetManager::init(dir + "/full"), std::runtime_error); // a directory opens like a file
     std::filesystem::remove_all(dir);
 }
