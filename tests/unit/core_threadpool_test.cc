@@ -8,7 +8,7 @@
 #include <thread>
 
 TEST(ThreadPool, RunsInQueueOrderSkipsTasksWhoseOwnerIsGoneDrainsOnStopThenRefuses) {
-    std::string journal; // written by the one worker, read before init and after stop
+    std::string journal; // written by the one worker, read after stop
     auto owner = std::make_shared<int>(0), gone = std::make_shared<int>(0);
     auto captured = std::make_shared<int>(0); // held only by tasks that must not run
     ThreadPool pool;
