@@ -56,7 +56,7 @@ protected:
         command += " >" + out_ + " 2>" + err_;
         if (!then.empty())
             command = "env --default-signal=INT " + command + " & p=$!; " + then + "; wait $p";
-        const int status = std::system(command.c_str());
+        const int status = std::system(("rm -f " + out_ + "; " + command).c_str());
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out_), slurp(err_)};
     }
     std::unique_ptr<logixsim::Server> server_;
@@ -173,7 +173,8 @@ TEST_F(Cli, WatchCsvLogsOneLinePerCycleUntilCountOrCtrlC) {
     }
     // Ctrl-C after the second cycle ends the watch cleanly, every line whole.
     r = cli("watch @ Counter --interval 20",
-            "until [ $(grep -c '' " + out_ + ") -ge 2 ]; do :; done; kill -INT $p");
+            "until [ $(cat " + out_ +
+                " 2>/dev/null | wc -l) -ge 2 ] || ! kill -0 $p; do :; done; kill -INT $p");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_GE(r.lines().size(), 2u);
     EXPECT_EQ(r.out.back(), '\n');
@@ -194,7 +195,6 @@ TEST_F(Cli, BadUsageExitsOneWithMessageAndUsage) {
         EXPECT_EQ(r.out, "") << line;
         EXPECT_NE(r.err.find("Usage: orvane-cli"), std::string::npos) << line << "\n" << r.err;
     }
-    EXPECT_NE(cli("browse --help").out.find("--program"), std::string::npos);
 }
 
 // Nothing listening, or a controller that closes part-way: exit 2 and nothing on standard output

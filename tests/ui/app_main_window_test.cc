@@ -12,7 +12,6 @@
 namespace {
 
 const auto* const pakEnvironment = ::testing::AddGlobalTestEnvironment(new apptest::PakEnvironment);
-using apptest::AppFixture;
 
 TEST_F(AppFixture, MainWindowRowsFollowTheWindowSizeAndTheMinimumHolds) {
     auto main = std::make_unique<MainWindow>();

@@ -57,17 +57,17 @@ TEST(CommandLine, AddressPortAndUnconnectedPrefillAndBadOnesAreRefused) {
     }
 }
 
-// The real executable copied to <root>/bin and run in <root>/cwd, its standard output and error to
+// The real executable copied to <root>/bin and run in <root>, its standard output and error to
 // <root>/out: without a pak it fails naming the bundle path, after listing the devices; with the
 // application's pak beside it, it runs until a quit request (SIGTERM, once the devices are listed) and
 // ends with 0.
 TEST(StartupProcess, AMissingPakFailsNamingTheBundlePathAGoodOneRunsUntilQuit) {
     const fs::path root = apptest::freshDirectory("process"), exe = root / "bin/orvane", out = root / "out";
-    fs::create_directories(root / "cwd");
     fs::create_directories(root / "bin");
     fs::copy_file(ORVANE_EXECUTABLE, exe);
     auto run = [&](const std::string& then) { // `then` runs meanwhile, the application's pid in $p
-        const int status = std::system(("cd '" + (root / "cwd").string() + "'; '" + exe.string() + "' >'" +
+        fs::remove(out);
+        const int status = std::system(("cd '" + root.string() + "'; '" + exe.string() + "' >'" +
                                         out.string() + "' 2>&1 & p=$!; " + then + " wait $p")
                                            .c_str());
         std::ifstream in(out);
@@ -84,8 +84,8 @@ TEST(StartupProcess, AMissingPakFailsNamingTheBundlePathAGoodOneRunsUntilQuit) {
     EXPECT_NE(failed.find(missing), std::string::npos) << failed;
 
     fs::copy_file(ORVANE_ASSET_PAK, root / "bin/assets.pak");
-    const std::string quit =
-        run("until grep -q 'Device ID: ' '" + out.string() + "'; do :; done; kill -TERM $p;");
+    const std::string quit = run("until grep -qs 'Device ID: ' '" + out.string() +
+                                 "' || ! kill -0 $p; do :; done; kill -TERM $p;");
     EXPECT_EQ(quit.rfind("0 ", 0), 0u) << quit;
     EXPECT_EQ(quit.find("Exception"), std::string::npos) << quit;
     fs::remove_all(root);

@@ -9,7 +9,6 @@
 namespace {
 
 const auto* const pakEnvironment = ::testing::AddGlobalTestEnvironment(new apptest::PakEnvironment);
-using apptest::AppFixture;
 
 TEST(AppStyleTheme, PaletteChannelsInOrder) {
     ImGuiContext* context = ImGui::CreateContext();

@@ -38,3 +38,5 @@ protected:
 };
 
 } // namespace apptest
+
+using apptest::AppFixture;

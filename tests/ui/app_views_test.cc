@@ -144,7 +144,6 @@ TEST_F(ViewsTest, ConnectBrowseFilterWatchAndDelete) {
     }
     connectTo(sim->port());
     ASSERT_TRUE(browsed());
-    EXPECT_EQ(plcType(), demoType);
     const Items& rows = tree->getRootItems();
     EXPECT_EQ(rows.size(), demo["tags"].size() + demo["programs"].size());
     TreeItem* mainProgram = find(rows, "MainProgram");

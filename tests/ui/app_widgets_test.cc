@@ -8,7 +8,6 @@
 namespace {
 
 const auto* const pakEnvironment = ::testing::AddGlobalTestEnvironment(new apptest::PakEnvironment);
-using apptest::AppFixture;
 
 TEST(SpinnerAngle, TurnsHalfATurnPerSecondAndResetsPast359) {
     // {angle, frame in us, next}: a frame of 0 us changes nothing; 359 stays, past it is 0 (not wrapped).
