@@ -3,7 +3,6 @@
 // usage, of no controller and of connections that drop part-way.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -61,8 +60,7 @@ protected:
     }
     std::unique_ptr<logixsim::Server> server_;
     std::string address_;
-    const std::string out_ = "/tmp/orvane-cli-test-" + std::to_string(::getpid()) + ".out",
-                      err_ = "/tmp/orvane-cli-test-" + std::to_string(::getpid()) + ".err";
+    const std::string out_ = "cli_test.out", err_ = "cli_test.err"; // in the test's working directory
 };
 
 TEST_F(Cli, IdentityAndBrowseShowTheDemoControllerAsJsonAndAsTheGoldenText) {
