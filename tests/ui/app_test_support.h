@@ -28,13 +28,33 @@ struct PakEnvironment : ::testing::Environment {
     void SetUp() override { AssetManager::init(ORVANE_ASSET_PAK); }
 };
 
-// Per test an application without a window of its own, driven at 60 frames a second.
+inline void pushMotion(const Window* window, int x, int y) { push(window, "m", x, y); }
+// Motion to (x, y), then press and release there, all before the next frame.
+inline void pushClick(const Window* window, int x, int y) { push(window, "mdu", x, y); }
+inline void pushText(const Window* window, const char* text) { push(window, "t", 0, 0, 0, text); }
+inline void pushKey(const Window* window, SDL_Keycode sym, SDL_Scancode code, bool down) {
+    SDL_Event e{};
+    e.type = down ? SDL_KEYDOWN : SDL_KEYUP;
+    e.key.windowID = window->getId();
+    e.key.state = down ? SDL_PRESSED : SDL_RELEASED;
+    e.key.keysym.sym = sym;
+    e.key.keysym.scancode = code;
+    SDL_PushEvent(&e);
+}
+
+// Per test an application without a window of its own (the test makes the views'), driven at 60
+// frames a second.
 class AppFixture : public ::testing::Test {
 protected:
-    void SetUp() override { t = std::make_unique<tk::TestApp>(0, 0); }
-    void TearDown() override { t.reset(); }
-    void frames(int count, std::uint64_t durationUs = 16667) { t->frames(count, durationUs); }
-    std::unique_ptr<tk::TestApp> t;
+    void SetUp() override {
+        app = std::make_unique<Application>(RenderContext::create(RenderBackend::Default, "test"), "test");
+    }
+    void TearDown() override { app.reset(); }
+    void frames(int count, std::uint64_t durationUs = 16667) {
+        for (int i = 0; i < count; ++i)
+            app->runFrame(durationUs);
+    }
+    std::unique_ptr<Application> app;
 };
 
 } // namespace apptest

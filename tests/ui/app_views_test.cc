@@ -84,16 +84,16 @@ protected:
     void clickIn(const zelk::ui::Widget* panel, ImVec4 rect, float dx = -1) {
         const auto at = panel->getWorldPosition();
         const float x = dx < 0 ? (rect.x + rect.z) / 2 : rect.x + dx;
-        tk::pushClick(window, static_cast<int>(at.x + x), static_cast<int>(at.y + (rect.y + rect.w) / 2));
+        apptest::pushClick(window, static_cast<int>(at.x + x), static_cast<int>(at.y + (rect.y + rect.w) / 2));
         frames(2); // an ImGui button reports the click in the frame of the release
     }
     // Types `text` in the search field in place of what it holds: End, then 16 times Backspace.
     void filter(const char* text) {
         clickIn(tree->getFilterPanel(), ImVec4(10, 5, 200, 25));
         for (int i = 0; i < 34; ++i, frames(1))
-            tk::pushKey(window, i < 2 ? SDLK_END : SDLK_BACKSPACE,
+            apptest::pushKey(window, i < 2 ? SDLK_END : SDLK_BACKSPACE,
                         i < 2 ? SDL_SCANCODE_END : SDL_SCANCODE_BACKSPACE, i % 2 == 0);
-        tk::pushText(window, text);
+        apptest::pushText(window, text);
         frames(1);
     }
     std::string status() const { return bar->getStatusText()->getText(); }
@@ -240,6 +240,35 @@ TEST_F(ViewsTest, FailuresLeaveTheEarlierStateAndTheUiResponsive) {
               "2 data types could not be read from the controller; their tags are shown without members");
     EXPECT_EQ(labels(tree->getRootItems()), before);
     EXPECT_EQ(static_cast<TagItem*>(find(tree->getRootItems(), "PumpStatus"))->getInfo()->child_count, 0u);
+}
+
+// Not a check: scripts/screenshot sets ORVANE_SCREENSHOT to write the README's picture of these views.
+TEST_F(ViewsTest, ReadmeScreenshot) {
+    const char* png = std::getenv("ORVANE_SCREENSHOT");
+    if (png == nullptr)
+        GTEST_SKIP() << "ORVANE_SCREENSHOT not set";
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
+    const Items& rows = tree->getRootItems();
+    TreeItem* motor = find(rows, "Motor1");
+    TreeItem* conveyor = find(rows, "Conveyor");
+    for (TreeItem* open : {motor, find(motor->children(), "Status"), conveyor})
+        clickRow(open, true);
+    for (const char* name : {"Counter", "Sine", "Blink", "Message", "RealTag", "LintTag"})
+        clickRow(find(rows, name));
+    clickRow(find(find(motor->children(), "Status")->children(), "Speed"));
+    clickRow(find(conveyor->children(), "Speed"));
+    for (int i = 0; i < 3; ++i)
+        sim->tick();
+    ASSERT_TRUE(until([&] {
+        const auto& tags = TagInspector::getInstance()->getTags();
+        return std::all_of(tags.begin(), tags.end(), [](const auto& tag) { return !tag.value.empty(); });
+    }));
+    tree->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, 0});
+    filter("speed");
+    apptest::pushMotion(window, 900, 600);
+    frames(2);
+    ASSERT_TRUE(window->saveScreenshot(png));
 }
 
 zelkc_logix_tag_info tagInfo(const char* name, uint16_t type,

@@ -31,7 +31,7 @@ TEST_F(AppFixture, SpinnerTurnsWithTheFrameTimeAndALockedButtonIgnoresClicks) {
     button->setOnClick([&] { ++clicks; });
     for (bool locked : {false, true, false}) {
         button->setLocked(locked);
-        tk::pushClick(window, 60, 210);
+        apptest::pushClick(window, 60, 210);
         frames(2);
         EXPECT_EQ(button->getStateColor(),
                   zelk::ui::Color(locked ? style->getButtonLockedColor() : style->getButtonHoverColor()));
