@@ -46,7 +46,7 @@ public:
         return h.size() == 24 && d.size() == rd16(h, 2) ? h + d : Bytes{};
     }
     uint32_t open() {
-        send(register_session());
+        send(kRegisterSession);
         Bytes r = message();
         return r.size() == 28 && rd32(r, 8) == 0 ? rd32(r, 4) : 0;
     }

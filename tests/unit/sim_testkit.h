@@ -4,12 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 namespace simtest {
 
@@ -80,17 +78,10 @@ inline Bytes encap(uint16_t command, uint32_t session, const Bytes& data,
     return u16(command) + u16(uint32_t(data.size())) + u32(session) + u32(0) + u32(uint32_t(context)) +
            u32(uint32_t(context >> 32)) + u32(0) + data;
 }
-inline Bytes register_session() {
-    return encap(0x0065, 0, {1, 0, 0, 0});
-}
+inline const Bytes kRegisterSession = encap(0x0065, 0, {1, 0, 0, 0});
 // SendRRData CPF around a CIP request: null address item, unconnected data item.
 inline Bytes cpf(const Bytes& cip) {
     return u32(0) + u16(0) + u16(2) + u16(0) + u16(0) + u16(0xB2) + u16(uint32_t(cip.size())) + cip;
-}
-
-inline nlohmann::json demo_json() {
-    std::ifstream in(std::string(SIM_SOURCE_DIR) + "/controllers/demo.json");
-    return nlohmann::json::parse(in);
 }
 
 } // namespace simtest
