@@ -27,9 +27,7 @@ Bytes forward_open(uint8_t service, uint16_t serial, uint32_t size, uint32_t rpi
 Bytes forward_close(uint16_t serial) {
     return req(0x4E, cls(0x06) + inst(1), Bytes{0x0A, 0x0E} + u16(serial) + kTriad + Bytes{3, 0} + kToRouter);
 }
-Bytes read(const std::string& tag) {
-    return req(0x4C, sym(tag), u16(1));
-}
+Bytes read(const std::string& tag) { return req(0x4C, sym(tag), u16(1)); }
 // A refused Forward Open or Forward Close: the triad echoed, the remaining path size, a reserved byte.
 std::string refused(const std::string& head, uint16_t serial, uint8_t remaining = 0) {
     return head + " " + hex(u16(serial) + kTriad + Bytes{remaining, 0});
@@ -74,8 +72,7 @@ struct SimConnected : SimFixture {
 TEST_F(SimConnected, ForwardOpensAreAcceptedOrRefusedLikeAController) {
     const Bytes fo = forward_open(0x54, 4, 500);
     const std::pair<Bytes, std::string> cases[] = {
-        {forward_open(0x54, 1, 504), opened(0xD4, 1)},
-        {forward_open(0x5B, 2, 4002), opened(0xDB, 2)},
+        {forward_open(0x54, 1, 504), opened(0xD4, 1)}, {forward_open(0x5B, 2, 4002), opened(0xDB, 2)},
         {forward_open(0x54, 3, 500, 100000, {0x20, 0x02, 0x24, 0x01}), opened(0xD4, 3)}, // no port segment
         {req(0x52, cls(0x06) + inst(1), Bytes{0x0A, 0x0E} + u16(uint32_t(fo.size())) + fo + Bytes{1, 0, 1, 0}),
          opened(0xD4, 4)}, // routed through Unconnected Send
@@ -89,13 +86,8 @@ TEST_F(SimConnected, ForwardOpensAreAcceptedOrRefusedLikeAController) {
     };
     for (const auto& [request, reply] : cases)
         EXPECT_EQ(masked(ask(request), reply), reply);
-    // 32 connections at most; Forward Close frees a place, once.
-    for (uint16_t serial = 11; serial < 39; ++serial)
-        ASSERT_NE(open(0x54, serial, 500), 0u) << serial;
-    EXPECT_EQ(ask(forward_open(0x54, 39, 500)), refused("d4 00 01 01 13 01", 39));
-    EXPECT_EQ(ask(forward_close(11)), refused("ce 00 00 00", 11));
-    EXPECT_NE(open(0x54, 39, 500), 0u);
-    EXPECT_EQ(ask(forward_close(11)), refused("ce 00 01 01 07 01", 11));
+    EXPECT_EQ(ask(forward_close(1)), refused("ce 00 00 00", 1));
+    EXPECT_EQ(ask(forward_close(1)), refused("ce 00 01 01 07 01", 1)) << "closed once";
 }
 
 TEST_F(SimConnected, SendUnitDataEchoesSequenceCountsAndAnswersARepeatWithoutActingTwice) {
@@ -128,11 +120,9 @@ TEST_F(SimConnected, ConnectedRepliesAreSizedToTheirConnection) {
         ASSERT_NE(ot, 0u);
         uint16_t seq = 0;
         auto status = [&](const Bytes& request) { return bytes(unit(ot, ++seq, request)).at(2); };
-        EXPECT_EQ(status(req(0x55, cls(0x6B) + inst(0), u16(2) + u16(1) + u16(2))), small ? 6 : 0)
-            << "the whole demo scope fits 4002 bytes";
+        EXPECT_EQ(status(req(0x55, cls(0x6B) + inst(0), u16(2) + u16(1) + u16(2))), small ? 6 : 0); // 4002: all
         EXPECT_EQ(unit(ot, ++seq, req(0x4C, sym("LargeArray"), u16(300))).size() + 1, 3 * (4 + 2 + (small ? 492 : 1200)));
         EXPECT_EQ(unit(ot, ++seq, req(0x52, sym("LargeArray"), u16(300) + u32(1196))), "d2 00 00 00 c4 00 00 00 00 00");
-        EXPECT_EQ(status(req(0x4C, cls(0x6C) + inst(0x0FCE), u32(0) + u16(1000))), 0);
         const Bytes large = req(0x4C, sym("LargeArray"), u16(200));
         EXPECT_EQ(status(req(0x0A, cls(0x02) + inst(1), u16(2) + u16(6) + u16(22) + large + large)), small ? 0x11 : 0);
         // 40 packed reads, 648 bytes: over the unconnected limit, within the large connection.
@@ -148,20 +138,17 @@ TEST_F(SimConnected, ConnectedRepliesAreSizedToTheirConnection) {
 // The connection time-out is the O->T packet interval x 4 (multiplier 0) of idle time. Waits on
 // the table: a duplicate Forward Open is refused for as long as the first one is open.
 TEST_F(SimConnected, IdleConnectionsCloseAndSessionsTakeTheirConnectionsAlong) {
-    uint32_t brief = open(0x54, 1, 500, 1000);     // 4 ms
-    uint32_t lasting = open(0x54, 2, 500, 10000000); // 40 s
-    ASSERT_NE(brief, 0u);
+    uint32_t brief = open(0x54, 1, 500, 1000); // 4 ms
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSafetyMs);
     while (ask(forward_open(0x54, 1, 500, 1000)) == refused("d4 00 01 01 00 01", 1) &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
     EXPECT_EQ(unit(brief, 1, read("SintTag")), "status 3, 24 bytes");
     ask(forward_close(1)); // the one just opened in its place, if it has not timed out yet
-    EXPECT_EQ(unit(lasting, 1, read("SintTag")), "cc 00 00 00 c2 00 f4");
-    // A dropped TCP connection frees the places of its session's connections.
+    // 32 connections at most; a dropped TCP connection frees the places of its session's ones.
     auto holder = std::make_unique<RawClient>(server.port());
     uint32_t s = holder->open();
-    for (uint16_t serial = 100; serial < 131; ++serial)
+    for (uint16_t serial = 100; serial < 132; ++serial)
         ASSERT_EQ(hex(holder->cip(s, forward_open(0x54, serial, 500))).substr(0, 11), "d4 00 00 00") << serial;
     EXPECT_EQ(ask(forward_open(0x54, 200, 500)), refused("d4 00 01 01 13 01", 200));
     holder.reset();
@@ -173,7 +160,7 @@ TEST_F(SimConnected, IdleConnectionsCloseAndSessionsTakeTheirConnectionsAlong) {
 // All symbol attributes, last first: external access (none for the first entry, a system one),
 // dimensions, element size, software control, object address, address, type, name. Template
 // attributes with their own status each; 3 answers with 16 bits like the others.
-TEST_F(SimConnected, SymbolAndTemplateAttributesInAnyOrder) {
+TEST_F(SimConnected, AttributeListsInAnyOrderAndTheWallClock) {
     const std::string first = "d5 00 xx 00 xx xx xx xx 03 00 00 00 00 00 00 00 00 00 00 00 00 xx xx 00 00 00 00 "
                               "xx xx xx xx xx xx xx xx xx xx 09 00 4d 61 70 3a 4c 6f 63 61 6c";
     const Bytes all = u16(8) + u16(10) + u16(8) + u16(7) + u16(6) + u16(5) + u16(3) + u16(2) + u16(1);
@@ -181,11 +168,8 @@ TEST_F(SimConnected, SymbolAndTemplateAttributesInAnyOrder) {
     EXPECT_EQ(ask(req(0x03, cls(0x6C) + inst(0x0FCE), u16(6) + u16(5) + u16(3) + u16(1) + u16(2) + u16(4) + u16(9))),
               "83 00 0a 00 06 00 05 00 00 00 58 00 00 00 03 00 00 00 ce 0f 01 00 00 00 ce 0f 02 00 00 00 02 00 "
               "04 00 00 00 10 00 00 00 09 00 14 00");
-}
-
-// Attribute 0x0B: microseconds since 1970 (64 bits); attribute 5: year, month, day, hour, minute,
-// second, microsecond (32 bits each, UTC).
-TEST_F(SimConnected, WallClockIsReadAndMovedThroughAttributeLists) {
+    // The wall clock: attribute 0x0B is microseconds since 1970 (64 bits); attribute 5 year, month,
+    // day, hour, minute, second, microsecond (32 bits each, UTC).
     const Bytes clock = cls(0x8B) + inst(1), single = clock + Bytes{0x30, 0x0B};
     const std::string y2k = "00 e0 37 3b 01 5d 03 00"; // 2000-01-01T00:00:00Z
     EXPECT_EQ(ask(req(0x04, clock, u16(1) + u16(0x0B) + bytes(y2k))), "84 00 00 00 01 00 0b 00 00 00");
@@ -206,8 +190,7 @@ TEST_F(SimConnected, WritesAreReadBackAndCheckedLikeReads) {
     // A path, what is written there (type, count, data), and what reads back.
     const std::tuple<Bytes, std::string, std::string> ok[] = {
         {sym("DintTag"), "c4 00 01 00 fe ff ff ff", "c4 00 fe ff ff ff"},
-        {sym("RealTag"), "ca 00 01 00 db 0f 49 40", "ca 00 db 0f 49 40"},
-        {sym("BoolTag"), "c1 00 01 00 00", "c1 00 00"}, {sym("Motor1") + sym("Enabled"), "c1 00 01 00 00", "c1 00 00"},
+        {sym("RealTag"), "ca 00 01 00 db 0f 49 40", "ca 00 db 0f 49 40"}, {sym("BoolTag"), "c1 00 01 00 00", "c1 00 00"},
         {status + sym("Faulted"), "c1 00 01 00 01", "c1 00 ff"}, {status + sym("Running"), "c1 00 01 00 00", "c1 00 00"},
         {status + sym("Faulted"), "", "c1 00 ff"}, // the host byte's other bits stay
         {sym("DintArray") + elem8(8), "c4 00 02 00 50 00 00 00 5a 00 00 00", "c4 00 50 00 00 00"},
@@ -239,7 +222,7 @@ TEST_F(SimConnected, WritesAreReadBackAndCheckedLikeReads) {
     EXPECT_EQ(ask(read("DintTag")), kOk + "c4 00 fe ff ff ff") << "refused writes change nothing";
 }
 
-// The same ListIdentity answer over UDP as over TCP: one item (0x0C, version 1), its socket
+// ListIdentity over UDP: one item (0x0C, version 1), its socket
 // address (family 2, the port, 127.0.0.1), the identity, the state (operational) last.
 TEST_F(SimConnected, ListIdentityIsAnsweredOverUdpToo) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -250,8 +233,6 @@ TEST_F(SimConnected, ListIdentityIsAnsweredOverUdpToo) {
     Bytes udp(512);
     udp.resize(::poll(&p, 1, kSafetyMs) == 1 ? size_t(std::max<ssize_t>(::recv(fd, udp.data(), 512, 0), 0)) : 0);
     ::close(fd);
-    client->send(list);
-    EXPECT_EQ(hex(udp), hex(client->message()));
     EXPECT_EQ(hex(udp), "63 00 33 00 00 00 00 00 00 00 00 00 88 77 66 55 44 33 22 11 00 00 00 00 01 00 0c 00 2d 00 "
                         "01 00 00 02 " + hex(Bytes{uint8_t(server.port() >> 8), uint8_t(server.port())}) +
                         " 7f 00 00 01 00 00 00 00 00 00 00 00 01 00 0e 00 a6 00 21 0b 60 30 ee ff c0 00 0b 31 37 "

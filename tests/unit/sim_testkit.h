@@ -19,18 +19,10 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
         a.push_back(x);
     return a;
 }
-inline Bytes u16(uint32_t v) {
-    return {uint8_t(v), uint8_t(v >> 8)};
-}
-inline Bytes u32(uint32_t v) {
-    return u16(v) + u16(v >> 16);
-}
-inline uint16_t rd16(const Bytes& b, size_t at) {
-    return uint16_t(b.at(at) | (b.at(at + 1) << 8));
-}
-inline uint32_t rd32(const Bytes& b, size_t at) {
-    return rd16(b, at) | (uint32_t(rd16(b, at + 2)) << 16);
-}
+inline Bytes u16(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
+inline Bytes u32(uint32_t v) { return u16(v) + u16(v >> 16); }
+inline uint16_t rd16(const Bytes& b, size_t at) { return uint16_t(b.at(at) | (b.at(at + 1) << 8)); }
+inline uint32_t rd32(const Bytes& b, size_t at) { return rd16(b, at) | (uint32_t(rd16(b, at + 2)) << 16); }
 // ANSI extended symbol segment: 0x91, length, characters, pad to even.
 inline Bytes sym(const std::string& name) {
     Bytes b{0x91, uint8_t(name.size())};
@@ -38,15 +30,9 @@ inline Bytes sym(const std::string& name) {
         b.push_back(uint8_t(c));
     return name.size() % 2 ? b + Bytes{0} : b;
 }
-inline Bytes elem8(uint8_t i) {
-    return {0x28, i};
-}
-inline Bytes cls(uint8_t c) {
-    return {0x20, c};
-}
-inline Bytes inst(uint32_t i) {
-    return i < 256 ? Bytes{0x24, uint8_t(i)} : Bytes{0x25, 0} + u16(i);
-}
+inline Bytes elem8(uint8_t i) { return {0x28, i}; }
+inline Bytes cls(uint8_t c) { return {0x20, c}; }
+inline Bytes inst(uint32_t i) { return i < 256 ? Bytes{0x24, uint8_t(i)} : Bytes{0x25, 0} + u16(i); }
 // A CIP request: service, path size in words, path, data.
 inline Bytes req(uint8_t service, const Bytes& path, const Bytes& data = {}) {
     return Bytes{service, uint8_t(path.size() / 2)} + path + data;
