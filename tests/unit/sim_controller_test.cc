@@ -40,7 +40,7 @@ TEST(SimController, BadFilesNameTheFileTheJsonPathAndTheProblem) {
 }
 
 // Members at their natural alignment, arrays and structures on 4 (8 with 64-bit content), BOOLs
-// packed eight to a hidden SINT host byte; a member read gives the bytes at its offset.
+// packed eight to a hidden SINT host byte; the values land there, and BOOL members read their bit.
 TEST(SimController, StructureLayoutsAgreeWithMemberReads) {
     std::string bools;
     for (int i = 1; i <= 9; ++i)
