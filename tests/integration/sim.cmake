@@ -1,4 +1,4 @@
-# logix-sim over loopback TCP: concurrent clients, fault switches, garbage, the executable.
+# logix-sim over loopback TCP: concurrent clients, fault switches, garbage, stopping.
 orvane_add_test(sim_server_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/sim_server_test.cc
   LIBS logixsim
