@@ -1,7 +1,6 @@
-// Read reply decoders on hand-built replies: atomic values, atomic array fragments, STRING
-// fragments and byte fragments, with their limits and failures.
-#include <algorithm>
-
+// Read reply decoders on hand-built replies, one hex string per reply (type code first): atomic
+// values, the statuses a batch entry keeps, and atomic array, STRING and byte fragments with
+// their limits and failures.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,84 +13,84 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// The type code, then `bytes` bytes of `fill`.
-Bytes typed(uint16_t type, Bytes data) {
-    data.insert(data.begin(), {uint8_t(type), uint8_t(type >> 8)});
-    return data;
-}
-Bytes fragment(uint16_t type, uint32_t bytes, uint8_t fill = 0x11) { return typed(type, Bytes(bytes, fill)); }
-
-uint8_t decode_atomic(uint8_t status, Bytes data, zelkc_logix_value* out) {
-    zelkc_cip_response response{};
-    response.service = 0xCC;
-    response.general_status = status;
-    response.data.data = data.empty() ? nullptr : data.data(); // an exactly sized copy
-    response.data.size = uint32_t(data.size());
-    return read_atomic_response(&response, out);
+Bytes hex(std::string text) {
+    std::erase(text, ' ');
+    Bytes b;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        b.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return b;
 }
 
-TEST(LogixAtomicReply, DecodesEveryReadableType) {
+// A reply with `status`, exactly sized copies of `data` and of the additional status words.
+struct Reply : zelkc_cip_response {
+    Bytes bytes, extended;
+    Reply(uint8_t status, const std::string& data, const std::string& additional = "")
+        : zelkc_cip_response{}, bytes(hex(data)), extended(hex(additional)) {
+        general_status = status;
+        this->data = {bytes.empty() ? nullptr : bytes.data(), uint32_t(bytes.size()), 0};
+        additional_status = {extended.empty() ? nullptr : extended.data(), uint32_t(extended.size()), 0};
+    }
+};
+
+TEST(LogixAtomicReply, DecodesEveryReadableTypeAndRefusesTheRest) {
     const struct {
-        uint16_t type;
-        Bytes value;
-        uint64_t expected; // the union's bytes read as a little-endian integer
+        uint8_t status;
+        const char* data;
+        uint8_t expected;
+        uint64_t value; // the value record's bytes as a little-endian integer
     } cases[] = {
-        {0xC1, {0x00}, 0},    {0xC1, {0x01}, 1},    {0xC1, {0x02}, 1}, // BOOL is stored as 0 or 1
-        {0xC1, {0xFF}, 1},    {0xC2, {0xFF}, 0xFF}, {0xC3, {0x34, 0x12}, 0x1234},
-        {0xC4, {1, 2, 3, 4}, 0x04030201},
-        {0xC5, {1, 2, 3, 4, 5, 6, 7, 8}, 0x0807060504030201},
-        {0xC6, {0xC8}, 0xC8}, {0xC7, {0x60, 0xEA}, 0xEA60},
-        {0xC8, {0, 0x28, 0x6B, 0xEE}, 0xEE6B2800},
-        {0xC9, {8, 7, 6, 5, 4, 3, 2, 1}, 0x0102030405060708},
-        {0xCA, {0x00, 0x00, 0x50, 0x40}, 0x40500000}, // 3.25f
-        {0xCB, {1, 1, 1, 1, 1, 1, 1, 0x40}, 0x4001010101010101},
-        {0xD1, {0xAB}, 0xAB}, {0xD2, {0xEF, 0xBE}, 0xBEEF},
-        {0xD3, {0xEF, 0xBE, 0xAD, 0xDE}, 0xDEADBEEF},
-        {0xD4, {1, 2, 3, 4, 5, 6, 7, 8}, 0x0807060504030201},
+        {0, "C100 00", 0, 0}, {0, "C100 01", 0, 1}, {0, "C100 02", 0, 1}, {0, "C100 FF 99", 0, 1}, // 0 or 1
+        {0, "C200 FF", 0, 0xFF}, {0, "C300 3412", 0, 0x1234}, {0, "C400 01020304", 0, 0x04030201},
+        {0, "C500 0102030405060708 99", 0, 0x0807060504030201}, {0, "C600 C8", 0, 0xC8},
+        {0, "C700 60EA", 0, 0xEA60}, {0, "C800 00286BEE", 0, 0xEE6B2800},
+        {0, "C900 0807060504030201", 0, 0x0102030405060708}, {0, "CA00 00005040", 0, 0x40500000},
+        {0, "CB00 0101010101010140", 0, 0x4001010101010101}, {0, "D100 AB", 0, 0xAB}, {0, "D200 EFBE", 0, 0xBEEF},
+        {0, "D300 EFBEADDE", 0, 0xDEADBEEF}, {0, "D400 0102030405060708", 0, 0x0807060504030201},
+        {6, "C400 01020304", ZELKC_LOGIX_ERR_DEVICE, 0}, {4, "", ZELKC_LOGIX_ERR_DEVICE, 0}, // partial: refused
+        {0, "C200", ZELKC_LOGIX_ERR_BAD_REPLY, 0}, {0, "", ZELKC_LOGIX_ERR_BAD_REPLY, 0},
+        {0, "C400 010203", ZELKC_LOGIX_ERR_BAD_REPLY, 0}, {0, "C500 01020304050607", ZELKC_LOGIX_ERR_BAD_REPLY, 0},
+        {0, "C300 01", ZELKC_LOGIX_ERR_BAD_REPLY, 0}, {0, "C000 0102030405060708", ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE, 0},
+        {0, "CC00 0102030405060708", ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE, 0},
+        {0, "D500 0102030405060708", ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE, 0},
+        {0, "A002 0102030405060708", ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE, 0},
+        {0, "C401 0102030405060708", ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << c.type << " " << c.expected);
-        Bytes data = typed(c.type, c.value);
-        data.push_back(0x99); // trailing bytes are ignored
         zelkc_logix_value v{};
-        std::memset(&v.value, 0, sizeof v.value);
-        ASSERT_EQ(decode_atomic(0, data, &v), ZELKC_LOGIX_OK);
-        EXPECT_EQ(v.type, c.type);
+        const Reply reply(c.status, c.data);
+        ASSERT_EQ(read_atomic_response(&reply, &v), c.expected) << c.data;
         uint64_t got = 0;
         for (int i = 7; i >= 0; --i) {
             got = (got << 8) | v.value.raw[i];
         }
-        EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(got, c.value) << c.data;
+        const bool typed = c.status == 0 && reply.bytes.size() >= 3; // the reported type is kept
+        EXPECT_EQ(v.type, typed ? logix_le16(reply.bytes.data()) : 0) << c.data;
     }
 }
 
-TEST(LogixAtomicReply, Failures) {
+TEST(LogixReadStatus, GeneralExtendedAndStructureHandle) {
     const struct {
         uint8_t status;
-        Bytes data;
-        uint8_t expected;
+        const char* data;
+        const char* additional;
+        uint32_t general, extended, handle;
     } cases[] = {
-        {6, {0xC4, 0x00, 1, 2, 3, 4}, ZELKC_LOGIX_ERR_DEVICE}, // a partial reply is not accepted
-        {4, {}, ZELKC_LOGIX_ERR_DEVICE},
-        {0, {0xC2, 0x00}, ZELKC_LOGIX_ERR_BAD_REPLY},
-        {0, {}, ZELKC_LOGIX_ERR_BAD_REPLY},
-        {0, {0xC4, 0x00, 1, 2, 3}, ZELKC_LOGIX_ERR_BAD_REPLY},
-        {0, {0xC5, 0x00, 1, 2, 3, 4, 5, 6, 7}, ZELKC_LOGIX_ERR_BAD_REPLY},
-        {0, {0xC3, 0x00, 1}, ZELKC_LOGIX_ERR_BAD_REPLY},
-        {0, fragment(0x00C0, 8), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
-        {0, fragment(0x00CC, 8), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
-        {0, fragment(0x00D0, 8), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
-        {0, fragment(0x00D5, 8), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
-        {0, fragment(0x02A0, 8), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
-        {0, fragment(0x01C4, 8), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
+        {0xFF, "", "0521", 0xFF, 0x2105, 0}, // exactly one extended word
+        {0xFF, "", "07211234", 0xFF, 0x2107, 0}, {0x04, "", "", 0x04, 0, 0},
+        {0, "A002 CE0F 0500", "", 0, 0, 0x0FCE}, // a structure: its handle
+        {0, "A002 CE", "", 0, 0, 0},             {0, "C400 CE0F0000", "", 0, 0, 0},
     };
     for (const auto& c : cases) {
-        zelkc_logix_value v{};
-        EXPECT_EQ(decode_atomic(c.status, c.data, &v), c.expected) << testing::PrintToString(c.data);
+        zelkc_logix_read_status s;
+        std::memset(&s, 0xEE, sizeof s);
+        const Reply reply(c.status, c.data, c.additional);
+        read_status_note(&reply, &s);
+        EXPECT_EQ(std::vector<uint32_t>({s.general_status, s.extended_status, s.struct_handle}),
+                  std::vector<uint32_t>({c.general, c.extended, c.handle}))
+            << c.data << c.additional;
     }
-    zelkc_logix_value v{};
-    EXPECT_EQ(decode_atomic(0, {0xCD, 0x00, 1, 2, 3, 4}, &v), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE);
-    EXPECT_EQ(v.type, 0xCD); // the reported type is kept for the caller
 }
 
 // One fragment reader of each kind, fed exactly sized copies of the replies.
@@ -99,85 +98,54 @@ template <typename Read, uint8_t (*accept)(Read*, uint8_t, const uint8_t*, uint3
 struct Feed {
     Read read{};
     bool done = false;
-    uint8_t take(uint8_t status, Bytes data) {
-        return accept(&read, status, data.empty() ? nullptr : data.data(), uint32_t(data.size()), &done);
+    uint8_t take(uint8_t status, const std::string& data) {
+        const Bytes exact = hex(data);
+        return accept(&read, status, exact.empty() ? nullptr : exact.data(), uint32_t(exact.size()), &done);
     }
 };
 
 struct ArrayRead : Feed<zelkc_logix_array_read, zelkc_logix_array_fragment_accept> {
     zelkc_logix_value_array out{};
-    explicit ArrayRead(uint32_t count) {
-        read.out = &out;
-        read.count = count;
-    }
+    explicit ArrayRead(uint32_t count) { read = {&out, count, 0, 0}; }
     ~ArrayRead() { zelkc_logix_value_array_free(&out); }
 };
 
-TEST(LogixArrayFragments, AssemblesFragmentsAndRefusesOvershoot) {
-    ArrayRead a(100);
-    ASSERT_EQ(a.take(6, fragment(0xC4, 240, 0x01)), ZELKC_LOGIX_OK);
-    EXPECT_FALSE(a.done);
-    EXPECT_EQ(a.read.offset, 240u); // the next request's offset
-    ASSERT_EQ(a.take(0, fragment(0xC4, 160, 0x02)), ZELKC_LOGIX_OK);
+// `n` bytes of 0x11 as hex.
+std::string ones(size_t n) { return std::string(2 * n, '1'); }
+
+TEST(LogixArrayFragments, AssemblesFragmentsAtTheirOffsetsAndRefusesOvershoot) {
+    ArrayRead a(5);
+    ASSERT_EQ(a.take(6, "C400 00000000 01000000"), ZELKC_LOGIX_OK);
+    EXPECT_EQ(a.read.offset, 8u); // the next request's offset
+    ASSERT_EQ(a.take(0, "C400 02000000 03000000 04000000"), ZELKC_LOGIX_OK);
     EXPECT_TRUE(a.done);
     EXPECT_EQ(a.out.type, 0xC4);
-    EXPECT_EQ(a.out.count, 100u);
-    EXPECT_EQ(a.out.data[239], 0x01);
-    EXPECT_EQ(a.out.data[240], 0x02);
-    EXPECT_EQ(a.out.data[399], 0x02);
-
+    ASSERT_EQ(a.out.count, 5u);
+    EXPECT_EQ(Bytes(a.out.data, a.out.data + 20), hex("00000000 01000000 02000000 03000000 04000000"));
     const struct {
-        const char* what;
-        uint32_t count;
-        uint16_t second_type;
-        uint32_t first, second; // bytes of a partial first reply (0: none) and of the last one
+        uint32_t count, first; // elements asked for; bytes of a partial first reply of DINTs (0: none)
+        std::string last;
         uint8_t expected;
     } cases[] = {
-        {"overshoot", 100, 0xC4, 240, 164, ZELKC_LOGIX_ERR_BAD_REPLY},
-        {"ends early", 100, 0xC4, 240, 100, ZELKC_LOGIX_ERR_BAD_REPLY},
-        {"changed type code", 10, 0xC8, 20, 20, ZELKC_LOGIX_ERR_BAD_REPLY},
-        {"BOOL", 4, 0xC1, 0, 4, ZELKC_LOGIX_ERR_NOT_SUPPORTED},
-        {"BYTE", 4, 0xD1, 0, 4, ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
-        {"LWORD", 4, 0xD4, 0, 32, ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
-        {"0xCC", 4, 0xCC, 0, 4, ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
-        {"structure", 4, 0x02A0, 0, 4, ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
-        {"SINT", 3, 0xC2, 0, 3, ZELKC_LOGIX_OK},
-        {"USINT", 3, 0xC6, 0, 3, ZELKC_LOGIX_OK},
-        {"INT", 3, 0xC3, 0, 6, ZELKC_LOGIX_OK},
-        {"UINT", 3, 0xC7, 0, 6, ZELKC_LOGIX_OK},
-        {"UDINT", 3, 0xC8, 0, 12, ZELKC_LOGIX_OK},
-        {"REAL", 3, 0xCA, 0, 12, ZELKC_LOGIX_OK},
-        {"LINT", 3, 0xC5, 0, 24, ZELKC_LOGIX_OK},
-        {"ULINT", 3, 0xC9, 0, 24, ZELKC_LOGIX_OK},
-        {"LREAL", 3, 0xCB, 0, 24, ZELKC_LOGIX_OK},
+        {5, 8, "C400" + ones(13), ZELKC_LOGIX_ERR_BAD_REPLY}, // overshoot
+        {5, 8, "C400" + ones(11), ZELKC_LOGIX_ERR_BAD_REPLY}, // ends early
+        {5, 8, "C800" + ones(12), ZELKC_LOGIX_ERR_BAD_REPLY}, // changed type code
+        {3, 0, "C200" + ones(3), 0}, {3, 0, "C600" + ones(3), 0}, {3, 0, "C300" + ones(6), 0},
+        {3, 0, "C700" + ones(6), 0}, {3, 0, "C800" + ones(12), 0}, {3, 0, "CA00" + ones(12), 0},
+        {3, 0, "C500" + ones(24), 0}, {3, 0, "C900" + ones(24), 0}, {3, 0, "CB00" + ones(24), 0},
+        {3, 0, "C500" + ones(12), ZELKC_LOGIX_ERR_BAD_REPLY}, {4, 0, "C100" + ones(4), ZELKC_LOGIX_ERR_NOT_SUPPORTED},
+        {4, 0, "D100" + ones(4), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE}, {4, 0, "D400" + ones(32), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
+        {4, 0, "A002" + ones(4), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE}, {4, 0, "C400", ZELKC_LOGIX_ERR_BAD_REPLY},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
         ArrayRead r(c.count);
-        if (c.first != 0) {
-            ASSERT_EQ(r.take(6, fragment(0xC4, c.first)), ZELKC_LOGIX_OK);
-        }
-        EXPECT_EQ(r.take(0, fragment(c.second_type, c.second)), c.expected);
-        EXPECT_EQ(r.done, c.expected == ZELKC_LOGIX_OK);
-        if (c.first == 0 && c.expected != ZELKC_LOGIX_OK) {
-            EXPECT_EQ(r.out.data, nullptr);
-        }
+        EXPECT_EQ(c.first == 0 ? 0 : r.take(6, "C400" + ones(c.first)), ZELKC_LOGIX_OK) << c.last;
+        EXPECT_EQ(r.take(0, c.last), c.expected) << c.last;
+        EXPECT_EQ(r.done, c.expected == ZELKC_LOGIX_OK) << c.last;
+        EXPECT_TRUE(r.out.data == nullptr || (c.expected != 16 && c.expected != 19)) << c.last; // refused types
     }
-    EXPECT_EQ(ArrayRead(10).take(6, fragment(0xC4, 40)), ZELKC_LOGIX_ERR_BAD_REPLY); // partial, nothing left
-    EXPECT_EQ(ArrayRead(3).take(0x1E, fragment(0xC4, 12)), ZELKC_LOGIX_ERR_DEVICE);
-    EXPECT_EQ(ArrayRead(3).take(0, {0xC4, 0x00}), ZELKC_LOGIX_ERR_BAD_REPLY);
-}
-
-// A STRING structure reply: marker, handle, then the structure bytes.
-Bytes string_reply(uint16_t handle, Bytes payload, uint16_t marker = 0x02A0) {
-    return typed(marker, typed(handle, std::move(payload)));
-}
-Bytes string_struct(uint32_t len, const std::string& chars) {
-    Bytes b(4 + chars.size());
-    for (int i = 0; i < 4; ++i)
-        b[i] = uint8_t(len >> (8 * i));
-    std::copy(chars.begin(), chars.end(), b.begin() + 4);
-    return b;
+    EXPECT_EQ(ArrayRead(2).take(6, "C400" + ones(8)), ZELKC_LOGIX_ERR_BAD_REPLY); // partial, nothing left
+    EXPECT_EQ(ArrayRead(2).take(0x1E, "C400" + ones(8)), ZELKC_LOGIX_ERR_DEVICE);
 }
 
 struct StringRead : Feed<zelkc_logix_string_read, zelkc_logix_string_fragment_accept> {
@@ -189,88 +157,67 @@ struct StringRead : Feed<zelkc_logix_string_read, zelkc_logix_string_fragment_ac
 };
 
 TEST(LogixStringFragments, CapacityLengthAndStream) {
-    StringRead tight(5); // no room for the terminator
-    EXPECT_EQ(tight.take(0, string_reply(0x0FCE, string_struct(5, "Hello"))), ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL);
+    StringRead tight(5), fits(6), empty(4), longest(65536), s(96), changed(96), big(96);
+    EXPECT_EQ(tight.take(0, "A002 CE0F 05000000 48656C6C6F"), ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL); // no room for NUL
     EXPECT_EQ(tight.read.length, 5u);
-
-    StringRead fits(6);
-    ASSERT_EQ(fits.take(6, string_reply(0x0FCE, string_struct(5, std::string("Hello") + std::string(77, '\0')))),
-              ZELKC_LOGIX_OK);
+    ASSERT_EQ(fits.take(6, "A002 CE0F 05000000 48656C6C6F 000000"), ZELKC_LOGIX_OK);
     EXPECT_TRUE(fits.done); // the rest of the character array is not fetched
     EXPECT_STREQ(fits.buf.data(), "Hello");
-
-    StringRead empty(4);
-    ASSERT_EQ(empty.take(0, string_reply(1, string_struct(0, ""))), ZELKC_LOGIX_OK);
-    EXPECT_TRUE(empty.done);
+    ASSERT_EQ(empty.take(0, "A002 0100 00000000"), ZELKC_LOGIX_OK);
     EXPECT_STREQ(empty.buf.data(), "");
-    EXPECT_EQ(empty.read.length, 0u);
-
-    StringRead s(96); // LEN split across replies, characters across three
-    ASSERT_EQ(s.take(6, string_reply(7, {3, 0})), ZELKC_LOGIX_OK);
-    EXPECT_FALSE(s.done);
+    ASSERT_EQ(longest.take(6, "A002 0100 FFFF0000 61"), ZELKC_LOGIX_OK);
+    EXPECT_EQ(longest.read.length, 65535u);
+    ASSERT_EQ(s.take(6, "A002 0700 0300"), ZELKC_LOGIX_OK); // LEN split, characters across three
     EXPECT_EQ(s.read.offset, 2u);
-    ASSERT_EQ(s.take(6, string_reply(7, {0, 0, 'a'})), ZELKC_LOGIX_OK);
+    ASSERT_EQ(s.take(6, "A002 0700 0000 61"), ZELKC_LOGIX_OK);
+    ASSERT_EQ(s.take(6, "A002 0700 62"), ZELKC_LOGIX_OK);
     EXPECT_FALSE(s.done);
-    ASSERT_EQ(s.take(6, string_reply(7, {'b'})), ZELKC_LOGIX_OK);
-    ASSERT_EQ(s.take(0, string_reply(7, {'c', 'd'})), ZELKC_LOGIX_OK);
+    EXPECT_EQ(s.read.offset, 6u);
+    ASSERT_EQ(s.take(0, "A002 0700 6364"), ZELKC_LOGIX_OK);
     EXPECT_TRUE(s.done);
     EXPECT_STREQ(s.buf.data(), "abc");
     EXPECT_EQ(s.read.length, 3u);
-}
-
-TEST(LogixStringFragments, Failures) {
-    EXPECT_EQ(StringRead(96).take(0, string_reply(1, {2, 0})), ZELKC_LOGIX_ERR_BAD_REPLY); // LEN incomplete
-    EXPECT_EQ(StringRead(96).take(0, string_reply(1, string_struct(4, "ab"))), ZELKC_LOGIX_ERR_BAD_REPLY);
-    EXPECT_EQ(StringRead(96).take(0, string_reply(1, {})), ZELKC_LOGIX_ERR_BAD_REPLY); // no payload
-    EXPECT_EQ(StringRead(70000).take(0, string_reply(1, string_struct(65536, "a"))), ZELKC_LOGIX_ERR_BAD_REPLY);
-    EXPECT_EQ(StringRead(96).take(0, string_reply(1, string_struct(1, "a"), 0x00C4)), ZELKC_LOGIX_ERR_TYPE_MISMATCH);
-    EXPECT_EQ(StringRead(96).take(0, {0xA0, 0x02, 0x01}), ZELKC_LOGIX_ERR_TYPE_MISMATCH);
-    EXPECT_EQ(StringRead(96).take(5, string_reply(1, string_struct(1, "a"))), ZELKC_LOGIX_ERR_DEVICE);
-    StringRead changed(96);
-    ASSERT_EQ(changed.take(6, string_reply(1, string_struct(4, "ab"))), ZELKC_LOGIX_OK);
-    EXPECT_EQ(changed.take(0, string_reply(2, {'c', 'd'})), ZELKC_LOGIX_ERR_BAD_REPLY); // handle changed
-    StringRead big(96); // the offset would pass 2^32 - 1
-    big.read.started = true;
-    big.read.handle = 1;
-    big.read.offset = 0xFFFFFFFE;
-    EXPECT_EQ(big.take(6, string_reply(1, {1, 2})), ZELKC_LOGIX_ERR_BAD_REPLY);
+    ASSERT_EQ(changed.take(6, "A002 0100 04000000 6162"), ZELKC_LOGIX_OK);
+    EXPECT_EQ(changed.take(0, "A002 0200 6364"), ZELKC_LOGIX_ERR_BAD_REPLY); // handle changed
+    big.read = {big.buf.data(), 96, 0, 0xFFFFFFFE, 0, 0, {}, true, 1}; // the offset would pass 2^32 - 1
+    EXPECT_EQ(big.take(6, "A002 0100 0102"), ZELKC_LOGIX_ERR_BAD_REPLY);
+    const std::pair<const char*, uint8_t> failures[] = {
+        {"A002 0100 0200", ZELKC_LOGIX_ERR_BAD_REPLY}, // LEN incomplete
+        {"A002 0100 04000000 6162", ZELKC_LOGIX_ERR_BAD_REPLY}, {"A002 0100", ZELKC_LOGIX_ERR_BAD_REPLY},
+        {"A002 0100 00000100 61", ZELKC_LOGIX_ERR_BAD_REPLY}, // LEN 65536
+        {"C400 0100 01000000 61", ZELKC_LOGIX_ERR_TYPE_MISMATCH}, {"A002 01", ZELKC_LOGIX_ERR_TYPE_MISMATCH},
+    };
+    for (const auto& [data, expected] : failures) {
+        EXPECT_EQ(StringRead(70000).take(0, data), expected) << data;
+    }
+    EXPECT_EQ(StringRead(96).take(5, "A002 0100 01000000 61"), ZELKC_LOGIX_ERR_DEVICE);
 }
 
 struct BytesRead : Feed<zelkc_logix_bytes_read, zelkc_logix_bytes_fragment_accept> {
-    std::vector<uint8_t> buf;
-    explicit BytesRead(uint32_t size) : buf(size) {
-        read.buf = buf.data();
-        read.size = size;
-    }
+    Bytes buf = Bytes(10, 0xEE);
+    BytesRead() { read.buf = buf.data(), read.size = 6; } // 6 bytes asked for, 4 more to catch overruns
 };
 
 TEST(LogixBytesFragments, ExactSizeAndFailures) {
-    BytesRead b(10);
-    ASSERT_EQ(b.take(6, fragment(0xC6, 4, 1)), ZELKC_LOGIX_OK);
-    ASSERT_EQ(b.take(0, fragment(0xC6, 6, 2)), ZELKC_LOGIX_OK);
+    BytesRead b, over, changed;
+    ASSERT_EQ(b.take(6, "C600 01020304"), ZELKC_LOGIX_OK);
+    ASSERT_EQ(b.take(0, "C600 0506"), ZELKC_LOGIX_OK);
     EXPECT_TRUE(b.done);
-    EXPECT_EQ(b.read.received, 10u);
-    EXPECT_EQ(b.buf[3], 1);
-    EXPECT_EQ(b.buf[4], 2);
-
-    BytesRead changed(10);
-    ASSERT_EQ(changed.take(6, fragment(0xC2, 4)), ZELKC_LOGIX_OK);
-    EXPECT_EQ(changed.take(0, fragment(0xC6, 6)), ZELKC_LOGIX_ERR_BAD_REPLY);
-    const struct {
-        uint8_t status;
-        Bytes data;
-        uint8_t expected;
-    } cases[] = {
-        {6, fragment(0xC2, 10), ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL}, // the tag holds more than asked for
-        {0, fragment(0xC2, 11), ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL},
-        {0, fragment(0xC2, 9), ZELKC_LOGIX_ERR_BAD_REPLY},
-        {0, fragment(0xC4, 10), ZELKC_LOGIX_ERR_TYPE_MISMATCH},
-        {0, fragment(0xC2, 0), ZELKC_LOGIX_ERR_BAD_REPLY},
-        {0, {0xC2}, ZELKC_LOGIX_ERR_BAD_REPLY},
-        {8, fragment(0xC2, 10), ZELKC_LOGIX_ERR_DEVICE},
+    EXPECT_EQ(b.read.received, 6u);
+    EXPECT_EQ(b.buf, hex("010203040506 EEEEEEEE"));
+    ASSERT_EQ(over.take(6, "C200 01020304"), ZELKC_LOGIX_OK); // a second fragment past the end is not written
+    EXPECT_EQ(over.take(0, "C200 050607"), ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(over.buf, hex("01020304 EEEE EEEEEEEE"));
+    ASSERT_EQ(changed.take(6, "C200 01020304"), ZELKC_LOGIX_OK);
+    EXPECT_EQ(changed.take(0, "C600 0506"), ZELKC_LOGIX_ERR_BAD_REPLY);
+    const std::tuple<uint8_t, const char*, uint8_t> cases[] = {
+        {6, "C200 010203040506", ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL}, // the tag holds more than asked for
+        {0, "C200 01020304050607", ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL}, {0, "C200 0102030405", ZELKC_LOGIX_ERR_BAD_REPLY},
+        {0, "C400 010203040506", ZELKC_LOGIX_ERR_TYPE_MISMATCH}, {0, "C200", ZELKC_LOGIX_ERR_BAD_REPLY},
+        {0, "C2", ZELKC_LOGIX_ERR_BAD_REPLY}, {8, "C200 010203040506", ZELKC_LOGIX_ERR_DEVICE},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(BytesRead(10).take(c.status, c.data), c.expected) << testing::PrintToString(c.data);
+    for (const auto& [status, data, expected] : cases) {
+        EXPECT_EQ(BytesRead().take(status, data), expected) << data;
     }
 }
 

@@ -29,6 +29,7 @@ TEST(LogixReasonTable, EveryCodeAndStatusHasItsOwnWords) {
         {0x05, 0, "path destination unknown", "no such tag"},
         {0x04, 0x2105, "path segment error", "no such tag"},
         {0x26, 0, "path size invalid", "the tag path is malformed"},
+        {0xFF, 0x2105, "general error", "index or element count beyond the end of the tag"},
         {0xFF, 0x2107, "general error", "the tag's data type does not match the request"},
         {0xFF, 0x1234, "general error", "the controller reported a general error"},
         {0x80, 0, "unknown status", "the controller reported an unknown status"}};

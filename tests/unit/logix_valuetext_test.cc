@@ -74,6 +74,8 @@ TEST(LogixValueText, Values) {
         {raw(~0ull), 0xC9, "18446744073709551615"},
         {raw(~0ull), 0xD4, "18446744073709551615"},
         {raw(~0ull), 0xC5, "-1"},
+        {raw(0xFFFFFFFF00000000ull), 0xC5, "-4294967296"}, // beyond 32 bits
+        {raw(0x0000000100000000ull), 0xC9, "4294967296"},
         {raw(~0ull), 0xC8, "4294967295"},
         // The type argument, not the value's own type, selects the width.
         {raw(0x01F6, 0xC4), 0xC2, "-10"},
