@@ -45,34 +45,23 @@ TEST(LogixModel, RefusalsBeforeAnyExchange) {
     zelkc_logix_client* client = zelkc_logix_client_create();
     ASSERT_NE(client, nullptr);
     EXPECT_EQ(zelkc_logix_client_packet_size(client), 500u); // unconnected messaging until a connection
-    EXPECT_EQ(zelkc_logix_client_packet_size(nullptr), 0u);
     EXPECT_EQ(zelkc_logix_client_connect_mode(client, "127.0.0.1", 1, 100, 3), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
     zelkc_logix_tag_info_list list{};
     EXPECT_EQ(zelkc_logix_client_browse_program_tags(client, &list, ""), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    zelkc_cip_request request{};
-    zelkc_cip_multiple_response multiple{};
-    EXPECT_EQ(zelkc_logix_send_multiple_cip_internal(client, &request, 0, &multiple),
-              ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_logix_send_multiple_cip_internal(client, &request, 1, &multiple),
-              ZELKC_LOGIX_ERR_NOT_CONNECTED);
-    zelkc_logix_value value{};
-    EXPECT_EQ(zelkc_logix_client_read_atomic_value(client, "A..B", &value), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    // Every entry gets its own result, the path error ahead of the missing connection.
-    zelkc_logix_atomic_read entries[2] = {{"A", 0, {}}, {nullptr, 0, {}}};
-    EXPECT_EQ(zelkc_logix_client_read_atomic_values(client, entries, 0), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_logix_client_read_atomic_values(client, entries, 2), ZELKC_LOGIX_ERR_NOT_CONNECTED);
-    EXPECT_EQ(entries[0].result, ZELKC_LOGIX_ERR_NOT_CONNECTED);
-    EXPECT_EQ(entries[1].result, ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    zelkc_logix_value_array array{};
-    EXPECT_EQ(zelkc_logix_client_read_atomic_array(client, "A", 65536, &array), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    char buf[4];
-    uint32_t length = 7;
-    EXPECT_EQ(zelkc_logix_client_read_string_value(client, "A", buf, 0, &length), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    uint8_t bytes[4];
-    EXPECT_EQ(zelkc_logix_client_read_bytes(client, "A", bytes, 65536, &length), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
     zelkc_logix_tag_info atomic{};
     atomic.symbol_type = 0x00C4;
     EXPECT_EQ(zelkc_logix_client_browse_struct_members(client, &atomic, &list), ZELKC_LOGIX_ERR_TYPE_MISMATCH);
+    // Every batch entry gets its own result, the path error ahead of the missing connection.
+    zelkc_logix_atomic_read entries[2] = {{"A", 0, {}}, {"A..B", 0, {}}};
+    EXPECT_EQ(zelkc_logix_client_read_atomic_values(client, entries, 2), ZELKC_LOGIX_ERR_NOT_CONNECTED);
+    EXPECT_EQ(entries[0].result, ZELKC_LOGIX_ERR_NOT_CONNECTED);
+    EXPECT_EQ(entries[1].result, ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    // Counts beyond 65535 elements or bytes.
+    zelkc_logix_value_array array{};
+    EXPECT_EQ(zelkc_logix_client_read_atomic_array(client, "A", 65536, &array), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    uint8_t bytes[4];
+    uint32_t length = 7;
+    EXPECT_EQ(zelkc_logix_client_read_bytes(client, "A", bytes, 65536, &length), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
     zelkc_logix_client_destroy(client);
 }
 

@@ -103,121 +103,101 @@ struct Feed {
         return accept(&read, status, exact.empty() ? nullptr : exact.data(), uint32_t(exact.size()), &done);
     }
 };
-
 struct ArrayRead : Feed<zelkc_logix_array_read, zelkc_logix_array_fragment_accept> {
     zelkc_logix_value_array out{};
     explicit ArrayRead(uint32_t count) { read = {&out, count, 0, 0}; }
     ~ArrayRead() { zelkc_logix_value_array_free(&out); }
 };
+struct StringRead : Feed<zelkc_logix_string_read, zelkc_logix_string_fragment_accept> {
+    std::vector<char> buf;
+    explicit StringRead(uint32_t capacity) : buf(capacity, 'x') { read.buf = buf.data(), read.capacity = capacity; }
+};
+struct BytesRead : Feed<zelkc_logix_bytes_read, zelkc_logix_bytes_fragment_accept> {
+    Bytes buf = Bytes(10, 0xEE);
+    BytesRead() { read.buf = buf.data(), read.size = 6; } // 6 bytes asked for, 4 more to catch overruns
+};
 
 // `n` bytes of 0x11 as hex.
 std::string ones(size_t n) { return std::string(2 * n, '1'); }
 
-TEST(LogixArrayFragments, AssemblesFragmentsAtTheirOffsetsAndRefusesOvershoot) {
+TEST(LogixFragments, ArraysAssembleAtTheirOffsets) {
     ArrayRead a(5);
     ASSERT_EQ(a.take(6, "C400 00000000 01000000"), ZELKC_LOGIX_OK);
     EXPECT_EQ(a.read.offset, 8u); // the next request's offset
     ASSERT_EQ(a.take(0, "C400 02000000 03000000 04000000"), ZELKC_LOGIX_OK);
     EXPECT_TRUE(a.done);
     EXPECT_EQ(a.out.type, 0xC4);
-    ASSERT_EQ(a.out.count, 5u);
-    EXPECT_EQ(Bytes(a.out.data, a.out.data + 20), hex("00000000 01000000 02000000 03000000 04000000"));
-    const struct {
-        uint32_t count, first; // elements asked for; bytes of a partial first reply of DINTs (0: none)
-        std::string last;
-        uint8_t expected;
-    } cases[] = {
-        {5, 8, "C400" + ones(13), ZELKC_LOGIX_ERR_BAD_REPLY}, // overshoot
-        {5, 8, "C400" + ones(11), ZELKC_LOGIX_ERR_BAD_REPLY}, // ends early
-        {5, 8, "C800" + ones(12), ZELKC_LOGIX_ERR_BAD_REPLY}, // changed type code
-        {3, 0, "C200" + ones(3), 0}, {3, 0, "C600" + ones(3), 0}, {3, 0, "C300" + ones(6), 0},
-        {3, 0, "C700" + ones(6), 0}, {3, 0, "C800" + ones(12), 0}, {3, 0, "CA00" + ones(12), 0},
-        {3, 0, "C500" + ones(24), 0}, {3, 0, "C900" + ones(24), 0}, {3, 0, "CB00" + ones(24), 0},
-        {3, 0, "C500" + ones(12), ZELKC_LOGIX_ERR_BAD_REPLY}, {4, 0, "C100" + ones(4), ZELKC_LOGIX_ERR_NOT_SUPPORTED},
-        {4, 0, "D100" + ones(4), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE}, {4, 0, "D400" + ones(32), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
-        {4, 0, "A002" + ones(4), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE}, {4, 0, "C400", ZELKC_LOGIX_ERR_BAD_REPLY},
-    };
-    for (const auto& c : cases) {
-        ArrayRead r(c.count);
-        EXPECT_EQ(c.first == 0 ? 0 : r.take(6, "C400" + ones(c.first)), ZELKC_LOGIX_OK) << c.last;
-        EXPECT_EQ(r.take(0, c.last), c.expected) << c.last;
-        EXPECT_EQ(r.done, c.expected == ZELKC_LOGIX_OK) << c.last;
-        EXPECT_TRUE(r.out.data == nullptr || (c.expected != 16 && c.expected != 19)) << c.last; // refused types
+    EXPECT_EQ(Bytes(a.out.data, a.out.data + a.out.count * 4), hex("00000000 01000000 02000000 03000000 04000000"));
+    // Three elements of each readable type in one reply: the first reply fixes type and size.
+    for (const auto& [type, size] : {std::pair{"C200", 1}, {"C600", 1}, {"C300", 2}, {"C700", 2}, {"C800", 4},
+                                     {"CA00", 4}, {"C500", 8}, {"C900", 8}, {"CB00", 8}}) {
+        EXPECT_EQ(ArrayRead(3).take(0, type + ones(3 * size)), ZELKC_LOGIX_OK) << type;
+        EXPECT_EQ(ArrayRead(3).take(0, type + ones(3 * size - 1)), ZELKC_LOGIX_ERR_BAD_REPLY) << type;
     }
-    EXPECT_EQ(ArrayRead(2).take(6, "C400" + ones(8)), ZELKC_LOGIX_ERR_BAD_REPLY); // partial, nothing left
-    EXPECT_EQ(ArrayRead(2).take(0x1E, "C400" + ones(8)), ZELKC_LOGIX_ERR_DEVICE);
+    // After a partial reply of two DINTs: overshoot, an early end, a changed type code.
+    for (const std::string& last : {"C400" + ones(13), "C400" + ones(11), "C800" + ones(12)}) {
+        ArrayRead r(5);
+        ASSERT_EQ(r.take(6, "C400" + ones(8)), ZELKC_LOGIX_OK);
+        EXPECT_EQ(r.take(0, last), ZELKC_LOGIX_ERR_BAD_REPLY) << last;
+    }
 }
 
-struct StringRead : Feed<zelkc_logix_string_read, zelkc_logix_string_fragment_accept> {
-    std::vector<char> buf;
-    explicit StringRead(uint32_t capacity) : buf(capacity, 'x') {
-        read.buf = buf.data();
-        read.capacity = capacity;
-    }
-};
-
-TEST(LogixStringFragments, CapacityLengthAndStream) {
-    StringRead tight(5), fits(6), empty(4), longest(65536), s(96), changed(96), big(96);
+TEST(LogixFragments, StringsStreamLenAndCharacters) {
+    StringRead tight(5), fits(6), longest(65536), s(96), changed(96);
     EXPECT_EQ(tight.take(0, "A002 CE0F 05000000 48656C6C6F"), ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL); // no room for NUL
     EXPECT_EQ(tight.read.length, 5u);
     ASSERT_EQ(fits.take(6, "A002 CE0F 05000000 48656C6C6F 000000"), ZELKC_LOGIX_OK);
     EXPECT_TRUE(fits.done); // the rest of the character array is not fetched
     EXPECT_STREQ(fits.buf.data(), "Hello");
-    ASSERT_EQ(empty.take(0, "A002 0100 00000000"), ZELKC_LOGIX_OK);
-    EXPECT_STREQ(empty.buf.data(), "");
     ASSERT_EQ(longest.take(6, "A002 0100 FFFF0000 61"), ZELKC_LOGIX_OK);
     EXPECT_EQ(longest.read.length, 65535u);
     ASSERT_EQ(s.take(6, "A002 0700 0300"), ZELKC_LOGIX_OK); // LEN split, characters across three
-    EXPECT_EQ(s.read.offset, 2u);
     ASSERT_EQ(s.take(6, "A002 0700 0000 61"), ZELKC_LOGIX_OK);
     ASSERT_EQ(s.take(6, "A002 0700 62"), ZELKC_LOGIX_OK);
-    EXPECT_FALSE(s.done);
     EXPECT_EQ(s.read.offset, 6u);
     ASSERT_EQ(s.take(0, "A002 0700 6364"), ZELKC_LOGIX_OK);
-    EXPECT_TRUE(s.done);
     EXPECT_STREQ(s.buf.data(), "abc");
-    EXPECT_EQ(s.read.length, 3u);
     ASSERT_EQ(changed.take(6, "A002 0100 04000000 6162"), ZELKC_LOGIX_OK);
     EXPECT_EQ(changed.take(0, "A002 0200 6364"), ZELKC_LOGIX_ERR_BAD_REPLY); // handle changed
-    big.read = {big.buf.data(), 96, 0, 0xFFFFFFFE, 0, 0, {}, true, 1}; // the offset would pass 2^32 - 1
-    EXPECT_EQ(big.take(6, "A002 0100 0102"), ZELKC_LOGIX_ERR_BAD_REPLY);
-    const std::pair<const char*, uint8_t> failures[] = {
-        {"A002 0100 0200", ZELKC_LOGIX_ERR_BAD_REPLY}, // LEN incomplete
-        {"A002 0100 04000000 6162", ZELKC_LOGIX_ERR_BAD_REPLY}, {"A002 0100", ZELKC_LOGIX_ERR_BAD_REPLY},
-        {"A002 0100 00000100 61", ZELKC_LOGIX_ERR_BAD_REPLY}, // LEN 65536
-        {"C400 0100 01000000 61", ZELKC_LOGIX_ERR_TYPE_MISMATCH}, {"A002 01", ZELKC_LOGIX_ERR_TYPE_MISMATCH},
-    };
-    for (const auto& [data, expected] : failures) {
-        EXPECT_EQ(StringRead(70000).take(0, data), expected) << data;
-    }
-    EXPECT_EQ(StringRead(96).take(5, "A002 0100 01000000 61"), ZELKC_LOGIX_ERR_DEVICE);
 }
 
-struct BytesRead : Feed<zelkc_logix_bytes_read, zelkc_logix_bytes_fragment_accept> {
-    Bytes buf = Bytes(10, 0xEE);
-    BytesRead() { read.buf = buf.data(), read.size = 6; } // 6 bytes asked for, 4 more to catch overruns
-};
-
-TEST(LogixBytesFragments, ExactSizeAndFailures) {
+TEST(LogixFragments, BytesFillExactlyTheBufferAskedFor) {
     BytesRead b, over, changed;
     ASSERT_EQ(b.take(6, "C600 01020304"), ZELKC_LOGIX_OK);
     ASSERT_EQ(b.take(0, "C600 0506"), ZELKC_LOGIX_OK);
     EXPECT_TRUE(b.done);
-    EXPECT_EQ(b.read.received, 6u);
     EXPECT_EQ(b.buf, hex("010203040506 EEEEEEEE"));
     ASSERT_EQ(over.take(6, "C200 01020304"), ZELKC_LOGIX_OK); // a second fragment past the end is not written
     EXPECT_EQ(over.take(0, "C200 050607"), ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL);
     EXPECT_EQ(over.buf, hex("01020304 EEEE EEEEEEEE"));
     ASSERT_EQ(changed.take(6, "C200 01020304"), ZELKC_LOGIX_OK);
     EXPECT_EQ(changed.take(0, "C600 0506"), ZELKC_LOGIX_ERR_BAD_REPLY);
-    const std::tuple<uint8_t, const char*, uint8_t> cases[] = {
-        {6, "C200 010203040506", ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL}, // the tag holds more than asked for
-        {0, "C200 01020304050607", ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL}, {0, "C200 0102030405", ZELKC_LOGIX_ERR_BAD_REPLY},
-        {0, "C400 010203040506", ZELKC_LOGIX_ERR_TYPE_MISMATCH}, {0, "C200", ZELKC_LOGIX_ERR_BAD_REPLY},
-        {0, "C2", ZELKC_LOGIX_ERR_BAD_REPLY}, {8, "C200 010203040506", ZELKC_LOGIX_ERR_DEVICE},
+}
+
+// The first reply to a fresh reader: 'a' an array of 2 DINTs, 's' a STRING, 'b' 6 bytes.
+TEST(LogixFragments, MalformedFirstReplies) {
+    const std::tuple<char, uint8_t, std::string, uint8_t> cases[] = {
+        {'a', 6, "C400" + ones(8), ZELKC_LOGIX_ERR_BAD_REPLY}, // partial with nothing left
+        {'a', 0x1E, "C400" + ones(8), ZELKC_LOGIX_ERR_DEVICE},  {'a', 0, "C400", ZELKC_LOGIX_ERR_BAD_REPLY},
+        {'a', 0, "C100" + ones(2), ZELKC_LOGIX_ERR_NOT_SUPPORTED}, {'a', 0, "D100" + ones(2), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
+        {'a', 0, "D400" + ones(16), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE}, {'a', 0, "A002" + ones(8), ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE},
+        {'s', 0, "A002 0100 0200", ZELKC_LOGIX_ERR_BAD_REPLY}, // LEN incomplete
+        {'s', 0, "A002 0100 04000000 6162", ZELKC_LOGIX_ERR_BAD_REPLY}, {'s', 0, "A002 0100", ZELKC_LOGIX_ERR_BAD_REPLY},
+        {'s', 0, "A002 0100 00000100 61", ZELKC_LOGIX_ERR_BAD_REPLY}, // LEN 65536
+        {'s', 0, "C400 0100 01000000 61", ZELKC_LOGIX_ERR_TYPE_MISMATCH}, {'s', 0, "A002 01", ZELKC_LOGIX_ERR_TYPE_MISMATCH},
+        {'s', 5, "A002 0100 01000000 61", ZELKC_LOGIX_ERR_DEVICE},
+        {'b', 6, "C200 010203040506", ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL}, // the tag holds more than asked for
+        {'b', 0, "C200 01020304050607", ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL}, {'b', 0, "C200 0102030405", ZELKC_LOGIX_ERR_BAD_REPLY},
+        {'b', 0, "C400 010203040506", ZELKC_LOGIX_ERR_TYPE_MISMATCH}, {'b', 0, "C200", ZELKC_LOGIX_ERR_BAD_REPLY},
+        {'b', 0, "C2", ZELKC_LOGIX_ERR_BAD_REPLY}, {'b', 8, "C200 010203040506", ZELKC_LOGIX_ERR_DEVICE},
     };
-    for (const auto& [status, data, expected] : cases) {
-        EXPECT_EQ(BytesRead().take(status, data), expected) << data;
+    for (const auto& [kind, status, data, expected] : cases) {
+        ArrayRead array(2);
+        const uint8_t rc = kind == 'a'   ? array.take(status, data)
+                           : kind == 's' ? StringRead(70000).take(status, data)
+                                         : BytesRead().take(status, data);
+        EXPECT_EQ(rc, expected) << kind << " " << data;
+        EXPECT_TRUE(array.out.data == nullptr || rc == ZELKC_LOGIX_ERR_BAD_REPLY) << data; // refused types: nothing kept
     }
 }
 
