@@ -56,15 +56,10 @@ struct Page {
 
 TEST(LogixBrowsePage, DecodesEntriesLeavesOutSystemSymbolsAndPages) {
     Page page;
-    ASSERT_EQ(page.decode(6, page_of({{1, "Counter", 0x00C4},
-                                      {2, "Program:MainProgram", 0x1068},
-                                      {3, "Hidden", 0x10C4},      // system bit: left out
-                                      {4, "__CONTAINER", 0x00C4}, // left out
-                                      {5, "__CONTAINERS", 0x00C4},
-                                      {6, "Matrix", 0x40C4, 2, 3},
-                                      {7, "Program:", 0x1068}, // too short for the prefix: copied whole
-                                      {8, "Program:X", 0x1068},
-                                      {12, "__CONTAINER", 0x00C4}})),
+    // Left out: the system bit (3) and __CONTAINER (4, 12); "Program:" is too short for the prefix.
+    ASSERT_EQ(page.decode(6, page_of({{1, "Counter", 0x00C4}, {2, "Program:MainProgram", 0x1068}, {3, "Hidden", 0x10C4},
+                                      {4, "__CONTAINER", 0x00C4}, {5, "__CONTAINERS", 0x00C4}, {6, "Matrix", 0x40C4, 2, 3},
+                                      {7, "Program:", 0x1068}, {8, "Program:X", 0x1068}, {12, "__CONTAINER", 0x00C4}})),
               ZELKC_LOGIX_OK);
     EXPECT_EQ(page.next, 13u); // the next page starts after the left-out entry
     ASSERT_EQ(page.decode(0, page_of({{13, "B", 0x8FCE, 5}})), ZELKC_LOGIX_OK); // the instance asked for
@@ -82,31 +77,23 @@ TEST(LogixBrowsePage, MalformedPagesAreRefused) {
     broken.resize(broken.size() - 3);
     Bytes trailing = a;
     trailing.insert(trailing.end(), {1, 2, 3, 4, 5});
-    const struct {
-        const char* what;
-        Bytes bytes;
-        uint8_t status = 0;
-        uint32_t next = 0;
-        uint8_t expected = ZELKC_LOGIX_ERR_BAD_REPLY;
-    } cases[] = {
-        {"entry one byte short", Bytes(a.begin(), a.end() - 1)},
-        {"five trailing bytes", trailing},
-        {"name length 0", page_of({{1, "", 0x00C4}})},
-        {"NUL inside a name", page_of({{1, std::string("A\0B", 3), 0x00C4}})},
-        {"instance 0xFFFFFFFF", page_of({{0xFFFFFFFF, "A", 0x00C4}})},
-        {"repeated instance", page_of({{4, "A", 0x00C4}, {4, "B", 0x00C4}})},
-        {"falling instance", page_of({{4, "A", 0x00C4}, {3, "B", 0x00C4}})},
+    // What is wrong, the page, its status, the instance asked for; BAD_REPLY unless said.
+    const std::tuple<const char*, Bytes, uint8_t, uint32_t> cases[] = {
+        {"entry one byte short", Bytes(a.begin(), a.end() - 1), 0, 0}, {"five trailing bytes", trailing, 0, 0},
+        {"name length 0", page_of({{1, "", 0x00C4}}), 0, 0},
+        {"NUL inside a name", page_of({{1, std::string("A\0B", 3), 0x00C4}}), 0, 0},
+        {"instance 0xFFFFFFFF", page_of({{0xFFFFFFFF, "A", 0x00C4}}), 0, 0},
+        {"repeated instance", page_of({{4, "A", 0x00C4}, {4, "B", 0x00C4}}), 0, 0},
+        {"falling instance", page_of({{4, "A", 0x00C4}, {3, "B", 0x00C4}}), 0, 0},
         {"instance below the one asked for", page_of({{6, "A", 0x00C4}}), 0, 7},
-        {"name length past the end", {1, 0, 0, 0, 0xFF, 0xFF}},
-        {"partial page without entries", {}, 6},
-        {"partial page ending in a broken entry", broken, 6},
-        {"status 5", {}, 5, 0, ZELKC_LOGIX_ERR_DEVICE},
-        {"status 0x1E", {}, 0x1E, 0, ZELKC_LOGIX_ERR_DEVICE},
+        {"name length past the end", {1, 0, 0, 0, 0xFF, 0xFF}, 0, 0}, {"partial page without entries", {}, 6, 0},
+        {"partial page ending in a broken entry", broken, 6, 0}, {"DEVICE: status 5", {}, 5, 0},
+        {"DEVICE: status 0x1E", {}, 0x1E, 0},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, bytes, status, next] : cases) {
         Page page;
-        page.next = c.next;
-        EXPECT_EQ(page.decode(c.status, c.bytes), c.expected) << c.what;
+        page.next = next;
+        EXPECT_EQ(page.decode(status, bytes), what[0] == 'D' ? ZELKC_LOGIX_ERR_DEVICE : ZELKC_LOGIX_ERR_BAD_REPLY) << what;
     }
 }
 
