@@ -55,20 +55,16 @@ struct Page {
 };
 
 TEST(LogixBrowsePage, DecodesEntriesLeavesOutSystemSymbolsAndPages) {
-    Page page;
-    // Left out: the system bit (3) and __CONTAINER (4, 12); "Program:" is too short for the prefix.
+    Page page; // left out: the system bit (3) and __CONTAINER (4, 12); "Program:" is too short for the prefix
     ASSERT_EQ(page.decode(6, page_of({{1, "Counter", 0x00C4}, {2, "Program:MainProgram", 0x1068}, {3, "Hidden", 0x10C4},
                                       {4, "__CONTAINER", 0x00C4}, {5, "__CONTAINERS", 0x00C4}, {6, "Matrix", 0x40C4, 2, 3},
                                       {7, "Program:", 0x1068}, {8, "Program:X", 0x1068}, {12, "__CONTAINER", 0x00C4}})),
               ZELKC_LOGIX_OK);
     EXPECT_EQ(page.next, 13u); // the next page starts after the left-out entry
     ASSERT_EQ(page.decode(0, page_of({{13, "B", 0x8FCE, 5}})), ZELKC_LOGIX_OK); // the instance asked for
+    EXPECT_EQ(page.decode(0, {}), ZELKC_LOGIX_OK); // an empty final page is a successful end
     EXPECT_EQ(page.text(), "1:Counter:196:0,0,0 2:MainProgram:4200:0,0,0 5:__CONTAINERS:196:0,0,0 "
                            "6:Matrix:16580:2,3,0 7:Program::4200:0,0,0 8:X:4200:0,0,0 13:B:36814:5,0,0 ");
-    EXPECT_EQ(page.decode(0, {}), ZELKC_LOGIX_OK); // an empty final page is a successful end
-    Page hidden; // a partial page of only left-out entries still progresses
-    EXPECT_EQ(hidden.decode(6, page_of({{3, "__CONTAINER", 0x00C4}})), ZELKC_LOGIX_OK);
-    EXPECT_EQ(hidden.text() + std::to_string(hidden.next), "4");
 }
 
 TEST(LogixBrowsePage, MalformedPagesAreRefused) {

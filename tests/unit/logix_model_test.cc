@@ -32,36 +32,24 @@ TEST(LogixModel, TypeWordDecoding) {
         EXPECT_EQ(zelkc_logix_tag_atomic_type(c.word), c.word & 0xFF);
         EXPECT_EQ(zelkc_logix_tag_bit_size(c.word), c.bits);
     }
-    zelkc_logix_tag_info info{};
-    EXPECT_FALSE(zelkc_logix_tag_is_string(&info));
     char lower[] = "string", upper[] = "STRING";
-    info.type_name = lower;
-    EXPECT_FALSE(zelkc_logix_tag_is_string(&info));
-    info.type_name = upper;
-    EXPECT_TRUE(zelkc_logix_tag_is_string(&info));
+    zelkc_logix_tag_info info[3] = {{}, {0, 0x8FCE, nullptr, {}, lower, 0, nullptr}, {0, 0x8FCE, nullptr, {}, upper, 0, nullptr}};
+    EXPECT_EQ(std::vector<bool>({zelkc_logix_tag_is_string(&info[0]), zelkc_logix_tag_is_string(&info[1]),
+                                 zelkc_logix_tag_is_string(&info[2])}),
+              std::vector<bool>({false, false, true}));
 }
 
 TEST(LogixModel, RefusalsBeforeAnyExchange) {
     zelkc_logix_client* client = zelkc_logix_client_create();
-    ASSERT_NE(client, nullptr);
     EXPECT_EQ(zelkc_logix_client_packet_size(client), 500u); // unconnected messaging until a connection
     EXPECT_EQ(zelkc_logix_client_connect_mode(client, "127.0.0.1", 1, 100, 3), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    zelkc_logix_tag_info_list list{};
-    EXPECT_EQ(zelkc_logix_client_browse_program_tags(client, &list, ""), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    zelkc_logix_tag_info atomic{};
-    atomic.symbol_type = 0x00C4;
-    EXPECT_EQ(zelkc_logix_client_browse_struct_members(client, &atomic, &list), ZELKC_LOGIX_ERR_TYPE_MISMATCH);
     // Every batch entry gets its own result, the path error ahead of the missing connection.
     zelkc_logix_atomic_read entries[2] = {{"A", 0, {}}, {"A..B", 0, {}}};
     EXPECT_EQ(zelkc_logix_client_read_atomic_values(client, entries, 2), ZELKC_LOGIX_ERR_NOT_CONNECTED);
     EXPECT_EQ(entries[0].result, ZELKC_LOGIX_ERR_NOT_CONNECTED);
     EXPECT_EQ(entries[1].result, ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    // Counts beyond 65535 elements or bytes.
-    zelkc_logix_value_array array{};
+    zelkc_logix_value_array array{}; // beyond 65535 elements
     EXPECT_EQ(zelkc_logix_client_read_atomic_array(client, "A", 65536, &array), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    uint8_t bytes[4];
-    uint32_t length = 7;
-    EXPECT_EQ(zelkc_logix_client_read_bytes(client, "A", bytes, 65536, &length), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
     zelkc_logix_client_destroy(client);
 }
 

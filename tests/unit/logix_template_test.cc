@@ -34,13 +34,10 @@ TEST(LogixTemplateAttributes, ChecksLayoutStatusAndSizes) {
         {0, "0200 0400 0000 06000400 0200 0000 0000", ZELKC_LOGIX_ERR_LIMIT, 0, 0},
         {0, "0200 0400 0000 FFFFFFFF 0200 0000 0000", ZELKC_LOGIX_ERR_LIMIT, 0, 0}, // size overflows
         {8, "0200 0400 0000 14000000 0200 0000 0300", ZELKC_LOGIX_ERR_DEVICE, 0, 0},
-        {0, "0300 0400 0000 14000000 0200 0000 0300", ZELKC_LOGIX_ERR_BAD_REPLY, 0, 0},
         {0, "0200 0200 0000 14000000 0400 0000 0300", ZELKC_LOGIX_ERR_BAD_REPLY, 0, 0}, // ids swapped
-        {0, "0200 0400 0500 14000000 0200 0000 0300", ZELKC_LOGIX_ERR_DEVICE, 0, 0},
         {0, "0200 0400 0000 14000000 0200 0500 0300", ZELKC_LOGIX_ERR_DEVICE, 0, 0},
         {0, "0200 0400 0000 14000000 0200 0000 0300 00", ZELKC_LOGIX_ERR_BAD_REPLY, 0, 0},
         {0, "0200 0400 0000 14000000 0200 0000 03", ZELKC_LOGIX_ERR_BAD_REPLY, 0, 0},
-        {0, "", ZELKC_LOGIX_ERR_BAD_REPLY, 0, 0},
     };
     for (const auto& [status, reply, expected, definition_bytes, member_count] : cases) {
         const Bytes exact = hex(reply);
@@ -68,15 +65,12 @@ struct Fragments {
 };
 
 TEST(LogixTemplateFragments, PartialReadsAndTheirEnd) {
-    Fragments split(100), early(100), big(70000);
+    Fragments split(100), big(70000);
     ASSERT_EQ(split.take(6, 60), ZELKC_LOGIX_OK);
     EXPECT_EQ(zelkc_logix_template_read_ask(&split.read), 40u);
     ASSERT_EQ(split.take(0, 40), ZELKC_LOGIX_OK);
     EXPECT_TRUE(split.done);
     EXPECT_EQ(Bytes(&split.definition[59], &split.definition[61]), Bytes({0, 60})); // each at its offset
-    ASSERT_EQ(early.take(0, 30), ZELKC_LOGIX_OK); // status 0 with fewer bytes than asked ends the read
-    EXPECT_TRUE(early.done);
-    EXPECT_EQ(early.read.offset, 30u);
     EXPECT_EQ(Fragments(100).take(6, 100), ZELKC_LOGIX_ERR_BAD_REPLY); // partial although complete
     EXPECT_EQ(Fragments(100).take(0, 0), ZELKC_LOGIX_ERR_BAD_REPLY);
     EXPECT_EQ(Fragments(100).take(0, 101), ZELKC_LOGIX_ERR_BAD_REPLY); // overshoot
@@ -127,9 +121,7 @@ TEST(LogixTemplateDefinition, MembersHiddenHostsNamesAndMalformedDefinitions) {
         {"0000 C200 00000000 4800 5A5A5A5A5A5A5A5A5A5A6100", 1, "H"}, // hidden members only
         {"0000 C440 00000000 5400 4D00", 1, "rc 19"},                  // 2-D member
         {"0000 C460 00000000 5400 4D00", 1, "rc 19"},                  // 3-D member
-        {"3B7800", 0, "rc 5"},                                          // empty type name
-        {"00", 0, "rc 5"},                                              // empty name string
-        {"4E616D65", 0, "rc 5"},                                        // unterminated name string
+        {"3B7800", 0, "rc 5"}, {"00", 0, "rc 5"}, {"4E616D65", 0, "rc 5"}, // empty, empty, unterminated
         {"0000 C400 00000000 0000 C400 00000000 5400", 2, "rc 5"},     // no member names
         {"0000 C400 00000000 0000 C400 00000000 5400 4100 42", 2, "rc 5"}, // the last unterminated
         {"0000 C400 00000000 0000 C400 00000000 5400 4100 00", 2, "rc 5"}, // an empty one
@@ -186,8 +178,7 @@ TEST(LogixExpansion, EmptyTemplatesLoopsDepthAndSizeLimits) {
     zelkc_logix_tag_info t[6] = {};
     uint32_t total = 1;
     ASSERT_EQ(cache.expand(103, &total, &t[0]), ZELKC_LOGIX_OK); // the type name and no children
-    EXPECT_STREQ(t[0].type_name, "Nothing");
-    EXPECT_EQ(t[0].children, nullptr);
+    EXPECT_EQ(std::string(t[0].type_name) + std::to_string(t[0].child_count), "Nothing0");
     // From template 2 the structure member of template 65 sits at depth 63, its DINT at 64; from
     // template 1 at depth 64: refused.
     EXPECT_EQ(cache.expand(2, &total, &t[1]), ZELKC_LOGIX_OK);

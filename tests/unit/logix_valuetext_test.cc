@@ -1,36 +1,12 @@
-// Type column and value column texts.
+// Value column texts: every type at its widths and signs, 64-bit values, floating point text.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
-#include <tuple>
 
 #include "ValueText.h"
 
 namespace {
-
-TEST(LogixValueText, TypeNames) {
-    const char* names[20] = {"BOOL",  "SINT",    "INT",     "DINT",    "LINT",    "USINT",   "UINT",
-                             "UDINT", "ULINT",   "REAL",    "LREAL",   "UNKNOWN", "UNKNOWN", "UNKNOWN",
-                             "UNKNOWN", "UNKNOWN", "BYTE",  "WORD",    "DWORD",   "LWORD"};
-    zelkc_logix_tag_info info{};
-    for (uint16_t code = 0xC1; code <= 0xD4; ++code) {
-        info.symbol_type = code;
-        EXPECT_EQ(datatype_get_name(&info), names[code - 0xC1]) << std::hex << code;
-    }
-    char string_name[] = "STRING", user_name[] = "Motor";
-    const std::tuple<uint16_t, char*, const char*> cases[] = {
-        {0x20C4, nullptr, "ARRAY"},    {0xA123, user_name, "ARRAY"}, {0x8FCE, string_name, "STRING"},
-        {0x8123, nullptr, "STRUCT"},   {0x0068, nullptr, "UNKNOWN"}, {0x00D5, nullptr, "UNKNOWN"},
-        {0x8123, user_name, "Motor"}};
-    for (const auto& [word, type_name, expected] : cases) {
-        info.symbol_type = word;
-        info.type_name = type_name;
-        EXPECT_EQ(datatype_get_name(&info), expected) << std::hex << word;
-    }
-    EXPECT_EQ(datatype_get_name(&info).data(), user_name) << "a view of the info's own text";
-    EXPECT_EQ(datatype_get_name(nullptr), "UNKNOWN");
-}
 
 TEST(LogixValueText, Values) {
     const float inf = std::numeric_limits<float>::infinity();
