@@ -83,8 +83,7 @@ TEST(LogixBrowsePage, MalformedPagesAreRefused) {
         {"falling instance", page_of({{4, "A", 0x00C4}, {3, "B", 0x00C4}}), 0, 0},
         {"instance below the one asked for", page_of({{6, "A", 0x00C4}}), 0, 7},
         {"name length past the end", {1, 0, 0, 0, 0xFF, 0xFF}, 0, 0}, {"partial page without entries", {}, 6, 0},
-        {"partial page ending in a broken entry", broken, 6, 0}, {"DEVICE: status 5", {}, 5, 0},
-        {"DEVICE: status 0x1E", {}, 0x1E, 0},
+        {"partial page ending in a broken entry", broken, 6, 0}, {"DEVICE: 5", {}, 5, 0}, {"DEVICE: 0x1E", {}, 0x1E, 0},
     };
     for (const auto& [what, bytes, status, next] : cases) {
         Page page;

@@ -25,8 +25,7 @@ TEST(LogixReasonTable, EveryCodeAndStatusHasItsOwnWords) {
     // A missing tag reads as the same reason whichever of the two statuses a controller gives;
     // extended words matter only for 0xFF.
     const std::tuple<uint8_t, uint16_t, const char*, const char*> cases[] = {
-        {0x05, 0, "path destination unknown", "no such tag"},
-        {0x04, 0x2105, "path segment error", "no such tag"},
+        {0x05, 0, "path destination unknown", "no such tag"}, {0x04, 0x2105, "path segment error", "no such tag"},
         {0x26, 0, "path size invalid", "the tag path is malformed"},
         {0xFF, 0x2105, "general error", "index or element count beyond the end of the tag"},
         {0xFF, 0x2107, "general error", "the tag's data type does not match the request"},

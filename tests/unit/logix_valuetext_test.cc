@@ -33,11 +33,8 @@ TEST(LogixValueText, Values) {
         zelkc_logix_value v{};
         v.type = 0xC4; // the value's own type does not matter
         v.value.u64 = c.raw;
-        if (c.type == 0xCA) {
-            v.value.f32 = float(c.number);
-        } else if (c.type == 0xCB) {
-            v.value.f64 = c.number;
-        }
+        v.value.f32 = c.type == 0xCA ? float(c.number) : v.value.f32;
+        v.value.f64 = c.type == 0xCB ? c.number : v.value.f64;
         EXPECT_EQ(value2string(&v, c.type), c.expected) << std::hex << c.type << " " << c.raw << " " << c.number;
     }
     EXPECT_EQ(value2string(nullptr, 0xC4), "");
