@@ -447,6 +447,7 @@ TEST_F(LogixClientTest, ArraysStringsAndBytesInFragments) {
 TEST_F(LogixClientTest, ConnectToSlotRoutesEveryRequest) {
     relay_ = std::make_unique<RecordingRelay>(server_->port());
     ASSERT_EQ(zelkc_logix_client_connect_to_slot(client_, "127.0.0.1", relay_->port(), kTimeoutMs, 0), 0);
+    EXPECT_EQ(std::string(zelkc_logix_client_plc_type(client_)), demo_file()["identity"]["product_name"]);
     EXPECT_FALSE(full_browse(client_).empty());
     EXPECT_EQ(batch_text(client_, {"DintTag", "NoSuchTag"}), "0 DintTag=0:196:123456 NoSuchTag=7:0:0");
     std::vector<Exchange> wire = relay_->take();
