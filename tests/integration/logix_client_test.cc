@@ -208,8 +208,8 @@ void check_declared(const zelkc_logix_tag_info& info, const json& decl) {
 void check_listed(const zelkc_logix_tag_info_list& list, const json& tags, size_t programs = 0) {
     ASSERT_EQ(list.count, tags.size() + programs);
     for (const auto& tag : tags) {
-        const zelkc_logix_tag_info* end = list.items + list.count;
-        const zelkc_logix_tag_info* it = std::find_if<const zelkc_logix_tag_info*>(list.items, end, [&](const auto& t) { return tag["name"] == t.name; });
+        zelkc_logix_tag_info* end = list.items + list.count;
+        auto* it = std::find_if(list.items, end, [&](const zelkc_logix_tag_info& t) { return tag["name"] == t.name; });
         ASSERT_NE(it, end) << tag["name"];
         check_declared(*it, tag);
     }
