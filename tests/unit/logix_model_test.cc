@@ -1,4 +1,5 @@
-// Symbol type word decoding and the refusals that come before any exchange.
+// Symbol type word decoding, the packet size of a fresh client, and the refusals that come before
+// any exchange.
 #include <gtest/gtest.h>
 
 #include "logix_internal.h"
@@ -6,20 +7,20 @@
 namespace {
 
 TEST(LogixModel, TypeWordDecoding) {
-    struct Case {
+    const struct {
         uint16_t word;
         bool is_struct, is_atomic, is_program;
-        uint32_t rank;
-        int bits; // -1: not checked
-    };
-    const Case cases[] = {
-        {0x8FCE, true, false, false, 0, -1}, {0x9FCE, false, false, false, 0, -1}, // system bit
-        {0xA0C4, true, false, false, 1, -1}, {0x00C4, false, true, false, 0, 32},
-        {0x20C4, false, false, false, 1, 32}, {0x40C4, false, false, false, 2, 32},
-        {0x60C4, false, false, false, 3, 32}, {0x1068, false, true, true, 0, -1},
-        {0x1069, false, true, false, 0, -1},  {0x00C1, false, true, false, 0, 1},
-        {0x00CB, false, true, false, 0, 64}, {0x00CC, false, true, false, 0, 0},
-        {0x00D3, false, true, false, 0, 0},  {0x00C0, false, true, false, 0, 0},
+        uint32_t rank, template_id;
+        int bits;
+    } cases[] = {
+        {0x8FCE, true, false, false, 0, 0xFCE, 0},  {0x9FCE, false, false, false, 0, 0xFCE, 0}, // system bit
+        {0xAFCE, true, false, false, 1, 0xFCE, 0},  {0xE100, true, false, false, 3, 0x100, 0},
+        {0x00C4, false, true, false, 0, 0xC4, 32},  {0x20C4, false, false, false, 1, 0xC4, 32},
+        {0x40C4, false, false, false, 2, 0xC4, 32}, {0x60C5, false, false, false, 3, 0xC5, 64},
+        {0x1068, false, true, true, 0, 0x68, 0},    {0x1069, false, true, false, 0, 0x69, 0},
+        {0x00C1, false, true, false, 0, 0xC1, 1},   {0x00C9, false, true, false, 0, 0xC9, 64},
+        {0x00CB, false, true, false, 0, 0xCB, 64},  {0x00CC, false, true, false, 0, 0xCC, 0},
+        {0x00D3, false, true, false, 0, 0xD3, 0},   {0x00C0, false, true, false, 0, 0xC0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.word);
@@ -27,53 +28,25 @@ TEST(LogixModel, TypeWordDecoding) {
         EXPECT_EQ(zelkc_logix_tag_is_atomic(c.word), c.is_atomic);
         EXPECT_EQ(zelkc_logix_tag_is_program(c.word), c.is_program);
         EXPECT_EQ(zelkc_logix_tag_array_rank(c.word), c.rank);
-        if (c.bits >= 0) {
-            EXPECT_EQ(zelkc_logix_tag_bit_size(c.word), c.bits);
-        }
+        EXPECT_EQ(zelkc_logix_tag_template_id(c.word), c.template_id);
+        EXPECT_EQ(zelkc_logix_tag_atomic_type(c.word), c.word & 0xFF);
+        EXPECT_EQ(zelkc_logix_tag_bit_size(c.word), c.bits);
     }
-    EXPECT_EQ(zelkc_logix_tag_template_id(0xAFCE), 0xFCEu);
-    EXPECT_EQ(zelkc_logix_tag_atomic_type(0x20C4), 0xC4);
-    zelkc_logix_tag_info info{};
-    EXPECT_FALSE(zelkc_logix_tag_is_string(&info));
     char lower[] = "string", upper[] = "STRING";
-    info.type_name = lower;
-    EXPECT_FALSE(zelkc_logix_tag_is_string(&info));
-    info.type_name = upper;
-    EXPECT_TRUE(zelkc_logix_tag_is_string(&info));
+    zelkc_logix_tag_info info[2] = {{0, 0x8FCE, nullptr, {}, lower, 0, nullptr}, {0, 0x8FCE, nullptr, {}, upper, 0, nullptr}};
+    EXPECT_TRUE(!zelkc_logix_tag_is_string(&info[0]) && zelkc_logix_tag_is_string(&info[1]));
 }
 
 TEST(LogixModel, RefusalsBeforeAnyExchange) {
     zelkc_logix_client* client = zelkc_logix_client_create();
-    ASSERT_NE(client, nullptr);
-    zelkc_logix_tag_info_list list{};
-    EXPECT_EQ(zelkc_logix_client_browse_program_tags(client, &list, ""), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    zelkc_cip_request request{};
-    zelkc_cip_multiple_response multiple{};
-    EXPECT_EQ(zelkc_logix_send_multiple_cip_internal(client, &request, 0, &multiple),
-              ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_logix_send_multiple_cip_internal(client, &request, 1, &multiple),
-              ZELKC_LOGIX_ERR_NOT_CONNECTED);
-    zelkc_logix_value value{};
-    EXPECT_EQ(zelkc_logix_client_read_atomic_value(client, "A..B", &value), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    // Every entry gets its own result, the path error ahead of the missing connection.
-    zelkc_logix_atomic_read entries[2] = {{"A", 0, {}}, {nullptr, 0, {}}};
-    EXPECT_EQ(zelkc_logix_client_read_atomic_values(client, entries, 0), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(zelkc_logix_client_packet_size(client), 500u); // unconnected messaging until a connection
+    EXPECT_EQ(zelkc_logix_client_connect_mode(client, "127.0.0.1", 1, 100, 3), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    // Every batch entry gets its own result, the path error ahead of the missing connection.
+    zelkc_logix_atomic_read entries[2] = {{"A", 0, {}}, {"A..B", 0, {}}};
     EXPECT_EQ(zelkc_logix_client_read_atomic_values(client, entries, 2), ZELKC_LOGIX_ERR_NOT_CONNECTED);
-    EXPECT_EQ(entries[0].result, ZELKC_LOGIX_ERR_NOT_CONNECTED);
-    EXPECT_EQ(entries[1].result, ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    zelkc_logix_value_array array{};
-    EXPECT_EQ(zelkc_logix_client_read_atomic_array(client, "A", 65536, &array),
-              ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    char buf[4];
-    uint32_t length = 7;
-    EXPECT_EQ(zelkc_logix_client_read_string_value(client, "A", buf, 0, &length),
-              ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    uint8_t bytes[4];
-    EXPECT_EQ(zelkc_logix_client_read_bytes(client, "A", bytes, 65536, &length),
-              ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
-    zelkc_logix_tag_info atomic{};
-    atomic.symbol_type = 0x00C4;
-    EXPECT_EQ(zelkc_logix_client_browse_struct_members(client, &atomic, &list), ZELKC_LOGIX_ERR_TYPE_MISMATCH);
+    EXPECT_TRUE(entries[0].result == ZELKC_LOGIX_ERR_NOT_CONNECTED && entries[1].result == ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    zelkc_logix_value_array array{}; // beyond 65535 elements
+    EXPECT_EQ(zelkc_logix_client_read_atomic_array(client, "A", 65536, &array), ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
     zelkc_logix_client_destroy(client);
 }
 
