@@ -5,14 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
 using namespace cip_test;
 
 namespace {
-
-const Bytes kPath = hex("206B2401"), kOne = hex("0100");
-const zelkc_cip_request kRead = {0x4C, kPath.data(), 4, kOne.data(), 2};
 
 // A SendUnitData reply naming `to_id`, echoing `sequence`, carrying `cip`.
 Bytes unit_data(const EncapMessage& m, uint32_t to_id, uint16_t sequence, const Bytes& cip) {
@@ -21,17 +16,14 @@ Bytes unit_data(const EncapMessage& m, uint32_t to_id, uint16_t sequence, const 
     return encap(0x0070, Device::session, 0, m.context, cat({items, cip}));
 }
 
-// A device that grants Forward Opens (O->T id 0x0A0B0C0D), answers Forward Close, and answers
-// each SendUnitData with unit_reply(message, to_id, sequence, CIP request). It records the
-// Connection Manager services and the sequence counts it sees.
-struct CipConnected : testing::Test {
-    Device device;
+// The device grants Forward Opens (O->T id 0x0A0B0C0D), answers Forward Close, and answers each
+// SendUnitData with unit_reply(message, to_id, sequence, CIP request). It records the Connection
+// Manager services and the sequence counts it sees.
+struct CipConnected : DeviceTest {
     std::function<Bytes(const EncapMessage&, uint32_t to_id, uint16_t sequence, const Bytes& cip)> unit_reply;
     std::vector<uint8_t> services;
     std::vector<uint16_t> sequences;
     uint32_t to_id = 0;
-    std::unique_ptr<ScriptedPeer> peer;
-    zelkc_cip_client* client = nullptr;
 
     Bytes answer(const EncapMessage& m) {
         if (m.command == 0x0070) {
@@ -52,49 +44,35 @@ struct CipConnected : testing::Test {
     }
     void open(uint16_t size) {
         device = Device();
-        services.clear();
         device.on_message = [this](const EncapMessage& m) { return answer(m); };
-        peer = std::make_unique<ScriptedPeer>(device.handler());
-        client = zelkc_cip_client_create();
-        ASSERT_EQ(zelkc_cip_client_connect(client, "127.0.0.1", peer->port, 5000), ZELKC_CIP_OK);
+        services.clear();
+        start();
         ASSERT_EQ(zelkc_cip_client_open_connection(client, nullptr, size), ZELKC_CIP_OK);
         EXPECT_EQ(std::pair(client->connection.ot_id, client->connection.size), std::pair(0x0A0B0C0Du, size));
     }
-    void TearDown() override { zelkc_cip_client_destroy(client); }
 };
 
 } // namespace
 
-// Each faulty reply ends the session (and the connection with it): another sequence count, another
-// connection, a device that no longer knows the connection, a CIP reply shorter than its header.
-// The Forward Open is the large one only for connections above 511 bytes.
+// A reply to an earlier request, or one with a non-zero encapsulation status (the device no
+// longer knows the connection), ends the session and the connection with it. The Forward Open is
+// the large one only for connections above 511 bytes.
 TEST_F(CipConnected, RepliesThatDoNotBelongEndTheSession) {
-    const struct {
-        uint16_t size;
-        uint8_t rc;
-        uint16_t sequence_offset = 0, id_offset = 0;
-        uint32_t status = 0;
-        Bytes cip = hex("CC000000");
-    } cases[] = {
-        {504, ZELKC_CIP_ERR_BAD_REPLY, 0xFFFF},
-        {511, ZELKC_CIP_ERR_BAD_REPLY, 0, 1},
-        {512, ZELKC_CIP_ERR_IO, 0, 0, 3},
-        {4002, ZELKC_CIP_ERR_BAD_REPLY, 0, 0, 0, hex("CC00")},
-    };
-    for (const auto& c : cases) {
-        zelkc_cip_client_destroy(client);
+    const Bytes path = hex("206B2401");
+    const zelkc_cip_request read = {0x4C, path.data(), 4, nullptr, 0};
+    for (const uint16_t size : {511, 512}) {
         unit_reply = [&](auto& m, uint32_t id, uint16_t seq, auto&) {
-            return c.status ? encap(0x0070, Device::session, c.status, m.context, {})
-                            : unit_data(m, id + c.id_offset, uint16_t(seq + c.sequence_offset), c.cip);
+            return size == 511 ? unit_data(m, id, uint16_t(seq - 1), hex("CC000000"))
+                               : encap(0x0070, Device::session, 3, m.context, {});
         };
-        open(c.size);
+        open(size);
         zelkc_cip_response response;
-        EXPECT_EQ(zelkc_cip_client_send_connected(client, &kRead, &response), c.rc);
+        EXPECT_EQ(zelkc_cip_client_send_connected(client, &read, &response),
+                  size == 511 ? ZELKC_CIP_ERR_BAD_REPLY : ZELKC_CIP_ERR_IO);
         EXPECT_EQ(std::tuple(response.data.data, zelkc_cip_client_status(client), client->connection.size),
                   std::tuple(nullptr, 0, 0));
-        EXPECT_EQ(zelkc_cip_client_send_connected(client, &kRead, &response), ZELKC_CIP_ERR_NOT_CONNECTED);
-        peer.reset();
-        EXPECT_EQ(services, std::vector<uint8_t>{uint8_t(c.size > 511 ? 0x5B : 0x54)}) << c.size;
+        finish();
+        EXPECT_EQ(services, std::vector<uint8_t>{uint8_t(size == 511 ? 0x54 : 0x5B)});
     }
 }
 
@@ -112,11 +90,12 @@ TEST_F(CipConnected, MultipleServicePacketsFitTheConnection) {
                                              : Bytes{uint8_t(cip[0] | 0x80), 0, 0, 0});
     };
     open(100);
+    const Bytes path = hex("206B2401"), big(99, 0x0E);
     std::vector<Bytes> data(8, Bytes(15));
     std::vector<zelkc_cip_request> requests;
     for (size_t i = 0; i < data.size(); ++i) {
         data[i][0] = uint8_t(i);
-        requests.push_back({0x4C, kPath.data(), 4, data[i].data(), 15});
+        requests.push_back({0x4C, path.data(), 4, data[i].data(), 15});
     }
     zelkc_cip_multiple_response out;
     ASSERT_EQ(zelkc_cip_client_send_multiple_connected(client, requests.data(), 8, &out), ZELKC_CIP_OK);
@@ -124,14 +103,12 @@ TEST_F(CipConnected, MultipleServicePacketsFitTheConnection) {
     for (uint32_t i = 0; i < 8; ++i)
         EXPECT_EQ(out.responses[i].data.data[0], i);
     zelkc_cip_multiple_response_free(&out);
-    Bytes big(99, 0x0E);
     zelkc_cip_response r;
     EXPECT_EQ(zelkc_cip_client_send_encoded_connected(client, big.data(), 99, &r), ZELKC_CIP_ERR_TOO_LARGE);
     ASSERT_EQ(zelkc_cip_client_send_encoded_connected(client, big.data(), 98, &r), ZELKC_CIP_OK);
     EXPECT_EQ(flat(r), hex("8E000000"));
     zelkc_cip_response_free(&r);
-    zelkc_cip_client_disconnect(client);
-    peer->join();
+    finish();
     // 3 refused, 1, 2, 3 refused, 1, 2, 2, then the 98-byte request.
     EXPECT_EQ(sequences, (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(services, (std::vector<uint8_t>{0x54, 0x4E}));

@@ -6,6 +6,8 @@
 
 #include "zelkc_cip.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,6 +15,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,13 +112,8 @@ inline bool read_message(int fd, EncapMessage* m) {
 inline Bytes encap(uint16_t command, uint32_t session, uint32_t status, uint64_t context, const Bytes& data,
                    uint32_t options = 0) {
     Bytes out;
-    for (auto [v, n] : {std::pair<uint64_t, int>{command, 2},
-                        {data.size(), 2},
-                        {session, 4},
-                        {status, 4},
-                        {context, 8},
-                        {options, 4}})
-        put(out, v, n);
+    put(out, command, 2), put(out, data.size(), 2), put(out, session, 4), put(out, status, 4);
+    put(out, context, 8), put(out, options, 4);
     return cat({out, data});
 }
 // A SendRRData CPF block: null address item and an unconnected data item holding `cip`.
@@ -148,25 +146,19 @@ inline Bytes echo_multiple(const std::vector<Bytes>& requests, uint8_t status = 
     return cat({{service, 0x00, status, 0x00}, table, replies});
 }
 
-// A socket listening on 127.0.0.1 at an ephemeral port.
-inline int listen_loopback(int backlog, uint16_t* port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(fd, backlog);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    *port = ntohs(addr.sin_port);
-    return fd;
-}
-
-// Listens on 127.0.0.1 and runs handler(fd, index) on each of `connections` accepted connections
-// in turn, on one thread, closing each afterwards. The destructor joins.
+// Listens on 127.0.0.1 at an ephemeral port and runs handler(fd, index) on each of `connections` accepted
+// connections in turn, on one thread, closing each afterwards. The destructor joins.
 struct ScriptedPeer {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     uint16_t port = 0;
-    int listener = listen_loopback(8, &port);
     std::thread thread;
     explicit ScriptedPeer(std::function<void(int fd, int index)> handler, int connections = 1) {
+        sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof addr;
+        ::bind(listener, reinterpret_cast<sockaddr*>(&addr), length);
+        ::listen(listener, 8);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+        port = ntohs(addr.sin_port);
         thread = std::thread([this, handler, connections] {
             pollfd pfd = {listener, POLLIN, 0};
             for (int i = 0, fd; i < connections && poll(&pfd, 1, kSafetyMs) > 0; ++i) {
@@ -215,6 +207,25 @@ struct Device {
             read_fd(fd);
         };
     }
+};
+
+// A device on a scripted peer and a client with a session to it.
+struct DeviceTest : testing::Test {
+    Device device;
+    std::unique_ptr<ScriptedPeer> peer;
+    zelkc_cip_client* client = nullptr;
+
+    void start() {
+        peer = std::make_unique<ScriptedPeer>(device.handler());
+        client = zelkc_cip_client_create();
+        ASSERT_EQ(zelkc_cip_client_connect(client, "127.0.0.1", peer->port, 5000), ZELKC_CIP_OK);
+    }
+    void finish() { // disconnects and waits for the device, so that its records are complete
+        zelkc_cip_client_destroy(client);
+        client = nullptr;
+        peer->join();
+    }
+    void TearDown() override { zelkc_cip_client_destroy(client); }
 };
 
 } // namespace cip_test
