@@ -13,7 +13,7 @@ namespace {
 Bytes unit_data(const EncapMessage& m, uint32_t to_id, uint16_t sequence, const Bytes& cip) {
     Bytes items = hex("00000000 0000 0200 A100 0400");
     put(items, to_id, 4), put(items, 0xB1, 2), put(items, 2 + cip.size(), 2), put(items, sequence, 2);
-    return encap(0x0070, Device::session, 0, m.context, cat({items, cip}));
+    return encap(0x0070, DeviceTest::kSession, 0, m.context, cat({items, cip}));
 }
 
 // The device grants Forward Opens (O->T id 0x0A0B0C0D), answers Forward Close, and answers each
@@ -31,20 +31,18 @@ struct CipConnected : DeviceTest {
             sequences.push_back(uint16_t(get(&m.data[20], 2)));
             return unit_reply(m, to_id, sequences.back(), Bytes(m.data.begin() + 22, m.data.end()));
         }
-        const Bytes& cip = device.seen.back();
-        const bool close = cip[0] == 0x4E;
+        const Bytes& cip = seen.back();
         services.push_back(cip[0]);
-        Bytes reply = {uint8_t(cip[0] | 0x80), 0, 0, 0};
-        if (!close)
+        Bytes reply = {uint8_t(cip[0] | 0x80), 0, 0, 0}; // the reply to Forward Close is not read
+        if (cip[0] != 0x4E) {
             put(reply, 0x0A0B0C0D, 4), put(reply, to_id = uint32_t(get(&cip[12], 4)), 4);
-        reply.insert(reply.end(), cip.begin() + (close ? 8 : 16),
-                     cip.begin() + (close ? 16 : 24)); // the triad
-        reply.insert(reply.end(), close ? 2 : 10, 0);
-        return encap(0x006F, Device::session, 0, m.context, cpf_reply(reply));
+            reply.insert(reply.end(), cip.begin() + 16, cip.begin() + 24); // the triad
+            reply.insert(reply.end(), 10, 0);
+        }
+        return encap(0x006F, kSession, 0, m.context, cpf_reply(reply));
     }
     void open(uint16_t size) {
-        device = Device();
-        device.on_message = [this](const EncapMessage& m) { return answer(m); };
+        on_message = [this](const EncapMessage& m) { return answer(m); };
         services.clear();
         start();
         ASSERT_EQ(zelkc_cip_client_open_connection(client, nullptr, size), ZELKC_CIP_OK);
@@ -63,7 +61,7 @@ TEST_F(CipConnected, RepliesThatDoNotBelongEndTheSession) {
     for (const uint16_t size : {511, 512}) {
         unit_reply = [&](auto& m, uint32_t id, uint16_t seq, auto&) {
             return size == 511 ? unit_data(m, id, uint16_t(seq - 1), hex("CC000000"))
-                               : encap(0x0070, Device::session, 3, m.context, {});
+                               : encap(0x0070, kSession, 3, m.context, {});
         };
         open(size);
         zelkc_cip_response response;
@@ -76,41 +74,25 @@ TEST_F(CipConnected, RepliesThatDoNotBelongEndTheSession) {
     }
 }
 
-// Over a 100-byte connection packets carry at most 98 bytes (3 requests of 21 bytes); a device
-// answering 0x11 to packets of more than two services makes them split. Every request has the
-// next sequence count, a request of 99 bytes is refused unsent, and disconnecting sends Forward
-// Close before UnRegisterSession.
-TEST_F(CipConnected, MultipleServicePacketsFitTheConnection) {
+// Over a 100-byte connection packets carry at most 98 bytes (3 requests of 21 bytes), and a
+// device answering 0x11 to packets of more than two services makes them split; a request of 99
+// bytes is refused unsent. Every request has the next sequence count, and disconnecting sends
+// Forward Close (before UnRegisterSession, which ends the device's records).
+TEST_F(CipConnected, SequenceCountsPacketSizesAndForwardCloseOnDisconnect) {
     unit_reply = [](auto& m, uint32_t id, uint16_t seq, const Bytes& cip) {
         EXPECT_LE(cip.size(), 98u);
-        std::vector<Bytes> requests = unpack_multiple(cip);
-        return unit_data(m, id, seq,
-                         requests.size() > 2 ? hex("8A001100")
-                         : cip[0] == 0x0A    ? echo_multiple(requests)
-                                             : Bytes{uint8_t(cip[0] | 0x80), 0, 0, 0});
+        const std::vector<Bytes> requests = unpack_multiple(cip);
+        return unit_data(m, id, seq, requests.size() > 2 ? hex("8A001100") : echo_multiple(requests));
     };
     open(100);
-    const Bytes path = hex("206B2401"), big(99, 0x0E);
-    std::vector<Bytes> data(8, Bytes(15));
-    std::vector<zelkc_cip_request> requests;
-    for (size_t i = 0; i < data.size(); ++i) {
-        data[i][0] = uint8_t(i);
-        requests.push_back({0x4C, path.data(), 4, data[i].data(), 15});
-    }
+    Requests in(8, 21);
     zelkc_cip_multiple_response out;
-    ASSERT_EQ(zelkc_cip_client_send_multiple_connected(client, requests.data(), 8, &out), ZELKC_CIP_OK);
-    ASSERT_EQ(out.count, 8u);
-    for (uint32_t i = 0; i < 8; ++i)
-        EXPECT_EQ(out.responses[i].data.data[0], i);
-    zelkc_cip_multiple_response_free(&out);
+    expect_in_order(zelkc_cip_client_send_multiple_connected(client, in.list.data(), 8, &out), &out, 8);
+    const Bytes big(99, 0x0E);
     zelkc_cip_response r;
     EXPECT_EQ(zelkc_cip_client_send_encoded_connected(client, big.data(), 99, &r), ZELKC_CIP_ERR_TOO_LARGE);
-    ASSERT_EQ(zelkc_cip_client_send_encoded_connected(client, big.data(), 98, &r), ZELKC_CIP_OK);
-    EXPECT_EQ(flat(r), hex("8E000000"));
-    zelkc_cip_response_free(&r);
     finish();
-    // 3 refused, 1, 2, 3 refused, 1, 2, 2, then the 98-byte request.
-    EXPECT_EQ(sequences, (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+    // 3 refused, 1, 2, 3 refused, 1, 2, 2.
+    EXPECT_EQ(sequences, (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(services, (std::vector<uint8_t>{0x54, 0x4E}));
-    EXPECT_EQ(device.log.back().data[16], 0x4E); // the last message before UnRegisterSession
 }

@@ -179,44 +179,56 @@ struct ScriptedPeer {
     }
 };
 
-// A device on a ScriptedPeer: grants sessions (handle `session`) and answers every other message
-// with on_message(message), by default a SendRRData reply holding on_cip(CIP request), until
-// UnRegisterSession or close. It keeps every message after the registration but before
-// UnRegisterSession in `log` and the CIP request of each SendRRData in `seen` (read them after join()).
-struct Device {
-    static constexpr uint32_t session = 0x01020304;
+// `count` requests of `size` encoded bytes (service 0x4C, path 20 6B 24 01) whose data starts with
+// their index.
+struct Requests {
+    const Bytes path = hex("206B2401");
+    std::vector<Bytes> data;
+    std::vector<zelkc_cip_request> list;
+    Requests(size_t count, size_t size) : data(count, Bytes(size - 6)) {
+        for (size_t i = 0; i < count; ++i)
+            data[i][0] = uint8_t(i),
+            list.push_back({0x4C, path.data(), 4, data[i].data(), uint32_t(size - 6)});
+    }
+};
+// Checks a multiple send of `count` requests of Requests answered in order by echo_multiple, and
+// releases its responses.
+inline void expect_in_order(uint8_t rc, zelkc_cip_multiple_response* out, uint32_t count) {
+    ASSERT_EQ(std::pair(rc, out->count), std::pair(uint8_t(ZELKC_CIP_OK), count));
+    for (uint32_t i = 0; i < count; ++i)
+        EXPECT_EQ(out->responses[i].data.data[0], i);
+    zelkc_cip_multiple_response_free(out);
+}
+
+// A client with a session to a device on a scripted peer. The device grants sessions (handle
+// kSession) and answers every other message with on_message(message), by default a SendRRData reply
+// holding on_cip(CIP request), until UnRegisterSession or close. It keeps every message after the
+// registration but before UnRegisterSession in `log`, and the CIP request of each SendRRData in
+// `seen` (read them after finish()).
+struct DeviceTest : testing::Test {
+    static constexpr uint32_t kSession = 0x01020304;
     std::function<Bytes(const Bytes& cip)> on_cip;
     std::function<Bytes(const EncapMessage&)> on_message;
     std::vector<Bytes> seen;
     std::vector<EncapMessage> log;
-
-    std::function<void(int, int)> handler() {
-        return [this](int fd, int) {
-            for (EncapMessage m; read_message(fd, &m) && m.command != 0x0066;) {
-                if (m.command == 0x0065) {
-                    write_fd(fd, encap(0x0065, session, 0, m.context, hex("01000000")));
-                    continue;
-                }
-                log.push_back(m);
-                if (m.command == 0x006F)
-                    seen.emplace_back(m.data.begin() + std::min<size_t>(16, m.data.size()), m.data.end());
-                write_fd(fd, on_message
-                                 ? on_message(m)
-                                 : encap(0x006F, session, 0, m.context, cpf_reply(on_cip(seen.back()))));
-            }
-            read_fd(fd);
-        };
-    }
-};
-
-// A device on a scripted peer and a client with a session to it.
-struct DeviceTest : testing::Test {
-    Device device;
     std::unique_ptr<ScriptedPeer> peer;
     zelkc_cip_client* client = nullptr;
 
     void start() {
-        peer = std::make_unique<ScriptedPeer>(device.handler());
+        seen.clear(), log.clear();
+        peer = std::make_unique<ScriptedPeer>([this](int fd, int) {
+            for (EncapMessage m; read_message(fd, &m) && m.command != 0x0066;) {
+                if (m.command != 0x0065)
+                    log.push_back(m);
+                if (m.command == 0x006F)
+                    seen.emplace_back(m.data.begin() + std::min<size_t>(16, m.data.size()), m.data.end());
+                write_fd(fd, m.command == 0x0065 ? encap(0x0065, kSession, 0, m.context, hex("01000000"))
+                             : on_message
+                                 ? on_message(m)
+                                 : encap(0x006F, kSession, 0, m.context, cpf_reply(on_cip(seen.back()))));
+            }
+            read_fd(fd);
+        });
         client = zelkc_cip_client_create();
         ASSERT_EQ(zelkc_cip_client_connect(client, "127.0.0.1", peer->port, 5000), ZELKC_CIP_OK);
     }
