@@ -36,7 +36,6 @@ Result decode(const std::string& decoder, const Bytes& in) {
     uint32_t offset = 0, length = 0;
     uint8_t rc = decoder == "cpf"         ? zelkc_cip_cpf_extract_unconnected_data(in.data(), size, &b)
                  : decoder == "multiple"  ? zelkc_cip_multiple_response_data_parse(in.data(), size, &m)
-                 : decoder == "packet"    ? zelkc_cip_multiple_response_parse(in.data(), size, &m)
                  : decoder == "connected" ? zelkc_cip_cpf_find_connected_data(in.data(), size, 0x11223344,
                                                                               &sequence, &offset, &length)
                                           : zelkc_cip_response_parse(in.data(), size, &r);
@@ -72,9 +71,6 @@ TEST(CipCodec, DecodersStayWithinTheirInputAndRefuseMalformedReplies) {
         {"multiple", two, OK, "CC000000C400 CD000500"},
         {"multiple", "0200 0600 1200 CC000000C400 CD000500", BAD, ""}, // past the data
         {"multiple", "0200 0400 0C00 CC000000C400 CD000500", BAD, ""}, // inside the offset table
-        {"packet", "8A001E00" + two, OK, "CC000000C400 CD000500"},
-        {"packet", "8A000800" + two, DEV, ""},
-        {"packet", "8B000000" + two, BAD, ""},
         {"forward open", "D4000000" + fo + "00", OK, "DDCCBBAA 44332211"},
         {"forward open", "DB000102 0901 F801 6655 564F AA998877 0000", DEV, ""}, // size refused, largest 504
         {"forward open", "D4000000" + fo, BAD, ""},                              // one byte short
@@ -89,7 +85,8 @@ TEST(CipCodec, DecodersStayWithinTheirInputAndRefuseMalformedReplies) {
         EXPECT_EQ(decode(c.decoder, hex(c.in)), Result(c.rc, hex(c.out))) << c.decoder << " " << c.in;
 }
 
-TEST(CipCodec, PathsRequestsAndConnectedDataAreEncodedByteForByte) {
+TEST(CipCodec, EncodersWriteEveryByteAndRefuseWhatTheWireCannotCarry) {
+    const Bytes big(65524, 0x01), two = hex("0100"), symbol = hex("9103 616263 00"), target = hex("206B2401");
     zelkc_cip_buffer path = {};
     for (uint32_t value : {0x6Bu, 0xFFu, 0x100u, 0xFFFFu, 0x10000u})
         ASSERT_EQ(zelkc_cip_path_add_instance(&path, value), OK);
@@ -105,20 +102,17 @@ TEST(CipCodec, PathsRequestsAndConnectedDataAreEncodedByteForByte) {
     zelkc_cip_buffer full = {&byte, UINT32_MAX - 1, UINT32_MAX}; // its size would wrap past 4 GiB
     EXPECT_EQ(zelkc_cip_path_add_class(&full, 1), ARG);
 
-    const Bytes symbol = hex("9103 616263 00"), big(512, 0x20), two = hex("0100");
-    auto request = [&](const Bytes& path, uint32_t size, const Bytes& data) {
-        const zelkc_cip_request r = {0x4C, path.data(), size, data.data(), uint32_t(data.size())};
+    auto request = [&](const Bytes& p, uint32_t size, const Bytes& data) {
+        const zelkc_cip_request r = {0x4C, p.data(), size, data.data(), uint32_t(data.size())};
         return encoded([&](auto* out) { return zelkc_cip_request_encode(&r, out); });
     };
     EXPECT_EQ(request(symbol, 6, two), Result(OK, hex("4C03 9103616263 00 0100")));
-    EXPECT_EQ(request(big, 510, {}), Result(OK, cat({hex("4CFF"), Bytes(510, 0x20)})));
+    EXPECT_EQ(request(big, 510, {}), Result(OK, cat({hex("4CFF"), Bytes(510, 0x01)})));
     EXPECT_EQ(std::tuple(request(big, 512, {}).first, request(symbol, 5, {}).first), std::tuple(BIG, ARG));
     EXPECT_EQ(
         encoded([&](auto* out) { return zelkc_cip_cpf_build_unit_data(0x01020304, 7, two.data(), 2, out); }),
         Result(OK, hex("00000000 0000 0200 A100 0400 04030201 B100 0400 0700 0100")));
-}
 
-TEST(CipCodec, RoutesAndTheUnconnectedSendAroundThePaddedMessage) {
     zelkc_cip_buffer route = {};
     const Bytes ip = hex("3139322E3136382E312E31"); // "192.168.1.1": 11 bytes, padded
     EXPECT_EQ(Bytes({zelkc_cip_route_path_add_port(&route, 2, ip.data(), 11),
@@ -130,25 +124,21 @@ TEST(CipCodec, RoutesAndTheUnconnectedSendAroundThePaddedMessage) {
     EXPECT_EQ(bytes_of(route), hex("120B 3139322E3136382E312E31 00 0E31 1302 3139 0103"));
     zelkc_cip_path_free(&route);
 
-    Bytes path = hex("206B2401"), data(65515, 0xAA), slot(512, 0x01);
     auto routed = [&](uint8_t service, uint32_t data_size, uint32_t route_size) {
-        const zelkc_cip_request r = {service, path.data(), 4, data.data(), data_size};
-        const zelkc_cip_buffer via = {slot.data(), route_size, 0};
+        const zelkc_cip_request r = {service, target.data(), 4, big.data(), data_size};
+        const zelkc_cip_buffer via = {const_cast<uint8_t*>(big.data()), route_size, 0};
         return encoded([&](auto* out) { return zelkc_cip_routed_request_encode(&r, &via, 7, 9, out); });
     };
-    EXPECT_EQ(routed(0x4C, 3, 2), Result(OK, hex("5202 20062401 0709 0900 4C02206B2401AAAAAA 00 0100 0101")));
+    EXPECT_EQ(routed(0x4C, 3, 2), Result(OK, hex("5202 20062401 0709 0900 4C02206B2401010101 00 0100 0101")));
     EXPECT_EQ(routed(0x01, 0, 510).second.size(), 6u + 12u + 510u);
     EXPECT_EQ(std::tuple(routed(0x01, 0, 1).first, routed(0x01, 0, 512).first, routed(0x4C, 65515, 2).first),
               std::tuple(ARG, BIG, BIG)); // odd route, route above 510, 6 + 65521 + pad + 2 reaching 65530
-}
 
-TEST(CipCodec, ConnectionManagerAndMultipleServiceRequests) {
-    const Bytes slot = hex("0100"), data(65524, 0x01);
     // Forward Open (large 0/1) or Forward Close (large 2) for a connection of `size` along the route.
     auto manager = [&](uint16_t size, uint8_t large, uint32_t route_size) {
         zelkc_cip_connection c = kConnection;
         c.size = size;
-        const zelkc_cip_buffer via = {const_cast<uint8_t*>(slot.data()), route_size, 0};
+        const zelkc_cip_buffer via = {const_cast<uint8_t*>(two.data()), route_size, 0};
         return encoded([&](auto* out) {
             return large == 2 ? zelkc_cip_forward_close_encode(&c, &via, out)
                               : zelkc_cip_forward_open_encode(&c, large, &via, out);
@@ -163,15 +153,15 @@ TEST(CipCodec, ConnectionManagerAndMultipleServiceRequests) {
               Result(OK, hex("4E02 20062401 0A0E 6655 564F AA998877 0300 0100 20022401")));
     EXPECT_EQ(std::tuple(manager(512, 0, 0).first, manager(504, 0, 1).first), std::tuple(ARG, ARG));
 
-    const zelkc_cip_request reqs[3] = {{0x4C, slot.data(), 2, data.data(), 2},
-                                       {0x4D, slot.data(), 2, data.data(), 1},
-                                       {0x4E, slot.data(), 1, data.data(), 0}};
+    const zelkc_cip_request reqs[3] = {{0x4C, two.data(), 2, big.data(), 2},
+                                       {0x4D, two.data(), 2, big.data(), 1},
+                                       {0x4E, two.data(), 1, big.data(), 0}};
     EXPECT_EQ(encoded([&](auto* out) { return zelkc_cip_multiple_request_encode(reqs, 2, out); }),
               Result(OK, hex("0A02 20022401 0200 0600 0C00 4C01 0100 0101 4D01 0100 01")));
     EXPECT_EQ(encoded([&](auto* out) { return zelkc_cip_multiple_request_encode(reqs, 3, out); }).first, ARG);
     // One request of 2 + 65523 bytes after the count and its offset: exactly the 65529-byte limit.
     for (uint32_t size : {65523u, 65524u}) {
-        const zelkc_cip_request r = {0x4C, nullptr, 0, data.data(), size};
+        const zelkc_cip_request r = {0x4C, nullptr, 0, big.data(), size};
         auto [rc, bytes] = encoded([&](auto* out) { return zelkc_cip_multiple_request_encode(&r, 1, out); });
         EXPECT_EQ(std::pair(rc, bytes.size()),
                   size == 65523 ? std::pair(OK, 6 + 65529ul) : std::pair(BIG, 0ul));

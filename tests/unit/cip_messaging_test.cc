@@ -31,8 +31,8 @@ TEST_F(CipSend, UnconnectedAndRoutedSendsCheckTheReply) {
         {kSession, failure, OK, failure},
     };
     std::atomic<size_t> n{0};
-    on_message = [&](const EncapMessage& m) {
-        return encap(0x006F, std::get<0>(cases[n]), 0, m.context, cpf_reply(std::get<1>(cases[n])));
+    on_message = [&](const Bytes& m) {
+        return encap(0x006F, std::get<0>(cases[n]), 0, context_of(m), cpf_reply(std::get<1>(cases[n])));
     };
     start();
     const Requests one(1, 8);
@@ -46,70 +46,64 @@ TEST_F(CipSend, UnconnectedAndRoutedSendsCheckTheReply) {
         zelkc_cip_response_free(&r), ++n;
     }
     finish();
-    EXPECT_EQ(log[0].raw, hex("6F00 1800 04030201 00000000 0200000000000000 00000000 "
-                              "00000000 0000 0200 0000 0000 B200 0800 4C02206B2401 0000"));
+    EXPECT_EQ(log[0], hex("6F00 1800 04030201 00000000 0200000000000000 00000000 "
+                          "00000000 0000 0200 0000 0000 B200 0800 4C02206B2401 0000"));
     EXPECT_EQ(std::vector<Bytes>(seen.begin() + 2, seen.end()),
               std::vector<Bytes>(3, hex("5202 20062401 0A0E 0800 4C02206B2401 0000 0100 0100")));
 }
 
-// Packing along a route: 24 requests of 38 bytes go as 11/11/2, since each packet also carries the
-// Unconnected Send wrapper and route (14 bytes more: 12 requests would make 502). The device
-// answers alternately with the target's own reply and the wrapped form.
-TEST_F(CipSend, RoutedPacketsArePackedGreedilyUpToTheLimit) {
-    std::vector<size_t> packets; // the number of requests in each
-    on_cip = [&](const Bytes& cip) {
-        const size_t length = get(&cip[8], 2), end = 10 + length + length % 2;
-        EXPECT_EQ(cat({{cip.begin(), cip.begin() + 8}, {cip.begin() + end, cip.end()}}),
-                  hex("5202 20062401 0A0E 0100 0100"));
-        EXPECT_LE(cip.size(), 500u);
-        std::vector<Bytes> packet = unpack_multiple(Bytes(cip.begin() + 10, cip.begin() + 10 + length));
-        packets.push_back(packet.size());
-        return cat({packets.size() % 2 ? Bytes{} : hex("D2000000"), echo_multiple(packet)});
-    };
-    start();
-    Requests in(24, 38);
-    zelkc_cip_multiple_response out;
-    expect_in_order(zelkc_cip_client_send_multiple_routed(client, in.list.data(), 24, &kRoute, &out), &out,
-                    24);
-    finish();
-    EXPECT_EQ(packets, (std::vector<size_t>{11, 11, 2}));
-}
-
-// 25 requests of 39 bytes go as 12/12/1 (12 fill a packet to exactly 500 bytes); a device refusing
-// packets of more than 2 services with 0x1A makes them split in halves; 0x1E with one failed
-// embedded reply gives every response and 0. Then broken or refused replies, each failing the whole
-// send, keeping the session and leaving no block behind; last, a request too large for any packet,
-// or an invalid one, behind requests that fit: nothing is sent.
+// Packing: 25 requests of 39 bytes go as 12/12/1 (12 fill a packet to exactly 500 bytes); along
+// a route, 24 of 38 bytes as 11/11/2 (each packet also carries the Unconnected Send wrapper and
+// route, 14 bytes more: 12 would make 502). A device refusing packets of more than 2 services with
+// 0x1A makes them split in halves; 0x1E with one failed embedded reply gives every response and 0.
+// Then broken or refused replies, each failing the whole send, keeping the session and leaving no
+// block behind; last, a request too large for any packet, or an invalid one, behind requests that
+// fit: nothing is sent.
 TEST_F(CipSend, PacksSplitsAndRefusesWholeSends) {
     using Reply = std::function<Bytes(std::vector<Bytes>)>;
-    const std::tuple<uint32_t, uint8_t, Reply, std::vector<size_t>> cases[] = {
-        {25, OK, [](auto r) { return echo_multiple(r); }, {12, 12, 1}},
-        {5, OK, [](auto r) { return r.size() > 2 ? hex("8A001A00") : echo_multiple(r); }, {5, 2, 3, 1, 2}},
-        {4, OK, [](auto r) { return echo_multiple(r, 0x1E, 2); }, {4}},
+    const std::tuple<uint32_t, uint32_t, uint8_t, Reply, std::vector<size_t>> cases[] = {
+        {25, 39, OK, [](auto r) { return echo_multiple(r); }, {12, 12, 1}},
+        {24, 38, OK, [](auto r) { return echo_multiple(r); }, {11, 11, 2}}, // along the route
+        {5,
+         10,
+         OK,
+         [](auto r) { return r.size() > 2 ? hex("8A001A00") : echo_multiple(r); },
+         {5, 2, 3, 1, 2}},
+        {4, 10, OK, [](auto r) { return echo_multiple(r, 0x1E, 2); }, {4}},
         {4,
+         10,
          BAD,
          [](auto r) {
              return echo_multiple({r.begin(), r.end() - 1});
          },
          {4}},
-        {4, BIG, [](auto) { return hex("8A001A00"); }, {4, 2, 1}}, // even alone
-        {4, ZELKC_CIP_ERR_DEVICE, [](auto) { return hex("8A000800"); }, {4}},
+        {4, 10, BIG, [](auto) { return hex("8A001A00"); }, {4, 2, 1}}, // even alone
+        {4, 10, ZELKC_CIP_ERR_DEVICE, [](auto) { return hex("8A000800"); }, {4}},
     };
     std::atomic<size_t> mode{0};
     std::vector<size_t> packets; // the number of requests in each
     on_cip = [&](const Bytes& cip) {
         EXPECT_LE(cip.size(), 500u);
-        packets.push_back(unpack_multiple(cip).size());
-        return std::get<2>(cases[mode])(unpack_multiple(cip));
+        // Along the route, the packet is the message of an Unconnected Send, whose wrapper is checked.
+        const size_t length = mode == 1 ? get(&cip[8], 2) : 0, end = 10 + length + length % 2;
+        EXPECT_TRUE(mode != 1 || cat({{cip.begin(), cip.begin() + 8}, {cip.begin() + end, cip.end()}}) ==
+                                     hex("5202 20062401 0A0E 0100 0100"));
+        const auto requests =
+            unpack_multiple(mode == 1 ? Bytes(cip.begin() + 10, cip.begin() + 10 + length) : cip);
+        packets.push_back(requests.size());
+        // Along the route, the second reply comes in the wrapped form.
+        return cat({mode == 1 && packets.size() == 2 ? hex("D2000000") : Bytes{},
+                    std::get<3>(cases[mode])(requests)});
     };
     start();
-    Requests in(25, 39);
     for (Counting counting; mode < std::size(cases); ++mode) {
-        const auto& [count, rc, reply, expected] = cases[mode];
+        const auto& [count, size, rc, reply, expected] = cases[mode];
+        Requests in(count, size);
         zelkc_cip_multiple_response out;
         packets.clear();
         const uint8_t result =
-            zelkc_cip_client_send_multiple_unconnected(client, in.list.data(), count, &out);
+            mode == 1 ? zelkc_cip_client_send_multiple_routed(client, in.list.data(), count, &kRoute, &out)
+                      : zelkc_cip_client_send_multiple_unconnected(client, in.list.data(), count, &out);
         if (rc == OK)
             expect_in_order(result, &out, count);
         EXPECT_EQ(std::tuple(result, out.count, packets, counting.live, zelkc_cip_client_status(client)),
@@ -117,6 +111,7 @@ TEST_F(CipSend, PacksSplitsAndRefusesWholeSends) {
             << mode;
     }
     const size_t sent = seen.size();
+    Requests in(3, 10);
     Bytes big(490);
     in.list[2] = {0x4C, in.path.data(), 4, big.data(), 490}; // 496 + 8 + 2 > 500
     zelkc_cip_multiple_response out;

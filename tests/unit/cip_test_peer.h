@@ -93,21 +93,13 @@ inline void write_fd(int fd, const Bytes& b) {
     ::send(fd, b.data(), b.size(), MSG_NOSIGNAL);
 }
 
-// One encapsulation message as the peer sees it: command, sender context, data, and all its bytes.
-struct EncapMessage {
-    uint16_t command = 0;
-    uint64_t context = 0;
-    Bytes data, raw;
-};
-inline bool read_message(int fd, EncapMessage* m) {
-    m->raw = read_fd(fd, 24);
-    if (m->raw.size() != 24)
-        return false;
-    m->command = uint16_t(get(&m->raw[0], 2));
-    m->context = get(&m->raw[12], 8);
-    m->data = read_fd(fd, get(&m->raw[2], 2));
-    m->raw = cat({m->raw, m->data});
-    return m->raw.size() == 24 + get(&m->raw[2], 2);
+// One encapsulation message (header and data) from fd; empty when the client closed first.
+inline Bytes read_message(int fd) {
+    Bytes m = read_fd(fd, 24);
+    return m.size() < 24 ? Bytes{} : cat({m, read_fd(fd, get(&m[2], 2))});
+}
+inline uint64_t context_of(const Bytes& message) {
+    return get(&message[12], 8);
 }
 inline Bytes encap(uint16_t command, uint32_t session, uint32_t status, uint64_t context, const Bytes& data,
                    uint32_t options = 0) {
@@ -170,12 +162,8 @@ struct ScriptedPeer {
     }
     ~ScriptedPeer() {
         ::shutdown(listener, SHUT_RDWR); // wakes a thread still waiting for a client that never came
-        join();
+        thread.join();
         ::close(listener);
-    }
-    void join() {
-        if (thread.joinable())
-            thread.join();
     }
 };
 
@@ -208,24 +196,23 @@ inline void expect_in_order(uint8_t rc, zelkc_cip_multiple_response* out, uint32
 struct DeviceTest : testing::Test {
     static constexpr uint32_t kSession = 0x01020304;
     std::function<Bytes(const Bytes& cip)> on_cip;
-    std::function<Bytes(const EncapMessage&)> on_message;
-    std::vector<Bytes> seen;
-    std::vector<EncapMessage> log;
+    std::function<Bytes(const Bytes& message)> on_message;
+    std::vector<Bytes> seen, log;
     std::unique_ptr<ScriptedPeer> peer;
     zelkc_cip_client* client = nullptr;
 
     void start() {
         seen.clear(), log.clear();
         peer = std::make_unique<ScriptedPeer>([this](int fd, int) {
-            for (EncapMessage m; read_message(fd, &m) && m.command != 0x0066;) {
-                if (m.command != 0x0065)
+            for (Bytes m; (m = read_message(fd)).size() >= 24 && m[0] != 0x66;) {
+                if (m[0] != 0x65)
                     log.push_back(m);
-                if (m.command == 0x006F)
-                    seen.emplace_back(m.data.begin() + std::min<size_t>(16, m.data.size()), m.data.end());
-                write_fd(fd, m.command == 0x0065 ? encap(0x0065, kSession, 0, m.context, hex("01000000"))
+                if (m[0] == 0x6F)
+                    seen.emplace_back(m.begin() + std::min<size_t>(40, m.size()), m.end());
+                write_fd(fd, m[0] == 0x65 ? encap(0x0065, kSession, 0, context_of(m), hex("01000000"))
                              : on_message
                                  ? on_message(m)
-                                 : encap(0x006F, kSession, 0, m.context, cpf_reply(on_cip(seen.back()))));
+                                 : encap(0x006F, kSession, 0, context_of(m), cpf_reply(on_cip(seen.back()))));
             }
             read_fd(fd);
         });
@@ -235,7 +222,7 @@ struct DeviceTest : testing::Test {
     void finish() { // disconnects and waits for the device, so that its records are complete
         zelkc_cip_client_destroy(client);
         client = nullptr;
-        peer->join();
+        peer.reset();
     }
     void TearDown() override { zelkc_cip_client_destroy(client); }
 };
