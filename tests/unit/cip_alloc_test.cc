@@ -46,13 +46,14 @@ TEST(CipAllocation, EncodersAndDecodersReleaseEverythingOnEveryPath) {
 // without a free function is not installed.
 TEST(CipAllocation, TheSystemAllocatorAndIncompleteRecords) {
     const zelkc_cip_allocator* system = zelkc_cip_allocator_get_default();
-    zelkc_cip_allocator incomplete = {zelkc_cip_alloc_system, zelkc_cip_realloc_system, nullptr, nullptr};
+    const zelkc_cip_allocator incomplete = {zelkc_cip_alloc_system, zelkc_cip_realloc_system, nullptr,
+                                            nullptr};
     zelkc_cip_allocator_set_default(&incomplete);
-    EXPECT_EQ(zelkc_cip_allocator_get_default(), system);
-    void* kept = zelkc_cip_alloc_system(nullptr, 4);
-    static_cast<uint8_t*>(kept)[3] = 0x5A;
-    EXPECT_EQ(zelkc_cip_realloc_system(nullptr, kept, 0), nullptr);
-    EXPECT_EQ(static_cast<uint8_t*>(kept)[3], 0x5A); // still ours (a freed block would fail below)
-    zelkc_cip_free_system(nullptr, kept);
-    EXPECT_EQ(zelkc_cip_alloc_system(nullptr, 0), nullptr);
+    auto* kept = static_cast<uint8_t*>(zelkc_cip_alloc_system(nullptr, 4));
+    kept[3] = 0x5A;
+    EXPECT_EQ(std::tuple(zelkc_cip_allocator_get_default(), zelkc_cip_realloc_system(nullptr, kept, 0),
+                         zelkc_cip_alloc_system(nullptr, 0)),
+              std::tuple(system, nullptr, nullptr));
+    EXPECT_EQ(kept[3], 0x5A);             // still ours,
+    zelkc_cip_free_system(nullptr, kept); // and freed once
 }

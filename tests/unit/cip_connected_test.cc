@@ -23,10 +23,11 @@ struct CipConnected : DeviceTest {
     uint32_t to_id = 0;
 
     Bytes answer(const Bytes& m) {
-        const Bytes cip = m[0] == 0x70 ? Bytes(m.begin() + 46, m.end()) : seen.back();
+        const Bytes cip = Bytes(m.begin() + (m[0] == 0x70 ? 46 : 40), m.end());
         Bytes reply = {uint8_t(cip[0] | 0x80), 0, 0, 0}; // the reply to Forward Close is not read
         if (m[0] == 0x70) {
-            EXPECT_EQ(get(&m[36], 4), 0x0A0B0C0Du); // the O->T id granted
+            EXPECT_EQ(std::pair(get(&m[36], 4), get(&m[42], 2)),
+                      std::pair(0x0A0B0C0Dul, m.size() - 44)); // id, length
             sequences.push_back(uint16_t(get(&m[44], 2)));
             const std::vector<Bytes> requests = unpack_multiple(cip);
             reply = requests.size() > 2 ? hex("8A001100") : cip[0] == 0x0A ? echo_multiple(requests) : reply;

@@ -138,26 +138,24 @@ inline Bytes echo_multiple(const std::vector<Bytes>& requests, uint8_t status = 
     return cat({{service, 0x00, status, 0x00}, table, replies});
 }
 
-// Listens on 127.0.0.1 at an ephemeral port and runs handler(fd, index) on each of `connections` accepted
-// connections in turn, on one thread, closing each afterwards. The destructor joins.
+// Listens on 127.0.0.1 at an ephemeral port and runs handler(fd) on the first connection it
+// accepts, on a thread, closing it afterwards. The destructor waits for the thread.
 struct ScriptedPeer {
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     uint16_t port = 0;
     std::thread thread;
-    explicit ScriptedPeer(std::function<void(int fd, int index)> handler, int connections = 1) {
+    explicit ScriptedPeer(std::function<void(int fd)> handler) {
         sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t length = sizeof addr;
         ::bind(listener, reinterpret_cast<sockaddr*>(&addr), length);
         ::listen(listener, 8);
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
         port = ntohs(addr.sin_port);
-        thread = std::thread([this, handler, connections] {
+        thread = std::thread([this, handler] {
             pollfd pfd = {listener, POLLIN, 0};
-            for (int i = 0, fd; i < connections && poll(&pfd, 1, kSafetyMs) > 0; ++i) {
-                if ((fd = ::accept(listener, nullptr, nullptr)) >= 0)
-                    handler(fd, i);
-                ::close(fd);
-            }
+            const int fd = poll(&pfd, 1, kSafetyMs) > 0 ? ::accept(listener, nullptr, nullptr) : -1;
+            if (fd >= 0)
+                handler(fd), ::close(fd);
         });
     }
     ~ScriptedPeer() {
@@ -189,30 +187,24 @@ inline void expect_in_order(uint8_t rc, zelkc_cip_multiple_response* out, uint32
 }
 
 // A client with a session to a device on a scripted peer. The device grants sessions (handle
-// kSession) and answers every other message with on_message(message), by default a SendRRData reply
-// holding on_cip(CIP request), until UnRegisterSession or close. It keeps every message after the
-// registration but before UnRegisterSession in `log`, and the CIP request of each SendRRData in
-// `seen` (read them after finish()).
+// kSession) and answers every other message with on_message(message) until UnRegisterSession or
+// close; it keeps every message after the registration but before UnRegisterSession in `log` (read
+// it after finish()).
 struct DeviceTest : testing::Test {
     static constexpr uint32_t kSession = 0x01020304;
-    std::function<Bytes(const Bytes& cip)> on_cip;
     std::function<Bytes(const Bytes& message)> on_message;
-    std::vector<Bytes> seen, log;
+    std::vector<Bytes> log;
     std::unique_ptr<ScriptedPeer> peer;
     zelkc_cip_client* client = nullptr;
 
     void start() {
-        seen.clear(), log.clear();
-        peer = std::make_unique<ScriptedPeer>([this](int fd, int) {
+        log.clear();
+        peer = std::make_unique<ScriptedPeer>([this](int fd) {
             for (Bytes m; (m = read_message(fd)).size() >= 24 && m[0] != 0x66;) {
                 if (m[0] != 0x65)
                     log.push_back(m);
-                if (m[0] == 0x6F)
-                    seen.emplace_back(m.begin() + std::min<size_t>(40, m.size()), m.end());
                 write_fd(fd, m[0] == 0x65 ? encap(0x0065, kSession, 0, context_of(m), hex("01000000"))
-                             : on_message
-                                 ? on_message(m)
-                                 : encap(0x006F, kSession, 0, context_of(m), cpf_reply(on_cip(seen.back()))));
+                                          : on_message(m));
             }
             read_fd(fd);
         });
@@ -225,6 +217,11 @@ struct DeviceTest : testing::Test {
         peer.reset();
     }
     void TearDown() override { zelkc_cip_client_destroy(client); }
+    // The CIP request a SendRRData message carries, and a SendRRData reply to it carrying `cip`.
+    static Bytes cip_of(const Bytes& m) { return Bytes(m.begin() + std::min<size_t>(40, m.size()), m.end()); }
+    static Bytes rr_reply(const Bytes& m, const Bytes& cip) {
+        return encap(0x006F, kSession, 0, context_of(m), cpf_reply(cip));
+    }
 };
 
 } // namespace cip_test
