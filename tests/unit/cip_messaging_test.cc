@@ -19,7 +19,7 @@ using CipSend = DeviceTest;
 } // namespace
 
 // Direct sends: the exact SendRRData message and a good reply, then a reply for another session.
-// Routed sends (the first along 01 00 with the default ticks, the others to backplane slot 0): a
+// Routed sends (the first along 01 00, the others to backplane slot 0): a
 // controller behind a module answers for itself or wrapped in an Unconnected Send reply; a routing
 // failure (status 1, extended status 0x0104, remaining path size) is handed back as the Unconnected
 // Send's reply. The session stays throughout.
@@ -48,8 +48,6 @@ TEST_F(CipSend, UnconnectedAndRoutedSendsCheckTheReply) {
     finish();
     EXPECT_EQ(log[0], hex("6F00 1800 04030201 00000000 0200000000000000 00000000 "
                           "00000000 0000 0200 0000 0000 B200 0800 4C02206B2401 0000"));
-    for (size_t i = 2; i < std::size(cases); ++i)
-        EXPECT_EQ(cip_of(log.at(i)), hex("5202 20062401 0A0E 0800 4C02206B2401 0000 0100 0100"));
 }
 
 // Packing: 25 requests of 39 bytes go as 12/12/1 (12 fill a packet to exactly 500 bytes); along
@@ -60,22 +58,17 @@ TEST_F(CipSend, UnconnectedAndRoutedSendsCheckTheReply) {
 // block behind; last, a request too large for any packet behind requests that fit: nothing is sent.
 TEST_F(CipSend, PacksSplitsAndRefusesWholeSends) {
     using Reply = std::function<Bytes(std::vector<Bytes>)>;
+    const Reply echo = [](auto r) { return echo_multiple(r); }, refuse = [](auto) { return hex("8A001A00"); },
+                refuse_above_2 = [](auto r) { return r.size() > 2 ? hex("8A001A00") : echo_multiple(r); },
+                one_missing = [](auto r) {
+                    return echo_multiple({r.begin(), r.end() - 1});
+                };
     const std::tuple<uint32_t, uint32_t, uint8_t, Reply, std::vector<size_t>> cases[] = {
-        {25, 39, OK, [](auto r) { return echo_multiple(r); }, {12, 12, 1}},
-        {24, 38, OK, [](auto r) { return echo_multiple(r); }, {11, 11, 2}}, // along the route
-        {5,
-         10,
-         OK,
-         [](auto r) { return r.size() > 2 ? hex("8A001A00") : echo_multiple(r); },
-         {5, 2, 3, 1, 2}},
-        {4,
-         10,
-         BAD,
-         [](auto r) {
-             return echo_multiple({r.begin(), r.end() - 1});
-         },
-         {4}},
-        {4, 10, BIG, [](auto) { return hex("8A001A00"); }, {4, 2, 1}}, // even alone
+        {25, 39, OK, echo, {12, 12, 1}},
+        {24, 38, OK, echo, {11, 11, 2}}, // along the route
+        {5, 10, OK, refuse_above_2, {5, 2, 3, 1, 2}},
+        {4, 10, BAD, one_missing, {4}},
+        {4, 10, BIG, refuse, {4, 2, 1}}, // even alone
     };
     std::atomic<size_t> mode{0};
     std::vector<size_t> packets; // the number of requests in each
