@@ -112,6 +112,7 @@ TEST(CipCodec, EncodersWriteEveryByteAndRefuseWhatTheWireCannotCarry) {
         return encoded([&](auto* out) { return zelkc_cip_routed_request_encode(&r, &via, 7, 9, out); });
     };
     EXPECT_EQ(routed(0x4C, 3, 2), Result(OK, hex("5202 20062401 0709 0900 4C02206B2401010101 00 0100 0101")));
+    EXPECT_EQ(routed(0x01, 0, 510).second.size(), 6u + 12u + 510u); // the longest route
     EXPECT_EQ(std::tuple(routed(0x01, 0, 1).first, routed(0x01, 0, 512).first, routed(0x4C, 65515, 2).first),
               std::tuple(ARG, BIG, BIG)); // odd route, route above 510, 6 + 65521 + pad + 2 reaching 65530
 

@@ -19,7 +19,7 @@ using CipSend = DeviceTest;
 } // namespace
 
 // Direct sends: the exact SendRRData message and a good reply, then a reply for another session.
-// Routed sends (the first along 01 00, the others to backplane slot 0): a
+// Routed sends (the first along 01 00, the others to backplane slot 0, both with the default ticks): a
 // controller behind a module answers for itself or wrapped in an Unconnected Send reply; a routing
 // failure (status 1, extended status 0x0104, remaining path size) is handed back as the Unconnected
 // Send's reply. The session stays throughout.
@@ -48,6 +48,8 @@ TEST_F(CipSend, UnconnectedAndRoutedSendsCheckTheReply) {
     finish();
     EXPECT_EQ(log[0], hex("6F00 1800 04030201 00000000 0200000000000000 00000000 "
                           "00000000 0000 0200 0000 0000 B200 0800 4C02206B2401 0000"));
+    for (size_t i = 2; i < std::size(cases); ++i) // default ticks 10 and 14, slot 0
+        EXPECT_EQ(cip_of(log.at(i)), hex("5202 20062401 0A0E 0800 4C02206B2401 0000 0100 0100"));
 }
 
 // Packing: 25 requests of 39 bytes go as 12/12/1 (12 fill a packet to exactly 500 bytes); along

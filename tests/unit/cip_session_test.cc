@@ -39,15 +39,14 @@ TEST(CipTransport, ReconnectClosedPeerTimeOutAndRefusal) {
     bind(listener, reinterpret_cast<sockaddr*>(&addr), length);
     listen(listener, 0);
     getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
-    std::vector<int> fillers;
-    for (pollfd pfd = {-1, POLLOUT, 0};
-         fillers.size() < 32 && (fillers.empty() || poll(&pfd, 1, 1000) > 0);) {
-        fillers.push_back(pfd.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    std::vector<int> queue;
+    for (pollfd pfd = {-1, POLLOUT, 0}; queue.size() < 32 && (queue.empty() || poll(&pfd, 1, 1000) > 0);) {
+        queue.push_back(pfd.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
         connect(pfd.fd, reinterpret_cast<sockaddr*>(&addr), length); // the last one hangs in the handshake
     }
     const uint16_t port = ntohs(addr.sin_port);
     EXPECT_EQ(zelkc_cip_tcp_transport_connect(t, "127.0.0.1", port, 100), ZELKC_CIP_TCP_ERR_TIMEOUT);
-    for (int fd : fillers)
+    for (int fd : queue)
         close(fd);
     close(listener);
     EXPECT_EQ(zelkc_cip_tcp_transport_connect(t, "127.0.0.1", port, 5000), ZELKC_CIP_TCP_ERR_CONNECT);
