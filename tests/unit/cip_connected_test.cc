@@ -56,7 +56,7 @@ struct CipConnected : DeviceTest {
 } // namespace
 
 // Over a 100-byte connection packets carry at most 98 bytes (3 requests of 21 bytes), and packets
-// refused with 0x11 split. Every request has the next
+// refused with 0x11 split; a request of 99 bytes is refused unsent. Every request has the next
 // sequence count, and disconnecting sends Forward Close (before UnRegisterSession, which ends the
 // device's records). A reply to an earlier request, or one with a non-zero encapsulation status,
 // ends the session and the connection with it. The Forward Open is the large one only for
@@ -67,6 +67,8 @@ TEST_F(CipConnected, SequenceCountsPacketSizesForwardCloseAndRepliesThatDoNotBel
     zelkc_cip_multiple_response out;
     expect_in_order(zelkc_cip_client_send_multiple_connected(client, in.list.data(), 8, &out), &out, 8);
     zelkc_cip_response r;
+    EXPECT_EQ(zelkc_cip_client_send_encoded_connected(client, Bytes(99, 0x0E).data(), 99, &r),
+              ZELKC_CIP_ERR_TOO_LARGE);
     finish();
     EXPECT_EQ(sequences, (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 7})); // 3 refused, 1, 2, 3 refused, 1, 2, 2
     EXPECT_EQ(services, (std::vector<uint8_t>{0x54, 0x4E}));

@@ -123,19 +123,16 @@ inline std::vector<Bytes> unpack_multiple(const Bytes& cip) {
                          i + 1 < count ? cip.begin() + 6 + get(&cip[10 + 2 * i], 2) : cip.end());
     return out;
 }
-// A Multiple Service Packet reply echoing each embedded request's data (after its path), with
-// `service` and `status` for the whole packet and status 5 for the embedded reply at index `failed`.
-inline Bytes echo_multiple(const std::vector<Bytes>& requests, uint8_t status = 0, size_t failed = SIZE_MAX,
-                           uint8_t service = 0x8A) {
+// A Multiple Service Packet reply (status 0) echoing each embedded request's data (after its path).
+inline Bytes echo_multiple(const std::vector<Bytes>& requests) {
     Bytes table, replies;
     put(table, requests.size(), 2);
-    for (size_t i = 0; i < requests.size(); ++i) {
+    for (const Bytes& r : requests) {
         put(table, 2 + 2 * requests.size() + replies.size(), 2);
-        replies.insert(replies.end(),
-                       {uint8_t(requests[i][0] | 0x80), 0x00, uint8_t(i == failed ? 5 : 0), 0x00});
-        replies.insert(replies.end(), requests[i].begin() + 2 + 2 * requests[i][1], requests[i].end());
+        replies.insert(replies.end(), {uint8_t(r[0] | 0x80), 0x00, 0x00, 0x00});
+        replies.insert(replies.end(), r.begin() + 2 + 2 * r[1], r.end());
     }
-    return cat({{service, 0x00, status, 0x00}, table, replies});
+    return cat({{0x8A, 0x00, 0x00, 0x00}, table, replies});
 }
 
 // Listens on 127.0.0.1 at an ephemeral port and runs handler(fd) on the first connection it
