@@ -55,9 +55,10 @@ TEST_F(CipSend, UnconnectedAndRoutedSendsCheckTheReply) {
 // Packing: 25 requests of 39 bytes go as 12/12/1 (12 fill a packet to exactly 500 bytes); along
 // a route, 24 of 38 bytes as 11/11/2 (each packet also carries the Unconnected Send wrapper and
 // route, 14 bytes more: 12 would make 502). A device refusing packets of more than 2 services with
-// 0x1A makes them split in halves; 0x1E with one failed embedded reply gives every response and 0.
-// Then broken or refused replies, each failing the whole send, keeping the session and leaving no
-// block behind; last, a request too large for any packet behind requests that fit: nothing is sent.
+// 0x1A makes them split in halves, the replies still in request order. Then a reply missing one
+// service and a single service refused with 0x1A, each failing the whole send, keeping the session
+// and leaving no block behind; last, a request too large for any packet behind requests that fit:
+// nothing is sent.
 TEST_F(CipSend, PacksSplitsAndRefusesWholeSends) {
     using Reply = std::function<Bytes(std::vector<Bytes>)>;
     const Reply echo = [](auto r) { return echo_multiple(r); }, refuse = [](auto) { return hex("8A001A00"); },
