@@ -4,318 +4,140 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <string>
-
 using namespace cip_test;
 
 namespace {
 
-// A copy in an exactly sized heap block, so that reading past the end trips the sanitizers.
-struct Exact {
-    explicit Exact(const Bytes& b)
-        : data(static_cast<uint8_t*>(std::malloc(b.size() + !b.size()))), size(uint32_t(b.size())) {
-        std::copy(b.begin(), b.end(), data);
-    }
-    ~Exact() { std::free(data); }
-    uint8_t* data;
-    uint32_t size;
-};
+const uint8_t OK = ZELKC_CIP_OK, BAD = ZELKC_CIP_ERR_BAD_REPLY, ARG = ZELKC_CIP_ERR_INVALID_ARGUMENT,
+              BIG = ZELKC_CIP_ERR_TOO_LARGE, DEV = ZELKC_CIP_ERR_DEVICE;
+using Result = std::pair<uint8_t, Bytes>;
 
-Bytes encode(const zelkc_cip_request& request, uint8_t* rc) {
+// An encoder's result and bytes.
+template <class F> Result encoded(F f) {
     zelkc_cip_buffer out;
-    *rc = zelkc_cip_request_encode(&request, &out);
+    const uint8_t rc = f(&out);
     Bytes b = bytes_of(out);
-    EXPECT_EQ(out.capacity, 0u);
     zelkc_cip_path_free(&out);
-    return b;
+    return {rc, b};
+}
+
+// The connection the Forward Open vectors are made for.
+const zelkc_cip_connection kConnection = {0, 0x11223344, 0x5566, 0x4F56, 0x778899AA, 2000000, 7, 0, 504};
+
+// Runs a decoder on `in`: its result and, on success, what it produced in wire form (replies as
+// received, the ids a Forward Open reply gives).
+Result decode(const std::string& decoder, const Bytes& in) {
+    const uint32_t size = uint32_t(in.size());
+    zelkc_cip_response r = {};
+    zelkc_cip_multiple_response m = {};
+    zelkc_cip_connection c = kConnection;
+    zelkc_cip_buffer b = {};
+    uint8_t rc = decoder == "cpf"        ? zelkc_cip_cpf_extract_unconnected_data(in.data(), size, &b)
+                 : decoder == "multiple" ? zelkc_cip_multiple_response_data_parse(in.data(), size, &m)
+                                         : zelkc_cip_response_parse(in.data(), size, &r);
+    Bytes out = cat({bytes_of(b), decoder == "reply" ? flat(r) : Bytes{}});
+    if (decoder == "forward open" && rc == OK && (rc = zelkc_cip_forward_open_reply_accept(&r, &c)) == OK)
+        put(out, c.ot_id, 4), put(out, c.to_id, 4);
+    for (uint32_t i = 0; i < m.count; ++i)
+        out = cat({out, flat(m.responses[i])});
+    zelkc_cip_response_free(&r);
+    zelkc_cip_multiple_response_free(&m);
+    zelkc_cip_path_free(&b);
+    return {rc, rc == OK ? out : Bytes{}};
 }
 
 } // namespace
 
-TEST(CipPath, LogicalSegmentsTakeTheirWidthFromTheValue) {
-    zelkc_cip_buffer path;
-    zelkc_cip_path_init(&path);
-    ASSERT_EQ(zelkc_cip_path_add_class(&path, 0x6B), ZELKC_CIP_OK);
-    ASSERT_EQ(zelkc_cip_path_add_instance(&path, 1), ZELKC_CIP_OK);
-    EXPECT_EQ(bytes_of(path), (Bytes{0x20, 0x6B, 0x24, 0x01}));
-    EXPECT_EQ(path.capacity, 16u);
-
-    zelkc_cip_path_free(&path);
-    for (uint8_t rc : {zelkc_cip_path_add_instance(&path, 0x1234), zelkc_cip_path_add_element(&path, 70000),
-                       zelkc_cip_path_add_attribute(&path, 0xFF), zelkc_cip_path_add_attribute(&path, 0x100),
-                       zelkc_cip_path_add_class(&path, 0xFFFF), zelkc_cip_path_add_class(&path, 0x10000)})
-        EXPECT_EQ(rc, ZELKC_CIP_OK);
-    EXPECT_EQ(bytes_of(path),
-              (Bytes{0x25, 0x00, 0x34, 0x12, 0x2A, 0x00, 0x70, 0x11, 0x01, 0x00, 0x30, 0xFF, 0x31,
-                     0x00, 0x00, 0x01, 0x21, 0x00, 0xFF, 0xFF, 0x22, 0x00, 0x00, 0x00, 0x01, 0x00}));
-    EXPECT_EQ(path.capacity, 32u); // 16, doubled once for 26 bytes
-    zelkc_cip_path_free(&path);
+TEST(CipCodec, DecodersStayWithinTheirInputAndRefuseMalformedReplies) {
+    const std::string two = "0200 0600 0C00 CC000000C400 CD000500", cpf = "00000000 0000 ",
+                      fo = "DDCCBBAA 44332211 6655 564F AA998877 80841E00 80841E00 00";
+    const struct {
+        const char* decoder;
+        std::string in;
+        uint8_t rc;
+        std::string out;
+    } cases[] = {
+        {"reply", "D27E0102 0401 0500 C4002A", OK, "D27E0102 0401 0500 C4002A"},
+        {"reply", "CC000002 0100 02", BAD, ""},                        // additional status one byte short
+        {"cpf", cpf + "0200 0080 0300 090909 B200 0100 77", OK, "77"}, // another item first
+        {"cpf", cpf + "0100 B200 0500 01020304", BAD, ""},             // one byte past the end
+        {"multiple", two, OK, "CC000000C400 CD000500"},
+        {"multiple", "0200 0400 0C00 CC000000C400 CD000500", BAD, ""}, // inside the offset table
+        {"forward open", "D4000000" + fo + "00", OK, "DDCCBBAA 44332211"},
+        {"forward open", "D4000000" + fo, BAD, ""}, // one byte short
+        {"forward open", "D4000000 DDCCBBAA 44332211 6655 564F AB998877 80841E00 80841E00 0000", BAD, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(decode(c.decoder, hex(c.in)), Result(c.rc, hex(c.out))) << c.decoder << " " << c.in;
 }
 
-TEST(CipPath, SymbolSegmentsArePaddedToEvenLength) {
-    zelkc_cip_buffer path;
-    zelkc_cip_path_init(&path);
-    ASSERT_EQ(zelkc_cip_path_add_ansi_symbol(&path, "Counter"), ZELKC_CIP_OK);
-    ASSERT_EQ(zelkc_cip_path_add_ansi_symbol(&path, "Tank"), ZELKC_CIP_OK);
-    EXPECT_EQ(bytes_of(path),
-              (Bytes{0x91, 0x07, 'C', 'o', 'u', 'n', 't', 'e', 'r', 0x00, 0x91, 0x04, 'T', 'a', 'n', 'k'}));
-
+TEST(CipCodec, EncodersWriteEveryByteAndRefuseWhatTheWireCannotCarry) {
+    const Bytes big(65524, 0x01), two = hex("0100"), symbol = hex("9103 616263 00"), target = hex("206B2401");
+    zelkc_cip_buffer path = {};
+    for (uint32_t value : {0x6Bu, 0xFFu, 0x100u, 0xFFFFu, 0x10000u})
+        ASSERT_EQ(zelkc_cip_path_add_instance(&path, value), OK);
     const std::string longest(255, 'x'), too_long(256, 'x');
-    EXPECT_EQ(zelkc_cip_path_add_ansi_symbol(&path, too_long.c_str()), ZELKC_CIP_ERR_TOO_LARGE);
-    EXPECT_EQ(path.size, 16u);
-    ASSERT_EQ(zelkc_cip_path_add_ansi_symbol(&path, longest.c_str()), ZELKC_CIP_OK);
-    EXPECT_EQ(path.size, 16u + 258u);
-    EXPECT_EQ(path.data[17], 0xFF);
-    EXPECT_EQ(path.data[path.size - 1], 0x00);
+    for (const char* name : {"Counter", "Tank", too_long.c_str(), longest.c_str()})
+        EXPECT_EQ(zelkc_cip_path_add_ansi_symbol(&path, name), name == too_long.c_str() ? BIG : OK);
+    EXPECT_EQ(bytes_of(path), cat({hex("246B 24FF 2500 0001 2500 FFFF 2600 00000100 "
+                                       "9107 436F756E746572 00 9104 54616E6B 91FF"),
+                                   Bytes(255, 'x'),
+                                   {0}}));
     zelkc_cip_path_free(&path);
-}
+    zelkc_cip_buffer full = {const_cast<uint8_t*>(two.data()), UINT32_MAX - 1, UINT32_MAX}; // size would wrap
+    EXPECT_EQ(zelkc_cip_path_add_class(&full, 1), ARG);
 
-TEST(CipRequest, EncodesServiceWordCountPathAndData) {
-    const uint8_t path[6] = {0x91, 0x03, 'a', 'b', 'c', 0x00}, data[2] = {0x01, 0x00};
-    Bytes big(512, 0x20);
-    const struct {
-        zelkc_cip_request request;
-        uint8_t rc;
-        Bytes bytes;
-    } cases[] = {
-        {{0x4C, path, 6, data, 2}, ZELKC_CIP_OK, {0x4C, 0x03, 0x91, 0x03, 'a', 'b', 'c', 0x00, 0x01, 0x00}},
-        {{0x0E, nullptr, 0, nullptr, 0}, ZELKC_CIP_OK, {0x0E, 0x00}},
-        {{0x01, big.data(), 510, nullptr, 0}, ZELKC_CIP_OK, cat({{0x01, 0xFF}, Bytes(510, 0x20)})},
-        {{0x01, big.data(), 512, nullptr, 0}, ZELKC_CIP_ERR_TOO_LARGE, {}},
-        {{0x01, path, 5, nullptr, 0}, ZELKC_CIP_ERR_INVALID_ARGUMENT, {}}, // odd path
+    auto request = [&](const Bytes& p, uint32_t size, const Bytes& data) {
+        const zelkc_cip_request r = {0x4C, p.data(), size, data.data(), uint32_t(data.size())};
+        return encoded([&](auto* out) { return zelkc_cip_request_encode(&r, out); });
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "path size " << c.request.path_size);
-        uint8_t rc;
-        EXPECT_EQ(encode(c.request, &rc), c.bytes);
-        EXPECT_EQ(rc, c.rc);
-    }
-}
+    EXPECT_EQ(request(symbol, 6, two), Result(OK, hex("4C03 9103616263 00 0100")));
+    EXPECT_EQ(request(big, 510, {}), Result(OK, cat({hex("4CFF"), Bytes(510, 0x01)})));
+    EXPECT_EQ(std::tuple(request(big, 512, {}).first, request(symbol, 5, {}).first), std::tuple(BIG, ARG));
 
-TEST(CipResponse, ParsesStatusAndDataWithinBounds) {
-    zelkc_cip_response r;
-    Exact plain({0xCC, 0x00, 0x00, 0x00});
-    ASSERT_EQ(zelkc_cip_response_parse(plain.data, plain.size, &r), ZELKC_CIP_OK);
-    EXPECT_EQ(r.service, 0xCC);
-    EXPECT_EQ(r.additional_status.data, nullptr);
-    EXPECT_EQ(r.data.data, nullptr);
-    EXPECT_TRUE(zelkc_cip_response_is_success(&r));
-    zelkc_cip_response_free(&r);
-
-    const Bytes wire = {0xD2, 0x7E, 0x01, 0x02, 0x04, 0x01, 0x05, 0x00, 0xC4, 0x00, 0x2A};
-    Exact full(wire);
-    ASSERT_EQ(zelkc_cip_response_parse(full.data, full.size, &r), ZELKC_CIP_OK);
-    EXPECT_EQ(flat(r), wire);
-    EXPECT_FALSE(zelkc_cip_response_is_success(&r));
-    zelkc_cip_response_free(&r);
-    zelkc_cip_response_free(&r);
-    r.general_status = 6; // partial transfer counts as success
-    EXPECT_TRUE(zelkc_cip_response_is_success(&r));
-
-    for (const Bytes& bad : {Bytes{0xCC, 0x00, 0x05, 0x01, 0x00}, Bytes{0xCC, 0x00, 0x00}, Bytes{}}) {
-        Exact b(bad);
-        EXPECT_EQ(zelkc_cip_response_parse(b.data, b.size, &r), ZELKC_CIP_ERR_BAD_REPLY);
-        EXPECT_EQ(r.data.data, nullptr);
-    }
-}
-
-TEST(CipCpf, BuildsAndExtractsTheSendRRDataBlock) {
-    const uint8_t cip[3] = {0x0E, 0x01, 0x02};
-    zelkc_cip_buffer out;
-    ASSERT_EQ(zelkc_cip_cpf_build_rr_data(cip, 3, 0x1234, &out), ZELKC_CIP_OK);
-    EXPECT_EQ(bytes_of(out), (Bytes{0, 0, 0, 0, 0x34, 0x12, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB2, 0x00,
-                                    0x03, 0x00, 0x0E, 0x01, 0x02}));
-    zelkc_cip_path_free(&out);
-    Bytes big(65536);
-    EXPECT_EQ(zelkc_cip_cpf_build_rr_data(big.data(), 65536, 0, &out), ZELKC_CIP_ERR_TOO_LARGE);
-
-    const uint8_t OK = ZELKC_CIP_OK, BAD = ZELKC_CIP_ERR_BAD_REPLY;
-    const struct {
-        Bytes block;
-        uint8_t rc;
-        Bytes data;
-    } cases[] = {
-        {{0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, 2, 0, 0xCC, 0x00}, OK, {0xCC, 0x00}},
-        {{0, 0, 0, 0, 0, 0, 2, 0, 0x00, 0x80, 3, 0, 9, 9, 9, 0xB2, 0, 1, 0, 0x77},
-         OK,
-         {0x77}}, // other item first
-        {{0, 0, 0, 0, 0, 0, 1, 0, 0xB2, 0, 0, 0}, OK, {}},
-        {{1, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, 1, 0, 0x77}, BAD, {}}, // interface handle
-        {{0, 0, 0, 0, 0, 0, 0, 0, 0xB2, 0, 0, 0}, BAD, {}},                   // no items
-        {{0, 0, 0, 0, 0, 0, 1, 0, 0xB2, 0, 5, 0, 1, 2, 3, 4}, BAD, {}},       // past the end
-        {{0, 0, 0, 0, 0, 0, 1, 0, 0xB2, 0}, BAD, {}},                         // no item header
-        {{0, 0, 0, 0, 0, 0, 1, 0, 0x00, 0, 0, 0, 0xB2, 0, 0, 0}, BAD, {}},    // beyond the count
-        {{0, 0, 0, 0, 0, 0, 2, 0, 0x00, 0, 0, 0, 0xB2, 0}, BAD, {}},          // truncated 2nd item
-        {{0, 0, 0, 0, 0, 0, 2}, BAD, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.block));
-        Exact in(c.block);
-        EXPECT_EQ(zelkc_cip_cpf_extract_unconnected_data(in.data, in.size, &out), c.rc);
-        EXPECT_EQ(bytes_of(out), c.data);
-        zelkc_cip_path_free(&out);
-    }
-}
-
-TEST(CipRoute, PortSegmentsAndBackplaneSlots) {
-    zelkc_cip_buffer route;
-    zelkc_cip_path_init(&route);
-    ASSERT_EQ(zelkc_cip_route_path_add_backplane_slot(&route, 3), ZELKC_CIP_OK);
-    EXPECT_EQ(bytes_of(route), (Bytes{0x01, 0x03}));
-    EXPECT_EQ(route.capacity, 8u);
+    zelkc_cip_buffer route = {};
+    const Bytes ip = hex("3139322E3136382E312E31"); // "192.168.1.1": 11 bytes, padded
+    EXPECT_EQ(Bytes({zelkc_cip_route_path_add_port(&route, 2, ip.data(), 11),
+                     zelkc_cip_route_path_add_port(&route, 14, ip.data(), 1),
+                     zelkc_cip_route_path_add_port(&route, 3, ip.data(), 2),
+                     zelkc_cip_route_path_add_backplane_slot(&route, 3),
+                     zelkc_cip_route_path_add_port(&route, 15, ip.data(), 1)}),
+              Bytes({OK, OK, OK, OK, ARG}));
+    EXPECT_EQ(bytes_of(route), hex("120B 3139322E3136382E312E31 00 0E31 1302 3139 0103"));
     zelkc_cip_path_free(&route);
 
-    const std::string ip = "192.168.1.1"; // 11 bytes of link address text, padded
-    ASSERT_EQ(zelkc_cip_route_path_add_port(&route, 2, reinterpret_cast<const uint8_t*>(ip.data()), 11),
-              ZELKC_CIP_OK);
-    EXPECT_EQ(route.capacity, 16u);
-    const uint8_t one = 7, two[2] = {1, 2};
-    EXPECT_EQ(zelkc_cip_route_path_add_port(&route, 14, &one, 1), ZELKC_CIP_OK);
-    EXPECT_EQ(zelkc_cip_route_path_add_port(&route, 3, two, 2), ZELKC_CIP_OK);
-    EXPECT_EQ(zelkc_cip_route_path_add_port(&route, 1, nullptr, 0), ZELKC_CIP_OK);
-    EXPECT_EQ(zelkc_cip_route_path_add_port(&route, 15, &one, 1), ZELKC_CIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_cip_route_path_add_port(&route, 1, two, 256), ZELKC_CIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(
-        bytes_of(route),
-        cat({{0x12, 0x0B}, Bytes(ip.begin(), ip.end()), {0x00, 0x0E, 0x07, 0x13, 0x02, 1, 2, 0x11, 0x00}}));
-    zelkc_cip_path_free(&route);
-}
-
-TEST(CipRoute, UnconnectedSendWrapsThePaddedMessageAndRoute) {
-    const uint8_t path[4] = {0x20, 0x6B, 0x24, 0x01}, data[3] = {0xAA, 0xBB, 0xCC};
-    const zelkc_cip_request odd = {0x4C, path, 4, data, 3}; // 9 bytes encoded
-    zelkc_cip_buffer route, out;
-    zelkc_cip_path_init(&route);
-    ASSERT_EQ(zelkc_cip_route_path_add_backplane_slot(&route, 0), ZELKC_CIP_OK);
-    ASSERT_EQ(zelkc_cip_routed_request_encode(&odd, &route, 10, 14, &out), ZELKC_CIP_OK);
-    EXPECT_EQ(bytes_of(out), (Bytes{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0x0E, 0x09, 0x00, 0x4C, 0x02,
-                                    0x20, 0x6B, 0x24, 0x01, 0xAA, 0xBB, 0xCC, 0x00, 0x01, 0x00, 0x01, 0x00}));
-    zelkc_cip_path_free(&out);
-
-    const zelkc_cip_request even = {0x01, path, 4, nullptr, 0}; // 6 bytes, no pad
-    ASSERT_EQ(zelkc_cip_route_path_add_backplane_slot(&route, 2), ZELKC_CIP_OK);
-    ASSERT_EQ(zelkc_cip_routed_request_encode(&even, &route, 7, 9, &out), ZELKC_CIP_OK);
-    EXPECT_EQ(bytes_of(out), (Bytes{0x52, 0x02, 0x20, 0x06, 0x24, 0x01, 0x07, 0x09, 0x06, 0x00, 0x01,
-                                    0x02, 0x20, 0x6B, 0x24, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0x02}));
-    zelkc_cip_path_free(&out);
-
-    Bytes long_route(512, 0x01), big(65530);
-    const zelkc_cip_buffer odd_route = {route.data, 3, 0}, empty = {nullptr, 0, 0},
-                           too_long = {long_route.data(), 512, 0};
-    EXPECT_EQ(zelkc_cip_routed_request_encode(&even, &odd_route, 10, 14, &out),
-              ZELKC_CIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_cip_routed_request_encode(&even, &empty, 10, 14, &out), ZELKC_CIP_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(zelkc_cip_routed_request_encode(&even, &too_long, 10, 14, &out), ZELKC_CIP_ERR_TOO_LARGE);
-    const zelkc_cip_request huge = {0x4C, nullptr, 0, big.data(), 65520}; // 65522 + 6 + 4 reaches 65530
-    EXPECT_EQ(zelkc_cip_routed_request_encode(&huge, &route, 10, 14, &out), ZELKC_CIP_ERR_TOO_LARGE);
-    zelkc_cip_path_free(&route);
-}
-
-TEST(CipMultiple, EncodesCountOffsetsAndEmbeddedRequests) {
-    const uint8_t path[4] = {0x91, 0x02, 'A', 'B'}, data[4] = {1, 2, 3, 4};
-    const zelkc_cip_request reqs[3] = {
-        {0x4C, path, 4, data, 4}, {0x4D, path, 4, data, 4}, {0x4E, path, 4, data, 4}};
-    zelkc_cip_buffer out;
-    ASSERT_EQ(zelkc_cip_multiple_request_encode(reqs, 3, &out), ZELKC_CIP_OK);
-    Bytes expected = {0x0A, 0x02, 0x20, 0x02, 0x24, 0x01, 0x03, 0x00, 0x08, 0x00, 0x12, 0x00, 0x1C, 0x00};
-    for (uint8_t service : {0x4C, 0x4D, 0x4E})
-        expected.insert(expected.end(), {service, 0x02, 0x91, 0x02, 'A', 'B', 1, 2, 3, 4});
-    EXPECT_EQ(bytes_of(out), expected);
-    zelkc_cip_path_free(&out);
-
-    // Data of 2 + 4n bytes: 16381 services give 65526 bytes, one more passes the 65529-byte limit.
-    std::vector<zelkc_cip_request> many(16382, zelkc_cip_request{0x0E, nullptr, 0, nullptr, 0});
-    EXPECT_EQ(zelkc_cip_multiple_request_encode(many.data(), 16382, &out), ZELKC_CIP_ERR_TOO_LARGE);
-    ASSERT_EQ(zelkc_cip_multiple_request_encode(many.data(), 16381, &out), ZELKC_CIP_OK);
-    EXPECT_EQ(out.size, 6u + 65526u);
-    zelkc_cip_path_free(&out);
-    const zelkc_cip_request bad[2] = {{0x4C, path, 4, data, 4}, {0x4C, path, 3, data, 4}};
-    EXPECT_EQ(zelkc_cip_multiple_request_encode(bad, 2, &out), ZELKC_CIP_ERR_INVALID_ARGUMENT);
-}
-
-TEST(CipMultiple, ParsesRepliesAndRejectsBrokenOffsets) {
-    // Two embedded replies: CC 00 00 00 C4 00 and CD 00 05 00.
-    const Bytes good = {0x02, 0x00, 0x06, 0x00, 0x0C, 0x00, 0xCC, 0x00,
-                        0x00, 0x00, 0xC4, 0x00, 0xCD, 0x00, 0x05, 0x00};
-    Exact in(good);
-    zelkc_cip_multiple_response m;
-    ASSERT_EQ(zelkc_cip_multiple_response_data_parse(in.data, in.size, &m), ZELKC_CIP_OK);
-    ASSERT_EQ(m.count, 2u);
-    EXPECT_EQ(flat(m.responses[0]), (Bytes{0xCC, 0x00, 0x00, 0x00, 0xC4, 0x00}));
-    EXPECT_EQ(flat(m.responses[1]), (Bytes{0xCD, 0x00, 0x05, 0x00}));
-    zelkc_cip_multiple_response_free(&m);
-    zelkc_cip_multiple_response_free(&m);
-
-    const Bytes bad[] = {
-        {0x02, 0x00, 0x0C, 0x00, 0x06, 0x00, 0xCC, 0, 0, 0, 0xC4, 0, 0xCD, 0, 5, 0}, // offsets go backwards
-        {0x02, 0x00, 0x06, 0x00, 0x12, 0x00, 0xCC, 0, 0, 0, 0xC4, 0, 0xCD, 0, 5, 0}, // past the data
-        {0x02, 0x00, 0x04, 0x00, 0x0C, 0x00, 0xCC, 0, 0, 0, 0xC4, 0, 0xCD, 0, 5, 0}, // inside the table
-        {0x02, 0x00, 0x06, 0x00, 0x08, 0x00, 0xCC, 0, 0, 0, 0xC4, 0, 0xCD, 0, 5, 0}, // a 2-byte reply
-        {0x00, 0x00},                                                                // no services
-        {0x03, 0x00, 0x06, 0x00, 0x08},                                              // table past the end
-        {0x01},
+    auto routed = [&](uint8_t service, uint32_t data_size, uint32_t route_size) {
+        const zelkc_cip_request r = {service, target.data(), 4, big.data(), data_size};
+        const zelkc_cip_buffer via = {const_cast<uint8_t*>(big.data()), route_size, 0};
+        return encoded([&](auto* out) { return zelkc_cip_routed_request_encode(&r, &via, 7, 9, out); });
     };
-    for (const Bytes& b : bad) {
-        SCOPED_TRACE(testing::PrintToString(b));
-        Exact e(b);
-        EXPECT_EQ(zelkc_cip_multiple_response_data_parse(e.data, e.size, &m), ZELKC_CIP_ERR_BAD_REPLY);
-        EXPECT_EQ(m.responses, nullptr);
-    }
+    EXPECT_EQ(routed(0x4C, 3, 2), Result(OK, hex("5202 20062401 0709 0900 4C02206B2401010101 00 0100 0101")));
+    EXPECT_EQ(routed(0x01, 0, 510).second.size(), 6u + 12u + 510u); // the longest route
+    EXPECT_EQ(std::tuple(routed(0x01, 0, 1).first, routed(0x01, 0, 512).first, routed(0x4C, 65515, 2).first),
+              std::tuple(ARG, BIG, BIG)); // odd route, route above 510, 6 + 65521 + pad + 2 reaching 65530
 
-    // The complete reply: service 0x8A, status 0 or 0x1E accepted, anything else is the device's error.
-    for (auto [service, status, rc] : {std::tuple{0x8A, 0x00, ZELKC_CIP_OK},
-                                       {0x8A, 0x1E, ZELKC_CIP_OK},
-                                       {0x8A, 0x08, ZELKC_CIP_ERR_DEVICE},
-                                       {0x8B, 0x00, ZELKC_CIP_ERR_BAD_REPLY}}) {
-        Exact full(cat({{uint8_t(service), 0x00, uint8_t(status), 0x00}, good}));
-        EXPECT_EQ(zelkc_cip_multiple_response_parse(full.data, full.size, &m), rc)
-            << service << " " << status;
-        zelkc_cip_multiple_response_free(&m);
-    }
-}
-
-TEST(CipIdentity, ParsesFixedFieldsAndTheCountedName) {
-    uint8_t rc;
-    EXPECT_EQ(encode(*zelkc_cip_identity_object_request(), &rc), (Bytes{0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
-
-    const Bytes fixed = {0x01, 0x00, 0x0E, 0x00, 0x5F, 0x00, 0x20, 0x0B, 0x60, 0x30, 0x78, 0x56, 0x34, 0x12};
-    auto parse = [](const Bytes& data, zelkc_cip_identity* id) {
-        Exact e(data);
-        zelkc_cip_response r = {0x81, 0, 0, {nullptr, 0, 0}, {e.data, e.size, 0}};
-        return zelkc_cip_identity_object_parse(&r, id);
+    // Forward Open (large 0/1) or Forward Close (large 2) for a connection of `size` along the route.
+    auto manager = [&](uint16_t size, uint8_t large, uint32_t route_size) {
+        const zelkc_cip_connection c = {0, 0x11223344, 0x5566, 0x4F56, 0x778899AA, 2000000, 7, 0, size};
+        const zelkc_cip_buffer via = {const_cast<uint8_t*>(two.data()), route_size, 0};
+        return encoded([&](auto* out) {
+            return large == 2 ? zelkc_cip_forward_close_encode(&c, &via, out)
+                              : zelkc_cip_forward_open_encode(&c, large, &via, out);
+        });
     };
-    zelkc_cip_identity id = {};
-    ASSERT_EQ(parse(cat({fixed, {0}}), &id), ZELKC_CIP_OK);
-    EXPECT_EQ(std::tuple(id.vendor_id, id.device_type, id.product_code, id.revision_major, id.revision_minor,
-                         id.status, id.serial_number),
-              std::tuple(1, 0x0E, 0x5F, 0x20, 0x0B, 0x3060, 0x12345678u));
-    EXPECT_STREQ(id.product_name, "");
-    zelkc_cip_identity_object_free(&id);
-    EXPECT_EQ(id.product_name, nullptr);
+    const std::string open = "0A0E 00000000 44332211 6655 564F AA998877 07 000000 80841E00";
+    EXPECT_EQ(manager(511, 0, 2),
+              Result(OK, hex("5402 20062401" + open + "FF43 80841E00 FF43 A3 03 0100 20022401")));
+    EXPECT_EQ(manager(4002, 1, 0),
+              Result(OK, hex("5B02 20062401" + open + "A20F0042 80841E00 A20F0042 A3 02 20022401")));
+    EXPECT_EQ(manager(4002, 2, 2),
+              Result(OK, hex("4E02 20062401 0A0E 6655 564F AA998877 0300 0100 20022401")));
+    EXPECT_EQ(std::tuple(manager(512, 0, 0).first, manager(504, 0, 1).first), std::tuple(ARG, ARG));
 
-    const std::string name = "1756-L85E/B LOGIX5585E CONTROLLR"; // 32 bytes
-    ASSERT_EQ(parse(cat({fixed, {32}, Bytes(name.begin(), name.end()), {0xEE, 0xFF}}), &id), ZELKC_CIP_OK);
-    EXPECT_EQ(std::string(id.product_name), name);
-    zelkc_cip_identity_object_free(&id);
-
-    EXPECT_EQ(parse(cat({fixed, {20}, Bytes(10, 'x')}), &id), ZELKC_CIP_ERR_BAD_REPLY);
-    EXPECT_EQ(id.product_name, nullptr);
-    zelkc_cip_identity untouched = {7, 7, 7, 7, 7, 7, 7, nullptr};
-    EXPECT_EQ(parse(fixed, &untouched), ZELKC_CIP_ERR_BAD_REPLY);
-    EXPECT_EQ(untouched.vendor_id, 7);
-}
-
-TEST(CipAllocator, IncompleteRecordsAreIgnoredAndShrinkingToZeroKeepsTheBlock) {
-    const zelkc_cip_allocator* system = zelkc_cip_allocator_get_default();
-    zelkc_cip_allocator incomplete = {zelkc_cip_alloc_system, zelkc_cip_realloc_system, nullptr, nullptr};
-    zelkc_cip_allocator_set_default(&incomplete);
-    EXPECT_EQ(zelkc_cip_allocator_get_default(), system);
-
-    void* kept = zelkc_cip_alloc_system(nullptr, 4);
-    static_cast<uint8_t*>(kept)[3] = 0x5A;
-    EXPECT_EQ(zelkc_cip_realloc_system(nullptr, kept, 0), nullptr);
-    EXPECT_EQ(static_cast<uint8_t*>(kept)[3], 0x5A); // still ours (ASan would flag a freed block)
-    zelkc_cip_free_system(nullptr, kept);
-    EXPECT_EQ(zelkc_cip_alloc_system(nullptr, 0), nullptr);
+    const zelkc_cip_request reqs[3] = {{0x4C, two.data(), 2, big.data(), 2},
+                                       {0x4D, two.data(), 2, big.data(), 1},
+                                       {0x4E, two.data(), 1, big.data(), 0}};
+    EXPECT_EQ(encoded([&](auto* out) { return zelkc_cip_multiple_request_encode(reqs, 2, out); }),
+              Result(OK, hex("0A02 20022401 0200 0600 0C00 4C01 0100 0101 4D01 0100 01")));
+    EXPECT_EQ(encoded([&](auto* out) { return zelkc_cip_multiple_request_encode(reqs, 3, out); }).first, ARG);
 }

@@ -1,20 +1,22 @@
 // A scripted TCP peer on loopback for the zelkc_cip tests, written independently of the library
-// (which it only reads records of): it frames EtherNet/IP messages itself so that a misreading in the library
-// is not mirrored here.
+// (which it only reads records of): it frames EtherNet/IP messages itself so that a misreading in
+// the library is not mirrored here. Messages are written as hex text, as a protocol analyser
+// shows them.
 #pragma once
 
 #include "zelkc_cip.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdint>
+#include <cstdlib>
 #include <functional>
-#include <stdexcept>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -22,19 +24,22 @@ namespace cip_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// Only guards against a hung test; no result depends on it.
-constexpr int kSafetyMs = 20000;
+constexpr int kSafetyMs = 20000; // only guards against a hung test; no result depends on it
 
-// Little-endian fields of n bytes.
-inline void put(Bytes& out, uint64_t v, int n) {
+// "4C02 206B" -> bytes (spaces are ignored), in a block of exactly that size, so that a parser
+// reading past the end trips the sanitizers.
+inline Bytes hex(const std::string& text) {
+    Bytes out;
+    for (size_t i = 0; (i = text.find_first_not_of(' ', i)) != std::string::npos; i += 2)
+        out.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return Bytes(out);
+}
+inline void put(Bytes& out, uint64_t v, int n) { // little-endian, n bytes
     for (int i = 0; i < n; ++i)
-        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        out.push_back(uint8_t(v >> (8 * i)));
 }
 inline uint64_t get(const uint8_t* p, int n) {
-    uint64_t v = 0;
-    for (int i = n - 1; i >= 0; --i)
-        v = v << 8 | p[i];
-    return v;
+    return n == 0 ? 0 : p[0] | get(p + 1, n - 1) << 8;
 }
 inline Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -42,7 +47,6 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-
 inline Bytes bytes_of(const zelkc_cip_buffer& b) {
     return b.size == 0 ? Bytes{} : Bytes(b.data, b.data + b.size);
 }
@@ -53,163 +57,167 @@ inline Bytes flat(const zelkc_cip_response& r) {
                 bytes_of(r.data)});
 }
 
-// One accepted connection; reads and writes block (up to the safety limit).
-class PeerConnection {
-public:
-    explicit PeerConnection(int fd) : fd_(fd) {}
-    ~PeerConnection() { close(); }
-    PeerConnection(const PeerConnection&) = delete;
-    PeerConnection& operator=(const PeerConnection&) = delete;
-
-    // n bytes, or fewer when the client closed first; without n, everything until the client closes.
-    Bytes read(size_t n = SIZE_MAX) {
-        Bytes out;
-        uint8_t chunk[512];
-        while (out.size() < n && fd_ >= 0) {
-            pollfd pfd = {fd_, POLLIN, 0};
-            if (poll(&pfd, 1, kSafetyMs) <= 0)
-                break;
-            ssize_t r = ::recv(fd_, chunk, std::min(sizeof chunk, n - out.size()), 0);
-            eof_ = r == 0;
-            if (r <= 0)
-                break;
-            out.insert(out.end(), chunk, chunk + r);
-        }
-        return out;
+// The allocator in use while it lives: counts live blocks and fails the fail_at-th call.
+struct Counting {
+    long live = 0, calls = 0, fail_at = 0;
+    zelkc_cip_allocator hooks = {alloc, realloc, free, this};
+    Counting() { zelkc_cip_allocator_set_default(&hooks); }
+    ~Counting() { zelkc_cip_allocator_set_default(nullptr); }
+    static void* realloc(void* self, void* block, uint64_t size) {
+        auto* c = static_cast<Counting*>(self);
+        void* p = ++c->calls == c->fail_at ? nullptr : std::realloc(block, size);
+        c->live += block == nullptr && p != nullptr;
+        return p;
     }
-    bool write(const Bytes& bytes) {
-        return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    static void* alloc(void* self, uint64_t size) { return realloc(self, nullptr, size); }
+    static void free(void* self, void* block) {
+        static_cast<Counting*>(self)->live -= block != nullptr;
+        std::free(block);
     }
-    bool saw_eof() const { return eof_; } // the last read ended at the client's orderly close
-    void close() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-    bool eof_ = false;
 };
 
-// One encapsulation message as the peer sees it.
-struct EncapMessage {
-    uint16_t command = 0;
-    uint64_t context = 0;
-    Bytes data;
-    Bytes raw; // header and data as received
-};
-
-// Reads one header and its data; false when the client closed first.
-inline bool read_message(PeerConnection& conn, EncapMessage* m) {
-    Bytes header = conn.read(24);
-    if (header.size() != 24)
-        return false;
-    m->command = static_cast<uint16_t>(get(&header[0], 2));
-    m->context = get(&header[12], 8);
-    const size_t length = get(&header[2], 2);
-    m->data = conn.read(length);
-    m->raw = cat({header, m->data});
-    return m->data.size() == length;
+// Up to n bytes from fd, fewer when the client closes first (*eof tells); by default all until it closes.
+inline Bytes read_fd(int fd, size_t n = SIZE_MAX, bool* eof = nullptr) {
+    Bytes out;
+    uint8_t chunk[512];
+    pollfd pfd = {fd, POLLIN, 0};
+    for (ssize_t r = 1; out.size() < n && r > 0 && poll(&pfd, 1, kSafetyMs) > 0;) {
+        r = ::recv(fd, chunk, std::min(sizeof chunk, n - out.size()), 0);
+        out.insert(out.end(), chunk, chunk + std::max<ssize_t>(r, 0));
+        if (eof != nullptr)
+            *eof = r == 0;
+    }
+    return out;
+}
+inline void write_fd(int fd, const Bytes& b) {
+    ::send(fd, b.data(), b.size(), MSG_NOSIGNAL);
 }
 
-// The 24-byte header and the data.
+// One encapsulation message (header and data) from fd; empty when the client closed first.
+inline Bytes read_message(int fd) {
+    Bytes m = read_fd(fd, 24);
+    return m.size() < 24 ? Bytes{} : cat({m, read_fd(fd, get(&m[2], 2))});
+}
+inline uint64_t context_of(const Bytes& message) {
+    return get(&message[12], 8);
+}
 inline Bytes encap(uint16_t command, uint32_t session, uint32_t status, uint64_t context, const Bytes& data,
                    uint32_t options = 0) {
     Bytes out;
-    for (auto [v, n] : {std::pair<uint64_t, int>{command, 2},
-                        {data.size(), 2},
-                        {session, 4},
-                        {status, 4},
-                        {context, 8},
-                        {options, 4}})
-        put(out, v, n);
+    put(out, command, 2), put(out, data.size(), 2), put(out, session, 4), put(out, status, 4);
+    put(out, context, 8), put(out, options, 4);
     return cat({out, data});
 }
-
 // A SendRRData CPF block: null address item and an unconnected data item holding `cip`.
 inline Bytes cpf_reply(const Bytes& cip) {
-    Bytes out = {0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0};
-    put(out, cip.size(), 2);
-    return cat({out, cip});
+    return cat(
+        {hex("00000000 0000 0200 0000 0000 B200"), {uint8_t(cip.size()), uint8_t(cip.size() >> 8)}, cip});
 }
 
-// A socket listening on 127.0.0.1 at an ephemeral port, with the given backlog.
-inline int listen_loopback(int backlog, uint16_t* port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, backlog) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("listen");
-    *port = ntohs(addr.sin_port);
-    return fd;
+// The embedded requests of a Multiple Service Packet request (none for any other request).
+inline std::vector<Bytes> unpack_multiple(const Bytes& cip) {
+    std::vector<Bytes> out;
+    const size_t count = cip.size() < 8 || cip[0] != 0x0A ? 0 : get(&cip[6], 2);
+    for (size_t i = 0; i < count; ++i)
+        out.emplace_back(cip.begin() + 6 + get(&cip[8 + 2 * i], 2),
+                         i + 1 < count ? cip.begin() + 6 + get(&cip[10 + 2 * i], 2) : cip.end());
+    return out;
+}
+// A Multiple Service Packet reply (status 0) echoing each embedded request's data (after its path).
+inline Bytes echo_multiple(const std::vector<Bytes>& requests) {
+    Bytes table, replies;
+    put(table, requests.size(), 2);
+    for (const Bytes& r : requests) {
+        put(table, 2 + 2 * requests.size() + replies.size(), 2);
+        replies.insert(replies.end(), {uint8_t(r[0] | 0x80), 0x00, 0x00, 0x00});
+        replies.insert(replies.end(), r.begin() + 2 + 2 * r[1], r.end());
+    }
+    return cat({{0x8A, 0x00, 0x00, 0x00}, table, replies});
 }
 
-// Listens on 127.0.0.1 (ephemeral port) and runs `handler` on each of `connections` accepted
-// connections in turn, on one thread. join() waits for it; the destructor joins too.
-class ScriptedPeer {
-public:
-    using Handler = std::function<void(PeerConnection&, int index)>;
-    explicit ScriptedPeer(Handler handler, int connections = 1) : listener_(listen_loopback(8, &port_)) {
-        // Listening before the thread starts: the client may connect as soon as the constructor returns.
-        thread_ = std::thread([this, handler = std::move(handler), connections] {
-            for (int i = 0; i < connections; ++i) {
-                pollfd pfd = {listener_, POLLIN, 0};
-                int fd = poll(&pfd, 1, kSafetyMs) > 0 ? ::accept(listener_, nullptr, nullptr) : -1;
-                if (fd < 0)
-                    return;
-                PeerConnection conn(fd);
-                handler(conn, i);
-            }
+// Listens on 127.0.0.1 at an ephemeral port and runs handler(fd) on the first connection it
+// accepts, on a thread, closing it afterwards. The destructor waits for the thread.
+struct ScriptedPeer {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    uint16_t port = 0;
+    std::thread thread;
+    explicit ScriptedPeer(std::function<void(int fd)> handler) {
+        sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof addr;
+        ::bind(listener, reinterpret_cast<sockaddr*>(&addr), length);
+        ::listen(listener, 8);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+        port = ntohs(addr.sin_port);
+        thread = std::thread([this, handler] {
+            pollfd pfd = {listener, POLLIN, 0};
+            const int fd = poll(&pfd, 1, kSafetyMs) > 0 ? ::accept(listener, nullptr, nullptr) : -1;
+            if (fd >= 0)
+                handler(fd), ::close(fd);
         });
     }
     ~ScriptedPeer() {
-        ::shutdown(listener_, SHUT_RDWR); // wakes a thread still waiting for a client that never came
-        join();
-        ::close(listener_);
+        ::shutdown(listener, SHUT_RDWR); // wakes a thread still waiting for a client that never came
+        thread.join();
+        ::close(listener);
     }
-    uint16_t port() const { return port_; }
-    void join() {
-        if (thread_.joinable())
-            thread_.join();
-    }
-
-private:
-    uint16_t port_ = 0;
-    int listener_;
-    std::thread thread_;
 };
 
-// A device on top of ScriptedPeer: registers sessions (handle `session`), answers each SendRRData
-// with on_message(request) or else on_cip(CIP request) in a CPF block, and stops at UnRegisterSession
-// or close. Each SendRRData is appended to `wire` and its CIP request to `seen` (read after join()).
-struct Device {
-    static constexpr uint32_t session = 0x01020304;
-    std::function<Bytes(const Bytes& cip)> on_cip;
-    std::function<Bytes(const EncapMessage&)> on_message;
-    std::vector<Bytes> seen, wire;
+// `count` requests of `size` encoded bytes (service 0x4C, path 20 6B 24 01) whose data starts with
+// their index.
+struct Requests {
+    const Bytes path = hex("206B2401");
+    std::vector<Bytes> data;
+    std::vector<zelkc_cip_request> list;
+    Requests(size_t count, size_t size) : data(count, Bytes(size - 6)) {
+        for (size_t i = 0; i < count; ++i)
+            data[i][0] = uint8_t(i),
+            list.push_back({0x4C, path.data(), 4, data[i].data(), uint32_t(size - 6)});
+    }
+};
+// Checks a multiple send of `count` requests of Requests answered in order by echo_multiple, and
+// releases its responses.
+inline void expect_in_order(uint8_t rc, zelkc_cip_multiple_response* out, uint32_t count) {
+    ASSERT_EQ(std::pair(rc, out->count), std::pair(uint8_t(ZELKC_CIP_OK), count));
+    for (uint32_t i = 0; i < count; ++i)
+        EXPECT_EQ(out->responses[i].data.data[0], i);
+    zelkc_cip_multiple_response_free(out);
+}
 
-    ScriptedPeer::Handler handler() {
-        return [this](PeerConnection& conn, int) {
-            EncapMessage m;
-            while (read_message(conn, &m) && (m.command == 0x0065 || m.command == 0x006F)) {
-                if (m.command == 0x0065) {
-                    conn.write(encap(0x0065, session, 0, m.context, {0x01, 0x00, 0x00, 0x00}));
-                    continue;
-                }
-                wire.push_back(m.raw);
-                // The CIP request after the 16 bytes of CPF header and items (their layout is checked
-                // byte for byte by the tests of the unconnected send).
-                seen.push_back(m.data.size() < 16 ? Bytes{} : Bytes(m.data.begin() + 16, m.data.end()));
-                conn.write(on_message ? on_message(m)
-                                      : encap(0x006F, session, 0, m.context, cpf_reply(on_cip(seen.back()))));
+// A client with a session to a device on a scripted peer. The device grants sessions (handle
+// kSession) and answers every other message with on_message(message) until UnRegisterSession or
+// close; it keeps every message after the registration but before UnRegisterSession in `log` (read
+// it after finish()).
+struct DeviceTest : testing::Test {
+    static constexpr uint32_t kSession = 0x01020304;
+    std::function<Bytes(const Bytes& message)> on_message;
+    std::vector<Bytes> log;
+    std::unique_ptr<ScriptedPeer> peer;
+    zelkc_cip_client* client = nullptr;
+
+    void start() {
+        log.clear();
+        peer = std::make_unique<ScriptedPeer>([this](int fd) {
+            for (Bytes m; (m = read_message(fd)).size() >= 24 && m[0] != 0x66;) {
+                if (m[0] != 0x65)
+                    log.push_back(m);
+                write_fd(fd, m[0] == 0x65 ? encap(0x0065, kSession, 0, context_of(m), hex("01000000"))
+                                          : on_message(m));
             }
-            conn.read();
-        };
+            read_fd(fd);
+        });
+        client = zelkc_cip_client_create();
+        ASSERT_EQ(zelkc_cip_client_connect(client, "127.0.0.1", peer->port, 5000), ZELKC_CIP_OK);
+    }
+    void finish() { // disconnects and waits for the device, so that its records are complete
+        zelkc_cip_client_destroy(client);
+        client = nullptr;
+        peer.reset();
+    }
+    void TearDown() override { zelkc_cip_client_destroy(client); }
+    // The CIP request a SendRRData message carries, and a SendRRData reply to it carrying `cip`.
+    static Bytes cip_of(const Bytes& m) { return Bytes(m.begin() + std::min<size_t>(40, m.size()), m.end()); }
+    static Bytes rr_reply(const Bytes& m, const Bytes& cip) {
+        return encap(0x006F, kSession, 0, context_of(m), cpf_reply(cip));
     }
 };
 
