@@ -32,10 +32,22 @@ Result decode(const std::string& decoder, const Bytes& in) {
     zelkc_cip_multiple_response m = {};
     zelkc_cip_connection c = kConnection;
     zelkc_cip_buffer b = {};
+    Bytes out;
     uint8_t rc = decoder == "cpf"        ? zelkc_cip_cpf_extract_unconnected_data(in.data(), size, &b)
                  : decoder == "multiple" ? zelkc_cip_multiple_response_data_parse(in.data(), size, &m)
-                                         : zelkc_cip_response_parse(in.data(), size, &r);
-    Bytes out = cat({bytes_of(b), decoder == "reply" ? flat(r) : Bytes{}});
+                 : decoder == "connected"
+                     ? OK
+                     : zelkc_cip_response_parse(in.data(), size, &r);
+    zelkc_cip_identity id = {};
+    uint16_t sequence = 0;
+    uint32_t at = 0, length = 0;
+    if (decoder == "identity" && rc == OK && (rc = zelkc_cip_identity_object_parse(&r, &id)) == OK)
+        out = Bytes(id.product_name, id.product_name + strlen(id.product_name));
+    zelkc_cip_identity_object_free(&id);
+    if (decoder == "connected" &&
+        (rc = zelkc_cip_cpf_find_connected_data(in.data(), size, 0x778899AA, &sequence, &at, &length)) == OK)
+        put(out, sequence, 2), out.insert(out.end(), in.begin() + at, in.begin() + at + length);
+    out = cat({out, bytes_of(b), decoder == "reply" ? flat(r) : Bytes{}});
     if (decoder == "forward open" && rc == OK && (rc = zelkc_cip_forward_open_reply_accept(&r, &c)) == OK)
         put(out, c.ot_id, 4), put(out, c.to_id, 4);
     for (uint32_t i = 0; i < m.count; ++i)
@@ -50,7 +62,8 @@ Result decode(const std::string& decoder, const Bytes& in) {
 
 TEST(CipCodec, DecodersStayWithinTheirInputAndRefuseMalformedReplies) {
     const std::string two = "0200 0600 0C00 CC000000C400 CD000500", cpf = "00000000 0000 ",
-                      fo = "DDCCBBAA 44332211 6655 564F AA998877 80841E00 80841E00 00";
+                      fo = "DDCCBBAA 44332211 6655 564F AA998877 80841E00 80841E00 00",
+                      id = "0100 0E00 5A00 1403 6030 78563412", conn = "00000000 0000 0200 A100 ";
     const struct {
         const char* decoder;
         std::string in;
@@ -65,6 +78,10 @@ TEST(CipCodec, DecodersStayWithinTheirInputAndRefuseMalformedReplies) {
         {"multiple", "0200 0400 0C00 CC000000C400 CD000500", BAD, ""}, // inside the offset table
         {"forward open", "D4000000" + fo + "00", OK, "DDCCBBAA 44332211"},
         {"forward open", "D4000000" + fo, BAD, ""}, // one byte short
+        {"identity", "81000000" + id + "02 4142", OK, "4142"},
+        {"identity", "81000000" + id + "03 4142", BAD, ""}, // the name one byte longer than the reply
+        {"connected", conn + "0400 AA998877 B100 0400 0700 CC00", OK, "0700 CC00"},
+        {"connected", conn + "0600 AA9988770000 B100 0400 0700 CC00", BAD, ""}, // address of 6 bytes
         {"forward open", "D4000000 DDCCBBAA 44332211 6655 564F AB998877 80841E00 80841E00 0000", BAD, ""},
     };
     for (const auto& c : cases)
@@ -140,4 +157,9 @@ TEST(CipCodec, EncodersWriteEveryByteAndRefuseWhatTheWireCannotCarry) {
     EXPECT_EQ(encoded([&](auto* out) { return zelkc_cip_multiple_request_encode(reqs, 2, out); }),
               Result(OK, hex("0A02 20022401 0200 0600 0C00 4C01 0100 0101 4D01 0100 01")));
     EXPECT_EQ(encoded([&](auto* out) { return zelkc_cip_multiple_request_encode(reqs, 3, out); }).first, ARG);
+    for (const uint32_t data : {65521u, 65522u}) { // 2 + 2 + 4 + 65521 bytes fill a packet's 65529 exactly
+        const zelkc_cip_request filled = {0x4C, two.data(), 2, big.data(), data};
+        EXPECT_EQ(encoded([&](auto* out) { return zelkc_cip_multiple_request_encode(&filled, 1, out); }).first,
+                  data == 65521 ? OK : BIG);
+    }
 }
