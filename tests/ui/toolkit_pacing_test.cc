@@ -29,6 +29,7 @@ TEST(Pacing, WaitAndPresentAfterEachKindOfChange) {
         {"ImGui text", [&] { label = "two"; }, R, true, R},
         {"textured", [&] { rect->setTexture(&texture); }, R, true, R},
         {"new pixels in the same texture", [&] { texture = solidTexture(4, 4, 0, 0, 255); }, R, true, R},
+        {"pixels changed in place", [] { Renderer::texturesChanged(); }, R, true, R},
         {"clear colour", [&] { t.window->setClearColor(Color(9, 9, 9, 255)); }, R, true, R},
     };
     for (const auto& [name, change, wait, presented, waitNext] : cases) {
