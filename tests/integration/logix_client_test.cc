@@ -557,9 +557,9 @@ struct CountingAllocator {
     static void free(void*, void* block) { live -= block != nullptr, std::free(block); }
 };
 
-// Fails the n-th allocation of each operation, for every n until it succeeds, unconnected and
-// over a 4002-byte connection: each failure comes back as its code, leaves no result behind,
-// and once the template cache is released so is every other block of the operation.
+// Fails the n-th allocation of each operation, for every n it allocates, unconnected and over a
+// 4002-byte connection: each failure comes back as its code, leaves no result behind, and once
+// the template cache is released so is every other block of the operation.
 TEST_F(LogixClientTest, AllocationFailuresAreReportedAndEveryBlockIsReleased) {
     static const zelkc_cip_allocator counting{CountingAllocator::alloc, CountingAllocator::realloc,
                                               CountingAllocator::free, nullptr};
