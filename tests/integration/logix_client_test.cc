@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,10 +61,11 @@ size_t count(const std::vector<Exchange>& wire, uint8_t service) {
     return n;
 }
 
-// A relay between client and simulator on loopback that records every request.
+// A relay between client and simulator on loopback that records every request; unconnected
+// requests of the services in `refuse` it answers itself with status 0x08 (not supported).
 class RecordingRelay {
 public:
-    explicit RecordingRelay(uint16_t upstream) {
+    explicit RecordingRelay(uint16_t upstream, std::set<uint8_t> refuse = {}) : refuse_(std::move(refuse)) {
         sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof addr;
         if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listener_, 4) != 0 ||
@@ -123,7 +125,14 @@ private:
                 std::unique_lock<std::mutex> lock(mutex_);
                 exchanges_.push_back(e);
                 lock.unlock();
-                if (::send(fds[1], frame.data(), frame.size(), MSG_NOSIGNAL) != ssize_t(frame.size())) {
+                const bool refused = e.command == 0x6F && refuse_.count(e.service) != 0;
+                if (refused) { // the request's header, then the CPF items of the refusal
+                    frame.resize(24);
+                    frame[2] = 20;
+                    frame.insert(frame.end(), {0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, 4, 0, 0, 0, 8, 0});
+                    frame[40] = e.service | 0x80;
+                }
+                if (::send(fds[refused ? 0 : 1], frame.data(), frame.size(), MSG_NOSIGNAL) != ssize_t(frame.size())) {
                     return;
                 }
             }
@@ -136,6 +145,7 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::vector<Exchange> exchanges_;
+    const std::set<uint8_t> refuse_;
 };
 
 const json& demo_file() { // LOGIX_DEMO_JSON: the demo controller file, from the build
@@ -160,9 +170,9 @@ protected:
         return zelkc_logix_client_connect_mode(client_, "127.0.0.1", server_->port(), timeout_ms, mode);
     }
     // Connects in `mode` through a new relay; returns the connect's requests.
-    std::vector<Exchange> connect_recorded(uint8_t mode = ZELKC_LOGIX_MODE_UNCONNECTED) {
+    std::vector<Exchange> connect_recorded(uint8_t mode = ZELKC_LOGIX_MODE_UNCONNECTED, std::set<uint8_t> refuse = {}) {
         relay_.reset();
-        relay_ = std::make_unique<RecordingRelay>(server_->port());
+        relay_ = std::make_unique<RecordingRelay>(server_->port(), std::move(refuse));
         EXPECT_EQ(zelkc_logix_client_connect_mode(client_, "127.0.0.1", relay_->port(), kTimeoutMs, mode), 0);
         return relay_->take();
     }
@@ -488,6 +498,22 @@ TEST_F(LogixClientTest, EveryConnectModeGivesTheSameBrowseAndReads) {
     EXPECT_EQ(relay_->take().at(0).service, 0x4E);
 }
 
+TEST_F(LogixClientTest, RefusedForwardOpensFallBackToSmallerConnectionsThenUnconnected) {
+    // Mode, the Forward Opens refused, the Large and small ones tried, the packet size in the end.
+    const std::tuple<uint8_t, std::set<uint8_t>, size_t, size_t, uint32_t> cases[] = {
+        {ZELKC_LOGIX_MODE_AUTO, {0x5B}, 1, 1, 502},
+        {ZELKC_LOGIX_MODE_AUTO, {0x5B, 0x54}, 1, 1, 500},
+        {ZELKC_LOGIX_MODE_SMALL, {0x54}, 0, 1, 500},
+    };
+    for (const auto& [mode, refused, large, small, packet_size] : cases) {
+        const std::vector<Exchange> wire = connect_recorded(mode, refused);
+        EXPECT_EQ(std::make_pair(count(wire, 0x5B), count(wire, 0x54)), std::make_pair(large, small));
+        EXPECT_EQ(zelkc_logix_client_packet_size(client_), packet_size);
+        EXPECT_EQ(batch_text(client_, {"DintTag", "NoSuchTag"}), "0 DintTag=0:196:123456 NoSuchTag=7:0:0");
+        EXPECT_EQ(relay_->take().at(0).command, packet_size == 502 ? 0x70 : 0x6F) << packet_size;
+    }
+}
+
 TEST_F(LogixClientTest, ConnectAndTransportFaultsGiveTheirCodesAndDisconnect) {
     logixsim::Faults faults;
     faults.close_mid_reply = true;
@@ -512,8 +538,85 @@ TEST_F(LogixClientTest, ConnectAndTransportFaultsGiveTheirCodesAndDisconnect) {
         }
         EXPECT_FALSE(zelkc_logix_client_is_connected(client_)) << k;
         EXPECT_EQ(client_->cip->connection.size, 0u) << k;
+        zelkc_logix_value v{}; // the session is gone: the next call finds none
+        EXPECT_EQ(zelkc_logix_client_read_atomic_value(client_, "DintTag", &v), ZELKC_LOGIX_ERR_NOT_CONNECTED) << k;
     }
     EXPECT_EQ(connect(), ZELKC_LOGIX_ERR_IO); // a fault at connect time
+}
+
+// ---- allocation -----------------------------------------------------------------------------
+
+// Counts live blocks; fails the allocation `countdown` calls ahead (never when negative).
+struct CountingAllocator {
+    static inline std::atomic<long> live{0}, countdown{-1};
+    static void* alloc(void*, uint64_t size) { return realloc(nullptr, nullptr, size); }
+    static void* realloc(void*, void* block, uint64_t size) {
+        void* p = countdown >= 0 && countdown-- == 0 ? nullptr : std::realloc(block, size);
+        return live += p != nullptr && block == nullptr, p;
+    }
+    static void free(void*, void* block) { live -= block != nullptr, std::free(block); }
+};
+
+// Fails the n-th allocation of each operation, for every n it allocates, unconnected and over a
+// 4002-byte connection: each failure comes back as its code, leaves no result behind, and once
+// the template cache is released so is every other block of the operation.
+TEST_F(LogixClientTest, AllocationFailuresAreReportedAndEveryBlockIsReleased) {
+    static const zelkc_cip_allocator counting{CountingAllocator::alloc, CountingAllocator::realloc,
+                                              CountingAllocator::free, nullptr};
+    zelkc_logix_client_destroy(client_);
+    zelkc_cip_allocator_set_default(&counting);
+    client_ = zelkc_logix_client_create();
+    ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
+    const long connected = CountingAllocator::live;
+    zelkc_logix_tag_info_list list{};
+    ASSERT_EQ(zelkc_logix_client_browse_global_tags(client_, &list), ZELKC_LOGIX_OK);
+    zelkc_logix_tag_info_list_free(&list);
+    zelkc_logix_tag_info_list_free(&list); // a second release finds nothing left
+    EXPECT_GT(CountingAllocator::live, connected); // the templates stay cached
+    logix_templates_release(client_);
+    EXPECT_EQ(CountingAllocator::live, connected);
+    zelkc_logix_client_disconnect(client_);
+    const long disconnected = CountingAllocator::live;
+    std::vector<zelkc_logix_atomic_read> reads = {{"DintTag", 0, {}}, {"Motor1.Status.Speed", 0, {}}, {"Nope", 0, {}}};
+    zelkc_logix_value_array array{};
+    char text[96];
+    uint32_t length = 0;
+    const std::pair<const char*, std::function<uint8_t()>> operations[] = {
+        {"program browse", [&] { return zelkc_logix_client_browse_program_tags(client_, &list, "MainProgram"); }},
+        {"batch read", [&] { return zelkc_logix_client_read_atomic_values(client_, reads.data(), 3); }},
+        {"string read", [&] { return zelkc_logix_client_read_string_value(client_, "Greeting", text, 96, &length); }},
+        {"array read", [&] { return zelkc_logix_client_read_atomic_array(client_, "LargeArray", 300, &array); }},
+        {"auto connect", [&] { // a Forward Open that fails for memory is no refusal: no smaller size
+             const uint8_t rc = connect(kTimeoutMs, ZELKC_LOGIX_MODE_AUTO);
+             return rc == ZELKC_LOGIX_OK && zelkc_logix_client_packet_size(client_) != 4000 ? uint8_t(0xEE) : rc;
+         }},
+    };
+    for (const uint8_t mode : {ZELKC_LOGIX_MODE_UNCONNECTED, ZELKC_LOGIX_MODE_AUTO}) {
+        for (const auto& [what, operation] : operations) {
+            for (long n = 0, failed = 1; failed; ++n) { // until the operation makes no n-th allocation
+                ASSERT_LT(n, 5000);
+                SCOPED_TRACE(std::string(what) + ", mode " + std::to_string(mode) + ", failing " + std::to_string(n));
+                if (!zelkc_logix_client_is_connected(client_) ||
+                    (mode == ZELKC_LOGIX_MODE_AUTO) != (zelkc_logix_client_packet_size(client_) == 4000)) {
+                    ASSERT_EQ(connect(kTimeoutMs, mode), ZELKC_LOGIX_OK);
+                }
+                logix_templates_release(client_); // every template is read under the failing allocator
+                CountingAllocator::countdown = n;
+                const uint8_t rc = operation();
+                failed = CountingAllocator::countdown.exchange(-1) < 0; // some failures do no harm
+                EXPECT_TRUE(rc == ZELKC_LOGIX_OK ||
+                            (failed && rc == ZELKC_LOGIX_ERR_NO_MEMORY && !list.items && !array.data)) << int(rc);
+                zelkc_logix_tag_info_list_free(&list);
+                zelkc_logix_value_array_free(&array);
+                logix_templates_release(client_);
+                ASSERT_EQ(CountingAllocator::live, zelkc_logix_client_is_connected(client_) ? connected : disconnected);
+            }
+        }
+    }
+    zelkc_logix_client_destroy(client_);
+    client_ = nullptr;
+    EXPECT_EQ(CountingAllocator::live, 0);
+    zelkc_cip_allocator_set_default(nullptr);
 }
 
 } // namespace
