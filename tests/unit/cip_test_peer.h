@@ -4,6 +4,7 @@
 // shows them.
 #pragma once
 
+#include "../support/hex.h"
 #include "zelkc_cip.h"
 
 #include <gtest/gtest.h>
@@ -26,14 +27,6 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kSafetyMs = 20000; // only guards against a hung test; no result depends on it
 
-// "4C02 206B" -> bytes (spaces are ignored), in a block of exactly that size, so that a parser
-// reading past the end trips the sanitizers.
-inline Bytes hex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; (i = text.find_first_not_of(' ', i)) != std::string::npos; i += 2)
-        out.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
-    return Bytes(out);
-}
 inline void put(Bytes& out, uint64_t v, int n) { // little-endian, n bytes
     for (int i = 0; i < n; ++i)
         out.push_back(uint8_t(v >> (8 * i)));

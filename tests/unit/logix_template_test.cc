@@ -7,20 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "../support/hex.h"
 #include "logix_internal.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes hex(std::string text) {
-    std::erase(text, ' ');
-    Bytes b;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) {
-        b.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
-    }
-    return b;
-}
 
 TEST(LogixTemplateAttributes, ChecksLayoutStatusAndSizes) {
     // Count 2, attribute 4 (status, size in words), attribute 2 (status, member count); the result,
