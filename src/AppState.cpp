@@ -1,51 +1,410 @@
 #include "AppState.h"
 
+#include <chrono>
+#include <cstring>
+#include <exception>
 #include <new>
+#include <thread>
+#include <utility>
+
+#include <fmt/format.h>
+
 
 namespace {
-constexpr uint32_t kConnectTimeoutMs = 10000;
+
+int64_t steadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
+bool sameController(const zelkc_cip_identity& a, const zelkc_cip_identity& b) {
+    return a.vendor_id == b.vendor_id && a.device_type == b.device_type && a.product_code == b.product_code &&
+           a.serial_number == b.serial_number;
+}
+
+// Results that mean the connection itself is gone, not that one request was refused.
+bool linkFailure(uint8_t result) {
+    return result == ZELKC_LOGIX_ERR_IO || result == ZELKC_LOGIX_ERR_TIMEOUT ||
+           result == ZELKC_LOGIX_ERR_NOT_CONNECTED;
+}
+
+} // namespace
+
+int64_t reconnectDelayNs(uint32_t attempt) {
+    constexpr int64_t first = 500'000'000;
+    constexpr int64_t cap = 5'000'000'000;
+    return attempt >= 4 ? cap : first << attempt;
+}
+
+std::string describeFailure(uint8_t result, const std::string& host, uint16_t port) {
+    switch (result) {
+    case ZELKC_LOGIX_ERR_CONNECT_FAILED:
+        return fmt::format("nothing listening at {}:{}", host, port);
+    case ZELKC_LOGIX_ERR_TIMEOUT:
+        return "no answer within the time-out";
+    case ZELKC_LOGIX_ERR_SESSION_REFUSED:
+        return "session refused";
+    case ZELKC_LOGIX_ERR_DEVICE:
+        return "not a Logix controller (Identity refused)";
+    case ZELKC_LOGIX_ERR_IO:
+    case ZELKC_LOGIX_ERR_NOT_CONNECTED:
+        return "connection dropped by the controller";
+    default:
+        return zelkc_logix_result_text(result);
+    }
+}
+
+struct AppState::Link {
+    zelkc_logix_client* client = nullptr;
+    std::mutex mutex; // held for each exchange on the client
+    std::string host;
+    uint16_t port = 0;
+    uint8_t mode = ZELKC_LOGIX_MODE_AUTO;
+    uint32_t timeoutMs = defaultTimeoutMs;
+    Link() : client(zelkc_logix_client_create()) {
+        if (client == nullptr) {
+            throw std::bad_alloc();
+        }
+    }
+    ~Link() { zelkc_logix_client_destroy(client); }
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+};
+
 AppState* AppState::getInstance() {
+    // Attempts, closes and keep-alives run on threads of their own, so that an exchange stalled on
+    // the thread pool never delays a connect or a cancel.
     static AppState instance;
     return &instance;
 }
 
-AppState::AppState() : client(zelkc_logix_client_create()) {
-    if (client == nullptr) {
-        throw std::bad_alloc();
-    }
-}
+AppState::AppState(Executor executorFn, Clock clockFn)
+    : executor(std::move(executorFn)), clock(clockFn != nullptr ? clockFn : steadyNs), link(newLink()) {}
 
 AppState::~AppState() {
-    zelkc_logix_client_destroy(client);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        userWantsLink = false;
+    }
+    std::unique_lock<std::mutex> lock(tasksMutex);
+    tasksDone.wait(lock, [this] { return tasksRunning == 0; });
+    lock.unlock();
+    zelkc_cip_identity_object_free(&known);
+    // The current link closes with its last owner, here.
 }
 
-uint8_t AppState::connect(const std::string& host, unsigned short port) {
+std::shared_ptr<AppState::Link> AppState::newLink() {
+    return std::make_shared<Link>();
+}
+
+void AppState::background(std::function<void()> task) {
+    // Counted until the task has run or was destroyed unrun (a stopped pool drops queued tasks).
+    struct Ticket {
+        AppState* state;
+        explicit Ticket(AppState* s) : state(s) {
+            std::lock_guard<std::mutex> lock(state->tasksMutex);
+            ++state->tasksRunning;
+        }
+        ~Ticket() {
+            std::lock_guard<std::mutex> lock(state->tasksMutex);
+            if (--state->tasksRunning == 0) {
+                state->tasksDone.notify_all();
+            }
+        }
+    };
+    auto ticket = std::make_shared<Ticket>(this);
+    auto run = [ticket, task = std::move(task)]() mutable {
+        try {
+            task();
+        } catch (...) {
+        }
+        task = nullptr;
+    };
+    try {
+        if (executor) {
+            executor(run);
+        } else {
+            std::thread(run).detach();
+        }
+    } catch (const std::exception&) {
+        run(); // no executor left (the pool stopped at exit): finish here
+    }
+}
+
+void AppState::replaceLinkLocked(std::shared_ptr<Link> next) {
+    std::shared_ptr<Link> old = std::move(link);
+    link = std::move(next);
+    if (old) {
+        // Closing sends a Forward Close and waits for its reply, after any exchange still running on
+        // the old link: never on the caller's thread.
+        background([old] {
+            std::lock_guard<std::mutex> lock(old->mutex);
+            zelkc_logix_client_disconnect(old->client);
+        });
+    }
+}
+
+uint64_t AppState::beginAttempt(const std::string& host, uint16_t port, Attempt kind) {
+    std::shared_ptr<Link> idle = newLink();
     std::lock_guard<std::mutex> lock(mutex);
     connected.store(false);
-    revision.fetch_add(1);
-    const uint8_t result =
-        zelkc_logix_client_connect_mode(client, host.c_str(), port, kConnectTimeoutMs, connectionMode.load());
-    if (result != 0) {
-        plcTypeText.clear();
-    } else {
-        const char* name = zelkc_logix_client_plc_type(client);
-        plcTypeText = name != nullptr ? name : "";
+    const uint64_t at = revision.fetch_add(1) + 1;
+    shown.revision = at;
+    shown.state = kind == Attempt::User ? LinkState::Connecting : LinkState::Reconnecting;
+    if (kind == Attempt::User) {
+        shown.reason.clear();
+        shown.host = host;
+        shown.port = port;
+        failedAttempts = 0;
     }
-    // After plcTypeText: a reader that sees true also sees the new name.
-    connected.store(result == 0);
+    userWantsLink = true;
+    attemptRunning = true;
+    replaceLinkLocked(std::move(idle));
+    return at;
+}
+
+uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
+    std::shared_ptr<Link> next;
+    std::string host;
+    uint16_t port = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        host = shown.host;
+        port = shown.port;
+    }
+    uint8_t result = ZELKC_LOGIX_ERR_NO_MEMORY;
+    try {
+        next = newLink();
+        next->host = host;
+        next->port = port;
+        next->mode = connectionMode.load();
+        next->timeoutMs = timeoutMs.load();
+        std::lock_guard<std::mutex> linkLock(next->mutex);
+        result = zelkc_logix_client_connect_mode(next->client, host.c_str(), port, next->timeoutMs, next->mode);
+    } catch (const std::bad_alloc&) {
+        next.reset();
+    }
+
+    std::lock_guard<std::mutex> lock(mutex);
+    if (revision.load() != at) {
+        // Cancelled, or overtaken by another attempt: the outcome counts for nothing.
+        if (next) {
+            background([next] {
+                std::lock_guard<std::mutex> l(next->mutex);
+                zelkc_logix_client_disconnect(next->client);
+            });
+        }
+        return result;
+    }
+    attemptRunning = false;
+    if (result == 0) {
+        const zelkc_cip_identity& id = next->client->identity;
+        if (kind == Attempt::User || !sameController(id, known)) {
+            ++shown.controllerEpoch;
+        }
+        zelkc_cip_identity_object_free(&known);
+        known = id;
+        known.product_name = nullptr;
+        const char* name = zelkc_logix_client_plc_type(next->client);
+        plcTypeText = name != nullptr ? name : "";
+        shown.plcType = plcTypeText;
+        shown.lastHost = host;
+        shown.lastPort = port;
+        shown.state = LinkState::Connected;
+        shown.reason.clear();
+        failedAttempts = 0;
+        link = std::move(next);
+        lastTrafficNs.store(clock());
+        // After the name: a reader that sees true also sees the new name.
+        connected.store(true);
+        return 0;
+    }
+    next.reset(); // never connected: nothing to close
+    shown.reason = describeFailure(result, host, port);
+    if (kind == Attempt::User) {
+        plcTypeText.clear();
+        shown.state = LinkState::Disconnected;
+        userWantsLink = false;
+    } else {
+        shown.state = LinkState::Lost;
+        shown.nextAttemptNs = clock() + reconnectDelayNs(++failedAttempts);
+    }
     return result;
 }
 
+uint8_t AppState::connect(const std::string& host, unsigned short port) {
+    const uint64_t at = beginAttempt(host, port, Attempt::User);
+    return runAttempt(at, Attempt::User);
+}
+
+void AppState::connectAsync(const std::string& host, unsigned short port, std::function<void(uint8_t)> done) {
+    const uint64_t at = beginAttempt(host, port, Attempt::User);
+    background([this, at, done = std::move(done)] {
+        const uint8_t result = runAttempt(at, Attempt::User);
+        if (done) {
+            done(result);
+        }
+    });
+}
+
 void AppState::disconnect() {
+    std::shared_ptr<Link> fresh;
+    try {
+        fresh = newLink();
+    } catch (const std::bad_alloc&) {
+    }
     std::lock_guard<std::mutex> lock(mutex);
     connected.store(false);
-    revision.fetch_add(1);
-    zelkc_logix_client_disconnect(client);
+    shown.revision = revision.fetch_add(1) + 1;
+    shown.state = LinkState::Disconnected;
+    shown.reason.clear();
+    userWantsLink = false;
+    attemptRunning = false;
+    if (fresh) {
+        replaceLinkLocked(std::move(fresh));
+    } else {
+        // Without memory for a fresh client the old one stays current, closed in the background.
+        std::shared_ptr<Link> old = link;
+        background([old] {
+            std::lock_guard<std::mutex> l(old->mutex);
+            zelkc_logix_client_disconnect(old->client);
+        });
+    }
+}
+
+void AppState::reconnectNow() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (shown.state == LinkState::Lost) {
+        shown.nextAttemptNs = clock();
+    }
+}
+
+void AppState::loseLocked(uint64_t at, const std::string& why) {
+    if (revision.load() != at || shown.state != LinkState::Connected) {
+        return;
+    }
+    connected.store(false);
+    shown.revision = revision.fetch_add(1) + 1;
+    shown.state = LinkState::Lost;
+    shown.reason = why;
+    failedAttempts = 0;
+    shown.nextAttemptNs = clock() + reconnectDelayNs(0);
+    std::shared_ptr<Link> fresh;
+    try {
+        fresh = newLink();
+    } catch (const std::bad_alloc&) {
+        return; // the old link stays current; the next attempt replaces it
+    }
+    replaceLinkLocked(std::move(fresh));
+}
+
+void AppState::supervise() {
+    const int64_t t = clock();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (shown.state == LinkState::Lost && userWantsLink && !attemptRunning && t >= shown.nextAttemptNs) {
+        connected.store(false);
+        const uint64_t at = revision.fetch_add(1) + 1;
+        shown.revision = at;
+        shown.state = LinkState::Reconnecting;
+        attemptRunning = true;
+        background([this, at] { runAttempt(at, Attempt::Automatic); });
+        return;
+    }
+    if (shown.state == LinkState::Connected && !keepAliveRunning && t - lastTrafficNs.load() >= keepAliveNs) {
+        keepAliveRunning = true;
+        const uint64_t at = revision.load();
+        background([this, at] {
+            exchange(
+                [](zelkc_logix_client* client) {
+                    zelkc_cip_response response{};
+                    uint8_t rc = zelkc_logix_send_cip_internal(client, zelkc_cip_identity_object_request(),
+                                                               &response);
+                    zelkc_cip_response_free(&response);
+                    return rc;
+                },
+                at);
+            std::lock_guard<std::mutex> l(mutex);
+            keepAliveRunning = false;
+        });
+    }
 }
 
 void AppState::callPlc(const std::function<void(zelkc_logix_client*)>& fn) {
+    std::shared_ptr<Link> current;
+    uint64_t at = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        current = link;
+        at = revision.load();
+    }
+    bool dropped = false;
+    {
+        std::lock_guard<std::mutex> linkLock(current->mutex);
+        const bool wasUp = zelkc_logix_client_is_connected(current->client);
+        fn(current->client);
+        dropped = wasUp && !zelkc_logix_client_is_connected(current->client);
+    }
+    if (dropped) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (link == current) {
+            loseLocked(at, describeFailure(ZELKC_LOGIX_ERR_IO, current->host, current->port));
+        }
+    }
+}
+
+uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn, uint64_t at) {
+    std::shared_ptr<Link> current;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (revision.load() != at || shown.state != LinkState::Connected) {
+            return ZELKC_LOGIX_ERR_NOT_CONNECTED;
+        }
+        current = link;
+    }
+    uint8_t result = ZELKC_LOGIX_OK;
+    {
+        std::lock_guard<std::mutex> linkLock(current->mutex);
+        zelkc_logix_client* client = current->client;
+        result = fn(client);
+        const uint8_t first = result;
+        const bool gone = linkFailure(result) || !zelkc_logix_client_is_connected(client);
+        // A connection the controller closed (idle time-out, a dropped session) is opened again once,
+        // quietly, when the same controller answers; a silent controller is not asked twice.
+        if (gone && result != ZELKC_LOGIX_ERR_TIMEOUT && revision.load() == at) {
+            const uint8_t again = zelkc_logix_client_connect_mode(client, current->host.c_str(), current->port,
+                                                                  current->timeoutMs, current->mode);
+            bool same = false;
+            if (again == 0) {
+                std::lock_guard<std::mutex> lock(mutex);
+                same = sameController(client->identity, known);
+            }
+            if (same) {
+                result = fn(client);
+            } else {
+                result = again != 0 ? again : uint8_t{ZELKC_LOGIX_ERR_IO};
+                if (again == 0) {
+                    zelkc_logix_client_disconnect(client);
+                }
+            }
+        }
+        if (linkFailure(result) || result == ZELKC_LOGIX_ERR_CONNECT_FAILED ||
+            !zelkc_logix_client_is_connected(client)) {
+            // The reason is the exchange's own failure, not that of the quiet reconnect.
+            const uint8_t why =
+                first == ZELKC_LOGIX_OK || first == ZELKC_LOGIX_ERR_DEVICE ? uint8_t{ZELKC_LOGIX_ERR_IO} : first;
+            std::lock_guard<std::mutex> lock(mutex);
+            if (link == current) {
+                loseLocked(at, describeFailure(why, current->host, current->port));
+            }
+            return why;
+        }
+    }
+    lastTrafficNs.store(clock());
+    return result;
+}
+
+LinkSnapshot AppState::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex);
-    fn(client);
+    return shown;
 }

@@ -1,63 +1,143 @@
-// The process-wide holder of the one controller connection.
+// The process-wide holder of the controller connection and of its state machine.
 //
-// AppState owns the single zelkc_logix_client for the whole run and serialises every use of
-// it with one mutex, held for the whole of connect, disconnect and callPlc (network time
-// included), so controller exchanges never overlap. Whether the connection is up, and a
-// revision raised by every connect and disconnect, are atomics the UI thread polls lock-free.
+// A connection lives in a Link: one zelkc_logix_client with its own mutex, held for the whole of each
+// exchange on it. AppState keeps the current link and the connection's state behind a second, short
+// lock that is never held across the network, so the UI thread can read a snapshot, disconnect or
+// cancel in the frame it is asked without ever waiting for an exchange. A link that is replaced (a
+// disconnect, a new connect, a loss) is closed on the executor once the exchange still running on it
+// (if any) has ended; that exchange's results are dropped by the connection revision.
+//
+// States: disconnected (by the user, or a failed connect) -> connecting -> connected; connected ->
+// lost (an exchange found the connection gone) -> reconnecting -> connected or lost again, with the
+// next automatic attempt after 0.5, 1, 2, 4 s and then every 5 s, until the user disconnects.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include <zelkc_logix.h>
 
+enum class LinkState : uint8_t { Disconnected, Connecting, Connected, Lost, Reconnecting };
+
+// What the views show of the connection, copied out under the short lock.
+struct LinkSnapshot {
+    LinkState state = LinkState::Disconnected;
+    std::string host;          // the address of the current or last attempt
+    uint16_t port = 0;
+    std::string reason;        // why the last attempt failed or the connection was lost; else empty
+    int64_t nextAttemptNs = 0; // lost: when the next automatic attempt starts (the state's clock)
+    uint64_t revision = 0;
+    // Changes with every connect the user asks for and with a reconnect that finds another
+    // controller (another Identity); a reconnect to the same controller keeps it.
+    uint64_t controllerEpoch = 0;
+    std::string plcType;  // product name of the last controller connected, kept after a loss
+    std::string lastHost; // where that controller was reached
+    uint16_t lastPort = 0;
+};
+
+// The automatic reconnect schedule: the delay before attempt `attempt` (0, 1, ...) after a loss.
+int64_t reconnectDelayNs(uint32_t attempt);
+
+// The failure of a connect or an exchange in plain words, naming the address where it helps.
+std::string describeFailure(uint8_t result, const std::string& host, uint16_t port);
+
 class AppState {
 public:
-    // The one instance, constructed on first call; destroyed at process exit, which closes
-    // an open session through zelkc_logix_client_destroy.
+    using Clock = int64_t (*)(); // nanoseconds, monotonic
+    using Executor = std::function<void(std::function<void()>)>;
+
+    // The one instance, constructed on first call.
     static AppState* getInstance();
 
-    // Separate instances exist only in tests; the application uses getInstance().
+    // Separate instances exist only in tests; the application uses getInstance(). Without an executor
+    // background work (closing replaced links, reconnects, keep-alives) runs on a new thread each.
     // Throws std::bad_alloc when the client cannot be allocated.
-    AppState();
+    explicit AppState(Executor executor = {}, Clock clock = nullptr);
+    // Closes the current link; waits for background work started by this state to end.
     ~AppState();
     AppState(const AppState&) = delete;
     AppState& operator=(const AppState&) = delete;
 
-    // How later connects carry their requests: ZELKC_LOGIX_MODE_AUTO (the default: a class 3
-    // connection of 4002, else 504 bytes, else unconnected messaging) or
-    // ZELKC_LOGIX_MODE_UNCONNECTED. Set it before connecting.
+    // How later connects carry their requests (ZELKC_LOGIX_MODE_AUTO by default). Set it before connecting.
     void setConnectionMode(uint8_t mode) { connectionMode.store(mode); }
+    // The wait for each reply (10 s by default); also bounds how long a silent controller goes unnoticed.
+    void setTimeoutMs(uint32_t ms) { timeoutMs.store(ms); }
 
-    // Connects to the controller at host (IP address text) and TCP port, with a 10 s
-    // time-out per wait, in the connection mode set. Returns the zelkc_logix result code (0: connected). The
-    // status is false and the revision already raised for the whole attempt; on success plcType() holds the
-    // controller's product name before the status turns true, on failure it is empty.
+    // A connect the user asked for: the state turns connecting and the revision moves before this
+    // returns; the attempt then runs here, blocking. Returns the zelkc_logix result (0: connected).
+    // A disconnect or another connect meanwhile makes the attempt's outcome count for nothing.
     uint8_t connect(const std::string& host, unsigned short port);
-
-    // Closes the connection; raises the revision. Never fails.
+    // The same attempt run on the executor; `done` (optional) gets its result there.
+    void connectAsync(const std::string& host, unsigned short port,
+                      std::function<void(uint8_t)> done = {});
+    // The user's disconnect, also a cancel of an attempt under way: never waits for the network.
+    // Stops automatic reconnects.
     void disconnect();
+    // Lost: starts the next automatic attempt now instead of at the end of the countdown.
+    void reconnectNow();
 
-    // Runs fn with the client under the lock, whatever the connection state (the library's
-    // calls report a closed connection through their result codes). Exceptions from fn, and
-    // std::bad_function_call for an empty fn, reach the caller with the lock released.
-    // fn must not call connect, disconnect or callPlc.
+    // Once a frame: starts a due automatic reconnect, and a keep-alive exchange when the connection
+    // carried nothing for keepAliveNs.
+    void supervise();
+
+    // Runs fn with the current link's client under that link's lock, whatever the state. When the
+    // connection was up and fn leaves the client disconnected, the connection counts as lost.
+    // Exceptions from fn reach the caller with the lock released. fn must not call back into AppState.
     void callPlc(const std::function<void(zelkc_logix_client*)>& fn);
+    // The supervised exchange: runs fn (which returns the zelkc_logix result of its exchanges) only if
+    // the connection is up under `revision`; otherwise returns ZELKC_LOGIX_ERR_NOT_CONNECTED. When fn
+    // finds the connection gone but not silent (dropped, or the controller forgot our connection), the
+    // link reconnects once to the same controller and fn runs again before anything is reported; a
+    // failure after that makes the connection lost, with the reason kept.
+    uint8_t exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn, uint64_t revision);
 
+    LinkSnapshot snapshot() const;
     bool getStatus() const { return connected.load(); }
     uint64_t connectionRevision() const { return revision.load(); }
-    // Read it only after getStatus() has turned true: it is written inside connect, before
-    // the status is.
+    // Read it only after getStatus() has turned true.
     const std::string& plcType() const { return plcTypeText; }
+    int64_t now() const { return clock(); }
+
+    static constexpr uint32_t defaultTimeoutMs = 10000;
+    static constexpr int64_t keepAliveNs = 30'000'000'000;
 
 private:
+    struct Link;
+    enum class Attempt { User, Automatic };
+
+    uint64_t beginAttempt(const std::string& host, uint16_t port, Attempt kind);
+    uint8_t runAttempt(uint64_t attemptRevision, Attempt kind);
+    // Under `mutex`: the connection up under `at` turns lost.
+    void loseLocked(uint64_t at, const std::string& why);
+    void replaceLinkLocked(std::shared_ptr<Link> next);
+    void background(std::function<void()> task);
+    std::shared_ptr<Link> newLink();
+
+    Executor executor;
+    Clock clock;
     std::string plcTypeText;
     std::atomic<bool> connected{false};
     std::atomic<uint64_t> revision{0};
     std::atomic<uint8_t> connectionMode{ZELKC_LOGIX_MODE_AUTO};
-    zelkc_logix_client* client = nullptr;
-    std::mutex mutex;
+    std::atomic<uint32_t> timeoutMs{defaultTimeoutMs};
+    std::atomic<int64_t> lastTrafficNs{0};
+
+    mutable std::mutex mutex; // guards everything below; never held across an exchange
+    std::shared_ptr<Link> link;
+    LinkSnapshot shown;
+    bool userWantsLink = false;
+    bool attemptRunning = false;
+    bool keepAliveRunning = false;
+    uint32_t failedAttempts = 0;
+    zelkc_cip_identity known{}; // the controller last connected (product name not kept here)
+
+    // Background tasks of this state still to finish (the destructor waits for them).
+    std::mutex tasksMutex;
+    std::condition_variable tasksDone;
+    int tasksRunning = 0;
 };

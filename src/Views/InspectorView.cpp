@@ -1,7 +1,10 @@
 #include "Views/InspectorView.h"
 
 #include <cfloat>
+#include <ctime>
 #include <optional>
+
+#include <fmt/format.h>
 
 #include <zelk/ui/imgui_compat.h>
 
@@ -35,6 +38,49 @@ void InspectorView::update() {
     zelk::ui::Widget::update();
 }
 
+std::string InspectorView::ageText(int64_t ageNs) {
+    const int64_t seconds = ageNs < 0 ? 0 : ageNs / 1'000'000'000;
+    if (seconds < 60) {
+        return fmt::format("{} s ago", seconds);
+    }
+    if (seconds < 3600) {
+        return fmt::format("{} min ago", seconds / 60);
+    }
+    return fmt::format("{} h ago", seconds / 3600);
+}
+
+void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
+    const AppStyle* style = AppStyle::getInstance();
+    switch (tag.state) {
+    case TagInspector::RowState::Live:
+        if (tag.changedNs != 0 && now - tag.changedNs < changeHighlightNs) {
+            ImGui::TableSetBgColor(ImGuiTableBgTarget_CellBg, (style->getWarningColor() & 0x00FFFFFFu) | 0x50000000u);
+        }
+        ImGui::TextUnformatted(tag.value.c_str());
+        break;
+    case TagInspector::RowState::Stale:
+    case TagInspector::RowState::Pending:
+        if (tag.lastGoodNs == 0) {
+            ImGui::TextDisabled("%s", tag.state == TagInspector::RowState::Pending ? "" : "no value");
+            break;
+        }
+        // The last good value, dimmed, with its age: it is not the controller's value now.
+        ImGui::TextDisabled("%s  (%s)", tag.value.c_str(), ageText(now - tag.lastGoodNs).c_str());
+        if (ImGui::IsItemHovered()) {
+            const std::time_t seconds = static_cast<std::time_t>(tag.lastGoodNs / 1'000'000'000);
+            std::tm local{};
+            localtime_r(&seconds, &local);
+            ImGui::SetTooltip("Last read at %02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+        }
+        break;
+    case TagInspector::RowState::Error:
+        ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(style->getErrorColor()));
+        ImGui::TextUnformatted(tag.error.c_str());
+        ImGui::PopStyleColor();
+        break;
+    }
+}
+
 void InspectorView::generateGui() {
     deleteRects.clear();
     constexpr ImGuiTableFlags flags =
@@ -48,15 +94,18 @@ void InspectorView::generateGui() {
 
         // Removed after the table, so the list does not change while it is drawn; one per frame.
         std::optional<std::string> removed;
+        const int64_t now = inspector->now();
         for (const TagInspector::TagValue& tag : inspector->getTags()) {
             ImGui::TableNextRow();
             ImGui::PushID(tag.name.c_str());
-            const std::string* texts[3] = {&tag.name, &tag.typeName, &tag.value};
-            for (int column = 0; column < 3; ++column) {
+            const std::string* texts[2] = {&tag.name, &tag.typeName};
+            for (int column = 0; column < 2; ++column) {
                 ImGui::TableSetColumnIndex(column);
                 ImGui::SetNextItemWidth(-FLT_MIN);
                 ImGui::Text("%s", texts[column]->c_str());
             }
+            ImGui::TableSetColumnIndex(2);
+            drawValue(tag, now);
             ImGui::TableSetColumnIndex(3);
             ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(0, 0));
             ImGui::PushStyleColor(ImGuiCol_Button, ImVec4(0, 0, 0, 0));

@@ -11,7 +11,7 @@
 #include <zelk/ui/Texture.h>
 #include <zelk/ui/Widget.h>
 
-class TagInspector;
+#include "Views/TagInspector.h"
 
 class InspectorView : public zelk::ui::Widget {
 public:
@@ -26,8 +26,13 @@ public:
     // Where each row's delete button was last drawn, in the panel's coordinates, in row order.
     const std::vector<ImVec4>& getDeleteButtonRects() const { return deleteRects; }
 
+    // How old a stale value is, in words: "12 s ago", "3 min ago", "2 h ago".
+    static std::string ageText(int64_t ageNs);
+    static constexpr int64_t changeHighlightNs = 1'500'000'000;
+
 private:
     void generateGui();
+    void drawValue(const TagInspector::TagValue& tag, int64_t now);
 
     TagInspector* inspector;
     zelk::ui::ImGuiPanel* panel = nullptr;

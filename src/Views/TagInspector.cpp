@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include "AppState.h"
 #include "Logger.h"
 #include "ThreadPool.h"
@@ -57,19 +59,65 @@ void TagInspector::clear() {
     ++revision;
 }
 
+void TagInspector::markStale() {
+    for (TagValue& tag : tags) {
+        if (tag.state == RowState::Live) {
+            tag.state = RowState::Stale;
+        }
+    }
+}
+
+std::string TagInspector::failureText(uint8_t result, const zelkc_logix_read_status& status) {
+    if (result == ZELKC_LOGIX_ERR_DEVICE && status.general_status != 0) {
+        const std::string extended =
+            status.extended_status != 0 ? fmt::format("/0x{:04X}", status.extended_status) : std::string();
+        return fmt::format("{} (CIP 0x{:02X}{})",
+                           zelkc_logix_cip_status_text(status.general_status, status.extended_status),
+                           status.general_status, extended);
+    }
+    if (result == ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE && status.struct_handle != 0) {
+        return "a structure has no single value";
+    }
+    return zelkc_logix_result_text(result);
+}
+
 void TagInspector::update() {
     if (batch) {
         if (!batch->done.load(std::memory_order_acquire)) {
+            if (!appState->getStatus()) {
+                markStale();
+            }
             return; // one cycle at a time
         }
-        if (batch->success && batch->revision == revision && appState->getStatus() &&
-            batch->connectionRevision == appState->connectionRevision()) {
-            tags = std::move(batch->values);
+        if (batch->revision == revision && batch->values.size() == tags.size()) {
+            const bool current = batch->success && appState->getStatus() &&
+                                 batch->connectionRevision == appState->connectionRevision();
+            for (size_t i = 0; i < tags.size(); ++i) {
+                TagValue& row = tags[i];
+                const TagValue& read = batch->values[i];
+                if (!current) {
+                    if (row.state == RowState::Live) {
+                        row.state = RowState::Stale;
+                    }
+                } else if (read.result == ZELKC_LOGIX_OK) {
+                    if (row.lastGoodNs != 0 && row.value != read.value) {
+                        row.changedNs = batch->startedNs;
+                    }
+                    row.value = read.value;
+                    row.state = RowState::Live;
+                    row.error.clear();
+                    row.lastGoodNs = batch->startedNs;
+                } else {
+                    row.state = RowState::Error;
+                    row.error = read.error;
+                }
+            }
         }
         batch.reset();
     }
     const int64_t now = clock();
     if (!appState->getStatus()) {
+        markStale();
         return;
     }
     if (now - lastBatchTime < cycleIntervalNs || tags.empty() ||
@@ -80,6 +128,7 @@ void TagInspector::update() {
     next->values = tags;
     next->revision = revision;
     next->connectionRevision = appState->connectionRevision();
+    next->startedNs = now;
     lastBatchTime = now;
     batch = next;
     try {
@@ -93,9 +142,11 @@ void TagInspector::update() {
 void TagInspector::readBatch(AppState* appState, const std::shared_ptr<ReadBatch>& batch) {
     try {
         std::vector<zelkc_logix_atomic_read> reads;
+        std::vector<zelkc_logix_read_status> statuses;
         std::vector<size_t> indexes;
         for (size_t i = 0; i < batch->values.size(); ++i) {
-            const TagValue& entry = batch->values[i];
+            TagValue& entry = batch->values[i];
+            entry.result = ZELKC_LOGIX_ERR_UNKNOWN;
             if (zelkc_logix_tag_array_rank(entry.symbolType) == 0 &&
                 zelkc_logix_tag_is_atomic(entry.symbolType)) {
                 zelkc_logix_atomic_read read{};
@@ -104,34 +155,50 @@ void TagInspector::readBatch(AppState* appState, const std::shared_ptr<ReadBatch
                 indexes.push_back(i);
             }
         }
-        appState->callPlc([&](zelkc_logix_client* client) {
-            if (!appState->getStatus() || appState->connectionRevision() != batch->connectionRevision) {
-                return;
-            }
-            if (!reads.empty() && zelkc_logix_client_read_atomic_values(
-                                      client, reads.data(), static_cast<uint32_t>(reads.size())) == 0) {
-                for (size_t r = 0; r < reads.size(); ++r) {
-                    if (reads[r].result == 0) {
+        statuses.resize(reads.size());
+        const uint8_t rc = appState->exchange(
+            [&](zelkc_logix_client* client) -> uint8_t {
+                if (!reads.empty()) {
+                    const uint8_t all = zelkc_logix_client_read_atomic_values_status(
+                        client, reads.data(), static_cast<uint32_t>(reads.size()), statuses.data());
+                    if (all != ZELKC_LOGIX_OK) {
+                        return all;
+                    }
+                    for (size_t r = 0; r < reads.size(); ++r) {
                         TagValue& entry = batch->values.at(indexes[r]);
-                        entry.value =
-                            value2string(&reads[r].value, zelkc_logix_tag_atomic_type(entry.symbolType));
+                        entry.result = reads[r].result;
+                        if (reads[r].result == ZELKC_LOGIX_OK) {
+                            entry.value =
+                                value2string(&reads[r].value, zelkc_logix_tag_atomic_type(entry.symbolType));
+                        } else {
+                            entry.error = failureText(reads[r].result, statuses[r]);
+                        }
                     }
                 }
-            }
-            for (TagValue& entry : batch->values) {
-                if (!entry.isString || zelkc_logix_tag_array_rank(entry.symbolType) != 0) {
-                    continue;
+                for (TagValue& entry : batch->values) {
+                    if (!entry.isString || zelkc_logix_tag_array_rank(entry.symbolType) != 0) {
+                        continue;
+                    }
+                    char text[stringCapacity] = {};
+                    uint32_t length = 0;
+                    const uint8_t one = zelkc_logix_client_read_string_value(client, entry.name.c_str(), text,
+                                                                             stringCapacity, &length);
+                    if (one == ZELKC_LOGIX_ERR_IO || one == ZELKC_LOGIX_ERR_TIMEOUT ||
+                        one == ZELKC_LOGIX_ERR_NOT_CONNECTED) {
+                        return one;
+                    }
+                    if (one == ZELKC_LOGIX_OK && length <= stringCapacity) {
+                        entry.value.assign(text, length);
+                        entry.result = ZELKC_LOGIX_OK;
+                    } else {
+                        entry.result = one == ZELKC_LOGIX_OK ? uint8_t{ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL} : one;
+                        entry.error = zelkc_logix_result_text(entry.result);
+                    }
                 }
-                char text[stringCapacity] = {};
-                uint32_t length = 0;
-                if (zelkc_logix_client_read_string_value(client, entry.name.c_str(), text, stringCapacity,
-                                                         &length) == 0 &&
-                    length <= stringCapacity) {
-                    entry.value.assign(text, length);
-                }
-            }
-            batch->success = true;
-        });
+                return ZELKC_LOGIX_OK;
+            },
+            batch->connectionRevision);
+        batch->success = rc == ZELKC_LOGIX_OK;
     } catch (...) {
         batch->success = false;
     }

@@ -21,12 +21,21 @@ class ThreadPool;
 
 class TagInspector {
 public:
+    // pending: not read yet; live: read in the last cycle; stale: the last cycle (or the connection)
+    // failed, the text is the last good value; error: the controller refused this tag while others read.
+    enum class RowState : uint8_t { Pending, Live, Stale, Error };
+
     struct TagValue {
         std::string name;     // the tag path, unique within the list
         std::string typeName; // "STRING" or the type column text
-        std::string value;    // text of the last value read; empty until a read succeeds
+        std::string value;    // text of the last value read; kept when a later read fails
         uint16_t symbolType = 0;
         bool isString = false;
+        RowState state = RowState::Pending;
+        std::string error;     // error: why the controller refused the tag, in plain words
+        int64_t lastGoodNs = 0; // the clock's time of the last good read; 0 before it
+        int64_t changedNs = 0;  // when the value text last changed from one good read to the next
+        uint8_t result = ZELKC_LOGIX_ERR_UNKNOWN; // the read task's outcome for this entry
     };
 
     // One read cycle, shared by the list and the task that reads it.
@@ -36,6 +45,7 @@ public:
         uint64_t connectionRevision = 0;
         std::atomic<bool> done{false}; // set by the task last, whatever the outcome
         bool success = false;          // the reads ran on the connection the cycle started on
+        int64_t startedNs = 0;
     };
 
     // The watch list the views share: created on first use, on the application's state and pool.
@@ -56,14 +66,20 @@ public:
     void clear();
     const std::vector<TagValue>& getTags() const { return tags; }
     uint64_t getRevision() const { return revision; }
+    void markStale();
     // Whether a read cycle is in flight or finished and not yet collected.
     bool cycleInFlight() const { return batch != nullptr; }
 
-    // Once a frame: collects a finished cycle, then starts the next one when it is due.
+    // Once a frame: collects a finished cycle, marks the rows stale while the connection is down, then
+    // starts the next cycle when it is due.
     void update();
+    int64_t now() const { return clock(); }
+    // Why a read of one entry failed, in plain words with the CIP status when the controller gave one.
+    static std::string failureText(uint8_t result, const zelkc_logix_read_status& status);
 
     // The read task: reads every scalar atomic entry in one batch and every scalar STRING entry into
-    // 96 bytes, on the connection the batch was started on. Never throws.
+    // 96 bytes, on the connection the batch was started on, leaving each entry's outcome in `result`
+    // and a refusal's reason in `error`. Never throws.
     static void readBatch(AppState* appState, const std::shared_ptr<ReadBatch>& batch);
 
     static constexpr int64_t cycleIntervalNs = 1000000000;

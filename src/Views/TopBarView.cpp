@@ -124,70 +124,108 @@ void TopBarView::resized() {
     zelk::ui::Widget::resized();
 }
 
-void TopBarView::showStatus(int status) {
+std::string TopBarView::lossLine(const LinkSnapshot& link, int64_t now) {
+    if (link.state == LinkState::Reconnecting) {
+        return fmt::format("Connection lost: {}; reconnecting\u2026", link.reason);
+    }
+    const int64_t left = link.nextAttemptNs - now;
+    const int64_t seconds = left <= 0 ? 0 : (left + 999'999'999) / 1'000'000'000;
+    return fmt::format("Connection lost: {}; reconnecting in {} s", link.reason, seconds);
+}
+
+void TopBarView::showStatus(const LinkSnapshot& link) {
     const AppStyle* style = AppStyle::getInstance();
-    if (status != lastStatus) {
-        lastStatus = status;
-        if (status == 1) {
-            statusText->setText("PLC-Status: CONNECTED");
-            statusText->setColor(style->getSuccessColor());
-            connectButton->getText()->setText("Disconnect");
-            plcTypeText->setText(fmt::format("PLC-Type: {}", appState->plcType()));
-        } else if (status == -1) {
-            statusText->setText("PLC-Status: CONNECTING");
-            statusText->setColor(style->getWarningColor());
-            connectButton->getText()->setText("Connect");
-        } else {
-            statusText->setText("PLC-Status: DISCONNECTED");
-            statusText->setColor(style->getErrorColor());
-            connectButton->getText()->setText("Connect");
+    const char* status = nullptr;
+    zelk::ui::Color colour = style->getErrorColor();
+    const char* button = "Connect";
+    std::string second = plcTypeText->getText();
+    switch (link.state) {
+    case LinkState::Connected:
+        status = "PLC-Status: CONNECTED";
+        colour = style->getSuccessColor();
+        button = "Disconnect";
+        second = fmt::format("PLC-Type: {}", link.plcType);
+        break;
+    case LinkState::Connecting:
+        status = "PLC-Status: CONNECTING";
+        colour = style->getWarningColor();
+        button = "Cancel";
+        second.clear(); // the last failure is cleared at each click
+        break;
+    case LinkState::Reconnecting:
+    case LinkState::Lost:
+        status = "PLC-Status: DISCONNECTED";
+        button = link.state == LinkState::Reconnecting ? "Cancel" : "Connect";
+        second = lossLine(link, appState->now());
+        break;
+    case LinkState::Disconnected:
+        // Before the first attempt both lines stay empty.
+        if (link.revision == 0) {
+            return;
         }
+        status = "PLC-Status: DISCONNECTED";
+        if (!link.reason.empty()) {
+            second = fmt::format("Connection failed: {}", link.reason);
+        } else if (!link.plcType.empty()) {
+            second = fmt::format("PLC-Type: {}", link.plcType); // after a disconnect: the last type
+        }
+        break;
+    }
+    if (statusText->getText() != status) {
+        statusText->setText(status);
+    }
+    statusText->setColor(colour);
+    if (connectButton->getText()->getText() != button) {
+        connectButton->getText()->setText(button);
+    }
+    if (plcTypeText->getText() != second) {
+        plcTypeText->setText(second);
     }
 }
 
 void TopBarView::update() {
-    showStatus(connecting ? -1 : (appState->getStatus() ? 1 : 0));
-    connectButton->setLocked(ip.empty());
+    appState->supervise();
+    const LinkSnapshot link = appState->snapshot();
+    connecting = link.state == LinkState::Connecting;
+    showStatus(link);
+    connectButton->setLocked(ip.empty() && link.state != LinkState::Connecting &&
+                             link.state != LinkState::Reconnecting && link.state != LinkState::Connected);
     zelk::ui::Widget::update();
 }
 
 void TopBarView::connect() noexcept {
-    if (appState->getStatus()) {
-        try {
-            appState->disconnect();
-        } catch (const std::exception& e) {
-            LogWriter(LogLevel::Error)("failed to disconnect from PLC: {}", e.what());
-        }
-        return;
-    }
-    connecting = true;
-    // Shown at once: a refused attempt can end before the next frame's update, and the bar must still
-    // pass through CONNECTING so that it shows DISCONNECTED afterwards.
-    showStatus(-1);
+    const LinkSnapshot link = appState->snapshot();
     try {
-        threadPool->execute([this, state = appState, token = lifetime(), host = ip, portNumber = port] {
-            const char* failure = nullptr;
-            try {
-                const uint8_t rc = state->connect(host, static_cast<unsigned short>(portNumber & 0xFFFF));
+        switch (link.state) {
+        case LinkState::Connected:
+        case LinkState::Connecting:
+        case LinkState::Reconnecting:
+            // Disconnect, or cancel the attempt: acts at once, the network is left to the background.
+            appState->disconnect();
+            break;
+        case LinkState::Lost:
+            if (link.host == ip && link.port == port) {
+                appState->reconnectNow();
+                break;
+            }
+            [[fallthrough]];
+        case LinkState::Disconnected:
+            if (ip.empty()) {
+                break;
+            }
+            connecting = true;
+            appState->connectAsync(ip, static_cast<unsigned short>(port & 0xFFFF), [](uint8_t rc) {
                 if (rc != 0) {
                     LogWriter(LogLevel::Error)("failed to connect to PLC: {}", rc);
-                    failure = "Connection failed";
                 }
-            } catch (const std::exception& e) {
-                LogWriter(LogLevel::Error)("failed to connect to PLC: {}", e.what());
-                failure = "Connection failed";
-            }
-            zelk::ui::Application::dispatchToMainThread([this, token, failure] {
-                if (token.expired()) {
-                    return;
-                }
-                if (failure != nullptr) {
-                    plcTypeText->setText(failure);
-                }
-                connecting = false;
             });
-        });
-    } catch (const std::exception&) {
-        connecting = false;
+            break;
+        }
+    } catch (const std::exception& e) {
+        LogWriter(LogLevel::Error)("failed to {} PLC: {}",
+                                   link.state == LinkState::Disconnected ? "connect to" : "disconnect from",
+                                   e.what());
     }
+    // Shown at once, before the next frame.
+    showStatus(appState->snapshot());
 }

@@ -14,7 +14,8 @@
 
 #include "Views/DefaultButton.h"
 
-class AppState;
+#include "AppState.h"
+
 class ThreadPool;
 
 class TopBarView : public zelk::ui::Widget {
@@ -44,15 +45,16 @@ public:
     ImVec4 getAddressFieldRect() const { return addressRect; }
     ImVec4 getPortFieldRect() const { return portRect; }
 
+    // The second line while the connection is lost: the reason and the countdown to the next attempt.
+    static std::string lossLine(const LinkSnapshot& link, int64_t now);
     static int clampPort(int value) { return value < 1 ? 1 : (value > 65535 ? 65535 : value); }
 
     static constexpr const char* version = "1.0.6";
 
 private:
     void buildFields();
-    // Writes the status lines and the button text for status 1 (connected), -1 (connecting) or 0 when
-    // it differs from the one shown.
-    void showStatus(int status);
+    // Writes the status lines and the button text for the connection's state.
+    void showStatus(const LinkSnapshot& link);
 
     AppState* appState;
     zelk::ui::Rectangle* background = nullptr;
@@ -60,7 +62,6 @@ private:
     std::string ip;
     int port = 44818;
     bool connecting = false;
-    int lastStatus = 0;
     zelk::ui::TextElement* plcTypeText = nullptr;
     zelk::ui::TextElement* statusText = nullptr;
     DefaultButton* connectButton = nullptr;

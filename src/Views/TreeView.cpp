@@ -1,6 +1,9 @@
 #include "Views/TreeView.h"
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
+#include <iterator>
 #include <utility>
 
 #include <fmt/format.h>
@@ -78,10 +81,13 @@ void TreeView::update() {
     spinnerStack->setVisible(busy);
     filterPanel->setVisible(!busy && !rootItems.empty());
 
-    const bool status = appState->getStatus();
-    if (status != lastStatus && !busy) {
-        lastStatus = status;
-        if (status) {
+    const LinkSnapshot link = appState->snapshot();
+    live = link.state == LinkState::Connected;
+    if (live && !busy && !refreshing.load()) {
+        if (link.controllerEpoch != loadedEpoch) {
+            // A connect by the user, or another controller behind the address: a fresh start.
+            loadedEpoch = link.controllerEpoch;
+            loadedRevision = link.revision;
             inspector->clear();
             // Set here, not only in the task, so that no second browse is queued before it starts.
             loading.store(true);
@@ -90,7 +96,22 @@ void TreeView::update() {
             } catch (const std::exception&) {
                 loading.store(false);
             }
+        } else if (link.revision != loadedRevision) {
+            // Back on the same controller: the rows and the watch list stay; a quiet browse replaces
+            // the rows only if the tag database changed meanwhile.
+            loadedRevision = link.revision;
+            refreshing.store(true);
+            try {
+                threadPool->execute(lifetime(), [this] { loadData(true); });
+            } catch (const std::exception&) {
+                refreshing.store(false);
+            }
         }
+    }
+    if (!live && !rootItems.empty() && !link.lastHost.empty()) {
+        lastConnected = fmt::format("last connected: {}:{}", link.lastHost, link.lastPort);
+    } else {
+        lastConnected.clear();
     }
 
     inspector->update();
@@ -103,23 +124,63 @@ void TreeView::update() {
     }
 }
 
-void TreeView::loadData() {
-    loading.store(true);
+namespace {
+bool sameTag(const zelkc_logix_tag_info& a, const zelkc_logix_tag_info& b);
+
+bool sameTags(const zelkc_logix_tag_info* a, uint32_t na, const zelkc_logix_tag_info* b, uint32_t nb) {
+    if (na != nb) {
+        return false;
+    }
+    for (uint32_t i = 0; i < na; ++i) {
+        if (!sameTag(a[i], b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool sameText(const char* a, const char* b) {
+    return (a == nullptr || b == nullptr) ? a == b : std::strcmp(a, b) == 0;
+}
+
+bool sameTag(const zelkc_logix_tag_info& a, const zelkc_logix_tag_info& b) {
+    return a.symbol_type == b.symbol_type && sameText(a.name, b.name) && sameText(a.type_name, b.type_name) &&
+           std::equal(std::begin(a.dims), std::end(a.dims), std::begin(b.dims)) &&
+           sameTags(a.children, a.child_count, b.children, b.child_count);
+}
+} // namespace
+
+bool TreeView::sameDatabase(const zelkc_logix_tag_info_list& a, const zelkc_logix_tag_info_list& b) {
+    return sameTags(a.items, a.count, b.items, b.count);
+}
+
+void TreeView::loadData(bool quiet) {
+    if (!quiet) {
+        loading.store(true);
+    }
     std::weak_ptr<void> token = lifetime();
     auto handoff = std::make_shared<ListHandoff>();
     uint8_t result = ZELKC_LOGIX_ERR_UNKNOWN;
     uint32_t skipped = 0;
     try {
-        appState->callPlc([&](zelkc_logix_client* client) {
-            result = zelkc_logix_client_browse_global_tags(client, &handoff->list);
-            skipped = zelkc_logix_client_last_browse_skipped_templates(client);
-        });
+        result = appState->exchange(
+            [&](zelkc_logix_client* client) {
+                zelkc_logix_tag_info_list_free(&handoff->list);
+                const uint8_t rc = zelkc_logix_client_browse_global_tags(client, &handoff->list);
+                skipped = zelkc_logix_client_last_browse_skipped_templates(client);
+                return rc;
+            },
+            appState->connectionRevision());
     } catch (const std::exception&) {
         result = ZELKC_LOGIX_ERR_UNKNOWN;
     }
-    zelk::ui::Application::dispatchToMainThread([this, token, result, skipped, handoff] {
+    zelk::ui::Application::dispatchToMainThread([this, token, result, skipped, handoff, quiet] {
         if (token.expired()) {
             return; // the view is gone; the handoff frees the list
+        }
+        if (quiet && result != 0) {
+            refreshing.store(false);
+            return; // the rows stay; the connection's state tells what happened
         }
         if (result == 0) {
             notice.clear();
@@ -129,13 +190,15 @@ void TreeView::loadData() {
                                 "without members",
                                 skipped, skipped == 1 ? "" : "s", skipped == 1 ? "its" : "their");
             }
-            takeBrowse(handoff->take());
+            if (!quiet || !sameDatabase(tagList, handoff->list)) {
+                takeBrowse(handoff->take());
+            }
         } else {
             // Rows of an earlier browse stay; the line says why nothing new came.
             notice =
                 fmt::format("Browse failed: {}. Reconnect to try again", zelkc_logix_result_text(result));
         }
-        loading.store(false);
+        (quiet ? refreshing : loading).store(false);
     });
 }
 
@@ -158,6 +221,9 @@ void TreeView::takeBrowse(zelkc_logix_tag_info_list list) {
 }
 
 void TreeView::generateGui() {
+    if (!lastConnected.empty()) {
+        ImGui::TextDisabled("%s", lastConnected.c_str());
+    }
     if (!notice.empty()) {
         ImGui::PushStyleColor(ImGuiCol_Text,
                               ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
@@ -165,9 +231,11 @@ void TreeView::generateGui() {
         ImGui::PopStyleColor();
     }
     ImGui::PushStyleVar(ImGuiStyleVar_ItemSpacing, ImVec2(ImGui::GetStyle().ItemSpacing.x, 8));
+    // Rows of a controller that is not connected now are dimmed: they may no longer be true.
+    ImGui::PushStyleVar(ImGuiStyleVar_Alpha, live ? 1.0f : 0.5f);
     for (auto& item : rootItems) {
         item->draw();
     }
-    ImGui::PopStyleVar(1);
+    ImGui::PopStyleVar(2);
     treePanel->setPreferredSize(zelk::ui::Vec2{getActualSize().x, ImGui::GetCursorPosY()});
 }

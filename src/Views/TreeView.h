@@ -29,8 +29,14 @@ public:
     void resized() override;
     void update() override;
 
-    // The pool task: browses the controller-scope tags and hands the result to the main thread.
-    void loadData();
+    // The pool task: browses the controller-scope tags and hands the result to the main thread. A quiet
+    // browse (after a reconnect to the same controller) shows no spinner and replaces the rows only when
+    // the tag database differs from the one shown.
+    void loadData(bool quiet = false);
+    // Whether two browses list the same tags: names, types, dimensions and members.
+    static bool sameDatabase(const zelkc_logix_tag_info_list& a, const zelkc_logix_tag_info_list& b);
+    // "last connected: HOST:PORT" above dimmed rows while the connection is not up; else empty.
+    const std::string& getLastConnected() const { return lastConnected; }
 
     bool isLoading() const { return loading.load(); }
     // The line shown above the rows: why the last browse failed, or how many data types it had to
@@ -58,7 +64,11 @@ private:
     zelk::ui::ImGuiPanel* filterPanel = nullptr;
     std::string filterText;
     std::string appliedFilter;
-    bool lastStatus = false;
+    uint64_t loadedEpoch = 0;
+    uint64_t loadedRevision = 0;
+    bool live = false;
+    std::string lastConnected;
+    std::atomic<bool> refreshing{false};
     zelkc_logix_tag_info_list tagList{};
     std::vector<std::unique_ptr<TreeItem>> rootItems;
     std::atomic<bool> loading{false};

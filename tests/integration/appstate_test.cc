@@ -63,8 +63,7 @@ TEST_F(AppStateTest, StatusIsDownWhileAConnectWaitsForItsReply) {
     ::close(listener);
 }
 
-// One client for the state's life, whatever the connection; a throw releases the lock; concurrent
-// callers and reconnects never overlap.
+// A client in every state; a throw releases the lock; concurrent callers and reconnects never overlap.
 TEST_F(AppStateTest, CallPlcRunsInEveryStateOneAtATime) {
     zelkc_logix_client* first = nullptr;
     state.callPlc([&](zelkc_logix_client* client) { first = client; });
@@ -81,13 +80,22 @@ TEST_F(AppStateTest, CallPlcRunsInEveryStateOneAtATime) {
                     failures += connect() != 0;
                     continue;
                 }
-                state.callPlc([&](zelkc_logix_client* client) {
-                    overlaps += inside.fetch_add(1) != 0;
-                    zelkc_logix_tag_info_list list{};
-                    failures += client != first || zelkc_logix_client_browse_global_tags(client, &list) != 0;
-                    zelkc_logix_tag_info_list_free(&list);
-                    inside.fetch_sub(1);
-                });
+                // An exchange started under a revision that a reconnect replaced is refused, never
+                // run on the new connection or overlapping it.
+                const uint64_t at = state.connectionRevision();
+                if (!state.getStatus())
+                    continue; // while a reconnect runs there is nothing to exchange on
+                const uint8_t rc = state.exchange(
+                    [&](zelkc_logix_client* client) {
+                        overlaps += inside.fetch_add(1) != 0;
+                        zelkc_logix_tag_info_list list{};
+                        const uint8_t r = zelkc_logix_client_browse_global_tags(client, &list);
+                        zelkc_logix_tag_info_list_free(&list);
+                        inside.fetch_sub(1);
+                        return r;
+                    },
+                    at);
+                failures += rc != 0 && !(rc == ZELKC_LOGIX_ERR_NOT_CONNECTED && state.connectionRevision() != at);
                 (void)state.getStatus(); // a lock-free reader on the side
             }
         });
