@@ -1040,8 +1040,9 @@ int64_t steady_us() {
 } // namespace
 
 void ConnectionTable::expire_locked(int64_t now) {
+    const int64_t limit = idle_limit_us_.load();
     for (auto it = entries_.begin(); it != entries_.end();) {
-        if (now - it->second.last_active_us > it->second.c.timeout_us)
+        if (now - it->second.last_active_us > (limit > 0 ? limit : it->second.c.timeout_us))
             it = entries_.erase(it);
         else
             ++it;

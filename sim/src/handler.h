@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -87,6 +88,8 @@ public:
     bool use(uint32_t ot_id, uint32_t session, uint16_t sequence, Use& out);
     void remember(uint32_t ot_id, uint16_t sequence, const Bytes& reply);
     size_t size();
+    // Closes connections idle for longer than this whatever their own time-out (0: off).
+    void set_idle_limit_us(int64_t limit) { idle_limit_us_.store(limit); }
 
 private:
     struct Entry {
@@ -98,6 +101,7 @@ private:
     };
     void expire_locked(int64_t now_us);
     std::mutex mutex_;
+    std::atomic<int64_t> idle_limit_us_{0};
     std::map<uint32_t, Entry> entries_; // by O->T id
     uint32_t next_id_ = 0x4C580001;
 };

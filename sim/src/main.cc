@@ -29,6 +29,8 @@ const char* const kUsage =
     "  --reply-delay-ms <n>        delay every reply\n"
     "  --close-after-requests <n>  close each connection when its n-th request arrives\n"
     "  --close-mid-reply           send half of each reply, then close\n"
+    "  --stall-after-requests <n>  stop answering after n requests in all (connections stay open)\n"
+    "  --drop-idle-connections <ms> close a class 3 connection idle longer than ms\n"
     "  --wrong-sender-context      answer with a sender context other than the request's\n"
     "  --wrong-command             answer with a command other than the request's\n"
     "  --refuse-sessions           answer RegisterSession with an error status\n"
@@ -85,6 +87,10 @@ int main(int argc, char** argv) {
             options.faults.reply_delay_ms = static_cast<int>(number(i, argc, argv, 0, 86400000));
         } else if (a == "--close-after-requests") {
             options.faults.close_after_requests = static_cast<int>(number(i, argc, argv, -1, 1 << 30));
+        } else if (a == "--stall-after-requests") {
+            options.faults.stall_after_requests = static_cast<int>(number(i, argc, argv, 0, 1 << 30));
+        } else if (a == "--drop-idle-connections") {
+            options.faults.drop_idle_connections_ms = static_cast<int>(number(i, argc, argv, 1, 86400000));
         } else if (a == "--close-mid-reply") {
             options.faults.close_mid_reply = true;
         } else if (a == "--wrong-sender-context") {

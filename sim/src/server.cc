@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
@@ -94,8 +95,12 @@ struct Server::Impl {
     std::thread acceptor;
     std::thread ticker;
 
+    std::atomic<uint64_t> requests{0};
+
     Impl(std::shared_ptr<const Controller> c, Options o)
-        : controller(std::move(c)), options(std::move(o)), store(controller), faults(options.faults) {}
+        : controller(std::move(c)), options(std::move(o)), store(controller), faults(options.faults) {
+        connections.set_idle_limit_us(int64_t{faults.drop_idle_connections_ms} * 1000);
+    }
 
     Faults current_faults() const {
         std::lock_guard<std::mutex> lock(faults_mutex);
@@ -123,9 +128,12 @@ struct Server::Impl {
                 if (length > 0 && !recv_all(fd, message.data() + detail::kEncapHeaderSize, length))
                     break;
                 ++received;
+                const uint64_t total = ++requests;
                 f = current_faults();
                 if (f.close_after_requests >= 0 && received >= static_cast<size_t>(f.close_after_requests))
                     break;
+                if (f.stall_after_requests >= 0 && total > static_cast<uint64_t>(f.stall_after_requests))
+                    continue; // hung: read, never answered
                 auto outcome = session.handle(message.data(), message.size(),
                                               limits_of(f, options.slot, port, address), f.refuse_sessions);
                 if (outcome.has_reply) {
@@ -361,6 +369,11 @@ void Server::stop() {
 void Server::set_faults(const Faults& faults) {
     std::lock_guard<std::mutex> lock(impl_->faults_mutex);
     impl_->faults = faults;
+    impl_->connections.set_idle_limit_us(int64_t{faults.drop_idle_connections_ms} * 1000);
+}
+
+uint64_t Server::request_count() const {
+    return impl_->requests.load();
 }
 
 Faults Server::faults() const {

@@ -51,21 +51,25 @@ std::string InspectorView::ageText(int64_t ageNs) {
 
 void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
     const AppStyle* style = AppStyle::getInstance();
+    std::string& cell = drawnValues.emplace_back();
     switch (tag.state) {
     case TagInspector::RowState::Live:
         if (tag.changedNs != 0 && now - tag.changedNs < changeHighlightNs) {
             ImGui::TableSetBgColor(ImGuiTableBgTarget_CellBg, (style->getWarningColor() & 0x00FFFFFFu) | 0x50000000u);
         }
         ImGui::TextUnformatted(tag.value.c_str());
+        cell = tag.value;
         break;
     case TagInspector::RowState::Stale:
     case TagInspector::RowState::Pending:
         if (tag.lastGoodNs == 0) {
-            ImGui::TextDisabled("%s", tag.state == TagInspector::RowState::Pending ? "" : "no value");
+            cell = tag.state == TagInspector::RowState::Pending ? "" : "no value";
+            ImGui::TextDisabled("%s", cell.c_str());
             break;
         }
         // The last good value, dimmed, with its age: it is not the controller's value now.
-        ImGui::TextDisabled("%s  (%s)", tag.value.c_str(), ageText(now - tag.lastGoodNs).c_str());
+        cell = fmt::format("{}  ({})", tag.value, ageText(now - tag.lastGoodNs));
+        ImGui::TextDisabled("%s", cell.c_str());
         if (ImGui::IsItemHovered()) {
             const std::time_t seconds = static_cast<std::time_t>(tag.lastGoodNs / 1'000'000'000);
             std::tm local{};
@@ -77,12 +81,14 @@ void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
         ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(style->getErrorColor()));
         ImGui::TextUnformatted(tag.error.c_str());
         ImGui::PopStyleColor();
+        cell = tag.error;
         break;
     }
 }
 
 void InspectorView::generateGui() {
     deleteRects.clear();
+    drawnValues.clear();
     constexpr ImGuiTableFlags flags =
         ImGuiTableFlags_Resizable | ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders;
     if (ImGui::BeginTable("Variables", 4, flags, ImVec2(0, 0), 0)) {

@@ -25,6 +25,9 @@ public:
     zelk::ui::ScrollView* getScrollView() const { return scrollView; }
     // Where each row's delete button was last drawn, in the panel's coordinates, in row order.
     const std::vector<ImVec4>& getDeleteButtonRects() const { return deleteRects; }
+    // The Value column's text as last drawn, in row order: the value, a stale value with its age, or
+    // the reason a tag was refused.
+    const std::vector<std::string>& getDrawnValues() const { return drawnValues; }
 
     // How old a stale value is, in words: "12 s ago", "3 min ago", "2 h ago".
     static std::string ageText(int64_t ageNs);
@@ -39,4 +42,5 @@ private:
     zelk::ui::ScrollView* scrollView = nullptr;
     const zelk::ui::Texture* deleteIcon = nullptr;
     std::vector<ImVec4> deleteRects;
+    std::vector<std::string> drawnValues;
 };

@@ -95,6 +95,7 @@ TreeItem::RowState TreeItem::drawRow(const std::string& id, const std::string& t
         textWidth = ImGui::CalcTextSize(text.c_str()).x;
     }
     state.open = ImGui::TreeNodeEx(nodeId.c_str(), rowFlags | (leaf ? ImGuiTreeNodeFlags_Leaf : 0));
+    lastOpen = state.open;
     lastNode = ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
                       ImGui::GetItemRectMax().y);
     ImGui::SameLine(0, -1);

@@ -47,6 +47,8 @@ public:
 
     // The label's hit area in the panel's coordinates as last laid out; empty before the first frame.
     ImVec4 hitRect() const { return lastHit; }
+    // Whether the row was open when last drawn.
+    bool isOpen() const { return lastOpen; }
     // The tree node (its arrow opens and closes the row) as last laid out, in the panel's coordinates.
     ImVec4 nodeRect() const { return lastNode; }
     virtual const std::vector<std::unique_ptr<TreeItem>>& children() const = 0;
@@ -71,6 +73,7 @@ private:
     float textWidth = 0.0f;
     ImVec4 lastHit{0, 0, 0, 0};
     ImVec4 lastNode{0, 0, 0, 0};
+    bool lastOpen = false;
 };
 
 class TagItem : public TreeItem {

@@ -6,6 +6,11 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <logixsim/server.h>
 #include <nlohmann/json.hpp>
@@ -247,6 +252,131 @@ TEST_F(ViewsTest, FailuresLeaveTheEarlierStateAndTheUiResponsive) {
     EXPECT_EQ(static_cast<TagItem*>(find(tree->getRootItems(), "PumpStatus"))->getInfo()->child_count, 0u);
 }
 
+// The connection tells the truth: a controller killed while tags are watched, back on the same port,
+// replaced by another controller, hung, forgetting an idle connection; a hung connect cancelled.
+TEST_F(ViewsTest, LostLinksAreShownMarkedAndHealed) {
+    AppState* state = AppState::getInstance();
+    state->setTimeoutMs(400); // a hung controller is noticed after this
+    const uint16_t port = sim->port();
+    connectTo(port);
+    ASSERT_TRUE(browsed());
+    const Items& rows = tree->getRootItems();
+    TreeItem* motor1 = find(rows, "Motor1");
+    clickRow(motor1, true);
+    for (const char* name : {"DintTag", "Greeting", "Counter"})
+        clickRow(find(rows, name));
+    auto* list = TagInspector::getInstance();
+    auto* table = main->getInspectorView();
+    auto rowStates = [&] {
+        std::string out;
+        for (const auto& tag : list->getTags())
+            out += "LSEP"[static_cast<int>(tag.state) == 1 ? 0 : static_cast<int>(tag.state) == 2 ? 1
+                          : static_cast<int>(tag.state) == 3 ? 2 : 3];
+        return out;
+    };
+    ASSERT_TRUE(until([&] { return rowStates() == "LLL"; }));
+    frames(1);
+    EXPECT_EQ(table->getDrawnValues(), (Strings{"123456", "Hello, Orvane", "0"})) << "the cells as drawn";
+
+    // Killed: the loss is shown, every row is stale and keeps its text, marked with its age.
+    sim->stop();
+    ASSERT_TRUE(until([&] { return status() == "PLC-Status: DISCONNECTED"; }));
+    EXPECT_EQ(plcType().rfind("Connection lost: ", 0), 0u) << plcType();
+    EXPECT_NE(plcType().find("; reconnecting"), std::string::npos) << plcType();
+    frames(1);
+    EXPECT_EQ(rowStates(), "SSS");
+    ASSERT_EQ(table->getDrawnValues().size(), 3u);
+    EXPECT_EQ(table->getDrawnValues()[1].rfind("Hello, Orvane  (", 0), 0u) << table->getDrawnValues()[1];
+    EXPECT_EQ(tree->getLastConnected(), "last connected: 127.0.0.1:" + std::to_string(port));
+
+    // Back on the same port: the same watch list reads live again, the opened row is still open.
+    sim = std::make_unique<logixsim::Server>(logixsim::demo_controller(),
+                                             logixsim::Options{.port = port, .faults = {}, .live_interval_ms = 0});
+    sim->start();
+    ASSERT_TRUE(until([&] { return status() == connected && rowStates() == "LLL"; }));
+    EXPECT_EQ(watched(), (Strings{"DintTag:DINT", "Greeting:STRING", "Counter:DINT"}));
+    EXPECT_EQ(find(tree->getRootItems(), "Motor1"), motor1) << "the rows were kept";
+    EXPECT_TRUE(motor1->isOpen());
+
+    // A refused tag among good ones: that row in error with its reason, the others live.
+    const zelkc_logix_tag_info missing{0, 0xC4, const_cast<char*>("NoSuchTag"), {0, 0, 0}, nullptr, 0, nullptr};
+    list->addTag(&missing, "");
+    ASSERT_TRUE(until([&] { return rowStates() == "LLLE"; }));
+    EXPECT_EQ(list->getTags()[3].error.find("no such tag (CIP 0x0"), 0u) << list->getTags()[3].error;
+
+    // Idle: the controller forgets a quiet connection; the next read reopens it without a loss shown.
+    list->clear();
+    logixsim::Faults idle;
+    idle.drop_idle_connections_ms = 1;
+    sim->set_faults(idle);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // nothing watched: the limit passes
+    clickRow(find(rows, "DintTag"));
+    bool stayed = true;
+    ASSERT_TRUE(until([&] {
+        stayed = stayed && status() == connected;
+        return rowStates() == "L";
+    }));
+    EXPECT_TRUE(stayed) << "the status left CONNECTED";
+    sim->set_faults({});
+
+    // Hung: the rows go stale, the loss follows the time-out; Disconnect acts in the frame it is clicked
+    // while the exchange is still blocked.
+    logixsim::Faults hang;
+    hang.stall_after_requests = 0;
+    sim->set_faults(hang);
+    ASSERT_TRUE(until([&] { return status() == "PLC-Status: DISCONNECTED"; }));
+    EXPECT_EQ(plcType().rfind("Connection lost: no answer within the time-out", 0), 0u) << plcType();
+    EXPECT_EQ(rowStates(), "S");
+    ASSERT_TRUE(until([&] { return state->snapshot().state == LinkState::Reconnecting; }));
+    clickButton(); // Cancel, while the attempt waits for an answer
+    EXPECT_EQ(status(), "PLC-Status: DISCONNECTED");
+    EXPECT_EQ(plcType(), demoType) << "no reconnect line after the user's cancel";
+    frames(3);
+    EXPECT_EQ(state->snapshot().state, LinkState::Disconnected);
+
+    // Another controller (another serial number) on the same port after a loss: a fresh start.
+    sim->set_faults({});
+    clickButton();
+    ASSERT_TRUE(browsed());
+    clickRow(find(tree->getRootItems(), "DintTag"));
+    ASSERT_TRUE(until([&] { return rowStates() == "L"; }));
+    sim->stop();
+    ASSERT_TRUE(until([&] { return status() == "PLC-Status: DISCONNECTED"; }));
+    nlohmann::json other = demo;
+    other["identity"]["serial_number"] = 4242;
+    other["tags"].erase(0);
+    sim = std::make_unique<logixsim::Server>(logixsim::parse_controller(other.dump(), "other"),
+                                             logixsim::Options{.port = port, .faults = {}, .live_interval_ms = 0});
+    sim->start();
+    ASSERT_TRUE(until([&] { return status() == connected && !tree->isLoading() && list->getTags().empty(); }));
+    ASSERT_TRUE(browsed());
+    EXPECT_EQ(tree->getRootItems().size(), demo["tags"].size() - 1 + demo["programs"].size());
+    state->setTimeoutMs(AppState::defaultTimeoutMs);
+}
+
+TEST_F(ViewsTest, AConnectThatHangsIsCancelledAtOnceAndLeavesNoAttemptBehind) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0); // accepts, never answers
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    ASSERT_TRUE(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(listener, 4) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+    const uint16_t port = sim->port();
+    sim->stop();
+    connectTo(port); // refused: the failure line
+    ASSERT_TRUE(until([&] { return !bar->isConnecting(); }));
+    EXPECT_NE(plcType(), "");
+    connectTo(ntohs(addr.sin_port));
+    EXPECT_EQ(status() + " / " + plcType() + " / " + bar->getConnectButton()->getText()->getText(),
+              "PLC-Status: CONNECTING /  / Cancel")
+        << "the failure line is cleared at the click";
+    clickButton();
+    EXPECT_EQ(status(), "PLC-Status: DISCONNECTED");
+    EXPECT_EQ(bar->getConnectButton()->getText()->getText(), "Connect");
+    frames(5);
+    EXPECT_EQ(AppState::getInstance()->snapshot().state, LinkState::Disconnected) << "no hidden attempt";
+    ::close(listener);
+}
+
 // Not a check: scripts/screenshot sets ORVANE_SCREENSHOT to write the README's picture of these views.
 TEST_F(ViewsTest, ReadmeScreenshot) {
     const char* png = std::getenv("ORVANE_SCREENSHOT");
@@ -365,6 +495,10 @@ TEST_F(ViewsTest, WatchListDropsCyclesWhenTheListOrTheConnectionChanged) {
     cycle([&] { list.removeTag("DintTag"); });
     ASSERT_EQ(list.getTags().size(), 1u) << "a row deleted during a cycle stays deleted";
     EXPECT_EQ(list.getTags()[0].name, "Counter");
+    sim->stop(); // a failed cycle keeps the last text, marked stale
+    cycle([] {});
+    EXPECT_EQ(list.getTags()[0].value + (list.getTags()[0].state == TagInspector::RowState::Stale ? " stale" : ""),
+              "0 stale");
     list.clear();
     EXPECT_EQ(list.getRevision(), 4u);
     pool.stop();

@@ -25,6 +25,13 @@ struct Faults {
     // from the connection's start; the Nth request is not answered; 0 closes every new
     // connection at once.
     int close_after_requests = -1;
+    // Stop answering once the server has received N encapsulation requests in all (counted over
+    // every connection since start; -1: never; 0: at once). Connections stay open and their requests
+    // are read and ignored, as with a controller that hangs.
+    int stall_after_requests = -1;
+    // Close a class 3 connection that carried nothing for this long, whatever its packet interval
+    // (0: only its own time-out applies).
+    int drop_idle_connections_ms = 0;
     // Send only part of each reply, then close the connection.
     bool close_mid_reply = false;
     bool wrong_sender_context = false;
@@ -96,6 +103,8 @@ public:
     void tick();
     // Connections currently open.
     size_t connection_count() const;
+    // Encapsulation requests received since start, over every connection.
+    uint64_t request_count() const;
 
 private:
     struct Impl;
