@@ -31,12 +31,6 @@ bool linkFailure(uint8_t result) {
 
 } // namespace
 
-int64_t reconnectDelayNs(uint32_t attempt) {
-    constexpr int64_t first = 500'000'000;
-    constexpr int64_t cap = 5'000'000'000;
-    return attempt >= 4 ? cap : first << attempt;
-}
-
 std::string describeFailure(uint8_t result, const std::string& host, uint16_t port) {
     switch (result) {
     case ZELKC_LOGIX_ERR_CONNECT_FAILED:

@@ -22,6 +22,8 @@
 
 #include <zelkc_logix.h>
 
+#include "Reconnect.h"
+
 enum class LinkState : uint8_t { Disconnected, Connecting, Connected, Lost, Reconnecting };
 
 // What the views show of the connection, copied out under the short lock.
@@ -40,8 +42,6 @@ struct LinkSnapshot {
     uint16_t lastPort = 0;
 };
 
-// The automatic reconnect schedule: the delay before attempt `attempt` (0, 1, ...) after a loss.
-int64_t reconnectDelayNs(uint32_t attempt);
 
 // The failure of a connect or an exchange in plain words, naming the address where it helps.
 std::string describeFailure(uint8_t result, const std::string& host, uint16_t port);

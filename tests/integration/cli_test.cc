@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <cstdio>
 #include <sstream>
+#include <thread>
 
 #include "logixsim/server.h"
 
@@ -218,11 +219,50 @@ TEST_F(Cli, NoControllerOrAConnectionDroppedPartWayExitsTwo) {
         EXPECT_EQ(r.status, 2) << after;
         EXPECT_EQ(r.out, "") << after;
         EXPECT_NE(r.err.find("the connection failed or was closed"), std::string::npos) << r.err;
-        r = cli("watch @ DintTag Greeting --interval 0");
+        r = cli("watch @ DintTag Greeting --interval 0 --exit-on-loss");
         EXPECT_EQ(r.status, 2) << after;
         for (const std::string& line : r.lines())
             EXPECT_NE(line.find("DintTag=123456 Greeting=Hello, Orvane"), std::string::npos) << line;
     }
+}
+
+// By default a watch lives through a controller's restart: one line when the connection is lost, one when
+// it is back, no rows for the outage, and the cycles counted to --count.
+TEST_F(Cli, WatchReconnectsThroughAKillAndARestart) {
+    const uint16_t port = server_->port();
+    auto lines = [&](const std::string& path) {
+        std::ifstream in(path);
+        Lines out;
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line);
+        return out;
+    };
+    // Frames of the test: wait (with a generous guard against hangs) until a file holds `n` lines.
+    auto until = [&](const std::string& path, size_t n) {
+        for (int i = 0; i < 4000 && lines(path).size() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return lines(path).size() >= n;
+    };
+    std::remove(err_.c_str());
+    std::remove(out_.c_str());
+    Result r;
+    std::thread watch([&] { r = cli("watch @ DintTag --count 4 --interval 50"); });
+    EXPECT_TRUE(until(out_, 2));
+    server_->stop();
+    EXPECT_TRUE(until(err_, 1));
+    server_ = std::make_unique<logixsim::Server>(logixsim::demo_controller(),
+                                                 logixsim::Options{.port = port, .faults = {}, .live_interval_ms = 0});
+    server_->start();
+    watch.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines().size(), 4u) << r.out;
+    for (const std::string& line : r.lines())
+        EXPECT_NE(line.find(" DintTag=123456"), std::string::npos) << line;
+    const Lines err = lines(err_);
+    ASSERT_EQ(err.size(), 2u) << r.err;
+    EXPECT_EQ(err[0].rfind("connection lost: ", 0), 0u) << err[0];
+    EXPECT_NE(err[0].find("; reconnecting"), std::string::npos) << err[0];
+    EXPECT_EQ(err[1].rfind("reconnected after ", 0), 0u) << err[1];
 }
 
 } // namespace

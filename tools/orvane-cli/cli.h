@@ -90,6 +90,7 @@ struct WatchOptions {
     uint32_t interval_ms = 1000;
     uint32_t count = 0; // cycles; 0 runs until interrupted
     bool csv = false;
+    bool exit_on_loss = false; // a lost connection ends the watch (exit 2) instead of reconnecting
 };
 
 int run_identity(const CommonOptions& common, bool json);

@@ -94,7 +94,9 @@ int main(int argc, char** argv) {
     cli::WatchOptions watch_options;
     CLI::App* watch = app.add_subcommand(
         "watch",
-        "Read tags every interval and print one line per cycle; Ctrl-C ends after the current cycle.");
+        "Read tags every interval and print one line per cycle; Ctrl-C ends after the current cycle. A lost "
+        "connection is reported on standard error and reconnected (0.5, 1, 2, 4 s, then every 5 s); no rows "
+        "are printed for the outage.");
     add_common(watch, &common);
     watch->add_option("TAG", tags, "tag paths, as for read")->required()->type_name("");
     watch->add_option("--interval", watch_options.interval_ms, "time between cycles in ms (default 1000)")
@@ -102,6 +104,8 @@ int main(int argc, char** argv) {
         ->type_name("MS");
     watch->add_option("--count", watch_options.count, "stop after N cycles (default: until Ctrl-C)")
         ->type_name("N");
+    watch->add_flag("--exit-on-loss", watch_options.exit_on_loss,
+                    "end with exit status 2 when the connection is lost instead of reconnecting");
     watch->add_flag("--csv", watch_options.csv,
                     "a header line, then time,tag1,tag2,... per cycle with ISO 8601 UTC times; a tag that "
                     "fails leaves its field empty and its reason goes to standard error");

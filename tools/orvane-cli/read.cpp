@@ -8,9 +8,11 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "Reconnect.h"
 #include "ValueText.h"
 #include "cli.h"
 
@@ -198,6 +200,27 @@ bool interrupted_within(const sigset_t& signals, int64_t ms) {
     }
 }
 
+// After a loss: one line on standard error, attempts on the shared schedule until one connects (true)
+// or SIGINT/SIGTERM comes (false), then one line saying how long the outage lasted.
+bool reconnect(const CommonOptions& common, const sigset_t& signals, const std::string& why,
+               std::unique_ptr<Connection>* connection) {
+    fmt::print(stderr, "connection lost: {}; reconnecting\n", why);
+    connection->reset();
+    const auto lost = std::chrono::steady_clock::now();
+    for (uint32_t attempt = 0; !*connection; ++attempt) {
+        if (interrupted_within(signals, reconnectDelayNs(attempt) / 1000000)) {
+            return false;
+        }
+        try {
+            *connection = std::make_unique<Connection>(common.address, common.timeout_ms);
+        } catch (const ConnectionError&) {
+        }
+    }
+    const std::chrono::duration<double> outage = std::chrono::steady_clock::now() - lost;
+    fmt::print(stderr, "reconnected after {:.1f} s\n", outage.count());
+    return true;
+}
+
 } // namespace
 
 int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
@@ -209,7 +232,7 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
     sigaddset(&signals, SIGTERM);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 
-    Connection connection(common.address, common.timeout_ms);
+    auto connection = std::make_unique<Connection>(common.address, common.timeout_ms);
     if (options.csv) {
         std::string header = "time";
         for (const std::string& tag : tags) {
@@ -220,10 +243,23 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
     }
     std::map<std::string, std::string> last_reason; // a failure is reported again only when it changes
     bool failed = false;
-    const auto start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     for (uint64_t cycle = 1;; ++cycle) {
         const std::string time = utc_now();
-        const std::vector<TagValue> values = read_tags(connection, tags);
+        std::vector<TagValue> values;
+        try {
+            values = read_tags(*connection, tags);
+        } catch (const ConnectionError& e) {
+            if (options.exit_on_loss) {
+                throw;
+            }
+            if (!reconnect(common, signals, e.what(), &connection)) {
+                break; // interrupted during the outage
+            }
+            --cycle; // the outage prints no row and counts no cycle; the next row comes at once
+            start = std::chrono::steady_clock::now() - std::chrono::milliseconds(int64_t(options.interval_ms) * int64_t(cycle + 1));
+            continue;
+        }
         std::string line = time;
         for (const TagValue& v : values) {
             if (!v.ok) {
