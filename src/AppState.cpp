@@ -295,29 +295,37 @@ void AppState::loseLocked(uint64_t at, const std::string& why) {
 
 void AppState::supervise() {
     const int64_t t = clock();
-    std::lock_guard<std::mutex> lock(mutex);
-    if (shown.state == LinkState::Lost && userWantsLink && !attemptRunning && t >= shown.nextAttemptNs) {
-        connected.store(false);
-        const uint64_t at = revision.fetch_add(1) + 1;
-        shown.revision = at;
-        shown.state = LinkState::Reconnecting;
-        attemptRunning = true;
-        background([this, at] { runAttempt(at, Attempt::Automatic); });
-        return;
+    uint64_t attemptAt = 0;
+    uint64_t keepAliveAt = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (shown.state == LinkState::Lost && userWantsLink && !attemptRunning && t >= shown.nextAttemptNs) {
+            connected.store(false);
+            attemptAt = revision.fetch_add(1) + 1;
+            shown.revision = attemptAt;
+            shown.state = LinkState::Reconnecting;
+            attemptRunning = true;
+        } else if (shown.state == LinkState::Connected && !keepAliveRunning &&
+                   t - lastTrafficNs.load() >= keepAliveNs) {
+            keepAliveRunning = true;
+            keepAliveAt = revision.load();
+        }
     }
-    if (shown.state == LinkState::Connected && !keepAliveRunning && t - lastTrafficNs.load() >= keepAliveNs) {
-        keepAliveRunning = true;
-        const uint64_t at = revision.load();
-        background([this, at] {
+    // Started outside the lock: an executor may run the task at once.
+    if (attemptAt != 0) {
+        background([this, attemptAt] { runAttempt(attemptAt, Attempt::Automatic); });
+    } else if (keepAliveAt != 0) {
+        background([this, keepAliveAt] {
+            // The Identity, a request every controller answers, and cheaply.
             exchange(
                 [](zelkc_logix_client* client) {
                     zelkc_cip_response response{};
-                    uint8_t rc = zelkc_logix_send_cip_internal(client, zelkc_cip_identity_object_request(),
-                                                               &response);
+                    const uint8_t rc =
+                        zelkc_logix_send_cip_internal(client, zelkc_cip_identity_object_request(), &response);
                     zelkc_cip_response_free(&response);
                     return rc;
                 },
-                at);
+                keepAliveAt);
             std::lock_guard<std::mutex> l(mutex);
             keepAliveRunning = false;
         });

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -103,6 +104,90 @@ TEST_F(AppStateTest, CallPlcRunsInEveryStateOneAtATime) {
         thread.join();
     EXPECT_EQ(overlaps.load() * 1000 + failures.load(), 0);
     EXPECT_EQ(summary(), "3 up 1756-L83E/B"); // the first connect and two reconnects
+}
+
+// The supervision on a fake clock, background work run at once: a loss noticed by an exchange, the
+// reconnect schedule, a controller back on its port, keep-alives while idle, and the user's disconnect.
+TEST(AppStateSupervision, LossReconnectScheduleKeepAliveAndDisconnect) {
+    static int64_t now = 1'000'000'000;
+    static std::vector<std::function<void()>> queued; // background work, run by drain()
+    AppState state([](std::function<void()> task) { queued.push_back(std::move(task)); }, [] { return now; });
+    auto drain = [] {
+        while (!queued.empty()) {
+            auto task = std::move(queued.front());
+            queued.erase(queued.begin());
+            task();
+        }
+    };
+    auto server = std::make_unique<logixsim::Server>(logixsim::demo_controller(),
+                                                     logixsim::Options{.port = 0, .faults = {}, .live_interval_ms = 0});
+    server->start();
+    const uint16_t port = server->port();
+    ASSERT_EQ(state.connect("127.0.0.1", port), 0);
+    const uint64_t epoch = state.snapshot().controllerEpoch;
+    auto read = [&] {
+        return state.exchange(
+            [](zelkc_logix_client* client) {
+                zelkc_logix_value value{};
+                return zelkc_logix_client_read_atomic_value(client, "DintTag", &value);
+            },
+            state.connectionRevision());
+    };
+    auto line = [&] {
+        const LinkSnapshot s = state.snapshot();
+        const char* names[] = {"disconnected", "connecting", "connected", "lost", "reconnecting"};
+        return std::string(names[static_cast<int>(s.state)]) + " " + s.reason +
+               (s.state == LinkState::Lost ? " +" + std::to_string((s.nextAttemptNs - now) / 1'000'000) : "");
+    };
+    ASSERT_EQ(read(), 0);
+
+    // Idle: nothing for 30 s, then one keep-alive, which finds the controller answering.
+    const uint64_t requests = server->request_count();
+    now += AppState::keepAliveNs - 1;
+    state.supervise();
+    EXPECT_EQ(server->request_count(), requests);
+    now += 1;
+    state.supervise();
+    drain();
+    EXPECT_EQ(server->request_count(), requests + 1);
+    EXPECT_EQ(line(), "connected ");
+
+    // Killed: the next exchange finds it gone (its quiet retry is refused); attempts follow the schedule.
+    server->stop();
+    EXPECT_NE(read(), 0);
+    drain();
+    EXPECT_FALSE(state.getStatus());
+    EXPECT_EQ(line(), "lost connection dropped by the controller +500");
+    EXPECT_EQ(read(), ZELKC_LOGIX_ERR_NOT_CONNECTED) << "nothing runs on a lost connection";
+    for (int64_t wait : {500, 1000, 2000, 4000, 5000, 5000}) {
+        now += (wait - 1) * 1'000'000;
+        state.supervise();
+        EXPECT_EQ(line().rfind("lost", 0), 0u) << "not before " << wait << " ms";
+        now += 1'000'000;
+        state.supervise();
+        drain(); // the attempt runs here and is refused
+        const int64_t next = wait == 500 ? 1000 : wait == 1000 ? 2000 : wait == 2000 ? 4000 : 5000;
+        EXPECT_EQ(line(), "lost nothing listening at 127.0.0.1:" + std::to_string(port) + " +" + std::to_string(next));
+    }
+
+    // Back on the same port: connected again, the same controller (the epoch stays).
+    server = std::make_unique<logixsim::Server>(logixsim::demo_controller(),
+                                                logixsim::Options{.port = port, .faults = {}, .live_interval_ms = 0});
+    server->start();
+    state.reconnectNow();
+    state.supervise();
+    drain();
+    EXPECT_EQ(line(), "connected ");
+    EXPECT_EQ(state.snapshot().controllerEpoch, epoch);
+    EXPECT_EQ(read(), 0);
+
+    // A user's disconnect, then a loss can no longer happen and nothing reconnects.
+    state.disconnect();
+    server->stop();
+    now += 60'000'000'000;
+    state.supervise();
+    drain();
+    EXPECT_EQ(line(), "disconnected ");
 }
 
 } // namespace
