@@ -49,6 +49,24 @@ std::string describeFailure(uint8_t result, const std::string& host, uint16_t po
     }
 }
 
+const char* shortFailure(uint8_t result) {
+    switch (result) {
+    case ZELKC_LOGIX_ERR_CONNECT_FAILED:
+        return "nothing listening";
+    case ZELKC_LOGIX_ERR_TIMEOUT:
+        return "no answer";
+    case ZELKC_LOGIX_ERR_SESSION_REFUSED:
+        return "session refused";
+    case ZELKC_LOGIX_ERR_DEVICE:
+        return "not a Logix controller";
+    case ZELKC_LOGIX_ERR_IO:
+    case ZELKC_LOGIX_ERR_NOT_CONNECTED:
+        return "dropped";
+    default:
+        return "bad reply";
+    }
+}
+
 struct AppState::Link {
     zelkc_logix_client* client = nullptr;
     std::mutex mutex; // held for each exchange on the client
@@ -216,6 +234,7 @@ uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
     }
     next.reset(); // never connected: nothing to close
     shown.reason = describeFailure(result, host, port);
+    shown.result = result;
     if (kind == Attempt::User) {
         plcTypeText.clear();
         shown.state = LinkState::Disconnected;
@@ -274,7 +293,7 @@ void AppState::reconnectNow() {
     }
 }
 
-void AppState::loseLocked(uint64_t at, const std::string& why) {
+void AppState::loseLocked(uint64_t at, uint8_t result, const std::string& why) {
     if (revision.load() != at || shown.state != LinkState::Connected) {
         return;
     }
@@ -282,6 +301,7 @@ void AppState::loseLocked(uint64_t at, const std::string& why) {
     shown.revision = revision.fetch_add(1) + 1;
     shown.state = LinkState::Lost;
     shown.reason = why;
+    shown.result = result;
     failedAttempts = 0;
     shown.nextAttemptNs = clock() + reconnectDelayNs(0);
     std::shared_ptr<Link> fresh;
@@ -350,7 +370,7 @@ void AppState::callPlc(const std::function<void(zelkc_logix_client*)>& fn) {
     if (dropped) {
         std::lock_guard<std::mutex> lock(mutex);
         if (link == current) {
-            loseLocked(at, describeFailure(ZELKC_LOGIX_ERR_IO, current->host, current->port));
+            loseLocked(at, ZELKC_LOGIX_ERR_IO, describeFailure(ZELKC_LOGIX_ERR_IO, current->host, current->port));
         }
     }
 }
@@ -397,7 +417,7 @@ uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn
                 first == ZELKC_LOGIX_OK || first == ZELKC_LOGIX_ERR_DEVICE ? uint8_t{ZELKC_LOGIX_ERR_IO} : first;
             std::lock_guard<std::mutex> lock(mutex);
             if (link == current) {
-                loseLocked(at, describeFailure(why, current->host, current->port));
+                loseLocked(at, why, describeFailure(why, current->host, current->port));
             }
             return why;
         }

@@ -32,6 +32,7 @@ struct LinkSnapshot {
     std::string host;          // the address of the current or last attempt
     uint16_t port = 0;
     std::string reason;        // why the last attempt failed or the connection was lost; else empty
+    uint8_t result = 0;        // the zelkc_logix result behind `reason`
     int64_t nextAttemptNs = 0; // lost: when the next automatic attempt starts (the state's clock)
     uint64_t revision = 0;
     // Changes with every connect the user asks for and with a reconnect that finds another
@@ -45,6 +46,8 @@ struct LinkSnapshot {
 
 // The failure of a connect or an exchange in plain words, naming the address where it helps.
 std::string describeFailure(uint8_t result, const std::string& host, uint16_t port);
+// The same in a few words, for the connection bar's narrow second line.
+const char* shortFailure(uint8_t result);
 
 class AppState {
 public:
@@ -113,7 +116,7 @@ private:
     uint64_t beginAttempt(const std::string& host, uint16_t port, Attempt kind);
     uint8_t runAttempt(uint64_t attemptRevision, Attempt kind);
     // Under `mutex`: the connection up under `at` turns lost.
-    void loseLocked(uint64_t at, const std::string& why);
+    void loseLocked(uint64_t at, uint8_t result, const std::string& why);
     void replaceLinkLocked(std::shared_ptr<Link> next);
     void background(std::function<void()> task);
     std::shared_ptr<Link> newLink();

@@ -126,11 +126,11 @@ void TopBarView::resized() {
 
 std::string TopBarView::lossLine(const LinkSnapshot& link, int64_t now) {
     if (link.state == LinkState::Reconnecting) {
-        return fmt::format("Connection lost: {}; reconnecting\u2026", link.reason);
+        return fmt::format("Connection lost: {}; reconnecting\u2026", shortFailure(link.result));
     }
     const int64_t left = link.nextAttemptNs - now;
     const int64_t seconds = left <= 0 ? 0 : (left + 999'999'999) / 1'000'000'000;
-    return fmt::format("Connection lost: {}; reconnecting in {} s", link.reason, seconds);
+    return fmt::format("Connection lost: {}; reconnecting in {} s", shortFailure(link.result), seconds);
 }
 
 void TopBarView::showStatus(const LinkSnapshot& link) {
@@ -165,7 +165,7 @@ void TopBarView::showStatus(const LinkSnapshot& link) {
         }
         status = "PLC-Status: DISCONNECTED";
         if (!link.reason.empty()) {
-            second = fmt::format("Connection failed: {}", link.reason);
+            second = fmt::format("Connection failed: {}", shortFailure(link.result));
         } else if (!link.plcType.empty()) {
             second = fmt::format("PLC-Type: {}", link.plcType); // after a disconnect: the last type
         }

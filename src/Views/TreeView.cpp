@@ -113,6 +113,8 @@ void TreeView::update() {
     } else {
         lastConnected.clear();
     }
+    // The whole reason of a failure or a loss: the bar has room for a few words only.
+    failure = live || link.reason.empty() ? std::string() : link.reason;
 
     inspector->update();
 
@@ -221,6 +223,12 @@ void TreeView::takeBrowse(zelkc_logix_tag_info_list list) {
 }
 
 void TreeView::generateGui() {
+    if (!failure.empty()) {
+        ImGui::PushStyleColor(ImGuiCol_Text,
+                              ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
+        ImGui::TextWrapped("%s", failure.c_str());
+        ImGui::PopStyleColor();
+    }
     if (!lastConnected.empty()) {
         ImGui::TextDisabled("%s", lastConnected.c_str());
     }

@@ -37,6 +37,8 @@ public:
     static bool sameDatabase(const zelkc_logix_tag_info_list& a, const zelkc_logix_tag_info_list& b);
     // "last connected: HOST:PORT" above dimmed rows while the connection is not up; else empty.
     const std::string& getLastConnected() const { return lastConnected; }
+    // The whole reason of the last failed connect or of the loss while the connection is not up.
+    const std::string& getFailure() const { return failure; }
 
     bool isLoading() const { return loading.load(); }
     // The line shown above the rows: why the last browse failed, or how many data types it had to
@@ -68,6 +70,7 @@ private:
     uint64_t loadedRevision = 0;
     bool live = false;
     std::string lastConnected;
+    std::string failure;
     std::atomic<bool> refreshing{false};
     zelkc_logix_tag_info_list tagList{};
     std::vector<std::unique_ptr<TreeItem>> rootItems;

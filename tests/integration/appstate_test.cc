@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -64,7 +66,8 @@ TEST_F(AppStateTest, StatusIsDownWhileAConnectWaitsForItsReply) {
     ::close(listener);
 }
 
-// A client in every state; a throw releases the lock; concurrent callers and reconnects never overlap.
+// A client in every state; a throw releases the lock; concurrent callers never overlap on one client,
+// and reconnects never wait for them.
 TEST_F(AppStateTest, CallPlcRunsInEveryStateOneAtATime) {
     zelkc_logix_client* first = nullptr;
     state.callPlc([&](zelkc_logix_client* client) { first = client; });
@@ -72,7 +75,9 @@ TEST_F(AppStateTest, CallPlcRunsInEveryStateOneAtATime) {
     EXPECT_THROW(state.callPlc([](zelkc_logix_client*) { throw std::runtime_error("task failed"); }),
                  std::runtime_error);
     ASSERT_EQ(connect(), 0);
-    std::atomic<int> inside{0}, overlaps{0}, failures{0};
+    std::atomic<int> overlaps{0}, failures{0};
+    std::mutex activeMutex; // the clients with an exchange running: never two on one client
+    std::set<zelkc_logix_client*> active;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
@@ -88,11 +93,17 @@ TEST_F(AppStateTest, CallPlcRunsInEveryStateOneAtATime) {
                     continue; // while a reconnect runs there is nothing to exchange on
                 const uint8_t rc = state.exchange(
                     [&](zelkc_logix_client* client) {
-                        overlaps += inside.fetch_add(1) != 0;
+                        {
+                            std::lock_guard<std::mutex> lock(activeMutex);
+                            overlaps += !active.insert(client).second;
+                        }
                         zelkc_logix_tag_info_list list{};
                         const uint8_t r = zelkc_logix_client_browse_global_tags(client, &list);
                         zelkc_logix_tag_info_list_free(&list);
-                        inside.fetch_sub(1);
+                        {
+                            std::lock_guard<std::mutex> lock(activeMutex);
+                            active.erase(client);
+                        }
                         return r;
                     },
                     at);
