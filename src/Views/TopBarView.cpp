@@ -70,7 +70,7 @@ TopBarView::TopBarView(zelk::ui::Widget* parent)
     connectButton->getText()->setText("Connect");
     connectButton->setOnClick([this] { connect(); });
 
-    auto* status = right->addChild<zelk::ui::Stack>(Vec2{0, 0}, Vec2{300, 50});
+    auto* status = right->addChild<zelk::ui::Stack>(Vec2{0, 0}, Vec2{statusWidth, 50});
     status->setOrientation(vertical);
     status->setAlignment(zelk::ui::Stack::Alignment::Start);
     status->setDistribution(zelk::ui::Stack::Distribution::SpaceEvenly);
@@ -81,12 +81,14 @@ TopBarView::TopBarView(zelk::ui::Widget* parent)
     plcTypeText->setFontSize(style->getFontSizeSmall());
     plcTypeText->setColor(style->getTextColor());
 
-    auto* maker = right->addChild<zelk::ui::Stack>(Vec2{0, 0}, Vec2{150, 50});
+    maker = right->addChild<zelk::ui::Stack>(Vec2{0, 0}, Vec2{150, 50});
     maker->setOrientation(vertical);
     maker->setAlignment(zelk::ui::Stack::Alignment::Start);
     maker->setDistribution(zelk::ui::Stack::Distribution::SpaceEvenly);
-    const float name = addText(maker, style, "ZELK Software GmbH")->getPreferredSize().x;
-    const float line = addText(maker, style, fmt::format("Version: {}", version))->getPreferredSize().x;
+    makerTexts[0] = addText(maker, style, "ZELK Software GmbH");
+    makerTexts[1] = addText(maker, style, fmt::format("Version: {}", version));
+    const float name = makerTexts[0]->getPreferredSize().x;
+    const float line = makerTexts[1]->getPreferredSize().x;
     // The maker's name is wider than 150 at the small font size: widen its column (and the group) so
     // that the text is not cut at the window's edge.
     const float width = std::max(150.0f, std::max(name, line) + 8.0f);
@@ -180,6 +182,12 @@ void TopBarView::showStatus(const LinkSnapshot& link) {
     }
     if (plcTypeText->getText() != second) {
         plcTypeText->setText(second);
+        // A line longer than its column (a loss with its countdown) runs on over the maker's name,
+        // which steps aside meanwhile.
+        const bool fits = plcTypeText->getPreferredSize().x <= statusWidth - 16;
+        for (zelk::ui::TextElement* text : makerTexts) {
+            text->setVisible(fits);
+        }
     }
 }
 

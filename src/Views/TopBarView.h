@@ -50,6 +50,9 @@ public:
     static int clampPort(int value) { return value < 1 ? 1 : (value > 65535 ? 65535 : value); }
 
     static constexpr const char* version = "1.0.6";
+    static constexpr float statusWidth = 300;
+    // The maker's name and the version line; hidden while a long status line runs over them.
+    bool makerShown() const { return makerTexts[0]->isVisible(); }
 
 private:
     void buildFields();
@@ -65,6 +68,8 @@ private:
     zelk::ui::TextElement* plcTypeText = nullptr;
     zelk::ui::TextElement* statusText = nullptr;
     DefaultButton* connectButton = nullptr;
+    zelk::ui::Stack* maker = nullptr;
+    zelk::ui::TextElement* makerTexts[2] = {nullptr, nullptr};
     ThreadPool* threadPool;
     zelk::ui::Rectangle* logo = nullptr;
     zelk::ui::ImGuiPanel* fieldsPanel = nullptr;

@@ -112,10 +112,11 @@ TreeItem::RowState TreeItem::drawRow(const std::string& id, const std::string& t
         ImDrawList* drawList = ImGui::GetWindowDrawList();
         if (icon != nullptr) {
             drawList->AddImage(ImTextureRef(icon), p, ImVec2(p.x + iconSize, p.y + iconSize), ImVec2(0, 0),
-                               ImVec2(1, 1), IM_COL32_WHITE);
+                               ImVec2(1, 1), ImGui::GetColorU32(IM_COL32_WHITE)); // dims with the style
         }
         const uint32_t color = state.hovered ? style->getTextColorSecondary() : style->getTextColor();
-        drawList->AddText(ImVec2(p.x + iconSize + spacing, p.y + (iconSize - lineHeight) * 0.5f), color,
+        drawList->AddText(ImVec2(p.x + iconSize + spacing, p.y + (iconSize - lineHeight) * 0.5f),
+                          ImGui::GetColorU32(color),
                           text.c_str());
     }
     return state;
