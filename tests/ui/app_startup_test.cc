@@ -1,5 +1,5 @@
-// Start-up: where the asset pak is looked for, the command line, and the real
-// executable run as a child process (headless) without a pak and with the application's.
+// Start-up: where the asset pak is looked for, the command line, and the real executable run as a
+// child process (headless) without a pak, with a broken one and with the application's.
 #include <cstdlib>
 #include <fstream>
 
@@ -18,11 +18,13 @@ void touch(const fs::path& p) {
 }
 
 // The pak is the first candidate that exists (any file type, a dangling link too), else the bundle's path
-// as built, not normalised.
+// as built, not normalised. The installed location (<exe>/../share/orvane) comes last.
 TEST(AssetPakSearch, TakesTheFirstExistingCandidateElseTheBundlePath) {
     const fs::path root = apptest::freshDirectory("startup"), exe = root / "app/MacOS", cwd = root / "cwd";
     const fs::path bundle = exe / ".." / "Resources" / "assets.pak";
     EXPECT_EQ(startup::findAssetPak(exe, cwd).string(), bundle.string());
+    touch(root / "app/share/orvane/assets.pak");
+    EXPECT_EQ(startup::findAssetPak(exe, cwd).string(), (exe / ".." / "share/orvane/assets.pak").string());
     touch(cwd / "assets.pak");
     EXPECT_EQ(startup::findAssetPak(exe, cwd), cwd / "assets.pak");
     touch(exe / "assets.pak");
@@ -58,10 +60,10 @@ TEST(CommandLine, AddressPortAndUnconnectedPrefillAndBadOnesAreRefused) {
 }
 
 // The real executable copied to <root>/bin and run in <root>, its standard output and error to
-// <root>/out: without a pak it fails naming the bundle path, after listing the devices; with the
-// application's pak beside it, it runs until a quit request (SIGTERM, once the devices are listed) and
-// ends with 0.
-TEST(StartupProcess, AMissingPakFailsNamingTheBundlePathAGoodOneRunsUntilQuit) {
+// <root>/out, with each kind of pak beside it. Without one it fails after listing the devices, naming
+// every place it looked; a pak without the font and a corrupt one fail with the reason; the application's
+// pak runs until a quit request (SIGTERM, once the devices are listed) and ends with 0.
+TEST(StartupProcess, EachKindOfPakGivesItsMessageAndExitStatus) {
     const fs::path root = apptest::freshDirectory("process"), exe = root / "bin/orvane", out = root / "out";
     fs::create_directories(root / "bin");
     fs::copy_file(ORVANE_EXECUTABLE, exe);
@@ -74,20 +76,46 @@ TEST(StartupProcess, AMissingPakFailsNamingTheBundlePathAGoodOneRunsUntilQuit) {
         return std::to_string(WEXITSTATUS(status)) + " " +
                std::string(std::istreambuf_iterator<char>(in), {});
     };
-    const std::string failed = run(""),
-                      missing =
-                          "Failed to open asset file: " +
-                          (fs::weakly_canonical(root / "bin") / ".." / "Resources/assets.pak").string() +
-                          "\n";
-    EXPECT_NE(failed.rfind("0 ", 0), 0u) << failed;
-    EXPECT_LT(failed.find("Device ID: "), failed.find(missing)) << failed;
-    EXPECT_NE(failed.find(missing), std::string::npos) << failed;
+    const fs::path bin = fs::weakly_canonical(root / "bin"), cwd = fs::weakly_canonical(root);
+    const std::string bundle = (bin / ".." / "Resources/assets.pak").string();
+    std::string good;
+    {
+        std::ifstream in(ORVANE_ASSET_PAK, std::ios::binary);
+        good.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string noEntries(40, '\0'); // "TPAK", version 1, no entries, entries at 40, names at 39
+    noEntries.replace(0, 5, "TPAK\x01");
+    noEntries[16] = 40;
+    noEntries[24] = 39;
+    const std::string waitThenQuit =
+        "until grep -qs 'Device ID: ' '" + out.string() + "' || ! kill -0 $p; do :; done; kill -TERM $p;";
 
-    fs::copy_file(ORVANE_ASSET_PAK, root / "bin/assets.pak");
-    const std::string quit = run("until grep -qs 'Device ID: ' '" + out.string() +
-                                 "' || ! kill -0 $p; do :; done; kill -TERM $p;");
-    EXPECT_EQ(quit.rfind("0 ", 0), 0u) << quit;
-    EXPECT_EQ(quit.find("Exception"), std::string::npos) << quit;
+    // {pak beside the executable (none when empty), what runs meanwhile, expected status and text}
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"", "",
+         "1 Failed to open asset file: " + bundle + "\nLooked for it at:\n  " + bundle + "\n  " +
+             (bin / "assets.pak").string() + "\n  " + (cwd / "assets.pak").string() + "\n  " +
+             (bin / ".." / "share/orvane/assets.pak").string() + "\n"},
+        {noEntries, "", "1 Failed to load default font asset\n"},
+        {"TPAX" + good.substr(4), "", "1 Bad magic (not TPAK)\n"},
+        {good, waitThenQuit, "0 "},
+    };
+    for (const auto& [pak, then, expected] : cases) {
+        fs::remove(root / "bin/assets.pak");
+        if (!pak.empty()) {
+            std::ofstream(root / "bin/assets.pak", std::ios::binary) << pak;
+        }
+        const std::string result = run(then);
+        const std::string status = expected.substr(0, 2), text = expected.substr(2);
+        EXPECT_EQ(result.substr(0, 2), status) << result;
+        const size_t devices = result.find("Device ID: "), message = result.find(text, 2);
+        EXPECT_NE(devices, std::string::npos) << result;
+        if (text.empty()) {
+            EXPECT_EQ(result.find("Exception"), std::string::npos) << result;
+        } else {
+            EXPECT_TRUE(message != std::string::npos && message > devices) << result;
+        }
+    }
     fs::remove_all(root);
 }
 
