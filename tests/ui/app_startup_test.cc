@@ -23,6 +23,7 @@ TEST(AssetPakSearch, TakesTheFirstExistingCandidateElseTheBundlePath) {
     const fs::path root = apptest::freshDirectory("startup"), exe = root / "app/MacOS", cwd = root / "cwd";
     const fs::path bundle = exe / ".." / "Resources" / "assets.pak";
     EXPECT_EQ(startup::findAssetPak(exe, cwd).string(), bundle.string());
+    fs::create_directories(exe);
     touch(root / "app/share/orvane/assets.pak");
     EXPECT_EQ(startup::findAssetPak(exe, cwd).string(), (exe / ".." / "share/orvane/assets.pak").string());
     touch(cwd / "assets.pak");
