@@ -60,7 +60,8 @@ void run(Session& session, const startup::Arguments& args) {
     const std::filesystem::path currentDir = ec ? std::filesystem::path(".") : cwd;
     const std::filesystem::path pak = startup::findAssetPak(exeDir, currentDir);
     if (!startup::somethingExistsAt(pak)) {
-        throw std::runtime_error(startup::assetPakNotFoundMessage(startup::assetPakCandidates(exeDir, currentDir)));
+        throw std::runtime_error(
+            startup::assetPakNotFoundMessage(startup::assetPakCandidates(exeDir, currentDir)));
     }
     AssetManager::init(pak.string());
 

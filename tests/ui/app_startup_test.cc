@@ -61,61 +61,46 @@ TEST(CommandLine, AddressPortAndUnconnectedPrefillAndBadOnesAreRefused) {
 }
 
 // The real executable copied to <root>/bin and run in <root>, its standard output and error to
-// <root>/out, with each kind of pak beside it. Without one it fails after listing the devices, naming
-// every place it looked; a pak without the font and a corrupt one fail with the reason; the application's
-// pak runs until a quit request (SIGTERM, once the devices are listed) and ends with 0.
+// <root>/out, with each kind of pak beside it, and sent SIGTERM once it lists the devices. Without a pak
+// it fails naming every place it looked; a pak without the font and a corrupt one fail with the reason;
+// the application's pak runs until that quit request and ends with 0.
 TEST(StartupProcess, EachKindOfPakGivesItsMessageAndExitStatus) {
     const fs::path root = apptest::freshDirectory("process"), exe = root / "bin/orvane", out = root / "out";
     fs::create_directories(root / "bin");
     fs::copy_file(ORVANE_EXECUTABLE, exe);
-    auto run = [&](const std::string& then) { // `then` runs meanwhile, the application's pid in $p
-        fs::remove(out);
-        const int status = std::system(("cd '" + root.string() + "'; '" + exe.string() + "' >'" +
-                                        out.string() + "' 2>&1 & p=$!; " + then + " wait $p")
-                                           .c_str());
-        std::ifstream in(out);
-        return std::to_string(WEXITSTATUS(status)) + " " +
-               std::string(std::istreambuf_iterator<char>(in), {});
-    };
+    std::ifstream in(ORVANE_ASSET_PAK, std::ios::binary);
+    const std::string good(std::istreambuf_iterator<char>(in), {});
+    std::string noFont(40, '\0'); // "TPAK", version 1, no entries, entries at 40, names at 39
+    noFont.replace(0, 5, "TPAK\x01"), noFont[16] = 40, noFont[24] = 39;
     const fs::path bin = fs::weakly_canonical(root / "bin"), cwd = fs::weakly_canonical(root);
     const std::string bundle = (bin / ".." / "Resources/assets.pak").string();
-    std::string good;
-    {
-        std::ifstream in(ORVANE_ASSET_PAK, std::ios::binary);
-        good.assign(std::istreambuf_iterator<char>(in), {});
-    }
-    std::string noEntries(40, '\0'); // "TPAK", version 1, no entries, entries at 40, names at 39
-    noEntries.replace(0, 5, "TPAK\x01");
-    noEntries[16] = 40;
-    noEntries[24] = 39;
-    const std::string waitThenQuit =
-        "until grep -qs 'Device ID: ' '" + out.string() + "' || ! kill -0 $p; do :; done; kill -TERM $p;";
-
-    // {pak beside the executable (none when empty), what runs meanwhile, expected status and text}
-    const std::tuple<std::string, std::string, std::string> cases[] = {
-        {"", "",
-         "1 Failed to open asset file: " + bundle + "\nLooked for it at:\n  " + bundle + "\n  " +
-             (bin / "assets.pak").string() + "\n  " + (cwd / "assets.pak").string() + "\n  " +
-             (bin / ".." / "share/orvane/assets.pak").string() + "\n"},
-        {noEntries, "", "1 Failed to load default font asset\n"},
-        {"TPAX" + good.substr(4), "", "1 Bad magic (not TPAK)\n"},
-        {good, waitThenQuit, "0 "},
+    // {pak beside the executable (none when empty), exit status and the text that follows the devices}
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "1 Failed to open asset file: " + bundle + "\nLooked for it at:\n  " + bundle + "\n  " +
+                 (bin / "assets.pak").string() + "\n  " + (cwd / "assets.pak").string() + "\n  " +
+                 (bin / ".." / "share/orvane/assets.pak").string() + "\n"},
+        {noFont, "1 Failed to load default font asset\n"},
+        {"TPAX" + good.substr(4), "1 Bad magic (not TPAK)\n"},
+        {good, "0 "},
     };
-    for (const auto& [pak, then, expected] : cases) {
+    for (const auto& [pak, expected] : cases) {
         fs::remove(root / "bin/assets.pak");
         if (!pak.empty()) {
             std::ofstream(root / "bin/assets.pak", std::ios::binary) << pak;
         }
-        const std::string result = run(then);
-        const std::string status = expected.substr(0, 2), text = expected.substr(2);
-        EXPECT_EQ(result.substr(0, 2), status) << result;
-        const size_t devices = result.find("Device ID: "), message = result.find(text, 2);
-        EXPECT_NE(devices, std::string::npos) << result;
-        if (text.empty()) {
-            EXPECT_EQ(result.find("Exception"), std::string::npos) << result;
-        } else {
-            EXPECT_TRUE(message != std::string::npos && message > devices) << result;
-        }
+        const int status =
+            std::system(("cd '" + root.string() + "'; '" + exe.string() + "' >'" + out.string() +
+                         "' 2>&1 & p=$!; until grep -qs 'Device ID: ' '" + out.string() +
+                         "' || ! kill -0 $p; do :; done; kill -TERM $p 2>/dev/null; wait $p")
+                            .c_str());
+        std::ifstream log(out);
+        const std::string result =
+            std::to_string(WEXITSTATUS(status)) + " " + std::string(std::istreambuf_iterator<char>(log), {});
+        const size_t devices = result.find("Device ID: "), message = result.find(expected.substr(2), 2);
+        EXPECT_EQ(result.substr(0, 2), expected.substr(0, 2)) << result;
+        EXPECT_TRUE(devices != std::string::npos && message != std::string::npos && message >= devices)
+            << result;
+        EXPECT_EQ(result.find("Exception"), std::string::npos) << result;
     }
     fs::remove_all(root);
 }
