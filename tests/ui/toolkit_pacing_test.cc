@@ -72,21 +72,16 @@ TEST(Pacing, RunRestsWithinTheBoundBetweenTicks) {
     constexpr std::uint32_t R = Application::kRestFrameMs;
     TestApp t(200, 100);
     t.frames(2);
+    const std::uint32_t frameMs[] = {0, 30, R - 1, R, R + 50, 0}; // what each frame's tick takes
     std::uint64_t clockUs = 5000000;
+    std::size_t ticks = 0;
     std::vector<std::uint32_t> rests;
     t.app->setClock([&] { return clockUs; });
-    t.app->setRestWait([&](std::uint32_t ms) {
-        rests.push_back(ms);
-        clockUs += std::uint64_t{ms} * 1000;
-        return false;
-    });
-    const std::uint32_t frameMs[] = {0, 30, R - 1, R, R + 50, 0}; // what each frame's tick takes
-    std::size_t ticks = 0;
+    t.app->setRestWait([&](std::uint32_t ms) { return rests.push_back(ms), clockUs += ms * 1000ull, false; });
     Application::registerTickCallback(&t, [&] {
-        clockUs += std::uint64_t{frameMs[ticks]} * 1000;
-        if (++ticks == std::size(frameMs)) {
+        clockUs += frameMs[ticks] * 1000ull;
+        if (++ticks == std::size(frameMs))
             Application::quit();
-        }
     });
     t.app->run();
     EXPECT_EQ(ticks, std::size(frameMs));
