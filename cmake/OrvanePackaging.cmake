@@ -89,17 +89,19 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PRE_BUILD_SCRIPTS "${pkg_src}/strip.cmake")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-# The first line is the synopsis; the rest is the extended description (Debian's field format).
+# The first line is the synopsis, the rest the extended description; CPack indents it and turns the
+# empty line into the " ." that separates paragraphs.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "browse and watch the tags of Logix controllers
- Orvane connects to a Logix programmable controller over EtherNet/IP, shows
- its identity, lists its whole tag database as a tree (controller and
- program tags, structures and arrays opened member by member) and keeps a
- watch table of picked tags whose values are read once a second.
- .
- The package holds the desktop application (orvane), its command-line
- companion (orvane-cli: identity, browse, read and watch from the shell)
- and logix-sim, a Logix controller simulator to try them against.")
+Orvane connects to a Logix programmable controller over EtherNet/IP, shows
+its identity, lists its whole tag database as a tree (controller and
+program tags, structures and arrays opened member by member) and keeps a
+watch table of picked tags whose values are read once a second.
+
+The package holds the desktop application (orvane), its command-line
+companion (orvane-cli: identity, browse, read and watch from the shell)
+and logix-sim, a Logix controller simulator to try them against.")
 include(CPack)
