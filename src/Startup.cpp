@@ -20,6 +20,7 @@ std::vector<std::filesystem::path> assetPakCandidates(const std::filesystem::pat
         executableDir / ".." / "Resources" / "assets.pak",
         executableDir / "assets.pak",
         currentDir / "assets.pak",
+        executableDir / ".." / "share" / "orvane" / "assets.pak",
     };
 }
 
@@ -32,6 +33,14 @@ std::filesystem::path findAssetPak(const std::filesystem::path& executableDir,
         }
     }
     return candidates.front();
+}
+
+std::string assetPakNotFoundMessage(const std::vector<std::filesystem::path>& candidates) {
+    std::string message = "Failed to open asset file: " + candidates.front().string() + "\nLooked for it at:";
+    for (const auto& candidate : candidates) {
+        message += "\n  " + candidate.string();
+    }
+    return message;
 }
 
 bool applyDriverEnvironment(const std::filesystem::path& executableDir) {

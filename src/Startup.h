@@ -9,7 +9,8 @@
 namespace startup {
 
 // Where assets.pak is looked for, in order: inside the application bundle (<exe>/../Resources), beside
-// the executable, then in the current directory. The paths are not normalised.
+// the executable, in the current directory, then where an installed program keeps its data
+// (<exe>/../share/orvane, so /usr/share/orvane for /usr/bin/orvane). The paths are not normalised.
 std::vector<std::filesystem::path> assetPakCandidates(const std::filesystem::path& executableDir,
                                                       const std::filesystem::path& currentDir);
 
@@ -17,6 +18,10 @@ std::vector<std::filesystem::path> assetPakCandidates(const std::filesystem::pat
 // so that the failure to open it names the bundle location.
 std::filesystem::path findAssetPak(const std::filesystem::path& executableDir,
                                    const std::filesystem::path& currentDir);
+
+// The start-up error when no candidate exists: "Failed to open asset file: " and the first candidate
+// (what opening it would say), then one line per candidate, in search order.
+std::string assetPakNotFoundMessage(const std::vector<std::filesystem::path>& candidates);
 
 // When the bundle carries a Vulkan driver description (<exe>/../Resources/vulkan/icd.d/MoltenVK_icd.json),
 // points VK_ICD_FILENAMES and VK_DRIVER_FILES at it (replacing any value) and sets

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include <zelk/ui/Application.h>
@@ -56,7 +57,13 @@ void run(Session& session, const startup::Arguments& args) {
 
     std::error_code ec;
     std::filesystem::path cwd = std::filesystem::current_path(ec);
-    AssetManager::init(startup::findAssetPak(exeDir, ec ? std::filesystem::path(".") : cwd).string());
+    const std::filesystem::path currentDir = ec ? std::filesystem::path(".") : cwd;
+    const std::filesystem::path pak = startup::findAssetPak(exeDir, currentDir);
+    if (!startup::somethingExistsAt(pak)) {
+        throw std::runtime_error(
+            startup::assetPakNotFoundMessage(startup::assetPakCandidates(exeDir, currentDir)));
+    }
+    AssetManager::init(pak.string());
 
     ThreadPool::instance().init(1);
 

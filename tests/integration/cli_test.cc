@@ -39,9 +39,10 @@ std::string slurp(const std::string& path) {
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override { start({}); }
-    void start(logixsim::Faults faults, int live_interval_ms = 0) {
+    void start(logixsim::Faults faults, int live_interval_ms = 0,
+               std::shared_ptr<const logixsim::Controller> controller = logixsim::demo_controller()) {
         server_ = std::make_unique<logixsim::Server>(
-            logixsim::demo_controller(),
+            std::move(controller),
             logixsim::Options{.port = 0, .faults = faults, .live_interval_ms = live_interval_ms});
         server_->start();
         address_ = "127.0.0.1:" + std::to_string(server_->port());
@@ -153,6 +154,11 @@ TEST_F(Cli, ReadPrintsEveryValueAndExplainsEachFailure) {
     doc[2]["error"] = doc[5]["error"] =
         "index or element count beyond the end of the tag (CIP 0xFF/0x2105 general error)";
     EXPECT_EQ(json::parse(r.out), doc);
+
+    // From an element of a two-dimensional array the last index counts up.
+    r = cli("read @ Matrix[2,1] --count 3");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Matrix[2,1] = 21\nMatrix[2,2] = 22\nMatrix[2,3] = 23\n");
 }
 
 TEST_F(Cli, WatchCsvLogsOneLinePerCycleUntilCountOrCtrlC) {
@@ -187,6 +193,23 @@ TEST_F(Cli, WatchCsvLogsOneLinePerCycleUntilCountOrCtrlC) {
     EXPECT_EQ(r.lines().size(), 3u);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1)
         << "a failure is reported once, not every cycle";
+}
+
+// RFC 4180: a field holding a double quote, a comma or a line break is enclosed in double quotes, and
+// each double quote inside it is doubled; other fields stay as they are.
+TEST_F(Cli, WatchCsvQuotesFieldsWithQuotesCommasAndLineBreaks) {
+    const std::pair<const char*, const char*> strings[] = {
+        {"Quoted", "say \"hi\", twice"}, {"Crlf", "one\r\ntwo"}, {"Lf", "three\nfour"}, {"Plain", "a b"}};
+    json controller = demo;
+    for (const auto& [name, value] : strings)
+        controller["tags"].push_back({{"name", name}, {"type", "STRING"}, {"value", value}});
+    start({}, 0, logixsim::parse_controller(controller.dump(), "csv.json"));
+    const Result r = cli("watch @ Quoted Crlf Lf Plain --count 1 --csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t row = r.out.find('\n') + 1;
+    EXPECT_EQ(r.out.substr(0, row), "time,Quoted,Crlf,Lf,Plain\n");
+    EXPECT_EQ(r.out.substr(r.out.find(',', row)),
+              ",\"say \"\"hi\"\", twice\",\"one\r\ntwo\",\"three\nfour\",a b\n");
 }
 
 TEST_F(Cli, BadUsageExitsOneWithMessageAndUsage) {

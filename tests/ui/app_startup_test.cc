@@ -1,5 +1,5 @@
-// Start-up: where the asset pak is looked for, the command line, and the real
-// executable run as a child process (headless) without a pak and with the application's.
+// Start-up: where the asset pak is looked for, the command line, and the real executable run as a
+// child process (headless) without a pak, with a broken one and with the application's.
 #include <cstdlib>
 #include <fstream>
 
@@ -18,11 +18,14 @@ void touch(const fs::path& p) {
 }
 
 // The pak is the first candidate that exists (any file type, a dangling link too), else the bundle's path
-// as built, not normalised.
+// as built, not normalised. The installed location (<exe>/../share/orvane) comes last.
 TEST(AssetPakSearch, TakesTheFirstExistingCandidateElseTheBundlePath) {
     const fs::path root = apptest::freshDirectory("startup"), exe = root / "app/MacOS", cwd = root / "cwd";
     const fs::path bundle = exe / ".." / "Resources" / "assets.pak";
     EXPECT_EQ(startup::findAssetPak(exe, cwd).string(), bundle.string());
+    fs::create_directories(exe);
+    touch(root / "app/share/orvane/assets.pak");
+    EXPECT_EQ(startup::findAssetPak(exe, cwd).string(), (exe / ".." / "share/orvane/assets.pak").string());
     touch(cwd / "assets.pak");
     EXPECT_EQ(startup::findAssetPak(exe, cwd), cwd / "assets.pak");
     touch(exe / "assets.pak");
@@ -58,36 +61,47 @@ TEST(CommandLine, AddressPortAndUnconnectedPrefillAndBadOnesAreRefused) {
 }
 
 // The real executable copied to <root>/bin and run in <root>, its standard output and error to
-// <root>/out: without a pak it fails naming the bundle path, after listing the devices; with the
-// application's pak beside it, it runs until a quit request (SIGTERM, once the devices are listed) and
-// ends with 0.
-TEST(StartupProcess, AMissingPakFailsNamingTheBundlePathAGoodOneRunsUntilQuit) {
+// <root>/out, with each kind of pak beside it, and sent SIGTERM once it lists the devices. Without a pak
+// it fails naming every place it looked; a pak without the font and a corrupt one fail with the reason;
+// the application's pak runs until that quit request and ends with 0.
+TEST(StartupProcess, EachKindOfPakGivesItsMessageAndExitStatus) {
     const fs::path root = apptest::freshDirectory("process"), exe = root / "bin/orvane", out = root / "out";
     fs::create_directories(root / "bin");
     fs::copy_file(ORVANE_EXECUTABLE, exe);
-    auto run = [&](const std::string& then) { // `then` runs meanwhile, the application's pid in $p
-        fs::remove(out);
-        const int status = std::system(("cd '" + root.string() + "'; '" + exe.string() + "' >'" +
-                                        out.string() + "' 2>&1 & p=$!; " + then + " wait $p")
-                                           .c_str());
-        std::ifstream in(out);
-        return std::to_string(WEXITSTATUS(status)) + " " +
-               std::string(std::istreambuf_iterator<char>(in), {});
+    std::ifstream in(ORVANE_ASSET_PAK, std::ios::binary);
+    const std::string good(std::istreambuf_iterator<char>(in), {});
+    std::string noFont(40, '\0'); // "TPAK", version 1, no entries, entries at 40, names at 39
+    noFont.replace(0, 5, "TPAK\x01"), noFont[16] = 40, noFont[24] = 39;
+    const fs::path bin = fs::weakly_canonical(root / "bin"), cwd = fs::weakly_canonical(root);
+    const std::string bundle = (bin / ".." / "Resources/assets.pak").string();
+    // {pak beside the executable (none when empty), exit status and the text that follows the devices}
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "1 Failed to open asset file: " + bundle + "\nLooked for it at:\n  " + bundle + "\n  " +
+                 (bin / "assets.pak").string() + "\n  " + (cwd / "assets.pak").string() + "\n  " +
+                 (bin / ".." / "share/orvane/assets.pak").string() + "\n"},
+        {noFont, "1 Failed to load default font asset\n"},
+        {"TPAX" + good.substr(4), "1 Bad magic (not TPAK)\n"},
+        {good, "0 "},
     };
-    const std::string failed = run(""),
-                      missing =
-                          "Failed to open asset file: " +
-                          (fs::weakly_canonical(root / "bin") / ".." / "Resources/assets.pak").string() +
-                          "\n";
-    EXPECT_NE(failed.rfind("0 ", 0), 0u) << failed;
-    EXPECT_LT(failed.find("Device ID: "), failed.find(missing)) << failed;
-    EXPECT_NE(failed.find(missing), std::string::npos) << failed;
-
-    fs::copy_file(ORVANE_ASSET_PAK, root / "bin/assets.pak");
-    const std::string quit = run("until grep -qs 'Device ID: ' '" + out.string() +
-                                 "' || ! kill -0 $p; do :; done; kill -TERM $p;");
-    EXPECT_EQ(quit.rfind("0 ", 0), 0u) << quit;
-    EXPECT_EQ(quit.find("Exception"), std::string::npos) << quit;
+    for (const auto& [pak, expected] : cases) {
+        fs::remove(root / "bin/assets.pak");
+        if (!pak.empty()) {
+            std::ofstream(root / "bin/assets.pak", std::ios::binary) << pak;
+        }
+        const int status =
+            std::system(("cd '" + root.string() + "'; '" + exe.string() + "' >'" + out.string() +
+                         "' 2>&1 & p=$!; until grep -qs 'Device ID: ' '" + out.string() +
+                         "' || ! kill -0 $p; do :; done; kill -TERM $p 2>/dev/null; wait $p")
+                            .c_str());
+        std::ifstream log(out);
+        const std::string result =
+            std::to_string(WEXITSTATUS(status)) + " " + std::string(std::istreambuf_iterator<char>(log), {});
+        const size_t devices = result.find("Device ID: "), message = result.find(expected.substr(2), 2);
+        EXPECT_EQ(result.substr(0, 2), expected.substr(0, 2)) << result;
+        EXPECT_TRUE(devices != std::string::npos && message != std::string::npos && message >= devices)
+            << result;
+        EXPECT_EQ(result.find("Exception"), std::string::npos) << result;
+    }
     fs::remove_all(root);
 }
 

@@ -64,3 +64,26 @@ TEST(Pacing, WaitAndPresentAfterEachKindOfChange) {
     t.frames(1);
     EXPECT_TRUE(ran.load());
 }
+
+// run() between frames: with nothing happening it rests for the rest bound less the time the frame
+// took, and not at all after a frame that took the whole bound, so tick callbacks (the watch cycle, a
+// quit request) run at least once per bound. The clock and the wait are the test's: nothing waits.
+TEST(Pacing, RunRestsWithinTheBoundBetweenTicks) {
+    constexpr std::uint32_t R = Application::kRestFrameMs;
+    TestApp t(200, 100);
+    t.frames(2);
+    const std::uint32_t frameMs[] = {0, 30, R - 1, R, R + 50, 0}; // what each frame's tick takes
+    std::uint64_t clockUs = 5000000;
+    std::size_t ticks = 0;
+    std::vector<std::uint32_t> rests;
+    t.app->setClock([&] { return clockUs; });
+    t.app->setRestWait([&](std::uint32_t ms) { return rests.push_back(ms), clockUs += ms * 1000ull, false; });
+    Application::registerTickCallback(&t, [&] {
+        clockUs += frameMs[ticks] * 1000ull;
+        if (++ticks == std::size(frameMs))
+            Application::quit();
+    });
+    t.app->run();
+    EXPECT_EQ(ticks, std::size(frameMs));
+    EXPECT_EQ(rests, (std::vector<std::uint32_t>{R, R - 30, 1}));
+}

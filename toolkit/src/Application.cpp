@@ -186,6 +186,18 @@ bool Application::waitForEvents(std::uint32_t timeoutMs) {
     return SDL_WaitEventTimeout(nullptr, static_cast<int>(timeoutMs)) == 1;
 }
 
+void Application::setClock(std::function<std::uint64_t()> nowMicros) {
+    clock_ = std::move(nowMicros);
+}
+
+void Application::setRestWait(std::function<bool(std::uint32_t)> wait) {
+    restWait_ = std::move(wait);
+}
+
+std::uint64_t Application::now() const {
+    return clock_ ? clock_() : nowMicros();
+}
+
 void Application::runDispatched() {
     std::vector<std::function<void()>> batch;
     {
@@ -210,9 +222,9 @@ void Application::runTicks() {
 }
 
 bool Application::runFrame(std::optional<std::uint64_t> frameDurationUs) {
-    const std::uint64_t now = nowMicros();
-    const std::uint64_t measured = lastFrameStart_ == 0 ? 0 : now - lastFrameStart_;
-    lastFrameStart_ = now;
+    const std::uint64_t start = now();
+    const std::uint64_t measured = lastFrameStart_ == 0 ? 0 : start - lastFrameStart_;
+    lastFrameStart_ = start;
     const std::uint64_t duration = frameDurationUs.value_or(measured);
     ++framesRun_;
     frameRequested_ = false;
@@ -285,7 +297,7 @@ bool Application::runFrame(std::optional<std::uint64_t> frameDurationUs) {
 void Application::run() {
     constexpr std::uint64_t kFrameBudgetUs = 1000000 / 60;
     while (true) {
-        const std::uint64_t start = nowMicros();
+        const std::uint64_t start = now();
         std::uint64_t presentedBefore = 0;
         for (auto& w : windows_) {
             presentedBefore += w->getPresentedFrames();
@@ -293,12 +305,13 @@ void Application::run() {
         if (!runFrame()) {
             break;
         }
-        const std::uint64_t spent = nowMicros() - start;
+        const std::uint64_t spent = now() - start;
         const std::uint64_t restUs = std::uint64_t{nextWaitMs()} * 1000;
         if (restUs > 0 && !windows_.empty()) {
             // Nothing needs a frame: sleep until an event arrives, or the rest interval is over.
             if (spent < restUs) {
-                waitForEvents(static_cast<std::uint32_t>((restUs - spent) / 1000));
+                const auto restMs = static_cast<std::uint32_t>((restUs - spent) / 1000);
+                restWait_ ? restWait_(restMs) : waitForEvents(restMs);
             }
             continue;
         }

@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
     app.name("orvane-cli");
     app.require_subcommand(1, 1);
     app.footer(kFooter);
+    app.set_version_flag("--version", "orvane-cli " ORVANE_VERSION);
 
     cli::CommonOptions common;
     bool json = false;
@@ -113,6 +114,8 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::cerr << "orvane-cli: " << e.what() << "\n\n";

@@ -85,6 +85,11 @@ public:
     // Blocks until an SDL event is queued or `timeoutMs` has passed; true when an event is queued.
     // The event stays queued for the next frame. dispatchToMainThread queues an event that wakes it.
     bool waitForEvents(std::uint32_t timeoutMs);
+    // What run() measures frames with (microseconds) and rests in between frames (by default the
+    // performance counter and waitForEvents). Tests put their own here to read the rests run() asks
+    // for without waiting. Main thread; an empty function restores the default.
+    void setClock(std::function<std::uint64_t()> nowMicros);
+    void setRestWait(std::function<bool(std::uint32_t timeoutMs)> wait);
 
 private:
     struct Tick {
@@ -94,6 +99,10 @@ private:
     };
     void runDispatched();
     void runTicks();
+    std::uint64_t now() const;
+
+    std::function<std::uint64_t()> clock_;
+    std::function<bool(std::uint32_t)> restWait_;
 
     std::unique_ptr<RenderContext> context_;
     std::string name_;
