@@ -523,12 +523,18 @@ TEST_F(ViewsTest, WatchListDropsCyclesWhenTheListOrTheConnectionChanged) {
     cycle([&] { list.removeTag("DintTag"); });
     ASSERT_EQ(list.getTags().size(), 1u) << "a row deleted during a cycle stays deleted";
     EXPECT_EQ(list.getTags()[0].name, "Counter");
+    cycle([&] { // one row swapped for another during a cycle: the new row does not take the old value
+        list.removeTag("Counter");
+        list.addTag(&dint, "");
+    });
+    EXPECT_EQ(list.getTags()[0].value, "");
+    cycle([] {});
     sim->stop(); // a failed cycle keeps the last text, marked stale
     cycle([] {});
     EXPECT_EQ(list.getTags()[0].value + (list.getTags()[0].state == TagInspector::RowState::Stale ? " stale" : ""),
-              "0 stale");
+              "123456 stale");
     list.clear();
-    EXPECT_EQ(list.getRevision(), 4u);
+    EXPECT_EQ(list.getRevision(), 6u);
     pool.stop();
 }
 
