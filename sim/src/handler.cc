@@ -138,7 +138,7 @@ public:
         case 0x02:
             if (!has_instance || instance != 1)
                 return reply(service, kStatusPathUnknown);
-            if (service != 0x0A)
+            if (service != 0x0A || limits_.no_multiple_service)
                 return reply(service, kStatusServiceUnsupported);
             return multiple(size, data, dlen, depth);
         case 0x06:
@@ -771,6 +771,32 @@ private:
         return reply(service, kStatusOk);
     }
 
+    // A STRING as a generic CIP device serves it: type 0xD0 and a 16-bit length, or 0xDA and an
+    // 8-bit length, then the characters; a fragmented read takes the bytes after the type code from
+    // `offset` on.
+    Bytes read_cip_string(uint8_t service, const Tag& tag, const Location& loc, uint32_t offset) {
+        Bytes value;
+        store_.read(tag, loc.byte_offset, loc.type.size(), value);
+        uint32_t len = std::min<uint32_t>(value.size() >= 4 ? get_u32(value.data()) : 0,
+                                          static_cast<uint32_t>(value.size() - std::min<size_t>(4, value.size())));
+        const bool short_form = limits_.strings == Faults::Strings::Short;
+        len = std::min<uint32_t>(len, short_form ? 0xFF : 0xFFFF);
+        Bytes body;
+        if (short_form)
+            put_u8(body, static_cast<uint8_t>(len));
+        else
+            put_u16(body, static_cast<uint16_t>(len));
+        body.insert(body.end(), value.begin() + 4, value.begin() + 4 + len);
+        if (offset >= body.size())
+            return reply(service, kStatusGeneral, {0x2105});
+        const size_t room = limits_.reply_limit > 2 ? limits_.reply_limit - 2 : 1;
+        const size_t n = std::min(body.size() - offset, room);
+        Bytes d;
+        put_u16(d, short_form ? 0xDA : 0xD0);
+        d.insert(d.end(), body.begin() + offset, body.begin() + offset + n);
+        return reply(service, offset + n < body.size() ? kStatusPartial : kStatusOk, {}, d);
+    }
+
     Bytes read_tag(uint8_t service, const Tag& tag, const Location& loc, const uint8_t* data, size_t dlen) {
         if (dlen < (service == 0x4C ? 2u : 6u))
             return reply(service, kStatusNotEnoughData);
@@ -780,6 +806,9 @@ private:
             return reply(service, kStatusInvalidParameter);
         if (count > loc.available)
             return reply(service, kStatusGeneral, {0x2105});
+        if (limits_.strings != Faults::Strings::Logix && count == 1 && loc.type.is_struct() &&
+            loc.type.tmpl->id == kStringTemplateId)
+            return read_cip_string(service, tag, loc, offset);
         uint8_t prefix[4];
         size_t prefix_size = 2;
         if (loc.type.is_struct()) {
@@ -1023,7 +1052,7 @@ EncapSession::Outcome EncapSession::send_unit_data(const uint8_t* msg, const uin
     put_u16(d, 2);
     put_u16(d, 0x00A1);
     put_u16(d, 4);
-    put_u32(d, use.connection.to_id);
+    put_u32(d, limits.connected_reply_ot_id ? use.connection.ot_id : use.connection.to_id);
     put_u16(d, 0x00B1);
     put_u16(d, static_cast<uint16_t>(2 + cip.size()));
     put_u16(d, sequence);
@@ -1039,6 +1068,9 @@ int64_t steady_us() {
 }
 } // namespace
 
+ConnectionTable::ConnectionTable(std::function<int64_t()> clock)
+    : clock_(clock ? std::move(clock) : std::function<int64_t()>(steady_us)) {}
+
 void ConnectionTable::expire_locked(int64_t now) {
     for (auto it = entries_.begin(); it != entries_.end();) {
         if (now - it->second.last_active_us > it->second.c.timeout_us)
@@ -1050,7 +1082,7 @@ void ConnectionTable::expire_locked(int64_t now) {
 
 uint16_t ConnectionTable::open(CipConnection& c) {
     std::lock_guard<std::mutex> lock(mutex_);
-    int64_t now = steady_us();
+    int64_t now = clock_();
     expire_locked(now);
     for (const auto& [id, e] : entries_)
         if (e.c.serial == c.serial && e.c.vendor == c.vendor && e.c.originator == c.originator)
@@ -1068,7 +1100,7 @@ uint16_t ConnectionTable::open(CipConnection& c) {
 
 bool ConnectionTable::close(uint16_t serial, uint16_t vendor, uint32_t originator) {
     std::lock_guard<std::mutex> lock(mutex_);
-    expire_locked(steady_us());
+    expire_locked(clock_());
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         const CipConnection& c = it->second.c;
         if (c.serial == serial && c.vendor == vendor && c.originator == originator) {
@@ -1091,7 +1123,7 @@ void ConnectionTable::close_session(uint32_t session) {
 
 bool ConnectionTable::use(uint32_t ot_id, uint32_t session, uint16_t sequence, Use& out) {
     std::lock_guard<std::mutex> lock(mutex_);
-    int64_t now = steady_us();
+    int64_t now = clock_();
     expire_locked(now);
     auto it = entries_.find(ot_id);
     if (it == entries_.end() || it->second.c.session != session)
@@ -1117,7 +1149,7 @@ void ConnectionTable::remember(uint32_t ot_id, uint16_t sequence, const Bytes& r
 
 size_t ConnectionTable::size() {
     std::lock_guard<std::mutex> lock(mutex_);
-    expire_locked(steady_us());
+    expire_locked(clock_());
     return entries_.size();
 }
 

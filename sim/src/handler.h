@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -52,6 +53,9 @@ struct Limits {
     uint16_t port = 44818;         // the listening port ListIdentity reports
     uint32_t address = 0x7F000001; // and its IPv4 address
     const std::vector<std::string>* refused_templates = nullptr; // answered 0x05; null: none
+    bool no_multiple_service = false;
+    bool connected_reply_ot_id = false;
+    Faults::Strings strings = Faults::Strings::Logix;
 };
 
 // A class 3 connection opened by Forward Open, as the connection table keeps it.
@@ -72,6 +76,8 @@ struct CipConnection {
 class ConnectionTable {
 public:
     static constexpr size_t kCapacity = 32;
+    // `clock` gives the time in microseconds on a steady scale; by default the steady clock.
+    explicit ConnectionTable(std::function<int64_t()> clock = {});
     // Opens `c` (its ot_id is chosen and written back); returns 0 or the Connection Manager's
     // extended status (0x0100 duplicate, 0x0113 no room).
     uint16_t open(CipConnection& c);
@@ -97,6 +103,7 @@ private:
         Bytes reply;
     };
     void expire_locked(int64_t now_us);
+    std::function<int64_t()> clock_;
     std::mutex mutex_;
     std::map<uint32_t, Entry> entries_; // by O->T id
     uint32_t next_id_ = 0x4C580001;

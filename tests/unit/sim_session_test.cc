@@ -1,5 +1,6 @@
 // The encapsulation layer of one connection, fed as a byte stream: sessions, SendRRData with
 // the Common Packet Format, stream reassembly and the encapsulation error statuses.
+#include "handler.h"
 #include "logixsim/server.h"
 #include "sim_testkit.h"
 
@@ -64,6 +65,33 @@ TEST_F(SimSession, SessionsAndRequestsAreAnsweredMessageByMessage) {
     // UnRegisterSession ends the connection without a reply; nothing after it is answered.
     EXPECT_EQ(feed(encap(0x0066, kSession, {}) + encap(0x006F, kSession, cpf_read)), "");
     EXPECT_TRUE(conn.closed());
+}
+
+// The idle rule on the simulator's own clock: a connection is closed once it has gone a whole
+// time-out without traffic, counted from its last request, so one kept busy outlives its time-out
+// many times over.
+TEST(SimConnectionTable, TrafficKeepsAConnectionOpenAndSilenceClosesIt) {
+    int64_t now = 0;
+    logixsim::detail::ConnectionTable table([&now] { return now; });
+    logixsim::detail::CipConnection busy, quiet;
+    busy.session = quiet.session = 7;
+    busy.timeout_us = quiet.timeout_us = 1000;
+    busy.serial = 1;
+    quiet.serial = 2;
+    ASSERT_EQ(table.open(busy), 0);
+    ASSERT_EQ(table.open(quiet), 0);
+    logixsim::detail::ConnectionTable::Use use;
+    for (uint16_t sequence = 1; sequence <= 10; ++sequence) { // 10 time-outs long, a request every 0.9
+        now += 900;
+        EXPECT_TRUE(table.use(busy.ot_id, 7, sequence, use)) << now;
+        EXPECT_EQ(table.size(), sequence == 1 ? 2u : 1u) << now; // the quiet one goes after 1000
+    }
+    EXPECT_FALSE(table.use(quiet.ot_id, 7, 1, use));
+    now += 1000; // exactly the time-out: still open
+    EXPECT_TRUE(table.use(busy.ot_id, 7, 11, use));
+    now += 1001;
+    EXPECT_FALSE(table.use(busy.ot_id, 7, 12, use));
+    EXPECT_EQ(table.size(), 0u);
 }
 
 } // namespace
