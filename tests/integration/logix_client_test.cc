@@ -468,10 +468,63 @@ TEST_F(LogixClientTest, ConnectToSlotRoutesEveryRequest) {
     for (size_t i = 1; i < wire.size(); ++i) { // the Identity request first
         EXPECT_EQ(wire[i].service, 0x52) << i; // an Unconnected Send to the slot
     }
-    logixsim::Options options; // a controller in another slot: the routed connect fails
+    logixsim::Options options; // a controller in another slot: the routed connect is refused, and says why
     options.slot = 3;
     start(options);
-    EXPECT_EQ(zelkc_logix_client_connect_to_slot(client_, "127.0.0.1", server_->port(), kTimeoutMs, 0), 5);
+    EXPECT_EQ(zelkc_logix_client_connect_to_slot(client_, "127.0.0.1", server_->port(), kTimeoutMs, 0), 7);
+    const zelkc_cip_refusal* why = zelkc_logix_client_refusal(client_);
+    EXPECT_EQ(std::tuple(why->encapsulation_status, why->general_status, why->extended_status),
+              std::tuple(0u, uint8_t(0x01), uint16_t(0x0312)));
+    EXPECT_FALSE(zelkc_logix_client_is_connected(client_));
+}
+
+// Devices that are not quite Logix controllers, in each mode: one that does not take Multiple
+// Service Packets (refused once, then every request alone for the rest of the connection), one
+// whose connected replies name the O->T id, and STRINGs served as CIP STRING or SHORT_STRING.
+TEST_F(LogixClientTest, OtherDevicesAreServedThroughFallbacks) {
+    ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
+    std::vector<std::string> names = {"NoSuchTag", "Motor1.Status.Speed"};
+    for (const auto& tag : atomic_tags())
+        names.push_back(std::get<0>(tag));
+    const std::string browse = full_browse(client_), reads = batch_text(client_, names);
+    for (uint8_t mode : {ZELKC_LOGIX_MODE_UNCONNECTED, ZELKC_LOGIX_MODE_AUTO}) {
+        logixsim::Faults faults;
+        faults.no_multiple_service = true;
+        set_faults(faults);
+        connect_recorded(mode);
+        EXPECT_EQ(batch_text(client_, names), reads) << int(mode);
+        EXPECT_EQ(full_browse(client_), browse) << int(mode);
+        EXPECT_EQ(batch_text(client_, names), reads) << int(mode);
+        std::vector<Exchange> wire = relay_->take();
+        EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const Exchange& e) { return e.service == 0x0A; }), 1)
+            << "refused once, then remembered";
+
+        faults = {};
+        faults.connected_reply_ot_id = true;
+        set_faults(faults);
+        connect_recorded(mode);
+        EXPECT_EQ(batch_text(client_, names), reads) << int(mode);
+        EXPECT_EQ(full_browse(client_), browse) << int(mode);
+        EXPECT_EQ(zelkc_logix_client_packet_size(client_), mode == ZELKC_LOGIX_MODE_AUTO ? 4000u : 500u);
+        EXPECT_EQ(client_->cip->connection.replies_name_ot, mode == ZELKC_LOGIX_MODE_AUTO ? 1 : 0);
+
+        for (auto form : {logixsim::Faults::Strings::Cip, logixsim::Faults::Strings::Short}) {
+            faults = {};
+            faults.strings = form;
+            set_faults(faults);
+            ASSERT_EQ(connect(kTimeoutMs, mode), ZELKC_LOGIX_OK);
+            std::string text;
+            for (const char* tag : {"Greeting", "Names[2]", "Motor1.Name"}) {
+                char buf[96];
+                uint32_t length = 0;
+                const uint8_t rc = zelkc_logix_client_read_string_value(client_, tag, buf, sizeof buf, &length);
+                text += std::to_string(rc) + ":" + std::to_string(length) + ":" + buf + " ";
+            }
+            EXPECT_EQ(text, "0:13:Hello, Orvane 0:7:Charlie 0:9:Feed pump ") << int(mode);
+            EXPECT_EQ(batch_text(client_, {"Greeting"}),
+                      form == logixsim::Faults::Strings::Cip ? "0 Greeting=16:208:0" : "0 Greeting=16:218:0");
+        }
+    }
 }
 
 TEST_F(LogixClientTest, EveryConnectModeGivesTheSameBrowseAndReads) {
