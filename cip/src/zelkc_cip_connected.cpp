@@ -189,7 +189,7 @@ static uint8_t find_connected_data(const uint8_t* bytes, uint32_t length, uint32
         if (length - at < item_size)
             return ZELKC_CIP_ERR_BAD_REPLY;
         if (type == ZELKC_CIP_CPF_CONNECTED_ADDRESS_ITEM) {
-            const uint32_t id = item_size == 4 ? zelkc_cip_get_u32(bytes + at) : 0;
+            const uint32_t id = item_size >= 4 ? zelkc_cip_get_u32(bytes + at) : 0;
             if (item_size != 4 || (id != to_id && id != other_id))
                 return ZELKC_CIP_ERR_BAD_REPLY;
             *named_other = id != to_id;
