@@ -441,12 +441,13 @@ private:
         return reply(0x4E, kStatusOk, {}, d);
     }
 
-    // The wall clock: attribute 0x0B is microseconds since 1970 (64-bit); attribute 5 the same
-    // time as year, month, day, hour, minute, second, microsecond (32 bits each, UTC).
+    // The wall clock: attribute 0x0B is microseconds since 1970 (64-bit); attribute 6 the local
+    // time in the same form, which is the same value here (the simulated controller keeps UTC);
+    // attribute 5 the time as year, month, day, hour, minute, second, microsecond (32 bits each).
     Bytes wall_clock(uint8_t service, const std::vector<Segment>& segs, const uint8_t* data, size_t dlen) {
         auto get = [&](uint16_t a, Bytes& d) {
             int64_t now = store_.clock_us();
-            if (a == 0x0B) {
+            if (a == 0x0B || a == 6) {
                 put_u64(d, static_cast<uint64_t>(now));
                 return true;
             }
@@ -462,7 +463,7 @@ private:
         };
         // Sets attribute `a` from the reader; the status of that attribute.
         auto set = [&](uint16_t a, Reader& in) -> uint8_t {
-            if (a == 0x0B) {
+            if (a == 0x0B || a == 6) {
                 uint32_t lo = 0, hi = 0;
                 if (!in.u32(lo) || !in.u32(hi))
                     return kStatusNotEnoughData;
@@ -694,7 +695,7 @@ private:
     }
 
     static bool is_tag_service(uint8_t service) {
-        return service == 0x4C || service == 0x52 || service == 0x4D || service == 0x53;
+        return service == 0x4C || service == 0x52 || service == 0x4D || service == 0x53 || service == 0x4E;
     }
 
     Bytes tag_service(uint8_t service, const Tag& tag, const std::vector<Segment>& segs, size_t first,
@@ -706,7 +707,34 @@ private:
             return std::move(*err);
         if (service == 0x4D || service == 0x53)
             return write_tag(service, tag, loc, data, dlen);
+        if (service == 0x4E)
+            return read_modify_write(tag, loc, data, dlen);
         return read_tag(service, tag, loc, data, dlen);
+    }
+
+    // Read-Modify-Write (0x4E on a tag, not the Connection Manager's Forward Close): the mask size,
+    // an OR mask and an AND mask of that size; the integer at the path becomes (value | OR) & AND,
+    // so that single bits change without a read and a write. The masks must be as wide as the
+    // integer; other types are refused as a type mismatch.
+    Bytes read_modify_write(const Tag& tag, const Location& loc, const uint8_t* data, size_t dlen) {
+        Reader r(data, dlen);
+        uint16_t size = 0;
+        if (!r.u16(size) || r.left() < 2u * size)
+            return reply(0x4E, kStatusNotEnoughData);
+        if (r.left() > 2u * size)
+            return reply(0x4E, kStatusTooMuchData);
+        static const uint8_t kIntegers[] = {kSint, kInt, kDint, kLint, kUsint, kUint, kUdint, kUlint,
+                                            kByte, kWord, kDword, kLword};
+        const bool integer = !loc.type.is_struct() &&
+                             std::find(std::begin(kIntegers), std::end(kIntegers), loc.type.atomic) != std::end(kIntegers);
+        if (!integer || size != loc.type.size())
+            return reply(0x4E, kStatusGeneral, {0x2107});
+        Bytes value;
+        store_.read(tag, loc.byte_offset, size, value);
+        for (uint16_t i = 0; i < size; ++i)
+            value[i] = static_cast<uint8_t>((value[i] | r.here()[i]) & r.here()[size + i]);
+        store_.write(tag, loc.byte_offset, value.data(), size);
+        return reply(0x4E, kStatusOk);
     }
 
     // Follows the path segments after the tag's name; the error reply when they lead nowhere.
@@ -754,8 +782,7 @@ private:
         if (service == 0x4D) {
             if (n < total)
                 return reply(service, kStatusNotEnoughData);
-            if (n > total)
-                return reply(service, kStatusTooMuchData);
+            n = static_cast<size_t>(total); // bytes after the data are ignored, as controllers do
         } else if (offset >= total || n > total - offset) {
             return reply(service, kStatusGeneral, {0x2105});
         }
