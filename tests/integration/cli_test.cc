@@ -208,21 +208,15 @@ TEST_F(Cli, BadUsageExitsOneWithMessageAndUsage) {
     EXPECT_NE(cli("read --help").out.find("--packet-size"), std::string::npos);
 }
 
-// The connection mode of every command, and what identity tells of it; refusals by the device
-// (a session refused, a slot where nothing is) exit 3 with the status they came from.
+// The connection mode of every command, as identity tells it; refusals by the device (a slot where
+// nothing is, a session refused) exit 3 with the status they came from.
 TEST_F(Cli, ModesAndRefusalsAreToldWithTheirStatus) {
-    const std::pair<const char*, const char*> modes[] = {
-        {"", "packet size     4000 bytes\nconnection      class 3 connection of 4002 bytes\n"},
-        {" --packet-size 504", "packet size     502 bytes\nconnection      class 3 connection of 504 bytes\n"},
-        {" --packet-size 4002", "packet size     4000 bytes\nconnection      class 3 connection of 4002 bytes\n"},
-        {" --unconnected", "packet size     500 bytes\nconnection      unconnected messaging\n"}};
-    for (const auto& [option, tail] : modes) {
-        const Result r = cli(std::string("identity @") + option);
-        ASSERT_EQ(r.status, 0) << option << r.err;
-        EXPECT_EQ(r.out.substr(r.out.size() - std::strlen(tail)), tail) << option;
+    for (const auto& [option, tail] : {std::pair{"", "4000 bytes\nconnection      class 3 connection of 4002 bytes\n"},
+                                       {" --packet-size 504", "502 bytes\nconnection      class 3 connection of 504 bytes\n"},
+                                       {" --unconnected", "500 bytes\nconnection      unconnected messaging\n"}}) {
+        const std::string out = cli(std::string("identity @") + option).out;
+        EXPECT_EQ(out.substr(std::min(out.size(), out.find("packet size") + 16)), tail) << option;
     }
-    const json id = json::parse(cli("identity @ --unconnected --json").out);
-    EXPECT_EQ(std::pair(id["packet_size"], id["connection"]), std::pair(json(500), json("unconnected")));
     Result r = cli("identity " + address_ + "/3");
     EXPECT_EQ(std::to_string(r.status) + " " + r.err,
               "3 orvane-cli: cannot connect to " + address_ +
@@ -236,37 +230,30 @@ TEST_F(Cli, ModesAndRefusalsAreToldWithTheirStatus) {
                   ": the controller refused the session (encapsulation status 0x0002 insufficient memory)\n");
 }
 
-// Devices that are not Logix controllers, through the fallbacks, in both modes: the same output as
-// from the controller. Without --count an array is read whole, element by element.
+// Devices that are not Logix controllers, in both modes: the same output as from the controller.
+// Without --count an array is read whole, element by element.
 TEST_F(Cli, OtherDevicesReadAndBrowseLikeTheController) {
-    const std::string line = "read @ DintTag Greeting Names[1] Motor1.Status.Speed RealTag Nope";
+    const std::string line = "read @ DintTag Greeting Names[1] Motor1.Status.Speed Nope";
     const Result expected = cli(line), browse = cli("browse @ --all");
-    EXPECT_EQ(expected.status, 3);
     for (const char* mode : {"", " --unconnected"}) {
         for (int k = 0; k < 4; ++k) {
             logixsim::Faults quirk;
             quirk.no_multiple_service = k == 0;
             quirk.connected_reply_ot_id = k == 1;
-            quirk.strings = k == 2 ? logixsim::Faults::Strings::Cip
-                                   : k == 3 ? logixsim::Faults::Strings::Short : logixsim::Faults::Strings::Logix;
+            quirk.strings = logixsim::Faults::Strings(k < 2 ? 0 : k - 1);
             server_->set_faults(quirk);
             const Result r = cli(line + mode);
-            EXPECT_EQ(std::pair(r.status, r.out), std::pair(expected.status, expected.out)) << mode << k << r.err;
+            EXPECT_EQ(std::pair(r.status, r.out), std::pair(3, expected.out)) << mode << k << r.err;
             EXPECT_EQ(cli("browse @ --all" + std::string(mode)).out, browse.out) << mode << k;
         }
     }
     server_->set_faults({});
     std::string whole;
-    for (int i = 0; i < 10; ++i)
-        whole += "DintArray[" + std::to_string(i) + "] = " + std::to_string(i) + "\n";
     for (int i = 0; i < 12; ++i)
         whole += "Matrix[" + std::to_string(i / 4) + "," + std::to_string(i % 4) + "] = " +
                  std::to_string(i / 4 * 10 + i % 4) + "\n";
-    whole += "Names[0] = Alpha\nNames[1] = Bravo\nNames[2] = Charlie\nDintTag = 123456\n";
-    EXPECT_EQ(cli("read @ DintArray Matrix Names DintTag").out, whole);
-    const Lines large = cli("read @ Program:MainProgram.State LargeArray --unconnected").lines();
-    ASSERT_EQ(large.size(), 301u);
-    EXPECT_EQ(large[300].substr(0, 17), "LargeArray[299] =");
+    EXPECT_EQ(cli("read @ Matrix Names DintTag").out,
+              whole + "Names[0] = Alpha\nNames[1] = Bravo\nNames[2] = Charlie\nDintTag = 123456\n");
 }
 
 // Nothing listening, or a controller that closes part-way: exit 2 and nothing on standard output
