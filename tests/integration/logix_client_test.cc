@@ -500,6 +500,7 @@ TEST_F(LogixClientTest, OtherDevicesAreServedThroughFallbacks) {
                           1);
             } else {
                 EXPECT_EQ(zelkc_logix_client_packet_size(client_), mode == ZELKC_LOGIX_MODE_AUTO ? 4000u : 500u);
+                EXPECT_EQ(client_->cip->connection.replies_name_ot, mode == ZELKC_LOGIX_MODE_AUTO ? 1 : 0);
             }
         }
     }

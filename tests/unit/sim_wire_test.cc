@@ -232,13 +232,14 @@ TEST_F(SimWire, MultipleServicePacketsAnswerEachServiceInOrderUpToThePacketLimit
 TEST_F(SimWire, ReadModifyWriteTolerantWritesAndClockAttribute6) {
     const std::tuple<Bytes, std::string, std::string, std::string> cases[] = {
         // path, mask size and masks, reply, the read after it
-        {sym("SintTag"), "01 00 01 7f", "ce 00 00 00", "cc 00 00 00 c2 00 75"},
+        {sym("SintTag"), "01 00 81 7f", "ce 00 00 00", "cc 00 00 00 c2 00 75"}, // OR first, then AND
         {sym("IntTag"), "02 00 00 80 fd ff", "ce 00 00 00", "cc 00 00 00 c3 00 d0 84"},
         {sym("DintArray") + elem8(3), "04 00 00 01 00 00 ff ff ff ff", "ce 00 00 00", "cc 00 00 00 c4 00 03 01 00 00"},
         {sym("LintTag"), "08 00 00 00 00 00 00 00 00 80 ff 0f ff ff ff ff ff ff", "ce 00 00 00",
          "cc 00 00 00 c5 00 35 0b 04 8e e0 fe ff ff"},
         {sym("WordTag"), "02 00 00 00 00 00", "ce 00 00 00", "cc 00 00 00 d2 00 00 00"},
         {sym("IntTag"), "04 00 00 00 00 00 ff ff ff ff", "ce 00 ff 01 07 21", "cc 00 00 00 c3 00 d0 84"}, // masks too wide
+        {sym("DintTag"), "02 00 00 00 ff ff", "ce 00 ff 01 07 21", "cc 00 00 00 c4 00 40 e2 01 00"},   // too narrow
         {sym("RealTag"), "04 00 00 00 00 00 ff ff ff ff", "ce 00 ff 01 07 21", "cc 00 00 00 ca 00 00 00 50 40"},
         {sym("BoolTag"), "01 00 00 00", "ce 00 ff 01 07 21", "cc 00 00 00 c1 00 ff"},
         {sym("DintTag"), "04 00 00 00 00 00 ff ff ff", "ce 00 13 00", "cc 00 00 00 c4 00 40 e2 01 00"},
