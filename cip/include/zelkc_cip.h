@@ -156,7 +156,19 @@ typedef struct zelkc_cip_connection {
     uint8_t timeout_multiplier; /* 0..7: the target drops the connection after rpi x 4 x 2^n idle */
     uint16_t sequence;          /* sequence count of the last request sent */
     uint16_t size;              /* connection size in bytes (sequence count included); 0: none open */
+    uint8_t replies_name_ot;    /* 1 once the target named ot_id instead of to_id in a reply */
 } zelkc_cip_connection;
+
+/* What the device answered when it refused: set by every operation that returns
+ * ZELKC_CIP_ERR_DEVICE or ZELKC_CIP_ERR_SESSION_REFUSED because of a status in a reply (and by a
+ * refused Forward Open, and by callers that find an error status in a reply they received), so that
+ * the failure can be explained with the status it came from. It keeps its value until the next
+ * refusal; read it right after the failing call. */
+typedef struct zelkc_cip_refusal {
+    uint32_t encapsulation_status; /* non-zero: refused in the encapsulation header */
+    uint8_t general_status;        /* else the CIP general status (0: none) */
+    uint16_t extended_status;      /* and its first extended status word (0: none) */
+} zelkc_cip_refusal;
 
 /* One EtherNet/IP encapsulation session over one TCP connection. */
 typedef struct zelkc_cip_client {
@@ -167,6 +179,7 @@ typedef struct zelkc_cip_client {
     uint64_t sender_context;            /* incremented before every exchange; never reset */
     zelkc_cip_connection connection;    /* the open class 3 connection (size != 0), if any; it ends
                                            with the session */
+    zelkc_cip_refusal refusal;          /* the status behind the last refusal */
 } zelkc_cip_client;
 
 /* One received encapsulation reply. data is owned by the record: release with
@@ -208,8 +221,9 @@ uint32_t zelkc_cip_client_session_handle(const zelkc_cip_client* client);
 /* One encapsulation exchange: sends command with length data bytes and reads the whole reply
  * into the caller-owned reply (zeroed first; filled on success, release with
  * zelkc_cip_eip_response_free). Returns 0, 1 (null reply/client, null data with length > 0,
- * length >= 65536), 2, 4, 5 (reply with another command or sender context), 7, or
- * 9 (not connected). The reply's status and session handle are not checked. Any failure other
+ * length >= 65536), 2, 4, 5 (reply with another command, or with another sender context and
+ * status 0), 7, or 9 (not connected). The reply's status and session handle are not checked (a
+ * reply with a non-zero status is handed over even when its sender context differs). Any failure other
  * than 1 and 9 disconnects the client (without UnRegisterSession). */
 uint8_t zelkc_cip_client_send_eip(zelkc_cip_client* client, uint16_t command, const uint8_t* data,
                                   uint32_t length, zelkc_cip_eip_response* reply);
@@ -511,7 +525,8 @@ uint8_t zelkc_cip_client_close_connection(zelkc_cip_client* client, const zelkc_
 
 /* Sends an encoded CIP request of length bytes over the open connection (SendUnitData with the
  * next sequence count) and parses the reply into the caller-owned response (zeroed first; release
- * with zelkc_cip_response_free). The reply must name this connection and echo the sequence count.
+ * with zelkc_cip_response_free). The reply must name this connection, by its T->O id or (as some
+ * targets do) its O->T id, and echo the sequence count.
  * Returns 0, 1, 2, 4, 5, 7, 9 (no session or no connection) or 15 (longer than the connection
  * carries). A reply with a non-zero encapsulation status (the device no longer knows the
  * connection) or any malformed reply closes the session: 7 and 5. */
@@ -547,9 +562,11 @@ typedef struct zelkc_cip_identity {
 /* The constant Get Attributes All request (service 0x01, path 20 01 24 01, no data). */
 const zelkc_cip_request* zelkc_cip_identity_object_request(void);
 
-/* Fills identity from the data of a parsed reply (service and general status are not examined).
- * Returns 0, 1 (null argument), 2 or 5 (fewer than 15 data bytes: identity unchanged; a name
- * longer than the data: fixed fields already written, product_name untouched). identity is not
+/* Fills identity from the data of a parsed reply. A reply with a general status other than 0 is a
+ * refusal, whatever its data: 8, identity unchanged (a routed request whose route failed arrives as
+ * such a reply, of service 0xD2). Returns 0, 1 (null argument), 2, 8 or 5 (fewer than 15 data
+ * bytes: identity unchanged; a name longer than the data: fixed fields already written,
+ * product_name untouched). identity is not
  * zeroed on entry and an earlier product_name is not released: pass a fresh record. */
 uint8_t zelkc_cip_identity_object_parse(const zelkc_cip_response* response, zelkc_cip_identity* identity);
 

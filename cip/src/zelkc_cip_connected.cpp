@@ -170,10 +170,10 @@ uint8_t zelkc_cip_cpf_build_unit_data(uint32_t ot_id, uint16_t sequence, const u
     return ZELKC_CIP_OK;
 }
 
-uint8_t zelkc_cip_cpf_find_connected_data(const uint8_t* bytes, uint32_t length, uint32_t to_id,
-                                          uint16_t* sequence, uint32_t* offset, uint32_t* size) {
-    if (bytes == nullptr || sequence == nullptr || offset == nullptr || size == nullptr)
-        return ZELKC_CIP_ERR_INVALID_ARGUMENT;
+// The CPF walk behind zelkc_cip_cpf_find_connected_data; the address item may name either id,
+// and *named_other tells that it named `other_id` rather than `to_id`.
+static uint8_t find_connected_data(const uint8_t* bytes, uint32_t length, uint32_t to_id, uint32_t other_id,
+                                   bool* named_other, uint16_t* sequence, uint32_t* offset, uint32_t* size) {
     if (length < 8 || zelkc_cip_get_u32(bytes) != 0)
         return ZELKC_CIP_ERR_BAD_REPLY;
     const uint32_t items = zelkc_cip_get_u16(bytes + 6);
@@ -189,8 +189,10 @@ uint8_t zelkc_cip_cpf_find_connected_data(const uint8_t* bytes, uint32_t length,
         if (length - at < item_size)
             return ZELKC_CIP_ERR_BAD_REPLY;
         if (type == ZELKC_CIP_CPF_CONNECTED_ADDRESS_ITEM) {
-            if (item_size != 4 || zelkc_cip_get_u32(bytes + at) != to_id)
+            const uint32_t id = item_size >= 4 ? zelkc_cip_get_u32(bytes + at) : 0;
+            if (item_size != 4 || (id != to_id && id != other_id))
                 return ZELKC_CIP_ERR_BAD_REPLY;
+            *named_other = id != to_id;
             addressed = true;
         } else if (type == ZELKC_CIP_CPF_CONNECTED_DATA_ITEM && !found) {
             if (item_size < kSequenceSize)
@@ -203,6 +205,14 @@ uint8_t zelkc_cip_cpf_find_connected_data(const uint8_t* bytes, uint32_t length,
         at += item_size;
     }
     return addressed && found ? ZELKC_CIP_OK : ZELKC_CIP_ERR_BAD_REPLY;
+}
+
+uint8_t zelkc_cip_cpf_find_connected_data(const uint8_t* bytes, uint32_t length, uint32_t to_id,
+                                          uint16_t* sequence, uint32_t* offset, uint32_t* size) {
+    if (bytes == nullptr || sequence == nullptr || offset == nullptr || size == nullptr)
+        return ZELKC_CIP_ERR_INVALID_ARGUMENT;
+    bool other = false;
+    return find_connected_data(bytes, length, to_id, to_id, &other, sequence, offset, size);
 }
 
 // A serial number no other connection of this process has, and differing between processes.
@@ -232,6 +242,7 @@ uint8_t zelkc_cip_client_open_connection(zelkc_cip_client* client, const zelkc_c
     }
     c.sequence = 0;
     c.size = size;
+    c.replies_name_ot = 0;
     zelkc_cip_buffer request;
     uint8_t rc = zelkc_cip_forward_open_encode(&c, size > 0x1FF ? 1 : 0, route, &request);
     if (rc != ZELKC_CIP_OK)
@@ -241,6 +252,8 @@ uint8_t zelkc_cip_client_open_connection(zelkc_cip_client* client, const zelkc_c
     zelkc_cip_path_free(&request);
     if (rc == ZELKC_CIP_OK)
         rc = zelkc_cip_forward_open_reply_accept(&reply, &c);
+    if (rc == ZELKC_CIP_ERR_DEVICE && reply.general_status != 0)
+        zelkc_cip_note_reply_refusal(client, &reply);
     zelkc_cip_response_free(&reply);
     if (rc != ZELKC_CIP_OK)
         return rc;
@@ -291,6 +304,7 @@ uint8_t zelkc_cip_client_send_encoded_connected(zelkc_cip_client* client, const 
         return rc;
     // The device no longer knows the connection (idle time-out, closed): the session ends.
     if (reply.status != 0 || reply.session_handle != client->session_handle) {
+        zelkc_cip_note_refusal(client, reply.status != 0 ? reply.status : 0x0064u, 0, 0);
         zelkc_cip_eip_response_free(&reply);
         zelkc_cip_client_drop(client);
         return ZELKC_CIP_ERR_IO;
@@ -298,10 +312,15 @@ uint8_t zelkc_cip_client_send_encoded_connected(zelkc_cip_client* client, const 
     uint16_t echoed = 0;
     uint32_t offset = 0;
     uint32_t size = 0;
-    rc = reply.data != nullptr
-             ? zelkc_cip_cpf_find_connected_data(reply.data, reply.data_size, client->connection.to_id,
-                                                 &echoed, &offset, &size)
-             : ZELKC_CIP_ERR_BAD_REPLY;
+    bool named_ot = false;
+    // The reply should name the T->O id; a target that names the O->T id instead still answers
+    // on our connection, and is remembered doing so.
+    rc = reply.data != nullptr ? find_connected_data(reply.data, reply.data_size, client->connection.to_id,
+                                                     client->connection.ot_id, &named_ot, &echoed, &offset,
+                                                     &size)
+                               : ZELKC_CIP_ERR_BAD_REPLY;
+    if (rc == ZELKC_CIP_OK && named_ot)
+        client->connection.replies_name_ot = 1;
     if (rc == ZELKC_CIP_OK && echoed != sequence)
         rc = ZELKC_CIP_ERR_BAD_REPLY; // a reply to another request: the stream is not trusted
     if (rc == ZELKC_CIP_OK) {

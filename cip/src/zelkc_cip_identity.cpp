@@ -14,6 +14,8 @@ const zelkc_cip_request* zelkc_cip_identity_object_request(void) {
 uint8_t zelkc_cip_identity_object_parse(const zelkc_cip_response* response, zelkc_cip_identity* identity) {
     if (response == nullptr || identity == nullptr)
         return ZELKC_CIP_ERR_INVALID_ARGUMENT;
+    if (response->general_status != ZELKC_CIP_GENERAL_STATUS_SUCCESS)
+        return ZELKC_CIP_ERR_DEVICE;
     const uint8_t* data = response->data.data;
     const uint32_t size = response->data.size;
     if (data == nullptr || size < kFixedSize)

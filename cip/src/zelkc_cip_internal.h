@@ -67,6 +67,20 @@ static inline bool zelkc_cip_client_ready(const zelkc_cip_client* client) {
     return client->transport != nullptr && client->status == ZELKC_CIP_STATUS_CONNECTED;
 }
 
+// Records what the device refused with (see zelkc_cip_refusal).
+static inline void zelkc_cip_note_refusal(zelkc_cip_client* client, uint32_t encapsulation, uint8_t general,
+                                          uint16_t extended) {
+    client->refusal.encapsulation_status = encapsulation;
+    client->refusal.general_status = general;
+    client->refusal.extended_status = extended;
+}
+// Records the general and first extended status of a reply.
+static inline void zelkc_cip_note_reply_refusal(zelkc_cip_client* client, const zelkc_cip_response* reply) {
+    const zelkc_cip_buffer& extra = reply->additional_status;
+    zelkc_cip_note_refusal(client, 0, reply->general_status,
+                           extra.size >= 2 ? zelkc_cip_get_u16(extra.data) : uint16_t(0));
+}
+
 // Maps a transport result onto a zelkc_cip result.
 uint8_t zelkc_cip_map_tcp_result(uint8_t tcp_result);
 

@@ -212,6 +212,7 @@ uint8_t zelkc_cip_client_send_multiple_range(zelkc_cip_client* client, const zel
         return ZELKC_CIP_ERR_TOO_LARGE;
     }
     if (status != ZELKC_CIP_GENERAL_STATUS_SUCCESS && status != ZELKC_CIP_GENERAL_STATUS_EMBEDDED_FAILURE) {
+        zelkc_cip_note_reply_refusal(client, &reply);
         zelkc_cip_response_free(&reply);
         return ZELKC_CIP_ERR_DEVICE;
     }

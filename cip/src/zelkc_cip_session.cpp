@@ -119,6 +119,7 @@ uint8_t zelkc_cip_client_connect(zelkc_cip_client* client, const char* host, uin
         zelkc_cip_eip_response_free(&reply);
         return ZELKC_CIP_OK;
     }
+    zelkc_cip_note_refusal(client, reply.status, 0, 0);
     zelkc_cip_eip_response_free(&reply);
     tear_down(client);
     return ZELKC_CIP_ERR_SESSION_REFUSED;
@@ -160,7 +161,10 @@ uint8_t zelkc_cip_client_send_internal(zelkc_cip_client* client, uint16_t comman
 
     uint8_t sent_context[8];
     zelkc_cip_put_u64(sent_context, context);
-    if (reply->command != command || memcmp(reply->sender_context, sent_context, 8) != 0) {
+    // A refusal (non-zero status) is taken whatever sender context it carries: devices that refuse
+    // a session do not always echo it, and the refusal is what the caller must learn.
+    const bool refused = reply->command == command && reply->status != 0;
+    if (reply->command != command || (!refused && memcmp(reply->sender_context, sent_context, 8) != 0)) {
         tear_down(client);
         memset(reply, 0, sizeof *reply);
         return ZELKC_CIP_ERR_BAD_REPLY;

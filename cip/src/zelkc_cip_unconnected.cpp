@@ -101,6 +101,8 @@ uint8_t zelkc_cip_client_send_encoded_unconnected(zelkc_cip_client* client, cons
     if (rc != ZELKC_CIP_OK)
         return rc;
     if (reply.status != 0 || reply.session_handle != client->session_handle) {
+        // A foreign session handle is what "invalid session handle" (0x64) would have said.
+        zelkc_cip_note_refusal(client, reply.status != 0 ? reply.status : 0x0064u, 0, 0);
         zelkc_cip_eip_response_free(&reply);
         return ZELKC_CIP_ERR_DEVICE;
     }

@@ -89,7 +89,9 @@ enum {
     ZELKC_LOGIX_TYPE_BYTE = 0xD1,
     ZELKC_LOGIX_TYPE_WORD = 0xD2,
     ZELKC_LOGIX_TYPE_DWORD = 0xD3,
-    ZELKC_LOGIX_TYPE_LWORD = 0xD4
+    ZELKC_LOGIX_TYPE_LWORD = 0xD4,
+    ZELKC_LOGIX_TYPE_CIP_STRING = 0xD0,  /* 16-bit length, then the characters */
+    ZELKC_LOGIX_TYPE_SHORT_STRING = 0xDA /* 8-bit length, then the characters */
 };
 
 /* ---------------------------------------------------------------------------------------------
@@ -169,6 +171,9 @@ typedef struct zelkc_logix_client {
     /* Told after each symbol page of a browse; see zelkc_logix_client_set_browse_progress. */
     void (*browse_progress)(void* context, uint32_t pages, uint32_t tags);
     void* browse_progress_context;
+    /* 1 once the controller refused a Multiple Service Packet as a service it does not support
+     * (0x08): the requests of every later packed send go one by one. Cleared by connect. */
+    uint8_t single_requests;
 } zelkc_logix_client;
 
 /* ---------------------------------------------------------------------------------------------
@@ -220,7 +225,9 @@ const char* zelkc_logix_client_plc_type(const zelkc_logix_client* client);
 uint8_t zelkc_logix_send_cip_internal(zelkc_logix_client* client, const zelkc_cip_request* request,
                                       zelkc_cip_response* response);
 /* Sends `count` requests packed into Multiple Service Packets; one response per request in order.
- * The caller releases `responses` with zelkc_cip_multiple_response_free. */
+ * A controller that answers a packet with 0x08 (service not supported) gets the requests one by
+ * one, then and for the rest of the connection (see single_requests). The caller releases
+ * `responses` with zelkc_cip_multiple_response_free. */
 uint8_t zelkc_logix_send_multiple_cip_internal(zelkc_logix_client* client, const zelkc_cip_request* requests,
                                                uint32_t count, zelkc_cip_multiple_response* responses);
 /* Maps a zelkc_cip result code to a zelkc_logix result code. */
@@ -296,7 +303,9 @@ uint8_t zelkc_logix_client_read_atomic_values_status(zelkc_logix_client* client,
 uint8_t zelkc_logix_client_read_atomic_array(zelkc_logix_client* client, const char* tag, uint32_t count,
                                              zelkc_logix_value_array* out);
 /* Reads a STRING into buf (NUL-terminated); `length` gets LEN, also when the result is
- * ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL. */
+ * ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL. Besides a Logix STRING structure (a 32-bit LEN, then the
+ * characters) the tag may be a CIP STRING (type 0xD0: a 16-bit length, then the characters) or a
+ * SHORT_STRING (type 0xDA: an 8-bit length), as generic CIP devices serve text. */
 uint8_t zelkc_logix_client_read_string_value(zelkc_logix_client* client, const char* tag, char* buf,
                                              uint32_t capacity, uint32_t* length);
 /* Reads exactly `size` (1..65535) bytes of a SINT or USINT array. */
@@ -314,6 +323,19 @@ const char* zelkc_logix_result_text(uint8_t result);
 const char* zelkc_logix_cip_status_text(uint8_t general, uint16_t extended);
 /* The CIP name of a general status, e.g. "path segment error" for 0x04. */
 const char* zelkc_logix_cip_status_name(uint8_t general);
+/* The name of an encapsulation status, e.g. "insufficient memory" for 0x0002. */
+const char* zelkc_logix_encapsulation_status_name(uint32_t status);
+/* The status behind the client's last refusal (see zelkc_cip_refusal), or null for a null client.
+ * It describes the last exchange that was refused; read it right after the failing call. */
+const zelkc_cip_refusal* zelkc_logix_client_refusal(const zelkc_logix_client* client);
+/* Writes into buf (NUL-terminated, cut to capacity) why an operation failed with `result`: for a
+ * refusal (ZELKC_LOGIX_ERR_DEVICE, ZELKC_LOGIX_ERR_SESSION_REFUSED, or a connection the device no
+ * longer knew) that carries a status, the plain reason followed by the status it came from, e.g.
+ * "the controller does not support this request for the tag (CIP 0x08 service not supported)" or
+ * "the controller refused the session (encapsulation status 0x0002 insufficient memory)"; else
+ * zelkc_logix_result_text(result). `refusal` may be null. Returns the length of the full text. */
+uint32_t zelkc_logix_failure_text(uint8_t result, const zelkc_cip_refusal* refusal, char* buf,
+                                  uint32_t capacity);
 
 #ifdef __cplusplus
 }

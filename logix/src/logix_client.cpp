@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr uint8_t kServiceNotSupported = 0x08;
+
 bool has_route(const zelkc_logix_client* client) {
     return client->route.size != 0;
 }
@@ -14,7 +16,13 @@ bool has_connection(const zelkc_logix_client* client) {
     return client->cip->connection.size != 0;
 }
 
+// Starts an exchange: the refusal it may meet is its own.
+void forget_refusal(zelkc_logix_client* client) {
+    std::memset(&client->cip->refusal, 0, sizeof client->cip->refusal);
+}
+
 uint8_t send_one(zelkc_logix_client* client, const zelkc_cip_request* request, zelkc_cip_response* response) {
+    forget_refusal(client);
     uint8_t rc;
     if (has_connection(client)) {
         // The connection path holds the route: connected requests go straight to the controller.
@@ -25,7 +33,36 @@ uint8_t send_one(zelkc_logix_client* client, const zelkc_cip_request* request, z
         // Priority/time tick 10, timeout ticks 14.
         rc = zelkc_cip_client_send_routed(client->cip, request, &client->route, response);
     }
+    const uint8_t general = response->general_status;
+    if (rc == ZELKC_CIP_OK && general != ZELKC_CIP_GENERAL_STATUS_SUCCESS &&
+        general != ZELKC_CIP_GENERAL_STATUS_PARTIAL_TRANSFER) {
+        // The caller judges the status; if it fails the operation, this says where it came from.
+        const zelkc_cip_buffer& extra = response->additional_status;
+        client->cip->refusal.general_status = general;
+        client->cip->refusal.extended_status = extra.size >= 2 ? logix_le16(extra.data) : 0;
+    }
     return zelkc_logix_convert_result(rc);
+}
+
+// Sends each request alone, for a controller that does not take Multiple Service Packets; the
+// replies land in `out` as a packed send would leave them.
+uint8_t send_each(zelkc_logix_client* client, const zelkc_cip_request* requests, uint32_t count,
+                  zelkc_cip_multiple_response* out) {
+    std::memset(out, 0, sizeof *out);
+    out->responses = static_cast<zelkc_cip_response*>(zelkc_cip_alloc(sizeof(zelkc_cip_response) * (uint64_t)count));
+    if (out->responses == nullptr) {
+        return ZELKC_LOGIX_ERR_NO_MEMORY;
+    }
+    std::memset(out->responses, 0, sizeof(zelkc_cip_response) * (size_t)count);
+    out->count = count;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t rc = send_one(client, &requests[i], &out->responses[i]);
+        if (rc != ZELKC_LOGIX_OK) {
+            zelkc_cip_multiple_response_free(out);
+            return rc;
+        }
+    }
+    return ZELKC_LOGIX_OK;
 }
 
 } // namespace
@@ -113,6 +150,8 @@ uint8_t zelkc_logix_client_connect(zelkc_logix_client* client, const char* host,
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
     logix_templates_release(client); // templates are read again on every connection
+    client->single_requests = 0;     // and what the last controller would not take is asked again
+    forget_refusal(client);
     // A connection still open is closed along the route it was opened on.
     (void)zelkc_cip_client_close_connection(client->cip, has_route(client) ? &client->route : nullptr);
     uint8_t rc = zelkc_cip_client_connect(client->cip, host, port, timeout_ms);
@@ -187,6 +226,10 @@ uint8_t zelkc_logix_send_multiple_cip_internal(zelkc_logix_client* client, const
     if (client == nullptr || requests == nullptr || responses == nullptr || count == 0) {
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
+    if (client->single_requests != 0) {
+        return send_each(client, requests, count, responses);
+    }
+    forget_refusal(client);
     uint8_t rc;
     if (has_connection(client)) {
         rc = zelkc_cip_client_send_multiple_connected(client->cip, requests, count, responses);
@@ -194,6 +237,12 @@ uint8_t zelkc_logix_send_multiple_cip_internal(zelkc_logix_client* client, const
         rc = zelkc_cip_client_send_multiple_unconnected(client->cip, requests, count, responses);
     } else {
         rc = zelkc_cip_client_send_multiple_routed(client->cip, requests, count, &client->route, responses);
+    }
+    if (rc == ZELKC_CIP_ERR_DEVICE && client->cip->refusal.encapsulation_status == 0 &&
+        client->cip->refusal.general_status == kServiceNotSupported) {
+        // The controller does not take packed requests: from now on it gets them one by one.
+        client->single_requests = 1;
+        return send_each(client, requests, count, responses);
     }
     return zelkc_logix_convert_result(rc);
 }

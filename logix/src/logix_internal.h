@@ -175,12 +175,16 @@ typedef struct zelkc_logix_string_read {
     uint32_t copied;  // characters copied into buf
     uint8_t len_have; // bytes of LEN collected
     uint8_t len_bytes[4];
-    bool started; // the structure handle of the first reply is known
-    uint16_t handle;
+    bool started;      // the form (and structure handle) of the first reply is known
+    uint16_t handle;   // structure handle of a Logix STRING
+    uint16_t type;     // the first reply's type code: the structure marker, 0xD0 or 0xDA
+    uint8_t len_size;  // bytes of LEN in that form: 4, 2 or 1
 } zelkc_logix_string_read;
 
-// Takes one Read Tag Fragmented reply of a STRING structure. `done` is set with result 0 once
-// LEN characters are in buf (terminated).
+// Takes one Read Tag Fragmented reply of a STRING: a Logix STRING structure (32-bit LEN), a CIP
+// STRING (0xD0, 16-bit length) or a SHORT_STRING (0xDA, 8-bit length); every reply of one read must
+// have the first one's form. `done` is set with result 0 once LEN characters are in buf
+// (terminated).
 uint8_t zelkc_logix_string_fragment_accept(zelkc_logix_string_read* read, uint8_t general_status,
                                            const uint8_t* data, uint32_t size, bool* done);
 

@@ -363,32 +363,49 @@ uint8_t zelkc_logix_string_fragment_accept(zelkc_logix_string_read* read, uint8_
     if (general_status != 0 && general_status != 6) {
         return ZELKC_LOGIX_ERR_DEVICE;
     }
-    if (data == nullptr || size < 4 || logix_le16(data) != ZELKC_LOGIX_STRUCT_MARKER) {
+    // The form: a Logix structure (marker, handle, 32-bit LEN) or a CIP string type (its code, then
+    // a 16-bit or 8-bit length); the characters follow the length in each.
+    const uint16_t type = data != nullptr && size >= 2 ? logix_le16(data) : 0;
+    uint32_t prefix = 2;
+    uint8_t len_size = 0;
+    uint16_t handle = 0;
+    if (type == ZELKC_LOGIX_STRUCT_MARKER && size >= 4) {
+        prefix = 4;
+        len_size = 4;
+        handle = logix_le16(data + 2);
+    } else if (type == ZELKC_LOGIX_TYPE_CIP_STRING) {
+        len_size = 2;
+    } else if (type == ZELKC_LOGIX_TYPE_SHORT_STRING) {
+        len_size = 1;
+    } else {
         return ZELKC_LOGIX_ERR_TYPE_MISMATCH;
     }
-    const uint16_t handle = logix_le16(data + 2);
     if (!read->started) {
         read->started = true;
         read->handle = handle;
-    } else if (handle != read->handle) {
+        read->type = type;
+        read->len_size = len_size;
+    } else if (type != read->type || handle != read->handle) {
         return ZELKC_LOGIX_ERR_BAD_REPLY;
     }
-    const uint32_t payload_size = size - 4;
+    const uint32_t payload_size = size - prefix;
     if (payload_size == 0 || payload_size > UINT32_MAX - read->offset) {
         return ZELKC_LOGIX_ERR_BAD_REPLY;
     }
-    const uint8_t* payload = data + 4;
+    const uint8_t* payload = data + prefix;
     read->offset += payload_size;
     uint32_t pos = 0;
-    const bool len_was_complete = read->len_have == 4;
-    while (read->len_have < 4 && pos < payload_size) {
+    const bool len_was_complete = read->len_have == len_size;
+    while (read->len_have < len_size && pos < payload_size) {
         read->len_bytes[read->len_have++] = payload[pos++];
     }
-    if (read->len_have < 4) {
+    if (read->len_have < len_size) {
         return general_status == 0 ? ZELKC_LOGIX_ERR_BAD_REPLY : ZELKC_LOGIX_OK;
     }
     if (!len_was_complete) {
-        const uint32_t len = logix_le32(read->len_bytes);
+        const uint32_t len = len_size == 4   ? logix_le32(read->len_bytes)
+                             : len_size == 2 ? logix_le16(read->len_bytes)
+                                             : read->len_bytes[0];
         if (len > ZELKC_LOGIX_MAX_STRING_LENGTH) {
             return ZELKC_LOGIX_ERR_BAD_REPLY;
         }

@@ -1,6 +1,7 @@
 // Plain-language text for result codes and CIP statuses: one table, so that every tool built on
 // the library explains a failure in the same words.
 #include <cstddef>
+#include <cstdio>
 
 #include "zelkc_logix.h"
 
@@ -21,7 +22,7 @@ constexpr CipStatus kCipStatuses[] = {
     {"path destination unknown", "no such tag"},
     {"partial transfer", "only part of the value arrived"},
     {"connection lost", "the connection to the controller was lost"},
-    {"service not supported", "the controller does not support this request for the tag"},
+    {"service not supported", "the controller does not support this request"},
     {"invalid attribute value", "the request carried an invalid attribute value"},
     {"attribute list error", "an attribute in the request is not valid"},
     {"already in requested mode/state", "the controller is already in the requested mode"},
@@ -69,6 +70,35 @@ constexpr Extended kGeneralErrorReasons[] = {
     {0x2107, "the tag's data type does not match the request"},
 };
 
+// The extended statuses of a Connection Manager refusal (0x01): a Forward Open, or a route that
+// leads nowhere.
+constexpr Extended kConnectionFailureReasons[] = {
+    {0x0100, "the connection is already in use"},
+    {0x0103, "the controller does not support this kind of connection"},
+    {0x0106, "the connection is owned by another client"},
+    {0x0107, "the controller does not know the connection"},
+    {0x0109, "the controller does not support the connection size asked for"},
+    {0x0113, "the controller has no more connections free"},
+    {0x0204, "the device on the route did not answer in time"},
+    {0x0311, "the route names a port the device does not have"},
+    {0x0312, "no device at that address or backplane slot"},
+    {0x0315, "the route or connection path is invalid"},
+};
+
+struct EncapStatus {
+    uint32_t code;
+    const char* name;
+};
+
+constexpr EncapStatus kEncapStatuses[] = {
+    {0x0001, "invalid or unsupported command"},
+    {0x0002, "insufficient memory"},
+    {0x0003, "incorrect data"},
+    {0x0064, "invalid session handle"},
+    {0x0065, "invalid length"},
+    {0x0069, "unsupported protocol version"},
+};
+
 struct ResultText {
     uint8_t code;
     const char* text;
@@ -107,6 +137,13 @@ const char* zelkc_logix_result_text(uint8_t result) {
 }
 
 const char* zelkc_logix_cip_status_text(uint8_t general, uint16_t extended) {
+    if (general == 0x01) {
+        for (const Extended& e : kConnectionFailureReasons) {
+            if (e.code == extended) {
+                return e.reason;
+            }
+        }
+    }
     if (general < sizeof kCipStatuses / sizeof kCipStatuses[0]) {
         return kCipStatuses[general].reason;
     }
@@ -126,6 +163,43 @@ const char* zelkc_logix_cip_status_name(uint8_t general) {
         return kCipStatuses[general].name;
     }
     return general == 0xFF ? "general error" : "unknown status";
+}
+
+const char* zelkc_logix_encapsulation_status_name(uint32_t status) {
+    for (const EncapStatus& e : kEncapStatuses) {
+        if (e.code == status) {
+            return e.name;
+        }
+    }
+    return "unknown status";
+}
+
+const zelkc_cip_refusal* zelkc_logix_client_refusal(const zelkc_logix_client* client) {
+    return client == nullptr || client->cip == nullptr ? nullptr : &client->cip->refusal;
+}
+
+uint32_t zelkc_logix_failure_text(uint8_t result, const zelkc_cip_refusal* refusal, char* buf,
+                                  uint32_t capacity) {
+    const bool refused = result == ZELKC_LOGIX_ERR_DEVICE || result == ZELKC_LOGIX_ERR_SESSION_REFUSED ||
+                         result == ZELKC_LOGIX_ERR_IO;
+    int n;
+    if (refused && refusal != nullptr && refusal->encapsulation_status != 0) {
+        n = std::snprintf(buf, capacity, "%s (encapsulation status 0x%04X %s)", zelkc_logix_result_text(result),
+                          (unsigned)refusal->encapsulation_status,
+                          zelkc_logix_encapsulation_status_name(refusal->encapsulation_status));
+    } else if (refused && result != ZELKC_LOGIX_ERR_IO && refusal != nullptr && refusal->general_status != 0) {
+        const uint8_t g = refusal->general_status;
+        const uint16_t x = refusal->extended_status;
+        char extended[8] = "";
+        if (x != 0) {
+            std::snprintf(extended, sizeof extended, "/0x%04X", (unsigned)x);
+        }
+        n = std::snprintf(buf, capacity, "%s (CIP 0x%02X%s %s)", zelkc_logix_cip_status_text(g, x), (unsigned)g,
+                          extended, zelkc_logix_cip_status_name(g));
+    } else {
+        n = std::snprintf(buf, capacity, "%s", zelkc_logix_result_text(result));
+    }
+    return n < 0 ? 0u : (uint32_t)n;
 }
 
 } // extern "C"

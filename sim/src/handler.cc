@@ -138,7 +138,7 @@ public:
         case 0x02:
             if (!has_instance || instance != 1)
                 return reply(service, kStatusPathUnknown);
-            if (service != 0x0A)
+            if (service != 0x0A || limits_.no_multiple_service)
                 return reply(service, kStatusServiceUnsupported);
             return multiple(size, data, dlen, depth);
         case 0x06:
@@ -441,12 +441,13 @@ private:
         return reply(0x4E, kStatusOk, {}, d);
     }
 
-    // The wall clock: attribute 0x0B is microseconds since 1970 (64-bit); attribute 5 the same
-    // time as year, month, day, hour, minute, second, microsecond (32 bits each, UTC).
+    // The wall clock: attribute 0x0B is microseconds since 1970 (64-bit); attribute 6 the local
+    // time in the same form, which is the same value here (the simulated controller keeps UTC);
+    // attribute 5 the time as year, month, day, hour, minute, second, microsecond (32 bits each).
     Bytes wall_clock(uint8_t service, const std::vector<Segment>& segs, const uint8_t* data, size_t dlen) {
         auto get = [&](uint16_t a, Bytes& d) {
             int64_t now = store_.clock_us();
-            if (a == 0x0B) {
+            if (a == 0x0B || a == 6) {
                 put_u64(d, static_cast<uint64_t>(now));
                 return true;
             }
@@ -462,7 +463,7 @@ private:
         };
         // Sets attribute `a` from the reader; the status of that attribute.
         auto set = [&](uint16_t a, Reader& in) -> uint8_t {
-            if (a == 0x0B) {
+            if (a == 0x0B || a == 6) {
                 uint32_t lo = 0, hi = 0;
                 if (!in.u32(lo) || !in.u32(hi))
                     return kStatusNotEnoughData;
@@ -694,7 +695,7 @@ private:
     }
 
     static bool is_tag_service(uint8_t service) {
-        return service == 0x4C || service == 0x52 || service == 0x4D || service == 0x53;
+        return service == 0x4C || service == 0x52 || service == 0x4D || service == 0x53 || service == 0x4E;
     }
 
     Bytes tag_service(uint8_t service, const Tag& tag, const std::vector<Segment>& segs, size_t first,
@@ -706,7 +707,34 @@ private:
             return std::move(*err);
         if (service == 0x4D || service == 0x53)
             return write_tag(service, tag, loc, data, dlen);
+        if (service == 0x4E)
+            return read_modify_write(tag, loc, data, dlen);
         return read_tag(service, tag, loc, data, dlen);
+    }
+
+    // Read-Modify-Write (0x4E on a tag, not the Connection Manager's Forward Close): the mask size,
+    // an OR mask and an AND mask of that size; the integer at the path becomes (value | OR) & AND,
+    // so that single bits change without a read and a write. The masks must be as wide as the
+    // integer; other types are refused as a type mismatch.
+    Bytes read_modify_write(const Tag& tag, const Location& loc, const uint8_t* data, size_t dlen) {
+        Reader r(data, dlen);
+        uint16_t size = 0;
+        if (!r.u16(size) || r.left() < 2u * size)
+            return reply(0x4E, kStatusNotEnoughData);
+        if (r.left() > 2u * size)
+            return reply(0x4E, kStatusTooMuchData);
+        static const uint8_t kIntegers[] = {kSint, kInt, kDint, kLint, kUsint, kUint, kUdint, kUlint,
+                                            kByte, kWord, kDword, kLword};
+        const bool integer = !loc.type.is_struct() &&
+                             std::find(std::begin(kIntegers), std::end(kIntegers), loc.type.atomic) != std::end(kIntegers);
+        if (!integer || size != loc.type.size())
+            return reply(0x4E, kStatusGeneral, {0x2107});
+        Bytes value;
+        store_.read(tag, loc.byte_offset, size, value);
+        for (uint16_t i = 0; i < size; ++i)
+            value[i] = static_cast<uint8_t>((value[i] | r.here()[i]) & r.here()[size + i]);
+        store_.write(tag, loc.byte_offset, value.data(), size);
+        return reply(0x4E, kStatusOk);
     }
 
     // Follows the path segments after the tag's name; the error reply when they lead nowhere.
@@ -754,8 +782,7 @@ private:
         if (service == 0x4D) {
             if (n < total)
                 return reply(service, kStatusNotEnoughData);
-            if (n > total)
-                return reply(service, kStatusTooMuchData);
+            n = static_cast<size_t>(total); // bytes after the data are ignored, as controllers do
         } else if (offset >= total || n > total - offset) {
             return reply(service, kStatusGeneral, {0x2105});
         }
@@ -771,6 +798,32 @@ private:
         return reply(service, kStatusOk);
     }
 
+    // A STRING as a generic CIP device serves it: type 0xD0 and a 16-bit length, or 0xDA and an
+    // 8-bit length, then the characters; a fragmented read takes the bytes after the type code from
+    // `offset` on.
+    Bytes read_cip_string(uint8_t service, const Tag& tag, const Location& loc, uint32_t offset) {
+        Bytes value;
+        store_.read(tag, loc.byte_offset, loc.type.size(), value);
+        uint32_t len = std::min<uint32_t>(value.size() >= 4 ? get_u32(value.data()) : 0,
+                                          static_cast<uint32_t>(value.size() - std::min<size_t>(4, value.size())));
+        const bool short_form = limits_.strings == Faults::Strings::Short;
+        len = std::min<uint32_t>(len, short_form ? 0xFF : 0xFFFF);
+        Bytes body;
+        if (short_form)
+            put_u8(body, static_cast<uint8_t>(len));
+        else
+            put_u16(body, static_cast<uint16_t>(len));
+        body.insert(body.end(), value.begin() + 4, value.begin() + 4 + len);
+        if (offset >= body.size())
+            return reply(service, kStatusGeneral, {0x2105});
+        const size_t room = limits_.reply_limit > 2 ? limits_.reply_limit - 2 : 1;
+        const size_t n = std::min(body.size() - offset, room);
+        Bytes d;
+        put_u16(d, short_form ? 0xDA : 0xD0);
+        d.insert(d.end(), body.begin() + offset, body.begin() + offset + n);
+        return reply(service, offset + n < body.size() ? kStatusPartial : kStatusOk, {}, d);
+    }
+
     Bytes read_tag(uint8_t service, const Tag& tag, const Location& loc, const uint8_t* data, size_t dlen) {
         if (dlen < (service == 0x4C ? 2u : 6u))
             return reply(service, kStatusNotEnoughData);
@@ -780,6 +833,9 @@ private:
             return reply(service, kStatusInvalidParameter);
         if (count > loc.available)
             return reply(service, kStatusGeneral, {0x2105});
+        if (limits_.strings != Faults::Strings::Logix && count == 1 && loc.type.is_struct() &&
+            loc.type.tmpl->id == kStringTemplateId)
+            return read_cip_string(service, tag, loc, offset);
         uint8_t prefix[4];
         size_t prefix_size = 2;
         if (loc.type.is_struct()) {
@@ -1023,7 +1079,7 @@ EncapSession::Outcome EncapSession::send_unit_data(const uint8_t* msg, const uin
     put_u16(d, 2);
     put_u16(d, 0x00A1);
     put_u16(d, 4);
-    put_u32(d, use.connection.to_id);
+    put_u32(d, limits.connected_reply_ot_id ? use.connection.ot_id : use.connection.to_id);
     put_u16(d, 0x00B1);
     put_u16(d, static_cast<uint16_t>(2 + cip.size()));
     put_u16(d, sequence);
@@ -1039,6 +1095,9 @@ int64_t steady_us() {
 }
 } // namespace
 
+ConnectionTable::ConnectionTable(std::function<int64_t()> clock)
+    : clock_(clock ? std::move(clock) : std::function<int64_t()>(steady_us)) {}
+
 void ConnectionTable::expire_locked(int64_t now) {
     const int64_t limit = idle_limit_us_.load();
     for (auto it = entries_.begin(); it != entries_.end();) {
@@ -1051,7 +1110,7 @@ void ConnectionTable::expire_locked(int64_t now) {
 
 uint16_t ConnectionTable::open(CipConnection& c) {
     std::lock_guard<std::mutex> lock(mutex_);
-    int64_t now = steady_us();
+    int64_t now = clock_();
     expire_locked(now);
     for (const auto& [id, e] : entries_)
         if (e.c.serial == c.serial && e.c.vendor == c.vendor && e.c.originator == c.originator)
@@ -1069,7 +1128,7 @@ uint16_t ConnectionTable::open(CipConnection& c) {
 
 bool ConnectionTable::close(uint16_t serial, uint16_t vendor, uint32_t originator) {
     std::lock_guard<std::mutex> lock(mutex_);
-    expire_locked(steady_us());
+    expire_locked(clock_());
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         const CipConnection& c = it->second.c;
         if (c.serial == serial && c.vendor == vendor && c.originator == originator) {
@@ -1092,7 +1151,7 @@ void ConnectionTable::close_session(uint32_t session) {
 
 bool ConnectionTable::use(uint32_t ot_id, uint32_t session, uint16_t sequence, Use& out) {
     std::lock_guard<std::mutex> lock(mutex_);
-    int64_t now = steady_us();
+    int64_t now = clock_();
     expire_locked(now);
     auto it = entries_.find(ot_id);
     if (it == entries_.end() || it->second.c.session != session)
@@ -1118,7 +1177,7 @@ void ConnectionTable::remember(uint32_t ot_id, uint16_t sequence, const Bytes& r
 
 size_t ConnectionTable::size() {
     std::lock_guard<std::mutex> lock(mutex_);
-    expire_locked(steady_us());
+    expire_locked(clock_());
     return entries_.size();
 }
 

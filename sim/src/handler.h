@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -53,6 +54,9 @@ struct Limits {
     uint16_t port = 44818;         // the listening port ListIdentity reports
     uint32_t address = 0x7F000001; // and its IPv4 address
     const std::vector<std::string>* refused_templates = nullptr; // answered 0x05; null: none
+    bool no_multiple_service = false;
+    bool connected_reply_ot_id = false;
+    Faults::Strings strings = Faults::Strings::Logix;
 };
 
 // A class 3 connection opened by Forward Open, as the connection table keeps it.
@@ -73,6 +77,8 @@ struct CipConnection {
 class ConnectionTable {
 public:
     static constexpr size_t kCapacity = 32;
+    // `clock` gives the time in microseconds on a steady scale; by default the steady clock.
+    explicit ConnectionTable(std::function<int64_t()> clock = {});
     // Opens `c` (its ot_id is chosen and written back); returns 0 or the Connection Manager's
     // extended status (0x0100 duplicate, 0x0113 no room).
     uint16_t open(CipConnection& c);
@@ -100,6 +106,7 @@ private:
         Bytes reply;
     };
     void expire_locked(int64_t now_us);
+    std::function<int64_t()> clock_;
     std::mutex mutex_;
     std::atomic<int64_t> idle_limit_us_{0};
     std::map<uint32_t, Entry> entries_; // by O->T id

@@ -37,7 +37,12 @@ const char* const kUsage =
     "  --packet-limit <n>          largest Multiple Service Packet request in bytes (default 504;\n"
     "                              a connection's own size over a connection)\n"
     "  --reply-limit <n>           data bytes per browse page and fragment (default 500)\n"
-    "  --refuse-template <name>    answer that template's attribute requests and reads with 0x05\n";
+    "  --refuse-template <name>    answer that template's attribute requests and reads with 0x05\n"
+    "Quirks of other devices:\n"
+    "  --no-multiple-service       answer Multiple Service Packets with 0x08 (service not supported)\n"
+    "  --connected-reply-id o2t    name the O->T connection id in connected replies\n"
+    "  --strings <form>            STRING reads as logix (default), cip (type 0xD0, 16-bit length)\n"
+    "                              or short (type 0xDA, 8-bit length)\n";
 
 [[noreturn]] void usage_error(const std::string& message) {
     std::cerr << "logix-sim: " << message << "\n\n" << kUsage;
@@ -106,6 +111,20 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc)
                 usage_error("--refuse-template needs a type name");
             options.faults.refused_templates.push_back(argv[++i]);
+        } else if (a == "--no-multiple-service") {
+            options.faults.no_multiple_service = true;
+        } else if (a == "--connected-reply-id") {
+            if (i + 1 >= argc || (std::string(argv[i + 1]) != "o2t" && std::string(argv[i + 1]) != "t2o"))
+                usage_error("--connected-reply-id needs o2t or t2o");
+            options.faults.connected_reply_ot_id = std::string(argv[++i]) == "o2t";
+        } else if (a == "--strings") {
+            const std::string form = i + 1 < argc ? argv[i + 1] : "";
+            if (form != "logix" && form != "cip" && form != "short")
+                usage_error("--strings needs logix, cip or short");
+            ++i;
+            options.faults.strings = form == "cip"     ? logixsim::Faults::Strings::Cip
+                                     : form == "short" ? logixsim::Faults::Strings::Short
+                                                       : logixsim::Faults::Strings::Logix;
         } else if (a == "--reply-limit") {
             options.faults.reply_limit = static_cast<size_t>(number(i, argc, argv, 1, 1 << 30));
         } else if (a == "--generate") {

@@ -1,6 +1,7 @@
 // Read replies: byte 0 selects the reader, byte 1-2 a size parameter; the rest is a sequence of
 // replies, each a status byte, a 2-byte length and that many data bytes.
-//   0: atomic Read Tag replies; 1: atomic array fragments; 2: STRING fragments; 3: byte fragments.
+//   0: atomic Read Tag replies; 1: atomic array fragments; 2: STRING fragments (Logix STRING,
+//   CIP STRING 0xD0, SHORT_STRING 0xDA); 3: byte fragments.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -89,7 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
         }
-        if (done && std::strlen(buf.data()) > read.length) {
+        // A finished read holds exactly its length in characters, terminated within the buffer, in
+        // the form of its first reply.
+        if (done && (read.length >= capacity || read.copied != read.length || buf[read.length] != '\0' ||
+                     (read.len_size != 4 && read.len_size != 2 && read.len_size != 1))) {
             __builtin_trap();
         }
         break;

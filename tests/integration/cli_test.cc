@@ -8,6 +8,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <thread>
 
@@ -212,16 +213,71 @@ TEST_F(Cli, WatchCsvQuotesFieldsWithQuotesCommasAndLineBreaks) {
               ",\"say \"\"hi\"\", twice\",\"one\r\ntwo\",\"three\nfour\",a b\n");
 }
 
+// A usage error: the problem, then the one usage line of the command (the full help only with --help).
 TEST_F(Cli, BadUsageExitsOneWithMessageAndUsage) {
     for (const char* line : {"", "frobnicate", "read", "read @", "read 127.0.0.1:70000 Tag",
                              "read 127.0.0.1: Tag", "read :44818 Tag", "identity 127.0.0.1/256",
                              "read @ Tag --count 0", "browse @ --all --program Mixer",
-                             "watch @ Tag --interval -5", "identity @ --timeout 0", "identity @ --bogus"}) {
+                             "watch @ Tag --interval -5", "identity @ --timeout 0", "identity @ --bogus",
+                             "read @ Tag --packet-size 1000", "identity @ --unconnected --packet-size 504"}) {
         Result r = cli(line);
         EXPECT_EQ(r.status, 1) << line;
         EXPECT_EQ(r.out, "") << line;
-        EXPECT_NE(r.err.find("Usage: orvane-cli"), std::string::npos) << line << "\n" << r.err;
+        const std::string command = std::string(line).substr(0, std::string(line).find(' '));
+        const size_t usage = r.err.find("Usage: orvane-cli " + (command == "frobnicate" ? "" : command));
+        EXPECT_NE(usage, std::string::npos) << line << "\n" << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << line << "\n" << r.err;
     }
+    EXPECT_EQ(cli("frobnicate @").err.substr(0, 56), "orvane-cli: unknown command 'frobnicate' (commands: iden");
+    EXPECT_NE(cli("read --help").out.find("--packet-size"), std::string::npos);
+}
+
+// The connection mode of every command, as identity tells it; refusals by the device (a slot where
+// nothing is, a session refused) exit 3 with the status they came from.
+TEST_F(Cli, ModesAndRefusalsAreToldWithTheirStatus) {
+    for (const auto& [option, tail] : {std::pair{"", "4000 bytes\nconnection      class 3 connection of 4002 bytes\n"},
+                                       {" --packet-size 504", "502 bytes\nconnection      class 3 connection of 504 bytes\n"},
+                                       {" --unconnected", "500 bytes\nconnection      unconnected messaging\n"}}) {
+        const std::string out = cli(std::string("identity @") + option).out;
+        EXPECT_EQ(out.substr(std::min(out.size(), out.find("packet size") + 16)), tail) << option;
+    }
+    Result r = cli("identity " + address_ + "/3");
+    EXPECT_EQ(std::to_string(r.status) + " " + r.err,
+              "3 orvane-cli: cannot connect to " + address_ +
+                  "/3: no device at that address or backplane slot (CIP 0x01/0x0312 connection failure)\n");
+    logixsim::Faults refuse;
+    refuse.refuse_sessions = true;
+    start(refuse);
+    r = cli("read @ DintTag");
+    EXPECT_EQ(std::to_string(r.status) + " " + r.err,
+              "3 orvane-cli: cannot connect to " + address_ +
+                  ": the controller refused the session (encapsulation status 0x0002 insufficient memory)\n");
+}
+
+// Devices that are not Logix controllers, in both modes: the same output as from the controller.
+// Without --count an array is read whole, element by element.
+TEST_F(Cli, OtherDevicesReadAndBrowseLikeTheController) {
+    const std::string line = "read @ DintTag Greeting Names[1] Motor1.Status.Speed Nope";
+    const Result expected = cli(line), browse = cli("browse @ --all");
+    for (const char* mode : {"", " --unconnected"}) {
+        for (int k = 0; k < 4; ++k) {
+            logixsim::Faults quirk;
+            quirk.no_multiple_service = k == 0;
+            quirk.connected_reply_ot_id = k == 1;
+            quirk.strings = logixsim::Faults::Strings(k < 2 ? 0 : k - 1);
+            server_->set_faults(quirk);
+            const Result r = cli(line + mode);
+            EXPECT_EQ(std::pair(r.status, r.out), std::pair(3, expected.out)) << mode << k << r.err;
+            EXPECT_EQ(cli("browse @ --all" + std::string(mode)).out, browse.out) << mode << k;
+        }
+    }
+    server_->set_faults({});
+    std::string whole;
+    for (int i = 0; i < 12; ++i)
+        whole += "Matrix[" + std::to_string(i / 4) + "," + std::to_string(i % 4) + "] = " +
+                 std::to_string(i / 4 * 10 + i % 4) + "\n";
+    EXPECT_EQ(cli("read @ Matrix Names DintTag").out,
+              whole + "Names[0] = Alpha\nNames[1] = Bravo\nNames[2] = Charlie\nDintTag = 123456\n");
 }
 
 // Nothing listening, or a controller that closes part-way: exit 2 and nothing on standard output
@@ -234,7 +290,7 @@ TEST_F(Cli, NoControllerOrAConnectionDroppedPartWayExitsTwo) {
         EXPECT_EQ(r.out, "") << command;
         EXPECT_EQ(r.err.rfind("orvane-cli: cannot connect to " + address_ + ": ", 0), 0u) << r.err;
     }
-    for (int after : {3, 9}) { // the connect takes two requests
+    for (int after : {4, 10}) { // the connect takes three requests (the last a Large Forward Open)
         logixsim::Faults faults;
         faults.close_after_requests = after;
         start(faults);

@@ -468,10 +468,42 @@ TEST_F(LogixClientTest, ConnectToSlotRoutesEveryRequest) {
     for (size_t i = 1; i < wire.size(); ++i) { // the Identity request first
         EXPECT_EQ(wire[i].service, 0x52) << i; // an Unconnected Send to the slot
     }
-    logixsim::Options options; // a controller in another slot: the routed connect fails
+    logixsim::Options options; // a controller in another slot: the routed connect is refused, and says why
     options.slot = 3;
     start(options);
-    EXPECT_EQ(zelkc_logix_client_connect_to_slot(client_, "127.0.0.1", server_->port(), kTimeoutMs, 0), 5);
+    EXPECT_EQ(zelkc_logix_client_connect_to_slot(client_, "127.0.0.1", server_->port(), kTimeoutMs, 0), 7);
+    const zelkc_cip_refusal* why = zelkc_logix_client_refusal(client_);
+    EXPECT_EQ(std::tuple(why->encapsulation_status, why->general_status, why->extended_status),
+              std::tuple(0u, uint8_t(0x01), uint16_t(0x0312)));
+    EXPECT_FALSE(zelkc_logix_client_is_connected(client_));
+}
+
+// Devices that are not quite Logix controllers, in each mode: one that does not take Multiple
+// Service Packets is asked once, then gets every request alone for the rest of the connection; one
+// whose connected replies name the O->T id keeps its connection. Reads and browse stay the same.
+TEST_F(LogixClientTest, OtherDevicesAreServedThroughFallbacks) {
+    ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
+    const std::vector<std::string> names = {"NoSuchTag", "Motor1.Status.Speed", "DintTag", "RealTag", "BoolTag"};
+    const std::string reads = batch_text(client_, names), browse = full_browse(client_);
+    for (uint8_t mode : {ZELKC_LOGIX_MODE_UNCONNECTED, ZELKC_LOGIX_MODE_AUTO}) {
+        for (int quirk = 0; quirk < 2; ++quirk) {
+            logixsim::Faults faults;
+            faults.no_multiple_service = quirk == 0;
+            faults.connected_reply_ot_id = quirk == 1;
+            set_faults(faults);
+            connect_recorded(mode);
+            EXPECT_EQ(batch_text(client_, names) + full_browse(client_) + batch_text(client_, names),
+                      reads + browse + reads);
+            const std::vector<Exchange> wire = relay_->take();
+            if (quirk == 0) {
+                EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const Exchange& e) { return e.service == 0x0A; }),
+                          1);
+            } else {
+                EXPECT_EQ(zelkc_logix_client_packet_size(client_), mode == ZELKC_LOGIX_MODE_AUTO ? 4000u : 500u);
+                EXPECT_EQ(client_->cip->connection.replies_name_ot, mode == ZELKC_LOGIX_MODE_AUTO ? 1 : 0);
+            }
+        }
+    }
 }
 
 TEST_F(LogixClientTest, EveryConnectModeGivesTheSameBrowseAndReads) {

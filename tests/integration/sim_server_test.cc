@@ -1,5 +1,7 @@
 // logix-sim over TCP on loopback: sessions of several clients at once, every fault switch,
 // garbage on the socket, shutdown with open connections.
+#include <sys/wait.h>
+
 #include <atomic>
 #include <thread>
 
@@ -83,6 +85,11 @@ TEST_F(SimServer, FaultSwitchesApplyToTheRequestsAfterThem) {
     EXPECT_EQ(first_reply(), kRegistered.substr(0, 14 * 3 - 1));
     set([](logixsim::Faults& f) { f.close_after_requests = 0; });
     EXPECT_EQ(first_reply(), "");
+    // The quirks of other devices: no Multiple Service Packet; STRINGs in a CIP form, in fragments.
+    set([](logixsim::Faults& f) { f.no_multiple_service = true; });
+    EXPECT_EQ(ask(two), "8a 00 08 00");
+    set([](logixsim::Faults& f) { f.strings = logixsim::Faults::Strings::Short, f.reply_limit = 8; });
+    EXPECT_EQ(ask(req(0x52, sym("Greeting"), u16(1) + u32(6))), "d2 00 06 00 da 00 2c 20 4f 72 76 61");
     set([](logixsim::Faults& f) { f.close_after_requests = 2; });
     RawClient c(server.port());
     uint32_t s = c.open();
@@ -110,6 +117,23 @@ TEST_F(SimServer, SurvivesGarbageAndStopsWithConnectionsOpen) {
     EXPECT_TRUE(held.drain().empty()) << "stopping does not wait for a delayed reply";
     EXPECT_TRUE(client->drain().empty()) << "nor for an idle connection";
     EXPECT_FALSE(RawClient(server.port()).connected());
+}
+
+// The executable's command line: a value out of an option's range is a usage error (exit 2, nothing
+// served), never cut to fit; SIGTERM ends a serving simulator with status 0.
+TEST(SimCommandLine, RangesAreCheckedAndSigtermEndsCleanly) {
+    const std::string exe = std::string("'") + LOGIX_SIM_EXE + "'";
+    for (const char* args : {"--port 70000", "--port 65536", "--port -1", "--slot 256", "--slot -1",
+                             "--reply-limit 0", "--strings utf8", "--connected-reply-id x"}) {
+        // `timeout` only ends a simulator that wrongly started serving (it then exits 0).
+        EXPECT_EQ(std::system(("timeout 30 " + exe + " " + args + " >/dev/null 2>&1").c_str()), 2 << 8) << args;
+    }
+    const int status = std::system(("rm -f sim_cli.out; " + exe +
+                                    " --port 0 --no-multiple-service >sim_cli.out & p=$!; "
+                                    "until grep -q listening sim_cli.out || ! kill -0 $p; do :; done; "
+                                    "kill -TERM $p; wait $p")
+                                       .c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
 }
 
 } // namespace

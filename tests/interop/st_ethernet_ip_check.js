@@ -78,6 +78,18 @@ async function main() {
         }, () => "ok");
         await step(`read back ${name}`, read(name), v => close(v, value) ? String(v) : undefined);
     }
+    // A bit written alone: the client sends a Read-Modify-Write (0x4E) with OR and AND masks.
+    for (const bit of [true, false]) {
+        await step(`write bit DintTag.4 = ${bit}`, async () => {
+            const tag = plc.newTag("DintTag.4", null, false);
+            await plc.readTag(tag);
+            tag.value = bit;
+            await plc.writeTag(tag);
+            return true;
+        }, () => "ok");
+        await step("read back DintTag", read("DintTag"),
+                   v => ((v >> 4) & 1) === (bit ? 1 : 0) && (v & ~16) === (written.dint & ~16) ? String(v) : undefined);
+    }
     await step("disconnect", () => plc.disconnect(), () => "ok");
 }
 

@@ -22,7 +22,7 @@ template <class F> Result encoded(F f) {
 }
 
 // The connection the Forward Open vectors are made for.
-const zelkc_cip_connection kConnection = {0, 0x11223344, 0x5566, 0x4F56, 0x778899AA, 2000000, 7, 0, 504};
+const zelkc_cip_connection kConnection = {0, 0x11223344, 0x5566, 0x4F56, 0x778899AA, 2000000, 7, 0, 504, 0};
 
 // Runs a decoder on `in`: its result and, on success, what it produced in wire form (replies as
 // received, the ids a Forward Open reply gives).
@@ -80,6 +80,9 @@ TEST(CipCodec, DecodersStayWithinTheirInputAndRefuseMalformedReplies) {
         {"forward open", "D4000000" + fo, BAD, ""}, // one byte short
         {"identity", "81000000" + id + "02 4142", OK, "4142"},
         {"identity", "81000000" + id + "03 4142", BAD, ""}, // the name one byte longer than the reply
+        {"identity", "81000800", DEV, ""},                  // refused (service not supported)
+        {"identity", "81000800" + id + "02 4142", DEV, ""}, // refused, whatever data follows
+        {"identity", "D2000101 1203 00 00", DEV, ""},       // routed to a slot where nothing is
         {"connected", conn + "0400 AA998877 B100 0400 0700 CC00", OK, "0700 CC00"},
         {"connected", conn + "0600 AA9988770000 B100 0400 0700 CC00", BAD, ""}, // address of 6 bytes
         {"forward open", "D4000000 DDCCBBAA 44332211 6655 564F AB998877 80841E00 80841E00 0000", BAD, ""},
@@ -135,7 +138,7 @@ TEST(CipCodec, EncodersWriteEveryByteAndRefuseWhatTheWireCannotCarry) {
 
     // Forward Open (large 0/1) or Forward Close (large 2) for a connection of `size` along the route.
     auto manager = [&](uint16_t size, uint8_t large, uint32_t route_size) {
-        const zelkc_cip_connection c = {0, 0x11223344, 0x5566, 0x4F56, 0x778899AA, 2000000, 7, 0, size};
+        const zelkc_cip_connection c = {0, 0x11223344, 0x5566, 0x4F56, 0x778899AA, 2000000, 7, 0, size, 0};
         const zelkc_cip_buffer via = {const_cast<uint8_t*>(two.data()), route_size, 0};
         return encoded([&](auto* out) {
             return large == 2 ? zelkc_cip_forward_close_encode(&c, &via, out)

@@ -69,6 +69,8 @@ TEST(CipSession, RegistrationExchangeAndFaultyReplies) {
     } cases[] = {
         {ZELKC_CIP_OK, {}, encap(0x0063, 0x99, 3, 2, {}, 0x77)},
         {ZELKC_CIP_ERR_SESSION_REFUSED, encap(0x0065, 0, 0, 1, grant), {}}, // handle 0
+        {ZELKC_CIP_ERR_SESSION_REFUSED, encap(0x0065, 0, 2, 0, grant), {}}, // refused, context not echoed
+        {ZELKC_CIP_ERR_BAD_REPLY, encap(0x0065, session, 0, 0, grant), {}}, // granted to another context
         {ZELKC_CIP_ERR_BAD_REPLY, {}, encap(0x0063, session, 0, 3, {})},    // another sender context
         {ZELKC_CIP_ERR_IO, {}, encap(0x0063, session, 0, 2, Bytes(10, 0xEE)), 28},
         {ZELKC_CIP_ERR_TIMEOUT, {}, {}}, // silence
@@ -102,6 +104,7 @@ TEST(CipSession, RegistrationExchangeAndFaultyReplies) {
         if (rc == ZELKC_CIP_OK && (client_fd = client->transport->fd) >= 0)
             rc = zelkc_cip_client_send_eip(client, 0x0063, big.data(), 1, &reply); // big starts with 00
         EXPECT_EQ(rc, c.rc);
+        EXPECT_EQ(client->refusal.encapsulation_status, c.registration.empty() ? 0 : get(&c.registration[8], 4));
         EXPECT_EQ(std::tuple(reply.command, reply.session_handle, reply.status, reply.options, reply.data),
                   c.rc == 0 ? std::tuple(0x63, 0x99u, 3u, 0x77u, nullptr)
                             : std::tuple(0, 0u, 0u, 0u, nullptr));

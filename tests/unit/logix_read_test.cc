@@ -114,6 +114,31 @@ TEST(LogixFragments, StringsStreamLenAndCharacters) {
     EXPECT_STREQ(s.buf.data(), "abc");
     ASSERT_EQ(changed.take(6, "A002 0100 04000000 6162"), ZELKC_LOGIX_OK);
     EXPECT_EQ(changed.take(0, "A002 0200 6364"), ZELKC_LOGIX_ERR_BAD_REPLY); // handle changed
+    // The CIP forms: 0xD0 with a 16-bit length, 0xDA with an 8-bit one; each may come in fragments
+    // (the offset counts the bytes after the type code) and must keep its form; characters beyond
+    // the length are not taken.
+    const std::tuple<std::vector<std::pair<uint8_t, std::string>>, uint8_t, std::string, uint32_t> forms[] = {
+        {{{0, "D000 0500 48656C6C6F"}}, 0, "Hello", 7}, {{{0, "DA00 03 616263 7A7A"}}, 0, "abc", 6},
+        {{{0, "D000 0000"}}, 0, "", 2}, {{{0, "DA00 00"}}, 0, "", 1},
+        {{{6, "D000 04"}, {6, "D000 00 6162"}, {0, "D000 6364"}}, 0, "abcd", 6},
+        {{{6, "DA00 02 61"}, {0, "DA00 62"}}, 0, "ab", 3},
+        {{{6, "D000 0300 61"}, {0, "DA00 6263"}}, ZELKC_LOGIX_ERR_BAD_REPLY, "", 3}, // the form changed
+        {{{6, "DA00 02 61"}, {0, "A002 CE0F 62"}}, ZELKC_LOGIX_ERR_BAD_REPLY, "", 2},
+        {{{0, "D000 0300 6162"}}, ZELKC_LOGIX_ERR_BAD_REPLY, "", 4}, {{{0, "D000 03"}}, ZELKC_LOGIX_ERR_BAD_REPLY, "", 1},
+        {{{0, "D000"}}, ZELKC_LOGIX_ERR_BAD_REPLY, "", 0}, {{{0, "DA"}}, ZELKC_LOGIX_ERR_TYPE_MISMATCH, "", 0},
+        {{{0, "D000 6000 61"}}, ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL, "", 3}, // 96 characters need 97 bytes
+    };
+    for (const auto& [replies, expected, text, offset] : forms) {
+        StringRead r(96);
+        uint8_t rc = ZELKC_LOGIX_OK;
+        for (size_t i = 0; i < replies.size() && rc == ZELKC_LOGIX_OK; ++i)
+            rc = r.take(replies[i].first, replies[i].second);
+        EXPECT_EQ(rc, expected) << replies[0].second;
+        EXPECT_EQ(r.read.offset, offset) << replies[0].second;
+        if (rc == ZELKC_LOGIX_OK) {
+            EXPECT_EQ(std::pair(std::string(r.buf.data()), r.done), std::pair(text, true)) << replies[0].second;
+        }
+    }
 }
 
 TEST(LogixFragments, BytesFillExactlyTheBufferAskedFor) {

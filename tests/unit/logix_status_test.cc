@@ -35,6 +35,23 @@ TEST(LogixReasonTable, EveryCodeAndStatusHasItsOwnWords) {
         EXPECT_STREQ(zelkc_logix_cip_status_name(general), name);
         EXPECT_STREQ(zelkc_logix_cip_status_text(general, extended), reason);
     }
+    // A failure's text names the status it came from, in the words of the same table; a result
+    // that is no refusal, or a refusal without a status, is told by its own words alone.
+    const std::tuple<uint8_t, zelkc_cip_refusal, const char*> failures[] = {
+        {7, {0, 0x08, 0}, "the controller does not support this request (CIP 0x08 service not supported)"},
+        {7, {0, 0x01, 0x0312}, "no device at that address or backplane slot (CIP 0x01/0x0312 connection failure)"},
+        {10, {2, 0, 0}, "the controller refused the session (encapsulation status 0x0002 insufficient memory)"},
+        {6, {3, 0, 0}, "the connection failed or was closed (encapsulation status 0x0003 incorrect data)"},
+        {6, {0, 0x05, 0}, "the connection failed or was closed"}, {4, {1, 8, 0}, "timed out waiting for the controller"},
+        {7, {0, 0, 0}, "the controller answered with an error status"}};
+    for (const auto& [result, refusal, text] : failures) {
+        char buf[160];
+        EXPECT_EQ(zelkc_logix_failure_text(result, &refusal, buf, sizeof buf), std::strlen(text));
+        EXPECT_STREQ(buf, text);
+    }
+    char cut[8];
+    EXPECT_EQ(zelkc_logix_failure_text(ZELKC_LOGIX_ERR_TIMEOUT, nullptr, cut, sizeof cut), 36u);
+    EXPECT_STREQ(cut, "timed o");
     // Each batch entry's status is written as it is read; entries never read keep zero ones.
     zelkc_logix_atomic_read entry{"DintTag", 0, {}};
     zelkc_logix_read_status status;

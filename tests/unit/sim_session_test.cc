@@ -1,5 +1,6 @@
 // The encapsulation layer of one connection, fed as a byte stream: sessions, SendRRData with
 // the Common Packet Format, stream reassembly and the encapsulation error statuses.
+#include "handler.h"
 #include "logixsim/server.h"
 #include "sim_testkit.h"
 
@@ -64,6 +65,22 @@ TEST_F(SimSession, SessionsAndRequestsAreAnsweredMessageByMessage) {
     // UnRegisterSession ends the connection without a reply; nothing after it is answered.
     EXPECT_EQ(feed(encap(0x0066, kSession, {}) + encap(0x006F, kSession, cpf_read)), "");
     EXPECT_TRUE(conn.closed());
+}
+
+// The idle rule on the simulator's own clock: a connection is closed once it has gone a whole
+// time-out (1000 us here) without a request, so one kept busy outlives its time-out many times over.
+TEST(SimConnectionTable, TrafficKeepsAConnectionOpenAndSilenceClosesIt) {
+    int64_t now = 0;
+    logixsim::detail::ConnectionTable table([&now] { return now; });
+    logixsim::detail::CipConnection busy{0, 0, 1, 0, 0, 7, 0, 0, 1000}, quiet{0, 0, 2, 0, 0, 7, 0, 0, 1000};
+    ASSERT_EQ(table.open(busy) + table.open(quiet), 0);
+    logixsim::detail::ConnectionTable::Use use;
+    std::string open;
+    for (int64_t at : {900, 1800, 2700, 3600, 4500, 5400, 6300, 7200, 8100, 9000, 10000, 11001}) { // busy only
+        now = at;
+        open += std::to_string(table.use(busy.ot_id, 7, uint16_t(at), use)) + std::to_string(table.size()) + " ";
+    }
+    EXPECT_EQ(open, "12 11 11 11 11 11 11 11 11 11 11 00 ") << "exactly the time-out is not past it";
 }
 
 } // namespace

@@ -226,4 +226,39 @@ TEST_F(SimWire, MultipleServicePacketsAnswerEachServiceInOrderUpToThePacketLimit
     }
 }
 
+// Read-Modify-Write on tags: (value | OR) & AND at the path, masks as wide as the integer there;
+// Write Tag ignores bytes after its data, as controllers do; the wall clock's attribute 6 is set
+// and read in step with 0x0B.
+TEST_F(SimWire, ReadModifyWriteTolerantWritesAndClockAttribute6) {
+    const std::tuple<Bytes, std::string, std::string, std::string> cases[] = {
+        // path, mask size and masks, reply, the read after it
+        {sym("SintTag"), "01 00 81 7f", "ce 00 00 00", "cc 00 00 00 c2 00 75"}, // OR first, then AND
+        {sym("IntTag"), "02 00 00 80 fd ff", "ce 00 00 00", "cc 00 00 00 c3 00 d0 84"},
+        {sym("DintArray") + elem8(3), "04 00 00 01 00 00 ff ff ff ff", "ce 00 00 00", "cc 00 00 00 c4 00 03 01 00 00"},
+        {sym("LintTag"), "08 00 00 00 00 00 00 00 00 80 ff 0f ff ff ff ff ff ff", "ce 00 00 00",
+         "cc 00 00 00 c5 00 35 0b 04 8e e0 fe ff ff"},
+        {sym("WordTag"), "02 00 00 00 00 00", "ce 00 00 00", "cc 00 00 00 d2 00 00 00"},
+        {sym("IntTag"), "04 00 00 00 00 00 ff ff ff ff", "ce 00 ff 01 07 21", "cc 00 00 00 c3 00 d0 84"}, // masks too wide
+        {sym("DintTag"), "02 00 00 00 ff ff", "ce 00 ff 01 07 21", "cc 00 00 00 c4 00 40 e2 01 00"},   // too narrow
+        {sym("RealTag"), "04 00 00 00 00 00 ff ff ff ff", "ce 00 ff 01 07 21", "cc 00 00 00 ca 00 00 00 50 40"},
+        {sym("BoolTag"), "01 00 00 00", "ce 00 ff 01 07 21", "cc 00 00 00 c1 00 ff"},
+        {sym("DintTag"), "04 00 00 00 00 00 ff ff ff", "ce 00 13 00", "cc 00 00 00 c4 00 40 e2 01 00"},
+        {sym("DintTag"), "04 00 00 00 00 00 ff ff ff ff 00", "ce 00 15 00", "cc 00 00 00 c4 00 40 e2 01 00"},
+        {sym("Missing"), "01 00 01 ff", "ce 00 04 00", "cc 00 04 00"},
+    };
+    for (const auto& [path, masks, reply, after] : cases) {
+        EXPECT_EQ(ask(req(0x4E, path, bytes(masks))), reply) << hex(path) << masks;
+        EXPECT_EQ(ask(read(path)), after) << hex(path) << masks;
+    }
+    EXPECT_EQ(ask(req(0x4D, sym("DintTag"), u16(0xC4) + u16(1) + u32(7) + u32(7))), "cd 00 00 00");
+    EXPECT_EQ(ask(read(sym("DintTag"))), "cc 00 00 00 c4 00 07 00 00 00");
+    EXPECT_EQ(ask(req(0x4D, sym("DintTag"), u16(0xC4) + u16(1) + u16(7))), "cd 00 13 00");
+    // The clock runs on from the time set: the low 16 bits are not compared.
+    const Bytes clock = cls(0x8B) + inst(1), us = u32(0x89AB0000) + u32(0x00051234);
+    const std::string later = "xx xx" + hex(us).substr(5);
+    EXPECT_EQ(ask(req(0x04, clock, u16(1) + u16(6) + us)), "84 00 00 00 01 00 06 00 00 00");
+    const std::string both = "83 00 00 00 02 00 06 00 00 00 " + later + " 0b 00 00 00 " + later;
+    EXPECT_EQ(masked(ask(req(0x03, clock, u16(2) + u16(6) + u16(0x0B))), both), both);
+}
+
 } // namespace

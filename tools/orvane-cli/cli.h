@@ -10,7 +10,8 @@
 
 namespace cli {
 
-// Exit statuses: 0 all good, 1 bad usage, 2 no connection or it dropped, 3 some tags failed.
+// Exit statuses: 0 all good, 1 bad usage, 2 no connection or it dropped, 3 some tags failed or the
+// controller refused a request.
 enum Exit { kExitOk = 0, kExitUsage = 1, kExitConnection = 2, kExitTagsFailed = 3 };
 
 constexpr uint32_t kDefaultPort = 44818;
@@ -20,6 +21,9 @@ struct Address {
     std::string host;
     uint32_t port = kDefaultPort;
     int slot = -1;
+    // How requests travel once connected (ZELKC_LOGIX_MODE_*): by default a class 3 connection of
+    // 4002 bytes, else of 504, else unconnected messages, as the application connects.
+    uint8_t mode = ZELKC_LOGIX_MODE_AUTO;
     std::string text() const;
 };
 
@@ -31,23 +35,32 @@ struct ConnectionError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// What was asked for does not exist in the controller (e.g. a program): exit status 3.
+// What was asked for does not exist in the controller (e.g. a program), or the controller refused
+// the request (a status in its reply): exit status 3.
 struct NotFoundError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// True for the results that mean the connection is not there (nothing listening, time-out,
+// dropped, a reply that broke the stream), as opposed to a refusal by the controller.
+bool is_connection_failure(uint8_t result);
+
 // One connected client; the destructor disconnects and releases it.
 class Connection {
 public:
-    // Throws ConnectionError naming the address and the library's reason.
+    // Connects in address.mode; throws ConnectionError (or NotFoundError for a refusal) naming the
+    // address and the library's reason with the status it came from.
     Connection(const Address& address, uint32_t timeout_ms);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
     zelkc_logix_client* client() const { return client_; }
-    // Throws ConnectionError for `result` met while doing `what`.
+    // Throws ConnectionError (a connection failure) or NotFoundError (a refusal) for `result` met
+    // while doing `what`, explained with the status behind it.
     [[noreturn]] void fail(const std::string& what, uint8_t result) const;
+    // The reason for `result` in the library's words, with the status of the last refusal.
+    std::string reason(uint8_t result) const;
     // Exchanges sent on this connection so far (connect included).
     uint64_t requests() const;
 

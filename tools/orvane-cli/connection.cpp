@@ -71,20 +71,41 @@ std::string parse_address(const std::string& text, Address* out) {
     return {};
 }
 
+bool is_connection_failure(uint8_t result) {
+    switch (result) {
+    case ZELKC_LOGIX_ERR_NO_MEMORY:
+    case ZELKC_LOGIX_ERR_CONNECT_FAILED:
+    case ZELKC_LOGIX_ERR_TIMEOUT:
+    case ZELKC_LOGIX_ERR_BAD_REPLY:
+    case ZELKC_LOGIX_ERR_IO:
+    case ZELKC_LOGIX_ERR_NOT_CONNECTED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 Connection::Connection(const Address& address, uint32_t timeout_ms) : address_(address.text()) {
     client_ = zelkc_logix_client_create();
     if (client_ == nullptr) {
         throw ConnectionError("out of memory");
     }
-    const uint8_t rc =
-        address.slot >= 0
-            ? zelkc_logix_client_connect_to_slot(client_, address.host.c_str(), address.port, timeout_ms,
-                                                 uint8_t(address.slot))
-            : zelkc_logix_client_connect(client_, address.host.c_str(), address.port, timeout_ms);
+    uint8_t rc = ZELKC_LOGIX_OK;
+    if (address.slot >= 0 && zelkc_cip_route_path_add_backplane_slot(&client_->route, uint8_t(address.slot)) !=
+                                 ZELKC_CIP_OK) {
+        rc = ZELKC_LOGIX_ERR_NO_MEMORY;
+    }
+    if (rc == ZELKC_LOGIX_OK) {
+        rc = zelkc_logix_client_connect_mode(client_, address.host.c_str(), address.port, timeout_ms, address.mode);
+    }
     if (rc != ZELKC_LOGIX_OK) {
+        const std::string text = fmt::format("cannot connect to {}: {}", address_, reason(rc));
         zelkc_logix_client_destroy(client_);
         client_ = nullptr;
-        throw ConnectionError(fmt::format("cannot connect to {}: {}", address_, zelkc_logix_result_text(rc)));
+        if (is_connection_failure(rc)) {
+            throw ConnectionError(text);
+        }
+        throw NotFoundError(text);
     }
 }
 
@@ -92,8 +113,18 @@ Connection::~Connection() {
     zelkc_logix_client_destroy(client_);
 }
 
+std::string Connection::reason(uint8_t result) const {
+    char text[256];
+    zelkc_logix_failure_text(result, zelkc_logix_client_refusal(client_), text, sizeof text);
+    return text;
+}
+
 void Connection::fail(const std::string& what, uint8_t result) const {
-    throw ConnectionError(fmt::format("{}: {} failed: {}", address_, what, zelkc_logix_result_text(result)));
+    const std::string text = fmt::format("{}: {} failed: {}", address_, what, reason(result));
+    if (is_connection_failure(result)) {
+        throw ConnectionError(text);
+    }
+    throw NotFoundError(text);
 }
 
 uint64_t Connection::requests() const {
@@ -104,6 +135,10 @@ int run_identity(const CommonOptions& common, bool json) {
     Connection connection(common.address, common.timeout_ms);
     const zelkc_cip_identity& id = connection.client()->identity;
     const char* name = id.product_name != nullptr ? id.product_name : "";
+    const uint32_t packet_size = zelkc_logix_client_packet_size(connection.client());
+    const zelkc_cip_connection& c = connection.client()->cip->connection;
+    const std::string mode = c.size == 0 ? "unconnected messaging"
+                                         : fmt::format("class 3 connection of {} bytes", c.size);
     if (json) {
         const nlohmann::ordered_json doc = {
             {"vendor_id", id.vendor_id},
@@ -114,6 +149,8 @@ int run_identity(const CommonOptions& common, bool json) {
             {"revision", {{"major", id.revision_major}, {"minor", id.revision_minor}}},
             {"serial_number", id.serial_number},
             {"product_name", name},
+            {"packet_size", packet_size},
+            {"connection", c.size == 0 ? "unconnected" : "connected"},
         };
         fmt::print("{}\n", doc.dump(2));
         return kExitOk;
@@ -124,6 +161,8 @@ int run_identity(const CommonOptions& common, bool json) {
     fmt::print("revision        {}.{}\n", id.revision_major, id.revision_minor);
     fmt::print("serial number   0x{:08X}\n", id.serial_number);
     fmt::print("product name    {}\n", name);
+    fmt::print("packet size     {} bytes\n", packet_size);
+    fmt::print("connection      {}\n", mode);
     return kExitOk;
 }
 

@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -17,9 +18,32 @@ const char* const kAddressHelp =
     "44818) and, for a controller behind a backplane, its slot (0-255)";
 
 const char* const kFooter = "Exit status: 0 all good, 1 bad usage, 2 cannot connect or the connection "
-                            "dropped, 3 some tags failed to read.";
+                            "dropped, 3 some tags failed to read or the controller refused a request.";
 
-// The address argument and --timeout, which every command takes.
+const char* const kCommands[] = {"identity", "browse", "read", "watch"};
+
+// One usage line per command, shown after a usage error (the full help only with --help).
+std::string short_usage(const std::string& command) {
+    const char* const common = "[--timeout MS] [--unconnected | --packet-size 504|4002]";
+    if (command == "identity") {
+        return fmt::format("Usage: orvane-cli identity ADDRESS [--json] {}\n", common);
+    }
+    if (command == "browse") {
+        return fmt::format("Usage: orvane-cli browse ADDRESS [--program NAME | --all] [--elements] "
+                           "[--filter TEXT] [--json] {}\n",
+                           common);
+    }
+    if (command == "read") {
+        return fmt::format("Usage: orvane-cli read ADDRESS TAG... [--count N] [--json] {}\n", common);
+    }
+    if (command == "watch") {
+        return fmt::format("Usage: orvane-cli watch ADDRESS TAG... [--interval MS] [--count N] [--csv] {}\n",
+                           common);
+    }
+    return "Usage: orvane-cli identity|browse|read|watch ADDRESS ... (orvane-cli --help for more)\n";
+}
+
+// The address argument, --timeout and the connection mode, which every command takes.
 void add_common(CLI::App* command, cli::CommonOptions* common) {
     command
         ->add_option_function<std::string>(
@@ -36,6 +60,21 @@ void add_common(CLI::App* command, cli::CommonOptions* common) {
     command->add_option("--timeout", common->timeout_ms, "time-out of every exchange, in ms (default 5000)")
         ->check(CLI::Range(1u, 600000u))
         ->type_name("MS");
+    CLI::Option* unconnected =
+        command->add_flag_callback(
+            "--unconnected", [common] { common->address.mode = ZELKC_LOGIX_MODE_UNCONNECTED; },
+            "send every request as an unconnected message (by default a class 3 connection of 4002 "
+            "bytes is opened, else one of 504, else messages go unconnected)");
+    command
+        ->add_option_function<uint32_t>(
+            "--packet-size",
+            [common](uint32_t size) {
+                common->address.mode = size == 504 ? ZELKC_LOGIX_MODE_SMALL : ZELKC_LOGIX_MODE_AUTO;
+            },
+            "the largest class 3 connection to ask for: 4002 (then 504) or 504 bytes")
+        ->check(CLI::IsMember({504u, 4002u}))
+        ->type_name("504|4002")
+        ->excludes(unconnected);
     command->footer(kFooter);
 }
 
@@ -79,7 +118,7 @@ int main(int argc, char** argv) {
     browse->add_flag("--json", browse_options.json, "print one JSON document with the tree");
 
     std::vector<std::string> tags;
-    uint32_t count = 1;
+    uint32_t count = 0; // 0: one value per tag, a whole array for an array tag
     CLI::App* read = app.add_subcommand(
         "read", "Read tags in one batch and print each value as the application shows it (STRINGs as their "
                 "text); for a tag that fails, a plain-language reason with the CIP status.");
@@ -87,7 +126,9 @@ int main(int argc, char** argv) {
     read->add_option("TAG", tags, "tag paths, e.g. Speed, Motor.Status.Running, Data[3], Program:Main.Step")
         ->required()
         ->type_name("");
-    read->add_option("--count", count, "read N array elements from each tag, element by element")
+    read->add_option("--count", count,
+                     "read N array elements from each tag, element by element (without it an array "
+                     "tag is read whole, up to 1000 elements)")
         ->check(CLI::Range(1u, 65535u))
         ->type_name("N");
     read->add_flag("--json", json, "print one JSON array");
@@ -111,6 +152,13 @@ int main(int argc, char** argv) {
                     "a header line, then time,tag1,tag2,... per cycle with ISO 8601 UTC times; a tag that "
                     "fails leaves its field empty and its reason goes to standard error");
 
+    // A first word that names no command is said so plainly, rather than as a missing command.
+    if (argc > 1 && argv[1][0] != '-' &&
+        std::find(std::begin(kCommands), std::end(kCommands), std::string(argv[1])) == std::end(kCommands)) {
+        std::cerr << "orvane-cli: unknown command '" << argv[1] << "' (commands: identity, browse, read, watch)\n"
+                  << short_usage("");
+        return cli::kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -118,9 +166,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::cerr << "orvane-cli: " << e.what() << "\n\n";
-        CLI::App* failed = app.get_subcommands().empty() ? &app : app.get_subcommands().front();
-        std::cerr << (failed == &app ? app.help() : failed->help(app.get_name()));
+        std::cerr << "orvane-cli: " << e.what() << "\n";
+        std::cerr << short_usage(app.get_subcommands().empty() ? "" : app.get_subcommands().front()->get_name());
         return cli::kExitUsage;
     }
 

@@ -1,11 +1,13 @@
 // The read and watch commands: one batch read per cycle, STRINGs as text, each failure explained.
 #include <fmt/chrono.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <strings.h>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -27,18 +29,20 @@ bool connection_failure(uint8_t result) {
 
 // Why an entry failed: the table's words, with the CIP status when the controller gave one.
 std::string failure_reason(uint8_t result, const zelkc_logix_read_status& status) {
-    if (result == ZELKC_LOGIX_ERR_DEVICE && status.general_status != 0) {
-        const std::string extended =
-            status.extended_status != 0 ? fmt::format("/0x{:04X}", status.extended_status) : std::string();
-        return fmt::format("{} (CIP 0x{:02X}{} {})",
-                           zelkc_logix_cip_status_text(status.general_status, status.extended_status),
-                           status.general_status, extended,
-                           zelkc_logix_cip_status_name(status.general_status));
-    }
     if (result == ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE && status.struct_handle != 0) {
         return "a structure has no single value; read its members";
     }
-    return zelkc_logix_result_text(result);
+    const zelkc_cip_refusal refusal{0, status.general_status, status.extended_status};
+    char text[256];
+    zelkc_logix_failure_text(result, &refusal, text, sizeof text);
+    return text;
+}
+
+// A batch entry that is text: a Logix STRING structure, or a CIP STRING or SHORT_STRING.
+bool is_string_entry(const zelkc_logix_atomic_read& e, const zelkc_logix_read_status& status) {
+    return e.result == ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE &&
+           (status.struct_handle == ZELKC_LOGIX_STRING_HANDLE || e.value.type == ZELKC_LOGIX_TYPE_CIP_STRING ||
+            e.value.type == ZELKC_LOGIX_TYPE_SHORT_STRING);
 }
 
 // Reads one STRING as text into `out`; a too-small buffer is retried at the reported length.
@@ -87,8 +91,7 @@ std::vector<TagValue> read_tags(const Connection& connection, const std::vector<
             v.ok = true;
             v.type = atomic_type_name(e.value.type);
             v.text = value2string(&e.value, zelkc_logix_tag_atomic_type(e.value.type));
-        } else if (e.result == ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE &&
-                   statuses[i].struct_handle == ZELKC_LOGIX_STRING_HANDLE) {
+        } else if (is_string_entry(e, statuses[i])) {
             const uint8_t src = read_string(connection, e.tag, &v.text);
             if (connection_failure(src)) {
                 connection.fail("reading " + v.tag, src);
@@ -96,7 +99,7 @@ std::vector<TagValue> read_tags(const Connection& connection, const std::vector<
             v.ok = src == ZELKC_LOGIX_OK;
             v.type = "STRING";
             if (!v.ok) {
-                v.reason = zelkc_logix_result_text(src);
+                v.reason = connection.reason(src);
             }
         } else {
             v.reason = failure_reason(e.result, statuses[i]);
@@ -133,6 +136,147 @@ std::vector<std::string> element_paths(const std::string& tag, uint32_t count) {
     return paths;
 }
 
+namespace {
+
+constexpr uint32_t kWholeArrayLimit = 1000;
+
+bool same_name(const char* a, const std::string& b) {
+    return a != nullptr && strcasecmp(a, b.c_str()) == 0;
+}
+
+// The browsed info of `tag` (Name, Name.Member.Member, Program:P.Name...) in `list`, or null.
+const zelkc_logix_tag_info* find_info(const zelkc_logix_tag_info_list& list, const std::string& tag) {
+    std::string rest = tag;
+    if (rest.rfind("Program:", 0) == 0 || rest.rfind("program:", 0) == 0) {
+        const size_t dot = rest.find('.');
+        rest = dot == std::string::npos ? std::string() : rest.substr(dot + 1);
+    }
+    const zelkc_logix_tag_info* items = list.items;
+    uint32_t count = list.count;
+    const zelkc_logix_tag_info* found = nullptr;
+    for (size_t start = 0; start <= rest.size();) {
+        const size_t dot = rest.find('.', start);
+        const std::string name = rest.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        found = nullptr;
+        for (uint32_t i = 0; i < count && found == nullptr; ++i) {
+            found = same_name(items[i].name, name) ? &items[i] : nullptr;
+        }
+        if (found == nullptr || dot == std::string::npos) {
+            return found;
+        }
+        items = found->children;
+        count = found->child_count;
+        start = dot + 1;
+    }
+    return found;
+}
+
+// The element paths of a whole array read as TAG[i] (TAG[i,j] for more dimensions), row-major, at
+// most kWholeArrayLimit of them; `dims` are the array's dimensions, outermost first.
+std::vector<std::string> whole_array_paths(const std::string& tag, const std::vector<uint32_t>& dims) {
+    std::vector<std::string> paths;
+    std::vector<uint32_t> index(dims.size(), 0);
+    while (paths.size() < kWholeArrayLimit) {
+        paths.push_back(fmt::format("{}[{}]", tag, fmt::join(index, ",")));
+        size_t d = dims.size();
+        while (d > 0 && ++index[d - 1] == dims[d - 1]) {
+            index[--d] = 0;
+        }
+        if (d == 0) {
+            break;
+        }
+    }
+    return paths;
+}
+
+// For each tag that names no element, whether it is an array: a Read Tag of two elements succeeds
+// only on one (all asked in one packed exchange). The dimensions of those that are come from a
+// browse of their scope; each array tag is then replaced by its element paths.
+std::vector<std::string> expand_arrays(const Connection& connection, const std::vector<std::string>& tags) {
+    static const uint8_t kTwoElements[2] = {0x02, 0x00};
+    std::vector<zelkc_cip_buffer> paths;
+    std::vector<zelkc_cip_request> requests;
+    std::vector<size_t> asked;
+    paths.reserve(tags.size());
+    for (size_t i = 0; i < tags.size(); ++i) {
+        zelkc_cip_buffer path{};
+        if (!tags[i].empty() && tags[i].back() != ']' &&
+            zelkc_logix_path_build_tag_path(tags[i].c_str(), &path) == ZELKC_LOGIX_OK) {
+            paths.push_back(path);
+            requests.push_back({0x4C, path.data, path.size, kTwoElements, sizeof kTwoElements});
+            asked.push_back(i);
+        } else {
+            zelkc_cip_path_free(&path);
+        }
+    }
+    std::vector<bool> array(tags.size(), false);
+    uint8_t rc = ZELKC_LOGIX_OK;
+    if (!requests.empty()) {
+        zelkc_cip_multiple_response replies{};
+        rc = zelkc_logix_send_multiple_cip_internal(connection.client(), requests.data(), uint32_t(requests.size()),
+                                                    &replies);
+        for (uint32_t k = 0; rc == ZELKC_LOGIX_OK && k < replies.count; ++k) {
+            const uint8_t general = replies.responses[k].general_status;
+            array[asked[k]] = general == ZELKC_CIP_GENERAL_STATUS_SUCCESS ||
+                              general == ZELKC_CIP_GENERAL_STATUS_PARTIAL_TRANSFER;
+        }
+        zelkc_cip_multiple_response_free(&replies);
+    }
+    for (zelkc_cip_buffer& path : paths) {
+        zelkc_cip_path_free(&path);
+    }
+    if (is_connection_failure(rc)) {
+        connection.fail("reading tags", rc);
+    }
+    std::map<std::string, zelkc_logix_tag_info_list> scopes; // by program name, "" for the controller
+    std::vector<std::string> out;
+    for (size_t i = 0; i < tags.size(); ++i) {
+        const std::string& tag = tags[i];
+        const zelkc_logix_tag_info* info = nullptr;
+        if (array[i]) {
+            std::string program;
+            if (strncasecmp(tag.c_str(), "Program:", 8) == 0) {
+                program = tag.substr(8, tag.find('.') == std::string::npos ? std::string::npos : tag.find('.') - 8);
+            }
+            auto [it, fresh] = scopes.try_emplace(program);
+            if (fresh) {
+                const uint8_t brc = program.empty()
+                                        ? zelkc_logix_client_browse_global_tags(connection.client(), &it->second)
+                                        : zelkc_logix_client_browse_program_tags(connection.client(), &it->second,
+                                                                                 program.c_str());
+                if (is_connection_failure(brc)) {
+                    for (auto& [name, list] : scopes) {
+                        zelkc_logix_tag_info_list_free(&list);
+                    }
+                    connection.fail("browsing to find the size of " + tag, brc);
+                }
+            }
+            info = find_info(it->second, tag);
+        }
+        std::vector<uint32_t> dims;
+        if (info != nullptr) {
+            for (uint32_t d : info->dims) {
+                if (d != 0) {
+                    dims.push_back(d);
+                }
+            }
+        }
+        if (dims.empty()) {
+            out.push_back(tag);
+        } else {
+            for (std::string& p : whole_array_paths(tag, dims)) {
+                out.push_back(std::move(p));
+            }
+        }
+    }
+    for (auto& [name, list] : scopes) {
+        zelkc_logix_tag_info_list_free(&list);
+    }
+    return out;
+}
+
+} // namespace
+
 int run_read(const CommonOptions& common, const std::vector<std::string>& tags, uint32_t count, bool json) {
     std::vector<std::string> paths;
     for (const std::string& tag : tags) {
@@ -141,6 +285,9 @@ int run_read(const CommonOptions& common, const std::vector<std::string>& tags, 
         }
     }
     Connection connection(common.address, common.timeout_ms);
+    if (count == 0) {
+        paths = expand_arrays(connection, paths);
+    }
     const std::vector<TagValue> values = read_tags(connection, paths);
     bool failed = false;
     nlohmann::ordered_json doc = nlohmann::ordered_json::array();

@@ -51,6 +51,14 @@ struct Faults {
     // Templates (by name) whose attribute requests and reads are answered with general status 0x05,
     // as for a type the controller will not give.
     std::vector<std::string> refused_templates;
+    // Quirks of devices that are not Logix controllers, for the client's fallbacks:
+    // Multiple Service Packets answered 0x08 (service not supported);
+    bool no_multiple_service = false;
+    // connected replies naming the O->T connection id (the one requests carry) instead of T->O;
+    bool connected_reply_ot_id = false;
+    // STRING values read as a CIP device serves text: Logix (the STRING structure), Cip (type 0xD0,
+    // a 16-bit length and the characters) or Short (type 0xDA, an 8-bit length).
+    enum class Strings { Logix, Cip, Short } strings = Strings::Logix;
 };
 
 struct Options {
