@@ -316,6 +316,7 @@ TEST_F(ViewsTest, LostLinksAreShownMarkedAndHealed) {
     idle.drop_idle_connections_ms = 1;
     sim->set_faults(idle);
     std::this_thread::sleep_for(std::chrono::milliseconds(20)); // nothing watched: the limit passes
+    const uint64_t asked = sim->request_count();
     clickRow(find(rows, "DintTag"));
     bool stayed = true;
     ASSERT_TRUE(until([&] {
@@ -323,6 +324,7 @@ TEST_F(ViewsTest, LostLinksAreShownMarkedAndHealed) {
         return rowStates() == "L";
     }));
     EXPECT_TRUE(stayed) << "the status left CONNECTED";
+    EXPECT_GE(sim->request_count() - asked, 4u) << "the read, a new session and connection, the read again";
     sim->set_faults({});
 
     // Hung: the rows go stale, the loss follows the time-out; Disconnect acts in the frame it is clicked
