@@ -232,8 +232,22 @@ uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
         connected.store(true);
         return 0;
     }
-    next.reset(); // never connected: nothing to close
     shown.reason = describeFailure(result, host, port);
+    if (next && (result == ZELKC_LOGIX_ERR_SESSION_REFUSED || result == ZELKC_LOGIX_ERR_DEVICE)) {
+        // A refusal names the status it came with, e.g. "(CIP 0x08 service not supported)".
+        const zelkc_cip_refusal* refusal = zelkc_logix_client_refusal(next->client);
+        if (refusal != nullptr && refusal->encapsulation_status != 0) {
+            shown.reason += fmt::format(" (encapsulation status 0x{:04X} {})", refusal->encapsulation_status,
+                                        zelkc_logix_encapsulation_status_name(refusal->encapsulation_status));
+        } else if (refusal != nullptr && refusal->general_status != 0) {
+            shown.reason += fmt::format(" (CIP 0x{:02X}{} {})", refusal->general_status,
+                                        refusal->extended_status != 0
+                                            ? fmt::format("/0x{:04X}", refusal->extended_status)
+                                            : std::string(),
+                                        zelkc_logix_cip_status_name(refusal->general_status));
+        }
+    }
+    next.reset(); // never connected: nothing to close
     shown.result = result;
     if (kind == Attempt::User) {
         plcTypeText.clear();

@@ -43,6 +43,13 @@ TEST_F(AppStateTest, EveryConnectAndDisconnectCountsAndThePlcTypeFollowsTheResul
     EXPECT_EQ(summary(), "4 down ");
     state.disconnect();
     EXPECT_EQ(summary(), "5 down ");
+    logixsim::Faults refuse;
+    refuse.refuse_sessions = true; // a refusal names its status
+    server.set_faults(refuse);
+    server.start();
+    EXPECT_EQ(connect(), ZELKC_LOGIX_ERR_SESSION_REFUSED);
+    EXPECT_EQ(state.snapshot().reason.rfind("session refused (encapsulation status 0x", 0), 0u)
+        << state.snapshot().reason;
 }
 
 TEST_F(AppStateTest, StatusIsDownWhileAConnectWaitsForItsReply) {
