@@ -197,6 +197,9 @@ TEST_F(ViewsTest, ConnectBrowseFilterWatchAndDelete) {
     clickButton();
     EXPECT_EQ(status(), "PLC-Status: DISCONNECTED");
     EXPECT_EQ(plcType() + std::to_string(watched().size()), demoType + "5");
+    frames(1);
+    for (const auto& tag : TagInspector::getInstance()->getTags())
+        EXPECT_TRUE(tag.state == TagInspector::RowState::Stale) << tag.name << ": live after a disconnect";
     clickButton();
     ASSERT_TRUE(browsed());
     EXPECT_TRUE(watched().empty());
