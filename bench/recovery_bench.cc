@@ -20,6 +20,7 @@
 #include <zelk/ui.h>
 
 #include "AppState.h"
+#include "bench_support.h"
 #include "AssetManager.h"
 #include "MainWindow.h"
 #include "ThreadPool.h"
@@ -29,18 +30,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double msSince(Clock::time_point t) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
+using bench::Clock;
+using bench::msSince;
+using bench::rssKiB;
 
-long rssKiB() {
-    std::ifstream in("/proc/self/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
-}
 
 [[noreturn]] void fail(const std::string& what) {
     std::fprintf(stderr, "recovery_bench: %s\n", what.c_str());

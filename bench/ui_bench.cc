@@ -20,6 +20,7 @@
 #include <zelk/ui.h>
 
 #include "AppState.h"
+#include "bench_support.h"
 #include "AssetManager.h"
 #include "MainWindow.h"
 #include "ThreadPool.h"
@@ -30,10 +31,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double msSince(Clock::time_point t) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
+using bench::Clock;
+using bench::msSince;
+using bench::rssKiB;
 
 struct Stats {
     double median = 0, worst = 0;
@@ -50,15 +50,6 @@ Stats stats(std::vector<double> v) {
     return s;
 }
 
-long rssKiB() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    }
-    return -1;
-}
 
 [[noreturn]] void fail(const std::string& what) {
     std::fprintf(stderr, "ui_bench: %s\n", what.c_str());

@@ -23,12 +23,6 @@ bool sameController(const zelkc_cip_identity& a, const zelkc_cip_identity& b) {
            a.serial_number == b.serial_number;
 }
 
-// Results that mean the connection itself is gone, not that one request was refused.
-bool linkFailure(uint8_t result) {
-    return result == ZELKC_LOGIX_ERR_IO || result == ZELKC_LOGIX_ERR_TIMEOUT ||
-           result == ZELKC_LOGIX_ERR_NOT_CONNECTED;
-}
-
 } // namespace
 
 std::string describeFailure(uint8_t result, const std::string& host, uint16_t port) {
@@ -47,6 +41,11 @@ std::string describeFailure(uint8_t result, const std::string& host, uint16_t po
     default:
         return zelkc_logix_result_text(result);
     }
+}
+
+bool connectionGone(uint8_t result) {
+    return result == ZELKC_LOGIX_ERR_IO || result == ZELKC_LOGIX_ERR_TIMEOUT ||
+           result == ZELKC_LOGIX_ERR_NOT_CONNECTED;
 }
 
 const char* shortFailure(uint8_t result) {
@@ -144,16 +143,20 @@ void AppState::background(std::function<void()> task) {
     }
 }
 
+void AppState::closeInBackground(std::shared_ptr<Link> old) {
+    // Closing sends a Forward Close and waits for its reply, after any exchange still running on the
+    // link: never on the caller's thread.
+    background([old = std::move(old)] {
+        std::lock_guard<std::mutex> lock(old->mutex);
+        zelkc_logix_client_disconnect(old->client);
+    });
+}
+
 void AppState::replaceLinkLocked(std::shared_ptr<Link> next) {
     std::shared_ptr<Link> old = std::move(link);
     link = std::move(next);
     if (old) {
-        // Closing sends a Forward Close and waits for its reply, after any exchange still running on
-        // the old link: never on the caller's thread.
-        background([old] {
-            std::lock_guard<std::mutex> lock(old->mutex);
-            zelkc_logix_client_disconnect(old->client);
-        });
+        closeInBackground(std::move(old));
     }
 }
 
@@ -202,10 +205,7 @@ uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
     if (revision.load() != at) {
         // Cancelled, or overtaken by another attempt: the outcome counts for nothing.
         if (next) {
-            background([next] {
-                std::lock_guard<std::mutex> l(next->mutex);
-                zelkc_logix_client_disconnect(next->client);
-            });
+            closeInBackground(std::move(next));
         }
         return result;
     }
@@ -292,11 +292,7 @@ void AppState::disconnect() {
         replaceLinkLocked(std::move(fresh));
     } else {
         // Without memory for a fresh client the old one stays current, closed in the background.
-        std::shared_ptr<Link> old = link;
-        background([old] {
-            std::lock_guard<std::mutex> l(old->mutex);
-            zelkc_logix_client_disconnect(old->client);
-        });
+        closeInBackground(link);
     }
 }
 
@@ -307,14 +303,14 @@ void AppState::reconnectNow() {
     }
 }
 
-void AppState::loseLocked(uint64_t at, uint8_t result, const std::string& why) {
-    if (revision.load() != at || shown.state != LinkState::Connected) {
+void AppState::loseLocked(const std::shared_ptr<Link>& from, uint64_t at, uint8_t result) {
+    if (link != from || revision.load() != at || shown.state != LinkState::Connected) {
         return;
     }
     connected.store(false);
     shown.revision = revision.fetch_add(1) + 1;
     shown.state = LinkState::Lost;
-    shown.reason = why;
+    shown.reason = describeFailure(result, from->host, from->port);
     shown.result = result;
     failedAttempts = 0;
     shown.nextAttemptNs = clock() + reconnectDelayNs(0);
@@ -383,9 +379,7 @@ void AppState::callPlc(const std::function<void(zelkc_logix_client*)>& fn) {
     }
     if (dropped) {
         std::lock_guard<std::mutex> lock(mutex);
-        if (link == current) {
-            loseLocked(at, ZELKC_LOGIX_ERR_IO, describeFailure(ZELKC_LOGIX_ERR_IO, current->host, current->port));
-        }
+        loseLocked(current, at, ZELKC_LOGIX_ERR_IO);
     }
 }
 
@@ -404,10 +398,10 @@ uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn
         zelkc_logix_client* client = current->client;
         result = fn(client);
         const uint8_t first = result;
-        const bool gone = linkFailure(result) || !zelkc_logix_client_is_connected(client);
         // A connection the controller closed (idle time-out, a dropped session) is opened again once,
         // quietly, when the same controller answers; a silent controller is not asked twice.
-        if (gone && result != ZELKC_LOGIX_ERR_TIMEOUT && revision.load() == at) {
+        if ((connectionGone(result) || !zelkc_logix_client_is_connected(client)) &&
+            result != ZELKC_LOGIX_ERR_TIMEOUT && revision.load() == at) {
             const uint8_t again = zelkc_logix_client_connect_mode(client, current->host.c_str(), current->port,
                                                                   current->timeoutMs, current->mode);
             bool same = false;
@@ -417,22 +411,16 @@ uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn
             }
             if (same) {
                 result = fn(client);
-            } else {
-                result = again != 0 ? again : uint8_t{ZELKC_LOGIX_ERR_IO};
-                if (again == 0) {
-                    zelkc_logix_client_disconnect(client);
-                }
+            } else if (again == 0) {
+                zelkc_logix_client_disconnect(client); // another controller: the supervision decides
             }
         }
-        if (linkFailure(result) || result == ZELKC_LOGIX_ERR_CONNECT_FAILED ||
-            !zelkc_logix_client_is_connected(client)) {
+        if (connectionGone(result) || !zelkc_logix_client_is_connected(client)) {
             // The reason is the exchange's own failure, not that of the quiet reconnect.
             const uint8_t why =
                 first == ZELKC_LOGIX_OK || first == ZELKC_LOGIX_ERR_DEVICE ? uint8_t{ZELKC_LOGIX_ERR_IO} : first;
             std::lock_guard<std::mutex> lock(mutex);
-            if (link == current) {
-                loseLocked(at, why, describeFailure(why, current->host, current->port));
-            }
+            loseLocked(current, at, why);
             return why;
         }
     }

@@ -46,6 +46,8 @@ struct LinkSnapshot {
 
 // The failure of a connect or an exchange in plain words, naming the address where it helps.
 std::string describeFailure(uint8_t result, const std::string& host, uint16_t port);
+// Whether a result means the connection itself is gone, not that one request was refused.
+bool connectionGone(uint8_t result);
 // The same in a few words, for the connection bar's narrow second line.
 const char* shortFailure(uint8_t result);
 
@@ -115,9 +117,10 @@ private:
 
     uint64_t beginAttempt(const std::string& host, uint16_t port, Attempt kind);
     uint8_t runAttempt(uint64_t attemptRevision, Attempt kind);
-    // Under `mutex`: the connection up under `at` turns lost.
-    void loseLocked(uint64_t at, uint8_t result, const std::string& why);
+    // Under `mutex`: the connection up under `at` on link `from` turns lost, for `result`.
+    void loseLocked(const std::shared_ptr<Link>& from, uint64_t at, uint8_t result);
     void replaceLinkLocked(std::shared_ptr<Link> next);
+    void closeInBackground(std::shared_ptr<Link> old);
     void background(std::function<void()> task);
     std::shared_ptr<Link> newLink();
 

@@ -183,8 +183,7 @@ void TagInspector::readBatch(AppState* appState, const std::shared_ptr<ReadBatch
                     uint32_t length = 0;
                     const uint8_t one = zelkc_logix_client_read_string_value(client, entry.name.c_str(), text,
                                                                              stringCapacity, &length);
-                    if (one == ZELKC_LOGIX_ERR_IO || one == ZELKC_LOGIX_ERR_TIMEOUT ||
-                        one == ZELKC_LOGIX_ERR_NOT_CONNECTED) {
+                    if (connectionGone(one)) {
                         return one;
                     }
                     if (one == ZELKC_LOGIX_OK && length <= stringCapacity) {
