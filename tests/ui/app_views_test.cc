@@ -316,9 +316,9 @@ TEST_F(ViewsTest, LostLinksAreShownMarkedAndHealed) {
     // Idle: the controller forgets a quiet connection; the next read reopens it without a loss shown.
     list->clear();
     logixsim::Faults idle;
-    idle.drop_idle_connections_ms = 1;
+    idle.drop_idle_connections_ms = 50; // well above the gap between a reopen and its read, even sanitized
     sim->set_faults(idle);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // nothing watched: the limit passes
+    std::this_thread::sleep_for(std::chrono::milliseconds(150)); // nothing watched: the limit passes
     const uint64_t asked = sim->request_count();
     clickRow(find(rows, "DintTag"));
     bool stayed = true;
