@@ -1,5 +1,8 @@
 #include "MainWindow.h"
 
+#include <algorithm>
+#include <cmath>
+#include <functional>
 #include <limits>
 
 #include <zelk/ui/Application.h>
@@ -15,6 +18,37 @@ constexpr float unbounded = std::numeric_limits<float>::max();
 constexpr int fill = static_cast<int>(zelk::ui::Stack::Distribution::Fill);
 constexpr int stretch = static_cast<int>(zelk::ui::Stack::Alignment::Stretch);
 constexpr int sideBySide = static_cast<int>(zelk::ui::Stack::Orientation::Horizontal);
+
+// The bar between tree and table: a press takes hold of it and the pointer's moves set the split.
+class Divider : public zelk::ui::Rectangle {
+public:
+    Divider(zelk::ui::Widget* parent, std::function<void(float)> moved)
+        : zelk::ui::Rectangle(parent), onMoved(std::move(moved)) {}
+    bool onMouseButtonDown(const zelk::ui::MouseEvent& event) override {
+        dragging = event.button == 1;
+        return true;
+    }
+    bool onMouseMove(const zelk::ui::MouseEvent& event) override {
+        if (dragging) {
+            onMoved(event.windowPosition.x);
+            requestFrame();
+        }
+        return true;
+    }
+    bool onMouseButtonUp(const zelk::ui::MouseEvent&) override {
+        dragging = false;
+        return true;
+    }
+    // The 4-pixel bar is hard to hit: it takes presses 3 pixels either side of it too.
+    bool contains(zelk::ui::Vec2 local) const override {
+        const zelk::ui::Vec2 size = getActualSize();
+        return local.x >= -3.0f && local.x <= size.x + 3.0f && local.y >= 0.0f && local.y <= size.y;
+    }
+
+private:
+    std::function<void(float)> onMoved;
+    bool dragging = false;
+};
 } // namespace
 
 MainWindow::MainWindow() {
@@ -41,9 +75,14 @@ MainWindow::MainWindow() {
     content->setOrientation(sideBySide);
 
     treeView = content->addChild<TreeView>();
-    treeView->setMaxSize(zelk::ui::Vec2{treeMaxWidth, unbounded});
+    treeWidth = defaultTreeWidth(static_cast<float>(initialWidth));
+    treeView->setMaxSize(zelk::ui::Vec2{treeWidth, unbounded});
+    treeView->setMinSize(zelk::ui::Vec2{treeWidth, 0});
 
-    divider = content->addChild<zelk::ui::Rectangle>();
+    divider = content->addChild<Divider>([this](float x) {
+        splitChosen = true;
+        setTreeWidth(x - dividerWidth / 2);
+    });
     divider->setMinSize(zelk::ui::Vec2{dividerWidth, unbounded});
     divider->setMaxSize(zelk::ui::Vec2{dividerWidth, unbounded});
     divider->setColor(style->getBackgroundColorLight());
@@ -62,4 +101,20 @@ void MainWindow::update() noexcept {
     const float height = static_cast<float>(window->getHeight());
     root->setPreferredSize(zelk::ui::Vec2{width, height});
     topBar->setMaxSize(zelk::ui::Vec2{width, topBarHeight});
+    setTreeWidth(splitChosen ? treeWidth : defaultTreeWidth(width));
+}
+
+float MainWindow::defaultTreeWidth(float windowWidth) {
+    return std::min(treeMaxWidth, std::floor(windowWidth / 2));
+}
+
+void MainWindow::setTreeWidth(float width) {
+    const float window = static_cast<float>(this->window->getWidth());
+    const float most = std::max(minimumPaneWidth, window - dividerWidth - minimumPaneWidth);
+    const float held = std::clamp(std::round(width), minimumPaneWidth, most);
+    if (held != treeView->getMaxSize().x) {
+        treeView->setMaxSize(zelk::ui::Vec2{held, unbounded});
+        treeView->setMinSize(zelk::ui::Vec2{held, 0});
+    }
+    treeWidth = held;
 }

@@ -1,5 +1,7 @@
-// The application's window: the connection bar on top; below it, side by side, the tag tree (at most
-// 600 wide), a 4-wide divider and the watch table taking the rest.
+// The application's window: the connection bar on top; below it, side by side, the tag tree, a 4-wide
+// divider and the watch table taking the rest. The tree starts 600 wide or half the window, whichever
+// is smaller, and follows the window that way until the divider is dragged; then it keeps the width
+// the user gave it, within what leaves both sides usable.
 #pragma once
 
 #include <zelk/ui/Rectangle.h>
@@ -15,8 +17,9 @@ class MainWindow {
 public:
     static constexpr int initialWidth = 1200;
     static constexpr int initialHeight = 800;
-    static constexpr int minimumWidth = 1200;
-    static constexpr int minimumHeight = 400;
+    static constexpr int minimumWidth = 800;
+    static constexpr int minimumHeight = 500;
+    static constexpr float minimumPaneWidth = 200.0f; // neither side of the divider gets narrower
     static constexpr float topBarHeight = 50.0f;
     static constexpr float treeMaxWidth = 600.0f;
     static constexpr float dividerWidth = 4.0f;
@@ -32,6 +35,11 @@ public:
     // Once a frame: the root stack follows the window's size; the bar follows its width.
     void update() noexcept;
 
+    // The tree's width: where the divider was dragged to, else the starting rule; kept within range.
+    float getTreeWidth() const { return treeWidth; }
+    void setTreeWidth(float width);
+    static float defaultTreeWidth(float windowWidth);
+
     zelk::ui::Window* getWindow() const { return window; }
     zelk::ui::Stack* getRoot() const { return root; }
     TopBarView* getTopBar() const { return topBar; }
@@ -46,4 +54,6 @@ private:
     TreeView* treeView = nullptr;
     zelk::ui::Rectangle* divider = nullptr;
     InspectorView* inspectorView = nullptr; // kept for tests and the screenshot tool
+    float treeWidth = treeMaxWidth;
+    bool splitChosen = false; // the user dragged the divider
 };

@@ -34,6 +34,12 @@ std::string_view datatype_get_name(const zelkc_logix_tag_info* info) {
     const uint16_t word = info->symbol_type;
     const uint32_t rank = zelkc_logix_tag_array_rank(word);
     if (rank == 0 && zelkc_logix_tag_is_atomic(word)) {
+        if (zelkc_logix_tag_atomic_type(word) == ZELKC_LOGIX_TYPE_CIP_STRING) {
+            return "STRING";
+        }
+        if (zelkc_logix_tag_atomic_type(word) == ZELKC_LOGIX_TYPE_SHORT_STRING) {
+            return "SHORT_STRING";
+        }
         const unsigned index = (unsigned)zelkc_logix_tag_atomic_type(word) - kFirstCode;
         if (index >= kCodeCount) {
             return "UNKNOWN";
@@ -47,6 +53,32 @@ std::string_view datatype_get_name(const zelkc_logix_tag_info* info) {
         return "STRING";
     }
     return info->type_name != nullptr ? std::string_view(info->type_name) : std::string_view("STRUCT");
+}
+
+bool tag_holds_text(const zelkc_logix_tag_info* info) {
+    if (info == nullptr || zelkc_logix_tag_array_rank(info->symbol_type) != 0) {
+        return false;
+    }
+    if (zelkc_logix_tag_is_atomic(info->symbol_type)) {
+        const uint8_t code = zelkc_logix_tag_atomic_type(info->symbol_type);
+        return code == ZELKC_LOGIX_TYPE_CIP_STRING || code == ZELKC_LOGIX_TYPE_SHORT_STRING;
+    }
+    return zelkc_logix_tag_is_string(info);
+}
+
+std::string datatype_text(const zelkc_logix_tag_info* info) {
+    if (info == nullptr || zelkc_logix_tag_array_rank(info->symbol_type) == 0) {
+        return std::string(datatype_get_name(info));
+    }
+    zelkc_logix_tag_info element = *info; // what one element is: the word without its array bits
+    element.symbol_type = static_cast<uint16_t>(element.symbol_type & 0x9FFF);
+    std::string text(datatype_get_name(&element));
+    text += '[';
+    for (int d = 0; d < 3 && info->dims[d] != 0; ++d) {
+        text += fmt::format("{}{}", d > 0 ? "," : "", info->dims[d]);
+    }
+    text += ']';
+    return text;
 }
 
 std::string value2string(const zelkc_logix_value* value, uint16_t type) {

@@ -12,6 +12,14 @@
 // valid only while the info lives. A null info gives "UNKNOWN".
 std::string_view datatype_get_name(const zelkc_logix_tag_info* info);
 
+// Whether a scalar tag holds text the library reads as a string: a Logix STRING structure, or a CIP
+// STRING (0xD0) or SHORT_STRING (0xDA) as generic devices serve it.
+bool tag_holds_text(const zelkc_logix_tag_info* info);
+
+// The tree's type text: "REAL", "STRING", "Motor", and for an array its element type with the
+// dimensions, "DINT[10]", "INT[2,3]", "Motor[4]". A null info gives "UNKNOWN".
+std::string datatype_text(const zelkc_logix_tag_info* info);
+
 // The text of an atomic value, formatted as the atomic type code `type` says (not the value's own
 // type field): decimal integers, "true"/"false", shortest round-trip floats (REAL as single
 // precision). Unknown codes and a null value give the empty string.

@@ -3,6 +3,7 @@
 #include <cfloat>
 #include <ctime>
 #include <optional>
+#include <algorithm>
 
 #include <fmt/format.h>
 
@@ -86,17 +87,75 @@ void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
     }
 }
 
+std::string InspectorView::fitFromEnd(const std::string& text, float width) {
+    if (ImGui::CalcTextSize(text.c_str()).x <= width) {
+        return text;
+    }
+    const char* ellipsis = "\u2026";
+    const float room = width - ImGui::CalcTextSize(ellipsis).x;
+    size_t from = 0;
+    while (from < text.size() && ImGui::CalcTextSize(text.c_str() + from).x > room) {
+        ++from;
+        while (from < text.size() && (static_cast<unsigned char>(text[from]) & 0xC0) == 0x80) {
+            ++from; // never start inside a UTF-8 character
+        }
+    }
+    return ellipsis + text.substr(from);
+}
+
+void InspectorView::drawMenu() {
+    menuItems.clear();
+    if (!ImGui::BeginPopup("##watchmenu")) {
+        return;
+    }
+    const auto& tags = inspector->getTags();
+    const auto row = std::find_if(tags.begin(), tags.end(),
+                                  [&](const TagInspector::TagValue& t) { return t.name == menuTag; });
+    auto item = [&](const char* text) {
+        const bool chosen = ImGui::MenuItem(text, nullptr, false, row != tags.end());
+        menuItems.emplace_back(text, ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                            ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
+        return chosen;
+    };
+    if (row != tags.end()) {
+        const std::string value = row->state == TagInspector::RowState::Error ? row->error : row->value;
+        if (item("Copy value")) {
+            ImGui::SetClipboardText(value.c_str());
+        }
+        if (item("Copy path")) {
+            ImGui::SetClipboardText(row->name.c_str());
+        }
+        if (item("Copy \"path = value\"")) {
+            ImGui::SetClipboardText(fmt::format("{} = {}", row->name, value).c_str());
+        }
+        ImGui::Separator();
+        if (item("Remove")) {
+            inspector->removeTag(menuTag.c_str()); // the row is gone: nothing of it is used below
+        } else if (item("Remove all")) {
+            inspector->clear();
+        }
+    }
+    ImGui::EndPopup();
+}
+
 void InspectorView::generateGui() {
     deleteRects.clear();
     drawnValues.clear();
+    drawnNames.clear();
+    nameRects.clear();
     constexpr ImGuiTableFlags flags =
         ImGuiTableFlags_Resizable | ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders;
-    if (ImGui::BeginTable("Variables", 4, flags, ImVec2(0, 0), 0)) {
+    // The table leaves the scroll bar's strip free at the right.
+    const ImVec2 outer(ImGui::GetContentRegionAvail().x - zelk::ui::ScrollView::kScrollbarWidth, 0);
+    if (ImGui::BeginTable("Variables", 4, flags, outer, 0)) {
         ImGui::TableSetupColumn("Name", ImGuiTableColumnFlags_WidthStretch, 1.5f);
-        ImGui::TableSetupColumn("Type", ImGuiTableColumnFlags_WidthFixed, 96);
+        // The type keeps its width whatever the neighbours do: the longest type word fits it.
+        ImGui::TableSetupColumn("Type", ImGuiTableColumnFlags_WidthFixed | ImGuiTableColumnFlags_NoResize,
+                                std::max(96.0f, ImGui::CalcTextSize("SHORT_STRING").x + 8));
         ImGui::TableSetupColumn("Value", ImGuiTableColumnFlags_WidthStretch, 1.0f);
-        ImGui::TableSetupColumn("", ImGuiTableColumnFlags_WidthFixed, 24);
+        ImGui::TableSetupColumn("", ImGuiTableColumnFlags_WidthFixed | ImGuiTableColumnFlags_NoResize, 24);
         ImGui::TableHeadersRow();
+        std::optional<std::string> menuOpened;
 
         // Removed after the table, so the list does not change while it is drawn; one per frame.
         std::optional<std::string> removed;
@@ -104,12 +163,24 @@ void InspectorView::generateGui() {
         for (const TagInspector::TagValue& tag : inspector->getTags()) {
             ImGui::TableNextRow();
             ImGui::PushID(tag.name.c_str());
-            const std::string* texts[2] = {&tag.name, &tag.typeName};
-            for (int column = 0; column < 2; ++column) {
-                ImGui::TableSetColumnIndex(column);
-                ImGui::SetNextItemWidth(-FLT_MIN);
-                ImGui::Text("%s", texts[column]->c_str());
+            ImGui::TableSetColumnIndex(0);
+            // The whole row answers a right-click; the delete button still takes its own clicks.
+            ImGui::Selectable("##row", false,
+                              ImGuiSelectableFlags_SpanAllColumns | ImGuiSelectableFlags_AllowItemOverlap,
+                              ImVec2(0, 20));
+            if (ImGui::IsItemClicked(1)) {
+                menuOpened = tag.name;
             }
+            ImGui::SameLine(0, 0);
+            const std::string& name = drawnNames.emplace_back(fitFromEnd(tag.name, ImGui::GetContentRegionAvail().x));
+            ImGui::TextUnformatted(name.c_str());
+            nameRects.emplace_back(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
+                                   ImGui::GetItemRectMax().y);
+            if (name != tag.name && ImGui::IsItemHovered()) {
+                ImGui::SetTooltip("%s", tag.name.c_str());
+            }
+            ImGui::TableSetColumnIndex(1);
+            ImGui::TextUnformatted(tag.typeName.c_str());
             ImGui::TableSetColumnIndex(2);
             drawValue(tag, now);
             ImGui::TableSetColumnIndex(3);
@@ -131,6 +202,11 @@ void InspectorView::generateGui() {
         if (removed) {
             inspector->removeTag(removed->c_str());
         }
+        if (menuOpened) {
+            menuTag = *menuOpened;
+            ImGui::OpenPopup("##watchmenu");
+        }
     }
+    drawMenu();
     panel->setPreferredSize(zelk::ui::Vec2{getActualSize().x, ImGui::GetCursorPosY()});
 }

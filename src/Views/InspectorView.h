@@ -1,8 +1,12 @@
 // The watch table: one row per watched tag with its name, type and last value, and a delete button.
-// It only shows and removes; the tree view drives the reading.
+// A name wider than its column shows its end after an ellipsis (the index of an element is what
+// tells rows apart), with the whole path in a tooltip. A right-click on a row opens its menu: copy the
+// value, the path or both, remove the row or all rows. It only shows and removes; the tree view
+// drives the reading.
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <imgui.h>
@@ -29,6 +33,15 @@ public:
     // the reason a tag was refused.
     const std::vector<std::string>& getDrawnValues() const { return drawnValues; }
 
+    // The Name column's text as last drawn, in row order (shortened where the column is too narrow).
+    const std::vector<std::string>& getDrawnNames() const { return drawnNames; }
+    // Where each row's name was last drawn, in the panel's coordinates, in row order.
+    const std::vector<ImVec4>& getNameRects() const { return nameRects; }
+    // The menu items last drawn, with their rectangles in the panel's coordinates.
+    const std::vector<std::pair<std::string, ImVec4>>& getMenuItems() const { return menuItems; }
+    // `text` shortened from the front with an ellipsis to fit `width` pixels at the current font.
+    static std::string fitFromEnd(const std::string& text, float width);
+
     // How old a stale value is, in words: "12 s ago", "3 min ago", "2 h ago".
     static std::string ageText(int64_t ageNs);
     static constexpr int64_t changeHighlightNs = 1'500'000'000;
@@ -36,6 +49,7 @@ public:
 private:
     void generateGui();
     void drawValue(const TagInspector::TagValue& tag, int64_t now);
+    void drawMenu();
 
     TagInspector* inspector;
     zelk::ui::ImGuiPanel* panel = nullptr;
@@ -43,4 +57,8 @@ private:
     const zelk::ui::Texture* deleteIcon = nullptr;
     std::vector<ImVec4> deleteRects;
     std::vector<std::string> drawnValues;
+    std::vector<std::string> drawnNames;
+    std::vector<ImVec4> nameRects;
+    std::vector<std::pair<std::string, ImVec4>> menuItems;
+    std::string menuTag; // the row the menu was opened on
 };

@@ -24,7 +24,7 @@ void TagInspector::addTag(const zelkc_logix_tag_info* info, std::string_view pat
     if (info == nullptr) {
         return;
     }
-    const bool isString = zelkc_logix_tag_is_string(info);
+    const bool isString = tag_holds_text(info);
     if (!zelkc_logix_tag_is_atomic(info->symbol_type) && !isString) {
         return;
     }
@@ -36,7 +36,7 @@ void TagInspector::addTag(const zelkc_logix_tag_info* info, std::string_view pat
     ++revision;
     TagValue entry;
     entry.name = std::move(name);
-    entry.typeName = isString ? "STRING" : std::string(datatype_get_name(info));
+    entry.typeName = std::string(datatype_get_name(info));
     entry.symbolType = info->symbol_type;
     entry.isString = isString;
     tags.push_back(std::move(entry));
@@ -147,7 +147,7 @@ void TagInspector::readBatch(AppState* appState, const std::shared_ptr<ReadBatch
         for (size_t i = 0; i < batch->values.size(); ++i) {
             TagValue& entry = batch->values[i];
             entry.result = ZELKC_LOGIX_ERR_UNKNOWN;
-            if (zelkc_logix_tag_array_rank(entry.symbolType) == 0 &&
+            if (!entry.isString && zelkc_logix_tag_array_rank(entry.symbolType) == 0 &&
                 zelkc_logix_tag_is_atomic(entry.symbolType)) {
                 zelkc_logix_atomic_read read{};
                 read.tag = entry.name.c_str();

@@ -6,7 +6,10 @@
 
 #include <fmt/format.h>
 #include <imgui.h>
+#include <imgui_internal.h>
 #include <zelk/ui/Application.h>
+#include <zelk/ui/Font.h>
+#include <zelk/ui/Window.h>
 
 #include "AppState.h"
 #include "AppStyle.h"
@@ -40,13 +43,13 @@ TopBarView::TopBarView(zelk::ui::Widget* parent)
     root->setAlignment(zelk::ui::Stack::Alignment::Stretch);
     root->setOrientation(horizontal);
 
-    auto* left = root->addChild<zelk::ui::Stack>();
+    left = root->addChild<zelk::ui::Stack>();
     left->setOrientation(horizontal);
     left->setAlignment(zelk::ui::Stack::Alignment::Center);
     left->setDistribution(zelk::ui::Stack::Distribution::Start);
     left->setSpacing(32);
 
-    auto* right = root->addChild<zelk::ui::Stack>();
+    right = root->addChild<zelk::ui::Stack>();
     right->setOrientation(horizontal);
     right->setAlignment(zelk::ui::Stack::Alignment::Stretch);
     right->setDistribution(zelk::ui::Stack::Distribution::End);
@@ -70,7 +73,7 @@ TopBarView::TopBarView(zelk::ui::Widget* parent)
     connectButton->getText()->setText("Connect");
     connectButton->setOnClick([this] { connect(); });
 
-    auto* status = right->addChild<zelk::ui::Stack>(Vec2{0, 0}, Vec2{statusWidth, 50});
+    status = right->addChild<zelk::ui::Stack>(Vec2{0, 0}, Vec2{statusWidth, 50});
     status->setOrientation(vertical);
     status->setAlignment(zelk::ui::Stack::Alignment::Start);
     status->setDistribution(zelk::ui::Stack::Distribution::SpaceEvenly);
@@ -93,37 +96,128 @@ TopBarView::TopBarView(zelk::ui::Widget* parent)
     // that the text is not cut at the window's edge.
     const float width = std::max(150.0f, std::max(name, line) + 8.0f);
     maker->setPreferredSize(Vec2{width, 50});
+    makerWidth = width;
     right->setMinSize(Vec2{482 - 150 + width, 50});
     right->setMaxSize(Vec2{482 - 150 + width, 50});
+    statusText->setText("Not connected");
+    statusText->setColor(style->getTextColorSecondary());
 }
 
 TopBarView::~TopBarView() = default;
 
 void TopBarView::buildFields() {
+    const ImGuiIO& io = ImGui::GetIO();
+    const bool tab = ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Tab), false) && !io.KeyShift;
+    const bool enter = ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Enter), false) ||
+                       ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_KeyPadEnter), false);
+    if (buttonFocused) {
+        // The Connect button holds the focus: Enter or Space presses it, Tab goes on to the address.
+        if (enter || ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Space), false)) {
+            connect();
+        } else if (tab) {
+            buttonFocused = false;
+            focusAddress = true;
+        } else if (ImGui::IsMouseClicked(0)) {
+            buttonFocused = false; // a click into a field takes the focus back
+        }
+    } else if (tab && portWasActive) {
+        // Tab out of the port field goes to the Connect button, not round to the address.
+        ImGui::ClearActiveID();
+        buttonFocused = true;
+    }
+    if (fieldsChanged) {
+        fieldsChanged = false;
+        if (ImGui::GetActiveID() != 0) {
+            ImGui::ClearActiveID();
+            focusAddress = true; // activated again, the field reads the new text
+        }
+    }
     ImGui::BeginDisabled(connecting);
     ImGui::TextUnformatted("IP:");
     ImGui::SameLine(28);
     ImGui::SetNextItemWidth(160);
-    ImGui::InputText("##IP", &ip, 0, nullptr, nullptr);
+    if (focusAddress || !focusGiven) {
+        ImGui::SetKeyboardFocusHere();
+        focusAddress = false;
+        focusGiven = true;
+    }
+    if (ImGui::InputText("##IP", &ip, ImGuiInputTextFlags_EnterReturnsTrue, nullptr, nullptr)) {
+        enterPressed();
+    }
     addressRect = ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
                          ImGui::GetItemRectMax().y);
     ImGui::SameLine(220);
     ImGui::TextUnformatted("Port:");
     ImGui::SameLine(264);
     ImGui::SetNextItemWidth(120);
-    if (ImGui::InputInt("##Port", &port, 1, 100, 0)) {
-        // A port outside 1-65535 would be cut to its low 16 bits and reach another service.
-        port = clampPort(port);
-    }
+    const bool portEntered = ImGui::InputInt("##Port", &port, 1, 100, ImGuiInputTextFlags_EnterReturnsTrue);
+    // A port outside 1-65535 would be cut to its low 16 bits and reach another service.
+    port = clampPort(port);
     portRect = ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
                       ImGui::GetItemRectMax().y);
+    // InputInt's text field is an unnamed item under the field's id: active while it has the cursor.
+    ImGui::PushID("##Port");
+    portWasActive = ImGui::GetActiveID() == ImGui::GetID("");
+    ImGui::PopID();
     ImGui::EndDisabled();
+    if (portEntered && enter) {
+        enterPressed();
+    }
+    const AppStyle* style = AppStyle::getInstance();
+    connectButton->setBackgroundColor(buttonFocused ? style->getButtonHoverColor() : style->getButtonColor());
+}
+
+void TopBarView::enterPressed() noexcept {
+    const LinkState state = appState->snapshot().state;
+    if (state == LinkState::Disconnected || state == LinkState::Lost) {
+        connect();
+    }
 }
 
 void TopBarView::resized() {
     root->setPreferredSize(getActualSize());
     background->setPreferredSize(getActualSize());
+    layoutStatus();
     zelk::ui::Widget::resized();
+}
+
+void TopBarView::layoutStatus() {
+    const AppStyle* style = AppStyle::getInstance();
+    const float width = getActualSize().x;
+    const bool wide = width >= wideWidth;
+    left->setSpacing(wide ? 32.0f : 12.0f);
+    // What the logo, the fields and the button take, with their gaps: the status column gets the rest.
+    const float used = 50.0f + fieldsPanel->getPreferredSize().x + 140.0f + 2.0f * left->getSpacing();
+    const float room = std::max(0.0f, width - used - 12.0f);
+    const bool lineFits = style->getDefaultFont()->measure(secondLine, style->getFontSizeSmall()).x <=
+                          statusWidth - 16;
+    const bool makerOn = wide && lineFits && room >= statusWidth + 32.0f + makerWidth;
+    for (zelk::ui::TextElement* text : makerTexts) {
+        text->setVisible(makerOn);
+    }
+    maker->setVisible(makerOn);
+    const float column = makerOn ? statusWidth : room;
+    const float group = makerOn ? statusWidth + 32.0f + makerWidth : column;
+    right->setMinSize(Vec2{group, 50});
+    right->setMaxSize(Vec2{group, 50});
+    status->setPreferredSize(Vec2{column, 50});
+    // A line longer than its column is shortened with an ellipsis; the whole text stays in secondLine.
+    const float fit = column - 16.0f;
+    std::string shown = secondLine;
+    const zelk::ui::Font* font = style->getDefaultFont();
+    if (font->measure(shown, style->getFontSizeSmall()).x > fit) {
+        size_t keep = shown.size();
+        while (keep > 0 && font->measure(shown.substr(0, keep) + "\u2026", style->getFontSizeSmall()).x > fit) {
+            keep = keep > 8 ? keep - 4 : keep - 1;
+            while (keep > 0 && (static_cast<unsigned char>(shown[keep]) & 0xC0) == 0x80) {
+                --keep; // never cut a UTF-8 character in two
+            }
+        }
+        shown = shown.substr(0, keep) + "\u2026";
+    }
+    if (plcTypeText->getText() != shown) {
+        plcTypeText->setText(shown);
+    }
 }
 
 std::string TopBarView::lossLine(const LinkSnapshot& link, int64_t now) {
@@ -140,7 +234,7 @@ void TopBarView::showStatus(const LinkSnapshot& link) {
     const char* status = nullptr;
     zelk::ui::Color colour = style->getErrorColor();
     const char* button = "Connect";
-    std::string second = plcTypeText->getText();
+    std::string second = secondLine;
     switch (link.state) {
     case LinkState::Connected:
         status = "PLC-Status: CONNECTED";
@@ -161,7 +255,7 @@ void TopBarView::showStatus(const LinkSnapshot& link) {
         second = lossLine(link, appState->now());
         break;
     case LinkState::Disconnected:
-        // Before the first attempt both lines stay empty.
+        // Before the first attempt: "Not connected" and no second line.
         if (link.revision == 0) {
             return;
         }
@@ -180,18 +274,18 @@ void TopBarView::showStatus(const LinkSnapshot& link) {
     if (connectButton->getText()->getText() != button) {
         connectButton->getText()->setText(button);
     }
-    if (plcTypeText->getText() != second) {
-        plcTypeText->setText(second);
+    if (secondLine != second) {
+        secondLine = second;
         // A line longer than its column (a loss with its countdown) runs on over the maker's name,
         // which steps aside meanwhile.
-        const bool fits = plcTypeText->getPreferredSize().x <= statusWidth - 16;
-        for (zelk::ui::TextElement* text : makerTexts) {
-            text->setVisible(fits);
-        }
+        layoutStatus();
     }
 }
 
 void TopBarView::update() {
+    if (!focusGiven && getWindow() != nullptr) {
+        getWindow()->setFocus(fieldsPanel); // typing goes to the address field from the start
+    }
     appState->supervise();
     const LinkSnapshot link = appState->snapshot();
     connecting = link.state == LinkState::Connecting;

@@ -29,8 +29,15 @@ public:
     void connect() noexcept;
 
     // Pre-fills the fields (the command line's address and port). The port is kept within 1-65535.
-    void setAddress(const std::string& address) { ip = address; }
-    void setPort(int value) { port = clampPort(value); }
+    // A field being edited keeps its own copy of the text: it is taken back and given the new one.
+    void setAddress(const std::string& address) {
+        ip = address;
+        fieldsChanged = true;
+    }
+    void setPort(int value) {
+        port = clampPort(value);
+        fieldsChanged = true;
+    }
     const std::string& getAddress() const { return ip; }
     int getPort() const { return port; }
     bool isConnecting() const { return connecting; }
@@ -51,11 +58,21 @@ public:
 
     static constexpr const char* version = "1.0.6";
     static constexpr float statusWidth = 300;
-    // The maker's name and the version line; hidden while a long status line runs over them.
+    // The maker's name and the version line; hidden in a window narrower than wideWidth and while a
+    // long status line runs over them.
     bool makerShown() const { return makerTexts[0]->isVisible(); }
+    zelk::ui::TextElement* const* getMakerTexts() const { return makerTexts; }
+    static constexpr float wideWidth = 1200;
+    // Whether Tab moved the keyboard focus from the port field to the Connect button (Enter or Space
+    // then presses it).
+    bool buttonHasFocus() const { return buttonFocused; }
 
 private:
     void buildFields();
+    // The status column's width and the maker's visibility for the bar's width and the second line.
+    void layoutStatus();
+    // Enter in a field or on the focused button: connects unless already connected or connecting.
+    void enterPressed() noexcept;
     // Writes the status lines and the button text for the connection's state.
     void showStatus(const LinkSnapshot& link);
 
@@ -75,4 +92,14 @@ private:
     zelk::ui::ImGuiPanel* fieldsPanel = nullptr;
     ImVec4 addressRect{0, 0, 0, 0};
     ImVec4 portRect{0, 0, 0, 0};
+    zelk::ui::Stack* left = nullptr;
+    zelk::ui::Stack* right = nullptr;
+    zelk::ui::Stack* status = nullptr;
+    std::string secondLine; // the whole second line; the element may show it shortened
+    float makerWidth = 150;
+    bool focusGiven = false;   // the address field took the keyboard focus at start
+    bool buttonFocused = false;
+    bool portWasActive = false;
+    bool focusAddress = false; // Tab on the button goes back to the address field
+    bool fieldsChanged = false; // set from outside while a field may be active
 };

@@ -15,16 +15,12 @@
 #include "ThreadPool.h"
 #include "ValueText.h"
 #include "Views/ListHandoff.h"
-#include "Views/TagInspector.h"
 
 namespace {
 
 constexpr float iconSize = 20.0f;
+constexpr float typeGap = 16.0f; // at least this between a label and its type text
 constexpr ImGuiTreeNodeFlags rowFlags = ImGuiTreeNodeFlags_OpenOnArrow | ImGuiTreeNodeFlags_SpanLabelWidth;
-
-bool anyVisible(const std::vector<std::unique_ptr<TreeItem>>& items) {
-    return std::any_of(items.begin(), items.end(), [](const auto& item) { return item->isVisible(); });
-}
 
 bool anyBusy(const std::vector<std::unique_ptr<TreeItem>>& items) {
     return std::any_of(items.begin(), items.end(), [](const auto& item) { return item->isBusy(); });
@@ -36,57 +32,174 @@ const zelk::ui::Texture* tagIcon() {
     return icon;
 }
 
-// Whether a row below `info` (members, elements and theirs) would match `text`, without making the
-// rows: `path` is the tag's path, used as a scratch buffer and given back unchanged.
-bool anyBelowMatches(const zelkc_logix_tag_info& info, std::string& path, std::string_view text) {
-    const size_t keep = path.size();
+const zelk::ui::Texture* folderIcon() {
+    static const zelk::ui::Texture* icon = AppTextures::getSvg("icons/folder.svg", 256, 256);
+    return icon;
+}
+
+// An element's record: the array's without the array bits and dimensions, with the same members.
+zelkc_logix_tag_info elementOf(const zelkc_logix_tag_info& array) {
+    zelkc_logix_tag_info element = array;
+    element.symbol_type = static_cast<uint16_t>(element.symbol_type & 0x9FFF);
+    element.dims[0] = element.dims[1] = element.dims[2] = 0;
+    return element;
+}
+
+// Calls `each(indexText)` for every element of `info` ("0", "1,2", ...) depth first over the
+// dimensions, while it returns true.
+template <typename Each> bool forEachIndex(const zelkc_logix_tag_info& info, Each&& each) {
     const uint32_t rank = zelkc_logix_tag_array_rank(info.symbol_type);
-    if (rank == 0) {
+    std::string index;
+    auto walk = [&](auto& self, uint32_t d) -> bool {
+        if (d > 2 || info.dims[d] == 0) {
+            return true;
+        }
+        const size_t here = index.size();
+        for (uint32_t i = 0; i < info.dims[d]; ++i) {
+            if (d > 0) {
+                index += ',';
+            }
+            index += std::to_string(i);
+            const bool go = rank > d + 1 ? self(self, d + 1) : each(std::string_view(index));
+            index.resize(here);
+            if (!go) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return walk(walk, 0);
+}
+
+uint64_t elementCount(const zelkc_logix_tag_info& info) {
+    uint64_t count = 1;
+    for (uint32_t d = 0; d < zelkc_logix_tag_array_rank(info.symbol_type) && d < 3; ++d) {
+        count *= info.dims[d];
+    }
+    return count;
+}
+
+// Whether `text` has a character an element's index text is made of: without one it can match
+// neither an index nor a path across one.
+bool hasIndexCharacter(std::string_view text) {
+    return text.find_first_of("[],0123456789") != std::string_view::npos;
+}
+
+// The matches below `info` (which does not match itself, nor does anything above it): rows whose
+// name or path holds `text`, not counting rows below a match. Works from the browse records, without
+// making rows; `path` is the tag's path, used as scratch and given back unchanged.
+size_t countBelow(const zelkc_logix_tag_info& info, std::string& path, std::string_view text) {
+    const size_t keep = path.size();
+    size_t count = 0;
+    if (zelkc_logix_tag_array_rank(info.symbol_type) == 0) {
+        if (tag_holds_text(&info)) {
+            return 0; // a STRING is one row: its LEN and DATA are not rows
+        }
         for (uint32_t i = 0; i < info.child_count && info.children != nullptr; ++i) {
             const zelkc_logix_tag_info& member = info.children[i];
             const std::string_view name = member.name != nullptr ? member.name : "";
             path += '.';
             path += name;
-            const bool hit = tagTextMatches(text, name, path) || anyBelowMatches(member, path, text);
+            count += tagTextMatches(text, name, path) ? 1 : countBelow(member, path, text);
             path.resize(keep);
-            if (hit) {
-                return true;
-            }
         }
-        return false;
+        return count;
     }
-    zelkc_logix_tag_info element = info; // what an element row shows: no array bits, the same members
-    element.symbol_type = static_cast<uint16_t>(element.symbol_type & 0x9FFF);
-    element.dims[0] = element.dims[1] = element.dims[2] = 0;
-    auto walk = [&](auto& self, uint32_t d) -> bool {
-        if (d > 2 || info.dims[d] == 0) {
-            return false;
-        }
-        const size_t here = path.size();
-        for (uint32_t i = 0; i < info.dims[d]; ++i) {
-            path += d > 0 ? "," : "[";
-            path += std::to_string(i);
-            bool hit = false;
-            if (rank > d + 1) {
-                hit = self(self, d + 1);
-            } else {
-                path += ']';
-                const std::string_view name = std::string_view(path).substr(keep);
-                hit = tagTextMatches(text, name, path) || anyBelowMatches(element, path, text);
-            }
-            path.resize(here);
-            if (hit) {
-                return true;
-            }
-        }
-        return false;
-    };
-    return walk(walk, 0);
+    const zelkc_logix_tag_info element = elementOf(info);
+    if (!hasIndexCharacter(text)) {
+        // No element matches by its index, and what is below one matches below every other alike.
+        path += "[0]";
+        count = countBelow(element, path, text);
+        path.resize(keep);
+        return count * elementCount(info);
+    }
+    forEachIndex(info, [&](std::string_view index) {
+        path += '[';
+        path += index;
+        path += ']';
+        const std::string_view name = std::string_view(path).substr(keep);
+        count += tagTextMatches(text, name, path) ? 1 : countBelow(element, path, text);
+        path.resize(keep);
+        return true;
+    });
+    return count;
+}
+
+// Counts one match: shown in opened rows while the run's budget lasts.
+void countMatch(TreeFilter& run, size_t n = 1) {
+    run.matches += n;
+    const size_t opened = std::min(n, run.openBudget);
+    run.openBudget -= opened;
+    run.hiddenMatches += n - opened;
+}
+
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 } // namespace
 
-TreeItem::RowState TreeItem::drawRow(const std::string& id, const std::string& text,
+void sortRowsByName(std::vector<std::unique_ptr<TreeItem>>& rows) {
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        const std::string& x = a->label();
+        const std::string& y = b->label();
+        return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end(),
+                                            [](char p, char q) { return lower(p) < lower(q); });
+    });
+}
+
+bool forEachWatchable(const zelkc_logix_tag_info& info, std::string& path,
+                      const std::function<bool(const zelkc_logix_tag_info&, const std::string&)>& visit) {
+    const size_t keep = path.size();
+    const uint32_t rank = zelkc_logix_tag_array_rank(info.symbol_type);
+    if (rank == 0) {
+        if (tag_holds_text(&info) || zelkc_logix_tag_is_atomic(info.symbol_type)) {
+            return visit(info, path);
+        }
+        for (uint32_t i = 0; i < info.child_count && info.children != nullptr; ++i) {
+            path += '.';
+            path += info.children[i].name != nullptr ? info.children[i].name : "";
+            const bool go = forEachWatchable(info.children[i], path, visit);
+            path.resize(keep);
+            if (!go) {
+                return false;
+            }
+        }
+        return true;
+    }
+    const zelkc_logix_tag_info element = elementOf(info);
+    return forEachIndex(info, [&](std::string_view index) {
+        path += '[';
+        path += index;
+        path += ']';
+        const bool go = forEachWatchable(element, path, visit);
+        path.resize(keep);
+        return go;
+    });
+}
+
+const std::string& TreeItem::typeText() const {
+    static const std::string none;
+    return none;
+}
+
+void TreeItem::closeAutoOpened() {
+    if (autoOpened) {
+        requestOpen(false);
+    }
+    for (const auto& child : children()) {
+        child->closeAutoOpened();
+    }
+}
+
+void TreeItem::showAllBelow() {
+    for (const auto& child : children()) {
+        child->setVisible(true);
+        child->showAllBelow();
+    }
+}
+
+TreeItem::RowState TreeItem::drawRow(TreeDraw& frame, const std::string& id, const std::string& text,
                                      const zelk::ui::Texture* icon, bool leaf, const AppStyle* style) {
     RowState state{};
     if (nodeId.empty()) { // ids and label width are fixed for the row's life: made once, not every frame
@@ -94,7 +207,19 @@ TreeItem::RowState TreeItem::drawRow(const std::string& id, const std::string& t
         hitId = fmt::format("##hit_{}", id);
         textWidth = ImGui::CalcTextSize(text.c_str()).x;
     }
+    if (frame.selected == this) {
+        const ImVec2 at = ImGui::GetCursorScreenPos();
+        const float height = std::max(iconSize, ImGui::GetFrameHeight());
+        ImGui::GetWindowDrawList()->AddRectFilled(ImVec2(ImGui::GetWindowPos().x, at.y - 2),
+                                                  ImVec2(frame.rightEdge + 4, at.y + height + 2),
+                                                  ImGui::GetColorU32(ImGuiCol_Header));
+    }
+    if (pendingOpen >= 0) {
+        ImGui::SetNextItemOpen(pendingOpen == 1);
+        pendingOpen = -1;
+    }
     state.open = ImGui::TreeNodeEx(nodeId.c_str(), rowFlags | (leaf ? ImGuiTreeNodeFlags_Leaf : 0));
+    autoOpened = autoOpened && state.open;
     lastOpen = state.open;
     lastNode = ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
                       ImGui::GetItemRectMax().y);
@@ -102,12 +227,17 @@ TreeItem::RowState TreeItem::drawRow(const std::string& id, const std::string& t
     const float lineHeight = ImGui::GetTextLineHeight();
     const float spacing = ImGui::GetStyle().ItemInnerSpacing.x;
     const ImVec2 p = ImGui::GetCursorScreenPos();
-    ImGui::InvisibleButton(hitId.c_str(), ImVec2(spacing + iconSize + textWidth, iconSize));
+    ImGui::InvisibleButton(hitId.c_str(), ImVec2(spacing + iconSize + textWidth, iconSize),
+                           ImGuiButtonFlags_MouseButtonLeft | ImGuiButtonFlags_MouseButtonRight);
     state.hovered = ImGui::IsItemHovered(0);
     state.clicked = ImGui::IsItemClicked(0);
+    if (ImGui::IsItemClicked(1)) {
+        frame.menuRow = this;
+    }
     const ImVec2 min = ImGui::GetItemRectMin();
     const ImVec2 max = ImGui::GetItemRectMax();
     lastHit = ImVec4(min.x, min.y, max.x, max.y);
+    frame.rows.push_back({this, frame.depth});
     if (ImGui::IsItemVisible()) { // rows scrolled out of the panel's visible part draw nothing
         ImDrawList* drawList = ImGui::GetWindowDrawList();
         if (icon != nullptr) {
@@ -115,9 +245,17 @@ TreeItem::RowState TreeItem::drawRow(const std::string& id, const std::string& t
                                ImVec2(1, 1), ImGui::GetColorU32(IM_COL32_WHITE)); // dims with the style
         }
         const uint32_t color = state.hovered ? style->getTextColorSecondary() : style->getTextColor();
-        drawList->AddText(ImVec2(p.x + iconSize + spacing, p.y + (iconSize - lineHeight) * 0.5f),
-                          ImGui::GetColorU32(color),
-                          text.c_str());
+        const float textY = p.y + (iconSize - lineHeight) * 0.5f;
+        drawList->AddText(ImVec2(p.x + iconSize + spacing, textY), ImGui::GetColorU32(color), text.c_str());
+        const std::string& type = typeText();
+        if (!type.empty()) {
+            if (typeWidth < 0) {
+                typeWidth = ImGui::CalcTextSize(type.c_str()).x;
+            }
+            // Right-aligned in the panel; after the label when the label reaches that far.
+            const float x = std::max(frame.rightEdge - typeWidth, max.x + typeGap);
+            drawList->AddText(ImVec2(x, textY), ImGui::GetColorU32(style->getTextColorDisabled()), type.c_str());
+        }
     }
     return state;
 }
@@ -126,7 +264,7 @@ TreeItem::RowState TreeItem::drawRow(const std::string& id, const std::string& t
 
 TagItem::TagItem(const std::string& parentPath, const zelkc_logix_tag_info* tagInfo,
                  const std::string& nameOverride)
-    : style(AppStyle::getInstance()), inspector(TagInspector::getInstance()), icon(tagIcon()), info(tagInfo) {
+    : style(AppStyle::getInstance()), icon(tagIcon()), info(tagInfo) {
     name = !nameOverride.empty() ? nameOverride : std::string(info->name != nullptr ? info->name : "");
     if (parentPath.empty()) {
         path = name;
@@ -134,61 +272,52 @@ TagItem::TagItem(const std::string& parentPath, const zelkc_logix_tag_info* tagI
         path = nameOverride.empty() ? parentPath + "." + name : parentPath + name;
     }
     if (!nameOverride.empty()) {
-        // An element: the array's record without the array bits and dimensions, under its own name. It
-        // keeps the array's member list, so an element of a structure array has the structure's members.
-        ownInfo = *info;
-        ownInfo.symbol_type = static_cast<uint16_t>(ownInfo.symbol_type & 0x9FFF);
-        ownInfo.dims[0] = ownInfo.dims[1] = ownInfo.dims[2] = 0;
+        // An element keeps the array's member list, so an element of a structure array has the
+        // structure's members.
+        ownInfo = elementOf(*info);
         ownInfo.name = name.data();
         info = &ownInfo;
     }
     typeName = datatype_get_name(info);
+    typeLabel = datatype_text(info);
 }
 
 bool TagItem::hasChildren() const {
     if (zelkc_logix_tag_array_rank(info->symbol_type) == 0) {
-        return info->child_count > 0 && info->children != nullptr;
+        return info->child_count > 0 && info->children != nullptr && !tag_holds_text(info);
     }
     return info->dims[0] > 0;
 }
 
+bool TagItem::isWatchable() const {
+    return zelkc_logix_tag_array_rank(info->symbol_type) == 0 &&
+           (zelkc_logix_tag_is_atomic(info->symbol_type) || tag_holds_text(info));
+}
+
+std::string TagItem::tooltip() const {
+    if (zelkc_logix_tag_array_rank(info->symbol_type) == 0) {
+        return fmt::format("Datatype: {}", typeLabel);
+    }
+    const uint64_t count = elementCount(*info);
+    return fmt::format("Datatype: {}\n{} element{}", typeLabel, count, count == 1 ? "" : "s");
+}
+
 void TagItem::loadChildren() {
-    if (childrenLoaded) {
+    if (childrenLoaded || !hasChildren()) {
         return;
     }
     childrenLoaded = true;
-    const uint32_t rank = zelkc_logix_tag_array_rank(info->symbol_type);
-    if (rank == 0) {
+    if (zelkc_logix_tag_array_rank(info->symbol_type) == 0) {
         for (uint32_t i = 0; i < info->child_count && info->children != nullptr; ++i) {
             childItems.push_back(std::make_unique<TagItem>(path, &info->children[i]));
         }
-        applyFilterToChildren();
         return;
     }
     // Depth first over the dimensions: [0,0], [0,1], ... one flat row per combination.
-    auto walk = [&](auto& self, uint32_t d, const std::string& index) -> void {
-        if (d > 2 || info->dims[d] == 0) {
-            return;
-        }
-        for (uint32_t i = 0; i < info->dims[d]; ++i) {
-            std::string text = index + (d > 0 ? "," : "") + std::to_string(i);
-            if (rank > d + 1) {
-                self(self, d + 1, text);
-            } else {
-                childItems.push_back(std::make_unique<TagItem>(path, info, "[" + text + "]"));
-            }
-        }
-    };
-    walk(walk, 0, "");
-    applyFilterToChildren();
-}
-
-void TagItem::applyFilterToChildren() {
-    if (!filterText.empty()) {
-        for (auto& child : childItems) {
-            child->filter(filterText);
-        }
-    }
+    forEachIndex(*info, [&](std::string_view index) {
+        childItems.push_back(std::make_unique<TagItem>(path, info, fmt::format("[{}]", index)));
+        return true;
+    });
 }
 
 bool TagItem::isBusy() const {
@@ -199,37 +328,74 @@ bool TagItem::matchesFilter(std::string_view text) const {
     if (tagTextMatches(text, name, path)) {
         return true;
     }
-    if (childrenLoaded) {
-        return anyVisible(childItems);
-    }
     std::string scratch = path;
-    return anyBelowMatches(*info, scratch, text);
+    return countBelow(*info, scratch, text) > 0;
 }
 
-void TagItem::filter(const std::string& text) {
-    filterText = text; // rows made later, when this one is opened, start under the same filter
-    for (auto& child : childItems) {
-        child->filter(text);
+size_t TagItem::filter(TreeFilter& run, bool parentMatched) {
+    if (run.text.empty()) {
+        setVisible(true);
+        for (auto& child : childItems) {
+            child->filter(run, false);
+        }
+        return 0;
     }
-    setVisible(matchesFilter(text));
+    if (parentMatched) {
+        setVisible(true);
+        showAllBelow();
+        return 0;
+    }
+    if (run.refine && !isVisible()) {
+        return 0; // hidden by a shorter text: a longer one cannot show it
+    }
+    if (tagTextMatches(run.text, name, path)) {
+        countMatch(run);
+        setVisible(true);
+        showAllBelow();
+        return 1;
+    }
+    const size_t before = run.matches;
+    const size_t budget = run.openBudget;
+    if (!childrenLoaded) {
+        std::string scratch = path;
+        const size_t below = hasChildren() ? countBelow(*info, scratch, run.text) : 0;
+        if (below > 0 && run.openBudget > 0) {
+            loadChildren(); // the rows above a shown match are made and opened
+        } else {
+            countMatch(run, below);
+        }
+    }
+    if (childrenLoaded) {
+        for (auto& child : childItems) {
+            child->filter(run, false);
+        }
+    }
+    setVisible(run.matches > before);
+    if (run.openBudget < budget && !isOpen()) {
+        requestOpen(true);
+        autoOpened = true;
+    }
+    return run.matches - before;
 }
 
-void TagItem::draw() {
+void TagItem::draw(TreeDraw& frame) {
     if (!isVisible()) {
         return;
     }
-    const RowState row = drawRow(path, name, icon, !hasChildren(), style);
+    const RowState row = drawRow(frame, path, name, icon, !hasChildren(), style);
     if (row.hovered) {
-        ImGui::SetTooltip("Datatype: %.*s", static_cast<int>(typeName.size()), typeName.data());
+        ImGui::SetTooltip("%s", tooltip().c_str());
     }
     if (row.clicked) {
-        inspector->addTag(info, path);
+        frame.clicked = this;
     }
     if (row.open) {
         loadChildren();
+        ++frame.depth;
         for (auto& child : childItems) {
-            child->draw();
+            child->draw(frame);
         }
+        --frame.depth;
         ImGui::TreePop();
     }
 }
@@ -237,8 +403,8 @@ void TagItem::draw() {
 // ---------------------------------------------------------------------------------------------------
 
 DatablockItem::DatablockItem(const zelkc_logix_tag_info* programInfo)
-    : style(AppStyle::getInstance()), icon(AppTextures::getSvg("icons/folder.svg", 256, 256)),
-      info(programInfo), name(programInfo->name != nullptr ? programInfo->name : "") {}
+    : style(AppStyle::getInstance()), icon(folderIcon()), info(programInfo),
+      name(programInfo->name != nullptr ? programInfo->name : "") {}
 
 DatablockItem::~DatablockItem() {
     childItems.clear(); // the rows point into the list
@@ -270,6 +436,12 @@ void DatablockItem::loadChildren() {
                     for (uint32_t i = 0; i < programTags.count; ++i) {
                         childItems.push_back(std::make_unique<TagItem>(parent, &programTags.items[i]));
                     }
+                    sortRowsByName(childItems);
+                    if (!appliedFilter.empty()) { // typed before the rows came
+                        TreeFilter run;
+                        run.text = appliedFilter;
+                        filter(run, false);
+                    }
                 }
                 setBusy(false);
             });
@@ -283,22 +455,95 @@ bool DatablockItem::isBusy() const {
     return anyBusy(childItems) || TreeItem::isBusy();
 }
 
-void DatablockItem::filter(const std::string& text) {
-    for (auto& child : childItems) {
-        child->filter(text);
+size_t DatablockItem::filter(TreeFilter& run, bool parentMatched) {
+    appliedFilter = run.text;
+    if (run.text.empty() || parentMatched) {
+        setVisible(true);
+        for (auto& child : childItems) {
+            child->filter(run, parentMatched);
+        }
+        return 0;
     }
-    setVisible(text.empty() || anyVisible(childItems));
+    if (run.refine && !isVisible()) {
+        return 0;
+    }
+    if (tagTextMatches(run.text, name, copyPath())) { // "Program:Mixer" finds the program itself
+        countMatch(run);
+        setVisible(true);
+        showAllBelow();
+        return 1;
+    }
+    const size_t before = run.matches;
+    const size_t budget = run.openBudget;
+    for (auto& child : childItems) {
+        child->filter(run, false);
+    }
+    setVisible(run.matches > before);
+    if (run.openBudget < budget && !isOpen()) {
+        requestOpen(true);
+        autoOpened = true;
+    }
+    return run.matches - before;
 }
 
-void DatablockItem::draw() {
+void DatablockItem::draw(TreeDraw& frame) {
     if (!isVisible()) {
         return;
     }
-    const RowState row = drawRow(name, name, icon, false, style);
+    const RowState row = drawRow(frame, name, name, icon, false, style);
+    if (row.clicked) {
+        frame.clicked = this;
+    }
     if (row.open) {
+        ++frame.depth;
         for (auto& child : childItems) {
-            child->draw();
+            child->draw(frame);
         }
+        --frame.depth;
+        ImGui::TreePop();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+GroupItem::GroupItem(std::string groupName, std::vector<std::unique_ptr<TreeItem>> rows)
+    : style(AppStyle::getInstance()), icon(folderIcon()), name(std::move(groupName)),
+      childItems(std::move(rows)) {
+    requestOpen(true);
+}
+
+bool GroupItem::isBusy() const {
+    return anyBusy(childItems) || TreeItem::isBusy();
+}
+
+size_t GroupItem::filter(TreeFilter& run, bool parentMatched) {
+    const size_t before = run.matches;
+    const size_t budget = run.openBudget;
+    for (auto& child : childItems) {
+        child->filter(run, parentMatched);
+    }
+    setVisible(run.text.empty() || run.matches > before);
+    if (run.openBudget < budget && !isOpen()) {
+        requestOpen(true);
+        autoOpened = true;
+    }
+    return run.matches - before;
+}
+
+void GroupItem::draw(TreeDraw& frame) {
+    if (!isVisible()) {
+        return;
+    }
+    const RowState row = drawRow(frame, "##group" + name, name, icon, false, style);
+    if (row.clicked) {
+        frame.clicked = this;
+    }
+    if (row.open) {
+        ++frame.depth;
+        for (auto& child : childItems) {
+            child->draw(frame);
+        }
+        --frame.depth;
         ImGui::TreePop();
     }
 }

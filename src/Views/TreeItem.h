@@ -1,14 +1,18 @@
 // The rows of the tag tree. A TagItem is one controller tag, structure member or array element; its
 // rows below (members, and one row per element of every array dimension combination) are made when
-// it is first opened or filtered, so that a controller of a million elements shows its top rows at
+// it is first opened or filtered into, so that a controller of a million elements shows its top rows at
 // once and pays for the rest only where the user looks. A DatablockItem is one program: it browses the
-// program's tags on the thread pool and then holds them as TagItem rows. Rows are drawn as Dear ImGui tree
-// nodes inside the tree view's panel; a click on a tag row adds the tag to the watch list.
+// program's tags on the thread pool and then holds them as TagItem rows, sorted by name. A GroupItem
+// holds other rows under a heading ("Programs"). Rows are drawn as Dear ImGui tree nodes inside the
+// tree view's panel, each with its type dimmed at the right; what the user did to them (a click, a
+// right-click) is reported through the frame's TreeDraw for the tree view to act on.
 //
 // Main thread only. A browse list outlives every row that points into it: its owner destroys the rows
 // first and frees the list after.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,7 +23,31 @@
 #include <zelkc_logix.h>
 
 class AppStyle;
-class TagInspector;
+class TreeItem;
+
+// One frame of drawing: the rows in the order drawn, and what the user did to them.
+struct TreeDraw {
+    struct Row {
+        TreeItem* item;
+        int depth;
+    };
+    std::vector<Row> rows;        // every row drawn, top to bottom
+    const TreeItem* selected = nullptr;
+    float rightEdge = 0.0f;       // where the type texts end, in the panel's coordinates
+    TreeItem* clicked = nullptr;  // the label clicked with the left button
+    TreeItem* menuRow = nullptr;  // the label clicked with the right button
+    int depth = 0;
+};
+
+// One application of the search text over rows: counts the tags that match (a match below a matching
+// row is part of it, not another) and opens the rows above the first `openBudget` of them.
+struct TreeFilter {
+    std::string text;
+    bool refine = false;      // the text only grew: rows hidden by the last text stay hidden
+    size_t matches = 0;       // matching tags found
+    size_t openBudget = 2000; // matches that may still be opened to
+    size_t hiddenMatches = 0; // matches left in closed rows once the budget ran out
+};
 
 class TreeItem {
 public:
@@ -30,9 +58,15 @@ public:
 
     // True while this row or any row below it waits for a browse.
     virtual bool isBusy() const { return busy; }
-    virtual void draw() = 0;
-    // Applies the search text to this row and every row below it.
-    virtual void filter(const std::string& text) = 0;
+    virtual void draw(TreeDraw& frame) = 0;
+    // Applies the search text to this row and every row below it; returns the matches found in them.
+    virtual size_t filter(TreeFilter& run, bool parentMatched) = 0;
+    // The same with a fresh run of `text` (rows of their own, in tests).
+    void filter(const std::string& text) {
+        TreeFilter run;
+        run.text = text;
+        filter(run, false);
+    }
 
     // A token that expires when the row is destroyed (for work queued on other threads).
     std::weak_ptr<void> lifetime() const {
@@ -44,6 +78,13 @@ public:
     void setVisible(bool value) { visible = value; }
     bool isVisible() const { return visible; }
     void setBusy(bool value) { busy = value; }
+    // Opens or closes the row at its next drawing.
+    void requestOpen(bool open) {
+        pendingOpen = open ? 1 : 0;
+        if (!open) {
+            autoOpened = false;
+        }
+    }
 
     // The label's hit area in the panel's coordinates as last laid out; empty before the first frame.
     ImVec4 hitRect() const { return lastHit; }
@@ -53,24 +94,37 @@ public:
     ImVec4 nodeRect() const { return lastNode; }
     virtual const std::vector<std::unique_ptr<TreeItem>>& children() const = 0;
     virtual const std::string& label() const = 0;
+    // The full tag path a copy gives ("Program:Main.Pump.Speed"); a program's "Program:Main".
+    virtual std::string copyPath() const { return label(); }
+    // The type shown dimmed at the right of the row; empty for programs and groups.
+    virtual const std::string& typeText() const;
+    // Whether the row may open (it has or will have rows below it).
+    virtual bool canOpen() const { return true; }
+    // Closes the rows the search opened, once the search is cleared.
+    void closeAutoOpened();
 
 protected:
-    // Draws the tree node, icon and label; returns {open, hovered, clicked}.
     struct RowState {
         bool open;
         bool hovered;
         bool clicked;
     };
-    RowState drawRow(const std::string& id, const std::string& text, const zelk::ui::Texture* icon, bool leaf,
-                     const AppStyle* style);
+    // Draws the tree node, icon, label and type text; reports clicks into `frame`.
+    RowState drawRow(TreeDraw& frame, const std::string& id, const std::string& text,
+                     const zelk::ui::Texture* icon, bool leaf, const AppStyle* style);
+    // Shows every row below as matching (a match above them covers them).
+    void showAllBelow();
+    bool autoOpened = false; // opened by the search, not by the user
 
 private:
     mutable std::shared_ptr<int> lifetimeToken;
     bool visible = true;
     bool busy = false;
+    int pendingOpen = -1; // -1: leave the row as it is
     std::string nodeId;
     std::string hitId;
     float textWidth = 0.0f;
+    float typeWidth = -1.0f;
     ImVec4 lastHit{0, 0, 0, 0};
     ImVec4 lastNode{0, 0, 0, 0};
     bool lastOpen = false;
@@ -85,11 +139,14 @@ public:
 
     // Makes the member and element rows one level down (once); each makes its own when needed.
     void loadChildren();
-    // Whether the tag has members or elements, made or not.
+    // Whether the tag has members or elements, made or not. A STRING has none: it is one value.
     bool hasChildren() const;
+    // Whether the tag is one value the watch list can read (an atomic or a string, not an array).
+    bool isWatchable() const;
     bool isBusy() const override;
-    void draw() override;
-    void filter(const std::string& text) override;
+    void draw(TreeDraw& frame) override;
+    size_t filter(TreeFilter& run, bool parentMatched) override;
+    using TreeItem::filter;
     bool matchesFilter(std::string_view text) const;
 
     const std::string& getName() const { return name; }
@@ -98,20 +155,23 @@ public:
     const zelkc_logix_tag_info* getInfo() const { return info; }
     const std::vector<std::unique_ptr<TreeItem>>& children() const override { return childItems; }
     const std::string& label() const override { return name; }
+    std::string copyPath() const override { return path; }
+    const std::string& typeText() const override { return typeLabel; }
+    bool canOpen() const override { return hasChildren(); }
+    // The tooltip: the type, and an array's element count.
+    std::string tooltip() const;
 
 private:
     const AppStyle* style;
-    TagInspector* inspector;
     const zelk::ui::Texture* icon;
     const zelkc_logix_tag_info* info;
     zelkc_logix_tag_info ownInfo{};
     std::string name;
     std::string path;
     std::string_view typeName;
+    std::string typeLabel;
     std::vector<std::unique_ptr<TreeItem>> childItems;
     bool childrenLoaded = false;
-    std::string filterText; // the search text last applied to this row
-    void applyFilterToChildren();
 };
 
 class DatablockItem : public TreeItem {
@@ -124,11 +184,13 @@ public:
     // Starts the program's browse on the thread pool; its rows appear when it completes.
     void loadChildren();
     bool isBusy() const override;
-    void draw() override;
-    void filter(const std::string& text) override;
+    void draw(TreeDraw& frame) override;
+    size_t filter(TreeFilter& run, bool parentMatched) override;
+    using TreeItem::filter;
 
     const std::vector<std::unique_ptr<TreeItem>>& children() const override { return childItems; }
     const std::string& label() const override { return name; }
+    std::string copyPath() const override { return "Program:" + name; }
 
 private:
     const AppStyle* style;
@@ -137,4 +199,33 @@ private:
     std::vector<std::unique_ptr<TreeItem>> childItems;
     const zelkc_logix_tag_info* info;
     std::string name;
+    std::string appliedFilter; // the search text when the program's rows arrived later than it
 };
+
+// A heading over other rows: the "Programs" group. Open from the start.
+class GroupItem : public TreeItem {
+public:
+    GroupItem(std::string name, std::vector<std::unique_ptr<TreeItem>> rows);
+
+    bool isBusy() const override;
+    void draw(TreeDraw& frame) override;
+    size_t filter(TreeFilter& run, bool parentMatched) override;
+    using TreeItem::filter;
+    const std::vector<std::unique_ptr<TreeItem>>& children() const override { return childItems; }
+    const std::string& label() const override { return name; }
+    std::string copyPath() const override { return {}; }
+
+private:
+    const AppStyle* style;
+    const zelk::ui::Texture* icon;
+    std::string name;
+    std::vector<std::unique_ptr<TreeItem>> childItems;
+};
+
+// Sorts rows by label, ignoring ASCII case; equal labels keep their order.
+void sortRowsByName(std::vector<std::unique_ptr<TreeItem>>& rows);
+
+// Calls `visit(info, path)` for every value the watch list can read at or below `info` (its atomic and
+// string members, its elements and theirs), in tree order, while `visit` returns true.
+bool forEachWatchable(const zelkc_logix_tag_info& info, std::string& path,
+                      const std::function<bool(const zelkc_logix_tag_info&, const std::string&)>& visit);

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 #include <imgui.h>
+#include <imgui_internal.h>
 #include <zelk/ui/Application.h>
 
 #include "AppState.h"
@@ -40,10 +41,7 @@ TreeView::TreeView(zelk::ui::Widget* parent)
     filterPanel->setVisible(false);
     filterPanel->setDefaultFont(style->getDefaultFont(), fontSize, nullptr);
     style->applyImGuiStyle(filterPanel->getImGuiContext());
-    filterPanel->setBuildImGuiFunction([this] {
-        ImGui::SetNextItemWidth(ImGui::GetContentRegionAvail().x);
-        ImGui::InputTextWithHint("##TagFilter", "Search tags...", &filterText, 0, nullptr, nullptr);
-    });
+    filterPanel->setBuildImGuiFunction([this] { buildFilter(); });
 
     scrollView = addHiddenChild<zelk::ui::ScrollView>(zelk::ui::Vec2{0, filterHeight},
                                                       zelk::ui::Vec2{size.x, size.y - filterHeight});
@@ -119,11 +117,61 @@ void TreeView::update() {
     inspector->update();
 
     if (filterText != appliedFilter) {
-        appliedFilter = filterText;
+        applyFilter(false);
+    }
+}
+
+void TreeView::applyFilter(bool fresh) {
+    TreeFilter run;
+    run.text = filterText;
+    // A text that only grew finds a part of what the last one found: rows hidden stay hidden.
+    run.refine = !fresh && !appliedFilter.empty() && filterText.find(appliedFilter) != std::string::npos;
+    if (filterText.empty()) {
         for (auto& item : rootItems) {
-            item->filter(filterText);
+            item->closeAutoOpened();
         }
     }
+    for (auto& item : rootItems) {
+        item->filter(run, false);
+    }
+    appliedFilter = filterText;
+    if (filterText.empty()) {
+        matchText.clear();
+    } else {
+        matchText = run.matches == 0 ? std::string("no tags")
+                                     : fmt::format("{} tag{}", run.matches, run.matches == 1 ? "" : "s");
+    }
+    filterNotice = run.hiddenMatches == 0
+                       ? std::string()
+                       : fmt::format("{} more matches are in closed rows: type more to narrow the search",
+                                     run.hiddenMatches);
+}
+
+void TreeView::buildFilter() {
+    const float clearWidth = ImGui::GetFrameHeight();
+    const float spacing = ImGui::GetStyle().ItemSpacing.x;
+    const float countWidth = matchText.empty() ? 0.0f : ImGui::CalcTextSize(matchText.c_str()).x + spacing;
+    const ImGuiID field = ImGui::GetID("##TagFilter");
+    if (ImGui::GetActiveID() == field && ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Escape), false)) {
+        // Esc empties the search (ImGui's own Esc would only undo the typing since the last click).
+        filterText.clear();
+        ImGui::ClearActiveID();
+    }
+    ImGui::SetNextItemWidth(std::max(40.0f, ImGui::GetContentRegionAvail().x - countWidth - clearWidth - spacing));
+    ImGui::InputTextWithHint("##TagFilter", "Search tags...", &filterText, 0, nullptr, nullptr);
+    if (!matchText.empty()) {
+        ImGui::SameLine();
+        ImGui::TextDisabled("%s", matchText.c_str());
+    }
+    ImGui::SameLine();
+    ImGui::BeginDisabled(filterText.empty());
+    if (ImGui::Button("\u00d7##clear", ImVec2(clearWidth, 0))) {
+        filterText.clear();
+    }
+    if (ImGui::IsItemHovered()) {
+        ImGui::SetTooltip("Clear the search (Esc)");
+    }
+    ImGui::EndDisabled();
 }
 
 namespace {
@@ -205,24 +253,187 @@ void TreeView::loadData(bool quiet) {
 }
 
 void TreeView::takeBrowse(zelkc_logix_tag_info_list list) {
+    lastRows.clear(); // they point into the rows about to go
+    selected = nullptr;
+    selectedAlive.reset();
+    menuRow = nullptr;
     while (!rootItems.empty()) {
         rootItems.pop_back();
     }
     zelkc_logix_tag_info_list_free(&tagList);
     tagList = list;
+    std::vector<std::unique_ptr<TreeItem>> programs;
     for (uint32_t i = 0; i < tagList.count; ++i) {
         zelkc_logix_tag_info* entry = &tagList.items[i];
         if (zelkc_logix_tag_is_program(entry->symbol_type)) {
             auto program = std::make_unique<DatablockItem>(entry);
             program->loadChildren();
-            rootItems.push_back(std::move(program));
+            programs.push_back(std::move(program));
         } else {
             rootItems.push_back(std::make_unique<TagItem>(std::string(), entry));
         }
     }
+    // Controller tags first, then the programs in their group, each by name.
+    sortRowsByName(rootItems);
+    if (!programs.empty()) {
+        sortRowsByName(programs);
+        rootItems.push_back(std::make_unique<GroupItem>("Programs", std::move(programs)));
+    }
+    if (!filterText.empty()) {
+        applyFilter(true);
+    }
+}
+
+void TreeView::select(TreeItem* row) {
+    selected = row;
+    selectedAlive = row != nullptr ? row->lifetime() : std::weak_ptr<void>();
+    revealSelection = row != nullptr;
+}
+
+void TreeView::revealRow(const TreeItem* row) {
+    if (row == nullptr) {
+        return;
+    }
+    const ImVec4 hit = row->hitRect();
+    scrollView->revealBand(std::max(0.0f, hit.y - 6.0f), hit.w + 6.0f);
+}
+
+void TreeView::activate(TreeItem* row) {
+    auto* tag = dynamic_cast<TagItem*>(row);
+    if (tag == nullptr) {
+        return; // a program or the group: its arrow opens it
+    }
+    if (tag->isWatchable()) {
+        inspector->addTag(tag->getInfo(), tag->getPath());
+        hint.clear();
+        return;
+    }
+    const bool array = zelkc_logix_tag_array_rank(tag->getInfo()->symbol_type) != 0;
+    hint = fmt::format("{} is {} ({}): open it to pick {}, or right-click it and choose Watch all members",
+                       tag->getPath(), array ? "an array" : "a structure", tag->typeText(),
+                       array ? "an element" : "a member");
+}
+
+void TreeView::watchAll(TagItem* row) {
+    if (row == nullptr) {
+        return;
+    }
+    size_t added = 0;
+    size_t left = 0;
+    std::string path = row->getPath();
+    forEachWatchable(*row->getInfo(), path, [&](const zelkc_logix_tag_info& info, const std::string& at) {
+        if (added >= watchAllLimit) {
+            ++left;
+            return true;
+        }
+        const uint64_t before = inspector->getRevision();
+        inspector->addTag(&info, at);
+        added += inspector->getRevision() != before ? 1 : 0;
+        return true;
+    });
+    hint = fmt::format("Added {} tag{} to the watch list", added, added == 1 ? "" : "s");
+    if (left > 0) {
+        hint += fmt::format("; {} left out (at most {} at a time)", left, watchAllLimit);
+    }
+}
+
+void TreeView::handleKeys() {
+    const ImGuiIO& io = ImGui::GetIO();
+    auto pressed = [](ImGuiKey key) { return ImGui::IsKeyPressed(ImGui::GetKeyIndex(key), true); };
+    TreeItem* current = getSelected();
+    if (current != nullptr && io.KeyCtrl && pressed(ImGuiKey_C)) {
+        ImGui::SetClipboardText(current->copyPath().c_str());
+        return;
+    }
+    if (lastRows.empty()) {
+        return;
+    }
+    const auto at = std::find_if(lastRows.begin(), lastRows.end(),
+                                 [&](const TreeDraw::Row& r) { return r.item == current; });
+    const long last = static_cast<long>(lastRows.size()) - 1;
+    const long index = at == lastRows.end() ? -1 : static_cast<long>(at - lastRows.begin());
+    const long page = std::max(1L, static_cast<long>(scrollView->getActualSize().y / rowPitch) - 1);
+    long next = index;
+    if (pressed(ImGuiKey_DownArrow)) {
+        next = std::min(last, index + 1);
+    } else if (pressed(ImGuiKey_UpArrow)) {
+        next = std::max(0L, index - 1);
+    } else if (pressed(ImGuiKey_PageDown)) {
+        next = std::min(last, std::max(0L, index) + page);
+    } else if (pressed(ImGuiKey_PageUp)) {
+        next = std::max(0L, index - page);
+    } else if (pressed(ImGuiKey_Home)) {
+        next = 0;
+    } else if (pressed(ImGuiKey_End)) {
+        next = last;
+    } else if (index >= 0 && pressed(ImGuiKey_RightArrow)) {
+        if (current->canOpen() && !current->isOpen()) {
+            current->requestOpen(true);
+        } else if (index < last && lastRows[index + 1].depth > lastRows[index].depth) {
+            next = index + 1; // already open: on to its first row
+        }
+    } else if (index >= 0 && pressed(ImGuiKey_LeftArrow)) {
+        if (current->isOpen()) {
+            current->requestOpen(false);
+        } else {
+            for (long i = index - 1; i >= 0; --i) { // closed: up to the row it is in
+                if (lastRows[i].depth < lastRows[index].depth) {
+                    next = i;
+                    break;
+                }
+            }
+        }
+    } else if (index >= 0 && (pressed(ImGuiKey_Enter) || pressed(ImGuiKey_KeyPadEnter))) {
+        auto* tag = dynamic_cast<TagItem*>(current);
+        if (tag != nullptr && tag->isWatchable()) {
+            activate(current);
+        } else if (current->canOpen()) {
+            current->requestOpen(!current->isOpen());
+        }
+    }
+    if (next != index && next >= 0) {
+        select(lastRows[static_cast<size_t>(next)].item);
+    }
+}
+
+void TreeView::drawMenu() {
+    menuItems.clear();
+    if (menuAlive.expired()) {
+        menuRow = nullptr;
+    }
+    if (!ImGui::BeginPopup("##rowmenu")) {
+        return;
+    }
+    auto item = [&](const char* text, bool enabled = true) {
+        const bool chosen = ImGui::MenuItem(text, nullptr, false, enabled);
+        menuItems.emplace_back(text, ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                            ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
+        return chosen;
+    };
+    if (menuRow != nullptr) {
+        auto* tag = dynamic_cast<TagItem*>(menuRow);
+        if (tag != nullptr) {
+            if (item("Watch", tag->isWatchable())) {
+                activate(tag);
+            }
+            if (item("Watch all members", tag->hasChildren())) {
+                watchAll(tag);
+            }
+        }
+        if (item("Copy path")) {
+            ImGui::SetClipboardText(menuRow->copyPath().c_str());
+        }
+        if (item("Copy name")) {
+            ImGui::SetClipboardText(menuRow->label().c_str());
+        }
+    }
+    ImGui::EndPopup();
 }
 
 void TreeView::generateGui() {
+    if (rootItems.empty() && !loading.load() && !live) {
+        ImGui::TextDisabled("%s", emptyHint);
+    }
     if (!failure.empty()) {
         ImGui::PushStyleColor(ImGuiCol_Text,
                               ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
@@ -238,12 +449,52 @@ void TreeView::generateGui() {
         ImGui::TextWrapped("%s", notice.c_str());
         ImGui::PopStyleColor();
     }
+    for (const std::string* line : {&filterNotice, &hint}) {
+        if (!line->empty()) {
+            ImGui::PushStyleColor(ImGuiCol_Text,
+                                  ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getTextColorSecondary()));
+            ImGui::TextWrapped("%s", line->c_str());
+            ImGui::PopStyleColor();
+        }
+    }
+    handleKeys();
     ImGui::PushStyleVar(ImGuiStyleVar_ItemSpacing, ImVec2(ImGui::GetStyle().ItemSpacing.x, 8));
     // Rows of a controller that is not connected now are dimmed: they may no longer be true.
     ImGui::PushStyleVar(ImGuiStyleVar_Alpha, live ? 1.0f : 0.5f);
+    TreeDraw frame;
+    frame.selected = getSelected();
+    frame.rightEdge = ImGui::GetWindowPos().x + treePanel->getActualSize().x -
+                      zelk::ui::ScrollView::kScrollbarWidth - ImGui::GetStyle().WindowPadding.x;
+    frame.rows.reserve(lastRows.size());
     for (auto& item : rootItems) {
-        item->draw();
+        item->draw(frame);
     }
     ImGui::PopStyleVar(2);
+    if (frame.clicked != nullptr) {
+        select(frame.clicked);
+        revealSelection = false; // it was in view to be clicked
+        activate(frame.clicked);
+    }
+    if (frame.menuRow != nullptr) {
+        select(frame.menuRow);
+        revealSelection = false;
+        menuRow = frame.menuRow;
+        menuAlive = menuRow->lifetime();
+        // Opened above the pointer when the view's bottom edge is near, so that it shows whole.
+        const float bottom = scrollView->getScrollOffset().y + scrollView->getActualSize().y;
+        const ImVec2 mouse = ImGui::GetMousePos();
+        ImGui::SetNextWindowPos(mouse, ImGuiCond_Always, ImVec2(0, mouse.y + 140 > bottom ? 1.0f : 0.0f));
+        ImGui::OpenPopup("##rowmenu");
+    }
+    drawMenu();
+    if (frame.rows.size() >= 2) {
+        rowPitch = std::max(1.0f, frame.rows[1].item->hitRect().y - frame.rows[0].item->hitRect().y);
+        scrollView->setScrollStep(3 * rowPitch); // three rows a wheel notch
+    }
+    lastRows = std::move(frame.rows);
+    if (revealSelection && getSelected() != nullptr) {
+        revealRow(getSelected());
+        revealSelection = false;
+    }
     treePanel->setPreferredSize(zelk::ui::Vec2{getActualSize().x, ImGui::GetCursorPosY()});
 }

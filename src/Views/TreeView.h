@@ -1,11 +1,15 @@
 // The tag tree: on every new connection it browses the controller's tags on the thread pool (a spinner
-// meanwhile), then lists the controller-scope tags and the programs as rows under a search field that
-// filters them. Its per-frame update also drives the watch list's reading.
+// meanwhile), then lists the controller-scope tags, then the programs in a "Programs" group, each sorted
+// by name, under a search field that filters them (opening rows to what it finds, with a count of the
+// matches). A row is selected by a click or the arrow keys; a click on a value's row watches it, Enter
+// too, Ctrl+C copies the selected row's path, and a right-click opens the row's menu. Its per-frame
+// update also drives the watch list's reading.
 #pragma once
 
 #include <atomic>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <zelk/ui/ImGuiPanel.h>
@@ -45,6 +49,26 @@ public:
     // show without members; empty after a complete browse.
     const std::string& getNotice() const { return notice; }
     const std::vector<std::unique_ptr<TreeItem>>& getRootItems() const { return rootItems; }
+    // The row the keys act on; null when none.
+    TreeItem* getSelected() const { return selectedAlive.expired() ? nullptr : selected; }
+    void select(TreeItem* row);
+    // Scrolls the least that shows `row` whole (as last drawn).
+    void revealRow(const TreeItem* row);
+    // The short line above the rows after a click on a structure or a Watch all members.
+    const std::string& getHint() const { return hint; }
+    // The match count beside the search field ("37 tags"); empty without a search.
+    const std::string& getMatchText() const { return matchText; }
+    // The line saying how many matches were left in closed rows; empty when all are opened.
+    const std::string& getFilterNotice() const { return filterNotice; }
+    const std::string& getFilterText() const { return filterText; }
+    // The menu items last drawn, with their rectangles in the tree panel's coordinates.
+    const std::vector<std::pair<std::string, ImVec4>>& getMenuItems() const { return menuItems; }
+    // The rows drawn in the last frame, top to bottom.
+    const std::vector<TreeDraw::Row>& getDrawnRows() const { return lastRows; }
+    // Adds the row's values (members, elements and theirs) to the watch list, at most watchAllLimit.
+    void watchAll(TagItem* row);
+    static constexpr size_t watchAllLimit = 500;
+    static constexpr const char* emptyHint = "Type the controller's address and press Connect";
     zelk::ui::ImGuiPanel* getTreePanel() const { return treePanel; }
     zelk::ui::ImGuiPanel* getFilterPanel() const { return filterPanel; }
     zelk::ui::ScrollView* getScrollView() const { return scrollView; }
@@ -54,6 +78,13 @@ public:
 
 private:
     void generateGui();
+    void buildFilter();
+    // The keys of the focused tree: moving the selection, opening, watching, copying.
+    void handleKeys();
+    void drawMenu();
+    // A left click or Enter on a row: a value is watched, a structure or array explains itself.
+    void activate(TreeItem* row);
+    void applyFilter(bool fresh);
     // On the main thread: replaces the rows by those of a successful browse.
     void takeBrowse(zelkc_logix_tag_info_list list);
 
@@ -76,4 +107,15 @@ private:
     std::vector<std::unique_ptr<TreeItem>> rootItems;
     std::atomic<bool> loading{false};
     std::string notice;
+    std::string hint;
+    std::string matchText;
+    std::string filterNotice;
+    TreeItem* selected = nullptr;
+    std::weak_ptr<void> selectedAlive;
+    bool revealSelection = false;
+    TreeItem* menuRow = nullptr;
+    std::weak_ptr<void> menuAlive;
+    std::vector<std::pair<std::string, ImVec4>> menuItems;
+    std::vector<TreeDraw::Row> lastRows;
+    float rowPitch = 28.0f;
 };

@@ -15,11 +15,22 @@ const auto* const pakEnvironment = ::testing::AddGlobalTestEnvironment(new appte
 
 TEST_F(AppFixture, MainWindowRowsFollowTheWindowSizeAndTheMinimumHolds) {
     auto main = std::make_unique<MainWindow>();
-    // {requested size, size held}: larger, below the 1200 x 400 minimum, and back to the start.
-    for (const auto& c : {std::array{1600, 900, 1600, 900}, {700, 300, 1200, 400}, {1200, 800, 1200, 800}}) {
+    // {requested size, size held, tree width}: larger, below the 800 x 500 minimum (the tree takes half),
+    // back to the start; then the divider dragged to 300, which holds through a resize but not past the
+    // table's least width.
+    for (const auto& c : {std::array{1600, 900, 1600, 900, 600}, {700, 300, 800, 500, 400}, {1200, 800, 1200, 800, 600},
+                          {1200, 800, 1200, 800, 300}, {1000, 700, 1000, 700, 300}, {1000, 700, 1000, 700, 796}}) {
+        if (c[4] == 300 && c[0] == 1200) { // drag the divider from its middle to x = 302
+            ::push(main->getWindow(), "md", 602, 300);
+            ::push(main->getWindow(), "mu", 302, 300);
+        }
+        if (c[4] == 796) { // as far right as it goes
+            ::push(main->getWindow(), "md", 302, 300);
+            ::push(main->getWindow(), "mu", 990, 300);
+        }
         main->getWindow()->setSize(c[0], c[1]);
         frames(2);
-        const float w = static_cast<float>(c[2]), h = static_cast<float>(c[3]);
+        const float w = static_cast<float>(c[2]), h = static_cast<float>(c[3]), t = static_cast<float>(c[4]);
         std::vector<std::array<float, 4>> boxes; // {x, y, width, height}
         for (const zelk::ui::Widget* widget : std::initializer_list<const zelk::ui::Widget*>{
                  main->getRoot(), main->getTopBar(), main->getTreeView(), main->getDivider(),
@@ -28,9 +39,9 @@ TEST_F(AppFixture, MainWindowRowsFollowTheWindowSizeAndTheMinimumHolds) {
                              widget->getActualSize().x, widget->getActualSize().y});
         EXPECT_EQ(boxes, (std::vector<std::array<float, 4>>{{0, 0, w, h},
                                                             {0, 0, w, 50},
-                                                            {0, 50, 600, h - 50},
-                                                            {600, 50, 4, h - 50},
-                                                            {604, 50, w - 604, h - 50}}))
+                                                            {0, 50, t, h - 50},
+                                                            {t, 50, 4, h - 50},
+                                                            {t + 4, 50, w - t - 4, h - 50}}))
             << c[0] << " x " << c[1];
     }
     zelk::ui::Window* window = main->getWindow();

@@ -32,13 +32,14 @@ inline void pushMotion(const Window* window, int x, int y) { push(window, "m", x
 // Motion to (x, y), then press and release there, all before the next frame.
 inline void pushClick(const Window* window, int x, int y) { push(window, "mdu", x, y); }
 inline void pushText(const Window* window, const char* text) { push(window, "t", 0, 0, 0, text); }
-inline void pushKey(const Window* window, SDL_Keycode sym, SDL_Scancode code, bool down) {
+inline void pushKey(const Window* window, SDL_Keycode sym, SDL_Scancode code, bool down, Uint16 mod = KMOD_NONE) {
     SDL_Event e{};
     e.type = down ? SDL_KEYDOWN : SDL_KEYUP;
     e.key.windowID = window->getId();
     e.key.state = down ? SDL_PRESSED : SDL_RELEASED;
     e.key.keysym.sym = sym;
     e.key.keysym.scancode = code;
+    e.key.keysym.mod = mod;
     SDL_PushEvent(&e);
 }
 

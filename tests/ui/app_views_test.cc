@@ -2,6 +2,7 @@
 // simulator on loopback; then the rules the end-to-end run cannot reach (element rows and the filter on
 // hand-built rows, the watch list's drop rules on a held-back pool).
 #include <algorithm>
+#include <strings.h>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -101,6 +102,19 @@ protected:
         apptest::pushText(window, text);
         frames(1);
     }
+    // A key pressed and released in the focused panel.
+    void key(SDL_Keycode sym, SDL_Scancode code, Uint16 mod = KMOD_NONE) {
+        apptest::pushKey(window, sym, code, true, mod);
+        frames(1);
+        apptest::pushKey(window, sym, code, false, mod);
+        frames(1);
+    }
+    static std::string clipboard() {
+        char* text = SDL_GetClipboardText();
+        std::string out = text != nullptr ? text : "";
+        SDL_free(text);
+        return out;
+    }
     std::string status() const { return bar->getStatusText()->getText(); }
     std::string plcType() const { return bar->getPlcTypeText()->getText(); }
     void clickButton() { clickIn(bar->getConnectButton(), ImVec4(0, 0, 140, 28)); }
@@ -123,7 +137,7 @@ protected:
     // Scrolls `item` into view, then clicks its label (or its arrow, which opens and closes it).
     void clickRow(TreeItem* item, bool arrow = false) {
         ASSERT_NE(item, nullptr);
-        tree->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, std::max(0.0f, item->hitRect().y - 100)});
+        tree->revealRow(item);
         frames(1);
         clickIn(tree->getTreePanel(), arrow ? item->nodeRect() : item->hitRect(), arrow ? 6 : -1);
     }
@@ -150,30 +164,60 @@ TEST_F(ViewsTest, ConnectBrowseFilterWatchAndDelete) {
     connectTo(sim->port());
     ASSERT_TRUE(browsed());
     const Items& rows = tree->getRootItems();
-    EXPECT_EQ(rows.size(), demo["tags"].size() + demo["programs"].size());
-    TreeItem* mainProgram = find(rows, "MainProgram");
-    EXPECT_EQ(labels(mainProgram->children()), (Strings{"Counter", "Step", "Running", "State", "Pump"}));
+    // Controller tags by name whatever the case, then the programs in their group, by name too.
+    Strings names;
+    for (const auto& tag : demo["tags"])
+        names.push_back(tag["name"]);
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    });
+    names.push_back("Programs");
+    EXPECT_EQ(labels(rows), names);
+    const Items& programs = rows.back()->children();
+    EXPECT_EQ(labels(programs), (Strings{"Conveyor", "MainProgram", "Mixer"}));
+    EXPECT_EQ(labels(find(programs, "MainProgram")->children()), (Strings{"Counter", "Pump", "Running", "State", "Step"}));
+    // Types at the right of the rows: {row, type}; a STRING is one row, not LEN and DATA.
+    for (const auto& [name, type] : {std::pair{"DintTag", "DINT"}, {"Matrix", "INT[3,4]"}, {"Motors", "Motor[3]"},
+                                     {"Motor1", "Motor"}, {"Greeting", "STRING"}, {"Names", "STRING[3]"}})
+        EXPECT_EQ(find(rows, name)->typeText(), type);
+    EXPECT_FALSE(static_cast<TagItem*>(find(rows, "Greeting"))->hasChildren());
 
-    // "speed" keeps the Speed members and every row above them, rows made later (opened) included; a
-    // program name matches through its tags' paths, whatever the case; clearing shows everything again.
+    // "speed" keeps the Speed members and the rows above them, opened down to them, and counts them:
+    // Motor1's, Motors' three, PumpStatus', Pump's, Conveyor's own and its Belt's.
     filter("speed");
-    EXPECT_EQ(labels(rows, true), (Strings{"MainProgram", "Conveyor", "Motor1", "Motors", "PumpStatus"}));
+    frames(2);
+    EXPECT_EQ(labels(rows, true), (Strings{"Motor1", "Motors", "PumpStatus", "Programs"}));
+    EXPECT_EQ(labels(programs, true), (Strings{"Conveyor", "MainProgram"}));
+    EXPECT_EQ(tree->getMatchText(), "8 tags");
     TreeItem* motor1 = find(rows, "Motor1");
-    clickRow(motor1, true);
     TreeItem* motorStatus = find(motor1->children(), "Status");
-    clickRow(motorStatus, true);
+    EXPECT_TRUE(motor1->isOpen() && motorStatus->isOpen() && find(rows, "Motors")->isOpen());
     EXPECT_EQ(labels(motor1->children(), true), Strings{"Status"});
     EXPECT_EQ(labels(motorStatus->children(), true), Strings{"Speed"});
-    filter("PROGRAM:MIXER");
-    EXPECT_EQ(labels(rows, true), Strings{"Mixer"});
-    EXPECT_EQ(labels(find(rows, "Mixer")->children(), true).size(), demo["programs"][2]["tags"].size());
-    filter("");
+    filter("PROGRAM:MIXER"); // a program matches as a whole, whatever the case
+    EXPECT_EQ(labels(rows, true), Strings{"Programs"});
+    EXPECT_EQ(labels(programs, true), Strings{"Mixer"});
+    EXPECT_EQ(labels(find(programs, "Mixer")->children(), true).size(), demo["programs"][2]["tags"].size());
+    EXPECT_EQ(tree->getMatchText(), "1 tag");
+    key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE); // empties the search: all rows again, the opened ones closed
+    frames(2);
+    EXPECT_EQ(tree->getFilterText() + tree->getMatchText(), "");
     EXPECT_EQ(labels(rows, true).size(), rows.size());
+    EXPECT_FALSE(motor1->isOpen());
 
-    // Watch: a second click on a watched row and a structure row add nothing.
+    // Watch by click; a second click on a watched row adds nothing; a structure explains itself.
     for (const char* name : {"DintTag", "RealTag", "BoolTag", "Greeting", "Counter", "Counter", "Motor1"})
         clickRow(find(rows, name));
-    clickRow(find(motorStatus->children(), "Speed"));
+    EXPECT_EQ(tree->getHint(), "Motor1 is a structure (Motor): open it to pick a member, or right-click it and "
+                               "choose Watch all members");
+    // The keys from the selected Motor1: open it, down to Status, open it, down to its Speed, watch it.
+    for (auto [sym, code] : {std::pair{SDLK_RIGHT, SDL_SCANCODE_RIGHT}, {SDLK_DOWN, SDL_SCANCODE_DOWN},
+                             {SDLK_DOWN, SDL_SCANCODE_DOWN}, {SDLK_RIGHT, SDL_SCANCODE_RIGHT},
+                             {SDLK_DOWN, SDL_SCANCODE_DOWN}, {SDLK_DOWN, SDL_SCANCODE_DOWN},
+                             {SDLK_DOWN, SDL_SCANCODE_DOWN}, {SDLK_RETURN, SDL_SCANCODE_RETURN}})
+        key(sym, code);
+    key(SDLK_c, SDL_SCANCODE_C, KMOD_LCTRL);
+    EXPECT_EQ(clipboard(), "Motor1.Status.Speed");
     EXPECT_EQ(watched(), (Strings{"DintTag:DINT", "RealTag:REAL", "BoolTag:BOOL", "Greeting:STRING",
                                   "Counter:DINT", "Motor1.Status.Speed:REAL"}));
     ASSERT_TRUE(until([&] {
@@ -203,7 +247,7 @@ TEST_F(ViewsTest, ConnectBrowseFilterWatchAndDelete) {
     clickButton();
     ASSERT_TRUE(browsed());
     EXPECT_TRUE(watched().empty());
-    EXPECT_EQ(rows.size(), demo["tags"].size() + demo["programs"].size());
+    EXPECT_EQ(rows.size(), demo["tags"].size() + 1);
 }
 
 TEST_F(ViewsTest, FailuresLeaveTheEarlierStateAndTheUiResponsive) {
@@ -362,7 +406,7 @@ TEST_F(ViewsTest, LostLinksAreShownMarkedAndHealed) {
     sim->start();
     ASSERT_TRUE(until([&] { return status() == connected && !tree->isLoading() && list->getTags().empty(); }));
     ASSERT_TRUE(browsed());
-    EXPECT_EQ(tree->getRootItems().size(), demo["tags"].size() - 1 + demo["programs"].size());
+    EXPECT_EQ(tree->getRootItems().size(), demo["tags"].size() - 1 + 1) << "one tag less, and the Programs group";
     state->setTimeoutMs(AppState::defaultTimeoutMs);
 }
 

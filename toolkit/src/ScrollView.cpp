@@ -62,9 +62,90 @@ bool ScrollView::onMouseScrollCapture(const MouseEvent& event) {
     return true;
 }
 
+bool ScrollView::hasScrollbar() const {
+    return getContentSize().y > getActualSize().y + 0.5f && getActualSize().y > 0.0f;
+}
+
+Vec4 ScrollView::getThumbRect() const {
+    if (!hasScrollbar()) {
+        return Vec4{0, 0, 0, 0};
+    }
+    const Vec2 view = getActualSize();
+    const float content = getContentSize().y;
+    const float height = std::max(24.0f, view.y * view.y / content);
+    const float range = content - view.y;
+    const float top = range > 0.0f ? (view.y - height) * scroll_.y / range : 0.0f;
+    return Vec4{view.x - kScrollbarWidth, top, kScrollbarWidth, height};
+}
+
+void ScrollView::revealBand(float top, float bottom) {
+    const float view = getActualSize().y;
+    if (top < scroll_.y) {
+        scroll_.y = top;
+    } else if (bottom > scroll_.y + view) {
+        scroll_.y = bottom - view;
+    }
+    clampScroll();
+}
+
+bool ScrollView::onMouseButtonDownCapture(const MouseEvent& event) {
+    const Vec2 view = getActualSize();
+    if (event.button != 1 || !hasScrollbar() || event.position.x < view.x - kScrollbarWidth) {
+        return Widget::onMouseButtonDownCapture(event);
+    }
+    const Vec4 thumb = getThumbRect();
+    if (event.position.y >= thumb.y && event.position.y <= thumb.y + thumb.w) {
+        dragging_ = true;
+        dragGrab_ = event.position.y - thumb.y;
+    } else {
+        scroll_.y += event.position.y < thumb.y ? -view.y : view.y; // a page per press on the track
+        clampScroll();
+    }
+    requestFrame();
+    return true;
+}
+
+bool ScrollView::onMouseMove(const MouseEvent& event) {
+    if (!dragging_) {
+        return Widget::onMouseMove(event);
+    }
+    const Vec2 view = getActualSize();
+    const Vec4 thumb = getThumbRect();
+    const float travel = view.y - thumb.w;
+    const float range = getContentSize().y - view.y;
+    if (travel > 0.0f && range > 0.0f) {
+        scroll_.y = (event.position.y - dragGrab_) / travel * range;
+        clampScroll();
+    }
+    requestFrame();
+    return true;
+}
+
+bool ScrollView::onMouseButtonUp(const MouseEvent& event) {
+    if (!dragging_) {
+        return Widget::onMouseButtonUp(event);
+    }
+    dragging_ = false;
+    return true;
+}
+
 void ScrollView::draw(Renderer* renderer, float alpha, float deltaSeconds) {
-    renderer->pushClip(getWorldPosition(alpha), getActualSize());
+    const Vec2 origin = getWorldPosition(alpha);
+    renderer->pushClip(origin, getActualSize());
     Widget::draw(renderer, alpha, deltaSeconds);
+    const Vec4 thumb = getThumbRect();
+    if (thumb.w > 0.0f) {
+        draw::Rectangle track;
+        track.position = Vec2{origin.x + thumb.x, origin.y};
+        track.size = Vec2{thumb.z, getActualSize().y};
+        track.color = Vec4{0.0f, 0.0f, 0.0f, 0.25f};
+        renderer->submit(track);
+        draw::Rectangle bar;
+        bar.position = Vec2{origin.x + thumb.x + 2.0f, origin.y + thumb.y};
+        bar.size = Vec2{thumb.z - 4.0f, thumb.w};
+        bar.color = dragging_ ? Vec4{1.0f, 1.0f, 1.0f, 0.55f} : Vec4{1.0f, 1.0f, 1.0f, 0.35f};
+        renderer->submit(bar);
+    }
     renderer->popClip();
 }
 

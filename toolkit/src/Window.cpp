@@ -416,6 +416,16 @@ void Window::dispatchMouse(const SDL_Event& sdl) {
     }
 }
 
+void Window::setFocus(Widget* widget) {
+    Widget* previous = focused_.get();
+    focused_ = widget != nullptr ? Tracked{widget, widget->lifetime()} : Tracked{nullptr, {}};
+    if (previous != nullptr && previous != widget) {
+        if (auto* panel = dynamic_cast<ImGuiPanel*>(previous)) {
+            panel->focusLost();
+        }
+    }
+}
+
 void Window::handleEvent(const SDL_Event& event) {
     switch (event.type) {
     case SDL_WINDOWEVENT:

@@ -74,6 +74,10 @@ public:
     // capture() written as a PNG file; false on failure.
     bool saveScreenshot(const std::string& path);
 
+    // Gives `widget` (null: none) the keyboard focus, as a click on it would; a panel losing it is told.
+    void setFocus(Widget* widget);
+    Widget* getFocus() const { return focused_.get(); }
+
     SDL_Window* getSDLWindow() const { return window_; }
     SDL_Renderer* getSDLRenderer() const { return renderer_; }
     std::uint32_t getId() const;
