@@ -150,7 +150,10 @@ void TopBarView::buildFields() {
     ImGui::TextUnformatted("Port:");
     ImGui::SameLine(264);
     ImGui::SetNextItemWidth(120);
-    const bool portEntered = ImGui::InputInt("##Port", &port, 1, 100, ImGuiInputTextFlags_EnterReturnsTrue);
+    // No EnterReturnsTrue here: InputInt would then take the typed number only at Enter, and lose it
+    // at a Tab or a click elsewhere.
+    const bool portEntered = portWasActive && enter;
+    ImGui::InputInt("##Port", &port, 1, 100, 0);
     // A port outside 1-65535 would be cut to its low 16 bits and reach another service.
     port = clampPort(port);
     portRect = ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
@@ -160,7 +163,7 @@ void TopBarView::buildFields() {
     portWasActive = ImGui::GetActiveID() == ImGui::GetID("");
     ImGui::PopID();
     ImGui::EndDisabled();
-    if (portEntered && enter) {
+    if (portEntered) {
         enterPressed();
     }
     const AppStyle* style = AppStyle::getInstance();

@@ -31,6 +31,18 @@ struct PakEnvironment : ::testing::Environment {
 inline void pushMotion(const Window* window, int x, int y) { push(window, "m", x, y); }
 // Motion to (x, y), then press and release there, all before the next frame.
 inline void pushClick(const Window* window, int x, int y) { push(window, "mdu", x, y); }
+// A right-button press and release at (x, y).
+inline void pushRightClick(const Window* window, int x, int y) {
+    push(window, "m", x, y);
+    for (bool down : {true, false}) {
+        SDL_Event e{};
+        e.type = down ? SDL_MOUSEBUTTONDOWN : SDL_MOUSEBUTTONUP;
+        e.button.windowID = window->getId();
+        e.button.button = SDL_BUTTON_RIGHT, e.button.clicks = 1, e.button.x = x, e.button.y = y;
+        e.button.state = down ? SDL_PRESSED : SDL_RELEASED;
+        SDL_PushEvent(&e);
+    }
+}
 inline void pushText(const Window* window, const char* text) { push(window, "t", 0, 0, 0, text); }
 inline void pushKey(const Window* window, SDL_Keycode sym, SDL_Scancode code, bool down, Uint16 mod = KMOD_NONE) {
     SDL_Event e{};

@@ -8,6 +8,7 @@
 #include <functional>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -137,8 +138,8 @@ protected:
     // Scrolls `item` into view, then clicks its label (or its arrow, which opens and closes it).
     void clickRow(TreeItem* item, bool arrow = false) {
         ASSERT_NE(item, nullptr);
-        tree->revealRow(item);
-        frames(1);
+        for (int i = 0; i < 2; ++i, frames(1)) // twice: a line above the rows may have changed meanwhile
+            tree->revealRow(item);
         clickIn(tree->getTreePanel(), arrow ? item->nodeRect() : item->hitRect(), arrow ? 6 : -1);
     }
     Strings watched(bool values = false) const {
@@ -431,6 +432,163 @@ TEST_F(ViewsTest, AConnectThatHangsIsCancelledAtOnceAndLeavesNoAttemptBehind) {
     frames(5);
     EXPECT_EQ(AppState::getInstance()->snapshot().state, LinkState::Disconnected) << "no hidden attempt";
     ::close(listener);
+}
+
+// The keyboard from the first frame: typing goes to the address, Tab to the port and on to Connect,
+// Enter there connects; then the tree's keys and scrolling, and the bar's texts at a narrow and a wide
+// window, none over another.
+TEST_F(ViewsTest, KeysScrollingAndTheBarAtAnyWidth) {
+    EXPECT_EQ(tree->getDrawnRows().size(), 0u);
+    apptest::pushText(window, "127.0.0.1");
+    frames(1);
+    key(SDLK_TAB, SDL_SCANCODE_TAB);
+    apptest::pushText(window, std::to_string(sim->port()).c_str()); // the port's text was selected whole
+    frames(1);
+    key(SDLK_TAB, SDL_SCANCODE_TAB);
+    EXPECT_EQ(bar->getAddress() + ":" + std::to_string(bar->getPort()), "127.0.0.1:" + std::to_string(sim->port()));
+    EXPECT_TRUE(bar->buttonHasFocus());
+    key(SDLK_RETURN, SDL_SCANCODE_RETURN);
+    ASSERT_TRUE(browsed());
+
+    // The tree's keys: End selects the last row and scrolls it into view, Home the first; a page down
+    // moves by what the view shows; a wheel notch scrolls three rows; the bar's thumb drags the view.
+    zelk::ui::ScrollView* view = tree->getScrollView();
+    clickRow(tree->getRootItems().front().get());
+    const auto shown = [&](const TreeItem* row) {
+        const float top = view->getScrollOffset().y;
+        return row->hitRect().y >= top && row->hitRect().w <= top + view->getActualSize().y;
+    };
+    EXPECT_TRUE(shown(tree->getRootItems().front().get())) << "the first row whole after its click";
+    ASSERT_TRUE(view->hasScrollbar());
+    key(SDLK_END, SDL_SCANCODE_END);
+    frames(1);
+    EXPECT_EQ(tree->getSelected(), tree->getDrawnRows().back().item);
+    EXPECT_TRUE(shown(tree->getSelected()));
+    key(SDLK_HOME, SDL_SCANCODE_HOME);
+    frames(1);
+    EXPECT_EQ(view->getScrollOffset().y, 0.0f);
+    key(SDLK_PAGEDOWN, SDL_SCANCODE_PAGEDOWN);
+    frames(1);
+    const auto& rows = tree->getDrawnRows();
+    const long at = std::find_if(rows.begin(), rows.end(), [&](const auto& r) { return r.item == tree->getSelected(); }) - rows.begin();
+    const float pitch = rows[1].item->hitRect().y - rows[0].item->hitRect().y;
+    EXPECT_EQ(at, static_cast<long>(view->getActualSize().y / pitch) - 1);
+    EXPECT_TRUE(shown(tree->getSelected()));
+    view->setScrollOffset(zelk::ui::Vec2{0, 0});
+    const auto origin = view->getWorldPosition();
+    push(window, "w", static_cast<int>(origin.x + 100), static_cast<int>(origin.y + 100), -1);
+    frames(1);
+    EXPECT_EQ(view->getScrollOffset().y, 3 * pitch);
+    const zelk::ui::Vec4 thumb = view->getThumbRect();
+    push(window, "md", static_cast<int>(origin.x + thumb.x + 5), static_cast<int>(origin.y + thumb.y + 5));
+    push(window, "mu", static_cast<int>(origin.x + thumb.x + 5), static_cast<int>(origin.y + view->getActualSize().y + 50));
+    frames(2);
+    EXPECT_EQ(view->getScrollOffset().y, view->getContentSize().y - view->getActualSize().y);
+
+    // The bar's texts: inside the bar and apart from each other and from the fields and the button.
+    for (const auto& [width, height, makerShown] : {std::tuple{800, 500, false}, {1920, 1080, true}}) {
+        window->setSize(width, height);
+        frames(3);
+        EXPECT_EQ(bar->makerShown(), makerShown) << width;
+        std::vector<std::pair<std::string, std::array<float, 4>>> boxes;
+        auto add = [&](const std::string& what, const zelk::ui::Widget* w, zelk::ui::Vec2 size) {
+            if (w->isVisible())
+                boxes.push_back({what, {w->getWorldPosition().x, w->getWorldPosition().y, size.x, size.y}});
+        };
+        add("fields", bar->getFieldsPanel(), bar->getFieldsPanel()->getActualSize());
+        add("button", bar->getConnectButton(), bar->getConnectButton()->getActualSize());
+        add("status", bar->getStatusText(), bar->getStatusText()->getPreferredSize());
+        add("type", bar->getPlcTypeText(), bar->getPlcTypeText()->getPreferredSize());
+        for (const zelk::ui::TextElement* text : {bar->getMakerTexts()[0], bar->getMakerTexts()[1]})
+            add("maker", text, text->getPreferredSize());
+        for (size_t i = 0; i < boxes.size(); ++i) {
+            const auto& [a, r] = boxes[i];
+            EXPECT_LE(r[0] + r[2], static_cast<float>(width)) << a << " runs off the bar at " << width;
+            for (size_t j = i + 1; j < boxes.size(); ++j) {
+                const auto& [b, q] = boxes[j];
+                const bool apart = r[0] + r[2] <= q[0] || q[0] + q[2] <= r[0] || r[1] + r[3] <= q[1] || q[1] + q[3] <= r[1];
+                EXPECT_TRUE(apart) << a << " over " << b << " at " << width;
+            }
+        }
+    }
+}
+
+// The menus of both panes and what they copy; Watch all members of a structure, and of a 1,000-element
+// array (500 added, the rest said); a long path shortened from its front in the table.
+TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {
+    nlohmann::json big = demo;
+    big["tags"].push_back({{"name", "Big"}, {"type", "DINT"}, {"dims", {1000}}});
+    sim = std::make_unique<logixsim::Server>(logixsim::parse_controller(big.dump(), "big"),
+                                             logixsim::Options{.port = 0, .faults = {}, .live_interval_ms = 0});
+    sim->start();
+    window->setSize(800, 600);
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
+    const Items& rows = tree->getRootItems();
+    // A right-click on a row, then a left click on the menu item of that name.
+    auto menu = [&](TreeItem* row, const char* item) {
+        for (int i = 0; i < 2; ++i, frames(1))
+            tree->revealRow(row);
+        const auto at = tree->getTreePanel()->getWorldPosition();
+        const ImVec4 r = row->hitRect();
+        apptest::pushRightClick(window, static_cast<int>(at.x + (r.x + r.z) / 2), static_cast<int>(at.y + (r.y + r.w) / 2));
+        frames(2);
+        for (const auto& [text, rect] : tree->getMenuItems())
+            if (text == item)
+                return clickIn(tree->getTreePanel(), rect);
+        ADD_FAILURE() << "no menu item " << item << " on " << row->label();
+    };
+    TreeItem* mainProgram = find(rows.back()->children(), "MainProgram");
+    menu(mainProgram, "Copy path");
+    EXPECT_EQ(clipboard(), "Program:MainProgram");
+    menu(mainProgram, "Copy name");
+    EXPECT_EQ(clipboard(), "MainProgram");
+    menu(find(rows, "DintTag"), "Watch");
+    menu(find(rows, "Motor1"), "Watch all members"); // Name, six Status members, SetPoint, Enabled, History[10]
+    EXPECT_EQ(tree->getHint(), "Added 19 tags to the watch list");
+    EXPECT_EQ(watched()[2], "Motor1.Status.Running:BOOL");
+    menu(find(rows, "Big"), "Watch all members");
+    EXPECT_EQ(tree->getHint(), "Added 500 tags to the watch list; 500 left out (at most 500 at a time)");
+    EXPECT_EQ(watched().size(), 520u);
+    EXPECT_EQ(watched().back(), "Big[499]:DINT");
+    clickRow(mainProgram, true);
+    ASSERT_TRUE(until([&] { return !mainProgram->children().empty(); }));
+    frames(1);
+    TreeItem* pump = find(mainProgram->children(), "Pump");
+    ASSERT_NE(pump, nullptr);
+    menu(pump, "Watch all members");
+
+    // The table: the last row's long path keeps its end; its menu copies and removes.
+    auto* table = main->getInspectorView();
+    ASSERT_TRUE(until([&] { return TagInspector::getInstance()->getTags()[0].value == "123456"; }));
+    frames(1);
+    const std::string& longName = table->getDrawnNames().back();
+    EXPECT_EQ(TagInspector::getInstance()->getTags().back().name, "Program:MainProgram.Pump.History[9]");
+    EXPECT_TRUE(longName.rfind("\u2026", 0) == 0 && longName.size() < 37 &&
+                longName.substr(longName.size() - 10) == "History[9]") << longName;
+    auto tableMenu = [&](size_t row, const char* item) {
+        const auto at = table->getPanel()->getWorldPosition();
+        const ImVec4 r = table->getNameRects()[row];
+        table->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, std::max(0.0f, r.y - 100)});
+        frames(1);
+        const float y = at.y + (r.y + r.w) / 2 - table->getScrollView()->getScrollOffset().y;
+        apptest::pushRightClick(window, static_cast<int>(at.x + r.x + 5), static_cast<int>(y + table->getScrollView()->getScrollOffset().y));
+        frames(2);
+        for (const auto& [text, rect] : table->getMenuItems())
+            if (text == item)
+                return clickIn(table->getPanel(), rect);
+        ADD_FAILURE() << "no menu item " << item;
+    };
+    tableMenu(0, "Copy \"path = value\"");
+    EXPECT_EQ(clipboard(), "DintTag = 123456");
+    tableMenu(0, "Copy value");
+    EXPECT_EQ(clipboard(), "123456");
+    tableMenu(1, "Copy path");
+    EXPECT_EQ(clipboard(), "Motor1.Name");
+    tableMenu(0, "Remove");
+    EXPECT_EQ(watched().front(), "Motor1.Name:STRING");
+    tableMenu(0, "Remove all");
+    EXPECT_TRUE(watched().empty());
 }
 
 // Not a check: scripts/screenshot sets ORVANE_SCREENSHOT to write the README's picture of these views.
