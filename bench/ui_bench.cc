@@ -254,6 +254,76 @@ int main(int argc, char** argv) {
     const long rssTree = rssKiB();
 
     std::fprintf(stderr, "ui_bench: full tree measured\n");
+    // A search typed a character at a time: from the key to the end of the frame that shows the
+    // filtered rows, for each of the six characters; then Esc empties it. A top-level name and a path
+    // deep in the members (which the search opens rows to).
+    auto typeSearch = [&](const char* text) {
+        std::vector<double> out;
+        ui.click(100, 65);
+        ui.frames(2);
+        for (const char* c = text; *c != '\0'; ++c) {
+            const char one[2] = {*c, '\0'};
+            const auto t = Clock::now();
+            ui.text(one);
+            ui.frame();
+            out.push_back(msSince(t));
+            ui.frames(1);
+        }
+        const std::string counted = tree->getMatchText();
+        ui.key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE);
+        ui.frames(3);
+        return std::pair{stats(out), counted};
+    };
+    const auto [searchTop, searchTopCount] = typeSearch("Tag123");
+    const auto [searchDeep, searchDeepCount] = typeSearch(".M2.M4");
+
+    // The scroll bar's thumb dragged from the top to the bottom of the whole tree, a frame a step.
+    std::vector<double> dragging;
+    {
+        zelk::ui::ScrollView* view = tree->getScrollView();
+        view->setScrollOffset(zelk::ui::Vec2{0, 0});
+        ui.frames(2);
+        const zelk::ui::Vec2 origin = view->getWorldPosition();
+        const zelk::ui::Vec4 thumb = view->getThumbRect();
+        const int x = static_cast<int>(origin.x + thumb.x + 5);
+        const float travel = view->getActualSize().y - thumb.w;
+        auto mouse = [&](Uint32 type, float y) {
+            SDL_Event e{};
+            e.type = type;
+            e.button.windowID = main->getWindow()->getId();
+            e.button.button = SDL_BUTTON_LEFT;
+            e.button.state = type == SDL_MOUSEBUTTONUP ? SDL_RELEASED : SDL_PRESSED;
+            if (type == SDL_MOUSEMOTION) {
+                e.motion.x = x, e.motion.y = static_cast<int>(y);
+            } else {
+                e.button.x = x, e.button.y = static_cast<int>(y);
+            }
+            SDL_PushEvent(&e);
+        };
+        mouse(SDL_MOUSEBUTTONDOWN, origin.y + thumb.y + 5);
+        for (int i = 1; i <= 60; ++i) {
+            mouse(SDL_MOUSEMOTION, origin.y + thumb.y + 5 + travel * static_cast<float>(i) / 60);
+            dragging.push_back(ui.frame());
+        }
+        mouse(SDL_MOUSEBUTTONUP, origin.y + thumb.y + 5 + travel);
+        ui.frames(2);
+    }
+    const Stats dragged = stats(dragging);
+
+    // Every top row (and every program) opened one level.
+    for (const auto& item : tree->getRootItems()) {
+        item->requestOpen(true);
+        for (const auto& program : item->children())
+            if (dynamic_cast<DatablockItem*>(program.get()) != nullptr)
+                program->requestOpen(true);
+    }
+    ui.frames(3);
+    size_t openedRows = tree->getDrawnRows().size();
+    const Stats openedFrame = stats(ui.frames(20));
+    const long rssOpened = rssKiB();
+    for (const auto& item : tree->getRootItems())
+        item->requestOpen(false);
+    ui.frames(2);
     // Typing over all rows: one character into the search field, then Backspace; each applying frame.
     std::vector<double> typing;
     ui.click(100, 65);
@@ -317,6 +387,14 @@ int main(int argc, char** argv) {
     std::printf(
         "| Frame applying a typed filter character or Backspace over all rows (ms) | %.2f | %.2f | %zu |\n",
         typed.median, typed.worst, typed.n);
+    std::printf("| Key to filtered frame, \"Tag123\" typed a character at a time (%s at the end) (ms) | %.2f | %.2f | %zu |\n",
+                searchTopCount.c_str(), searchTop.median, searchTop.worst, searchTop.n);
+    std::printf("| Key to filtered frame, \".M2.M4\" typed a character at a time (%s at the end) (ms) | %.2f | %.2f | %zu |\n",
+                searchDeepCount.c_str(), searchDeep.median, searchDeep.worst, searchDeep.n);
+    std::printf("| Frame while the scroll bar is dragged over the whole tree (ms) | %.2f | %.2f | %zu |\n",
+                dragged.median, dragged.worst, dragged.n);
+    std::printf("| Frame with every top row opened one level (%zu rows) (ms) | %.2f | %.2f | %zu |\n", openedRows,
+                openedFrame.median, openedFrame.worst, openedFrame.n);
     std::printf("| Frame while %zu watched tags refresh (ms) | %.2f | %.2f | %zu |\n", watchedCount,
                 watching.median, watching.worst, watching.n);
     std::printf(
@@ -324,8 +402,9 @@ int main(int argc, char** argv) {
         watchedCount, watchingIdle.median, watchingIdle.worst, watchingIdle.n);
     std::printf("| UI thread held by Disconnect during a browse (ms) | %.1f | | 1 |\n", blocked);
     std::printf(
-        "\nResident memory: %.1f MiB before connecting, %.1f MiB with the full tree (%zu rows drawn)\n",
-        rssBefore / 1024.0, rssTree / 1024.0, drawnRows);
+        "\nResident memory: %.1f MiB before connecting, %.1f MiB with the full tree (%zu rows drawn), %.1f MiB "
+        "with every top row opened one level\n",
+        rssBefore / 1024.0, rssTree / 1024.0, drawnRows, rssOpened / 1024.0);
 
     ThreadPool::instance().stop();
     main.reset();

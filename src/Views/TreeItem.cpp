@@ -85,23 +85,51 @@ bool hasIndexCharacter(std::string_view text) {
     return text.find_first_of("[],0123456789") != std::string_view::npos;
 }
 
+// How long a start of `text` the path ends with (ASCII case ignored), short of the whole text: only
+// that much of a path can take part in a match that runs on into a member's or an element's name.
+size_t overlap(std::string_view path, std::string_view text) {
+    for (size_t k = std::min(path.size(), text.empty() ? 0 : text.size() - 1); k > 0; --k) {
+        if (containsIgnoringCase(path.substr(path.size() - k), text.substr(0, k)) ) {
+            return k;
+        }
+    }
+    return 0;
+}
+
 // The matches below `info` (which does not match itself, nor does anything above it): rows whose
-// name or path holds `text`, not counting rows below a match. Works from the browse records, without
-// making rows; `path` is the tag's path, used as scratch and given back unchanged.
-size_t countBelow(const zelkc_logix_tag_info& info, std::string& path, std::string_view text) {
+// path holds `text` (a name is the end of its path), not counting rows below a match. Works from the
+// browse records, without making rows; `path` is the tag's path, used as scratch and given back
+// unchanged. A structure's count is kept in the run by its type and its path's overlap with the
+// text, so that ten thousand tags of two hundred types cost two hundred walks.
+size_t countBelow(const zelkc_logix_tag_info& info, std::string& path, TreeFilter& run) {
+    const std::string_view text = run.text;
     const size_t keep = path.size();
     size_t count = 0;
     if (zelkc_logix_tag_array_rank(info.symbol_type) == 0) {
-        if (tag_holds_text(&info)) {
+        if (tag_holds_text(&info) || info.child_count == 0 || info.children == nullptr) {
             return 0; // a STRING is one row: its LEN and DATA are not rows
         }
-        for (uint32_t i = 0; i < info.child_count && info.children != nullptr; ++i) {
+        const bool keyed = info.type_name != nullptr;
+        if (keyed) {
+            run.key.assign(info.type_name);
+            run.key += '\0';
+            run.key += std::to_string(overlap(path, text));
+            if (const auto hit = run.counted.find(run.key); hit != run.counted.end()) {
+                return hit->second;
+            }
+        }
+        for (uint32_t i = 0; i < info.child_count; ++i) {
             const zelkc_logix_tag_info& member = info.children[i];
-            const std::string_view name = member.name != nullptr ? member.name : "";
             path += '.';
-            path += name;
-            count += tagTextMatches(text, name, path) ? 1 : countBelow(member, path, text);
+            path += member.name != nullptr ? member.name : "";
+            count += containsIgnoringCase(path, text) ? 1 : countBelow(member, path, run);
             path.resize(keep);
+        }
+        if (keyed) {
+            run.key.assign(info.type_name);
+            run.key += '\0';
+            run.key += std::to_string(overlap(path, text));
+            run.counted.emplace(run.key, count);
         }
         return count;
     }
@@ -109,7 +137,7 @@ size_t countBelow(const zelkc_logix_tag_info& info, std::string& path, std::stri
     if (!hasIndexCharacter(text)) {
         // No element matches by its index, and what is below one matches below every other alike.
         path += "[0]";
-        count = countBelow(element, path, text);
+        count = countBelow(element, path, run);
         path.resize(keep);
         return count * elementCount(info);
     }
@@ -117,8 +145,7 @@ size_t countBelow(const zelkc_logix_tag_info& info, std::string& path, std::stri
         path += '[';
         path += index;
         path += ']';
-        const std::string_view name = std::string_view(path).substr(keep);
-        count += tagTextMatches(text, name, path) ? 1 : countBelow(element, path, text);
+        count += containsIgnoringCase(path, text) ? 1 : countBelow(element, path, run);
         path.resize(keep);
         return true;
     });
@@ -178,6 +205,8 @@ bool forEachWatchable(const zelkc_logix_tag_info& info, std::string& path,
     });
 }
 
+float TreeItem::rowHeight = 0.0f;
+
 const std::string& TreeItem::typeText() const {
     static const std::string none;
     return none;
@@ -206,6 +235,28 @@ TreeItem::RowState TreeItem::drawRow(TreeDraw& frame, const std::string& id, con
         nodeId = fmt::format("##{}", id);
         hitId = fmt::format("##hit_{}", id);
         textWidth = ImGui::CalcTextSize(text.c_str()).x;
+    }
+    if (rowHeight > 0 && !ImGui::IsRectVisible(ImVec2(std::max(8.0f, ImGui::GetContentRegionAvail().x), rowHeight))) {
+        // Out of the view: the row's place is kept (and its open state, under the same id, so that
+        // the rows below keep theirs), but nothing is laid out, which is what a big tree costs.
+        ImGuiStorage* storage = ImGui::GetStateStorage();
+        const ImGuiID id = ImGui::GetID(nodeId.c_str());
+        if (pendingOpen >= 0) {
+            storage->SetInt(id, pendingOpen);
+            pendingOpen = -1;
+        }
+        state.open = storage->GetInt(id, 0) != 0;
+        autoOpened = autoOpened && state.open;
+        lastOpen = state.open;
+        const float y = ImGui::GetCursorScreenPos().y;
+        lastHit.y = lastNode.y = y;
+        lastHit.w = lastNode.w = y + rowHeight;
+        frame.rows.push_back({this, frame.depth});
+        ImGui::Dummy(ImVec2(0, rowHeight));
+        if (state.open) {
+            ImGui::TreePush(nodeId.c_str());
+        }
+        return state;
     }
     if (frame.selected == this) {
         const ImVec2 at = ImGui::GetCursorScreenPos();
@@ -237,6 +288,8 @@ TreeItem::RowState TreeItem::drawRow(TreeDraw& frame, const std::string& id, con
     const ImVec2 min = ImGui::GetItemRectMin();
     const ImVec2 max = ImGui::GetItemRectMax();
     lastHit = ImVec4(min.x, min.y, max.x, max.y);
+    // Every row is as high as the tallest of its parts; rows out of view take this height.
+    rowHeight = std::max(max.y, lastNode.w) - std::min(min.y, lastNode.y);
     frame.rows.push_back({this, frame.depth});
     if (ImGui::IsItemVisible()) { // rows scrolled out of the panel's visible part draw nothing
         ImDrawList* drawList = ImGui::GetWindowDrawList();
@@ -329,7 +382,9 @@ bool TagItem::matchesFilter(std::string_view text) const {
         return true;
     }
     std::string scratch = path;
-    return countBelow(*info, scratch, text) > 0;
+    TreeFilter run;
+    run.text = std::string(text);
+    return countBelow(*info, scratch, run) > 0;
 }
 
 size_t TagItem::filter(TreeFilter& run, bool parentMatched) {
@@ -358,7 +413,7 @@ size_t TagItem::filter(TreeFilter& run, bool parentMatched) {
     const size_t budget = run.openBudget;
     if (!childrenLoaded) {
         std::string scratch = path;
-        const size_t below = hasChildren() ? countBelow(*info, scratch, run.text) : 0;
+        const size_t below = hasChildren() ? countBelow(*info, scratch, run) : 0;
         if (below > 0 && run.openBudget > 0) {
             loadChildren(); // the rows above a shown match are made and opened
         } else {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <imgui.h>
@@ -47,6 +48,10 @@ struct TreeFilter {
     size_t matches = 0;       // matching tags found
     size_t openBudget = 2000; // matches that may still be opened to
     size_t hiddenMatches = 0; // matches left in closed rows once the budget ran out
+    // What a structure's members hold of the text depends only on its type and on how much of the text
+    // its path ends with: counted once per run for each pair.
+    std::unordered_map<std::string, size_t> counted;
+    std::string key; // scratch for the lookups
 };
 
 class TreeItem {
@@ -117,6 +122,7 @@ protected:
     bool autoOpened = false; // opened by the search, not by the user
 
 private:
+    static float rowHeight; // as measured on a row laid out; 0 before the first
     mutable std::shared_ptr<int> lifetimeToken;
     bool visible = true;
     bool busy = false;

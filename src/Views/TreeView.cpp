@@ -159,6 +159,9 @@ void TreeView::buildFilter() {
     }
     ImGui::SetNextItemWidth(std::max(40.0f, ImGui::GetContentRegionAvail().x - countWidth - clearWidth - spacing));
     ImGui::InputTextWithHint("##TagFilter", "Search tags...", &filterText, 0, nullptr, nullptr);
+    if (filterText != appliedFilter) {
+        applyFilter(false); // here, before the rows are laid out: they show the new text this frame
+    }
     if (!matchText.empty()) {
         ImGui::SameLine();
         ImGui::TextDisabled("%s", matchText.c_str());

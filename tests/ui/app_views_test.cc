@@ -687,6 +687,43 @@ TEST_F(ViewsTest, ElementsAreNamedDepthFirstAndTheFilterKeepsAncestors) {
     }
 }
 
+// The match count over rows that share a type: what a structure holds of the text is counted once per
+// type and overlap of its path with the text, so a match that runs from a tag's name into a member's
+// must still be found under one tag and not under the other; elements count alike unless the text
+// has an index character.
+TEST_F(ViewsTest, TheSearchCountsMatchesAcrossSharedTypesAndElements) {
+    std::vector<zelkc_logix_tag_info> inner{tagInfo("Cx", 0xC4), tagInfo("Dy", 0xCA)};
+    std::vector<zelkc_logix_tag_info> members{tagInfo("Cx", 0xC4), tagInfo("Inn", 0x8124, &inner)};
+    members[1].type_name = const_cast<char*>("Inner");
+    auto ab = tagInfo("AB", 0x8123, &members), xy = tagInfo("XY", 0x8123, &members);
+    auto arr = tagInfo("Arr", 0xA123, &members); // Outer[3]
+    ab.type_name = xy.type_name = arr.type_name = const_cast<char*>("Outer");
+    arr.dims[0] = 3;
+    std::vector<std::unique_ptr<TagItem>> rows;
+    for (const auto* info : {&ab, &xy, &arr})
+        rows.push_back(std::make_unique<TagItem>("", info));
+    // {text, matches, rows shown}: a match below a match is part of it, not another.
+    const std::tuple<const char*, size_t, std::vector<bool>> cases[] = {
+        {"b.c", 1, {true, false, false}},     // AB.Cx only: runs from the tag's name into the member's
+        {"cx", 10, {true, true, true}},       // Cx and Inn.Cx under AB, XY and each of Arr's three
+        {"inn.d", 5, {true, true, true}},     // Inn.Dy under each
+        {"r[1].inn", 1, {false, false, true}}, // one element's Inn
+        {"]", 3, {false, false, true}},       // the elements themselves
+        {"zz", 0, {false, false, false}},
+    };
+    for (const auto& [text, matches, shown] : cases) {
+        TreeFilter run;
+        run.text = text;
+        std::vector<bool> got;
+        for (auto& row : rows) {
+            row->filter(run, false);
+            got.push_back(row->isVisible());
+        }
+        EXPECT_EQ(run.matches, matches) << text;
+        EXPECT_EQ(got, shown) << text;
+    }
+}
+
 TEST_F(ViewsTest, WatchListDropsCyclesWhenTheListOrTheConnectionChanged) {
     static int64_t now = 0;
     AppState state;
