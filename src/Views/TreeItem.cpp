@@ -96,6 +96,14 @@ size_t overlap(std::string_view path, std::string_view text) {
     return 0;
 }
 
+// The key of a structure's count in the run: its type, and how much of the text its path ends with.
+const std::string& countKey(TreeFilter& run, const zelkc_logix_tag_info& info, std::string_view path) {
+    run.key.assign(info.type_name);
+    run.key += '\0';
+    run.key += std::to_string(overlap(path, run.text));
+    return run.key;
+}
+
 // The matches below `info` (which does not match itself, nor does anything above it): rows whose
 // path holds `text` (a name is the end of its path), not counting rows below a match. Works from the
 // browse records, without making rows; `path` is the tag's path, used as scratch and given back
@@ -111,10 +119,7 @@ size_t countBelow(const zelkc_logix_tag_info& info, std::string& path, TreeFilte
         }
         const bool keyed = info.type_name != nullptr;
         if (keyed) {
-            run.key.assign(info.type_name);
-            run.key += '\0';
-            run.key += std::to_string(overlap(path, text));
-            if (const auto hit = run.counted.find(run.key); hit != run.counted.end()) {
+            if (const auto hit = run.counted.find(countKey(run, info, path)); hit != run.counted.end()) {
                 return hit->second;
             }
         }
@@ -126,10 +131,7 @@ size_t countBelow(const zelkc_logix_tag_info& info, std::string& path, TreeFilte
             path.resize(keep);
         }
         if (keyed) {
-            run.key.assign(info.type_name);
-            run.key += '\0';
-            run.key += std::to_string(overlap(path, text));
-            run.counted.emplace(run.key, count);
+            run.counted.emplace(countKey(run, info, path), count);
         }
         return count;
     }

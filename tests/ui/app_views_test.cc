@@ -722,6 +722,12 @@ TEST_F(ViewsTest, TheSearchCountsMatchesAcrossSharedTypesAndElements) {
         EXPECT_EQ(run.matches, matches) << text;
         EXPECT_EQ(got, shown) << text;
     }
+    TreeFilter few; // rows are opened to the first matches only; the rest are counted as closed
+    few.text = "cx";
+    few.openBudget = 4;
+    for (auto& row : rows)
+        row->filter(few, false);
+    EXPECT_EQ(few.matches - few.hiddenMatches, 4u);
 }
 
 TEST_F(ViewsTest, WatchListDropsCyclesWhenTheListOrTheConnectionChanged) {
