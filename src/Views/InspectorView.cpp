@@ -105,7 +105,13 @@ std::string InspectorView::fitFromEnd(const std::string& text, float width) {
 
 void InspectorView::drawMenu() {
     menuItems.clear();
-    if (!ImGui::BeginPopup("##watchmenu")) {
+    // A menu stands out whole: opaque, with room round its items (the panels' own windows have none).
+    ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(10, 8));
+    ImGui::PushStyleColor(ImGuiCol_PopupBg, ImVec4(0.13f, 0.14f, 0.16f, 1.0f));
+    const bool open = ImGui::BeginPopup("##watchmenu");
+    ImGui::PopStyleColor();
+    ImGui::PopStyleVar();
+    if (!open) {
         return;
     }
     const auto& tags = inspector->getTags();

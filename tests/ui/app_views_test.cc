@@ -647,6 +647,35 @@ TEST_F(ViewsTest, ReadmeLostScreenshot) {
     ASSERT_TRUE(window->saveScreenshot(png));
 }
 
+// Not a check: scripts/screenshot sets ORVANE_SCREENSHOT_MENU to write the README's picture of a row's
+// menu on a structure, with the types at the right of the rows.
+TEST_F(ViewsTest, ReadmeMenuScreenshot) {
+    const char* png = std::getenv("ORVANE_SCREENSHOT_MENU");
+    if (png == nullptr)
+        GTEST_SKIP() << "ORVANE_SCREENSHOT_MENU not set";
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
+    const Items& rows = tree->getRootItems();
+    TreeItem* motor = find(rows, "Motor1");
+    for (const char* name : {"Counter", "Sine", "Greeting"})
+        clickRow(find(rows, name));
+    clickRow(motor, true);
+    clickRow(find(motor->children(), "Status"), true);
+    ASSERT_TRUE(until([&] {
+        const auto& tags = TagInspector::getInstance()->getTags();
+        return std::all_of(tags.begin(), tags.end(), [](const auto& tag) { return !tag.value.empty(); });
+    }));
+    tree->revealRow(motor);
+    frames(2);
+    const auto at = tree->getTreePanel()->getWorldPosition();
+    const ImVec4 r = motor->hitRect();
+    apptest::pushRightClick(window, static_cast<int>(at.x + r.x + 40), static_cast<int>(at.y + (r.y + r.w) / 2));
+    frames(2);
+    apptest::pushMotion(window, static_cast<int>(at.x + r.x + 60), static_cast<int>(at.y + r.w + 40));
+    frames(3);
+    ASSERT_TRUE(window->saveScreenshot(png));
+}
+
 zelkc_logix_tag_info tagInfo(const char* name, uint16_t type,
                              std::vector<zelkc_logix_tag_info>* members = nullptr) {
     zelkc_logix_tag_info info{};
