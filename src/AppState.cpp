@@ -71,6 +71,7 @@ struct AppState::Link {
     std::mutex mutex; // held for each exchange on the client
     std::string host;
     uint16_t port = 0;
+    int slot = -1;
     uint8_t mode = ZELKC_LOGIX_MODE_AUTO;
     uint32_t timeoutMs = defaultTimeoutMs;
     Link() : client(zelkc_logix_client_create()) {
@@ -160,7 +161,7 @@ void AppState::replaceLinkLocked(std::shared_ptr<Link> next) {
     }
 }
 
-uint64_t AppState::beginAttempt(const std::string& host, uint16_t port, Attempt kind) {
+uint64_t AppState::beginAttempt(const std::string& host, uint16_t port, int slot, Attempt kind) {
     std::shared_ptr<Link> idle = newLink();
     std::lock_guard<std::mutex> lock(mutex);
     connected.store(false);
@@ -171,6 +172,7 @@ uint64_t AppState::beginAttempt(const std::string& host, uint16_t port, Attempt 
         shown.reason.clear();
         shown.host = host;
         shown.port = port;
+        shown.slot = slot;
         failedAttempts = 0;
     }
     userWantsLink = true;
@@ -183,20 +185,29 @@ uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
     std::shared_ptr<Link> next;
     std::string host;
     uint16_t port = 0;
+    int slot = -1;
     {
         std::lock_guard<std::mutex> lock(mutex);
         host = shown.host;
         port = shown.port;
+        slot = shown.slot;
     }
     uint8_t result = ZELKC_LOGIX_ERR_NO_MEMORY;
     try {
         next = newLink();
         next->host = host;
         next->port = port;
+        next->slot = slot;
         next->mode = connectionMode.load();
         next->timeoutMs = timeoutMs.load();
         std::lock_guard<std::mutex> linkLock(next->mutex);
-        result = zelkc_logix_client_connect_mode(next->client, host.c_str(), port, next->timeoutMs, next->mode);
+        // The route stays with the client: a quiet reopen later goes to the same slot.
+        if (slot >= 0 &&
+            zelkc_cip_route_path_add_backplane_slot(&next->client->route, static_cast<uint8_t>(slot)) != ZELKC_CIP_OK) {
+            result = ZELKC_LOGIX_ERR_NO_MEMORY;
+        } else {
+            result = zelkc_logix_client_connect_mode(next->client, host.c_str(), port, next->timeoutMs, next->mode);
+        }
     } catch (const std::bad_alloc&) {
         next.reset();
     }
@@ -223,6 +234,10 @@ uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
         shown.plcType = plcTypeText;
         shown.lastHost = host;
         shown.lastPort = port;
+        shown.lastSlot = slot;
+        shown.vendorId = id.vendor_id;
+        shown.productCode = id.product_code;
+        shown.serialNumber = id.serial_number;
         shown.state = LinkState::Connected;
         shown.reason.clear();
         failedAttempts = 0;
@@ -260,13 +275,14 @@ uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
     return result;
 }
 
-uint8_t AppState::connect(const std::string& host, unsigned short port) {
-    const uint64_t at = beginAttempt(host, port, Attempt::User);
+uint8_t AppState::connect(const std::string& host, unsigned short port, int slot) {
+    const uint64_t at = beginAttempt(host, port, slot, Attempt::User);
     return runAttempt(at, Attempt::User);
 }
 
-void AppState::connectAsync(const std::string& host, unsigned short port, std::function<void(uint8_t)> done) {
-    const uint64_t at = beginAttempt(host, port, Attempt::User);
+void AppState::connectAsync(const std::string& host, unsigned short port, std::function<void(uint8_t)> done,
+                            int slot) {
+    const uint64_t at = beginAttempt(host, port, slot, Attempt::User);
     background([this, at, done = std::move(done)] {
         const uint8_t result = runAttempt(at, Attempt::User);
         if (done) {

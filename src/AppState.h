@@ -41,6 +41,12 @@ struct LinkSnapshot {
     std::string plcType;  // product name of the last controller connected, kept after a loss
     std::string lastHost; // where that controller was reached
     uint16_t lastPort = 0;
+    int slot = -1;     // the backplane slot of the current or last attempt; -1: none
+    int lastSlot = -1; // the slot the last controller was reached at
+    // The Identity of the last controller connected (kept after a loss): what tells controllers apart.
+    uint16_t vendorId = 0;
+    uint16_t productCode = 0;
+    uint32_t serialNumber = 0;
 };
 
 
@@ -76,10 +82,12 @@ public:
     // A connect the user asked for: the state turns connecting and the revision moves before this
     // returns; the attempt then runs here, blocking. Returns the zelkc_logix result (0: connected).
     // A disconnect or another connect meanwhile makes the attempt's outcome count for nothing.
-    uint8_t connect(const std::string& host, unsigned short port);
+    // With a slot (0-255), the requests are routed through the module at `host` to the controller in
+    // that backplane slot.
+    uint8_t connect(const std::string& host, unsigned short port, int slot = -1);
     // The same attempt run on the executor; `done` (optional) gets its result there.
-    void connectAsync(const std::string& host, unsigned short port,
-                      std::function<void(uint8_t)> done = {});
+    void connectAsync(const std::string& host, unsigned short port, std::function<void(uint8_t)> done = {},
+                      int slot = -1);
     // The user's disconnect, also a cancel of an attempt under way: never waits for the network.
     // Stops automatic reconnects.
     void disconnect();
@@ -115,7 +123,7 @@ private:
     struct Link;
     enum class Attempt { User, Automatic };
 
-    uint64_t beginAttempt(const std::string& host, uint16_t port, Attempt kind);
+    uint64_t beginAttempt(const std::string& host, uint16_t port, int slot, Attempt kind);
     uint8_t runAttempt(uint64_t attemptRevision, Attempt kind);
     // Under `mutex`: the connection up under `at` on link `from` turns lost, for `result`.
     void loseLocked(const std::shared_ptr<Link>& from, uint64_t at, uint8_t result);

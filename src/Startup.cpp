@@ -1,5 +1,7 @@
 #include "Startup.h"
 
+#include "AddressText.h"
+
 #include <charconv>
 #include <cstdlib>
 #include <string>
@@ -75,7 +77,16 @@ Arguments parseArguments(int argc, const char* const* argv) {
         return args;
     }
     if (!positional.empty()) {
+        // HOST, HOST:PORT or HOST/SLOT, as the address field takes it; the field keeps the text.
+        ControllerAddress parsed;
+        args.error = parseControllerAddress(positional[0], 44818, &parsed);
+        if (!args.error.empty()) {
+            return args;
+        }
         args.address = positional[0];
+        if (parsed.portGiven) {
+            args.port = static_cast<int>(parsed.port);
+        }
     }
     if (positional.size() > 1) {
         const std::string& text = positional[1];

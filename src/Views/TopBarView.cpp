@@ -11,6 +11,7 @@
 #include <zelk/ui/Font.h>
 #include <zelk/ui/Window.h>
 
+#include "AddressText.h"
 #include "AppState.h"
 #include "AppStyle.h"
 #include "AppTextures.h"
@@ -63,7 +64,7 @@ TopBarView::TopBarView(zelk::ui::Widget* parent)
     logo->setTexture(AppTextures::getSvg("icons/zelk.svg", 256, 256));
     logo->setColor(zelk::ui::Color(0, 0, 0, 255));
 
-    fieldsPanel = left->addChild<zelk::ui::ImGuiPanel>(Vec2{0, 0}, Vec2{384, 25});
+    fieldsPanel = left->addChild<zelk::ui::ImGuiPanel>(Vec2{0, 0}, Vec2{384, 50});
     style->applyImGuiStyle(fieldsPanel->getImGuiContext());
     fieldsPanel->setDefaultFont(style->getDefaultFont(),
                                 style->getFontSizeSmall() * style->getImGuiFontScale(), nullptr);
@@ -132,6 +133,9 @@ void TopBarView::buildFields() {
             focusAddress = true; // activated again, the field reads the new text
         }
     }
+    // The fields sit in the middle of the bar; a problem with the address moves them up and shows
+    // under them.
+    ImGui::SetCursorPosY(addressProblem.empty() ? 12.0f : 2.0f);
     ImGui::BeginDisabled(connecting);
     ImGui::TextUnformatted("IP:");
     ImGui::SameLine(28);
@@ -141,7 +145,17 @@ void TopBarView::buildFields() {
         focusAddress = false;
         focusGiven = true;
     }
-    if (ImGui::InputText("##IP", &ip, ImGuiInputTextFlags_EnterReturnsTrue, nullptr, nullptr)) {
+    const bool addressEntered = ImGui::InputText("##IP", &ip, ImGuiInputTextFlags_EnterReturnsTrue, nullptr, nullptr);
+    if (ip != parsedText) {
+        // HOST:PORT typed in the address: the port field follows it.
+        parsedText = ip;
+        addressProblem.clear();
+        ControllerAddress typed;
+        if (parseControllerAddress(ip, static_cast<uint32_t>(port), &typed).empty() && typed.portGiven) {
+            port = static_cast<int>(typed.port);
+        }
+    }
+    if (addressEntered) {
         enterPressed();
     }
     addressRect = ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
@@ -165,6 +179,12 @@ void TopBarView::buildFields() {
     ImGui::EndDisabled();
     if (portEntered) {
         enterPressed();
+    }
+    if (!addressProblem.empty()) {
+        ImGui::SetCursorPosY(27.0f);
+        ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
+        ImGui::TextUnformatted(addressProblem.c_str());
+        ImGui::PopStyleColor();
     }
     const AppStyle* style = AppStyle::getInstance();
     connectButton->setBackgroundColor(buttonFocused ? style->getButtonHoverColor() : style->getButtonColor());
@@ -309,22 +329,32 @@ void TopBarView::connect() noexcept {
             appState->disconnect();
             break;
         case LinkState::Lost:
-            if (link.host == ip && link.port == port) {
-                appState->reconnectNow();
-                break;
-            }
-            [[fallthrough]];
-        case LinkState::Disconnected:
+        case LinkState::Disconnected: {
             if (ip.empty()) {
                 break;
             }
+            ControllerAddress target;
+            addressProblem = parseControllerAddress(ip, static_cast<uint32_t>(port), &target);
+            if (!addressProblem.empty()) {
+                break; // nothing connects to an address that cannot be right
+            }
+            port = static_cast<int>(target.port);
+            if (link.state == LinkState::Lost && link.host == target.host && link.port == port &&
+                link.slot == target.slot) {
+                appState->reconnectNow();
+                break;
+            }
             connecting = true;
-            appState->connectAsync(ip, static_cast<unsigned short>(port & 0xFFFF), [](uint8_t rc) {
-                if (rc != 0) {
-                    LogWriter(LogLevel::Error)("failed to connect to PLC: {}", rc);
-                }
-            });
+            appState->connectAsync(
+                target.host, static_cast<unsigned short>(port & 0xFFFF),
+                [](uint8_t rc) {
+                    if (rc != 0) {
+                        LogWriter(LogLevel::Error)("failed to connect to PLC: {}", rc);
+                    }
+                },
+                target.slot);
             break;
+        }
         }
     } catch (const std::exception& e) {
         LogWriter(LogLevel::Error)("failed to {} PLC: {}",

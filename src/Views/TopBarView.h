@@ -28,7 +28,8 @@ public:
     // The button's click: disconnects when connected, otherwise starts a connection attempt.
     void connect() noexcept;
 
-    // Pre-fills the fields (the command line's address and port). The port is kept within 1-65535.
+    // Pre-fills the fields (the command line's address and port). The port is kept within 1-65535. The
+    // address may be HOST, HOST:PORT (the port field then takes PORT) or HOST/SLOT.
     // A field being edited keeps its own copy of the text: it is taken back and given the new one.
     void setAddress(const std::string& address) {
         ip = address;
@@ -66,6 +67,8 @@ public:
     // Whether Tab moved the keyboard focus from the port field to the Connect button (Enter or Space
     // then presses it).
     bool buttonHasFocus() const { return buttonFocused; }
+    // What is wrong with the address text, shown under the field after a Connect; empty when nothing.
+    const std::string& getAddressProblem() const { return addressProblem; }
 
 private:
     void buildFields();
@@ -102,4 +105,6 @@ private:
     bool portWasActive = false;
     bool focusAddress = false; // Tab on the button goes back to the address field
     bool fieldsChanged = false; // set from outside while a field may be active
+    std::string addressProblem;
+    std::string parsedText; // the address text last looked at for a port of its own
 };

@@ -107,7 +107,8 @@ void TreeView::update() {
         }
     }
     if (!live && !rootItems.empty() && !link.lastHost.empty()) {
-        lastConnected = fmt::format("last connected: {}:{}", link.lastHost, link.lastPort);
+        lastConnected = fmt::format("last connected: {}:{}{}", link.lastHost, link.lastPort,
+                                    link.lastSlot >= 0 ? fmt::format("/{}", link.lastSlot) : std::string());
     } else {
         lastConnected.clear();
     }

@@ -513,6 +513,41 @@ TEST_F(ViewsTest, KeysScrollingAndTheBarAtAnyWidth) {
     }
 }
 
+// The address forms: HOST/SLOT routes through the module to the controller in that slot, a wrong slot
+// fails with the reason, HOST:PORT sets the port field, and a bad text says what is wrong without an
+// attempt.
+TEST_F(ViewsTest, RoutedAddressesAndBadTexts) {
+    sim = std::make_unique<logixsim::Server>(logixsim::demo_controller(),
+                                             logixsim::Options{.port = 0, .slot = 2, .faults = {}, .live_interval_ms = 0});
+    sim->start();
+    const std::string port = std::to_string(sim->port());
+    const uint64_t before = AppState::getInstance()->snapshot().revision;
+    for (const auto& [text, problem] : {
+             std::pair{"127.0.0.1/256", "'127.0.0.1/256': the slot after '/' must be a number from 0 to 255"},
+             {"127.0.0.1:0", "'127.0.0.1:0': the port after ':' must be a number from 1 to 65535"},
+             {":44818/1", "':44818/1': the address needs a host name or IP address"},
+             {"local host", "'local host': a host name has no spaces"}}) {
+        bar->setAddress(text);
+        frames(1);
+        clickButton();
+        EXPECT_EQ(bar->getAddressProblem(), problem);
+        EXPECT_EQ(AppState::getInstance()->snapshot().revision, before) << text << ": no attempt";
+    }
+    bar->setAddress("127.0.0.1:" + port + "/3"); // the port field follows the text
+    frames(2);
+    EXPECT_EQ(bar->getPort(), sim->port());
+    clickButton();
+    ASSERT_TRUE(until([&] { return !bar->isConnecting(); }));
+    EXPECT_EQ(status(), "PLC-Status: DISCONNECTED");
+    EXPECT_NE(tree->getFailure().find("(CIP 0x"), std::string::npos) << "the reason with its status: " << tree->getFailure();
+    bar->setAddress("127.0.0.1/2");
+    frames(1);
+    clickButton();
+    ASSERT_TRUE(browsed());
+    EXPECT_EQ(tree->getRootItems().size(), demo["tags"].size() + 1);
+    EXPECT_EQ(AppState::getInstance()->snapshot().lastSlot, 2);
+}
+
 // The menus of both panes and what they copy; Watch all members of a structure, and of a 1,000-element
 // array (500 added, the rest said); a long path shortened from its front in the table.
 TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {

@@ -1,26 +1,15 @@
 // Addresses, the connection to the controller, and the identity command.
 #include <fmt/format.h>
 
-#include <charconv>
 #include <nlohmann/json.hpp>
 
 #include "cli.h"
 
+#include "AddressText.h"
+
 namespace cli {
 
 namespace {
-
-// A decimal number in [min, max] making up all of `text`.
-bool parse_number(std::string_view text, uint32_t min, uint32_t max, uint32_t* out) {
-    uint32_t value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc() || ptr != end || value < min || value > max) {
-        return false;
-    }
-    *out = value;
-    return true;
-}
 
 const char* vendor_name(uint16_t id) {
     return id == 1 ? "Rockwell Automation/Allen-Bradley" : "unknown vendor";
@@ -45,28 +34,15 @@ std::string Address::text() const {
 }
 
 std::string parse_address(const std::string& text, Address* out) {
+    ControllerAddress parsed;
+    const std::string problem = parseControllerAddress(text, kDefaultPort, &parsed);
+    if (!problem.empty()) {
+        return problem;
+    }
     Address a;
-    std::string_view rest = text;
-    const size_t slash = rest.find('/');
-    if (slash != std::string_view::npos) {
-        uint32_t slot = 0;
-        if (!parse_number(rest.substr(slash + 1), 0, 255, &slot)) {
-            return fmt::format("'{}': the slot after '/' must be a number from 0 to 255", text);
-        }
-        a.slot = int(slot);
-        rest = rest.substr(0, slash);
-    }
-    const size_t colon = rest.find(':');
-    if (colon != std::string_view::npos) {
-        if (!parse_number(rest.substr(colon + 1), 1, 65535, &a.port)) {
-            return fmt::format("'{}': the port after ':' must be a number from 1 to 65535", text);
-        }
-        rest = rest.substr(0, colon);
-    }
-    if (rest.empty()) {
-        return fmt::format("'{}': the address needs a host name or IP address", text);
-    }
-    a.host = std::string(rest);
+    a.host = parsed.host;
+    a.port = parsed.port;
+    a.slot = parsed.slot;
     *out = a;
     return {};
 }
