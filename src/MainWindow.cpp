@@ -11,6 +11,7 @@
 #include "Views/InspectorView.h"
 #include "Views/TopBarView.h"
 #include "Views/TreeView.h"
+#include "Views/TrendView.h"
 
 namespace {
 constexpr zelk::ui::WindowFlags windowFlags = 0x71F;
@@ -19,18 +20,19 @@ constexpr int fill = static_cast<int>(zelk::ui::Stack::Distribution::Fill);
 constexpr int stretch = static_cast<int>(zelk::ui::Stack::Alignment::Stretch);
 constexpr int sideBySide = static_cast<int>(zelk::ui::Stack::Orientation::Horizontal);
 
-// The bar between tree and table: a press takes hold of it and the pointer's moves set the split.
+// A bar between two panes: a press takes hold of it and the pointer's moves (x for a bar standing
+// between side-by-side panes, y for one lying between panes above each other) set the split.
 class Divider : public zelk::ui::Rectangle {
 public:
-    Divider(zelk::ui::Widget* parent, std::function<void(float)> moved)
-        : zelk::ui::Rectangle(parent), onMoved(std::move(moved)) {}
+    Divider(zelk::ui::Widget* parent, std::function<void(float)> moved, bool lying = false)
+        : zelk::ui::Rectangle(parent), onMoved(std::move(moved)), horizontal(lying) {}
     bool onMouseButtonDown(const zelk::ui::MouseEvent& event) override {
         dragging = event.button == 1;
         return true;
     }
     bool onMouseMove(const zelk::ui::MouseEvent& event) override {
         if (dragging) {
-            onMoved(event.windowPosition.x);
+            onMoved(horizontal ? event.windowPosition.y : event.windowPosition.x);
             requestFrame();
         }
         return true;
@@ -42,11 +44,14 @@ public:
     // The 4-pixel bar is hard to hit: it takes presses 3 pixels either side of it too.
     bool contains(zelk::ui::Vec2 local) const override {
         const zelk::ui::Vec2 size = getActualSize();
-        return local.x >= -3.0f && local.x <= size.x + 3.0f && local.y >= 0.0f && local.y <= size.y;
+        const float slackX = horizontal ? 0.0f : 3.0f;
+        const float slackY = horizontal ? 3.0f : 0.0f;
+        return local.x >= -slackX && local.x <= size.x + slackX && local.y >= -slackY && local.y <= size.y + slackY;
     }
 
 private:
     std::function<void(float)> onMoved;
+    bool horizontal;
     bool dragging = false;
 };
 } // namespace
@@ -87,7 +92,22 @@ MainWindow::MainWindow() {
     divider->setMaxSize(zelk::ui::Vec2{dividerWidth, unbounded});
     divider->setColor(style->getBackgroundColorLight());
 
-    inspectorView = content->addChild<InspectorView>();
+    // The table, and under it (when shown) the trend with a bar to drag between them.
+    auto* right = content->addChild<zelk::ui::Stack>();
+    right->setDistribution(fill);
+    right->setAlignment(stretch);
+    inspectorView = right->addChild<InspectorView>();
+    trendDivider = right->addChild<Divider>(
+        [this](float y) {
+            setTrendHeight(static_cast<float>(window->getHeight()) - y - dividerWidth / 2);
+        },
+        true);
+    trendDivider->setMinSize(zelk::ui::Vec2{0, dividerWidth});
+    trendDivider->setMaxSize(zelk::ui::Vec2{unbounded, dividerWidth});
+    trendDivider->setPreferredSize(zelk::ui::Vec2{0, dividerWidth});
+    trendDivider->setColor(style->getBackgroundColorLight());
+    trendView = right->addChild<TrendView>();
+    setTrendHeight(trendHeight);
 
     zelk::ui::Application::registerTickCallback(this, [this] { update(); });
 }
@@ -102,6 +122,20 @@ void MainWindow::update() noexcept {
     root->setPreferredSize(zelk::ui::Vec2{width, height});
     topBar->setMaxSize(zelk::ui::Vec2{width, topBarHeight});
     setTreeWidth(splitChosen ? treeWidth : defaultTreeWidth(width));
+    const bool trend = inspectorView->isTrendShown();
+    trendView->setVisible(trend);
+    trendDivider->setVisible(trend);
+    setTrendHeight(trendHeight); // the window may have shrunk under it
+}
+
+void MainWindow::setTrendHeight(float height) {
+    // The table keeps at least its header and a few rows; the trend at least its toolbar and a plot.
+    const float room = static_cast<float>(window->getHeight()) - topBarHeight - dividerWidth - 120.0f;
+    const float held = std::round(std::clamp(height, 140.0f, std::max(140.0f, room)));
+    trendHeight = held;
+    trendView->setPreferredSize(zelk::ui::Vec2{0, held});
+    trendView->setMinSize(zelk::ui::Vec2{0, held});
+    trendView->setMaxSize(zelk::ui::Vec2{unbounded, held});
 }
 
 float MainWindow::defaultTreeWidth(float windowWidth) {

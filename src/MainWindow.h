@@ -12,6 +12,7 @@
 class TopBarView;
 class TreeView;
 class InspectorView;
+class TrendView;
 
 class MainWindow {
 public:
@@ -46,6 +47,11 @@ public:
     TreeView* getTreeView() const { return treeView; }
     zelk::ui::Rectangle* getDivider() const { return divider; }
     InspectorView* getInspectorView() const { return inspectorView; }
+    TrendView* getTrendView() const { return trendView; }
+    // The trend's height under the table: where its divider was dragged to, within range.
+    float getTrendHeight() const { return trendHeight; }
+    void setTrendHeight(float height);
+    static constexpr float defaultTrendHeight = 260.0f;
 
 private:
     zelk::ui::Window* window = nullptr; // owned by the application
@@ -54,6 +60,9 @@ private:
     TreeView* treeView = nullptr;
     zelk::ui::Rectangle* divider = nullptr;
     InspectorView* inspectorView = nullptr; // kept for tests and the screenshot tool
+    TrendView* trendView = nullptr;
+    zelk::ui::Rectangle* trendDivider = nullptr;
+    float trendHeight = defaultTrendHeight;
     float treeWidth = treeMaxWidth;
     bool splitChosen = false; // the user dragged the divider
 };

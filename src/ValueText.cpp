@@ -1,5 +1,7 @@
 #include "ValueText.h"
 
+#include <cmath>
+
 #include <fmt/format.h>
 
 namespace {
@@ -116,5 +118,42 @@ std::string value2string(const zelkc_logix_value* value, uint16_t type) {
         return fmt::format("{}", v.f64);
     default:
         return {};
+    }
+}
+
+double value2double(const zelkc_logix_value* value, uint16_t type) {
+    if (value == nullptr) {
+        return NAN;
+    }
+    const auto& v = value->value;
+    switch (type) {
+    case ZELKC_LOGIX_TYPE_BOOL:
+        return v.u8 == 1 ? 1.0 : 0.0;
+    case ZELKC_LOGIX_TYPE_SINT:
+        return v.i8;
+    case ZELKC_LOGIX_TYPE_INT:
+        return v.i16;
+    case ZELKC_LOGIX_TYPE_DINT:
+        return v.i32;
+    case ZELKC_LOGIX_TYPE_LINT:
+        return static_cast<double>(v.i64);
+    case ZELKC_LOGIX_TYPE_USINT:
+    case ZELKC_LOGIX_TYPE_BYTE:
+        return v.u8;
+    case ZELKC_LOGIX_TYPE_UINT:
+    case ZELKC_LOGIX_TYPE_WORD:
+        return v.u16;
+    case ZELKC_LOGIX_TYPE_UDINT:
+    case ZELKC_LOGIX_TYPE_DWORD:
+        return v.u32;
+    case ZELKC_LOGIX_TYPE_ULINT:
+    case ZELKC_LOGIX_TYPE_LWORD:
+        return static_cast<double>(v.u64);
+    case ZELKC_LOGIX_TYPE_REAL:
+        return v.f32;
+    case ZELKC_LOGIX_TYPE_LREAL:
+        return v.f64;
+    default:
+        return NAN;
     }
 }

@@ -24,3 +24,7 @@ std::string datatype_text(const zelkc_logix_tag_info* info);
 // type field): decimal integers, "true"/"false", shortest round-trip floats (REAL as single
 // precision). Unknown codes and a null value give the empty string.
 std::string value2string(const zelkc_logix_value* value, uint16_t type);
+
+// The value as a number for the trend: BOOL as 0 or 1, integers (64-bit ones rounded to the nearest
+// double), floats as they are. NaN for a null value or an unknown code.
+double value2double(const zelkc_logix_value* value, uint16_t type);

@@ -12,6 +12,7 @@
 #include "AppStyle.h"
 #include "AppTextures.h"
 #include "Views/TagInspector.h"
+#include "Views/TrendView.h"
 
 InspectorView::InspectorView(zelk::ui::Widget* parent)
     : zelk::ui::Widget(parent), inspector(TagInspector::getInstance()) {
@@ -144,16 +145,52 @@ void InspectorView::drawMenu() {
     ImGui::EndPopup();
 }
 
+void InspectorView::drawToolbar() {
+    // The rate, the pace actually reached when the controller is slower, and the trend's box.
+    static const char* const labels[] = {"100 ms", "250 ms", "500 ms", "1 s", "2 s", "5 s"};
+    int current = 3;
+    for (int i = 0; i < 6; ++i) {
+        if (TagInspector::rateChoicesMs[i] == inspector->getIntervalMs()) {
+            current = i;
+        }
+    }
+    ImGui::SetCursorPos(ImVec2(6, 5));
+    ImGui::AlignTextToFramePadding();
+    ImGui::TextUnformatted("Read every");
+    ImGui::SameLine();
+    ImGui::SetNextItemWidth(80);
+    if (ImGui::Combo("##rate", &current, labels, 6)) {
+        inspector->setIntervalMs(TagInspector::rateChoicesMs[current]);
+    }
+    const int64_t achieved = inspector->achievedIntervalNs();
+    const int64_t asked = static_cast<int64_t>(inspector->getIntervalMs()) * 1'000'000;
+    paceText = achieved > asked + asked / 4 && achieved > 0
+                   ? fmt::format("the controller allows every {:.2g} s", static_cast<double>(achieved) / 1e9)
+                   : std::string();
+    if (!paceText.empty()) {
+        ImGui::SameLine();
+        ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getWarningColor()));
+        ImGui::TextUnformatted(paceText.c_str());
+        ImGui::PopStyleColor();
+    }
+    ImGui::SameLine(0, 24);
+    ImGui::Checkbox("Trend", &trendShown);
+    ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 2);
+}
+
 void InspectorView::generateGui() {
     deleteRects.clear();
     drawnValues.clear();
     drawnNames.clear();
     nameRects.clear();
+    trendRects.clear();
+    drawToolbar();
     constexpr ImGuiTableFlags flags =
         ImGuiTableFlags_Resizable | ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders;
     // The table leaves the scroll bar's strip free at the right.
     const ImVec2 outer(ImGui::GetContentRegionAvail().x - zelk::ui::ScrollView::kScrollbarWidth, 0);
-    if (ImGui::BeginTable("Variables", 4, flags, outer, 0)) {
+    if (ImGui::BeginTable("Variables", 5, flags, outer, 0)) {
+        ImGui::TableSetupColumn("", ImGuiTableColumnFlags_WidthFixed | ImGuiTableColumnFlags_NoResize, 20);
         ImGui::TableSetupColumn("Name", ImGuiTableColumnFlags_WidthStretch, 1.5f);
         // The type keeps its width whatever the neighbours do: the longest type word fits it.
         ImGui::TableSetupColumn("Type", ImGuiTableColumnFlags_WidthFixed | ImGuiTableColumnFlags_NoResize,
@@ -170,7 +207,7 @@ void InspectorView::generateGui() {
             ImGui::TableNextRow();
             ImGui::PushID(tag.name.c_str());
             ImGui::TableSetColumnIndex(0);
-            // The whole row answers a right-click; the delete button still takes its own clicks.
+            // The whole row answers a right-click; the boxes and the delete button take their own clicks.
             ImGui::Selectable("##row", false,
                               ImGuiSelectableFlags_SpanAllColumns | ImGuiSelectableFlags_AllowItemOverlap,
                               ImVec2(0, 20));
@@ -178,6 +215,25 @@ void InspectorView::generateGui() {
                 menuOpened = tag.name;
             }
             ImGui::SameLine(0, 0);
+            if (!tag.isString) {
+                // The trend box, in the colour of the row's line.
+                bool trended = tag.trended;
+                const ImVec4 colour = ImGui::ColorConvertU32ToFloat4(TrendView::colourOf(tag.colour));
+                ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(1, 1));
+                ImGui::PushStyleColor(ImGuiCol_CheckMark, colour);
+                ImGui::PushStyleColor(ImGuiCol_Border, colour);
+                if (ImGui::Checkbox("##trend", &trended)) {
+                    inspector->setTrended(tag.name, trended);
+                    trendShown = trendShown || trended;
+                }
+                ImGui::PopStyleColor(2);
+                ImGui::PopStyleVar();
+                trendRects.emplace_back(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
+                                        ImGui::GetItemRectMax().y);
+            } else {
+                trendRects.emplace_back(0, 0, 0, 0);
+            }
+            ImGui::TableSetColumnIndex(1);
             const std::string& name = drawnNames.emplace_back(fitFromEnd(tag.name, ImGui::GetContentRegionAvail().x));
             ImGui::TextUnformatted(name.c_str());
             nameRects.emplace_back(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
@@ -185,11 +241,11 @@ void InspectorView::generateGui() {
             if (name != tag.name && ImGui::IsItemHovered()) {
                 ImGui::SetTooltip("%s", tag.name.c_str());
             }
-            ImGui::TableSetColumnIndex(1);
-            ImGui::TextUnformatted(tag.typeName.c_str());
             ImGui::TableSetColumnIndex(2);
-            drawValue(tag, now);
+            ImGui::TextUnformatted(tag.typeName.c_str());
             ImGui::TableSetColumnIndex(3);
+            drawValue(tag, now);
+            ImGui::TableSetColumnIndex(4);
             ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(0, 0));
             ImGui::PushStyleColor(ImGuiCol_Button, ImVec4(0, 0, 0, 0));
             ImGui::PushStyleColor(ImGuiCol_ButtonHovered, ImVec4(1, 1, 1, 0.15f));

@@ -42,6 +42,14 @@ public:
     // `text` shortened from the front with an ellipsis to fit `width` pixels at the current font.
     static std::string fitFromEnd(const std::string& text, float width);
 
+    // Whether the trend pane under the table is asked for (the toolbar's Trend box).
+    bool isTrendShown() const { return trendShown; }
+    void setTrendShown(bool value) { trendShown = value; }
+    // Where each row's trend box was last drawn, in the panel's coordinates, in row order.
+    const std::vector<ImVec4>& getTrendBoxRects() const { return trendRects; }
+    // The toolbar's line about the pace when the controller is slower than the rate; else empty.
+    const std::string& getPaceText() const { return paceText; }
+
     // How old a stale value is, in words: "12 s ago", "3 min ago", "2 h ago".
     static std::string ageText(int64_t ageNs);
     static constexpr int64_t changeHighlightNs = 1'500'000'000;
@@ -61,4 +69,8 @@ private:
     std::vector<ImVec4> nameRects;
     std::vector<std::pair<std::string, ImVec4>> menuItems;
     std::string menuTag; // the row the menu was opened on
+    std::vector<ImVec4> trendRects;
+    std::string paceText;
+    bool trendShown = false;
+    void drawToolbar();
 };

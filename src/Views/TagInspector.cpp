@@ -39,6 +39,7 @@ void TagInspector::addTag(const zelkc_logix_tag_info* info, std::string_view pat
     entry.typeName = std::string(datatype_get_name(info));
     entry.symbolType = info->symbol_type;
     entry.isString = isString;
+    entry.colour = nextColour++;
     tags.push_back(std::move(entry));
 }
 
@@ -50,19 +51,41 @@ void TagInspector::removeTag(const char* name) {
         std::remove_if(tags.begin(), tags.end(), [&](const TagValue& t) { return t.name == name; });
     if (removed != tags.end()) {
         tags.erase(removed, tags.end());
+        history.remove(name);
         ++revision;
     }
 }
 
 void TagInspector::clear() {
     tags.clear();
+    history.clear();
     ++revision;
 }
 
 void TagInspector::markStale() {
+    const int64_t now = clock();
     for (TagValue& tag : tags) {
         if (tag.state == RowState::Live) {
             tag.state = RowState::Stale;
+            history.add(tag.name, now, std::nan("")); // the trend's line stops here
+        }
+    }
+}
+
+void TagInspector::setIntervalMs(int ms) {
+    for (int choice : rateChoicesMs) {
+        if (choice == ms) {
+            intervalNs = static_cast<int64_t>(ms) * 1'000'000;
+            history.setIntervalNs(intervalNs);
+            achievedNs = 0;
+        }
+    }
+}
+
+void TagInspector::setTrended(const std::string& name, bool on) {
+    for (TagValue& tag : tags) {
+        if (tag.name == name) {
+            tag.trended = on;
         }
     }
 }
@@ -99,17 +122,23 @@ void TagInspector::update() {
                     if (row.state == RowState::Live) {
                         row.state = RowState::Stale;
                     }
+                    history.add(row.name, batch->startedNs, std::nan(""));
                 } else if (read.result == ZELKC_LOGIX_OK) {
                     if (row.lastGoodNs != 0 && row.value != read.value) {
                         row.changedNs = batch->startedNs;
                     }
                     row.value = read.value;
+                    row.number = read.number;
                     row.state = RowState::Live;
                     row.error.clear();
                     row.lastGoodNs = batch->startedNs;
+                    if (!row.isString) {
+                        history.add(row.name, batch->startedNs, read.number);
+                    }
                 } else {
                     row.state = RowState::Error;
                     row.error = read.error;
+                    history.add(row.name, batch->startedNs, std::nan(""));
                 }
             }
         }
@@ -118,9 +147,11 @@ void TagInspector::update() {
     const int64_t now = clock();
     if (!appState->getStatus()) {
         markStale();
+        achievedNs = 0; // an outage is not the controller's pace
+        lastBatchTime = 0;
         return;
     }
-    if (now - lastBatchTime < cycleIntervalNs || tags.empty() ||
+    if (now - lastBatchTime < intervalNs || tags.empty() ||
         tags.size() > std::numeric_limits<uint32_t>::max()) {
         return;
     }
@@ -129,6 +160,8 @@ void TagInspector::update() {
     next->revision = revision;
     next->connectionRevision = appState->connectionRevision();
     next->startedNs = now;
+    // Start to start: what the controller allows when it is slower than the rate asked for.
+    achievedNs = lastBatchTime != 0 ? now - lastBatchTime : 0;
     lastBatchTime = now;
     batch = next;
     try {
@@ -170,6 +203,8 @@ void TagInspector::readBatch(AppState* appState, const std::shared_ptr<ReadBatch
                         if (reads[r].result == ZELKC_LOGIX_OK) {
                             entry.value =
                                 value2string(&reads[r].value, zelkc_logix_tag_atomic_type(entry.symbolType));
+                            entry.number =
+                                value2double(&reads[r].value, zelkc_logix_tag_atomic_type(entry.symbolType));
                         } else {
                             entry.error = failureText(reads[r].result, statuses[r]);
                         }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include <zelkc_logix.h>
+
+#include "TrendHistory.h"
 
 class AppState;
 class ThreadPool;
@@ -36,6 +39,9 @@ public:
         int64_t lastGoodNs = 0; // the clock's time of the last good read; 0 before it
         int64_t changedNs = 0;  // when the value text last changed from one good read to the next
         uint8_t result = ZELKC_LOGIX_ERR_UNKNOWN; // the read task's outcome for this entry
+        double number = std::nan(""); // the last good value as a number (NaN for text)
+        bool trended = false;          // ticked for the trend
+        uint8_t colour = 0;            // the row's colour in the trend and its legend
     };
 
     // One read cycle, shared by the list and the task that reads it.
@@ -82,7 +88,19 @@ public:
     // and a refusal's reason in `error`. Never throws.
     static void readBatch(AppState* appState, const std::shared_ptr<ReadBatch>& batch);
 
-    static constexpr int64_t cycleIntervalNs = 1000000000;
+    static constexpr int64_t cycleIntervalNs = 1000000000; // the default rate: once a second
+    // The rates the table offers, in milliseconds.
+    static constexpr int rateChoicesMs[] = {100, 250, 500, 1000, 2000, 5000};
+    // Sets the time from one cycle's start to the next (one of rateChoicesMs; others are ignored). One
+    // cycle at a time stays the rule: a controller slower than the rate sets the pace.
+    void setIntervalMs(int ms);
+    int getIntervalMs() const { return static_cast<int>(intervalNs / 1'000'000); }
+    // The time between the last two cycle starts; 0 before the second cycle.
+    int64_t achievedIntervalNs() const { return achievedNs; }
+    // Ticks or unticks a row for the trend.
+    void setTrended(const std::string& name, bool on);
+    // The recent values of the watched numbers: a point per cycle, gaps while stale or refused.
+    const TrendHistory& getHistory() const { return history; }
     static constexpr uint32_t stringCapacity = 96;
 
 private:
@@ -93,4 +111,8 @@ private:
     std::shared_ptr<ReadBatch> batch;
     uint64_t revision = 0;
     int64_t lastBatchTime = 0;
+    int64_t intervalNs = cycleIntervalNs;
+    int64_t achievedNs = 0;
+    uint8_t nextColour = 0;
+    TrendHistory history;
 };

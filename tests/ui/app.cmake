@@ -19,6 +19,11 @@ if(TARGET orvane_app AND TARGET orvane)
     LIBS orvane_app_test_support orvane_app
     ENV ${app_test_env})
 
+  orvane_add_test(app_trend_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/app_trend_test.cc
+    LIBS orvane_app_test_support orvane_app
+    ENV ${app_test_env})
+
   orvane_add_test(app_main_window_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/app_main_window_test.cc
     LIBS orvane_app_test_support orvane_app

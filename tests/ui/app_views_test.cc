@@ -24,6 +24,7 @@
 #include "Views/TagInspector.h"
 #include "Views/TopBarView.h"
 #include "Views/TreeView.h"
+#include "Views/TrendView.h"
 #include "app_test_support.h"
 
 namespace {
@@ -792,6 +793,106 @@ TEST_F(ViewsTest, TheSearchCountsMatchesAcrossSharedTypesAndElements) {
     for (auto& row : rows)
         row->filter(few, false);
     EXPECT_EQ(few.matches - few.hiddenMatches, 4u);
+}
+
+// A 100 ms watch of 50 tags: a cycle every 100 ms of the list's clock and none sooner, never a second
+// while one is in flight, counted by the requests the simulator answered.
+TEST_F(ViewsTest, AFastRateKeepsOneCycleInFlight) {
+    static int64_t now = 0;
+    AppState state;
+    ThreadPool pool;
+    pool.init(1);
+    TagInspector list(&state, &pool, [] { return now; });
+    list.setIntervalMs(100);
+    EXPECT_EQ(list.getIntervalMs(), 100);
+    list.setIntervalMs(300); // not offered: ignored
+    EXPECT_EQ(list.getIntervalMs(), 100);
+    auto element = tagInfo("LargeArray", 0xC4);
+    std::vector<std::string> names;
+    for (int i = 0; i < 50; ++i)
+        list.addTag(&element, "LargeArray[" + std::to_string(i) + "]");
+    ASSERT_EQ(state.connect("127.0.0.1", sim->port()), 0);
+    auto settle = [&] { // the worker's queue drained, the cycle's values taken
+        std::promise<void> done;
+        pool.execute([&done] { done.set_value(); });
+        done.get_future().wait();
+        list.update();
+    };
+    now += 100'000'000;
+    list.update();
+    settle();
+    const uint64_t start = sim->request_count();
+    for (int i = 0; i < 10; ++i) {
+        now += 50'000'000; // half an interval: nothing starts
+        list.update();
+        EXPECT_FALSE(list.cycleInFlight());
+        now += 50'000'000;
+        list.update();
+        EXPECT_TRUE(list.cycleInFlight());
+        settle();
+    }
+    const uint64_t perCycle = (sim->request_count() - start) / 10;
+    EXPECT_EQ(sim->request_count() - start, 10 * perCycle);
+    EXPECT_GE(perCycle, 1u);
+    EXPECT_EQ(list.achievedIntervalNs(), 100'000'000);
+    std::promise<void> gate; // a slow controller: the worker held for three intervals
+    pool.execute([f = gate.get_future().share()] { f.wait(); });
+    const uint64_t held = sim->request_count();
+    for (int i = 0; i < 3; ++i) {
+        now += 100'000'000;
+        list.update();
+    }
+    EXPECT_EQ(sim->request_count(), held);
+    gate.set_value();
+    settle(); // the held cycle's values taken, and the next started at once: 200 ms after the held one
+    settle();
+    EXPECT_EQ(sim->request_count(), held + 2 * perCycle) << "the intervals missed are not made up";
+    EXPECT_EQ(list.achievedIntervalNs(), 200'000'000) << "the pace the controller allowed";
+    EXPECT_EQ(list.getTags()[49].value, "0");
+    EXPECT_EQ(list.getHistory().pointCount("LargeArray[0]"), 13u);
+    pool.stop();
+}
+
+// The trend of a live counter and a sine: their lines are on screen in the rows' colours.
+TEST_F(ViewsTest, TheTrendDrawsTheTickedRows) {
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
+    TagInspector* list = TagInspector::getInstance();
+    list->setIntervalMs(100);
+    for (const char* name : {"Counter", "Sine"})
+        clickRow(find(tree->getRootItems(), name));
+    auto* table = main->getInspectorView();
+    frames(2);
+    for (size_t row = 0; row < 2; ++row)
+        clickIn(table->getPanel(), table->getTrendBoxRects()[row]);
+    frames(2);
+    EXPECT_TRUE(table->isTrendShown()) << "ticking a row shows the trend";
+    EXPECT_TRUE(list->getTags()[0].trended && list->getTags()[1].trended);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+    ASSERT_TRUE(until([&] {
+        sim->tick();
+        return std::chrono::steady_clock::now() > end;
+    }));
+    frames(2);
+    TrendView* trend = main->getTrendView();
+    EXPECT_GT(trend->getSegmentCount(), 10u);
+    const zelk::ui::Image shot = window->capture();
+    const ImVec4 plot = trend->getPlotRect();
+    const auto origin = trend->getPanel()->getWorldPosition();
+    for (const auto& tag : list->getTags()) {
+        const uint32_t c = TrendView::colourOf(tag.colour);
+        const int r = c & 0xFF, g = (c >> 8) & 0xFF, b = (c >> 16) & 0xFF;
+        int hits = 0;
+        for (int y = static_cast<int>(origin.y + plot.y); y < static_cast<int>(origin.y + plot.w); ++y)
+            for (int x = static_cast<int>(origin.x + plot.x); x < static_cast<int>(origin.x + plot.z); ++x) {
+                const zelk::ui::Color p = shot.at(x, y);
+                hits += std::abs(p.r - r) + std::abs(p.g - g) + std::abs(p.b - b) < 40 ? 1 : 0;
+            }
+        EXPECT_GT(hits, 20) << tag.name << ": the line's pixels";
+    }
+    list->setIntervalMs(1000);
+    if (const char* png = std::getenv("ORVANE_SCREENSHOT_TREND"))
+        window->saveScreenshot(png);
 }
 
 TEST_F(ViewsTest, WatchListDropsCyclesWhenTheListOrTheConnectionChanged) {

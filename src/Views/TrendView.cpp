@@ -1,0 +1,271 @@
+#include "Views/TrendView.h"
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "AppStyle.h"
+#include "TrendHistory.h"
+
+namespace {
+
+constexpr float axisWidth = 64.0f;  // value labels at the left of the plot
+constexpr float timeHeight = 18.0f; // time labels under it
+
+constexpr uint32_t palette[] = {0x4E79A7, 0xF28E2B, 0xE15759, 0x76B7B2, 0x59A14F, 0xEDC948, 0xB07AA1, 0xFF9DA7};
+
+std::string clockText(int64_t ns, bool seconds) {
+    const std::time_t t = static_cast<std::time_t>(ns / 1'000'000'000);
+    std::tm local{};
+    localtime_r(&t, &local);
+    return seconds ? fmt::format("{:02}:{:02}:{:02}", local.tm_hour, local.tm_min, local.tm_sec)
+                   : fmt::format("{:02}:{:02}", local.tm_hour, local.tm_min);
+}
+
+// A tick step that gives about six labels over `span`.
+int64_t timeStep(int64_t span) {
+    constexpr int64_t s = 1'000'000'000;
+    for (int64_t step : {5 * s, 10 * s, 15 * s, 30 * s, 60 * s, 120 * s, 300 * s, 600 * s, 900 * s, 1800 * s}) {
+        if (span / step <= 7) {
+            return step;
+        }
+    }
+    return 3600 * s;
+}
+
+std::string valueText(double v) {
+    return fmt::format("{:.6g}", v);
+}
+
+struct Range {
+    double low = std::numeric_limits<double>::infinity();
+    double high = -std::numeric_limits<double>::infinity();
+    void take(double v) {
+        if (std::isfinite(v)) {
+            low = std::min(low, v);
+            high = std::max(high, v);
+        }
+    }
+    bool empty() const { return low > high; }
+};
+
+} // namespace
+
+TrendView::TrendView(zelk::ui::Widget* parent) : zelk::ui::Widget(parent), inspector(TagInspector::getInstance()) {
+    const AppStyle* style = AppStyle::getInstance();
+    panel = addHiddenChild<zelk::ui::ImGuiPanel>(zelk::ui::Vec2{0, 0}, getActualSize());
+    panel->setDefaultFont(style->getDefaultFont(), style->getFontSizeSmall() * style->getImGuiFontScale(), nullptr);
+    style->applyImGuiStyle(panel->getImGuiContext());
+    panel->setBuildImGuiFunction([this] { build(); });
+}
+
+void TrendView::resized() {
+    zelk::ui::Widget::resized();
+    panel->setPreferredSize(getActualSize());
+}
+
+uint32_t TrendView::colourOf(uint8_t index) {
+    const uint32_t rgb = palette[index % (sizeof palette / sizeof palette[0])];
+    return IM_COL32((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF, 0xFF);
+}
+
+void TrendView::setPaused(bool value) {
+    paused = value;
+    if (!paused) {
+        endNs = inspector->now();
+    }
+}
+
+void TrendView::build() {
+    // The toolbar: the window, the scale, pause; then the legend in the rows' colours.
+    const char* windows[] = {"1 min", "10 min", "1 h"};
+    ImGui::SetCursorPos(ImVec2(6, 4));
+    ImGui::SetNextItemWidth(90);
+    ImGui::Combo("##window", &windowIndex, windows, 3);
+    ImGui::SameLine();
+    ImGui::Checkbox("Scale per tag", &perTagScale);
+    ImGui::SameLine();
+    if (ImGui::Button(paused ? "Live" : "Pause")) {
+        setPaused(!paused);
+    }
+    std::vector<const TagInspector::TagValue*> rows;
+    for (const auto& tag : inspector->getTags()) {
+        if (tag.trended && !tag.isString) {
+            rows.push_back(&tag);
+        }
+    }
+    for (const auto* row : rows) {
+        ImGui::SameLine(0, 14);
+        const ImVec2 at = ImGui::GetCursorScreenPos();
+        const float h = ImGui::GetTextLineHeight();
+        ImGui::GetWindowDrawList()->AddRectFilled(ImVec2(at.x, at.y + 4), ImVec2(at.x + 10, at.y + h), colourOf(row->colour));
+        ImGui::Dummy(ImVec2(12, h));
+        ImGui::SameLine(0, 4);
+        ImGui::TextUnformatted(row->name.c_str());
+    }
+    const ImVec2 size = ImGui::GetIO().DisplaySize;
+    const float top = ImGui::GetCursorPosY() + 6;
+    const ImVec2 min(axisWidth, top);
+    const ImVec2 max(size.x - 12, size.y - timeHeight - 4);
+    plotRect = ImVec4(min.x, min.y, max.x, max.y);
+    if (max.x - min.x < 20 || max.y - min.y < 20) {
+        return;
+    }
+    if (rows.empty()) {
+        ImGui::SetCursorPos(ImVec2(min.x + 8, min.y + 8));
+        ImGui::TextDisabled("Tick rows in the table to trend them");
+    }
+    drawPlot(rows, min, max);
+}
+
+void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows, ImVec2 min, ImVec2 max) {
+    ImDrawList* draw = ImGui::GetWindowDrawList();
+    const AppStyle* style = AppStyle::getInstance();
+    const TrendHistory& history = inspector->getHistory();
+    const int64_t window = getWindowNs();
+    const int64_t now = inspector->now();
+    if (!paused) {
+        endNs = now;
+    }
+    const ImGuiIO& io = ImGui::GetIO();
+    const bool hovered = ImGui::IsWindowHovered() && io.MousePos.x >= min.x && io.MousePos.x <= max.x &&
+                         io.MousePos.y >= min.y && io.MousePos.y <= max.y;
+    if (hovered && paused) {
+        // Paused: the wheel and a drag move through the kept history.
+        int64_t shift = static_cast<int64_t>(-io.MouseWheel * static_cast<float>(window) / 10);
+        if (ImGui::IsMouseDragging(0)) {
+            shift -= static_cast<int64_t>(io.MouseDelta.x / (max.x - min.x) * static_cast<float>(window));
+        }
+        const int64_t oldest = history.oldestNs();
+        endNs = std::clamp(endNs + shift, oldest > 0 ? oldest + window / 10 : endNs, now);
+    }
+    const int64_t start = endNs - window;
+    const float width = max.x - min.x;
+    auto xOf = [&](int64_t t) { return min.x + static_cast<float>(static_cast<double>(t - start) / static_cast<double>(window)) * width; };
+
+    draw->AddRectFilled(min, max, IM_COL32(16, 18, 22, 255));
+    draw->AddRect(min, max, IM_COL32(80, 84, 90, 255));
+    // Time grid and labels.
+    const int64_t step = timeStep(window);
+    const uint32_t grid = IM_COL32(60, 64, 70, 255);
+    const uint32_t label = ImGui::GetColorU32(style->getTextColorDisabled());
+    for (int64_t t = (start / step + 1) * step; t <= endNs; t += step) {
+        const float x = xOf(t);
+        draw->AddLine(ImVec2(x, min.y), ImVec2(x, max.y), grid);
+        const std::string text = clockText(t, step < 60'000'000'000);
+        const float w = ImGui::CalcTextSize(text.c_str()).x;
+        draw->AddText(ImVec2(std::clamp(x - w / 2, min.x, max.x - w), max.y + 2), label, text.c_str());
+    }
+
+    // The value ranges: over what the window shows.
+    Range shared;
+    std::vector<Range> own(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        history.forEach(rows[i]->name, start, endNs, [&](const TrendPoint& p) { own[i].take(p.value); });
+        shared.take(own[i].low);
+        shared.take(own[i].high);
+    }
+    auto padded = [](Range r) {
+        if (r.empty()) {
+            return Range{0, 1};
+        }
+        const double margin = r.high > r.low ? (r.high - r.low) * 0.05 : std::max(1.0, std::fabs(r.high) * 0.05);
+        return Range{r.low - margin, r.high + margin};
+    };
+    const Range sharedShown = padded(shared);
+    if (!perTagScale) {
+        for (int i = 0; i <= 4; ++i) {
+            const double v = sharedShown.low + (sharedShown.high - sharedShown.low) * i / 4;
+            const float y = trendPixel(v, sharedShown.low, sharedShown.high, min.y, max.y);
+            draw->AddLine(ImVec2(min.x, y), ImVec2(max.x, y), grid);
+            const std::string text = valueText(v);
+            const float w = ImGui::CalcTextSize(text.c_str()).x;
+            draw->AddText(ImVec2(min.x - w - 4, std::clamp(y - 7, min.y, max.y - 14)), label, text.c_str());
+        }
+    }
+
+    // The lines: per pixel column the first, lowest, highest and last value, so an hour of fast cycles
+    // costs the plot's width in segments, not its points. A NaN point or a silence of more than three
+    // cycles breaks the line.
+    segments = 0;
+    draw->PushClipRect(min, max, true);
+    const int64_t silence = 3 * static_cast<int64_t>(inspector->getIntervalMs()) * 1'000'000 + 500'000'000;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Range range = perTagScale ? padded(own[i]) : sharedShown;
+        const uint32_t colour = colourOf(rows[i]->colour);
+        const bool steps = zelkc_logix_tag_atomic_type(rows[i]->symbolType) == ZELKC_LOGIX_TYPE_BOOL;
+        bool have = false;
+        ImVec2 last(0, 0);
+        int64_t lastT = 0;
+        int column = std::numeric_limits<int>::min();
+        float colLow = 0, colHigh = 0;
+        auto flushColumn = [&] {
+            if (column != std::numeric_limits<int>::min() && colHigh > colLow + 0.5f) {
+                draw->AddLine(ImVec2(static_cast<float>(column), colLow), ImVec2(static_cast<float>(column), colHigh), colour, 1.5f);
+                ++segments;
+            }
+        };
+        history.forEach(rows[i]->name, start, endNs, [&](const TrendPoint& p) {
+            if (std::isnan(p.value)) {
+                flushColumn();
+                column = std::numeric_limits<int>::min();
+                have = false;
+                return;
+            }
+            const ImVec2 at(xOf(p.timeNs), trendPixel(p.value, range.low, range.high, min.y, max.y));
+            const int col = static_cast<int>(at.x);
+            if (have && p.timeNs - lastT <= silence) {
+                if (col == column) {
+                    colLow = std::min(colLow, at.y);
+                    colHigh = std::max(colHigh, at.y);
+                } else {
+                    flushColumn();
+                    if (steps) {
+                        draw->AddLine(last, ImVec2(at.x, last.y), colour, 1.5f);
+                        draw->AddLine(ImVec2(at.x, last.y), at, colour, 1.5f);
+                        segments += 2;
+                    } else {
+                        draw->AddLine(last, at, colour, 1.5f);
+                        ++segments;
+                    }
+                    column = col;
+                    colLow = colHigh = at.y;
+                }
+            } else {
+                flushColumn();
+                column = col;
+                colLow = colHigh = at.y;
+                draw->AddCircleFilled(at, 1.5f, colour); // a lone point still shows
+            }
+            have = true;
+            last = at;
+            lastT = p.timeNs;
+        });
+        flushColumn();
+    }
+    draw->PopClipRect();
+
+    // Hover: the time under the pointer and each row's value there.
+    if (hovered && !rows.empty()) {
+        const float x = io.MousePos.x;
+        draw->AddLine(ImVec2(x, min.y), ImVec2(x, max.y), IM_COL32(200, 200, 200, 160));
+        const int64_t t = start + static_cast<int64_t>(static_cast<double>(x - min.x) / width * static_cast<double>(window));
+        std::string text = clockText(t, true);
+        for (const auto* row : rows) {
+            double at = std::nan("");
+            history.forEach(row->name, t, t, [&](const TrendPoint& p) {
+                if (p.timeNs <= t) {
+                    at = p.value;
+                }
+            });
+            text += fmt::format("\n{}: {}", row->name, std::isnan(at) ? std::string("no value") : valueText(at));
+        }
+        ImGui::SetTooltip("%s", text.c_str());
+    }
+    if (paused) {
+        draw->AddText(ImVec2(max.x - 60, min.y + 4), IM_COL32(240, 200, 80, 255), "paused");
+    }
+}
