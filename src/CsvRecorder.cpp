@@ -77,10 +77,9 @@ bool CsvRecorder::start(const std::filesystem::path& folder, const std::string& 
         }
     }
     const UtcTime t = utc(startNs);
-    const std::string base =
-        fmt::format("{}-{:04}{:02}{:02}-{:02}{:02}{:02}", name, int(t.date.year()), unsigned(t.date.month()),
-                    unsigned(t.date.day()), t.time.hours().count(), t.time.minutes().count(),
-                    t.time.seconds().count());
+    const std::string base = fmt::format(
+        "{}-{:04}{:02}{:02}-{:02}{:02}{:02}", name, int(t.date.year()), unsigned(t.date.month()),
+        unsigned(t.date.day()), t.time.hours().count(), t.time.minutes().count(), t.time.seconds().count());
     // "x": create only, so a recording started within the same second as another never replaces it.
     for (int n = 1; n <= 1000; ++n) {
         path_ = folder / (n == 1 ? base + ".csv" : fmt::format("{}-{}.csv", base, n));

@@ -25,7 +25,9 @@ namespace {
 constexpr size_t kMaxFileBytes = 16u << 20; // larger than any real settings file; refused unread
 constexpr double kMaxSplit = 100000;        // tree width and trend height beyond this read back as 0
 
-std::string errnoText(int error) { return std::strerror(error); }
+std::string errnoText(int error) {
+    return std::strerror(error);
+}
 
 // The whole file into `text`; false with `why` when it cannot be opened or read, or is too large.
 bool readFile(const fs::path& path, std::string* text, std::string* why) {
@@ -191,10 +193,9 @@ bool readSettings(const json& object, Settings* out, std::string* why) {
     if (!readInt("watchRateMs", &rate, 1, std::numeric_limits<int>::max())) {
         return false;
     }
-    s.watchRateMs = std::find(std::begin(kWatchRatesMs), std::end(kWatchRatesMs), rate) !=
-                            std::end(kWatchRatesMs)
-                        ? rate
-                        : 1000;
+    s.watchRateMs =
+        std::find(std::begin(kWatchRatesMs), std::end(kWatchRatesMs), rate) != std::end(kWatchRatesMs) ? rate
+                                                                                                       : 1000;
     if (const auto it = object.find("watchLists"); it != object.end()) {
         if (!it->is_object()) {
             return wrong("watchLists", "an object of lists");
@@ -259,7 +260,9 @@ fs::path SettingsStore::defaultFolder() {
     return fs::path(home) / ".config" / "orvane";
 }
 
-fs::path SettingsStore::file() const { return folder_ / "settings.json"; }
+fs::path SettingsStore::file() const {
+    return folder_ / "settings.json";
+}
 
 Settings SettingsStore::load() {
     problem_.clear();
@@ -325,8 +328,9 @@ bool SettingsStore::save(const Settings& settings) {
         };
         std::string why;
         if (!writeAtomically(file(), dumpJson(object), &why)) {
-            problem_ = fmt::format("The settings could not be saved to {}: {}; the previous file is unchanged.",
-                                   file().string(), why);
+            problem_ =
+                fmt::format("The settings could not be saved to {}: {}; the previous file is unchanged.",
+                            file().string(), why);
             return false;
         }
         return true;

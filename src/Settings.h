@@ -21,8 +21,8 @@ struct Settings {
     int windowWidth = 1200, windowHeight = 800;
     float treeWidth = 0; // 0: the default split; negative read back as 0
     bool trendShown = false;
-    float trendHeight = 0; // 0: the default; negative read back as 0
-    int watchRateMs = 1000; // one of kWatchRatesMs; anything else read back as 1000
+    float trendHeight = 0;    // 0: the default; negative read back as 0
+    int watchRateMs = 1000;   // one of kWatchRatesMs; anything else read back as 1000
     std::string recordFolder; // where CSV recordings go; empty: not chosen yet
     // Watch lists per controller, keyed by controllerKey(vendor, productCode, serial): tag paths in
     // the table's order.
@@ -75,5 +75,6 @@ private:
 // Saving writes atomically like SettingsStore::save (the folder must exist). Loading needs an object
 // whose "tags" is an array of strings; other fields are ignored. On failure both return false or
 // nullopt and, when `error` is not null, set it to one sentence naming the file. Never throw.
-bool saveWatchList(const std::filesystem::path& path, const std::vector<std::string>& tags, std::string* error);
+bool saveWatchList(const std::filesystem::path& path, const std::vector<std::string>& tags,
+                   std::string* error);
 std::optional<std::vector<std::string>> loadWatchList(const std::filesystem::path& path, std::string* error);
