@@ -193,9 +193,9 @@ bool readSettings(const json& object, Settings* out, std::string* why) {
     if (!readInt("watchRateMs", &rate, 1, std::numeric_limits<int>::max())) {
         return false;
     }
-    s.watchRateMs =
-        std::find(std::begin(kWatchRatesMs), std::end(kWatchRatesMs), rate) != std::end(kWatchRatesMs) ? rate
-                                                                                                       : 1000;
+    const bool offered =
+        std::find(std::begin(kWatchRatesMs), std::end(kWatchRatesMs), rate) != std::end(kWatchRatesMs);
+    s.watchRateMs = offered ? rate : 1000;
     if (const auto it = object.find("watchLists"); it != object.end()) {
         if (!it->is_object()) {
             return wrong("watchLists", "an object of lists");
