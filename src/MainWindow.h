@@ -39,6 +39,12 @@ public:
     // The tree's width: where the divider was dragged to, else the starting rule; kept within range.
     float getTreeWidth() const { return treeWidth; }
     void setTreeWidth(float width);
+    // The split as the user chose it (dragged, or remembered from the last run): kept through resizes.
+    void chooseTreeWidth(float width) {
+        splitChosen = true;
+        setTreeWidth(width);
+    }
+    bool isSplitChosen() const { return splitChosen; }
     static float defaultTreeWidth(float windowWidth);
 
     zelk::ui::Window* getWindow() const { return window; }

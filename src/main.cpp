@@ -15,6 +15,7 @@
 #include "AppState.h"
 #include "AssetManager.h"
 #include "MainWindow.h"
+#include "SessionKeeper.h"
 #include "Platform.h"
 #include "Startup.h"
 #include "ThreadPool.h"
@@ -74,6 +75,10 @@ void run(Session& session, const startup::Arguments& args) {
     session.mainWindow = std::make_unique<MainWindow>();
     session.mainWindow->getTopBar()->setAddress(args.address);
     session.mainWindow->getTopBar()->setPort(args.port);
+    // The last session: fields (unless the command line named a controller), window, split, rate and
+    // each controller's watch list; written again as it changes and at the end.
+    SessionKeeper keeper(session.mainWindow.get(), SettingsStore::defaultFolder());
+    keeper.restore(!args.address.empty());
 
     // An interrupt or termination request closes the application like its window would.
     static const char quitWatcher = 0;

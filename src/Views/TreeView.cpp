@@ -116,6 +116,12 @@ void TreeView::update() {
     failure = live || link.reason.empty() ? std::string() : link.reason;
 
     inspector->update();
+    // After the browse for this controller (loading is set above when it starts) and its programs'.
+    if (restorePendingFlag && live && !loading.load() && !refreshing.load() && loadedEpoch == link.controllerEpoch &&
+        !rootItems.empty() &&
+        std::none_of(rootItems.begin(), rootItems.end(), [](const auto& item) { return item->isBusy(); })) {
+        restorePending();
+    }
 
     if (filterText != appliedFilter) {
         applyFilter(false);
@@ -286,6 +292,86 @@ void TreeView::takeBrowse(zelkc_logix_tag_info_list list) {
     if (!filterText.empty()) {
         applyFilter(true);
     }
+}
+
+void TreeView::restoreWatchList(std::vector<std::string> paths) {
+    pendingRestore = std::move(paths);
+    restorePendingFlag = true;
+}
+
+void TreeView::restorePending() {
+    size_t missing = 0;
+    for (const std::string& path : pendingRestore) {
+        auto* tag = dynamic_cast<TagItem*>(findRow(path));
+        if (tag != nullptr && tag->isWatchable()) {
+            inspector->addTag(tag->getInfo(), tag->getPath());
+        } else {
+            ++missing;
+        }
+    }
+    pendingRestore.clear();
+    restorePendingFlag = false;
+    if (missing > 0) {
+        hint = fmt::format("{} remembered tag{} not in this controller", missing, missing == 1 ? " is" : "s are");
+    }
+}
+
+TreeItem* TreeView::findRow(const std::string& path) {
+    const std::vector<std::unique_ptr<TreeItem>>* level = &rootItems;
+    std::string_view rest = path;
+    auto child = [](const std::vector<std::unique_ptr<TreeItem>>& rows, std::string_view label) -> TreeItem* {
+        for (const auto& row : rows) {
+            if (row->label() == label) {
+                return row.get();
+            }
+        }
+        return nullptr;
+    };
+    constexpr std::string_view program = "Program:";
+    if (rest.substr(0, program.size()) == program) {
+        rest.remove_prefix(program.size());
+        const size_t dot = rest.find('.');
+        if (dot == std::string_view::npos || rootItems.empty()) {
+            return nullptr;
+        }
+        TreeItem* found = child(rootItems.back()->children(), rest.substr(0, dot)); // the Programs group
+        if (found == nullptr) {
+            return nullptr;
+        }
+        level = &found->children();
+        rest.remove_prefix(dot + 1);
+    }
+    TreeItem* row = nullptr;
+    while (!rest.empty()) {
+        size_t end = 0;
+        if (rest[0] == '[') {
+            end = rest.find(']');
+            end = end == std::string_view::npos ? rest.size() : end + 1;
+        } else {
+            if (rest[0] == '.') {
+                if (row == nullptr) {
+                    return nullptr;
+                }
+                rest.remove_prefix(1);
+            }
+            end = std::min(rest.find('.'), rest.find('['));
+            end = end == std::string_view::npos ? rest.size() : end;
+        }
+        if (row != nullptr) {
+            auto* tag = dynamic_cast<TagItem*>(row);
+            if (tag == nullptr) {
+                return nullptr;
+            }
+            tag->loadChildren();
+            level = &tag->children();
+        }
+        row = child(*level, rest.substr(0, end));
+        if (row == nullptr) {
+            return nullptr;
+        }
+        rest.remove_prefix(end);
+    }
+    return row;
 }
 
 void TreeView::select(TreeItem* row) {

@@ -65,6 +65,14 @@ public:
     const std::vector<std::pair<std::string, ImVec4>>& getMenuItems() const { return menuItems; }
     // The rows drawn in the last frame, top to bottom.
     const std::vector<TreeDraw::Row>& getDrawnRows() const { return lastRows; }
+    // Adds these tag paths back to the watch list once the browse of the current controller and its
+    // programs is in: those it finds, in this order; the line above the rows says how many it did not.
+    void restoreWatchList(std::vector<std::string> paths);
+    bool isRestorePending() const { return restorePendingFlag; }
+    // The row of a tag path ("Tag.Member[2]", "Program:Main.Pump.Speed"), making the rows on the way;
+    // null when the browse has no such tag.
+    TreeItem* findRow(const std::string& path);
+    void setHint(std::string text) { hint = std::move(text); }
     // Adds the row's values (members, elements and theirs) to the watch list, at most watchAllLimit.
     void watchAll(TagItem* row);
     static constexpr size_t watchAllLimit = 500;
@@ -118,4 +126,7 @@ private:
     std::vector<std::pair<std::string, ImVec4>> menuItems;
     std::vector<TreeDraw::Row> lastRows;
     float rowPitch = 28.0f;
+    std::vector<std::string> pendingRestore;
+    bool restorePendingFlag = false;
+    void restorePending();
 };

@@ -1,6 +1,8 @@
 # Headless tests of the application layer: style, textures, widgets, main window, start-up.
 if(TARGET orvane_app AND TARGET orvane)
-  set(app_test_env SDL_VIDEODRIVER=offscreen SDL_RENDER_DRIVER=software SDL_AUDIODRIVER=dummy)
+  # The settings the application keeps go to the build tree, never to the user's configuration folder.
+  set(app_test_env SDL_VIDEODRIVER=offscreen SDL_RENDER_DRIVER=software SDL_AUDIODRIVER=dummy
+      XDG_CONFIG_HOME=${CMAKE_BINARY_DIR}/test-config)
 
   # The header-only helpers (app_test_support.h) and what they need: the application's own asset pak.
   add_library(orvane_app_test_support INTERFACE)

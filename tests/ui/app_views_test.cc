@@ -5,6 +5,8 @@
 #include <strings.h>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <thread>
@@ -19,6 +21,7 @@
 
 #include "AppState.h"
 #include "MainWindow.h"
+#include "SessionKeeper.h"
 #include "ThreadPool.h"
 #include "Views/InspectorView.h"
 #include "Views/TagInspector.h"
@@ -547,6 +550,71 @@ TEST_F(ViewsTest, RoutedAddressesAndBadTexts) {
     ASSERT_TRUE(browsed());
     EXPECT_EQ(tree->getRootItems().size(), demo["tags"].size() + 1);
     EXPECT_EQ(AppState::getInstance()->snapshot().lastSlot, 2);
+}
+
+// The session between runs: the fields, the window and the rate come back; after a connect the tags
+// last watched on that controller come back (one no longer there is counted); a corrupt file is set
+// aside and said once.
+TEST_F(ViewsTest, SessionsAreKeptPerController) {
+    const auto folder = apptest::freshDirectory("session");
+    const std::string port = std::to_string(sim->port());
+    nlohmann::json file;
+    {
+        SessionKeeper keeper(main.get(), folder);
+        keeper.restore(false);
+        EXPECT_EQ(keeper.problem(), "");
+        connectTo(sim->port());
+        ASSERT_TRUE(browsed());
+        for (const char* path : {"DintTag", "Motor1.Status.Speed", "Program:MainProgram.Counter", "Motors[1].Status.Running"})
+            ASSERT_NE(tree->findRow(path), nullptr) << path;
+        for (const char* path : {"DintTag", "Motor1.Status.Speed", "Program:MainProgram.Counter"}) {
+            auto* row = static_cast<TagItem*>(tree->findRow(path));
+            TagInspector::getInstance()->addTag(row->getInfo(), row->getPath());
+        }
+        TagInspector::getInstance()->setIntervalMs(250);
+        window->setSize(1000, 700);
+        frames(2);
+        ASSERT_TRUE(keeper.saveNow());
+        file = nlohmann::json::parse(std::ifstream(folder / "settings.json"));
+        EXPECT_EQ(file["address"], "127.0.0.1");
+        EXPECT_EQ(file["watchRateMs"], 250);
+        const nlohmann::json lists = file["watchLists"];
+        ASSERT_EQ(lists.size(), 1u);
+        EXPECT_EQ(lists.begin().value(), (nlohmann::json{"DintTag", "Motor1.Status.Speed", "Program:MainProgram.Counter"}));
+        clickButton(); // disconnect
+        frames(1);
+    }
+    // Another run: a remembered tag gone from the controller, the address given as HOST:PORT/SLOT.
+    file["watchLists"].begin().value().push_back("Ghost");
+    file["address"] = "127.0.0.1:" + port + "/0";
+    file["windowWidth"] = 900;
+    std::ofstream(folder / "settings.json") << file.dump();
+    TagInspector::getInstance()->setIntervalMs(1000);
+    {
+        SessionKeeper keeper(main.get(), folder);
+        keeper.restore(false);
+        frames(2);
+        EXPECT_EQ(bar->getAddress() + " " + std::to_string(bar->getPort()), "127.0.0.1:" + port + "/0 " + port);
+        EXPECT_EQ(window->getWidth(), 900);
+        EXPECT_EQ(TagInspector::getInstance()->getIntervalMs(), 250);
+        EXPECT_TRUE(watched().size() == 3u) << "nothing connects by itself; the rows stay until a connect";
+        clickButton();
+        ASSERT_TRUE(browsed());
+        ASSERT_TRUE(until([&] { return watched().size() == 3u && !tree->isRestorePending(); }));
+        EXPECT_EQ(watched(), (Strings{"DintTag:DINT", "Motor1.Status.Speed:REAL", "Program:MainProgram.Counter:DINT"}));
+        EXPECT_EQ(tree->getHint(), "1 remembered tag is not in this controller");
+    }
+    // A corrupt file: set aside, said in the tree's line, and the start goes on with defaults.
+    std::ofstream(folder / "settings.json") << "{\"port\": ";
+    SessionKeeper keeper(main.get(), folder);
+    keeper.restore(true);
+    EXPECT_NE(keeper.problem().find("settings.json.corrupt-"), std::string::npos) << keeper.problem();
+    EXPECT_EQ(tree->getHint(), keeper.problem());
+    size_t asides = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        asides += entry.path().filename().string().rfind("settings.json.corrupt-", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(asides, 1u);
+    std::filesystem::remove_all(folder);
 }
 
 // The menus of both panes and what they copy; Watch all members of a structure, and of a 1,000-element
