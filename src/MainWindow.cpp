@@ -107,6 +107,7 @@ MainWindow::MainWindow() {
     trendDivider->setPreferredSize(zelk::ui::Vec2{0, dividerWidth});
     trendDivider->setColor(style->getBackgroundColorLight());
     trendView = right->addChild<TrendView>();
+    inspectorView->setOpenListHandler([this](const std::vector<std::string>& paths) { treeView->applyWatchList(paths); });
     setTrendHeight(trendHeight);
 
     zelk::ui::Application::registerTickCallback(this, [this] { update(); });

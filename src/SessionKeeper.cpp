@@ -50,6 +50,7 @@ void SessionKeeper::restore(bool addressGiven) {
         window->setTrendHeight(saved.trendHeight);
     }
     TagInspector::getInstance()->setIntervalMs(saved.watchRateMs);
+    window->getInspectorView()->setRecordFolder(saved.recordFolder);
     saved = current(); // what the window holds now is what the file says
 }
 
@@ -63,6 +64,7 @@ Settings SessionKeeper::current() const {
     now.trendShown = window->getInspectorView()->isTrendShown();
     now.trendHeight = window->getTrendHeight();
     now.watchRateMs = TagInspector::getInstance()->getIntervalMs();
+    now.recordFolder = window->getInspectorView()->getRecordFolder();
     if (!controller.empty()) {
         std::vector<std::string>& list = now.watchLists[controller];
         list.clear();

@@ -5,11 +5,17 @@
 #include <optional>
 #include <algorithm>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include <fmt/format.h>
+#include <imgui_stdlib.h>
 
 #include <zelk/ui/imgui_compat.h>
 
+#include "AppState.h"
 #include "AppStyle.h"
+#include "Settings.h"
 #include "AppTextures.h"
 #include "Views/TagInspector.h"
 #include "Views/TrendView.h"
@@ -38,6 +44,132 @@ void InspectorView::resized() {
 
 void InspectorView::update() {
     zelk::ui::Widget::update();
+    record();
+}
+
+namespace {
+std::string homeFolder() {
+    const char* home = std::getenv("HOME");
+    return home != nullptr && *home != '\0' ? std::string(home) : std::string(".");
+}
+
+// What names a recording's file: the controller's product name, else its address.
+std::string controllerName() {
+    const LinkSnapshot link = AppState::getInstance()->snapshot();
+    return !link.plcType.empty() ? link.plcType : link.lastHost;
+}
+} // namespace
+
+bool InspectorView::startRecording(const std::string& folder, const std::string& controller) {
+    if (!recorder.start(folder, controller, inspector->now())) {
+        listMessage = fmt::format("Cannot record: {}", recorder.error());
+        return false;
+    }
+    recordFolder = folder;
+    recordedCycles = inspector->cyclesTaken(); // from the next cycle on
+    listMessage = fmt::format("Recording to {}", recorder.path().string());
+    return true;
+}
+
+void InspectorView::record() {
+    if (!recorder.isRecording() || inspector->cyclesTaken() == recordedCycles) {
+        return;
+    }
+    recordedCycles = inspector->cyclesTaken();
+    std::vector<CsvCell> cells;
+    cells.reserve(inspector->getTags().size());
+    for (const auto& tag : inspector->getTags()) {
+        CsvCell& cell = cells.emplace_back();
+        cell.name = tag.name;
+        cell.type = tag.typeName;
+        cell.value = tag.value;
+        cell.error = tag.error;
+        switch (tag.state) {
+        case TagInspector::RowState::Live:
+            cell.state = CsvCell::State::Live;
+            break;
+        case TagInspector::RowState::Stale:
+            cell.state = CsvCell::State::Stale;
+            break;
+        case TagInspector::RowState::Error:
+            cell.state = CsvCell::State::Error;
+            break;
+        case TagInspector::RowState::Pending:
+            cell.state = CsvCell::State::Pending;
+            break;
+        }
+    }
+    if (!recorder.writeCycle(inspector->lastCycleStartNs(), cells)) {
+        listMessage = fmt::format("Recording stopped: {}", recorder.error());
+    }
+}
+
+bool InspectorView::saveList(const std::string& path) {
+    std::vector<std::string> names;
+    for (const auto& tag : inspector->getTags()) {
+        names.push_back(tag.name);
+    }
+    std::string error;
+    if (!saveWatchList(path, names, &error)) {
+        listMessage = error;
+        return false;
+    }
+    listMessage = fmt::format("Saved {} tag{} to {}", names.size(), names.size() == 1 ? "" : "s", path);
+    return true;
+}
+
+bool InspectorView::openListFile(const std::string& path) {
+    std::string error;
+    const auto names = loadWatchList(path, &error);
+    if (!names) {
+        listMessage = error;
+        return false;
+    }
+    listMessage.clear();
+    if (openList) {
+        openList(*names);
+    }
+    return true;
+}
+
+void InspectorView::drawFilePopups() {
+    if (openFilePopup) {
+        ImGui::OpenPopup("##file");
+        openFilePopup = false;
+    }
+    ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(12, 10));
+    ImGui::PushStyleColor(ImGuiCol_PopupBg, ImVec4(0.13f, 0.14f, 0.16f, 1.0f));
+    const bool open = ImGui::BeginPopup("##file");
+    ImGui::PopStyleColor();
+    ImGui::PopStyleVar();
+    if (!open) {
+        return;
+    }
+    static const char* const titles[] = {"", "Save the watch list to", "Open a watch list from",
+                                         "Record into the folder"};
+    ImGui::TextUnformatted(titles[fileAction]);
+    ImGui::SetNextItemWidth(std::min(520.0f, ImGui::GetIO().DisplaySize.x - 40));
+    if (ImGui::IsWindowAppearing()) {
+        ImGui::SetKeyboardFocusHere();
+    }
+    const bool entered = ImGui::InputText("##path", &filePath, ImGuiInputTextFlags_EnterReturnsTrue);
+    if (entered || ImGui::Button(fileAction == 1 ? "Save" : (fileAction == 2 ? "Open" : "Record"))) {
+        if (fileAction == 1) {
+            saveList(filePath);
+        } else if (fileAction == 2) {
+            openListFile(filePath);
+        } else if (fileAction == 3) {
+            std::error_code ec;
+            std::filesystem::create_directories(filePath, ec); // a folder named here is made if missing
+            startRecording(filePath, controllerName());
+        }
+        ImGui::CloseCurrentPopup();
+    }
+    ImGui::SameLine();
+    if (ImGui::Button("Cancel")) {
+        ImGui::CloseCurrentPopup();
+    }
+    ImGui::EndPopup();
 }
 
 std::string InspectorView::ageText(int64_t ageNs) {
@@ -124,7 +256,20 @@ void InspectorView::drawMenu() {
                                             ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
         return chosen;
     };
+    auto fileItem = [&](const char* text, int action) {
+        const bool chosen = ImGui::MenuItem(text);
+        menuItems.emplace_back(text, ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                            ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
+        if (chosen) {
+            fileAction = action;
+            filePath = (recordFolder.empty() ? homeFolder() : recordFolder) + "/watch-list.json";
+            openFilePopup = true;
+        }
+    };
+    fileItem("Save watch list...", 1);
+    fileItem("Open watch list...", 2);
     if (row != tags.end()) {
+        ImGui::Separator();
         const std::string value = row->state == TagInspector::RowState::Error ? row->error : row->value;
         if (item("Copy value")) {
             ImGui::SetClipboardText(value.c_str());
@@ -175,6 +320,25 @@ void InspectorView::drawToolbar() {
     }
     ImGui::SameLine(0, 24);
     ImGui::Checkbox("Trend", &trendShown);
+    ImGui::SameLine(0, 24);
+    if (recorder.isRecording()) {
+        if (ImGui::Button("Stop")) {
+            recorder.stop();
+            listMessage = fmt::format("Recorded to {}", recorder.path().string());
+        }
+    } else if (ImGui::Button("Record")) {
+        if (recordFolder.empty()) {
+            fileAction = 3; // the folder is asked for once, then kept
+            filePath = homeFolder() + "/orvane-recordings";
+            openFilePopup = true;
+        } else {
+            startRecording(recordFolder, controllerName());
+        }
+    }
+    if (!listMessage.empty()) {
+        ImGui::SameLine();
+        ImGui::TextDisabled("%s", listMessage.c_str());
+    }
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 2);
 }
 
@@ -264,11 +428,15 @@ void InspectorView::generateGui() {
         if (removed) {
             inspector->removeTag(removed->c_str());
         }
+        if (!menuOpened && ImGui::IsMouseClicked(1) && ImGui::IsWindowHovered()) {
+            menuOpened = std::string(); // below the rows: the list's own items only
+        }
         if (menuOpened) {
             menuTag = *menuOpened;
             ImGui::OpenPopup("##watchmenu");
         }
     }
     drawMenu();
+    drawFilePopups();
     panel->setPreferredSize(zelk::ui::Vec2{getActualSize().x, ImGui::GetCursorPosY()});
 }

@@ -5,6 +5,7 @@
 // drives the reading.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include <zelk/ui/Texture.h>
 #include <zelk/ui/Widget.h>
 
+#include "CsvRecorder.h"
 #include "Views/TagInspector.h"
 
 class InspectorView : public zelk::ui::Widget {
@@ -41,6 +43,24 @@ public:
     const std::vector<std::pair<std::string, ImVec4>>& getMenuItems() const { return menuItems; }
     // `text` shortened from the front with an ellipsis to fit `width` pixels at the current font.
     static std::string fitFromEnd(const std::string& text, float width);
+
+    // Recording: Record in the toolbar writes each cycle of the table to a CSV file in the folder
+    // (asked for at the first Record, then kept); `controller` names the file.
+    bool startRecording(const std::string& folder, const std::string& controller);
+    void stopRecording() { recorder.stop(); }
+    bool isRecording() const { return recorder.isRecording(); }
+    const CsvRecorder& getRecorder() const { return recorder; }
+    const std::string& getRecordFolder() const { return recordFolder; }
+    void setRecordFolder(std::string folder) { recordFolder = std::move(folder); }
+    // Open of a watch list file hands its tag paths here (the tree adds those it finds).
+    void setOpenListHandler(std::function<void(const std::vector<std::string>&)> handler) {
+        openList = std::move(handler);
+    }
+    // Saves the table's tag paths as a watch list file; false with the reason in getListMessage().
+    bool saveList(const std::string& path);
+    bool openListFile(const std::string& path);
+    // What the last Save, Open or recording said (a file written, a problem).
+    const std::string& getListMessage() const { return listMessage; }
 
     // Whether the trend pane under the table is asked for (the toolbar's Trend box).
     bool isTrendShown() const { return trendShown; }
@@ -73,4 +93,15 @@ private:
     std::string paceText;
     bool trendShown = false;
     void drawToolbar();
+    void drawFilePopups();
+    // Writes the cycle the rows show now when recording and a new one was taken.
+    void record();
+    CsvRecorder recorder;
+    std::string recordFolder;
+    uint64_t recordedCycles = 0;
+    std::function<void(const std::vector<std::string>&)> openList;
+    std::string listMessage;
+    std::string filePath;    // the text of the file popup's field
+    int fileAction = 0;      // 0: none, 1: save, 2: open, 3: start a recording in a folder
+    bool openFilePopup = false;
 };

@@ -141,6 +141,8 @@ void TagInspector::update() {
                     history.add(row.name, batch->startedNs, std::nan(""));
                 }
             }
+            ++cycles; // a cycle whose outcome the rows now show
+            lastCycleNs = batch->startedNs;
         }
         batch.reset();
     }

@@ -97,6 +97,9 @@ public:
     int getIntervalMs() const { return static_cast<int>(intervalNs / 1'000'000); }
     // The time between the last two cycle starts; 0 before the second cycle.
     int64_t achievedIntervalNs() const { return achievedNs; }
+    // Cycles whose outcome the rows took, and when the last of them started (the clock's time).
+    uint64_t cyclesTaken() const { return cycles; }
+    int64_t lastCycleStartNs() const { return lastCycleNs; }
     // Ticks or unticks a row for the trend.
     void setTrended(const std::string& name, bool on);
     // The recent values of the watched numbers: a point per cycle, gaps while stale or refused.
@@ -114,5 +117,7 @@ private:
     int64_t intervalNs = cycleIntervalNs;
     int64_t achievedNs = 0;
     uint8_t nextColour = 0;
+    uint64_t cycles = 0;
+    int64_t lastCycleNs = 0;
     TrendHistory history;
 };

@@ -120,7 +120,9 @@ void TreeView::update() {
     if (restorePendingFlag && live && !loading.load() && !refreshing.load() && loadedEpoch == link.controllerEpoch &&
         !rootItems.empty() &&
         std::none_of(rootItems.begin(), rootItems.end(), [](const auto& item) { return item->isBusy(); })) {
-        restorePending();
+        if (const size_t missing = restorePending(); missing > 0) {
+            hint = fmt::format("{} remembered tag{} not in this controller", missing, missing == 1 ? " is" : "s are");
+        }
     }
 
     if (filterText != appliedFilter) {
@@ -299,7 +301,22 @@ void TreeView::restoreWatchList(std::vector<std::string> paths) {
     restorePendingFlag = true;
 }
 
-void TreeView::restorePending() {
+void TreeView::applyWatchList(std::vector<std::string> paths) {
+    if (rootItems.empty()) {
+        hint = "Connect to a controller to open a watch list";
+        return;
+    }
+    pendingRestore = std::move(paths);
+    const size_t before = inspector->getTags().size();
+    const size_t missing = restorePending();
+    const size_t added = inspector->getTags().size() - before;
+    hint = fmt::format("Added {} tag{} from the list", added, added == 1 ? "" : "s");
+    if (missing > 0) {
+        hint += fmt::format("; {} {} not in this controller", missing, missing == 1 ? "is" : "are");
+    }
+}
+
+size_t TreeView::restorePending() {
     size_t missing = 0;
     for (const std::string& path : pendingRestore) {
         auto* tag = dynamic_cast<TagItem*>(findRow(path));
@@ -311,9 +328,7 @@ void TreeView::restorePending() {
     }
     pendingRestore.clear();
     restorePendingFlag = false;
-    if (missing > 0) {
-        hint = fmt::format("{} remembered tag{} not in this controller", missing, missing == 1 ? " is" : "s are");
-    }
+    return missing;
 }
 
 TreeItem* TreeView::findRow(const std::string& path) {

@@ -69,6 +69,8 @@ public:
     // programs is in: those it finds, in this order; the line above the rows says how many it did not.
     void restoreWatchList(std::vector<std::string> paths);
     bool isRestorePending() const { return restorePendingFlag; }
+    // The same at once, against the rows shown (a watch list file opened by the user).
+    void applyWatchList(std::vector<std::string> paths);
     // The row of a tag path ("Tag.Member[2]", "Program:Main.Pump.Speed"), making the rows on the way;
     // null when the browse has no such tag.
     TreeItem* findRow(const std::string& path);
@@ -128,5 +130,6 @@ private:
     float rowPitch = 28.0f;
     std::vector<std::string> pendingRestore;
     bool restorePendingFlag = false;
-    void restorePending();
+    // Adds the pending paths the rows have; returns how many they lack.
+    size_t restorePending();
 };

@@ -617,6 +617,54 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
     std::filesystem::remove_all(folder);
 }
 
+// Recording the table to CSV (a line per cycle, a new header when a tag is added, a folder that cannot
+// hold the file), and a watch list saved to a file and opened again.
+TEST_F(ViewsTest, RecordingAndWatchListFiles) {
+    const auto folder = apptest::freshDirectory("record");
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
+    TagInspector* list = TagInspector::getInstance();
+    for (const char* name : {"DintTag", "Counter"})
+        clickRow(find(tree->getRootItems(), name));
+    auto* table = main->getInspectorView();
+    std::ofstream(folder / "plain-file") << "x";
+    EXPECT_FALSE(table->startRecording((folder / "plain-file").string(), "1756-L83E/B"));
+    EXPECT_EQ(table->getListMessage().rfind("Cannot record: ", 0), 0u) << table->getListMessage();
+    list->setIntervalMs(100);
+    ASSERT_TRUE(table->startRecording(folder.string(), "1756-L83E/B"));
+    const uint64_t first = list->cyclesTaken();
+    ASSERT_TRUE(until([&] { return list->cyclesTaken() >= first + 2; }));
+    frames(1);
+    clickRow(find(tree->getRootItems(), "BoolTag")); // a tag added while recording
+    ASSERT_TRUE(until([&] { return list->cyclesTaken() >= first + 4; }));
+    frames(1);
+    table->stopRecording();
+    list->setIntervalMs(1000);
+    const std::string name = table->getRecorder().path().filename().string();
+    EXPECT_EQ(name.rfind("1756-L83E_B-", 0), 0u) << name;
+    std::ifstream csv(table->getRecorder().path());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(csv, line);)
+        lines.push_back(line);
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "time,DintTag (DINT),DintTag status,Counter (DINT),Counter status");
+    EXPECT_NE(lines[1].find(",123456,good,"), std::string::npos) << lines[1];
+    const auto header = std::find(lines.begin() + 1, lines.end(),
+                                  "time,DintTag (DINT),DintTag status,Counter (DINT),Counter status,BoolTag (BOOL),BoolTag status");
+    ASSERT_NE(header, lines.end()) << "a new header when a tag is added";
+    EXPECT_NE((header + 1)->find(",true,good"), std::string::npos) << *(header + 1);
+
+    // The list as a file of its own, opened again into an emptied table; a file that is not there.
+    ASSERT_TRUE(table->saveList((folder / "list.json").string()));
+    list->clear();
+    ASSERT_TRUE(table->openListFile((folder / "list.json").string()));
+    EXPECT_EQ(watched(), (Strings{"DintTag:DINT", "Counter:DINT", "BoolTag:BOOL"}));
+    EXPECT_EQ(tree->getHint(), "Added 3 tags from the list");
+    EXPECT_FALSE(table->openListFile((folder / "missing.json").string()));
+    EXPECT_NE(table->getListMessage().find("missing.json"), std::string::npos) << table->getListMessage();
+    std::filesystem::remove_all(folder);
+}
+
 // The menus of both panes and what they copy; Watch all members of a structure, and of a 1,000-element
 // array (500 added, the rest said); a long path shortened from its front in the table.
 TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {
