@@ -20,7 +20,6 @@
 #include <zelk/ui.h>
 
 #include "AppState.h"
-#include "bench_support.h"
 #include "AssetManager.h"
 #include "MainWindow.h"
 #include "ThreadPool.h"
@@ -28,6 +27,7 @@
 #include "Views/TagInspector.h"
 #include "Views/TopBarView.h"
 #include "Views/TreeView.h"
+#include "bench_support.h"
 
 namespace {
 
@@ -49,7 +49,6 @@ Stats stats(std::vector<double> v) {
     s.n = v.size();
     return s;
 }
-
 
 [[noreturn]] void fail(const std::string& what) {
     std::fprintf(stderr, "ui_bench: %s\n", what.c_str());
@@ -387,24 +386,26 @@ int main(int argc, char** argv) {
     std::printf(
         "| Frame applying a typed filter character or Backspace over all rows (ms) | %.2f | %.2f | %zu |\n",
         typed.median, typed.worst, typed.n);
-    std::printf("| Key to filtered frame, \"Tag123\" typed a character at a time (%s at the end) (ms) | %.2f | %.2f | %zu |\n",
+    std::printf("| Key to filtered frame, \"Tag123\" typed a character at a time (%s at the end) (ms) | %.2f "
+                "| %.2f | %zu |\n",
                 searchTopCount.c_str(), searchTop.median, searchTop.worst, searchTop.n);
-    std::printf("| Key to filtered frame, \".M2.M4\" typed a character at a time (%s at the end) (ms) | %.2f | %.2f | %zu |\n",
+    std::printf("| Key to filtered frame, \".M2.M4\" typed a character at a time (%s at the end) (ms) | %.2f "
+                "| %.2f | %zu |\n",
                 searchDeepCount.c_str(), searchDeep.median, searchDeep.worst, searchDeep.n);
     std::printf("| Frame while the scroll bar is dragged over the whole tree (ms) | %.2f | %.2f | %zu |\n",
                 dragged.median, dragged.worst, dragged.n);
-    std::printf("| Frame with every top row opened one level (%zu rows) (ms) | %.2f | %.2f | %zu |\n", openedRows,
-                openedFrame.median, openedFrame.worst, openedFrame.n);
+    std::printf("| Frame with every top row opened one level (%zu rows) (ms) | %.2f | %.2f | %zu |\n",
+                openedRows, openedFrame.median, openedFrame.worst, openedFrame.n);
     std::printf("| Frame while %zu watched tags refresh (ms) | %.2f | %.2f | %zu |\n", watchedCount,
                 watching.median, watching.worst, watching.n);
     std::printf(
         "| Frame with the same %zu watched tags, no reading (disconnected) (ms) | %.2f | %.2f | %zu |\n",
         watchedCount, watchingIdle.median, watchingIdle.worst, watchingIdle.n);
     std::printf("| UI thread held by Disconnect during a browse (ms) | %.1f | | 1 |\n", blocked);
-    std::printf(
-        "\nResident memory: %.1f MiB before connecting, %.1f MiB with the full tree (%zu rows drawn), %.1f MiB "
-        "with every top row opened one level\n",
-        rssBefore / 1024.0, rssTree / 1024.0, drawnRows, rssOpened / 1024.0);
+    std::printf("\nResident memory: %.1f MiB before connecting, %.1f MiB with the full tree (%zu rows "
+                "drawn), %.1f MiB "
+                "with every top row opened one level\n",
+                rssBefore / 1024.0, rssTree / 1024.0, drawnRows, rssOpened / 1024.0);
 
     ThreadPool::instance().stop();
     main.reset();

@@ -23,7 +23,8 @@ bool parseNumber(std::string_view text, uint32_t low, uint32_t high, uint32_t* o
 std::string parseControllerAddress(std::string_view text, uint32_t defaultPort, ControllerAddress* out) {
     const size_t first = text.find_first_not_of(" \t");
     const size_t last = text.find_last_not_of(" \t");
-    std::string_view rest = first == std::string_view::npos ? std::string_view() : text.substr(first, last - first + 1);
+    std::string_view rest =
+        first == std::string_view::npos ? std::string_view() : text.substr(first, last - first + 1);
     ControllerAddress a;
     a.port = defaultPort;
     const size_t slash = rest.find('/');

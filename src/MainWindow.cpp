@@ -46,7 +46,8 @@ public:
         const zelk::ui::Vec2 size = getActualSize();
         const float slackX = horizontal ? 0.0f : 3.0f;
         const float slackY = horizontal ? 3.0f : 0.0f;
-        return local.x >= -slackX && local.x <= size.x + slackX && local.y >= -slackY && local.y <= size.y + slackY;
+        return local.x >= -slackX && local.x <= size.x + slackX && local.y >= -slackY &&
+               local.y <= size.y + slackY;
     }
 
 private:
@@ -98,16 +99,15 @@ MainWindow::MainWindow() {
     right->setAlignment(stretch);
     inspectorView = right->addChild<InspectorView>();
     trendDivider = right->addChild<Divider>(
-        [this](float y) {
-            setTrendHeight(static_cast<float>(window->getHeight()) - y - dividerWidth / 2);
-        },
+        [this](float y) { setTrendHeight(static_cast<float>(window->getHeight()) - y - dividerWidth / 2); },
         true);
     trendDivider->setMinSize(zelk::ui::Vec2{0, dividerWidth});
     trendDivider->setMaxSize(zelk::ui::Vec2{unbounded, dividerWidth});
     trendDivider->setPreferredSize(zelk::ui::Vec2{0, dividerWidth});
     trendDivider->setColor(style->getBackgroundColorLight());
     trendView = right->addChild<TrendView>();
-    inspectorView->setOpenListHandler([this](const std::vector<std::string>& paths) { treeView->applyWatchList(paths); });
+    inspectorView->setOpenListHandler(
+        [this](const std::vector<std::string>& paths) { treeView->applyWatchList(paths); });
     setTrendHeight(trendHeight);
 
     zelk::ui::Application::registerTickCallback(this, [this] { update(); });

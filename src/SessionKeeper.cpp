@@ -14,7 +14,8 @@
 
 namespace {
 int64_t steadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 } // namespace
@@ -100,7 +101,8 @@ void SessionKeeper::update() {
         controller.clear();
         const std::string key = controllerKey(link.vendorId, link.productCode, link.serialNumber);
         const auto remembered = kept.watchLists.find(key);
-        tree->restoreWatchList(remembered != kept.watchLists.end() ? remembered->second : std::vector<std::string>{});
+        tree->restoreWatchList(remembered != kept.watchLists.end() ? remembered->second
+                                                                   : std::vector<std::string>{});
         pendingController = key;
     }
     if (!pendingController.empty() && !tree->isRestorePending() && !tree->isLoading()) {

@@ -50,6 +50,7 @@ void TrendHistory::setIntervalNs(int64_t ns) {
 }
 
 void TrendHistory::rebalance() {
+    ++changes;
     const size_t capacity = capacityFor(rings.size());
     for (auto& [name, ring] : rings) {
         if (ring.points.size() != capacity) {
@@ -75,6 +76,7 @@ void TrendHistory::add(const std::string& tag, int64_t timeNs, double value) {
         ring.popFront();
     }
     ring.push(TrendPoint{timeNs, value});
+    ++changes;
 }
 
 void TrendHistory::remove(const std::string& tag) {
@@ -85,6 +87,7 @@ void TrendHistory::remove(const std::string& tag) {
 
 void TrendHistory::clear() {
     rings.clear();
+    ++changes;
 }
 
 size_t TrendHistory::pointCount(const std::string& tag) const {

@@ -21,7 +21,7 @@ struct TrendPoint {
 class TrendHistory {
 public:
     static constexpr size_t defaultBoundBytes = 50u << 20; // 50 MiB
-    static constexpr int64_t keptNs = 3'600'000'000'000;    // one hour
+    static constexpr int64_t keptNs = 3'600'000'000'000;   // one hour
 
     explicit TrendHistory(size_t boundBytes = defaultBoundBytes) : bound(boundBytes) {}
 
@@ -60,6 +60,8 @@ public:
         }
     }
     size_t pointCount(const std::string& tag) const;
+    // Moves with every change: what was drawn from the history may be drawn again while it stands.
+    uint64_t revision() const { return changes; }
     // The oldest time kept for any tag; 0 when empty.
     int64_t oldestNs() const;
     // What the points take now (capacity of every ring), never more than the bound.
@@ -83,6 +85,7 @@ private:
 
     size_t bound;
     int64_t intervalNs = 1'000'000'000;
+    uint64_t changes = 0;
     std::map<std::string, Ring> rings;
 };
 

@@ -1,9 +1,9 @@
 #include "Views/InspectorView.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <ctime>
 #include <optional>
-#include <algorithm>
 
 #include <cstdlib>
 #include <filesystem>
@@ -15,8 +15,8 @@
 
 #include "AppState.h"
 #include "AppStyle.h"
-#include "Settings.h"
 #include "AppTextures.h"
+#include "Settings.h"
 #include "Views/TagInspector.h"
 #include "Views/TrendView.h"
 
@@ -189,7 +189,8 @@ void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
     switch (tag.state) {
     case TagInspector::RowState::Live:
         if (tag.changedNs != 0 && now - tag.changedNs < changeHighlightNs) {
-            ImGui::TableSetBgColor(ImGuiTableBgTarget_CellBg, (style->getWarningColor() & 0x00FFFFFFu) | 0x50000000u);
+            ImGui::TableSetBgColor(ImGuiTableBgTarget_CellBg,
+                                   (style->getWarningColor() & 0x00FFFFFFu) | 0x50000000u);
         }
         ImGui::TextUnformatted(tag.value.c_str());
         cell = tag.value;
@@ -314,7 +315,8 @@ void InspectorView::drawToolbar() {
                    : std::string();
     if (!paceText.empty()) {
         ImGui::SameLine();
-        ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getWarningColor()));
+        ImGui::PushStyleColor(ImGuiCol_Text,
+                              ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getWarningColor()));
         ImGui::TextUnformatted(paceText.c_str());
         ImGui::PopStyleColor();
     }
@@ -392,16 +394,17 @@ void InspectorView::generateGui() {
                 }
                 ImGui::PopStyleColor(2);
                 ImGui::PopStyleVar();
-                trendRects.emplace_back(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
-                                        ImGui::GetItemRectMax().y);
+                trendRects.emplace_back(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                        ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y);
             } else {
                 trendRects.emplace_back(0, 0, 0, 0);
             }
             ImGui::TableSetColumnIndex(1);
-            const std::string& name = drawnNames.emplace_back(fitFromEnd(tag.name, ImGui::GetContentRegionAvail().x));
+            const std::string& name =
+                drawnNames.emplace_back(fitFromEnd(tag.name, ImGui::GetContentRegionAvail().x));
             ImGui::TextUnformatted(name.c_str());
-            nameRects.emplace_back(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y, ImGui::GetItemRectMax().x,
-                                   ImGui::GetItemRectMax().y);
+            nameRects.emplace_back(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                   ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y);
             if (name != tag.name && ImGui::IsItemHovered()) {
                 ImGui::SetTooltip("%s", tag.name.c_str());
             }

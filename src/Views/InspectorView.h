@@ -101,7 +101,7 @@ private:
     uint64_t recordedCycles = 0;
     std::function<void(const std::vector<std::string>&)> openList;
     std::string listMessage;
-    std::string filePath;    // the text of the file popup's field
-    int fileAction = 0;      // 0: none, 1: save, 2: open, 3: start a recording in a folder
+    std::string filePath; // the text of the file popup's field
+    int fileAction = 0;   // 0: none, 1: save, 2: open, 3: start a recording in a folder
     bool openFilePopup = false;
 };

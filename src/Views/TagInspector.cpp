@@ -227,7 +227,8 @@ void TagInspector::readBatch(AppState* appState, const std::shared_ptr<ReadBatch
                         entry.value.assign(text, length);
                         entry.result = ZELKC_LOGIX_OK;
                     } else {
-                        entry.result = one == ZELKC_LOGIX_OK ? uint8_t{ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL} : one;
+                        entry.result =
+                            one == ZELKC_LOGIX_OK ? uint8_t{ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL} : one;
                         entry.error = zelkc_logix_result_text(entry.result);
                     }
                 }

@@ -35,13 +35,13 @@ public:
         uint16_t symbolType = 0;
         bool isString = false;
         RowState state = RowState::Pending;
-        std::string error;     // error: why the controller refused the tag, in plain words
+        std::string error;      // error: why the controller refused the tag, in plain words
         int64_t lastGoodNs = 0; // the clock's time of the last good read; 0 before it
         int64_t changedNs = 0;  // when the value text last changed from one good read to the next
         uint8_t result = ZELKC_LOGIX_ERR_UNKNOWN; // the read task's outcome for this entry
-        double number = std::nan(""); // the last good value as a number (NaN for text)
-        bool trended = false;          // ticked for the trend
-        uint8_t colour = 0;            // the row's colour in the trend and its legend
+        double number = std::nan("");             // the last good value as a number (NaN for text)
+        bool trended = false;                     // ticked for the trend
+        uint8_t colour = 0;                       // the row's colour in the trend and its legend
     };
 
     // One read cycle, shared by the list and the task that reads it.
@@ -104,6 +104,7 @@ public:
     void setTrended(const std::string& name, bool on);
     // The recent values of the watched numbers: a point per cycle, gaps while stale or refused.
     const TrendHistory& getHistory() const { return history; }
+    TrendHistory& getHistory() { return history; } // filled directly by benchmarks
     static constexpr uint32_t stringCapacity = 96;
 
 private:

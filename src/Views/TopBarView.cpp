@@ -145,7 +145,8 @@ void TopBarView::buildFields() {
         focusAddress = false;
         focusGiven = true;
     }
-    const bool addressEntered = ImGui::InputText("##IP", &ip, ImGuiInputTextFlags_EnterReturnsTrue, nullptr, nullptr);
+    const bool addressEntered =
+        ImGui::InputText("##IP", &ip, ImGuiInputTextFlags_EnterReturnsTrue, nullptr, nullptr);
     if (ip != parsedText) {
         // HOST:PORT typed in the address: the port field follows it.
         parsedText = ip;
@@ -182,7 +183,8 @@ void TopBarView::buildFields() {
     }
     if (!addressProblem.empty()) {
         ImGui::SetCursorPosY(27.0f);
-        ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
+        ImGui::PushStyleColor(ImGuiCol_Text,
+                              ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
         ImGui::TextUnformatted(addressProblem.c_str());
         ImGui::PopStyleColor();
     }
@@ -212,8 +214,8 @@ void TopBarView::layoutStatus() {
     // What the logo, the fields and the button take, with their gaps: the status column gets the rest.
     const float used = 50.0f + fieldsPanel->getPreferredSize().x + 140.0f + 2.0f * left->getSpacing();
     const float room = std::max(0.0f, width - used - 12.0f);
-    const bool lineFits = style->getDefaultFont()->measure(secondLine, style->getFontSizeSmall()).x <=
-                          statusWidth - 16;
+    const bool lineFits =
+        style->getDefaultFont()->measure(secondLine, style->getFontSizeSmall()).x <= statusWidth - 16;
     const bool makerOn = wide && lineFits && room >= statusWidth + 32.0f + makerWidth;
     for (zelk::ui::TextElement* text : makerTexts) {
         text->setVisible(makerOn);
@@ -230,7 +232,8 @@ void TopBarView::layoutStatus() {
     const zelk::ui::Font* font = style->getDefaultFont();
     if (font->measure(shown, style->getFontSizeSmall()).x > fit) {
         size_t keep = shown.size();
-        while (keep > 0 && font->measure(shown.substr(0, keep) + "\u2026", style->getFontSizeSmall()).x > fit) {
+        while (keep > 0 &&
+               font->measure(shown.substr(0, keep) + "\u2026", style->getFontSizeSmall()).x > fit) {
             keep = keep > 8 ? keep - 4 : keep - 1;
             while (keep > 0 && (static_cast<unsigned char>(shown[keep]) & 0xC0) == 0x80) {
                 --keep; // never cut a UTF-8 character in two

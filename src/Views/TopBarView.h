@@ -100,10 +100,10 @@ private:
     zelk::ui::Stack* status = nullptr;
     std::string secondLine; // the whole second line; the element may show it shortened
     float makerWidth = 150;
-    bool focusGiven = false;   // the address field took the keyboard focus at start
+    bool focusGiven = false; // the address field took the keyboard focus at start
     bool buttonFocused = false;
     bool portWasActive = false;
-    bool focusAddress = false; // Tab on the button goes back to the address field
+    bool focusAddress = false;  // Tab on the button goes back to the address field
     bool fieldsChanged = false; // set from outside while a field may be active
     std::string addressProblem;
     std::string parsedText; // the address text last looked at for a port of its own

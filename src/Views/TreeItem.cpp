@@ -89,7 +89,7 @@ bool hasIndexCharacter(std::string_view text) {
 // that much of a path can take part in a match that runs on into a member's or an element's name.
 size_t overlap(std::string_view path, std::string_view text) {
     for (size_t k = std::min(path.size(), text.empty() ? 0 : text.size() - 1); k > 0; --k) {
-        if (containsIgnoringCase(path.substr(path.size() - k), text.substr(0, k)) ) {
+        if (containsIgnoringCase(path.substr(path.size() - k), text.substr(0, k))) {
             return k;
         }
     }
@@ -238,7 +238,8 @@ TreeItem::RowState TreeItem::drawRow(TreeDraw& frame, const std::string& id, con
         hitId = fmt::format("##hit_{}", id);
         textWidth = ImGui::CalcTextSize(text.c_str()).x;
     }
-    if (rowHeight > 0 && !ImGui::IsRectVisible(ImVec2(std::max(8.0f, ImGui::GetContentRegionAvail().x), rowHeight))) {
+    if (rowHeight > 0 &&
+        !ImGui::IsRectVisible(ImVec2(std::max(8.0f, ImGui::GetContentRegionAvail().x), rowHeight))) {
         // Out of the view: the row's place is kept (and its open state, under the same id, so that
         // the rows below keep theirs), but nothing is laid out, which is what a big tree costs.
         ImGuiStorage* storage = ImGui::GetStateStorage();
@@ -309,7 +310,8 @@ TreeItem::RowState TreeItem::drawRow(TreeDraw& frame, const std::string& id, con
             }
             // Right-aligned in the panel; after the label when the label reaches that far.
             const float x = std::max(frame.rightEdge - typeWidth, max.x + typeGap);
-            drawList->AddText(ImVec2(x, textY), ImGui::GetColorU32(style->getTextColorDisabled()), type.c_str());
+            drawList->AddText(ImVec2(x, textY), ImGui::GetColorU32(style->getTextColorDisabled()),
+                              type.c_str());
         }
     }
     return state;

@@ -32,11 +32,11 @@ struct TreeDraw {
         TreeItem* item;
         int depth;
     };
-    std::vector<Row> rows;        // every row drawn, top to bottom
+    std::vector<Row> rows; // every row drawn, top to bottom
     const TreeItem* selected = nullptr;
-    float rightEdge = 0.0f;       // where the type texts end, in the panel's coordinates
-    TreeItem* clicked = nullptr;  // the label clicked with the left button
-    TreeItem* menuRow = nullptr;  // the label clicked with the right button
+    float rightEdge = 0.0f;      // where the type texts end, in the panel's coordinates
+    TreeItem* clicked = nullptr; // the label clicked with the left button
+    TreeItem* menuRow = nullptr; // the label clicked with the right button
     int depth = 0;
 };
 

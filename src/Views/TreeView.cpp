@@ -117,11 +117,12 @@ void TreeView::update() {
 
     inspector->update();
     // After the browse for this controller (loading is set above when it starts) and its programs'.
-    if (restorePendingFlag && live && !loading.load() && !refreshing.load() && loadedEpoch == link.controllerEpoch &&
-        !rootItems.empty() &&
+    if (restorePendingFlag && live && !loading.load() && !refreshing.load() &&
+        loadedEpoch == link.controllerEpoch && !rootItems.empty() &&
         std::none_of(rootItems.begin(), rootItems.end(), [](const auto& item) { return item->isBusy(); })) {
         if (const size_t missing = restorePending(); missing > 0) {
-            hint = fmt::format("{} remembered tag{} not in this controller", missing, missing == 1 ? " is" : "s are");
+            hint = fmt::format("{} remembered tag{} not in this controller", missing,
+                               missing == 1 ? " is" : "s are");
         }
     }
 
@@ -166,7 +167,8 @@ void TreeView::buildFilter() {
         filterText.clear();
         ImGui::ClearActiveID();
     }
-    ImGui::SetNextItemWidth(std::max(40.0f, ImGui::GetContentRegionAvail().x - countWidth - clearWidth - spacing));
+    ImGui::SetNextItemWidth(
+        std::max(40.0f, ImGui::GetContentRegionAvail().x - countWidth - clearWidth - spacing));
     ImGui::InputTextWithHint("##TagFilter", "Search tags...", &filterText, 0, nullptr, nullptr);
     if (filterText != appliedFilter) {
         applyFilter(false); // here, before the rows are laid out: they show the new text this frame
@@ -562,8 +564,8 @@ void TreeView::generateGui() {
     }
     for (const std::string* line : {&filterNotice, &hint}) {
         if (!line->empty()) {
-            ImGui::PushStyleColor(ImGuiCol_Text,
-                                  ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getTextColorSecondary()));
+            ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(
+                                                     AppStyle::getInstance()->getTextColorSecondary()));
             ImGui::TextWrapped("%s", line->c_str());
             ImGui::PopStyleColor();
         }

@@ -15,7 +15,8 @@ namespace {
 constexpr float axisWidth = 64.0f;  // value labels at the left of the plot
 constexpr float timeHeight = 18.0f; // time labels under it
 
-constexpr uint32_t palette[] = {0x4E79A7, 0xF28E2B, 0xE15759, 0x76B7B2, 0x59A14F, 0xEDC948, 0xB07AA1, 0xFF9DA7};
+constexpr uint32_t palette[] = {0x4E79A7, 0xF28E2B, 0xE15759, 0x76B7B2,
+                                0x59A14F, 0xEDC948, 0xB07AA1, 0xFF9DA7};
 
 std::string clockText(int64_t ns, bool seconds) {
     const std::time_t t = static_cast<std::time_t>(ns / 1'000'000'000);
@@ -28,7 +29,8 @@ std::string clockText(int64_t ns, bool seconds) {
 // A tick step that gives about six labels over `span`.
 int64_t timeStep(int64_t span) {
     constexpr int64_t s = 1'000'000'000;
-    for (int64_t step : {5 * s, 10 * s, 15 * s, 30 * s, 60 * s, 120 * s, 300 * s, 600 * s, 900 * s, 1800 * s}) {
+    for (int64_t step :
+         {5 * s, 10 * s, 15 * s, 30 * s, 60 * s, 120 * s, 300 * s, 600 * s, 900 * s, 1800 * s}) {
         if (span / step <= 7) {
             return step;
         }
@@ -54,10 +56,12 @@ struct Range {
 
 } // namespace
 
-TrendView::TrendView(zelk::ui::Widget* parent) : zelk::ui::Widget(parent), inspector(TagInspector::getInstance()) {
+TrendView::TrendView(zelk::ui::Widget* parent)
+    : zelk::ui::Widget(parent), inspector(TagInspector::getInstance()) {
     const AppStyle* style = AppStyle::getInstance();
     panel = addHiddenChild<zelk::ui::ImGuiPanel>(zelk::ui::Vec2{0, 0}, getActualSize());
-    panel->setDefaultFont(style->getDefaultFont(), style->getFontSizeSmall() * style->getImGuiFontScale(), nullptr);
+    panel->setDefaultFont(style->getDefaultFont(), style->getFontSizeSmall() * style->getImGuiFontScale(),
+                          nullptr);
     style->applyImGuiStyle(panel->getImGuiContext());
     panel->setBuildImGuiFunction([this] { build(); });
 }
@@ -101,7 +105,8 @@ void TrendView::build() {
         ImGui::SameLine(0, 14);
         const ImVec2 at = ImGui::GetCursorScreenPos();
         const float h = ImGui::GetTextLineHeight();
-        ImGui::GetWindowDrawList()->AddRectFilled(ImVec2(at.x, at.y + 4), ImVec2(at.x + 10, at.y + h), colourOf(row->colour));
+        ImGui::GetWindowDrawList()->AddRectFilled(ImVec2(at.x, at.y + 4), ImVec2(at.x + 10, at.y + h),
+                                                  colourOf(row->colour));
         ImGui::Dummy(ImVec2(12, h));
         ImGui::SameLine(0, 4);
         ImGui::TextUnformatted(row->name.c_str());
@@ -128,7 +133,11 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
     const int64_t window = getWindowNs();
     const int64_t now = inspector->now();
     if (!paused) {
-        endNs = now;
+        // Live, the axis moves a whole pixel column at a time: frames between are the same picture,
+        // which the window then neither draws nor presents again.
+        const int64_t column = std::max<int64_t>(
+            1, static_cast<int64_t>(static_cast<double>(window) / std::max(1.0f, max.x - min.x)));
+        endNs = (now / column + 1) * column;
     }
     const ImGuiIO& io = ImGui::GetIO();
     const bool hovered = ImGui::IsWindowHovered() && io.MousePos.x >= min.x && io.MousePos.x <= max.x &&
@@ -144,7 +153,10 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
     }
     const int64_t start = endNs - window;
     const float width = max.x - min.x;
-    auto xOf = [&](int64_t t) { return min.x + static_cast<float>(static_cast<double>(t - start) / static_cast<double>(window)) * width; };
+    auto xOf = [&](int64_t t) {
+        return min.x +
+               static_cast<float>(static_cast<double>(t - start) / static_cast<double>(window)) * width;
+    };
 
     draw->AddRectFilled(min, max, IM_COL32(16, 18, 22, 255));
     draw->AddRect(min, max, IM_COL32(80, 84, 90, 255));
@@ -160,22 +172,108 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
         draw->AddText(ImVec2(std::clamp(x - w / 2, min.x, max.x - w), max.y + 2), label, text.c_str());
     }
 
-    // The value ranges: over what the window shows.
-    Range shared;
-    std::vector<Range> own(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        history.forEach(rows[i]->name, start, endNs, [&](const TrendPoint& p) { own[i].take(p.value); });
-        shared.take(own[i].low);
-        shared.take(own[i].high);
+    // The ranges and the lines are computed again only when the history, the axis, the plot or the
+    // rows changed; other frames draw what was computed.
+    std::string key = fmt::format("{} {} {} {} {} {} {} {}", endNs, window, min.x, min.y, max.x, max.y,
+                                  perTagScale, history.revision());
+    for (const auto* row : rows) {
+        key += fmt::format("|{}#{}", row->name, row->colour);
     }
     auto padded = [](Range r) {
         if (r.empty()) {
             return Range{0, 1};
         }
-        const double margin = r.high > r.low ? (r.high - r.low) * 0.05 : std::max(1.0, std::fabs(r.high) * 0.05);
+        const double margin =
+            r.high > r.low ? (r.high - r.low) * 0.05 : std::max(1.0, std::fabs(r.high) * 0.05);
         return Range{r.low - margin, r.high + margin};
     };
-    const Range sharedShown = padded(shared);
+    if (key != linesKey) {
+        linesKey = std::move(key);
+        lines.clear();
+        auto line = [&](ImVec2 a, ImVec2 b, uint32_t colour) { lines.push_back({a, b, colour, false}); };
+        Range shared;
+        std::vector<Range> own(rows.size());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            history.forEach(rows[i]->name, start, endNs, [&](const TrendPoint& p) { own[i].take(p.value); });
+            shared.take(own[i].low);
+            shared.take(own[i].high);
+        }
+        const Range sharedShown = padded(shared);
+        shownLow = sharedShown.low;
+        shownHigh = sharedShown.high;
+        // A NaN point or a silence of more than three cycles breaks a line.
+        const int64_t silence =
+            3 * static_cast<int64_t>(inspector->getIntervalMs()) * 1'000'000 + 500'000'000;
+        const double columnNs = static_cast<double>(window) / std::max(1.0f, width);
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const Range range = perTagScale ? padded(own[i]) : sharedShown;
+            const uint32_t colour = colourOf(rows[i]->colour);
+            const bool steps = zelkc_logix_tag_atomic_type(rows[i]->symbolType) == ZELKC_LOGIX_TYPE_BOOL;
+            auto yOf = [&](double v) { return trendPixel(v, range.low, range.high, min.y, max.y); };
+            // Per pixel column the values' lowest and highest, and the last: a column with many points is
+            // one stroke from the previous column's last value through its own range, so an hour of fast
+            // cycles costs about one segment a column, not one a point.
+            int64_t column = std::numeric_limits<int64_t>::min();
+            double low = 0, high = 0, lastValue = 0, columnFirst = 0;
+            int64_t lastT = 0;
+            size_t inColumn = 0;
+            bool have = false;   // a value before this column to join from
+            double joinFrom = 0; // that value
+            float joinX = 0;
+            auto flush = [&] {
+                if (inColumn == 0) {
+                    return;
+                }
+                const float x = min.x + static_cast<float>((static_cast<double>(column) + 0.5) * columnNs /
+                                                           static_cast<double>(window)) *
+                                            width;
+                if (have && steps) { // level, then up or down to this column's first value
+                    line(ImVec2(joinX, yOf(joinFrom)), ImVec2(x, yOf(joinFrom)), colour);
+                    line(ImVec2(x, yOf(joinFrom)), ImVec2(x, yOf(columnFirst)), colour);
+                } else if (have && inColumn == 1) {
+                    line(ImVec2(joinX, yOf(joinFrom)), ImVec2(x, yOf(columnFirst)), colour);
+                } else if (!have && inColumn == 1) {
+                    lines.push_back({ImVec2(x - 1, yOf(columnFirst) - 1), ImVec2(x + 1, yOf(columnFirst) + 1),
+                                     colour, true});
+                }
+                if (inColumn > 1) { // one stroke through the column's range, from where the line came in
+                    const double from = have && !steps ? std::min(low, joinFrom) : low;
+                    const double to = have && !steps ? std::max(high, joinFrom) : high;
+                    line(ImVec2(x, yOf(from) + 0.5f), ImVec2(x, yOf(to) - 0.5f), colour);
+                }
+                have = true;
+                joinFrom = lastValue;
+                joinX = x;
+                inColumn = 0;
+            };
+            history.forEach(rows[i]->name, start, endNs, [&](const TrendPoint& p) {
+                if (std::isnan(p.value) || (have && inColumn == 0 && p.timeNs - lastT > silence) ||
+                    (inColumn > 0 && p.timeNs - lastT > silence)) {
+                    flush();
+                    have = false; // a gap: the line stops
+                    if (std::isnan(p.value)) {
+                        lastT = p.timeNs;
+                        return;
+                    }
+                }
+                const int64_t col =
+                    static_cast<int64_t>(std::floor(static_cast<double>(p.timeNs - start) / columnNs));
+                if (col != column) {
+                    flush();
+                    column = col;
+                    low = high = columnFirst = p.value;
+                } else {
+                    low = std::min(low, p.value);
+                    high = std::max(high, p.value);
+                }
+                ++inColumn;
+                lastValue = p.value;
+                lastT = p.timeNs;
+            });
+            flush();
+        }
+    }
+    const Range sharedShown{shownLow, shownHigh};
     if (!perTagScale) {
         for (int i = 0; i <= 4; ++i) {
             const double v = sharedShown.low + (sharedShown.high - sharedShown.low) * i / 4;
@@ -187,72 +285,27 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
         }
     }
 
-    // The lines: per pixel column the first, lowest, highest and last value, so an hour of fast cycles
-    // costs the plot's width in segments, not its points. A NaN point or a silence of more than three
-    // cycles breaks the line.
-    segments = 0;
     draw->PushClipRect(min, max, true);
-    const int64_t silence = 3 * static_cast<int64_t>(inspector->getIntervalMs()) * 1'000'000 + 500'000'000;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const Range range = perTagScale ? padded(own[i]) : sharedShown;
-        const uint32_t colour = colourOf(rows[i]->colour);
-        const bool steps = zelkc_logix_tag_atomic_type(rows[i]->symbolType) == ZELKC_LOGIX_TYPE_BOOL;
-        bool have = false;
-        ImVec2 last(0, 0);
-        int64_t lastT = 0;
-        int column = std::numeric_limits<int>::min();
-        float colLow = 0, colHigh = 0;
-        auto flushColumn = [&] {
-            if (column != std::numeric_limits<int>::min() && colHigh > colLow + 0.5f) {
-                draw->AddLine(ImVec2(static_cast<float>(column), colLow), ImVec2(static_cast<float>(column), colHigh), colour, 1.5f);
-                ++segments;
-            }
-        };
-        history.forEach(rows[i]->name, start, endNs, [&](const TrendPoint& p) {
-            if (std::isnan(p.value)) {
-                flushColumn();
-                column = std::numeric_limits<int>::min();
-                have = false;
-                return;
-            }
-            const ImVec2 at(xOf(p.timeNs), trendPixel(p.value, range.low, range.high, min.y, max.y));
-            const int col = static_cast<int>(at.x);
-            if (have && p.timeNs - lastT <= silence) {
-                if (col == column) {
-                    colLow = std::min(colLow, at.y);
-                    colHigh = std::max(colHigh, at.y);
-                } else {
-                    flushColumn();
-                    if (steps) {
-                        draw->AddLine(last, ImVec2(at.x, last.y), colour, 1.5f);
-                        draw->AddLine(ImVec2(at.x, last.y), at, colour, 1.5f);
-                        segments += 2;
-                    } else {
-                        draw->AddLine(last, at, colour, 1.5f);
-                        ++segments;
-                    }
-                    column = col;
-                    colLow = colHigh = at.y;
-                }
-            } else {
-                flushColumn();
-                column = col;
-                colLow = colHigh = at.y;
-                draw->AddCircleFilled(at, 1.5f, colour); // a lone point still shows
-            }
-            have = true;
-            last = at;
-            lastT = p.timeNs;
-        });
-        flushColumn();
+    // One-pixel lines without anti-aliasing fringes: a third of the triangles, and as crisp.
+    const ImDrawListFlags flags = draw->Flags;
+    draw->Flags &= ~(ImDrawListFlags_AntiAliasedLines | ImDrawListFlags_AntiAliasedLinesUseTex);
+    for (const Line& l : lines) {
+        if (l.dot) {
+            draw->AddRectFilled(l.a, l.b, l.colour);
+        } else {
+            draw->AddLine(l.a, l.b, l.colour, 1.0f);
+        }
     }
+    segments = lines.size();
+    draw->Flags = flags;
     draw->PopClipRect();
 
     // Hover: the time under the pointer and each row's value there.
     if (hovered && !rows.empty()) {
         const float x = io.MousePos.x;
         draw->AddLine(ImVec2(x, min.y), ImVec2(x, max.y), IM_COL32(200, 200, 200, 160));
-        const int64_t t = start + static_cast<int64_t>(static_cast<double>(x - min.x) / width * static_cast<double>(window));
+        const int64_t t = start + static_cast<int64_t>(static_cast<double>(x - min.x) / width *
+                                                       static_cast<double>(window));
         std::string text = clockText(t, true);
         for (const auto* row : rows) {
             double at = std::nan("");
@@ -261,7 +314,8 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
                     at = p.value;
                 }
             });
-            text += fmt::format("\n{}: {}", row->name, std::isnan(at) ? std::string("no value") : valueText(at));
+            text +=
+                fmt::format("\n{}: {}", row->name, std::isnan(at) ? std::string("no value") : valueText(at));
         }
         ImGui::SetTooltip("%s", text.c_str());
     }

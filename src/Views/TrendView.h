@@ -50,4 +50,13 @@ private:
     int64_t endNs = 0;
     ImVec4 plotRect{0, 0, 0, 0};
     size_t segments = 0;
+    // The lines as last computed, drawn again while the history, the axis and the rows stand.
+    struct Line {
+        ImVec2 a, b;
+        uint32_t colour;
+        bool dot;
+    };
+    std::vector<Line> lines;
+    std::string linesKey;
+    double shownLow = 0, shownHigh = 1;
 };
