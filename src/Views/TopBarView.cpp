@@ -137,6 +137,7 @@ void TopBarView::buildFields() {
     // under them.
     ImGui::SetCursorPosY(addressProblem.empty() ? 12.0f : 2.0f);
     ImGui::BeginDisabled(connecting);
+    ImGui::SetCursorPosX(4.0f); // clear of the panel's border
     ImGui::TextUnformatted("IP:");
     ImGui::SameLine(28);
     ImGui::SetNextItemWidth(160);
