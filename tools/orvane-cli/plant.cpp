@@ -300,9 +300,13 @@ public:
     }
 
 private:
-    // Connects, retrying on the shared schedule; false when stopped first.
+    // Connects, retrying on the shared schedule (the first wait after a loss or a failed first
+    // attempt is 0.5 s); false when stopped first.
     bool connect() {
-        for (uint32_t attempt = 0;; ++attempt) {
+        for (uint32_t attempt = 0;;) {
+            if (down_ && stop_.wait_until(Clock::now() + std::chrono::nanoseconds(reconnectDelayNs(attempt++)))) {
+                return false;
+            }
             try {
                 connection_ = std::make_unique<Connection>(address_, common_.timeout_ms);
                 break;
@@ -312,9 +316,6 @@ private:
                     down_ = true;
                     down_since_ = Clock::now();
                 }
-            }
-            if (stop_.wait_until(Clock::now() + std::chrono::nanoseconds(reconnectDelayNs(attempt)))) {
-                return false;
             }
         }
         if (down_) {
@@ -338,7 +339,6 @@ private:
                 publisher_.put(base_ + tag, payload(last.doc, last.time));
             }
         }
-        stop_.wait_until(Clock::now() + std::chrono::nanoseconds(reconnectDelayNs(0)));
     }
 
     const ControllerSpec& spec_;
