@@ -306,8 +306,11 @@ TEST_F(CliMqtt, BrokerRestartResumesWithTheNewestValues) {
     ASSERT_TRUE(sub.wait("p/c/Counter", 5));
     const auto counter = sub.on("p/c/Counter");
     size_t backlog = 0;
-    for (const Message& m : counter)
+    std::set<std::string> payloads;
+    for (const Message& m : counter) {
         backlog += m.doc()["time"].get<std::string>() < restarted ? 1 : 0;
+        EXPECT_TRUE(payloads.insert(m.payload).second) << "sent twice: " << m.payload;
+    }
     EXPECT_LE(backlog, 2u) << "at most the newest value of the outage and one left in flight when it began";
     EXPECT_GT(counter.back().doc()["value"].get<long>(), before);
     EXPECT_EQ(finish(cli, SIGTERM), 0) << slurp("mqtt_test_cli.log");
