@@ -2,6 +2,7 @@
 // the watch threads put the newest payload of each topic, one publisher thread sends what changed.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -39,9 +40,9 @@ struct MqttOptions {
     uint32_t heartbeat_s = 60;  // ...and every value once per this many seconds
 };
 
-// One broker connection for every value (retained, QoS 1), and one small connection per controller
-// that carries its `$status` topic: MQTT gives a connection a single last will, so each controller's
-// "offline" will needs its own. Every connection reconnects by itself.
+// One broker connection for every value (retained, QoS 1), owned by one worker thread, and one small
+// connection per controller that carries its `$status` topic: MQTT gives a connection a single last
+// will, so each controller's "offline" will needs its own. Every connection reconnects by itself.
 class Publisher {
 public:
     // Connects and waits up to timeout_ms for the broker's answer; throws ConnectionError naming the
@@ -56,10 +57,11 @@ public:
     // A status topic: "online" (retained) on each connect, "offline" as its last will and at the end.
     // Throws ConnectionError when its connection cannot be made.
     void add_status(const std::string& topic);
-    // Makes `payload` the value of `topic`, replacing one not yet sent. While the broker is away only
-    // the newest payload of each topic is kept; every topic is sent again once it is back (a broker
-    // that restarted has lost its retained values).
-    void put(const std::string& topic, std::string payload);
+    // Makes each payload the value of its topic, replacing one not yet sent. While the broker is
+    // away only the newest payload of each topic is kept; every topic is sent again once it is back
+    // (a broker that restarted has lost its retained values). One call per cycle wakes the
+    // publisher once.
+    void put(std::vector<std::pair<std::string, std::string>> values);
     // Topics whose newest payload is not sent yet (at most the number of topics).
     size_t pending() const;
 
@@ -73,6 +75,9 @@ private:
     static void on_disconnect(mosquitto*, void* self, int rc);
     static void on_publish(mosquitto*, void* self, int mid);
     void run();
+    void stop(); // ends the worker, the status connections and the client
+    void wake(); // ends the worker's wait
+    bool stopping() const;
     void mark(const std::string& topic, Entry& entry); // mu_ held
 
     MqttOptions options_;
@@ -84,9 +89,11 @@ private:
     std::deque<std::string> dirty_; // topics whose newest payload is not sent yet, oldest first
     int connack_ = -1;              // the first connection's answer, -1 before it comes
     bool connected_ = false;
-    bool ever_lost_ = false;
     bool stopping_ = false;
     uint32_t in_flight_ = 0; // published, PUBACK not yet seen
+    uint32_t attempt_ = 0;   // reconnect attempts since the connection was lost
+    std::chrono::steady_clock::time_point retry_at_{};
+    int wake_ = -1; // eventfd: put() and stop() end the worker's poll
     std::thread worker_;
 };
 

@@ -277,6 +277,7 @@ public:
             if (full) {
                 next_full = now + std::chrono::seconds(mqtt_.heartbeat_s);
             }
+            std::vector<std::pair<std::string, std::string>> changed;
             for (const TagValue& v : values) {
                 nlohmann::ordered_json doc;
                 doc["value"] = v.ok ? json_value(v) : nlohmann::json();
@@ -287,10 +288,11 @@ public:
                 }
                 Last& last = last_[v.tag];
                 if (full || last.doc != doc) {
-                    publisher_.put(base_ + v.tag, payload(doc, time));
+                    changed.emplace_back(base_ + v.tag, payload(doc, time));
                 }
                 last = {std::move(doc), time};
             }
+            publisher_.put(std::move(changed));
             ++cycle;
             next_cycle = std::max(next_cycle + std::chrono::milliseconds(spec_.interval_ms), Clock::now());
             if ((options_.count == 0 || cycle < options_.count) && stop_.wait_until(next_cycle)) {
@@ -332,13 +334,15 @@ private:
         connection_.reset();
         down_ = true;
         down_since_ = Clock::now();
+        std::vector<std::pair<std::string, std::string>> stale;
         for (auto& [tag, last] : last_) {
             if (last.doc["quality"] == "good") {
                 last.doc["quality"] = "stale";
                 last.doc["error"] = "connection lost: " + why;
-                publisher_.put(base_ + tag, payload(last.doc, last.time));
+                stale.emplace_back(base_ + tag, payload(last.doc, last.time));
             }
         }
+        publisher_.put(std::move(stale));
     }
 
     const ControllerSpec& spec_;
