@@ -6,7 +6,7 @@
 //
 // Prints the CPU of the orvane-cli process (share of one core), publishes per second, read-to-publish
 // latency (median, 99th percentile, worst: the subscriber's clock minus the payload's read time, which
-// has millisecond resolution) and the process's resident memory (now and peak).
+// has millisecond resolution), the process's resident memory (now and peak), and the broker's CPU.
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
     const double warm_s = bench::msSince(start) / 1000;
     std::this_thread::sleep_for(std::chrono::seconds(3));
 
-    const double cpu0 = cpu_seconds(cli);
+    const double cpu0 = cpu_seconds(cli), broker0 = cpu_seconds(broker);
     const long messages0 = counts.messages;
     {
         std::lock_guard lock(counts.mu);
@@ -234,7 +234,7 @@ int main(int argc, char** argv) {
     const auto t0 = bench::Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double wall = bench::msSince(t0) / 1000;
-    const double cpu = cpu_seconds(cli) - cpu0;
+    const double cpu = cpu_seconds(cli) - cpu0, broker_cpu = cpu_seconds(broker) - broker0;
     const long messages = counts.messages - messages0;
     std::vector<double> latency;
     {
@@ -247,10 +247,11 @@ int main(int argc, char** argv) {
     auto at = [&](double q) { return latency.empty() ? 0.0 : latency[size_t(q * double(latency.size() - 1))]; };
 
     std::printf("| Controllers x tags | Mode | Topics up after (s) | CPU (%% of one core) | Publishes/s | Latency median (ms) | "
-                "p99 (ms) | worst (ms) | RSS (MiB) | Peak RSS (MiB) |\n|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-    std::printf("| %d x %d | %s | %.1f | %.2f | %.0f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", controllers, tags,
+                "p99 (ms) | worst (ms) | RSS (MiB) | Peak RSS (MiB) | Broker CPU (%%) |\n|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("| %d x %d | %s | %.1f | %.2f | %.0f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", controllers, tags,
                 on_change ? "--on-change" : "every value", warm_s, 100.0 * cpu / wall, double(messages) / wall,
-                at(0.5), at(0.99), latency.empty() ? 0.0 : latency.back(), double(rss) / 1024, double(peak) / 1024);
+                at(0.5), at(0.99), latency.empty() ? 0.0 : latency.back(), double(rss) / 1024, double(peak) / 1024,
+                100.0 * broker_cpu / wall);
 
     kill(cli, SIGTERM);
     waitpid(cli, nullptr, 0);
