@@ -74,7 +74,8 @@ double cpu_seconds(pid_t pid) {
         return 0;
     unsigned long utime = 0, stime = 0;
     // Fields after the name: state (3) ... utime (14), stime (15).
-    std::sscanf(text.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+    std::sscanf(text.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+                &stime);
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
@@ -96,8 +97,8 @@ double now_ms() {
 double iso_ms(const std::string& text) {
     std::tm tm{};
     int ms = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-                    &tm.tm_min, &tm.tm_sec, &ms) != 7)
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms) != 7)
         return -1;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
@@ -128,7 +129,8 @@ void on_message(mosquitto*, void* self, const mosquitto_message* m) {
 }
 
 std::string controller_json(int tags) {
-    json c = {{"name", "Bench"}, {"types", json::array()}, {"tags", json::array()}, {"programs", json::array()}};
+    json c = {
+        {"name", "Bench"}, {"types", json::array()}, {"tags", json::array()}, {"programs", json::array()}};
     for (int i = 0; i < tags; ++i) {
         json tag = {{"name", "T" + std::to_string(i)}};
         switch (i % 4) { // counters and sines move every second, the rest stays put
@@ -169,13 +171,15 @@ int main(int argc, char** argv) {
         else if (a == "--on-change")
             on_change = true;
         else {
-            std::fprintf(stderr, "usage: mqtt_bench [--controllers N] [--tags N] [--seconds S] [--on-change]\n");
+            std::fprintf(stderr,
+                         "usage: mqtt_bench [--controllers N] [--tags N] [--seconds S] [--on-change]\n");
             return 2;
         }
     }
     signal(SIGPIPE, SIG_IGN);
     const uint16_t broker_port = free_port();
-    std::ofstream("mqtt_bench_broker.conf") << "listener " << broker_port << " 127.0.0.1\nallow_anonymous true\n";
+    std::ofstream("mqtt_bench_broker.conf")
+        << "listener " << broker_port << " 127.0.0.1\nallow_anonymous true\n";
     const pid_t broker = spawn({MOSQUITTO_BROKER, "-c", "mqtt_bench_broker.conf"}, "mqtt_bench_broker.log");
 
     const auto controller = logixsim::parse_controller(controller_json(tags), "bench");
@@ -197,13 +201,15 @@ int main(int argc, char** argv) {
     mosquitto_lib_init();
     mosquitto* sub = mosquitto_new(nullptr, true, &counts);
     mosquitto_message_callback_set(sub, on_message);
-    mosquitto_connect_callback_set(sub, [](mosquitto* m, void*, int) { mosquitto_subscribe(m, nullptr, "bench/#", 0); });
+    mosquitto_connect_callback_set(
+        sub, [](mosquitto* m, void*, int) { mosquitto_subscribe(m, nullptr, "bench/#", 0); });
     for (int i = 0; i < 500 && mosquitto_connect(sub, "127.0.0.1", broker_port, 30) != MOSQ_ERR_SUCCESS; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     mosquitto_loop_start(sub);
 
-    std::vector<std::string> args = {ORVANE_CLI_EXE, "watch", "--config", "mqtt_bench_plant.json", "--mqtt",
-                                     "mqtt://127.0.0.1:" + std::to_string(broker_port) + "/bench"};
+    std::vector<std::string> args = {
+        ORVANE_CLI_EXE,          "watch",  "--config",
+        "mqtt_bench_plant.json", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(broker_port) + "/bench"};
     if (on_change)
         args.push_back("--on-change");
     const pid_t cli = spawn(args, "mqtt_bench_cli.log");
@@ -244,14 +250,18 @@ int main(int argc, char** argv) {
     }
     const long rss = status_kib(cli, "VmRSS:"), peak = status_kib(cli, "VmHWM:");
     std::sort(latency.begin(), latency.end());
-    auto at = [&](double q) { return latency.empty() ? 0.0 : latency[size_t(q * double(latency.size() - 1))]; };
+    auto at = [&](double q) {
+        return latency.empty() ? 0.0 : latency[size_t(q * double(latency.size() - 1))];
+    };
 
-    std::printf("| Controllers x tags | Mode | Topics up after (s) | CPU (%% of one core) | Publishes/s | Latency median (ms) | "
-                "p99 (ms) | worst (ms) | RSS (MiB) | Peak RSS (MiB) | Broker CPU (%%) |\n|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-    std::printf("| %d x %d | %s | %.1f | %.2f | %.0f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", controllers, tags,
-                on_change ? "--on-change" : "every value", warm_s, 100.0 * cpu / wall, double(messages) / wall,
-                at(0.5), at(0.99), latency.empty() ? 0.0 : latency.back(), double(rss) / 1024, double(peak) / 1024,
-                100.0 * broker_cpu / wall);
+    std::printf("| Controllers x tags | Mode | Topics up after (s) | CPU (%% of one core) | Publishes/s | "
+                "Latency median (ms) | "
+                "p99 (ms) | worst (ms) | RSS (MiB) | Peak RSS (MiB) | Broker CPU (%%) "
+                "|\n|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("| %d x %d | %s | %.1f | %.2f | %.0f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n",
+                controllers, tags, on_change ? "--on-change" : "every value", warm_s, 100.0 * cpu / wall,
+                double(messages) / wall, at(0.5), at(0.99), latency.empty() ? 0.0 : latency.back(),
+                double(rss) / 1024, double(peak) / 1024, 100.0 * broker_cpu / wall);
 
     kill(cli, SIGTERM);
     waitpid(cli, nullptr, 0);

@@ -13,9 +13,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iterator>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -95,7 +95,8 @@ int finish(pid_t pid, int sig = 0) {
 class Broker {
 public:
     Broker() : port_(free_port()) {
-        std::ofstream("mqtt_test_broker.conf") << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n";
+        std::ofstream("mqtt_test_broker.conf")
+            << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n";
         start();
     }
     ~Broker() { stop(); }
@@ -128,11 +129,13 @@ public:
     explicit Subscriber(uint16_t port) {
         mosquitto_lib_init();
         mosq_ = mosquitto_new(nullptr, true, this);
-        mosquitto_connect_callback_set(mosq_, [](mosquitto* m, void*, int) { mosquitto_subscribe(m, nullptr, "#", 1); });
+        mosquitto_connect_callback_set(
+            mosq_, [](mosquitto* m, void*, int) { mosquitto_subscribe(m, nullptr, "#", 1); });
         mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
             auto* s = static_cast<Subscriber*>(self);
             std::lock_guard lock(s->mu_);
-            s->messages_.push_back({m->topic, std::string(static_cast<const char*>(m->payload), size_t(m->payloadlen)),
+            s->messages_.push_back({m->topic,
+                                    std::string(static_cast<const char*>(m->payload), size_t(m->payloadlen)),
                                     m->retain});
         });
         EXPECT_EQ(mosquitto_connect(mosq_, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS);
@@ -155,7 +158,8 @@ public:
         return out;
     }
     // Waits for `n` messages on `topic`, or for one that `match` accepts when given.
-    bool wait(const std::string& topic, size_t n = 1, const std::function<bool(const json&)>& match = nullptr) const {
+    bool wait(const std::string& topic, size_t n = 1,
+              const std::function<bool(const json&)>& match = nullptr) const {
         return eventually([&] {
             size_t count = 0;
             for (const Message& m : on(topic))
@@ -174,8 +178,8 @@ bool iso_utc(const std::string& time) {
     int f[7];
     char z = 0;
     return time.size() == 24 &&
-           std::sscanf(time.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5],
-                       &f[6], &z) == 8 &&
+           std::sscanf(time.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &f[0], &f[1], &f[2], &f[3], &f[4],
+                       &f[5], &f[6], &z) == 8 &&
            z == 'Z';
 }
 
@@ -186,7 +190,8 @@ std::string now_iso() {
     gmtime_r(&t, &tm);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     return text + (std::snprintf(text, sizeof text, ".%03dZ", int(ms)), std::string(text));
 }
 
@@ -194,7 +199,8 @@ class CliMqtt : public ::testing::Test {
 protected:
     std::unique_ptr<logixsim::Server> sim(int live_interval_ms = 0, uint16_t port = 0) {
         auto s = std::make_unique<logixsim::Server>(
-            logixsim::demo_controller(), logixsim::Options{.port = port, .faults = {}, .live_interval_ms = live_interval_ms});
+            logixsim::demo_controller(),
+            logixsim::Options{.port = port, .faults = {}, .live_interval_ms = live_interval_ms});
         s->start();
         return s;
     }
@@ -220,8 +226,9 @@ protected:
 TEST_F(CliMqtt, PublishesRetainedJsonAndTheStatusWithItsLastWill) {
     auto controller = sim();
     Subscriber live(broker_.port());
-    const pid_t cli = watch({at(*controller), "DintTag", "RealTag", "Greeting", "BoolFalse", "UlintTag", "LrealTag",
-                             "Nope", "--mqtt", url("plant/north"), "--name", "line1", "--interval", "50"});
+    const pid_t cli =
+        watch({at(*controller), "DintTag", "RealTag", "Greeting", "BoolFalse", "UlintTag", "LrealTag", "Nope",
+               "--mqtt", url("plant/north"), "--name", "line1", "--interval", "50"});
     const std::string base = "plant/north/line1/";
     ASSERT_TRUE(live.wait(base + "Nope")) << slurp("mqtt_test_cli.log");
     ASSERT_TRUE(live.wait(base + "$status"));
@@ -233,7 +240,10 @@ TEST_F(CliMqtt, PublishesRetainedJsonAndTheStatusWithItsLastWill) {
         {"UlintTag", {{"value", 18000000000000000000ull}, {"type", "ULINT"}, {"quality", "good"}}},
         {"LrealTag", {{"value", 2.718281828459045}, {"type", "LREAL"}, {"quality", "good"}}},
         {"Nope",
-         {{"value", nullptr}, {"type", nullptr}, {"quality", "error"}, {"error", "no such tag (CIP 0x04 path segment error)"}}}};
+         {{"value", nullptr},
+          {"type", nullptr},
+          {"quality", "error"},
+          {"error", "no such tag (CIP 0x04 path segment error)"}}}};
     // A subscriber that comes later gets each topic's retained value at once.
     Subscriber late(broker_.port());
     for (const auto& [tag, fields] : expected) {
@@ -287,8 +297,8 @@ TEST_F(CliMqtt, OnChangePublishesChangesAndAFullPublishEachHeartbeat) {
 // again, the newest value of each, not the backlog of the outage.
 TEST_F(CliMqtt, BrokerRestartResumesWithTheNewestValues) {
     auto controller = sim(2);
-    const pid_t cli = watch({at(*controller), "Counter", "DintTag", "--mqtt", url("p"), "--name", "c", "--interval",
-                             "20", "--on-change", "--heartbeat", "3600"});
+    const pid_t cli = watch({at(*controller), "Counter", "DintTag", "--mqtt", url("p"), "--name", "c",
+                             "--interval", "20", "--on-change", "--heartbeat", "3600"});
     long before = 0;
     {
         Subscriber sub(broker_.port());
@@ -323,7 +333,8 @@ TEST_F(CliMqtt, ControllerLostTurnsValuesStaleThenGood) {
     auto controller = sim();
     const uint16_t port = controller->port();
     Subscriber sub(broker_.port());
-    const pid_t cli = watch({at(*controller), "DintTag", "--mqtt", url("p"), "--name", "c", "--interval", "50"});
+    const pid_t cli =
+        watch({at(*controller), "DintTag", "--mqtt", url("p"), "--name", "c", "--interval", "50"});
     ASSERT_TRUE(sub.wait("p/c/DintTag"));
     controller->stop();
     const auto stale = [](const json& d) { return d["quality"] == "stale"; };
@@ -346,25 +357,30 @@ TEST_F(CliMqtt, ThreeControllersFromOnePlantFileWithFilters) {
     json plant = {{"controllers", json::array()}};
     plant["controllers"].push_back(
         {{"address", at(*a)}, {"name", "press"}, {"tags", {"DintTag", "Motor*.Status.Speed", "Nothing*"}}});
-    plant["controllers"].push_back({{"address", at(*b)}, {"name", "mixer"}, {"rate", 100}, {"tags", {"PROGRAM:Mixer"}}});
-    plant["controllers"].push_back({{"address", at(*c) + "/0"}, {"tags", {"Program:MainProgram.*", "pumpstatus.run?*"}}});
+    plant["controllers"].push_back(
+        {{"address", at(*b)}, {"name", "mixer"}, {"rate", 100}, {"tags", {"PROGRAM:Mixer"}}});
+    plant["controllers"].push_back(
+        {{"address", at(*c) + "/0"}, {"tags", {"Program:MainProgram.*", "pumpstatus.run?*"}}});
     std::ofstream("mqtt_test_plant.json") << plant;
     Subscriber sub(broker_.port());
-    const auto [status, said] = run({"--config", "mqtt_test_plant.json", "--mqtt", url("plant"), "--count", "1"});
+    const auto [status, said] =
+        run({"--config", "mqtt_test_plant.json", "--mqtt", url("plant"), "--count", "1"});
     EXPECT_EQ(status, 0) << said;
     EXPECT_NE(said.find("press: Nothing* matches no tag"), std::string::npos) << said;
     const std::string third = "plant/" + at(*c) + "_slot0/";
     std::set<std::string> expected = {"plant/press/DintTag", "plant/press/Motor1.Status.Speed"};
-    for (const char* tag : {"Recipe.Name", "Recipe.Temperature", "Recipe.Mixing", "Recipe.Heating", "Recipe.Batch",
-                            "Temperature", "Level"})
+    for (const char* tag : {"Recipe.Name", "Recipe.Temperature", "Recipe.Mixing", "Recipe.Heating",
+                            "Recipe.Batch", "Temperature", "Level"})
         expected.insert(std::string("plant/mixer/Program:Mixer.") + tag);
-    for (const char* tag : {"Program:MainProgram.Counter", "Program:MainProgram.Step", "Program:MainProgram.Running",
-                            "Program:MainProgram.State", "PumpStatus.Running", "PumpStatus.RunHours"})
+    for (const char* tag :
+         {"Program:MainProgram.Counter", "Program:MainProgram.Step", "Program:MainProgram.Running",
+          "Program:MainProgram.State", "PumpStatus.Running", "PumpStatus.RunHours"})
         expected.insert(third + tag);
     for (const char* name : {"press", "mixer"})
         expected.insert("plant/" + std::string(name) + "/$status");
     expected.insert(third + "$status");
-    ASSERT_TRUE(eventually([&] { return sub.all().size() >= expected.size() + 3; })) << "values, online and offline";
+    ASSERT_TRUE(eventually([&] { return sub.all().size() >= expected.size() + 3; }))
+        << "values, online and offline";
     std::set<std::string> topics;
     for (const Message& m : sub.all())
         topics.insert(m.topic);
@@ -383,31 +399,38 @@ TEST_F(CliMqtt, BadInputExitsOneOrTwoWithItsReason) {
         EXPECT_EQ(said.rfind("orvane-cli: --mqtt: '" + bad + "': ", 0), 0u) << said;
     }
     for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"DintTag", "--csv", "--mqtt", url("p")}, {"DintTag", "--name", "a/b", "--mqtt", url("p")},
-          {"DintTag", "--on-change"}, {"--mqtt", url("p")}}) {
+         {std::vector<std::string>{"DintTag", "--csv", "--mqtt", url("p")},
+          {"DintTag", "--name", "a/b", "--mqtt", url("p")},
+          {"DintTag", "--on-change"},
+          {"--mqtt", url("p")}}) {
         std::vector<std::string> args = {at(*controller)};
         args.insert(args.end(), bad.begin(), bad.end());
         EXPECT_EQ(run(args).first, 1) << bad[1];
     }
     EXPECT_EQ(run({"--config", "x.json", "--mqtt", url("p"), "DintTag"}).first, 1);
     const std::string nowhere = "127.0.0.1:" + std::to_string(free_port());
-    EXPECT_EQ(run({at(*controller), "DintTag", "--mqtt", "mqtt://" + nowhere + "/p"}),
-              std::pair(2, "orvane-cli: cannot connect to the MQTT broker " + nowhere + ": Connection refused\n"));
+    EXPECT_EQ(
+        run({at(*controller), "DintTag", "--mqtt", "mqtt://" + nowhere + "/p"}),
+        std::pair(2, "orvane-cli: cannot connect to the MQTT broker " + nowhere + ": Connection refused\n"));
 
     const std::string entry = R"({"address": ")" + at(*controller) + R"(", "tags": ["DintTag"]})";
     const std::pair<std::string, std::string> files[] = {
-        {"{\"controllers\": [\n  " + entry + ",\n  {\"address\": \"h\" \"tags\": []}\n]}", "plant.json:3: JSON syntax error: "},
+        {"{\"controllers\": [\n  " + entry + ",\n  {\"address\": \"h\" \"tags\": []}\n]}",
+         "plant.json:3: JSON syntax error: "},
         {"{\"controllers\": [\n" + entry + ",\n", "plant.json:3: JSON syntax error: "},
         {R"({"controllers": []})", "plant.json: the file must be one object holding only a non-empty"},
         {"[" + entry + "]", "plant.json: the file must be one object"},
         {R"({"controllers": [)" + entry + R"(, {"address": "h:99999", "tags": ["T"]}]})",
          "plant.json: controller 2: address 'h:99999': the port"},
-        {R"({"controllers": [{"address": "h", "name": "a", "tag": ["T"]}]})", "plant.json: controller 1 (\"a\"): unknown key \"tag\""},
+        {R"({"controllers": [{"address": "h", "name": "a", "tag": ["T"]}]})",
+         "plant.json: controller 1 (\"a\"): unknown key \"tag\""},
         {R"({"controllers": [{"address": "h", "name": "a", "tags": ["T"]}, {"address": "g", "name": "a", "tags": ["T"]}]})",
          "plant.json: controller 2 (\"a\"): the name a is used"},
-        {R"({"controllers": [{"address": "h", "rate": 0, "tags": ["T"]}]})", "plant.json: controller 1: \"rate\""},
+        {R"({"controllers": [{"address": "h", "rate": 0, "tags": ["T"]}]})",
+         "plant.json: controller 1: \"rate\""},
         {R"({"controllers": [{"address": "h", "tags": []}]})", "plant.json: controller 1: \"tags\""},
-        {R"({"controllers": [{"address": "h", "name": "a+b", "tags": ["T"]}]})", "plant.json: controller 1 (\"a+b\"): \"name\""},
+        {R"({"controllers": [{"address": "h", "name": "a+b", "tags": ["T"]}]})",
+         "plant.json: controller 1 (\"a+b\"): \"name\""},
         {R"({"controllers": [{"tags": ["T"]}]})", "plant.json: controller 1: \"address\""}};
     for (const auto& [text, problem] : files) {
         std::ofstream("plant.json") << text;

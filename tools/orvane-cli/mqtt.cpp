@@ -8,11 +8,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 
 #include "Reconnect.h"
 #include "cli.h"
@@ -84,7 +84,8 @@ std::string parse_mqtt_url(const std::string& text, MqttUrl* out) {
     }
     const size_t slash = rest.find('/');
     if (slash == std::string_view::npos || slash + 1 == rest.size()) {
-        return fmt::format("'{}': the URL needs a topic prefix after the host (mqtt://HOST[:PORT]/PREFIX)", text);
+        return fmt::format("'{}': the URL needs a topic prefix after the host (mqtt://HOST[:PORT]/PREFIX)",
+                           text);
     }
     url.prefix = std::string(rest.substr(slash + 1));
     std::string_view host = rest.substr(0, slash);
@@ -177,8 +178,9 @@ Publisher::Publisher(const MqttOptions& options, uint32_t timeout_ms) : options_
     }
     if (connack != 0) {
         stop();
-        throw ConnectionError(fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_),
-                                          connack < 0 ? "no answer in time" : mosquitto_connack_string(connack)));
+        throw ConnectionError(
+            fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_),
+                        connack < 0 ? "no answer in time" : mosquitto_connack_string(connack)));
     }
 }
 
@@ -328,8 +330,9 @@ void Publisher::run() {
         std::vector<size_t> failed;
         for (size_t i = 0; i < batch.size(); ++i) {
             const auto& [topic, payload] = batch[i];
-            if (mosquitto_publish(mosq_, nullptr, topic.c_str(), int(payload.size()), payload.data(), 1, true) !=
-                MOSQ_ERR_SUCCESS) {
+            const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), int(payload.size()),
+                                             payload.data(), /*qos=*/1, /*retain=*/true);
+            if (rc != MOSQ_ERR_SUCCESS) {
                 failed.push_back(i);
             }
         }
@@ -351,7 +354,8 @@ void Publisher::run() {
                 retry_at_ = now + std::chrono::nanoseconds(reconnectDelayNs(attempt_++));
                 retry_at = retry_at_;
             }
-            timeout_ms = int(std::chrono::duration_cast<std::chrono::milliseconds>(retry_at - now).count()) + 1;
+            timeout_ms =
+                int(std::chrono::duration_cast<std::chrono::milliseconds>(retry_at - now).count()) + 1;
         }
         pollfd fds[2] = {{wake_, POLLIN, 0}, {mosquitto_socket(mosq_), POLLIN, 0}};
         if (mosquitto_want_write(mosq_)) {

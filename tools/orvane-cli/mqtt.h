@@ -33,11 +33,11 @@ bool is_topic_level(const std::string& text);
 
 struct MqttOptions {
     MqttUrl url;
-    std::string cafile;   // a CA file to check the broker's certificate against (turns TLS on)
-    std::string user;     // user name; the password comes from ORVANE_MQTT_PASSWORD
+    std::string cafile; // a CA file to check the broker's certificate against (turns TLS on)
+    std::string user;   // user name; the password comes from ORVANE_MQTT_PASSWORD
     std::string password;
-    bool on_change = false;     // publish a value only when it changed...
-    uint32_t heartbeat_s = 60;  // ...and every value once per this many seconds
+    bool on_change = false;    // publish a value only when it changed...
+    uint32_t heartbeat_s = 60; // ...and every value once per this many seconds
 };
 
 // One broker connection for every value (retained, QoS 1), owned by one worker thread, and one small

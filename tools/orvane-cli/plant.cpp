@@ -47,9 +47,10 @@ std::string load_plant(const std::string& path, uint32_t interval_ms, std::vecto
         return fmt::format("{}:{}: JSON syntax error: {}", path, line,
                            colon == std::string::npos ? what : what.substr(colon + 2));
     }
-    if (!doc.is_object() || doc.size() != 1 || !doc.contains("controllers") || !doc["controllers"].is_array() ||
-        doc["controllers"].empty()) {
-        return fmt::format("{}: the file must be one object holding only a non-empty \"controllers\" array", path);
+    if (!doc.is_object() || doc.size() != 1 || !doc.contains("controllers") ||
+        !doc["controllers"].is_array() || doc["controllers"].empty()) {
+        return fmt::format("{}: the file must be one object holding only a non-empty \"controllers\" array",
+                           path);
     }
     std::set<std::string> names;
     std::vector<ControllerSpec> specs;
@@ -96,7 +97,8 @@ std::string load_plant(const std::string& path, uint32_t interval_ms, std::vecto
         }
         const nlohmann::json tags = entry.value("tags", nlohmann::json());
         if (!tags.is_array() || tags.empty() ||
-            std::any_of(tags.begin(), tags.end(), [](const nlohmann::json& t) { return !t.is_string() || t.empty(); })) {
+            std::any_of(tags.begin(), tags.end(),
+                        [](const nlohmann::json& t) { return !t.is_string() || t.empty(); })) {
             return where + ": \"tags\" must be a non-empty array of tag paths or filters";
         }
         for (const nlohmann::json& tag : tags) {
@@ -163,10 +165,12 @@ std::vector<std::string> resolve_tags(const Connection& connection, const Contro
         }
         std::string program;
         if (starts_with_program(tag)) {
-            program = tag.substr(8, tag.find('.') == std::string::npos ? std::string::npos : tag.find('.') - 8);
+            program =
+                tag.substr(8, tag.find('.') == std::string::npos ? std::string::npos : tag.find('.') - 8);
         }
         std::string key = program;
-        std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        std::transform(key.begin(), key.end(), key.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
         auto it = scopes.find(key);
         if (it == scopes.end()) {
             try {
@@ -306,7 +310,8 @@ private:
     // attempt is 0.5 s); false when stopped first.
     bool connect() {
         for (uint32_t attempt = 0;;) {
-            if (down_ && stop_.wait_until(Clock::now() + std::chrono::nanoseconds(reconnectDelayNs(attempt++)))) {
+            if (down_ &&
+                stop_.wait_until(Clock::now() + std::chrono::nanoseconds(reconnectDelayNs(attempt++)))) {
                 return false;
             }
             try {
