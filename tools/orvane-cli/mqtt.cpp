@@ -215,6 +215,8 @@ void Publisher::add_status(const std::string& topic) {
         throw ConnectionError("out of memory");
     }
     mosquitto_will_set(mosq, topic.c_str(), 7, "offline", 1, true);
+    // Its own network thread reconnects it: 1 s, doubling to 5 s (whole seconds only there).
+    mosquitto_reconnect_delay_set(mosq, 1, 5, true);
     mosquitto_connect_callback_set(mosq, &Status::on_connect);
     const int rc = mosquitto_connect(mosq, options_.url.host.c_str(), options_.url.port, kKeepAliveS);
     if (rc != MOSQ_ERR_SUCCESS) {
