@@ -271,3 +271,26 @@ int run_browse(const CommonOptions& common, const BrowseOptions& options) {
 }
 
 } // namespace cli
+
+namespace cli {
+
+std::vector<std::string> leaf_tag_paths(const Connection& connection, const std::string& program) {
+    std::vector<std::string> paths;
+    const auto walk = [&](const auto& self, const Node& node) -> void {
+        if (!node.dims.empty()) {
+            return; // arrays are named element by element, not matched as a whole
+        }
+        if (node.children.empty()) {
+            paths.push_back(node.path);
+        }
+        for (const Node& child : node.children) {
+            self(self, child);
+        }
+    };
+    for (const Node& tag : browse_scope(connection, program, false, nullptr)) {
+        walk(walk, tag);
+    }
+    return paths;
+}
+
+} // namespace cli

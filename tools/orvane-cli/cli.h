@@ -106,6 +106,36 @@ struct WatchOptions {
     bool exit_on_loss = false; // a lost connection ends the watch (exit 2) instead of reconnecting
 };
 
+// Every path in a scope ("" for the controller's, else the program's) that holds one value: atomic
+// tags and members and STRINGs, structures opened, arrays left out. Throws as browse does.
+std::vector<std::string> leaf_tag_paths(const Connection& connection, const std::string& program);
+
+// The time now as ISO 8601 UTC with milliseconds (2026-12-06T12:52:32.974Z).
+std::string utc_now();
+
+// One controller of `watch --mqtt`: where it is, the topic level it publishes under, how often it is
+// read, and its tags (exact paths, or filters that a browse expands).
+struct ControllerSpec {
+    Address address;
+    std::string name;
+    uint32_t interval_ms = 1000;
+    std::vector<std::string> tags;
+};
+
+// The topic level of a controller named by its address: HOST:PORT, with _slotN for a slot.
+std::string default_controller_name(const Address& address);
+
+// Reads a plant file into `out`, each controller's rate defaulting to `interval_ms`; returns the
+// problem (the line of a syntax error, the controller entry of any other), or the empty string.
+std::string load_plant(const std::string& path, uint32_t interval_ms, std::vector<ControllerSpec>* out);
+
+struct MqttOptions;
+
+// Watches every controller on its own thread and publishes through one broker connection until
+// SIGINT/SIGTERM (or --count cycles each). Throws ConnectionError when the broker is not there.
+int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec>& controllers,
+                   const WatchOptions& options, const MqttOptions& mqtt);
+
 int run_identity(const CommonOptions& common, bool json);
 int run_browse(const CommonOptions& common, const BrowseOptions& options);
 int run_read(const CommonOptions& common, const std::vector<std::string>& tags, uint32_t count, bool json);

@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <system_error>
 
 #include "cli.h"
+#include "mqtt.h"
 
 namespace {
 
@@ -37,15 +39,17 @@ std::string short_usage(const std::string& command) {
         return fmt::format("Usage: orvane-cli read ADDRESS TAG... [--count N] [--json] {}\n", common);
     }
     if (command == "watch") {
-        return fmt::format("Usage: orvane-cli watch ADDRESS TAG... [--interval MS] [--count N] [--csv] {}\n",
+        return fmt::format("Usage: orvane-cli watch ADDRESS TAG... [--interval MS] [--count N] [--csv | --mqtt URL "
+                           "[--name NAME]] | watch --config FILE --mqtt URL; [--on-change [--heartbeat S]] "
+                           "[--mqtt-cafile FILE] [--mqtt-user USER] {}\n",
                            common);
     }
     return "Usage: orvane-cli identity|browse|read|watch ADDRESS ... (orvane-cli --help for more)\n";
 }
 
 // The address argument, --timeout and the connection mode, which every command takes.
-void add_common(CLI::App* command, cli::CommonOptions* common) {
-    command
+CLI::Option* add_common(CLI::App* command, cli::CommonOptions* common, bool address_required = true) {
+    CLI::Option* address = command
         ->add_option_function<std::string>(
             "ADDRESS",
             [common](const std::string& text) {
@@ -55,7 +59,7 @@ void add_common(CLI::App* command, cli::CommonOptions* common) {
                 }
             },
             kAddressHelp)
-        ->required()
+        ->required(address_required)
         ->type_name("");
     command->add_option("--timeout", common->timeout_ms, "time-out of every exchange, in ms (default 5000)")
         ->check(CLI::Range(1u, 600000u))
@@ -76,6 +80,7 @@ void add_common(CLI::App* command, cli::CommonOptions* common) {
         ->type_name("504|4002")
         ->excludes(unconnected);
     command->footer(kFooter);
+    return address;
 }
 
 } // namespace
@@ -139,8 +144,8 @@ int main(int argc, char** argv) {
         "Read tags every interval and print one line per cycle; Ctrl-C ends after the current cycle. A lost "
         "connection is reported on standard error and reconnected (0.5, 1, 2, 4 s, then every 5 s); no rows "
         "are printed for the outage.");
-    add_common(watch, &common);
-    watch->add_option("TAG", tags, "tag paths, as for read")->required()->type_name("");
+    CLI::Option* watch_address = add_common(watch, &common, false);
+    watch->add_option("TAG", tags, "tag paths, as for read")->type_name("");
     watch->add_option("--interval", watch_options.interval_ms, "time between cycles in ms (default 1000)")
         ->check(CLI::Range(0u, 86400000u))
         ->type_name("MS");
@@ -148,9 +153,64 @@ int main(int argc, char** argv) {
         ->type_name("N");
     watch->add_flag("--exit-on-loss", watch_options.exit_on_loss,
                     "end with exit status 2 when the connection is lost instead of reconnecting");
-    watch->add_flag("--csv", watch_options.csv,
-                    "a header line, then time,tag1,tag2,... per cycle with ISO 8601 UTC times; a tag that "
-                    "fails leaves its field empty and its reason goes to standard error");
+    CLI::Option* csv = watch->add_flag(
+        "--csv", watch_options.csv,
+        "a header line, then time,tag1,tag2,... per cycle with ISO 8601 UTC times; a tag that "
+        "fails leaves its field empty and its reason goes to standard error");
+    cli::MqttOptions mqtt;
+    std::string controller_name, config_path;
+    CLI::Option* mqtt_url =
+        watch
+            ->add_option_function<std::string>(
+                "--mqtt",
+                [&mqtt](const std::string& text) {
+                    const std::string problem = cli::parse_mqtt_url(text, &mqtt.url);
+                    if (!problem.empty()) {
+                        throw CLI::ValidationError("--mqtt", problem);
+                    }
+                },
+                "publish every value to an MQTT broker (retained, QoS 1) under PREFIX/CONTROLLER/TAG as JSON "
+                "instead of printing it; mqtts:// for TLS")
+            ->type_name("mqtt://HOST[:PORT]/PREFIX")
+            ->excludes(csv);
+    CLI::Option* name =
+        watch->add_option("--name", controller_name, "the controller's topic level (default HOST:PORT)")
+            ->type_name("NAME")
+            ->needs(mqtt_url);
+    watch
+        ->add_option("--config", config_path,
+                     "watch every controller of a plant file (JSON: controllers with address, name, rate in "
+                     "ms, tags and filters such as PROGRAM:Line1 or Motor*.Status.Speed), each on its own "
+                     "connection")
+        ->type_name("FILE")
+        ->needs(mqtt_url)
+        ->excludes(watch_address)
+        ->excludes(name);
+    watch->add_flag("--on-change", mqtt.on_change,
+                    "publish a value only when it changed, and every value once per heartbeat")
+        ->needs(mqtt_url);
+    watch->add_option("--heartbeat", mqtt.heartbeat_s, "with --on-change: seconds between full publishes (default 60)")
+        ->check(CLI::Range(1u, 86400u))
+        ->type_name("S")
+        ->needs(mqtt_url);
+    watch->add_option("--mqtt-cafile", mqtt.cafile, "CA certificates to check the broker with (turns TLS on)")
+        ->check(CLI::ExistingFile)
+        ->type_name("FILE")
+        ->needs(mqtt_url);
+    watch->add_option("--mqtt-user", mqtt.user, "broker user name; the password is read from ORVANE_MQTT_PASSWORD")
+        ->type_name("USER")
+        ->needs(mqtt_url);
+    watch->callback([&] {
+        if (config_path.empty() && (watch_address->count() == 0 || tags.empty())) {
+            throw CLI::ValidationError("watch needs ADDRESS and at least one TAG, or --config FILE");
+        }
+        if (!config_path.empty() && !tags.empty()) {
+            throw CLI::ValidationError("--config takes its tags from the file, not from the command line");
+        }
+        if (name->count() != 0 && !cli::is_topic_level(controller_name)) {
+            throw CLI::ValidationError("--name", "the name must not be empty or hold '/', '+' or '#'");
+        }
+    });
 
     // A first word that names no command is said so plainly, rather than as a missing command.
     if (argc > 1 && argv[1][0] != '-' &&
@@ -182,6 +242,24 @@ int main(int argc, char** argv) {
             status = cli::run_browse(common, browse_options);
         } else if (read->parsed()) {
             status = cli::run_read(common, tags, count, json);
+        } else if (mqtt_url->count() != 0) {
+            std::vector<cli::ControllerSpec> controllers;
+            if (!config_path.empty()) {
+                const std::string problem = cli::load_plant(config_path, watch_options.interval_ms, &controllers);
+                if (!problem.empty()) {
+                    fmt::print(stderr, "orvane-cli: {}\n", problem);
+                    return cli::kExitUsage;
+                }
+            } else {
+                controllers.push_back({common.address,
+                                       name->count() != 0 ? controller_name
+                                                          : cli::default_controller_name(common.address),
+                                       watch_options.interval_ms, tags});
+            }
+            if (const char* password = std::getenv("ORVANE_MQTT_PASSWORD")) {
+                mqtt.password = password;
+            }
+            status = cli::run_mqtt_watch(common, controllers, watch_options, mqtt);
         } else {
             status = cli::run_watch(common, tags, watch_options);
         }

@@ -307,8 +307,6 @@ int run_read(const CommonOptions& common, const std::vector<std::string>& tags, 
     return failed ? kExitTagsFailed : kExitOk;
 }
 
-namespace {
-
 std::string utc_now() {
     const auto now = std::chrono::system_clock::now();
     const auto ms =
@@ -318,6 +316,8 @@ std::string utc_now() {
     gmtime_r(&t, &tm);
     return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}Z", tm, ms);
 }
+
+namespace {
 
 std::string csv_field(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) {

@@ -1,0 +1,446 @@
+// orvane-cli watch --mqtt, the real executable, against logix-sim on loopback and a real mosquitto broker
+// started here on a free loopback port (and stopped by its pid). A libmosquitto subscriber checks the
+// topics, payloads, retained flags and the last will; the broker and a controller go away and come back;
+// three controllers come from one plant file; bad input exits 1 or 2 with its reason.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
+
+#include "logixsim/server.h"
+
+namespace {
+
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+uint16_t free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool listening(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+// Polls `done` every 10 ms for up to 30 s (a guard against hangs, not a time limit under test).
+bool eventually(const std::function<bool()>& done) {
+    for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return done();
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Starts `args` with standard output and error in a file of the test's working directory.
+pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM); // no broker or CLI outlives a test process that was killed
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int finish(pid_t pid, int sig = 0) {
+    if (sig != 0)
+        kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A mosquitto broker on a free loopback port with a minimal configuration.
+class Broker {
+public:
+    Broker() : port_(free_port()) {
+        std::ofstream("mqtt_test_broker.conf")
+            << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n";
+        start();
+    }
+    ~Broker() { stop(); }
+    void start() {
+        pid_ = spawn({MOSQUITTO_BROKER, "-c", "mqtt_test_broker.conf"}, "mqtt_test_broker.log");
+        EXPECT_TRUE(eventually([&] { return listening(port_); })) << slurp("mqtt_test_broker.log");
+    }
+    void stop() {
+        if (pid_ > 0)
+            finish(pid_, SIGTERM);
+        pid_ = -1;
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    uint16_t port_;
+    pid_t pid_ = -1;
+};
+
+struct Message {
+    std::string topic;
+    std::string payload;
+    bool retain;
+    json doc() const { return json::parse(payload, nullptr, false); }
+};
+
+// Subscribes to everything and keeps what arrives, in order.
+class Subscriber {
+public:
+    explicit Subscriber(uint16_t port) {
+        mosquitto_lib_init();
+        mosq_ = mosquitto_new(nullptr, true, this);
+        mosquitto_connect_callback_set(
+            mosq_, [](mosquitto* m, void*, int) { mosquitto_subscribe(m, nullptr, "#", 1); });
+        mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
+            auto* s = static_cast<Subscriber*>(self);
+            std::lock_guard lock(s->mu_);
+            s->messages_.push_back({m->topic,
+                                    std::string(static_cast<const char*>(m->payload), size_t(m->payloadlen)),
+                                    m->retain});
+        });
+        EXPECT_EQ(mosquitto_connect(mosq_, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS);
+        mosquitto_loop_start(mosq_);
+    }
+    ~Subscriber() {
+        mosquitto_disconnect(mosq_);
+        mosquitto_loop_stop(mosq_, false);
+        mosquitto_destroy(mosq_);
+    }
+    std::vector<Message> all() const {
+        std::lock_guard lock(mu_);
+        return messages_;
+    }
+    std::vector<Message> on(const std::string& topic) const {
+        std::vector<Message> out;
+        for (const Message& m : all())
+            if (m.topic == topic)
+                out.push_back(m);
+        return out;
+    }
+    // Waits for `n` messages on `topic`, or for one that `match` accepts when given.
+    bool wait(const std::string& topic, size_t n = 1,
+              const std::function<bool(const json&)>& match = nullptr) const {
+        return eventually([&] {
+            size_t count = 0;
+            for (const Message& m : on(topic))
+                count += !match || match(m.doc()) ? 1 : 0;
+            return count >= n;
+        });
+    }
+
+private:
+    mosquitto* mosq_;
+    mutable std::mutex mu_;
+    std::vector<Message> messages_;
+};
+
+bool iso_utc(const std::string& time) {
+    int f[7];
+    char z = 0;
+    return time.size() == 24 &&
+           std::sscanf(time.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &f[0], &f[1], &f[2], &f[3], &f[4],
+                       &f[5], &f[6], &z) == 8 &&
+           z == 'Z';
+}
+
+std::string now_iso() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    return text + (std::snprintf(text, sizeof text, ".%03dZ", int(ms)), std::string(text));
+}
+
+class CliMqtt : public ::testing::Test {
+protected:
+    std::unique_ptr<logixsim::Server> sim(int live_interval_ms = 0, uint16_t port = 0) {
+        auto s = std::make_unique<logixsim::Server>(
+            logixsim::demo_controller(),
+            logixsim::Options{.port = port, .faults = {}, .live_interval_ms = live_interval_ms});
+        s->start();
+        return s;
+    }
+    static std::string at(const logixsim::Server& s) { return "127.0.0.1:" + std::to_string(s.port()); }
+    std::string url(const std::string& prefix) const {
+        return "mqtt://127.0.0.1:" + std::to_string(broker_.port()) + "/" + prefix;
+    }
+    // orvane-cli watch with `args`, in the background.
+    pid_t watch(std::vector<std::string> args) {
+        args.insert(args.begin(), {ORVANE_CLI_EXE, "watch"});
+        return spawn(args, "mqtt_test_cli.log");
+    }
+    // orvane-cli watch with `args`, to its end: exit status and what it said.
+    std::pair<int, std::string> run(std::vector<std::string> args) {
+        const int status = finish(watch(std::move(args)));
+        return {status, slurp("mqtt_test_cli.log")};
+    }
+    Broker broker_;
+};
+
+// Each value type as JSON, errors with their reason, retained at QoS 1 under PREFIX/NAME/TAG; the
+// status topic online, and offline from the last will when the process is killed.
+TEST_F(CliMqtt, PublishesRetainedJsonAndTheStatusWithItsLastWill) {
+    auto controller = sim();
+    Subscriber live(broker_.port());
+    const pid_t cli =
+        watch({at(*controller), "DintTag", "RealTag", "Greeting", "BoolFalse", "UlintTag", "LrealTag", "Nope",
+               "--mqtt", url("plant/north"), "--name", "line1", "--interval", "50"});
+    const std::string base = "plant/north/line1/";
+    ASSERT_TRUE(live.wait(base + "Nope")) << slurp("mqtt_test_cli.log");
+    ASSERT_TRUE(live.wait(base + "$status"));
+    const std::pair<const char*, json> expected[] = {
+        {"DintTag", {{"value", 123456}, {"type", "DINT"}, {"quality", "good"}}},
+        {"RealTag", {{"value", 3.25}, {"type", "REAL"}, {"quality", "good"}}},
+        {"Greeting", {{"value", "Hello, Orvane"}, {"type", "STRING"}, {"quality", "good"}}},
+        {"BoolFalse", {{"value", false}, {"type", "BOOL"}, {"quality", "good"}}},
+        {"UlintTag", {{"value", 18000000000000000000ull}, {"type", "ULINT"}, {"quality", "good"}}},
+        {"LrealTag", {{"value", 2.718281828459045}, {"type", "LREAL"}, {"quality", "good"}}},
+        {"Nope",
+         {{"value", nullptr},
+          {"type", nullptr},
+          {"quality", "error"},
+          {"error", "no such tag (CIP 0x04 path segment error)"}}}};
+    // A subscriber that comes later gets each topic's retained value at once.
+    Subscriber late(broker_.port());
+    for (const auto& [tag, fields] : expected) {
+        ASSERT_TRUE(late.wait(base + tag)) << tag;
+        const Message m = late.on(base + tag).front();
+        EXPECT_TRUE(m.retain) << tag;
+        json doc = m.doc();
+        EXPECT_TRUE(iso_utc(doc.value("time", ""))) << m.payload;
+        doc.erase("time");
+        EXPECT_EQ(doc, fields) << tag;
+    }
+    EXPECT_EQ(live.on(base + "$status").front().payload, "online");
+    std::set<std::string> topics;
+    for (const Message& m : live.all())
+        topics.insert(m.topic);
+    EXPECT_EQ(topics.size(), std::size(expected) + 1) << "nothing published outside PREFIX/NAME/TAG";
+    EXPECT_EQ(finish(cli, SIGKILL), 128 + SIGKILL);
+    EXPECT_TRUE(eventually([&] { return live.on(base + "$status").back().payload == "offline"; }));
+    Subscriber after(broker_.port());
+    EXPECT_TRUE(eventually([&] {
+        const auto status = after.on(base + "$status");
+        return !status.empty() && status.back().payload == "offline" && status.back().retain;
+    }));
+
+    // Without --name the controller is its address; --count ends after its cycles, every value sent.
+    const auto [status, said] = run({at(*controller) + "/0", "DintTag", "--count", "1", "--mqtt", url("p")});
+    EXPECT_EQ(status, 0) << said;
+    const std::string named = "p/" + at(*controller) + "_slot0/";
+    EXPECT_TRUE(live.wait(named + "$status", 2)) << "online, then offline at the end";
+    EXPECT_EQ(live.on(named + "DintTag").size(), 1u);
+    EXPECT_EQ(live.on(named + "$status").back().payload, "offline");
+}
+
+// --on-change: a value that stays put is published once, then once per heartbeat; a moving one each
+// cycle.
+TEST_F(CliMqtt, OnChangePublishesChangesAndAFullPublishEachHeartbeat) {
+    auto controller = sim(2);
+    Subscriber sub(broker_.port());
+    const pid_t quiet = watch({at(*controller), "DintTag", "Counter", "--mqtt", url("p"), "--name", "quiet",
+                               "--interval", "20", "--on-change", "--heartbeat", "3600"});
+    EXPECT_TRUE(sub.wait("p/quiet/Counter", 15));
+    EXPECT_EQ(sub.on("p/quiet/DintTag").size(), 1u);
+    finish(quiet, SIGTERM);
+    const pid_t beat = watch({at(*controller), "DintTag", "--mqtt", url("p"), "--name", "beat", "--interval",
+                              "20", "--on-change", "--heartbeat", "1"});
+    EXPECT_TRUE(sub.wait("p/beat/DintTag", 3));
+    EXPECT_EQ(finish(beat, SIGTERM), 0);
+}
+
+// The broker goes away and comes back empty: the CLI reconnects by itself and publishes every topic
+// again, the newest value of each, not the backlog of the outage.
+TEST_F(CliMqtt, BrokerRestartResumesWithTheNewestValues) {
+    auto controller = sim(2);
+    const pid_t cli = watch({at(*controller), "Counter", "DintTag", "--mqtt", url("p"), "--name", "c",
+                             "--interval", "20", "--on-change", "--heartbeat", "3600"});
+    long before = 0;
+    {
+        Subscriber sub(broker_.port());
+        ASSERT_TRUE(sub.wait("p/c/Counter", 3));
+        broker_.stop();
+        before = sub.on("p/c/Counter").back().doc()["value"];
+    }
+    std::this_thread::sleep_for(300ms); // reads go on while the broker is away
+    const std::string restarted = now_iso();
+    broker_.start();
+    Subscriber sub(broker_.port());
+    EXPECT_TRUE(sub.wait("p/c/DintTag")) << "an unchanged value is published again to the new broker";
+    EXPECT_TRUE(sub.wait("p/c/$status"));
+    EXPECT_EQ(sub.on("p/c/$status").back().payload, "online");
+    ASSERT_TRUE(sub.wait("p/c/Counter", 5));
+    const auto counter = sub.on("p/c/Counter");
+    size_t backlog = 0;
+    std::set<std::string> payloads;
+    for (const Message& m : counter) {
+        backlog += m.doc()["time"].get<std::string>() < restarted ? 1 : 0;
+        EXPECT_TRUE(payloads.insert(m.payload).second) << "sent twice: " << m.payload;
+    }
+    EXPECT_LE(backlog, 2u) << "at most the newest value of the outage and one left in flight when it began";
+    EXPECT_GT(counter.back().doc()["value"].get<long>(), before);
+    EXPECT_EQ(finish(cli, SIGTERM), 0) << slurp("mqtt_test_cli.log");
+    EXPECT_NE(slurp("mqtt_test_cli.log").find("reconnected"), std::string::npos);
+}
+
+// A controller that goes away: its values turn stale (the last value kept, the reason given), then good
+// again when it is back on its port.
+TEST_F(CliMqtt, ControllerLostTurnsValuesStaleThenGood) {
+    auto controller = sim();
+    const uint16_t port = controller->port();
+    Subscriber sub(broker_.port());
+    const pid_t cli =
+        watch({at(*controller), "DintTag", "--mqtt", url("p"), "--name", "c", "--interval", "50"});
+    ASSERT_TRUE(sub.wait("p/c/DintTag"));
+    controller->stop();
+    const auto stale = [](const json& d) { return d["quality"] == "stale"; };
+    ASSERT_TRUE(sub.wait("p/c/DintTag", 1, stale));
+    for (const Message& m : sub.on("p/c/DintTag")) {
+        if (stale(m.doc())) {
+            EXPECT_EQ(m.doc()["value"], 123456);
+            EXPECT_EQ(m.doc()["error"].get<std::string>().rfind("connection lost: ", 0), 0u) << m.payload;
+        }
+    }
+    controller = sim(0, port);
+    EXPECT_TRUE(eventually([&] { return sub.on("p/c/DintTag").back().doc()["quality"] == "good"; }));
+    EXPECT_EQ(finish(cli, SIGTERM), 0);
+}
+
+// Three controllers from one plant file: exact paths, wildcards within one path level, a whole
+// program, a slot in the address naming the controller; each on its own connection, one broker.
+TEST_F(CliMqtt, ThreeControllersFromOnePlantFileWithFilters) {
+    auto a = sim(), b = sim(), c = sim();
+    json plant = {{"controllers", json::array()}};
+    plant["controllers"].push_back(
+        {{"address", at(*a)}, {"name", "press"}, {"tags", {"DintTag", "Motor*.Status.Speed", "Nothing*"}}});
+    plant["controllers"].push_back(
+        {{"address", at(*b)}, {"name", "mixer"}, {"rate", 100}, {"tags", {"PROGRAM:Mixer"}}});
+    plant["controllers"].push_back(
+        {{"address", at(*c) + "/0"}, {"tags", {"Program:MainProgram.*", "pumpstatus.run?*"}}});
+    std::ofstream("mqtt_test_plant.json") << plant;
+    Subscriber sub(broker_.port());
+    const auto [status, said] =
+        run({"--config", "mqtt_test_plant.json", "--mqtt", url("plant"), "--count", "1"});
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_NE(said.find("press: Nothing* matches no tag"), std::string::npos) << said;
+    const std::string third = "plant/" + at(*c) + "_slot0/";
+    std::set<std::string> expected = {"plant/press/DintTag", "plant/press/Motor1.Status.Speed"};
+    for (const char* tag : {"Recipe.Name", "Recipe.Temperature", "Recipe.Mixing", "Recipe.Heating",
+                            "Recipe.Batch", "Temperature", "Level"})
+        expected.insert(std::string("plant/mixer/Program:Mixer.") + tag);
+    for (const char* tag :
+         {"Program:MainProgram.Counter", "Program:MainProgram.Step", "Program:MainProgram.Running",
+          "Program:MainProgram.State", "PumpStatus.Running", "PumpStatus.RunHours"})
+        expected.insert(third + tag);
+    for (const char* name : {"press", "mixer"})
+        expected.insert("plant/" + std::string(name) + "/$status");
+    expected.insert(third + "$status");
+    ASSERT_TRUE(eventually([&] { return sub.all().size() >= expected.size() + 3; }))
+        << "values, online and offline";
+    std::set<std::string> topics;
+    for (const Message& m : sub.all())
+        topics.insert(m.topic);
+    EXPECT_EQ(topics, expected);
+    EXPECT_EQ(sub.on("plant/mixer/Program:Mixer.Level").front().doc()["value"], 40);
+}
+
+// Bad URLs and options: exit 1 with the reason; no broker: exit 2; a plant file with an error: exit 1
+// naming the line of a syntax error or the controller entry.
+TEST_F(CliMqtt, BadInputExitsOneOrTwoWithItsReason) {
+    auto controller = sim();
+    for (const std::string bad : {"http://h/p", "mqtt://h", "mqtt://h/", "mqtt://:1883/p", "mqtt://h:0/p",
+                                  "mqtt://h:x/p", "mqtt://h/a/+/b", "mqtt://h/a//b", "mqtt://h/#"}) {
+        const auto [status, said] = run({at(*controller), "DintTag", "--mqtt", bad});
+        EXPECT_EQ(status, 1) << bad;
+        EXPECT_EQ(said.rfind("orvane-cli: --mqtt: '" + bad + "': ", 0), 0u) << said;
+    }
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"DintTag", "--csv", "--mqtt", url("p")},
+          {"DintTag", "--name", "a/b", "--mqtt", url("p")},
+          {"DintTag", "--on-change"},
+          {"--mqtt", url("p")}}) {
+        std::vector<std::string> args = {at(*controller)};
+        args.insert(args.end(), bad.begin(), bad.end());
+        EXPECT_EQ(run(args).first, 1) << bad[1];
+    }
+    EXPECT_EQ(run({"--config", "x.json", "--mqtt", url("p"), "DintTag"}).first, 1);
+    const std::string nowhere = "127.0.0.1:" + std::to_string(free_port());
+    EXPECT_EQ(
+        run({at(*controller), "DintTag", "--mqtt", "mqtt://" + nowhere + "/p"}),
+        std::pair(2, "orvane-cli: cannot connect to the MQTT broker " + nowhere + ": Connection refused\n"));
+
+    const std::string entry = R"({"address": ")" + at(*controller) + R"(", "tags": ["DintTag"]})";
+    const std::pair<std::string, std::string> files[] = {
+        {"{\"controllers\": [\n  " + entry + ",\n  {\"address\": \"h\" \"tags\": []}\n]}",
+         "plant.json:3: JSON syntax error: "},
+        {"{\"controllers\": [\n" + entry + ",\n", "plant.json:3: JSON syntax error: "},
+        {R"({"controllers": []})", "plant.json: the file must be one object holding only a non-empty"},
+        {"[" + entry + "]", "plant.json: the file must be one object"},
+        {R"({"controllers": [)" + entry + R"(, {"address": "h:99999", "tags": ["T"]}]})",
+         "plant.json: controller 2: address 'h:99999': the port"},
+        {R"({"controllers": [{"address": "h", "name": "a", "tag": ["T"]}]})",
+         "plant.json: controller 1 (\"a\"): unknown key \"tag\""},
+        {R"({"controllers": [{"address": "h", "name": "a", "tags": ["T"]}, {"address": "g", "name": "a", "tags": ["T"]}]})",
+         "plant.json: controller 2 (\"a\"): the name a is used"},
+        {R"({"controllers": [{"address": "h", "rate": 0, "tags": ["T"]}]})",
+         "plant.json: controller 1: \"rate\""},
+        {R"({"controllers": [{"address": "h", "tags": []}]})", "plant.json: controller 1: \"tags\""},
+        {R"({"controllers": [{"address": "h", "name": "a+b", "tags": ["T"]}]})",
+         "plant.json: controller 1 (\"a+b\"): \"name\""},
+        {R"({"controllers": [{"tags": ["T"]}]})", "plant.json: controller 1: \"address\""}};
+    for (const auto& [text, problem] : files) {
+        std::ofstream("plant.json") << text;
+        const auto [status, said] = run({"--config", "plant.json", "--mqtt", url("p")});
+        EXPECT_EQ(status, 1) << text;
+        EXPECT_EQ(said.rfind("orvane-cli: " + problem, 0), 0u) << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    }
+}
+
+} // namespace

@@ -1,0 +1,393 @@
+// The broker connection of `watch --mqtt`: URL parsing, the latest-value map and its publisher thread,
+// and the per-controller status connections with their last will.
+#include "mqtt.h"
+
+#include <fmt/format.h>
+#include <mosquitto.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+
+#include "Reconnect.h"
+#include "cli.h"
+
+namespace cli {
+
+namespace {
+
+// Published payloads waiting for their PUBACK at most; the rest waits in the map, so memory stays
+// bounded by the number of topics whatever the broker does. libmosquitto walks its list of these on
+// every acknowledgement, so a longer window costs CPU; 100 still keeps 10,000 messages a second
+// moving to a broker 10 ms away.
+constexpr uint32_t kWindow = 100;
+constexpr int kKeepAliveS = 30;
+
+void library_init() {
+    static const int once = mosquitto_lib_init();
+    (void)once;
+}
+
+std::string error_text(int rc) {
+    return rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc));
+}
+
+// A client with TLS and credentials as asked; null when out of memory.
+mosquitto* make_client(const MqttOptions& options, void* self) {
+    library_init();
+    mosquitto* mosq = mosquitto_new(nullptr, true, self);
+    if (mosq == nullptr) {
+        return nullptr;
+    }
+    // Our own window bounds what waits for PUBACK; the library sends all of it at once.
+    mosquitto_max_inflight_messages_set(mosq, kWindow);
+    if (options.url.tls || !options.cafile.empty()) {
+        if (options.cafile.empty()) {
+            mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        }
+        mosquitto_tls_set(mosq, options.cafile.empty() ? nullptr : options.cafile.c_str(), nullptr, nullptr,
+                          nullptr, nullptr);
+    }
+    if (!options.user.empty()) {
+        mosquitto_username_pw_set(mosq, options.user.c_str(),
+                                  options.password.empty() ? nullptr : options.password.c_str());
+    }
+    return mosq;
+}
+
+std::string broker_text(const MqttOptions& options) {
+    return fmt::format("{}:{}", options.url.host, options.url.port);
+}
+
+} // namespace
+
+bool is_topic_level(const std::string& text) {
+    return !text.empty() && text.find_first_of("/+#") == std::string::npos;
+}
+
+std::string parse_mqtt_url(const std::string& text, MqttUrl* out) {
+    MqttUrl url;
+    std::string_view rest = text;
+    if (rest.rfind("mqtt://", 0) == 0) {
+        rest.remove_prefix(7);
+    } else if (rest.rfind("mqtts://", 0) == 0) {
+        rest.remove_prefix(8);
+        url.tls = true;
+        url.port = 8883;
+    } else {
+        return fmt::format("'{}': the broker URL must start with mqtt:// or mqtts://", text);
+    }
+    const size_t slash = rest.find('/');
+    if (slash == std::string_view::npos || slash + 1 == rest.size()) {
+        return fmt::format("'{}': the URL needs a topic prefix after the host (mqtt://HOST[:PORT]/PREFIX)",
+                           text);
+    }
+    url.prefix = std::string(rest.substr(slash + 1));
+    std::string_view host = rest.substr(0, slash);
+    const size_t colon = host.rfind(':');
+    if (colon != std::string_view::npos) {
+        const std::string_view digits = host.substr(colon + 1);
+        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), url.port);
+        if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || url.port < 1 ||
+            url.port > 65535) {
+            return fmt::format("'{}': the port after ':' must be a number from 1 to 65535", text);
+        }
+        host = host.substr(0, colon);
+    }
+    if (host.empty()) {
+        return fmt::format("'{}': the URL needs a broker host name or IP address", text);
+    }
+    url.host = std::string(host);
+    for (size_t start = 0; start <= url.prefix.size();) {
+        const size_t end = std::min(url.prefix.find('/', start), url.prefix.size());
+        if (!is_topic_level(url.prefix.substr(start, end - start))) {
+            return fmt::format("'{}': the topic prefix must not hold empty levels, '+' or '#'", text);
+        }
+        start = end + 1;
+    }
+    *out = url;
+    return {};
+}
+
+// One controller's status connection: "online" on every connect, "offline" as its last will.
+struct Publisher::Status {
+    std::string topic;
+    mosquitto* mosq = nullptr;
+    std::mutex mu;
+    std::condition_variable cv;
+    bool offline_sent = false;
+
+    static void on_connect(mosquitto* mosq, void* self, int rc) {
+        if (rc == 0) {
+            const auto* s = static_cast<Status*>(self);
+            mosquitto_publish(mosq, nullptr, s->topic.c_str(), 6, "online", 1, true);
+        }
+    }
+    static void on_publish(mosquitto*, void* self, int) {
+        auto* s = static_cast<Status*>(self);
+        std::lock_guard lock(s->mu);
+        s->offline_sent = true;
+        s->cv.notify_all();
+    }
+    ~Status() {
+        if (mosq == nullptr) {
+            return;
+        }
+        // "offline" is published and acknowledged before the clean disconnect, which drops the will.
+        mosquitto_publish_callback_set(mosq, &Status::on_publish);
+        if (mosquitto_publish(mosq, nullptr, topic.c_str(), 7, "offline", 1, true) == MOSQ_ERR_SUCCESS) {
+            std::unique_lock lock(mu);
+            cv.wait_for(lock, std::chrono::seconds(2), [this] { return offline_sent; });
+        }
+        mosquitto_disconnect(mosq);
+        mosquitto_loop_stop(mosq, false);
+        mosquitto_destroy(mosq);
+    }
+};
+
+Publisher::Publisher(const MqttOptions& options, uint32_t timeout_ms) : options_(options) {
+    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    mosq_ = wake_ < 0 ? nullptr : make_client(options_, this);
+    if (mosq_ == nullptr) {
+        if (wake_ >= 0) {
+            close(wake_);
+        }
+        throw ConnectionError("out of memory");
+    }
+    mosquitto_connect_callback_set(mosq_, &Publisher::on_connect);
+    mosquitto_disconnect_callback_set(mosq_, &Publisher::on_disconnect);
+    mosquitto_publish_callback_set(mosq_, &Publisher::on_publish);
+    const int rc = mosquitto_connect(mosq_, options_.url.host.c_str(), options_.url.port, kKeepAliveS);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        mosquitto_destroy(mosq_);
+        close(wake_);
+        throw ConnectionError(
+            fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_), error_text(rc)));
+    }
+    worker_ = std::thread([this] { run(); });
+    int connack = -1;
+    {
+        std::unique_lock lock(mu_);
+        cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return connack_ >= 0; });
+        connack = connack_;
+    }
+    if (connack != 0) {
+        stop();
+        throw ConnectionError(
+            fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_),
+                        connack < 0 ? "no answer in time" : mosquitto_connack_string(connack)));
+    }
+}
+
+Publisher::~Publisher() {
+    stop();
+}
+
+void Publisher::stop() {
+    {
+        std::lock_guard lock(mu_);
+        stopping_ = true;
+    }
+    wake();
+    worker_.join();
+    statuses_.clear();
+    mosquitto_destroy(mosq_);
+    close(wake_);
+}
+
+void Publisher::wake() {
+    const uint64_t one = 1;
+    if (write(wake_, &one, sizeof one) < 0) {
+        // The counter is full, so the worker is awake anyway.
+    }
+}
+
+void Publisher::add_status(const std::string& topic) {
+    auto status = std::make_unique<Status>();
+    status->topic = topic;
+    mosquitto* mosq = make_client(options_, status.get());
+    if (mosq == nullptr) {
+        throw ConnectionError("out of memory");
+    }
+    mosquitto_will_set(mosq, topic.c_str(), 7, "offline", 1, true);
+    // Its own network thread reconnects it: 1 s, doubling to 5 s (whole seconds only there).
+    mosquitto_reconnect_delay_set(mosq, 1, 5, true);
+    mosquitto_connect_callback_set(mosq, &Status::on_connect);
+    const int rc = mosquitto_connect(mosq, options_.url.host.c_str(), options_.url.port, kKeepAliveS);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        mosquitto_destroy(mosq);
+        throw ConnectionError(
+            fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_), error_text(rc)));
+    }
+    status->mosq = mosq;
+    mosquitto_loop_start(mosq);
+    statuses_.push_back(std::move(status));
+}
+
+void Publisher::mark(const std::string& topic, Entry& entry) {
+    if (!entry.queued) {
+        entry.queued = true;
+        dirty_.push_back(topic);
+    }
+}
+
+void Publisher::put(std::vector<std::pair<std::string, std::string>> values) {
+    if (values.empty()) {
+        return;
+    }
+    {
+        std::lock_guard lock(mu_);
+        for (auto& [topic, payload] : values) {
+            Entry& entry = latest_[topic];
+            entry.payload = std::move(payload);
+            mark(topic, entry);
+        }
+    }
+    wake();
+}
+
+size_t Publisher::pending() const {
+    std::lock_guard lock(mu_);
+    return dirty_.size();
+}
+
+// The callbacks run on the worker thread, inside mosquitto_loop_read and friends.
+void Publisher::on_connect(mosquitto*, void* self, int rc) {
+    auto* p = static_cast<Publisher*>(self);
+    {
+        std::lock_guard lock(p->mu_);
+        if (p->connack_ < 0) {
+            p->connack_ = rc;
+        } else if (rc == 0) {
+            fmt::print(stderr, "MQTT broker {}: reconnected\n", broker_text(p->options_));
+        }
+        p->connected_ = rc == 0;
+        if (rc == 0) {
+            p->attempt_ = 0;
+            // Whatever was in flight is either delivered or lost with the old connection; every
+            // topic goes out again so that a restarted broker holds each newest value.
+            p->in_flight_ = 0;
+            for (auto& [topic, entry] : p->latest_) {
+                p->mark(topic, entry);
+            }
+        }
+    }
+    p->cv_.notify_all();
+}
+
+void Publisher::on_disconnect(mosquitto*, void* self, int rc) {
+    auto* p = static_cast<Publisher*>(self);
+    std::lock_guard lock(p->mu_);
+    if (p->connected_ && !p->stopping_) {
+        fmt::print(stderr, "MQTT broker {}: connection lost ({}); reconnecting\n", broker_text(p->options_),
+                   error_text(rc));
+    }
+    p->connected_ = false;
+    p->retry_at_ = std::chrono::steady_clock::now() + std::chrono::nanoseconds(reconnectDelayNs(0));
+    p->attempt_ = 1;
+}
+
+void Publisher::on_publish(mosquitto*, void* self, int) {
+    auto* p = static_cast<Publisher*>(self);
+    std::lock_guard lock(p->mu_);
+    if (p->in_flight_ > 0) {
+        --p->in_flight_;
+    }
+}
+
+// One thread owns the broker connection: it publishes what is due, reads the acknowledgements,
+// keeps the connection alive and reconnects on the shared schedule. Nothing else touches mosq_
+// after the constructor, so libmosquitto's locks are never contended.
+void Publisher::run() {
+    using Clock = std::chrono::steady_clock;
+    std::vector<std::pair<std::string, std::string>> batch;
+    Clock::time_point flush_until = Clock::time_point::max();
+    for (;;) {
+        const bool open = mosquitto_socket(mosq_) >= 0;
+        Clock::time_point retry_at;
+        {
+            std::lock_guard lock(mu_);
+            if (stopping_) {
+                // What the watch put last goes out before the end, if the broker takes it soon.
+                flush_until = std::min(flush_until, Clock::now() + std::chrono::seconds(3));
+                if (!connected_ || (dirty_.empty() && in_flight_ == 0) || Clock::now() >= flush_until) {
+                    break;
+                }
+            }
+            batch.clear();
+            while (open && connected_ && !dirty_.empty() && in_flight_ < kWindow) {
+                Entry& entry = latest_[dirty_.front()];
+                entry.queued = false;
+                batch.emplace_back(std::move(dirty_.front()), entry.payload);
+                dirty_.pop_front();
+                ++in_flight_;
+            }
+            retry_at = retry_at_;
+        }
+        std::vector<size_t> failed;
+        for (size_t i = 0; i < batch.size(); ++i) {
+            const auto& [topic, payload] = batch[i];
+            const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), int(payload.size()),
+                                             payload.data(), /*qos=*/1, /*retain=*/true);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                failed.push_back(i);
+            }
+        }
+        if (!failed.empty()) { // not taken (the connection went): sent again after the reconnect
+            std::lock_guard lock(mu_);
+            for (size_t i : failed) {
+                mark(batch[i].first, latest_[batch[i].first]);
+                in_flight_ = in_flight_ > 0 ? in_flight_ - 1 : 0;
+            }
+        }
+        int timeout_ms = 1000;
+        if (!open) {
+            const auto now = Clock::now();
+            if (now >= retry_at) {
+                if (mosquitto_reconnect(mosq_) == MOSQ_ERR_SUCCESS) {
+                    continue; // the CONNACK arrives through the reads below
+                }
+                std::lock_guard lock(mu_);
+                retry_at_ = now + std::chrono::nanoseconds(reconnectDelayNs(attempt_++));
+                retry_at = retry_at_;
+            }
+            timeout_ms =
+                int(std::chrono::duration_cast<std::chrono::milliseconds>(retry_at - now).count()) + 1;
+        }
+        pollfd fds[2] = {{wake_, POLLIN, 0}, {mosquitto_socket(mosq_), POLLIN, 0}};
+        if (mosquitto_want_write(mosq_)) {
+            fds[1].events |= POLLOUT;
+        }
+        poll(fds, fds[1].fd >= 0 ? 2 : 1, std::clamp(timeout_ms, 0, stopping() ? 100 : 1000));
+        if ((fds[0].revents & POLLIN) != 0) {
+            uint64_t count = 0;
+            if (read(wake_, &count, sizeof count) < 0) {
+                // Nothing was pending after all.
+            }
+        }
+        if (fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            mosquitto_loop_read(mosq_, 1);
+        }
+        if (mosquitto_socket(mosq_) >= 0 && (fds[1].revents & POLLOUT) != 0) {
+            mosquitto_loop_write(mosq_, 1);
+        }
+        if (mosquitto_socket(mosq_) >= 0) {
+            mosquitto_loop_misc(mosq_); // keep-alive
+        }
+    }
+    if (mosquitto_socket(mosq_) >= 0) {
+        mosquitto_disconnect(mosq_);
+    }
+}
+
+bool Publisher::stopping() const {
+    std::lock_guard lock(mu_);
+    return stopping_;
+}
+
+} // namespace cli
