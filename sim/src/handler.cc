@@ -167,6 +167,8 @@ public:
                 return reply(service, kStatusPathUnknown);
             return wall_clock(service, segs, data, dlen);
         case 0x6B:
+            if (limits_.no_symbol_object)
+                return reply(service, kStatusPathUnknown);
             if (service == 0x55)
                 return browse(c_.controller, instance, data, dlen);
             if (is_tag_service(service)) {
@@ -678,7 +680,7 @@ private:
                 return reply(service, service == 0x55 ? kStatusPathUnknown : kStatusPathSegment);
             next = 1;
             if (segs.size() > 1 && segs[1].kind == Segment::Class) {
-                if (segs[1].value != 0x6B)
+                if (segs[1].value != 0x6B || limits_.no_symbol_object)
                     return reply(service, kStatusPathUnknown);
                 if (service != 0x55)
                     return reply(service, kStatusServiceUnsupported);
@@ -1079,7 +1081,13 @@ EncapSession::Outcome EncapSession::send_unit_data(const uint8_t* msg, const uin
     put_u16(d, 2);
     put_u16(d, 0x00A1);
     put_u16(d, 4);
-    put_u32(d, limits.connected_reply_ot_id ? use.connection.ot_id : use.connection.to_id);
+    // A quirk names an id that is neither of this connection's.
+    uint32_t other_id = use.connection.to_id + 1;
+    while (other_id == use.connection.ot_id || other_id == use.connection.to_id)
+        ++other_id;
+    put_u32(d, limits.connected_reply_other_id ? other_id
+               : limits.connected_reply_ot_id  ? use.connection.ot_id
+                                               : use.connection.to_id);
     put_u16(d, 0x00B1);
     put_u16(d, static_cast<uint16_t>(2 + cip.size()));
     put_u16(d, sequence);

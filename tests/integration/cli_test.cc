@@ -260,17 +260,25 @@ TEST_F(Cli, OtherDevicesReadAndBrowseLikeTheController) {
     const std::string line = "read @ DintTag Greeting Names[1] Motor1.Status.Speed Nope";
     const Result expected = cli(line), browse = cli("browse @ --all");
     for (const char* mode : {"", " --unconnected"}) {
-        for (int k = 0; k < 4; ++k) {
+        for (int k = 0; k < 5; ++k) {
             logixsim::Faults quirk;
             quirk.no_multiple_service = k == 0;
             quirk.connected_reply_ot_id = k == 1;
-            quirk.strings = logixsim::Faults::Strings(k < 2 ? 0 : k - 1);
+            quirk.strings = logixsim::Faults::Strings(k == 2 || k == 3 ? k - 1 : 0);
+            quirk.connected_reply_other_id = k == 4;
             server_->set_faults(quirk);
             const Result r = cli(line + mode);
             EXPECT_EQ(std::pair(r.status, r.out), std::pair(3, expected.out)) << mode << k << r.err;
             EXPECT_EQ(cli("browse @ --all" + std::string(mode)).out, browse.out) << mode << k;
         }
     }
+    // Replies naming neither id of the connection: it is given up at the first, one tag read
+    // unconnected, and identity tells so.
+    const Result one = cli("read @ DintTag"), identity = cli("identity @");
+    EXPECT_EQ(std::tuple(one.status, one.out, one.err), std::tuple(0, "DintTag = 123456\n", ""));
+    EXPECT_EQ(identity.out.substr(std::min(identity.out.size(), identity.out.find("packet size"))),
+              "packet size     500 bytes\nconnection      unconnected messaging (the class 3 connection's "
+              "replies named another connection)\n");
     server_->set_faults({});
     std::string whole;
     for (int i = 0; i < 12; ++i)
