@@ -288,6 +288,33 @@ TEST_F(Cli, OtherDevicesReadAndBrowseLikeTheController) {
               whole + "Names[0] = Alpha\nNames[1] = Bravo\nNames[2] = Charlie\nDintTag = 123456\n");
 }
 
+// A device without the Symbol object cannot be browsed (exit 3, the status named) while its tags
+// read by name, in both modes; an array of one element reads as its element [0], whether or not a
+// browse tells its size, and an array the browse cannot size reads its [0] under that name.
+TEST_F(Cli, NoSymbolObjectRefusesBrowseButReadsAndOneElementArraysReadAsElements) {
+    json controller = demo;
+    controller["tags"].push_back({{"name", "One"}, {"type", "DINT"}, {"dims", {1}}, {"value", {42}}});
+    start({}, 0, logixsim::parse_controller(controller.dump(), "one.json"));
+    for (bool absent : {false, true}) {
+        logixsim::Faults faults;
+        faults.no_symbol_object = absent;
+        server_->set_faults(faults);
+        for (const std::string mode : {"", " --unconnected"}) {
+            Result r = cli("read @ One One[0] DintTag" + mode);
+            EXPECT_EQ(std::pair(r.status, r.out), std::pair(0, std::string("One[0] = 42\nOne[0] = 42\nDintTag = 123456\n")))
+                << absent << mode << r.err;
+            r = cli("browse @ --filter one" + mode);
+            EXPECT_EQ(std::to_string(r.status) + " " + r.out + r.err,
+                      absent ? "3 orvane-cli: " + address_ +
+                                   ": browsing the controller tags failed: the device has no Symbol object to list "
+                                   "its tags (CIP 0x05 path destination unknown)\n"
+                             : "0 One  DINT[1]\n")
+                << mode;
+        }
+    }
+    EXPECT_EQ(cli("read @ DintArray").out, "DintArray[0] = 0\n");
+}
+
 // Nothing listening, or a controller that closes part-way: exit 2 and nothing on standard output
 // claimed as complete.
 TEST_F(Cli, NoControllerOrAConnectionDroppedPartWayExitsTwo) {

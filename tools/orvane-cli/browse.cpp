@@ -184,6 +184,17 @@ std::vector<Node> browse_scope(const Connection& connection, const std::string& 
     if (rc == ZELKC_LOGIX_ERR_DEVICE && !program.empty()) {
         throw NotFoundError(fmt::format("program {}: the controller has no such program", program));
     }
+    const zelkc_cip_refusal* why = zelkc_logix_client_refusal(connection.client());
+    if (rc == ZELKC_LOGIX_ERR_DEVICE && why != nullptr && why->encapsulation_status == 0 &&
+        (why->general_status == 0x05 || why->general_status == 0x08 || why->general_status == 0x16)) {
+        // A device without the Symbol object (or its list service) cannot be browsed, though its
+        // tags may still read by name.
+        const std::string extended = why->extended_status != 0 ? fmt::format("/0x{:04X}", why->extended_status) : "";
+        connection.refused("browsing the controller tags",
+                           fmt::format("the device has no Symbol object to list its tags (CIP 0x{:02X}{} {})",
+                                       why->general_status, extended,
+                                       zelkc_logix_cip_status_name(why->general_status)));
+    }
     if (rc != ZELKC_LOGIX_OK) {
         connection.fail(program.empty() ? "browsing the controller tags" : "browsing program " + program, rc);
     }

@@ -127,6 +127,10 @@ void Connection::fail(const std::string& what, uint8_t result) const {
     throw NotFoundError(text);
 }
 
+void Connection::refused(const std::string& what, const std::string& reason) const {
+    throw NotFoundError(fmt::format("{}: {} failed: {}", address_, what, reason));
+}
+
 uint64_t Connection::requests() const {
     return client_->cip->sender_context;
 }
