@@ -1,7 +1,13 @@
 // The browse command: the tag database as a tree of full paths, filtered by the application's
-// search rule, printed as aligned text or as one JSON document.
+// search rule, written as aligned text or as one JSON document, row by row through one buffer.
 #include <fmt/format.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <string_view>
+#include <system_error>
 
 #include <nlohmann/json.hpp>
 
@@ -154,23 +160,162 @@ void filter_tags(std::vector<Node>& tags, const std::string& text) {
     tags = std::move(kept);
 }
 
-nlohmann::ordered_json node_json(const Node& node) {
-    nlohmann::ordered_json j = {
-        {"name", node.name}, {"path", node.path}, {"type", node.type}, {"dims", node.dims}};
-    if (!node.children.empty()) {
-        nlohmann::ordered_json children = nlohmann::ordered_json::array();
-        for (const Node& child : node.children) {
-            children.push_back(node_json(child));
+// Standard output through one buffer: bytes gather and are written out whenever 64 KiB or more
+// are held, and at the end, never flushed row by row. A failed write throws std::system_error.
+class Output {
+public:
+    Output() { buffer_.reserve(kChunk + 4096); }
+    void put(std::string_view text) {
+        buffer_.append(text);
+        if (buffer_.size() >= kChunk) {
+            drain();
         }
-        j[node.elements ? "elements" : "members"] = std::move(children);
     }
-    return j;
+    void put(char c) { buffer_.push_back(c); }
+    void spaces(size_t n) { buffer_.append(n, ' '); }
+    void finish() { drain(); }
+
+private:
+    static constexpr size_t kChunk = 64 * 1024;
+    void drain() {
+        if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), stdout) != buffer_.size()) {
+            throw std::system_error(errno, std::generic_category(), "cannot write the results");
+        }
+        buffer_.clear();
+    }
+    std::string buffer_;
+};
+
+// The JSON text of a string as nlohmann::json writes it: printable ASCII other than quote and
+// backslash as it is, anything else through the library (escapes, and its refusal of invalid UTF-8).
+void put_json_string(Output& out, const std::string& text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\';
+    });
+    if (plain) {
+        out.put('"');
+        out.put(text);
+        out.put('"');
+    } else {
+        out.put(nlohmann::json(text).dump());
+    }
 }
 
-void collect_lines(const Node& node, std::vector<std::pair<std::string, std::string>>* lines) {
-    lines->emplace_back(node.path, node.type + dims_text(node.dims));
+void put_json_tag(Output& out, const Node& node, size_t indent);
+
+// An array of tags whose "[" stands at `indent`, laid out as nlohmann::json's dump(2): one element a
+// line, two more spaces in, "[]" when empty.
+void put_json_tags(Output& out, const std::vector<Node>& tags, size_t indent) {
+    if (tags.empty()) {
+        out.put("[]");
+        return;
+    }
+    out.put("[\n");
+    for (size_t i = 0; i < tags.size(); ++i) {
+        out.spaces(indent + 2);
+        put_json_tag(out, tags[i], indent + 2);
+        out.put(i + 1 < tags.size() ? ",\n" : "\n");
+    }
+    out.spaces(indent);
+    out.put(']');
+}
+
+// One tag as an object: name, path, type, dims, then its elements or members.
+void put_json_tag(Output& out, const Node& node, size_t indent) {
+    const size_t in = indent + 2;
+    out.put("{\n");
+    for (const auto& [key, value] : {std::pair{"\"name\": ", &node.name}, std::pair{"\"path\": ", &node.path},
+                                     std::pair{"\"type\": ", &node.type}}) {
+        out.spaces(in);
+        out.put(key);
+        put_json_string(out, *value);
+        out.put(",\n");
+    }
+    out.spaces(in);
+    out.put("\"dims\": ");
+    if (node.dims.empty()) {
+        out.put("[]");
+    } else {
+        out.put("[\n");
+        for (size_t i = 0; i < node.dims.size(); ++i) {
+            out.spaces(in + 2);
+            out.put(std::to_string(node.dims[i]));
+            out.put(i + 1 < node.dims.size() ? ",\n" : "\n");
+        }
+        out.spaces(in);
+        out.put(']');
+    }
+    if (!node.children.empty()) {
+        out.put(",\n");
+        out.spaces(in);
+        out.put(node.elements ? "\"elements\": " : "\"members\": ");
+        put_json_tags(out, node.children, in);
+    }
+    out.put('\n');
+    out.spaces(indent);
+    out.put('}');
+}
+
+// The document nlohmann::ordered_json would print with dump(2): the controller's name, the
+// controller tags, then each program with its tags.
+void put_json(Output& out, const char* controller, const std::vector<Scope>& scopes) {
+    static const std::vector<Node> kNone;
+    const std::vector<Node>* tags = &kNone;
+    std::vector<const Scope*> programs;
+    for (const Scope& scope : scopes) {
+        if (scope.program.empty()) {
+            tags = &scope.tags;
+        } else {
+            programs.push_back(&scope);
+        }
+    }
+    out.put("{\n  \"controller\": ");
+    put_json_string(out, controller != nullptr ? controller : "");
+    out.put(",\n  \"tags\": ");
+    put_json_tags(out, *tags, 2);
+    out.put(",\n  \"programs\": ");
+    if (programs.empty()) {
+        out.put("[]");
+    } else {
+        out.put("[\n");
+        for (size_t i = 0; i < programs.size(); ++i) {
+            out.put("    {\n      \"name\": ");
+            put_json_string(out, programs[i]->program);
+            out.put(",\n      \"tags\": ");
+            put_json_tags(out, programs[i]->tags, 6);
+            out.put(i + 1 < programs.size() ? "\n    },\n" : "\n    }\n");
+        }
+        out.put("  ]");
+    }
+    out.put("\n}\n");
+}
+
+size_t path_width(const Node& node) {
+    size_t width = node.path.size();
     for (const Node& child : node.children) {
-        collect_lines(child, lines);
+        width = std::max(width, path_width(child));
+    }
+    return width;
+}
+
+// One line per tag, element and member, depth first: the path left-aligned to `width`, two spaces,
+// the type with its dimensions.
+void put_lines(Output& out, const Node& node, size_t width) {
+    const bool ascii = std::all_of(node.path.begin(), node.path.end(), [](char c) { return c > 0 && c < 0x7F; });
+    if (ascii) {
+        out.put(node.path);
+        out.spaces(width - node.path.size());
+    } else {
+        out.put(fmt::format("{:<{}}", node.path, width)); // padded by display width, as fmt does
+    }
+    out.put("  ");
+    out.put(node.type);
+    if (!node.dims.empty()) {
+        out.put(dims_text(node.dims));
+    }
+    out.put('\n');
+    for (const Node& child : node.children) {
+        put_lines(out, child, width);
     }
 }
 
@@ -242,42 +387,23 @@ int run_browse(const CommonOptions& common, const BrowseOptions& options) {
     for (Scope& scope : scopes) {
         filter_tags(scope.tags, options.filter);
     }
+    Output out;
     if (options.json) {
-        nlohmann::ordered_json doc = {
-            {"controller", zelkc_logix_client_plc_type(connection.client()) != nullptr
-                               ? zelkc_logix_client_plc_type(connection.client())
-                               : ""},
-            {"tags", nlohmann::ordered_json::array()},
-            {"programs", nlohmann::ordered_json::array()}};
+        put_json(out, zelkc_logix_client_plc_type(connection.client()), scopes);
+    } else {
+        size_t width = 0;
         for (const Scope& scope : scopes) {
-            nlohmann::ordered_json tags = nlohmann::ordered_json::array();
             for (const Node& tag : scope.tags) {
-                tags.push_back(node_json(tag));
-            }
-            if (scope.program.empty()) {
-                doc["tags"] = std::move(tags);
-            } else {
-                doc["programs"].push_back({{"name", scope.program}, {"tags", std::move(tags)}});
+                width = std::max(width, path_width(tag));
             }
         }
-        fmt::print("{}\n", doc.dump(2));
-        return kExitOk;
-    }
-    std::vector<std::pair<std::string, std::string>> lines;
-    for (const Scope& scope : scopes) {
-        for (const Node& tag : scope.tags) {
-            collect_lines(tag, &lines);
+        for (const Scope& scope : scopes) {
+            for (const Node& tag : scope.tags) {
+                put_lines(out, tag, width);
+            }
         }
     }
-    size_t width = 0;
-    for (const auto& line : lines) {
-        width = std::max(width, line.first.size());
-    }
-    std::string out;
-    for (const auto& [path, type] : lines) {
-        out += fmt::format("{:<{}}  {}\n", path, width, type);
-    }
-    fmt::print("{}", out);
+    out.finish();
     return kExitOk;
 }
 
