@@ -91,6 +91,27 @@ TEST_F(Cli, IdentityAndBrowseShowTheDemoControllerAsJsonAndAsTheGoldenText) {
         "path":"Matrix","type":"INT","dims":[3,4],"elements":[{"name":"[2,3]","path":"Matrix[2,3]","type":"INT","dims":[]}]}])"));
 }
 
+// The JSON is written row by row as nlohmann::json would print the whole document (dump(2)), in every
+// shape: elements, members, one program, nothing kept, a controller name that needs escapes. A
+// write that fails ends the command with status 2.
+TEST_F(Cli, BrowseJsonIsWrittenAsTheJsonLibraryWouldAndAFailedWriteIsAnError) {
+    json controller = demo;
+    controller["identity"]["product_name"] = "L8 \"A\"\\ \t\u00e9";
+    start({}, 0, logixsim::parse_controller(controller.dump(), "escapes.json"));
+    for (const char* options : {"--json", "--all --elements --json", "--program Mixer --elements --json",
+                                "--all --filter nothing-matches --json", "--all --filter speed --json"}) {
+        const Result r = cli(std::string("browse @ ") + options);
+        ASSERT_EQ(r.status, 0) << options << r.err;
+        EXPECT_EQ(r.out, nlohmann::ordered_json::parse(r.out).dump(2) + "\n") << options;
+        EXPECT_EQ(json::parse(r.out)["controller"], controller["identity"]["product_name"]) << options;
+    }
+    const int status = std::system(("'" + std::string(ORVANE_CLI_EXE) + "' browse " + address_ +
+                                    " --all --elements --json >/dev/full 2>" + err_)
+                                       .c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(slurp(err_), "orvane-cli: cannot write the results: No space left on device\n");
+}
+
 // The filter keeps each match and the tags above it, in the listing's order (elements row-major), and
 // nothing below a match that does not match itself.
 TEST_F(Cli, BrowseFilterKeepsMatchesWithTheirAncestors) {

@@ -189,11 +189,12 @@ std::vector<std::string> whole_array_paths(const std::string& tag, const std::ve
     return paths;
 }
 
-// For each tag that names no element, whether it is an array: a Read Tag of two elements succeeds
-// on one of two elements or more, a Read Tag of element [0] on one of any size, a one-element
-// array included (all asked in one packed exchange). The dimensions of those that are come from a
-// browse of their scope; each array tag is then replaced by its element paths, or by TAG[0] when
-// the browse cannot tell its dimensions (a device without the Symbol object) and [0] reads.
+// For each tag that names no element, whether it is an array of two elements or more (a Read Tag
+// of two elements succeeds on it) and whether its element [0] reads (it is an array of any size,
+// one element included); all asked in one packed exchange. The dimensions of the arrays come from
+// a browse of their scope, and each is replaced by its element paths; a tag whose [0] reads but
+// whose dimensions are not known (an array of one element, or a device without the Symbol object)
+// by TAG[0].
 std::vector<std::string> expand_arrays(const Connection& connection, const std::vector<std::string>& tags) {
     static const uint8_t kTwoElements[2] = {0x02, 0x00};
     static const uint8_t kOneElement[2] = {0x01, 0x00};
@@ -227,7 +228,7 @@ std::vector<std::string> expand_arrays(const Connection& connection, const std::
             return general == ZELKC_CIP_GENERAL_STATUS_SUCCESS || general == ZELKC_CIP_GENERAL_STATUS_PARTIAL_TRANSFER;
         };
         for (uint32_t k = 0; rc == ZELKC_LOGIX_OK && k + 1 < replies.count; k += 2) {
-            array[asked[k / 2]] = read(k) || read(k + 1);
+            array[asked[k / 2]] = read(k);
             first_reads[asked[k / 2]] = read(k + 1);
         }
         zelkc_cip_multiple_response_free(&replies);
