@@ -294,9 +294,11 @@ TEST_F(Cli, OtherDevicesReadAndBrowseLikeTheController) {
         }
     }
     // Replies naming neither id of the connection: it is given up at the first, one tag read
-    // unconnected, and identity tells so.
-    const Result one = cli("read @ DintTag"), identity = cli("identity @");
+    // unconnected (directly, and routed through slot 0), and identity tells so.
+    const Result one = cli("read @ DintTag"), routed = cli("read " + address_ + "/0 DintTag"),
+                 identity = cli("identity @");
     EXPECT_EQ(std::tuple(one.status, one.out, one.err), std::tuple(0, "DintTag = 123456\n", ""));
+    EXPECT_EQ(std::tuple(routed.status, routed.out, routed.err), std::tuple(0, "DintTag = 123456\n", ""));
     EXPECT_EQ(identity.out.substr(std::min(identity.out.size(), identity.out.find("packet size"))),
               "packet size     500 bytes\nconnection      unconnected messaging (the class 3 connection's "
               "replies named another connection)\n");
