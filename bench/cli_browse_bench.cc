@@ -6,7 +6,8 @@
 //   2. at 0 ms: the browse alone (the library in-process doing what the command does: connect as
 //      the application does, controller scope, then every program) against the command writing
 //      the text and the JSON, and their ratio.
-// Medians of RUNS runs (default 5). Usage: cli_browse_bench [RUNS]
+// Medians of RUNS runs (default 5). Usage: cli_browse_bench [RUNS]; ORVANE_CLI=<path> runs another
+// build of orvane-cli (an earlier one, to compare).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,8 @@ double median(std::vector<double> v) {
 
 // One run of orvane-cli with `args` against `port`; its standard output read to the end.
 Run run_cli(uint16_t port, const std::string& args, CountingRelay& relay) {
-    const std::string command = std::string("'") + ORVANE_CLI_EXE + "' browse 127.0.0.1:" + std::to_string(port) + " " + args;
+    const char* exe = std::getenv("ORVANE_CLI") != nullptr ? std::getenv("ORVANE_CLI") : ORVANE_CLI_EXE;
+    const std::string command = std::string("'") + exe + "' browse 127.0.0.1:" + std::to_string(port) + " " + args;
     relay.take();
     Run run;
     const auto t = bench::Clock::now();
