@@ -96,14 +96,16 @@ TEST_F(Cli, IdentityAndBrowseShowTheDemoControllerAsJsonAndAsTheGoldenText) {
 // write that fails ends the command with status 2.
 TEST_F(Cli, BrowseJsonIsWrittenAsTheJsonLibraryWouldAndAFailedWriteIsAnError) {
     json controller = demo;
-    controller["identity"]["product_name"] = "L8 \"A\"\\ \t\u00e9";
-    start({}, 0, logixsim::parse_controller(controller.dump(), "escapes.json"));
-    for (const char* options : {"--json", "--all --elements --json", "--program Mixer --elements --json",
-                                "--all --filter nothing-matches --json", "--all --filter speed --json"}) {
-        const Result r = cli(std::string("browse @ ") + options);
-        ASSERT_EQ(r.status, 0) << options << r.err;
-        EXPECT_EQ(r.out, nlohmann::ordered_json::parse(r.out).dump(2) + "\n") << options;
-        EXPECT_EQ(json::parse(r.out)["controller"], controller["identity"]["product_name"]) << options;
+    for (const char* name : {"L8 \"A\"\\B", "L8\t\u00e9"}) {
+        controller["identity"]["product_name"] = name;
+        start({}, 0, logixsim::parse_controller(controller.dump(), "escapes.json"));
+        for (const char* options : {"--json", "--all --elements --json", "--program Mixer --elements --json",
+                                    "--all --filter nothing-matches --json", "--all --filter speed --json"}) {
+            const Result r = cli(std::string("browse @ ") + options);
+            ASSERT_EQ(r.status, 0) << options << r.err;
+            EXPECT_EQ(r.out, nlohmann::ordered_json::parse(r.out).dump(2) + "\n") << options;
+            EXPECT_EQ(json::parse(r.out)["controller"], name) << options;
+        }
     }
     const int status = std::system(("'" + std::string(ORVANE_CLI_EXE) + "' browse " + address_ +
                                     " --all --elements --json >/dev/full 2>" + err_)
