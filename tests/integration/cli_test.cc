@@ -100,7 +100,8 @@ TEST_F(Cli, BrowseJsonIsWrittenAsTheJsonLibraryWouldAndAFailedWriteIsAnError) {
         controller["identity"]["product_name"] = name;
         start({}, 0, logixsim::parse_controller(controller.dump(), "escapes.json"));
         for (const char* options : {"--json", "--all --elements --json", "--program Mixer --elements --json",
-                                    "--all --filter nothing-matches --json", "--all --filter speed --json"}) {
+                                    "--all --filter nothing-matches --json", "--all --filter speed --json",
+                                    "--all --elements --filter [1] --json"}) {
             const Result r = cli(std::string("browse @ ") + options);
             ASSERT_EQ(r.status, 0) << options << r.err;
             EXPECT_EQ(r.out, nlohmann::ordered_json::parse(r.out).dump(2) + "\n") << options;
