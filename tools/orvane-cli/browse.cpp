@@ -150,7 +150,7 @@ public:
     Walk(Sink& sink, bool with_elements, std::string_view filter)
         : sink_(sink), with_elements_(with_elements), filter_(filter) {}
 
-    // `info` at *path (its last part `name`); a member has at most one dimension. True when kept.
+    // `info` at *path (which ends in `name`); a member has at most one dimension. True when kept.
     bool node(const zelkc_logix_tag_info& info, std::string& path, std::string_view name, bool member,
               size_t indent) {
         zelkc_logix_tag_info element = info;
