@@ -157,6 +157,8 @@ typedef struct zelkc_cip_connection {
     uint16_t sequence;          /* sequence count of the last request sent */
     uint16_t size;              /* connection size in bytes (sequence count included); 0: none open */
     uint8_t replies_name_ot;    /* 1 once the target named ot_id instead of to_id in a reply */
+    uint8_t replies_name_other; /* 1 once a reply named neither id: the connection is of no use,
+                                   the session is (see zelkc_cip_client_send_encoded_connected) */
 } zelkc_cip_connection;
 
 /* What the device answered when it refused: set by every operation that returns
@@ -529,7 +531,10 @@ uint8_t zelkc_cip_client_close_connection(zelkc_cip_client* client, const zelkc_
  * targets do) its O->T id, and echo the sequence count.
  * Returns 0, 1, 2, 4, 5, 7, 9 (no session or no connection) or 15 (longer than the connection
  * carries). A reply with a non-zero encapsulation status (the device no longer knows the
- * connection) or any malformed reply closes the session: 7 and 5. */
+ * connection) or any malformed reply closes the session: 7 and 5. A well-framed reply whose
+ * connected address item names neither id of the connection gives 5 with
+ * client->connection.replies_name_other set and leaves the session and the connection open: the
+ * caller may close the connection and go on with unconnected messages. */
 uint8_t zelkc_cip_client_send_encoded_connected(zelkc_cip_client* client, const uint8_t* bytes,
                                                 uint32_t length, zelkc_cip_response* response);
 /* Encodes request and sends it as zelkc_cip_client_send_encoded_connected. */

@@ -171,9 +171,11 @@ uint8_t zelkc_cip_cpf_build_unit_data(uint32_t ot_id, uint16_t sequence, const u
 }
 
 // The CPF walk behind zelkc_cip_cpf_find_connected_data; the address item may name either id,
-// and *named_other tells that it named `other_id` rather than `to_id`.
+// and *named_other tells that it named `other_id` rather than `to_id`; *foreign that it named a
+// third id (the result is then 5).
 static uint8_t find_connected_data(const uint8_t* bytes, uint32_t length, uint32_t to_id, uint32_t other_id,
-                                   bool* named_other, uint16_t* sequence, uint32_t* offset, uint32_t* size) {
+                                   bool* named_other, bool* foreign, uint16_t* sequence, uint32_t* offset,
+                                   uint32_t* size) {
     if (length < 8 || zelkc_cip_get_u32(bytes) != 0)
         return ZELKC_CIP_ERR_BAD_REPLY;
     const uint32_t items = zelkc_cip_get_u16(bytes + 6);
@@ -190,8 +192,12 @@ static uint8_t find_connected_data(const uint8_t* bytes, uint32_t length, uint32
             return ZELKC_CIP_ERR_BAD_REPLY;
         if (type == ZELKC_CIP_CPF_CONNECTED_ADDRESS_ITEM) {
             const uint32_t id = item_size >= 4 ? zelkc_cip_get_u32(bytes + at) : 0;
-            if (item_size != 4 || (id != to_id && id != other_id))
+            if (item_size != 4)
                 return ZELKC_CIP_ERR_BAD_REPLY;
+            if (id != to_id && id != other_id) {
+                *foreign = true;
+                return ZELKC_CIP_ERR_BAD_REPLY;
+            }
             *named_other = id != to_id;
             addressed = true;
         } else if (type == ZELKC_CIP_CPF_CONNECTED_DATA_ITEM && !found) {
@@ -212,7 +218,8 @@ uint8_t zelkc_cip_cpf_find_connected_data(const uint8_t* bytes, uint32_t length,
     if (bytes == nullptr || sequence == nullptr || offset == nullptr || size == nullptr)
         return ZELKC_CIP_ERR_INVALID_ARGUMENT;
     bool other = false;
-    return find_connected_data(bytes, length, to_id, to_id, &other, sequence, offset, size);
+    bool foreign = false;
+    return find_connected_data(bytes, length, to_id, to_id, &other, &foreign, sequence, offset, size);
 }
 
 // A serial number no other connection of this process has, and differing between processes.
@@ -243,6 +250,7 @@ uint8_t zelkc_cip_client_open_connection(zelkc_cip_client* client, const zelkc_c
     c.sequence = 0;
     c.size = size;
     c.replies_name_ot = 0;
+    c.replies_name_other = 0;
     zelkc_cip_buffer request;
     uint8_t rc = zelkc_cip_forward_open_encode(&c, size > 0x1FF ? 1 : 0, route, &request);
     if (rc != ZELKC_CIP_OK)
@@ -313,14 +321,22 @@ uint8_t zelkc_cip_client_send_encoded_connected(zelkc_cip_client* client, const 
     uint32_t offset = 0;
     uint32_t size = 0;
     bool named_ot = false;
+    bool foreign = false;
     // The reply should name the T->O id; a target that names the O->T id instead still answers
     // on our connection, and is remembered doing so.
     rc = reply.data != nullptr ? find_connected_data(reply.data, reply.data_size, client->connection.to_id,
-                                                     client->connection.ot_id, &named_ot, &echoed, &offset,
-                                                     &size)
+                                                     client->connection.ot_id, &named_ot, &foreign, &echoed,
+                                                     &offset, &size)
                                : ZELKC_CIP_ERR_BAD_REPLY;
     if (rc == ZELKC_CIP_OK && named_ot)
         client->connection.replies_name_ot = 1;
+    if (foreign) {
+        // Framed as an answer to this request, but naming a connection that is not ours: the
+        // session still holds, the connection cannot be trusted.
+        client->connection.replies_name_other = 1;
+        zelkc_cip_eip_response_free(&reply);
+        return ZELKC_CIP_ERR_BAD_REPLY;
+    }
     if (rc == ZELKC_CIP_OK && echoed != sequence)
         rc = ZELKC_CIP_ERR_BAD_REPLY; // a reply to another request: the stream is not trusted
     if (rc == ZELKC_CIP_OK) {

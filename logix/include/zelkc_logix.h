@@ -200,7 +200,11 @@ enum {
  * controller (along the route path when one is set): Large Forward Open for 4002 bytes, then
  * Forward Open for 504, as `mode` says. A controller that refuses them leaves the client connected
  * with unconnected messaging. Every later request of the client then travels over the connection,
- * and zelkc_logix_client_packet_size tells what a packet may hold. Returns 0; 1 (null client or
+ * and zelkc_logix_client_packet_size tells what a packet may hold. A connection whose replies
+ * name neither of its ids is closed (Forward Close) at the first such reply, and that request goes
+ * again unconnected, as every later one does until the next connect
+ * (cip->connection.replies_name_other tells it).
+ * Returns 0; 1 (null client or
  * host, unknown mode); the failures of zelkc_logix_client_connect; or the failure of a Forward
  * Open exchange that closed the session (the client is then disconnected). */
 uint8_t zelkc_logix_client_connect_mode(zelkc_logix_client* client, const char* host, uint32_t port,

@@ -21,15 +21,31 @@ void forget_refusal(zelkc_logix_client* client) {
     std::memset(&client->cip->refusal, 0, sizeof client->cip->refusal);
 }
 
+// A class 3 connection whose replies name neither of its ids (rc 5 with replies_name_other) is
+// closed with a Forward Close, its answer not judged, and true is returned while the session holds:
+// the request then goes again unconnected, as every later one does, the client holding no
+// connection any more until the next connect.
+bool leave_foreign_connection(zelkc_logix_client* client, uint8_t rc) {
+    if (rc != ZELKC_CIP_ERR_BAD_REPLY || !has_connection(client) || client->cip->connection.replies_name_other == 0) {
+        return false;
+    }
+    (void)zelkc_cip_client_close_connection(client->cip, has_route(client) ? &client->route : nullptr);
+    forget_refusal(client);
+    return zelkc_logix_client_is_connected(client);
+}
+
 uint8_t send_one(zelkc_logix_client* client, const zelkc_cip_request* request, zelkc_cip_response* response) {
     forget_refusal(client);
-    uint8_t rc;
-    if (has_connection(client)) {
+    uint8_t rc = ZELKC_CIP_ERR_NOT_CONNECTED;
+    bool unconnected = !has_connection(client);
+    if (!unconnected) {
         // The connection path holds the route: connected requests go straight to the controller.
         rc = zelkc_cip_client_send_connected(client->cip, request, response);
-    } else if (!has_route(client)) {
+        unconnected = leave_foreign_connection(client, rc);
+    }
+    if (unconnected && !has_route(client)) {
         rc = zelkc_cip_client_send_unconnected(client->cip, request, response);
-    } else {
+    } else if (unconnected) {
         // Priority/time tick 10, timeout ticks 14.
         rc = zelkc_cip_client_send_routed(client->cip, request, &client->route, response);
     }
@@ -154,6 +170,7 @@ uint8_t zelkc_logix_client_connect(zelkc_logix_client* client, const char* host,
     forget_refusal(client);
     // A connection still open is closed along the route it was opened on.
     (void)zelkc_cip_client_close_connection(client->cip, has_route(client) ? &client->route : nullptr);
+    client->cip->connection.replies_name_other = 0; // one given up on is tried again on the next
     uint8_t rc = zelkc_cip_client_connect(client->cip, host, port, timeout_ms);
     if (rc != ZELKC_CIP_OK) {
         return zelkc_logix_convert_result(rc);
@@ -230,12 +247,15 @@ uint8_t zelkc_logix_send_multiple_cip_internal(zelkc_logix_client* client, const
         return send_each(client, requests, count, responses);
     }
     forget_refusal(client);
-    uint8_t rc;
-    if (has_connection(client)) {
+    uint8_t rc = ZELKC_CIP_ERR_NOT_CONNECTED;
+    bool unconnected = !has_connection(client);
+    if (!unconnected) {
         rc = zelkc_cip_client_send_multiple_connected(client->cip, requests, count, responses);
-    } else if (!has_route(client)) {
+        unconnected = leave_foreign_connection(client, rc);
+    }
+    if (unconnected && !has_route(client)) {
         rc = zelkc_cip_client_send_multiple_unconnected(client->cip, requests, count, responses);
-    } else {
+    } else if (unconnected) {
         rc = zelkc_cip_client_send_multiple_routed(client->cip, requests, count, &client->route, responses);
     }
     if (rc == ZELKC_CIP_ERR_DEVICE && client->cip->refusal.encapsulation_status == 0 &&

@@ -56,6 +56,8 @@ struct Limits {
     const std::vector<std::string>* refused_templates = nullptr; // answered 0x05; null: none
     bool no_multiple_service = false;
     bool connected_reply_ot_id = false;
+    bool connected_reply_other_id = false;
+    bool no_symbol_object = false;
     Faults::Strings strings = Faults::Strings::Logix;
 };
 

@@ -40,7 +40,9 @@ const char* const kUsage =
     "  --refuse-template <name>    answer that template's attribute requests and reads with 0x05\n"
     "Quirks of other devices:\n"
     "  --no-multiple-service       answer Multiple Service Packets with 0x08 (service not supported)\n"
-    "  --connected-reply-id o2t    name the O->T connection id in connected replies\n"
+    "  --connected-reply-id <id>   name in connected replies the O->T connection id (o2t), an id of\n"
+    "                              no connection of ours (other), or the T->O id (t2o, default)\n"
+    "  --no-symbol-object          answer requests to the Symbol object (class 0x6B) with 0x05\n"
     "  --strings <form>            STRING reads as logix (default), cip (type 0xD0, 16-bit length)\n"
     "                              or short (type 0xDA, 8-bit length)\n";
 
@@ -114,9 +116,14 @@ int main(int argc, char** argv) {
         } else if (a == "--no-multiple-service") {
             options.faults.no_multiple_service = true;
         } else if (a == "--connected-reply-id") {
-            if (i + 1 >= argc || (std::string(argv[i + 1]) != "o2t" && std::string(argv[i + 1]) != "t2o"))
-                usage_error("--connected-reply-id needs o2t or t2o");
-            options.faults.connected_reply_ot_id = std::string(argv[++i]) == "o2t";
+            const std::string id = i + 1 < argc ? argv[i + 1] : "";
+            if (id != "o2t" && id != "t2o" && id != "other")
+                usage_error("--connected-reply-id needs o2t, other or t2o");
+            ++i;
+            options.faults.connected_reply_ot_id = id == "o2t";
+            options.faults.connected_reply_other_id = id == "other";
+        } else if (a == "--no-symbol-object") {
+            options.faults.no_symbol_object = true;
         } else if (a == "--strings") {
             const std::string form = i + 1 < argc ? argv[i + 1] : "";
             if (form != "logix" && form != "cip" && form != "short")

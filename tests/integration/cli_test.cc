@@ -91,6 +91,30 @@ TEST_F(Cli, IdentityAndBrowseShowTheDemoControllerAsJsonAndAsTheGoldenText) {
         "path":"Matrix","type":"INT","dims":[3,4],"elements":[{"name":"[2,3]","path":"Matrix[2,3]","type":"INT","dims":[]}]}])"));
 }
 
+// The JSON is written row by row as nlohmann::json would print the whole document (dump(2)), in every
+// shape: elements, members, one program, nothing kept, a controller name that needs escapes. A
+// write that fails ends the command with status 2.
+TEST_F(Cli, BrowseJsonIsWrittenAsTheJsonLibraryWouldAndAFailedWriteIsAnError) {
+    json controller = demo;
+    for (const char* name : {"L8 \"A\"\\B", "L8\t\u00e9"}) {
+        controller["identity"]["product_name"] = name;
+        start({}, 0, logixsim::parse_controller(controller.dump(), "escapes.json"));
+        for (const char* options : {"--json", "--all --elements --json", "--program Mixer --elements --json",
+                                    "--all --filter nothing-matches --json", "--all --filter speed --json",
+                                    "--all --elements --filter [1] --json"}) {
+            const Result r = cli(std::string("browse @ ") + options);
+            ASSERT_EQ(r.status, 0) << options << r.err;
+            EXPECT_EQ(r.out, nlohmann::ordered_json::parse(r.out).dump(2) + "\n") << options;
+            EXPECT_EQ(json::parse(r.out)["controller"], name) << options;
+        }
+    }
+    const int status = std::system(("'" + std::string(ORVANE_CLI_EXE) + "' browse " + address_ +
+                                    " --all --elements --json >/dev/full 2>" + err_)
+                                       .c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(slurp(err_), "orvane-cli: cannot write the results: No space left on device\n");
+}
+
 // The filter keeps each match and the tags above it, in the listing's order (elements row-major), and
 // nothing below a match that does not match itself.
 TEST_F(Cli, BrowseFilterKeepsMatchesWithTheirAncestors) {
@@ -260,17 +284,27 @@ TEST_F(Cli, OtherDevicesReadAndBrowseLikeTheController) {
     const std::string line = "read @ DintTag Greeting Names[1] Motor1.Status.Speed Nope";
     const Result expected = cli(line), browse = cli("browse @ --all");
     for (const char* mode : {"", " --unconnected"}) {
-        for (int k = 0; k < 4; ++k) {
+        for (int k = 0; k < 5; ++k) {
             logixsim::Faults quirk;
             quirk.no_multiple_service = k == 0;
             quirk.connected_reply_ot_id = k == 1;
-            quirk.strings = logixsim::Faults::Strings(k < 2 ? 0 : k - 1);
+            quirk.strings = logixsim::Faults::Strings(k == 2 || k == 3 ? k - 1 : 0);
+            quirk.connected_reply_other_id = k == 4;
             server_->set_faults(quirk);
             const Result r = cli(line + mode);
             EXPECT_EQ(std::pair(r.status, r.out), std::pair(3, expected.out)) << mode << k << r.err;
             EXPECT_EQ(cli("browse @ --all" + std::string(mode)).out, browse.out) << mode << k;
         }
     }
+    // Replies naming neither id of the connection: it is given up at the first, one tag read
+    // unconnected (directly, and routed through slot 0), and identity tells so.
+    const Result one = cli("read @ DintTag"), routed = cli("read " + address_ + "/0 DintTag"),
+                 identity = cli("identity @");
+    EXPECT_EQ(std::tuple(one.status, one.out, one.err), std::tuple(0, "DintTag = 123456\n", ""));
+    EXPECT_EQ(std::tuple(routed.status, routed.out, routed.err), std::tuple(0, "DintTag = 123456\n", ""));
+    EXPECT_EQ(identity.out.substr(std::min(identity.out.size(), identity.out.find("packet size"))),
+              "packet size     500 bytes\nconnection      unconnected messaging (the class 3 connection's "
+              "replies named another connection)\n");
     server_->set_faults({});
     std::string whole;
     for (int i = 0; i < 12; ++i)
@@ -278,6 +312,33 @@ TEST_F(Cli, OtherDevicesReadAndBrowseLikeTheController) {
                  std::to_string(i / 4 * 10 + i % 4) + "\n";
     EXPECT_EQ(cli("read @ Matrix Names DintTag").out,
               whole + "Names[0] = Alpha\nNames[1] = Bravo\nNames[2] = Charlie\nDintTag = 123456\n");
+}
+
+// A device without the Symbol object cannot be browsed (exit 3, the status named) while its tags
+// read by name, in both modes; an array of one element reads as its element [0], whether or not a
+// browse tells its size, and an array the browse cannot size reads its [0] under that name.
+TEST_F(Cli, NoSymbolObjectRefusesBrowseButReadsAndOneElementArraysReadAsElements) {
+    json controller = demo;
+    controller["tags"].push_back({{"name", "One"}, {"type", "DINT"}, {"dims", {1}}, {"value", {42}}});
+    start({}, 0, logixsim::parse_controller(controller.dump(), "one.json"));
+    for (bool absent : {false, true}) {
+        logixsim::Faults faults;
+        faults.no_symbol_object = absent;
+        server_->set_faults(faults);
+        for (const std::string mode : {"", " --unconnected"}) {
+            Result r = cli("read @ One One[0] DintTag" + mode);
+            EXPECT_EQ(std::pair(r.status, r.out), std::pair(0, std::string("One[0] = 42\nOne[0] = 42\nDintTag = 123456\n")))
+                << absent << mode << r.err;
+            r = cli("browse @ --filter one" + mode);
+            EXPECT_EQ(std::to_string(r.status) + " " + r.out + r.err,
+                      absent ? "3 orvane-cli: " + address_ +
+                                   ": browsing the controller tags failed: the device has no Symbol object to list "
+                                   "its tags (CIP 0x05 path destination unknown)\n"
+                             : "0 One  DINT[1]\n")
+                << mode;
+        }
+    }
+    EXPECT_EQ(cli("read @ DintArray").out, "DintArray[0] = 0\n");
 }
 
 // Nothing listening, or a controller that closes part-way: exit 2 and nothing on standard output

@@ -480,24 +480,38 @@ TEST_F(LogixClientTest, ConnectToSlotRoutesEveryRequest) {
 
 // Devices that are not quite Logix controllers, in each mode: one that does not take Multiple
 // Service Packets is asked once, then gets every request alone for the rest of the connection; one
-// whose connected replies name the O->T id keeps its connection. Reads and browse stay the same.
+// whose connected replies name the O->T id keeps its connection; one whose replies name neither id
+// loses it at the first reply (Forward Close), and that request and all after it go unconnected.
+// Reads (many tags, one) and browse stay the same.
 TEST_F(LogixClientTest, OtherDevicesAreServedThroughFallbacks) {
     ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
     const std::vector<std::string> names = {"NoSuchTag", "Motor1.Status.Speed", "DintTag", "RealTag", "BoolTag"};
-    const std::string reads = batch_text(client_, names), browse = full_browse(client_);
+    const std::string one = batch_text(client_, {"DintTag"}), reads = batch_text(client_, names),
+                      browse = full_browse(client_);
     for (uint8_t mode : {ZELKC_LOGIX_MODE_UNCONNECTED, ZELKC_LOGIX_MODE_AUTO}) {
-        for (int quirk = 0; quirk < 2; ++quirk) {
+        for (int quirk = 0; quirk < 3; ++quirk) {
             logixsim::Faults faults;
             faults.no_multiple_service = quirk == 0;
             faults.connected_reply_ot_id = quirk == 1;
+            faults.connected_reply_other_id = quirk == 2;
             set_faults(faults);
             connect_recorded(mode);
-            EXPECT_EQ(batch_text(client_, names) + full_browse(client_) + batch_text(client_, names),
-                      reads + browse + reads);
+            EXPECT_EQ(batch_text(client_, names) + batch_text(client_, {"DintTag"}) + full_browse(client_) +
+                          batch_text(client_, names),
+                      reads + one + browse + reads);
             const std::vector<Exchange> wire = relay_->take();
             if (quirk == 0) {
                 EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const Exchange& e) { return e.service == 0x0A; }),
                           1);
+            } else if (quirk == 2) {
+                const size_t connected = mode == ZELKC_LOGIX_MODE_AUTO ? 1 : 0;
+                EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const Exchange& e) { return e.command == 0x70; }),
+                          connected);
+                EXPECT_EQ(count(wire, 0x4E), connected);
+                EXPECT_EQ(wire.at(connected).service, connected != 0 ? 0x4E : 0x0A) << "the Forward Close at once";
+                EXPECT_TRUE(zelkc_logix_client_is_connected(client_));
+                EXPECT_EQ(zelkc_logix_client_packet_size(client_), 500u);
+                EXPECT_EQ(client_->cip->connection.replies_name_other, connected);
             } else {
                 EXPECT_EQ(zelkc_logix_client_packet_size(client_), mode == ZELKC_LOGIX_MODE_AUTO ? 4000u : 500u);
                 EXPECT_EQ(client_->cip->connection.replies_name_ot, mode == ZELKC_LOGIX_MODE_AUTO ? 1 : 0);

@@ -109,6 +109,24 @@ TEST_F(SimConnected, SendUnitDataEchoesSequenceCountsAndAnswersARepeatWithoutAct
     EXPECT_EQ(unit(ot, 5, write111), "status 3, 24 bytes");
 }
 
+// The quirks of other devices' connected replies: naming the O->T id, or an id that is neither of
+// the connection's (the T->O id plus one here); by default the T->O id. The reply is the same.
+TEST_F(SimConnected, ConnectedRepliesNameTheIdTheQuirkAsksFor) {
+    const uint32_t ot = open(0x54, 1, 500);
+    ASSERT_NE(ot, 0u);
+    const uint32_t to = connections[ot].first;
+    uint16_t sequence = 1;
+    for (const auto& [o2t, other, named] : {std::tuple{true, false, ot}, std::tuple{false, true, to + 1},
+                                            std::tuple{true, true, to + 1}, std::tuple{false, false, to}}) {
+        logixsim::Faults faults;
+        faults.connected_reply_ot_id = o2t;
+        faults.connected_reply_other_id = other;
+        server.set_faults(faults);
+        connections[ot].first = named; // what unit() expects the address item to name
+        EXPECT_EQ(unit(ot, sequence++, read("DintTag")), "cc 00 00 00 c4 00 40 e2 01 00") << o2t << other;
+    }
+}
+
 // Every connected service fits the connection (unit() checks each data item against its size),
 // and a 4002-byte connection carries what a 500-byte one must split.
 TEST_F(SimConnected, ConnectedRepliesAreSizedToTheirConnection) {

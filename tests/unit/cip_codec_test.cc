@@ -22,7 +22,7 @@ template <class F> Result encoded(F f) {
 }
 
 // The connection the Forward Open vectors are made for.
-const zelkc_cip_connection kConnection = {0, 0x11223344, 0x5566, 0x4F56, 0x778899AA, 2000000, 7, 0, 504, 0};
+const zelkc_cip_connection kConnection = {0, 0x11223344, 0x5566, 0x4F56, 0x778899AA, 2000000, 7, 0, 504, 0, 0};
 
 // Runs a decoder on `in`: its result and, on success, what it produced in wire form (replies as
 // received, the ids a Forward Open reply gives).
@@ -138,7 +138,7 @@ TEST(CipCodec, EncodersWriteEveryByteAndRefuseWhatTheWireCannotCarry) {
 
     // Forward Open (large 0/1) or Forward Close (large 2) for a connection of `size` along the route.
     auto manager = [&](uint16_t size, uint8_t large, uint32_t route_size) {
-        const zelkc_cip_connection c = {0, 0x11223344, 0x5566, 0x4F56, 0x778899AA, 2000000, 7, 0, size, 0};
+        const zelkc_cip_connection c = {0, 0x11223344, 0x5566, 0x4F56, 0x778899AA, 2000000, 7, 0, size, 0, 0};
         const zelkc_cip_buffer via = {const_cast<uint8_t*>(two.data()), route_size, 0};
         return encoded([&](auto* out) {
             return large == 2 ? zelkc_cip_forward_close_encode(&c, &via, out)

@@ -14,7 +14,8 @@ namespace {
 // The device grants Forward Opens (O->T id 0x0A0B0C0D) and answers Forward Close; it answers each
 // SendUnitData as `fault` says: 0 with the reply to its request (a Multiple Service Packet of more
 // than two services is refused with 0x11), 1 echoing an earlier sequence count, 2 with a non-zero
-// encapsulation status (the device no longer knows the connection). It records the Connection
+// encapsulation status (the device no longer knows the connection), 3 naming an id that is neither
+// of the connection's. It records the Connection
 // Manager services and the sequence counts it sees.
 struct CipConnected : DeviceTest {
     std::vector<uint8_t> services;
@@ -32,7 +33,7 @@ struct CipConnected : DeviceTest {
             const std::vector<Bytes> requests = unpack_multiple(cip);
             reply = requests.size() > 2 ? hex("8A001100") : cip[0] == 0x0A ? echo_multiple(requests) : reply;
             Bytes items = hex("00000000 0000 0200 A100 0400");
-            put(items, to_id, 4), put(items, 0xB1, 2), put(items, 2 + reply.size(), 2);
+            put(items, to_id + (fault == 3), 4), put(items, 0xB1, 2), put(items, 2 + reply.size(), 2);
             put(items, uint16_t(sequences.back() - (fault == 1)), 2);
             return encap(0x0070, kSession, fault == 2 ? 3 : 0, context_of(m), cat({items, reply}));
         }
@@ -59,8 +60,8 @@ struct CipConnected : DeviceTest {
 // refused with 0x11 split; a request of 99 bytes is refused unsent. Every request has the next
 // sequence count, and disconnecting sends Forward Close (before UnRegisterSession, which ends the
 // device's records). A reply to an earlier request, or one with a non-zero encapsulation status,
-// ends the session and the connection with it. The Forward Open is the large one only for
-// connections above 511 bytes.
+// ends the session and the connection with it; one naming another connection ends neither. The
+// Forward Open is the large one only for connections above 511 bytes.
 TEST_F(CipConnected, SequenceCountsPacketSizesForwardCloseAndRepliesThatDoNotBelong) {
     open(100);
     Requests in(8, 21);
@@ -81,4 +82,14 @@ TEST_F(CipConnected, SequenceCountsPacketSizesForwardCloseAndRepliesThatDoNotBel
         finish();
         EXPECT_EQ(services, std::vector<uint8_t>{uint8_t(fault == 1 ? 0x54 : 0x5B)});
     }
+    // A reply naming another connection: 5, the session and the connection left for the caller to
+    // close (Forward Close at the disconnect).
+    fault = 3;
+    open(100);
+    EXPECT_EQ(zelkc_cip_client_send_connected(client, &in.list[0], &r), ZELKC_CIP_ERR_BAD_REPLY);
+    EXPECT_EQ(std::tuple(r.data.data, zelkc_cip_client_status(client), client->connection.size,
+                         client->connection.replies_name_other),
+              std::tuple(nullptr, 2, 100, 1));
+    finish();
+    EXPECT_EQ(services, (std::vector<uint8_t>{0x54, 0x4E}));
 }

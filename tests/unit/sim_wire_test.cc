@@ -229,6 +229,21 @@ TEST_F(SimWire, MultipleServicePacketsAnswerEachServiceInOrderUpToThePacketLimit
 // Read-Modify-Write on tags: (value | OR) & AND at the path, masks as wide as the integer there;
 // Write Tag ignores bytes after its data, as controllers do; the wall clock's attribute 6 is set
 // and read in step with 0x0B.
+// A device without the Symbol object: the tag list, a program's tag list and a tag by its instance
+// are answered 0x05 (path destination unknown); reads and writes by name are answered as before.
+TEST_F(SimWire, WithoutTheSymbolObjectOnlyNamesReachTags) {
+    options.faults.no_symbol_object = true;
+    reset();
+    const Bytes attributes = u16(3) + u16(1) + u16(2) + u16(8);
+    for (const Bytes& request : {req(0x55, cls(0x6B) + inst(0), attributes),
+                                 req(0x55, sym("Program:MainProgram") + cls(0x6B) + inst(0), attributes),
+                                 read(cls(0x6B) + inst(1)), req(0x01, cls(0x6B) + inst(1), {})})
+        EXPECT_EQ(ask(request).substr(2), " 00 05 00") << hex(request);
+    EXPECT_EQ(ask(read(sym("DintTag"))), "cc 00 00 00 c4 00 40 e2 01 00");
+    EXPECT_EQ(ask(req(0x4D, sym("DintTag"), u16(0xC4) + u16(1) + u32(7))), "cd 00 00 00");
+    EXPECT_EQ(ask(read(sym("Program:MainProgram") + sym("Step"))), "cc 00 00 00 c3 00 03 00");
+}
+
 TEST_F(SimWire, ReadModifyWriteTolerantWritesAndClockAttribute6) {
     const std::tuple<Bytes, std::string, std::string, std::string> cases[] = {
         // path, mask size and masks, reply, the read after it

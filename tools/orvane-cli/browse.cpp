@@ -1,7 +1,15 @@
 // The browse command: the tag database as a tree of full paths, filtered by the application's
-// search rule, printed as aligned text or as one JSON document.
+// search rule, written as aligned text or as one JSON document. The rows are written straight from
+// the library's browse results, tag by tag through one buffer, without building the document.
 #include <fmt/format.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string_view>
+#include <system_error>
 
 #include <nlohmann/json.hpp>
 
@@ -15,18 +23,14 @@ namespace {
 
 constexpr uint16_t kArrayRankBits = 0x6000;
 
-struct Node {
-    std::string name;
-    std::string path;
-    std::string type; // element type name for an array
-    std::vector<uint32_t> dims;
-    std::vector<Node> children;
-    bool elements = false; // children are array elements rather than structure members
-};
-
+// One scope's browse result (the library's list, released with the scope).
 struct Scope {
     std::string program; // empty for the controller scope
-    std::vector<Node> tags;
+    std::unique_ptr<zelkc_logix_tag_info_list, void (*)(zelkc_logix_tag_info_list*)> list{
+        nullptr, [](zelkc_logix_tag_info_list* l) {
+            zelkc_logix_tag_info_list_free(l);
+            delete l;
+        }};
 };
 
 // A progress line on stderr, only when stderr is a terminal: the scope being browsed, its symbol
@@ -65,143 +69,406 @@ private:
     size_t before_ = 0;
 };
 
-std::string dims_text(const std::vector<uint32_t>& dims) {
-    return dims.empty() ? std::string() : fmt::format("[{}]", fmt::join(dims, ","));
+// Standard output through one buffer. What is put may be taken back (rewind) until commit(),
+// which writes the buffer out once it holds 64 KiB or more; finish() writes the rest. Never flushed
+// row by row. A failed write throws std::system_error.
+class Output {
+public:
+    Output() { buffer_.reserve(kChunk + 4096); }
+    void put(std::string_view text) { buffer_.append(text); }
+    void put(char c) { buffer_.push_back(c); }
+    void spaces(size_t n) { buffer_.append(n, ' '); }
+    size_t mark() const { return buffer_.size(); }
+    void rewind(size_t mark) { buffer_.resize(mark); }
+    void commit() {
+        if (buffer_.size() >= kChunk) {
+            drain();
+        }
+    }
+    void finish() { drain(); }
+
+private:
+    static constexpr size_t kChunk = 64 * 1024;
+    void drain() {
+        if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), stdout) != buffer_.size()) {
+            throw std::system_error(errno, std::generic_category(), "cannot write the results");
+        }
+        buffer_.clear();
+    }
+    std::string buffer_;
+};
+
+// The JSON text of a string as nlohmann::json writes it: printable ASCII other than quote and
+// backslash as it is, anything else through the library (escapes, and its refusal of invalid UTF-8).
+void put_json_string(Output& out, std::string_view text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\';
+    });
+    if (plain) {
+        out.put('"');
+        out.put(text);
+        out.put('"');
+    } else {
+        out.put(nlohmann::json(std::string(text)).dump());
+    }
 }
 
-Node make_node(const zelkc_logix_tag_info& info, const std::string& path, bool member, bool with_elements);
+// A tag, member or element as it is written: its name, its full path (the first path_size bytes of
+// *path, which grows and shrinks as the walk goes down and up), its type name (the element type
+// of an array), its dimensions, whether its children are array elements, and the column where its
+// JSON object starts.
+struct Row {
+    std::string_view name;
+    const std::string* path;
+    size_t path_size;
+    std::string_view type;
+    const uint32_t* dims;
+    uint32_t rank;
+    bool elements;
+    size_t indent;
+    std::string_view path_text() const { return std::string_view(*path).substr(0, path_size); }
+};
 
-// Each member of a structure below `parent_path`.
-std::vector<Node> member_nodes(const zelkc_logix_tag_info& info, const std::string& parent_path,
-                               bool with_elements) {
-    std::vector<Node> members;
-    for (uint32_t i = 0; i < info.child_count; ++i) {
-        const zelkc_logix_tag_info& child = info.children[i];
-        members.push_back(make_node(child, parent_path + "." + child.name, true, with_elements));
-    }
-    return members;
-}
+// What a walk writes to. A row is begun before its children and ended after them; a child is
+// announced before it begins (`kept` children of the parent so far). What was written since a mark
+// can be taken back, so that rows the filter drops leave nothing behind.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual size_t mark() const = 0;
+    virtual void rewind(size_t mark) = 0;
+    virtual void begin(const Row& row) = 0;
+    virtual void child(const Row& parent, size_t kept) = 0;
+    virtual void end(const Row& row, size_t kept) = 0;
+};
 
-Node make_node(const zelkc_logix_tag_info& info, const std::string& path, bool member, bool with_elements) {
-    Node node;
-    node.name = info.name != nullptr ? info.name : "";
-    node.path = path;
-    zelkc_logix_tag_info element = info;
-    element.symbol_type = uint16_t(info.symbol_type & ~kArrayRankBits);
-    node.type = std::string(datatype_get_name(&element));
-    const uint32_t rank = member ? (zelkc_logix_tag_array_rank(info.symbol_type) != 0 ? 1 : 0)
-                                 : zelkc_logix_tag_array_rank(info.symbol_type);
-    for (uint32_t d = 0; d < rank && d < 3; ++d) {
-        node.dims.push_back(info.dims[d]);
-    }
-    // A STRING is shown as one value, not as its LEN and DATA members.
-    const bool structure = info.children != nullptr && node.type != "STRING";
-    if (node.dims.empty()) {
-        if (structure) {
-            node.children = member_nodes(info, path, with_elements);
+// Walks a tag as the tree shows it: structures through their members (a STRING stays one value),
+// arrays through their elements when asked, row-major. A row is kept when it matches the filter
+// or something below it does; below a kept row only kept rows remain.
+class Walk {
+public:
+    Walk(Sink& sink, bool with_elements, std::string_view filter)
+        : sink_(sink), with_elements_(with_elements), filter_(filter) {}
+
+    // `info` at *path (which ends in `name`); a member has at most one dimension. True when kept.
+    bool node(const zelkc_logix_tag_info& info, std::string& path, std::string_view name, bool member,
+              size_t indent) {
+        zelkc_logix_tag_info element = info;
+        element.symbol_type = uint16_t(info.symbol_type & ~kArrayRankBits);
+        const std::string_view type = datatype_get_name(&element);
+        const uint32_t rank = std::min<uint32_t>(
+            member ? (zelkc_logix_tag_array_rank(info.symbol_type) != 0 ? 1 : 0)
+                   : zelkc_logix_tag_array_rank(info.symbol_type),
+            3);
+        const bool structure = info.children != nullptr && type != "STRING";
+        const Row row{name, &path, path.size(), type, info.dims, rank, rank != 0 && with_elements_, indent};
+        const size_t at = sink_.mark();
+        sink_.begin(row);
+        size_t kept = 0;
+        if (rank == 0 && structure) {
+            kept = members(info, path, row);
+        } else if (row.elements) {
+            kept = elements(info, path, row, structure);
         }
-        return node;
+        return finish(row, kept, at);
     }
-    if (!with_elements) {
-        return node;
-    }
-    node.elements = true;
-    uint64_t total = 1;
-    for (uint32_t d : node.dims) {
-        total *= d;
-    }
-    std::vector<uint32_t> index(node.dims.size(), 0);
-    for (uint64_t n = 0; n < total; ++n) {
-        Node e;
-        e.name = fmt::format("[{}]", fmt::join(index, ","));
-        e.path = path + e.name;
-        e.type = node.type;
-        if (structure) {
-            e.children = member_nodes(info, e.path, with_elements);
+
+private:
+    bool finish(const Row& row, size_t kept, size_t at) {
+        if (kept == 0 && !tagTextMatches(filter_, row.name, row.path_text())) {
+            sink_.rewind(at);
+            return false;
         }
-        node.children.push_back(std::move(e));
-        for (size_t d = index.size(); d-- > 0;) { // row-major: the last index counts fastest
-            if (++index[d] < node.dims[d]) {
-                break;
+        sink_.end(row, kept);
+        return true;
+    }
+
+    // The members of `info` below `parent`; how many were kept.
+    size_t members(const zelkc_logix_tag_info& info, std::string& path, const Row& parent) {
+        const size_t base = path.size();
+        size_t kept = 0;
+        for (uint32_t i = 0; i < info.child_count; ++i) {
+            const zelkc_logix_tag_info& child = info.children[i];
+            const char* name = child.name != nullptr ? child.name : "";
+            path.append(".").append(name);
+            const size_t at = sink_.mark();
+            sink_.child(parent, kept);
+            if (node(child, path, name, true, parent.indent + 4)) {
+                ++kept;
+            } else {
+                sink_.rewind(at);
             }
-            index[d] = 0;
+            path.resize(base);
+        }
+        return kept;
+    }
+
+    // The elements of the array `parent`, each with the members of `info` when it is a structure.
+    size_t elements(const zelkc_logix_tag_info& info, std::string& path, const Row& parent, bool structure) {
+        uint64_t total = 1;
+        for (uint32_t d = 0; d < parent.rank; ++d) {
+            total *= parent.dims[d];
+        }
+        const size_t base = path.size();
+        std::vector<uint32_t> index(parent.rank, 0);
+        std::string name;
+        size_t kept = 0;
+        for (uint64_t n = 0; n < total; ++n) {
+            name = fmt::format("[{}]", fmt::join(index, ","));
+            path.append(name);
+            const size_t at = sink_.mark();
+            sink_.child(parent, kept);
+            const Row row{name, &path, path.size(), parent.type, nullptr, 0, false, parent.indent + 4};
+            const size_t own = sink_.mark();
+            sink_.begin(row);
+            if (finish(row, structure ? members(info, path, row) : 0, own)) {
+                ++kept;
+            } else {
+                sink_.rewind(at);
+            }
+            path.resize(base);
+            for (size_t d = index.size(); d-- > 0;) { // row-major: the last index counts fastest
+                if (++index[d] < parent.dims[d]) {
+                    break;
+                }
+                index[d] = 0;
+            }
+        }
+        return kept;
+    }
+
+    Sink& sink_;
+    bool with_elements_;
+    std::string_view filter_;
+};
+
+// Every kept row of `scopes`, each tag of a scope after the one before, committing the output
+// after each tag. `before(kept)` is called before each tag, `after(kept)` once at the end.
+template <class Before, class After>
+void walk_scope(Output* out, Walk& walk, const Scope& scope, size_t indent, Before before, After after) {
+    const std::string prefix = scope.program.empty() ? std::string() : "Program:" + scope.program + ".";
+    std::string path;
+    size_t kept = 0;
+    for (uint32_t i = 0; i < scope.list->count; ++i) {
+        const zelkc_logix_tag_info& info = scope.list->items[i];
+        if (zelkc_logix_tag_is_program(info.symbol_type)) {
+            continue;
+        }
+        const char* name = info.name != nullptr ? info.name : "";
+        path.assign(prefix).append(name);
+        const size_t at = out != nullptr ? out->mark() : 0;
+        before(kept);
+        if (walk.node(info, path, name, false, indent + 2)) {
+            ++kept;
+        } else if (out != nullptr) {
+            out->rewind(at);
+        }
+        if (out != nullptr) {
+            out->commit();
         }
     }
-    return node;
+    after(kept);
 }
 
-// Keeps a node when it matches or any descendant does, so the tree above every match holds.
-bool keep_matching(Node& node, const std::string& text) {
-    bool descendant = false;
-    std::vector<Node> kept;
-    for (Node& child : node.children) {
-        if (keep_matching(child, text)) {
-            kept.push_back(std::move(child));
-            descendant = true;
+// The document nlohmann::ordered_json prints with dump(2): the controller's name, the controller
+// tags, then each program with its tags; one tag object at a time.
+class JsonSink : public Sink {
+public:
+    explicit JsonSink(Output& out) : out_(out) {}
+    size_t mark() const override { return out_.mark(); }
+    void rewind(size_t mark) override { out_.rewind(mark); }
+    void begin(const Row& row) override {
+        const size_t in = row.indent + 2;
+        out_.put("{\n");
+        out_.spaces(in);
+        out_.put("\"name\": ");
+        put_json_string(out_, row.name);
+        out_.put(",\n");
+        out_.spaces(in);
+        out_.put("\"path\": ");
+        put_json_string(out_, row.path_text());
+        out_.put(",\n");
+        out_.spaces(in);
+        out_.put("\"type\": ");
+        put_json_string(out_, row.type);
+        out_.put(",\n");
+        out_.spaces(in);
+        out_.put("\"dims\": ");
+        if (row.rank == 0) {
+            out_.put("[]");
+            return;
         }
-    }
-    node.children = std::move(kept);
-    return descendant || tagTextMatches(text, node.name, node.path);
-}
-
-void filter_tags(std::vector<Node>& tags, const std::string& text) {
-    std::vector<Node> kept;
-    for (Node& tag : tags) {
-        if (keep_matching(tag, text)) {
-            kept.push_back(std::move(tag));
+        out_.put("[\n");
+        for (uint32_t d = 0; d < row.rank; ++d) {
+            out_.spaces(in + 2);
+            out_.put(std::to_string(row.dims[d]));
+            out_.put(d + 1 < row.rank ? ",\n" : "\n");
         }
+        out_.spaces(in);
+        out_.put(']');
     }
-    tags = std::move(kept);
-}
-
-nlohmann::ordered_json node_json(const Node& node) {
-    nlohmann::ordered_json j = {
-        {"name", node.name}, {"path", node.path}, {"type", node.type}, {"dims", node.dims}};
-    if (!node.children.empty()) {
-        nlohmann::ordered_json children = nlohmann::ordered_json::array();
-        for (const Node& child : node.children) {
-            children.push_back(node_json(child));
+    void child(const Row& parent, size_t kept) override {
+        out_.put(",\n");
+        if (kept == 0) { // the first child opens the array of members or elements
+            out_.spaces(parent.indent + 2);
+            out_.put(parent.elements ? "\"elements\": [\n" : "\"members\": [\n");
         }
-        j[node.elements ? "elements" : "members"] = std::move(children);
+        out_.spaces(parent.indent + 4);
     }
-    return j;
+    void end(const Row& row, size_t kept) override {
+        if (kept != 0) {
+            out_.put('\n');
+            out_.spaces(row.indent + 2);
+            out_.put(']');
+        }
+        out_.put('\n');
+        out_.spaces(row.indent);
+        out_.put('}');
+    }
+
+private:
+    Output& out_;
+};
+
+void put_json(Output& out, const char* controller, const std::vector<Scope>& scopes,
+              const BrowseOptions& options) {
+    JsonSink sink(out);
+    Walk walk(sink, options.elements, options.filter);
+    // A scope's tags as an array whose "[" stands at `indent`: "[]" when none is kept.
+    auto tags = [&](const Scope& scope, size_t indent) {
+        walk_scope(
+            &out, walk, scope, indent,
+            [&](size_t kept) {
+                out.put(kept == 0 ? "[\n" : ",\n");
+                out.spaces(indent + 2);
+            },
+            [&](size_t kept) {
+                if (kept == 0) {
+                    out.put("[]");
+                    return;
+                }
+                out.put('\n');
+                out.spaces(indent);
+                out.put(']');
+            });
+    };
+    out.put("{\n  \"controller\": ");
+    put_json_string(out, controller != nullptr ? controller : "");
+    out.put(",\n  \"tags\": ");
+    const auto controller_scope =
+        std::find_if(scopes.begin(), scopes.end(), [](const Scope& s) { return s.program.empty(); });
+    if (controller_scope != scopes.end()) {
+        tags(*controller_scope, 2);
+    } else {
+        out.put("[]");
+    }
+    out.put(",\n  \"programs\": ");
+    bool first = true;
+    for (const Scope& scope : scopes) {
+        if (scope.program.empty()) {
+            continue;
+        }
+        out.put(first ? "[\n    {\n      \"name\": " : ",\n    {\n      \"name\": ");
+        first = false;
+        put_json_string(out, scope.program);
+        out.put(",\n      \"tags\": ");
+        tags(scope, 6);
+        out.put("\n    }");
+    }
+    out.put(first ? "[]" : "\n  ]");
+    out.put("\n}\n");
 }
 
-void collect_lines(const Node& node, std::vector<std::pair<std::string, std::string>>* lines) {
-    lines->emplace_back(node.path, node.type + dims_text(node.dims));
-    for (const Node& child : node.children) {
-        collect_lines(child, lines);
+// The widest path of the rows kept.
+class WidthSink : public Sink {
+public:
+    size_t width = 0;
+    size_t mark() const override { return 0; }
+    void rewind(size_t) override {}
+    void begin(const Row&) override {}
+    void child(const Row&, size_t) override {}
+    void end(const Row& row, size_t) override { width = std::max(width, row.path_size); }
+};
+
+// One line per row: the path left-aligned to the widest kept path, two spaces, the type with its
+// dimensions.
+class TextSink : public Sink {
+public:
+    TextSink(Output& out, size_t width) : out_(out), width_(width) {}
+    size_t mark() const override { return out_.mark(); }
+    void rewind(size_t mark) override { out_.rewind(mark); }
+    void begin(const Row& row) override {
+        const std::string_view path = row.path_text();
+        if (std::all_of(path.begin(), path.end(), [](char c) { return c > 0 && c < 0x7F; })) {
+            out_.put(path);
+            out_.spaces(width_ - std::min(width_, path.size())); // a row wider is one the filter drops
+        } else {
+            out_.put(fmt::format("{:<{}}", path, width_)); // padded by display width, as fmt does
+        }
+        out_.put("  ");
+        out_.put(row.type);
+        if (row.rank != 0) {
+            out_.put(fmt::format("[{}]", fmt::join(row.dims, row.dims + row.rank, ",")));
+        }
+        out_.put('\n');
+    }
+    void child(const Row&, size_t) override {}
+    void end(const Row&, size_t) override {}
+
+private:
+    Output& out_;
+    size_t width_;
+};
+
+void put_text(Output& out, const std::vector<Scope>& scopes, const BrowseOptions& options) {
+    WidthSink measure;
+    Walk widths(measure, options.elements, options.filter);
+    for (const Scope& scope : scopes) {
+        walk_scope(nullptr, widths, scope, 0, [](size_t) {}, [](size_t) {});
+    }
+    TextSink sink(out, measure.width);
+    Walk walk(sink, options.elements, options.filter);
+    for (const Scope& scope : scopes) {
+        walk_scope(&out, walk, scope, 0, [](size_t) {}, [](size_t) {});
     }
 }
 
-// The tags of one scope, browsed and expanded, programs left out.
-std::vector<Node> browse_scope(const Connection& connection, const std::string& program, bool with_elements,
-                               std::vector<std::string>* programs) {
-    zelkc_logix_tag_info_list list{};
+// The tags of one scope, browsed; the programs it lists go to `programs` when asked.
+Scope browse_scope(const Connection& connection, const std::string& program, std::vector<std::string>* programs,
+                   size_t* tags) {
+    Scope scope;
+    scope.program = program;
+    scope.list.reset(new zelkc_logix_tag_info_list{});
+    zelkc_logix_tag_info_list& list = *scope.list;
     const uint8_t rc =
         program.empty() ? zelkc_logix_client_browse_global_tags(connection.client(), &list)
                         : zelkc_logix_client_browse_program_tags(connection.client(), &list, program.c_str());
     if (rc == ZELKC_LOGIX_ERR_DEVICE && !program.empty()) {
         throw NotFoundError(fmt::format("program {}: the controller has no such program", program));
     }
+    const zelkc_cip_refusal* why = zelkc_logix_client_refusal(connection.client());
+    if (rc == ZELKC_LOGIX_ERR_DEVICE && why != nullptr && why->encapsulation_status == 0 &&
+        (why->general_status == 0x05 || why->general_status == 0x08 || why->general_status == 0x16)) {
+        // A device without the Symbol object (or its list service) cannot be browsed, though its
+        // tags may still read by name.
+        const std::string extended = why->extended_status != 0 ? fmt::format("/0x{:04X}", why->extended_status) : "";
+        connection.refused("browsing the controller tags",
+                           fmt::format("the device has no Symbol object to list its tags (CIP 0x{:02X}{} {})",
+                                       why->general_status, extended,
+                                       zelkc_logix_cip_status_name(why->general_status)));
+    }
     if (rc != ZELKC_LOGIX_OK) {
         connection.fail(program.empty() ? "browsing the controller tags" : "browsing program " + program, rc);
     }
-    const std::string prefix = program.empty() ? std::string() : "Program:" + program + ".";
-    std::vector<Node> tags;
     for (uint32_t i = 0; i < list.count; ++i) {
         const zelkc_logix_tag_info& info = list.items[i];
-        if (zelkc_logix_tag_is_program(info.symbol_type)) {
-            if (programs != nullptr && info.name != nullptr) {
-                programs->push_back(info.name);
-            }
-            continue;
+        if (!zelkc_logix_tag_is_program(info.symbol_type)) {
+            ++*tags;
+        } else if (programs != nullptr && info.name != nullptr) {
+            programs->push_back(info.name);
         }
-        tags.push_back(
-            make_node(info, prefix + (info.name != nullptr ? info.name : ""), false, with_elements));
     }
-    zelkc_logix_tag_info_list_free(&list);
-    return tags;
+    return scope;
 }
 
 } // namespace
@@ -214,59 +481,24 @@ int run_browse(const CommonOptions& common, const BrowseOptions& options) {
         size_t total = 0;
         if (!options.program.empty()) {
             progress.show("Program:" + options.program, total);
-            scopes.push_back(
-                {options.program, browse_scope(connection, options.program, options.elements, nullptr)});
+            scopes.push_back(browse_scope(connection, options.program, nullptr, &total));
         } else {
             std::vector<std::string> programs;
             progress.show("controller tags", total);
-            scopes.push_back({"", browse_scope(connection, "", options.elements, &programs)});
-            total += scopes.back().tags.size();
+            scopes.push_back(browse_scope(connection, "", &programs, &total));
             for (const std::string& program : options.all ? programs : std::vector<std::string>{}) {
                 progress.show("Program:" + program, total);
-                scopes.push_back({program, browse_scope(connection, program, options.elements, nullptr)});
-                total += scopes.back().tags.size();
+                scopes.push_back(browse_scope(connection, program, nullptr, &total));
             }
         }
     }
-    for (Scope& scope : scopes) {
-        filter_tags(scope.tags, options.filter);
-    }
+    Output out;
     if (options.json) {
-        nlohmann::ordered_json doc = {
-            {"controller", zelkc_logix_client_plc_type(connection.client()) != nullptr
-                               ? zelkc_logix_client_plc_type(connection.client())
-                               : ""},
-            {"tags", nlohmann::ordered_json::array()},
-            {"programs", nlohmann::ordered_json::array()}};
-        for (const Scope& scope : scopes) {
-            nlohmann::ordered_json tags = nlohmann::ordered_json::array();
-            for (const Node& tag : scope.tags) {
-                tags.push_back(node_json(tag));
-            }
-            if (scope.program.empty()) {
-                doc["tags"] = std::move(tags);
-            } else {
-                doc["programs"].push_back({{"name", scope.program}, {"tags", std::move(tags)}});
-            }
-        }
-        fmt::print("{}\n", doc.dump(2));
-        return kExitOk;
+        put_json(out, zelkc_logix_client_plc_type(connection.client()), scopes, options);
+    } else {
+        put_text(out, scopes, options);
     }
-    std::vector<std::pair<std::string, std::string>> lines;
-    for (const Scope& scope : scopes) {
-        for (const Node& tag : scope.tags) {
-            collect_lines(tag, &lines);
-        }
-    }
-    size_t width = 0;
-    for (const auto& line : lines) {
-        width = std::max(width, line.first.size());
-    }
-    std::string out;
-    for (const auto& [path, type] : lines) {
-        out += fmt::format("{:<{}}  {}\n", path, width, type);
-    }
-    fmt::print("{}", out);
+    out.finish();
     return kExitOk;
 }
 

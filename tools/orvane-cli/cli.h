@@ -59,6 +59,8 @@ public:
     // Throws ConnectionError (a connection failure) or NotFoundError (a refusal) for `result` met
     // while doing `what`, explained with the status behind it.
     [[noreturn]] void fail(const std::string& what, uint8_t result) const;
+    // Throws NotFoundError: the controller refused `what` for `reason`.
+    [[noreturn]] void refused(const std::string& what, const std::string& reason) const;
     // The reason for `result` in the library's words, with the status of the last refusal.
     std::string reason(uint8_t result) const;
     // Exchanges sent on this connection so far (connect included).

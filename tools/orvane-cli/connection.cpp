@@ -103,18 +103,34 @@ void Connection::fail(const std::string& what, uint8_t result) const {
     throw NotFoundError(text);
 }
 
+void Connection::refused(const std::string& what, const std::string& reason) const {
+    throw NotFoundError(fmt::format("{}: {} failed: {}", address_, what, reason));
+}
+
 uint64_t Connection::requests() const {
     return client_->cip->sender_context;
 }
 
 int run_identity(const CommonOptions& common, bool json) {
     Connection connection(common.address, common.timeout_ms);
+    const zelkc_cip_connection& c = connection.client()->cip->connection;
+    if (c.size != 0) {
+        // The identity came unconnected: one request over the connection tells whether it carries
+        // requests (a device whose replies name another connection is left for unconnected messages).
+        zelkc_cip_response reply{};
+        const uint8_t rc = zelkc_logix_send_cip_internal(connection.client(), zelkc_cip_identity_object_request(), &reply);
+        zelkc_cip_response_free(&reply);
+        if (rc != ZELKC_LOGIX_OK) {
+            connection.fail("reading the identity", rc);
+        }
+    }
     const zelkc_cip_identity& id = connection.client()->identity;
     const char* name = id.product_name != nullptr ? id.product_name : "";
     const uint32_t packet_size = zelkc_logix_client_packet_size(connection.client());
-    const zelkc_cip_connection& c = connection.client()->cip->connection;
-    const std::string mode = c.size == 0 ? "unconnected messaging"
-                                         : fmt::format("class 3 connection of {} bytes", c.size);
+    const std::string mode = c.size != 0 ? fmt::format("class 3 connection of {} bytes", c.size)
+                             : c.replies_name_other != 0
+                                 ? "unconnected messaging (the class 3 connection's replies named another connection)"
+                                 : "unconnected messaging";
     if (json) {
         const nlohmann::ordered_json doc = {
             {"vendor_id", id.vendor_id},

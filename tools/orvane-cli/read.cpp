@@ -189,36 +189,47 @@ std::vector<std::string> whole_array_paths(const std::string& tag, const std::ve
     return paths;
 }
 
-// For each tag that names no element, whether it is an array: a Read Tag of two elements succeeds
-// only on one (all asked in one packed exchange). The dimensions of those that are come from a
-// browse of their scope; each array tag is then replaced by its element paths.
+// For each tag that names no element, whether it is an array of two elements or more (a Read Tag
+// of two elements succeeds on it) and whether its element [0] reads (it is an array of any size,
+// one element included); all asked in one packed exchange. The dimensions of the arrays come from
+// a browse of their scope, and each is replaced by its element paths; a tag whose [0] reads but
+// whose dimensions are not known (an array of one element, or a device without the Symbol object)
+// by TAG[0].
 std::vector<std::string> expand_arrays(const Connection& connection, const std::vector<std::string>& tags) {
     static const uint8_t kTwoElements[2] = {0x02, 0x00};
+    static const uint8_t kOneElement[2] = {0x01, 0x00};
     std::vector<zelkc_cip_buffer> paths;
     std::vector<zelkc_cip_request> requests;
     std::vector<size_t> asked;
-    paths.reserve(tags.size());
+    paths.reserve(2 * tags.size());
     for (size_t i = 0; i < tags.size(); ++i) {
-        zelkc_cip_buffer path{};
+        zelkc_cip_buffer path{}, first{};
         if (!tags[i].empty() && tags[i].back() != ']' &&
-            zelkc_logix_path_build_tag_path(tags[i].c_str(), &path) == ZELKC_LOGIX_OK) {
+            zelkc_logix_path_build_tag_path(tags[i].c_str(), &path) == ZELKC_LOGIX_OK &&
+            zelkc_logix_path_build_tag_path((tags[i] + "[0]").c_str(), &first) == ZELKC_LOGIX_OK) {
             paths.push_back(path);
+            paths.push_back(first);
             requests.push_back({0x4C, path.data, path.size, kTwoElements, sizeof kTwoElements});
+            requests.push_back({0x4C, first.data, first.size, kOneElement, sizeof kOneElement});
             asked.push_back(i);
         } else {
             zelkc_cip_path_free(&path);
+            zelkc_cip_path_free(&first);
         }
     }
-    std::vector<bool> array(tags.size(), false);
+    std::vector<bool> array(tags.size(), false), first_reads(tags.size(), false);
     uint8_t rc = ZELKC_LOGIX_OK;
     if (!requests.empty()) {
         zelkc_cip_multiple_response replies{};
         rc = zelkc_logix_send_multiple_cip_internal(connection.client(), requests.data(), uint32_t(requests.size()),
                                                     &replies);
-        for (uint32_t k = 0; rc == ZELKC_LOGIX_OK && k < replies.count; ++k) {
+        auto read = [&](uint32_t k) {
             const uint8_t general = replies.responses[k].general_status;
-            array[asked[k]] = general == ZELKC_CIP_GENERAL_STATUS_SUCCESS ||
-                              general == ZELKC_CIP_GENERAL_STATUS_PARTIAL_TRANSFER;
+            return general == ZELKC_CIP_GENERAL_STATUS_SUCCESS || general == ZELKC_CIP_GENERAL_STATUS_PARTIAL_TRANSFER;
+        };
+        for (uint32_t k = 0; rc == ZELKC_LOGIX_OK && k + 1 < replies.count; k += 2) {
+            array[asked[k / 2]] = read(k);
+            first_reads[asked[k / 2]] = read(k + 1);
         }
         zelkc_cip_multiple_response_free(&replies);
     }
@@ -262,7 +273,7 @@ std::vector<std::string> expand_arrays(const Connection& connection, const std::
             }
         }
         if (dims.empty()) {
-            out.push_back(tag);
+            out.push_back(first_reads[i] ? tag + "[0]" : tag);
         } else {
             for (std::string& p : whole_array_paths(tag, dims)) {
                 out.push_back(std::move(p));

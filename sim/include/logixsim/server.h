@@ -56,6 +56,12 @@ struct Faults {
     bool no_multiple_service = false;
     // connected replies naming the O->T connection id (the one requests carry) instead of T->O;
     bool connected_reply_ot_id = false;
+    // connected replies naming an id that is neither of the connection's (takes precedence over
+    // connected_reply_ot_id);
+    bool connected_reply_other_id = false;
+    // no Symbol object (class 0x6B): every request to it, and a program's symbol list, answered
+    // 0x05 (path destination unknown) as a device without the object does; reads by name still work;
+    bool no_symbol_object = false;
     // STRING values read as a CIP device serves text: Logix (the STRING structure), Cip (type 0xD0,
     // a 16-bit length and the characters) or Short (type 0xDA, an 8-bit length).
     enum class Strings { Logix, Cip, Short } strings = Strings::Logix;
