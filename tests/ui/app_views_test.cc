@@ -903,6 +903,16 @@ TEST_F(ViewsTest, TheSearchCountsMatchesAcrossSharedTypesAndElements) {
         EXPECT_EQ(run.matches, matches) << text;
         EXPECT_EQ(got, shown) << text;
     }
+    // With no budget to open rows, the counts come from the browse records alone: AB's and XY's members
+    // are the same type, but only AB's name runs into the text.
+    TagItem freshAb("", &ab), freshXy("", &xy);
+    TreeFilter closed;
+    closed.text = "b.c";
+    closed.openBudget = 0;
+    freshAb.filter(closed, false);
+    freshXy.filter(closed, false);
+    EXPECT_EQ(closed.matches, 1u);
+    EXPECT_FALSE(freshXy.isVisible());
     TreeFilter few; // rows are opened to the first matches only; the rest are counted as closed
     few.text = "cx";
     few.openBudget = 4;

@@ -508,18 +508,33 @@ namespace cli {
 
 std::vector<std::string> leaf_tag_paths(const Connection& connection, const std::string& program) {
     std::vector<std::string> paths;
-    const auto walk = [&](const auto& self, const Node& node) -> void {
-        if (!node.dims.empty()) {
+    size_t tags = 0;
+    const Scope scope = browse_scope(connection, program, nullptr, &tags);
+    std::string path;
+    const auto walk = [&](const auto& self, const zelkc_logix_tag_info& info) -> void {
+        if ((info.symbol_type & kArrayRankBits) != 0) {
             return; // arrays are named element by element, not matched as a whole
         }
-        if (node.children.empty()) {
-            paths.push_back(node.path);
+        // A STRING is one value, not its LEN and DATA members.
+        if (info.child_count == 0 || info.children == nullptr || zelkc_logix_tag_is_string(&info)) {
+            paths.push_back(path);
+            return;
         }
-        for (const Node& child : node.children) {
-            self(self, child);
+        const size_t keep = path.size();
+        for (uint32_t i = 0; i < info.child_count; ++i) {
+            path += '.';
+            path += info.children[i].name != nullptr ? info.children[i].name : "";
+            self(self, info.children[i]);
+            path.resize(keep);
         }
     };
-    for (const Node& tag : browse_scope(connection, program, false, nullptr)) {
+    const std::string prefix = program.empty() ? std::string() : "Program:" + program + ".";
+    for (uint32_t i = 0; i < scope.list->count; ++i) {
+        const zelkc_logix_tag_info& tag = scope.list->items[i];
+        if (zelkc_logix_tag_is_program(tag.symbol_type)) {
+            continue;
+        }
+        path = prefix + (tag.name != nullptr ? tag.name : "");
         walk(walk, tag);
     }
     return paths;
