@@ -11,4 +11,6 @@ endif()
 if(TARGET orvane_valuetext AND EXISTS "${CMAKE_CURRENT_LIST_DIR}/logix_valuetext_test.cc")
   orvane_add_test(logix_valuetext_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/logix_valuetext_test.cc
                   LIBS orvane_valuetext)
+  orvane_add_test(core_address_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/core_address_test.cc
+                  LIBS orvane_valuetext)
 endif()
