@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <logixsim/server.h>
@@ -142,8 +143,11 @@ int main() {
     const uint64_t cycles = list->cyclesTaken();
     const double cpu = cpuSeconds();
     const auto start = Clock::now();
+    auto next = Clock::now();
     while (msSince(start) < 5000) {
         app->runFrame(16667); // paced like a window on a 60 Hz screen
+        next += std::chrono::microseconds(16667);
+        std::this_thread::sleep_until(next);
     }
     const double seconds = msSince(start) / 1000.0;
     const double cpuShare = (cpuSeconds() - cpu) / seconds * 100.0;

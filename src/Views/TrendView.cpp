@@ -191,86 +191,82 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
         linesKey = std::move(key);
         lines.clear();
         auto line = [&](ImVec2 a, ImVec2 b, uint32_t colour) { lines.push_back({a, b, colour, false}); };
+        // One pass over the points: per tag and pixel column the count, lowest, highest, first and last
+        // value, a new cell after a gap (a NaN point, or a silence of more than three cycles); the ranges
+        // come from the cells. A column with many points is then one stroke from where the line came in
+        // through its range, so an hour of fast cycles costs about one segment a column, not one a point.
+        const int64_t silence =
+            3 * static_cast<int64_t>(inspector->getIntervalMs()) * 1'000'000 + 500'000'000;
+        const double columnNs = static_cast<double>(window) / std::max(1.0f, width);
+        struct Cell {
+            int64_t column;
+            uint32_t count;
+            double low, high, first, last;
+            bool joined; // the line comes in from the cell before
+        };
+        std::vector<std::vector<Cell>> cells(rows.size());
         Range shared;
         std::vector<Range> own(rows.size());
         for (size_t i = 0; i < rows.size(); ++i) {
-            history.forEach(rows[i]->name, start, endNs, [&](const TrendPoint& p) { own[i].take(p.value); });
+            std::vector<Cell>& out = cells[i];
+            bool broken = true;
+            int64_t lastT = 0;
+            history.forEach(rows[i]->name, start, endNs, [&](const TrendPoint& p) {
+                if (std::isnan(p.value)) {
+                    broken = true; // the line stops here
+                    lastT = p.timeNs;
+                    return;
+                }
+                broken = broken || p.timeNs - lastT > silence;
+                const auto column =
+                    static_cast<int64_t>(std::floor(static_cast<double>(p.timeNs - start) / columnNs));
+                if (out.empty() || broken || out.back().column != column) {
+                    out.push_back({column, 1, p.value, p.value, p.value, p.value, !broken && !out.empty()});
+                    broken = false;
+                } else {
+                    Cell& c = out.back();
+                    ++c.count;
+                    c.low = std::min(c.low, p.value);
+                    c.high = std::max(c.high, p.value);
+                    c.last = p.value;
+                }
+                own[i].take(p.value);
+                lastT = p.timeNs;
+            });
             shared.take(own[i].low);
             shared.take(own[i].high);
         }
         const Range sharedShown = padded(shared);
         shownLow = sharedShown.low;
         shownHigh = sharedShown.high;
-        // A NaN point or a silence of more than three cycles breaks a line.
-        const int64_t silence =
-            3 * static_cast<int64_t>(inspector->getIntervalMs()) * 1'000'000 + 500'000'000;
-        const double columnNs = static_cast<double>(window) / std::max(1.0f, width);
         for (size_t i = 0; i < rows.size(); ++i) {
             const Range range = perTagScale ? padded(own[i]) : sharedShown;
             const uint32_t colour = colourOf(rows[i]->colour);
             const bool steps = zelkc_logix_tag_atomic_type(rows[i]->symbolType) == ZELKC_LOGIX_TYPE_BOOL;
             auto yOf = [&](double v) { return trendPixel(v, range.low, range.high, min.y, max.y); };
-            // Per pixel column the values' lowest and highest, and the last: a column with many points is
-            // one stroke from the previous column's last value through its own range, so an hour of fast
-            // cycles costs about one segment a column, not one a point.
-            int64_t column = std::numeric_limits<int64_t>::min();
-            double low = 0, high = 0, lastValue = 0, columnFirst = 0;
-            int64_t lastT = 0;
-            size_t inColumn = 0;
-            bool have = false;   // a value before this column to join from
-            double joinFrom = 0; // that value
+            double joinFrom = 0;
             float joinX = 0;
-            auto flush = [&] {
-                if (inColumn == 0) {
-                    return;
-                }
-                const float x = min.x + static_cast<float>((static_cast<double>(column) + 0.5) * columnNs /
+            for (const Cell& c : cells[i]) {
+                const float x = min.x + static_cast<float>((static_cast<double>(c.column) + 0.5) * columnNs /
                                                            static_cast<double>(window)) *
                                             width;
-                if (have && steps) { // level, then up or down to this column's first value
+                if (c.joined && steps) { // level, then up or down to this column's first value
                     line(ImVec2(joinX, yOf(joinFrom)), ImVec2(x, yOf(joinFrom)), colour);
-                    line(ImVec2(x, yOf(joinFrom)), ImVec2(x, yOf(columnFirst)), colour);
-                } else if (have && inColumn == 1) {
-                    line(ImVec2(joinX, yOf(joinFrom)), ImVec2(x, yOf(columnFirst)), colour);
-                } else if (!have && inColumn == 1) {
-                    lines.push_back({ImVec2(x - 1, yOf(columnFirst) - 1), ImVec2(x + 1, yOf(columnFirst) + 1),
-                                     colour, true});
+                    line(ImVec2(x, yOf(joinFrom)), ImVec2(x, yOf(c.first)), colour);
+                } else if (c.joined && c.count == 1) {
+                    line(ImVec2(joinX, yOf(joinFrom)), ImVec2(x, yOf(c.first)), colour);
+                } else if (!c.joined && c.count == 1) { // a lone point still shows
+                    lines.push_back(
+                        {ImVec2(x - 1, yOf(c.first) - 1), ImVec2(x + 1, yOf(c.first) + 1), colour, true});
                 }
-                if (inColumn > 1) { // one stroke through the column's range, from where the line came in
-                    const double from = have && !steps ? std::min(low, joinFrom) : low;
-                    const double to = have && !steps ? std::max(high, joinFrom) : high;
+                if (c.count > 1) { // one stroke through the column's range, from where the line came in
+                    const double from = c.joined && !steps ? std::min(c.low, joinFrom) : c.low;
+                    const double to = c.joined && !steps ? std::max(c.high, joinFrom) : c.high;
                     line(ImVec2(x, yOf(from) + 0.5f), ImVec2(x, yOf(to) - 0.5f), colour);
                 }
-                have = true;
-                joinFrom = lastValue;
+                joinFrom = c.last;
                 joinX = x;
-                inColumn = 0;
-            };
-            history.forEach(rows[i]->name, start, endNs, [&](const TrendPoint& p) {
-                if (std::isnan(p.value) || (have && inColumn == 0 && p.timeNs - lastT > silence) ||
-                    (inColumn > 0 && p.timeNs - lastT > silence)) {
-                    flush();
-                    have = false; // a gap: the line stops
-                    if (std::isnan(p.value)) {
-                        lastT = p.timeNs;
-                        return;
-                    }
-                }
-                const int64_t col =
-                    static_cast<int64_t>(std::floor(static_cast<double>(p.timeNs - start) / columnNs));
-                if (col != column) {
-                    flush();
-                    column = col;
-                    low = high = columnFirst = p.value;
-                } else {
-                    low = std::min(low, p.value);
-                    high = std::max(high, p.value);
-                }
-                ++inColumn;
-                lastValue = p.value;
-                lastT = p.timeNs;
-            });
-            flush();
+            }
         }
     }
     const Range sharedShown{shownLow, shownHigh};
