@@ -209,6 +209,28 @@ bool forEachWatchable(const zelkc_logix_tag_info& info, std::string& path,
 
 float TreeItem::rowHeight = 0.0f;
 
+bool TreeItem::isBusy() const {
+    return busy || anyBusy(children());
+}
+
+size_t TreeItem::shownBelow(TreeFilter& run, size_t before, size_t budget) {
+    setVisible(run.matches > before);
+    if (run.openBudget < budget && !isOpen()) {
+        requestOpen(true);
+        autoOpened = true;
+    }
+    return run.matches - before;
+}
+
+void TreeItem::drawBelow(TreeDraw& frame) {
+    ++frame.depth;
+    for (const auto& child : children()) {
+        child->draw(frame);
+    }
+    --frame.depth;
+    ImGui::TreePop();
+}
+
 const std::string& TreeItem::typeText() const {
     static const std::string none;
     return none;
@@ -377,10 +399,6 @@ void TagItem::loadChildren() {
     });
 }
 
-bool TagItem::isBusy() const {
-    return anyBusy(childItems) || TreeItem::isBusy();
-}
-
 bool TagItem::matchesFilter(std::string_view text) const {
     if (tagTextMatches(text, name, path)) {
         return true;
@@ -429,12 +447,7 @@ size_t TagItem::filter(TreeFilter& run, bool parentMatched) {
             child->filter(run, false);
         }
     }
-    setVisible(run.matches > before);
-    if (run.openBudget < budget && !isOpen()) {
-        requestOpen(true);
-        autoOpened = true;
-    }
-    return run.matches - before;
+    return shownBelow(run, before, budget);
 }
 
 void TagItem::draw(TreeDraw& frame) {
@@ -450,12 +463,7 @@ void TagItem::draw(TreeDraw& frame) {
     }
     if (row.open) {
         loadChildren();
-        ++frame.depth;
-        for (auto& child : childItems) {
-            child->draw(frame);
-        }
-        --frame.depth;
-        ImGui::TreePop();
+        drawBelow(frame);
     }
 }
 
@@ -510,10 +518,6 @@ void DatablockItem::loadChildren() {
     }
 }
 
-bool DatablockItem::isBusy() const {
-    return anyBusy(childItems) || TreeItem::isBusy();
-}
-
 size_t DatablockItem::filter(TreeFilter& run, bool parentMatched) {
     appliedFilter = run.text;
     if (run.text.empty() || parentMatched) {
@@ -537,12 +541,7 @@ size_t DatablockItem::filter(TreeFilter& run, bool parentMatched) {
     for (auto& child : childItems) {
         child->filter(run, false);
     }
-    setVisible(run.matches > before);
-    if (run.openBudget < budget && !isOpen()) {
-        requestOpen(true);
-        autoOpened = true;
-    }
-    return run.matches - before;
+    return shownBelow(run, before, budget);
 }
 
 void DatablockItem::draw(TreeDraw& frame) {
@@ -554,12 +553,7 @@ void DatablockItem::draw(TreeDraw& frame) {
         frame.clicked = this;
     }
     if (row.open) {
-        ++frame.depth;
-        for (auto& child : childItems) {
-            child->draw(frame);
-        }
-        --frame.depth;
-        ImGui::TreePop();
+        drawBelow(frame);
     }
 }
 
@@ -571,22 +565,15 @@ GroupItem::GroupItem(std::string groupName, std::vector<std::unique_ptr<TreeItem
     requestOpen(true);
 }
 
-bool GroupItem::isBusy() const {
-    return anyBusy(childItems) || TreeItem::isBusy();
-}
-
 size_t GroupItem::filter(TreeFilter& run, bool parentMatched) {
     const size_t before = run.matches;
     const size_t budget = run.openBudget;
     for (auto& child : childItems) {
         child->filter(run, parentMatched);
     }
-    setVisible(run.text.empty() || run.matches > before);
-    if (run.openBudget < budget && !isOpen()) {
-        requestOpen(true);
-        autoOpened = true;
-    }
-    return run.matches - before;
+    const size_t found = shownBelow(run, before, budget);
+    setVisible(run.text.empty() || found > 0);
+    return found;
 }
 
 void GroupItem::draw(TreeDraw& frame) {
@@ -598,11 +585,6 @@ void GroupItem::draw(TreeDraw& frame) {
         frame.clicked = this;
     }
     if (row.open) {
-        ++frame.depth;
-        for (auto& child : childItems) {
-            child->draw(frame);
-        }
-        --frame.depth;
-        ImGui::TreePop();
+        drawBelow(frame);
     }
 }

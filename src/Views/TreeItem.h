@@ -62,7 +62,7 @@ public:
     virtual ~TreeItem() = default;
 
     // True while this row or any row below it waits for a browse.
-    virtual bool isBusy() const { return busy; }
+    bool isBusy() const;
     virtual void draw(TreeDraw& frame) = 0;
     // Applies the search text to this row and every row below it; returns the matches found in them.
     virtual size_t filter(TreeFilter& run, bool parentMatched) = 0;
@@ -117,6 +117,11 @@ protected:
     // Draws the tree node, icon, label and type text; reports clicks into `frame`.
     RowState drawRow(TreeDraw& frame, const std::string& id, const std::string& text,
                      const zelk::ui::Texture* icon, bool leaf, const AppStyle* style);
+    // After the rows below were filtered from the run's counts `before` and `budget`: the row shows when
+    // they hold a match, and opens when the run opened to one of them; returns the matches found.
+    size_t shownBelow(TreeFilter& run, size_t before, size_t budget);
+    // The rows below one level deeper, then the end of this open row.
+    void drawBelow(TreeDraw& frame);
     // Shows every row below as matching (a match above them covers them).
     void showAllBelow();
     bool autoOpened = false; // opened by the search, not by the user
@@ -149,7 +154,6 @@ public:
     bool hasChildren() const;
     // Whether the tag is one value the watch list can read (an atomic or a string, not an array).
     bool isWatchable() const;
-    bool isBusy() const override;
     void draw(TreeDraw& frame) override;
     size_t filter(TreeFilter& run, bool parentMatched) override;
     using TreeItem::filter;
@@ -189,7 +193,6 @@ public:
 
     // Starts the program's browse on the thread pool; its rows appear when it completes.
     void loadChildren();
-    bool isBusy() const override;
     void draw(TreeDraw& frame) override;
     size_t filter(TreeFilter& run, bool parentMatched) override;
     using TreeItem::filter;
@@ -213,7 +216,6 @@ class GroupItem : public TreeItem {
 public:
     GroupItem(std::string name, std::vector<std::unique_ptr<TreeItem>> rows);
 
-    bool isBusy() const override;
     void draw(TreeDraw& frame) override;
     size_t filter(TreeFilter& run, bool parentMatched) override;
     using TreeItem::filter;
