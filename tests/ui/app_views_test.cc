@@ -752,10 +752,12 @@ TEST_F(ViewsTest, ReadmeScreenshot) {
     ASSERT_TRUE(browsed());
     const Items& rows = tree->getRootItems();
     TreeItem* motor = find(rows, "Motor1");
-    TreeItem* conveyor = find(rows, "Conveyor");
+    TreeItem* conveyor = find(rows.back()->children(), "Conveyor"); // in the Programs group
     clickRow(motor, true); // rows below a row are made when it opens
     clickRow(find(motor->children(), "Status"), true);
     clickRow(conveyor, true);
+    ASSERT_TRUE(until([&] { return !conveyor->children().empty(); }));
+    frames(1);
     for (const char* name : {"Counter", "Sine", "Blink", "Message", "RealTag", "LintTag"})
         clickRow(find(rows, name));
     clickRow(find(find(motor->children(), "Status")->children(), "Speed"));
