@@ -179,6 +179,13 @@ int main(int argc, char** argv) {
         }
     }
     signal(SIGPIPE, SIG_IGN);
+    // The broker's configuration, the plant file and the logs go to a directory of their own.
+    char dir[] = "/tmp/mqtt_bench.XXXXXX";
+    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) {
+        std::perror("mqtt_bench: a working directory in /tmp");
+        return 1;
+    }
+    std::fprintf(stderr, "mqtt_bench: files in %s\n", dir);
     const uint16_t broker_port = free_port();
     std::ofstream("mqtt_bench_broker.conf")
         << "listener " << broker_port << " 127.0.0.1\nallow_anonymous true\n";

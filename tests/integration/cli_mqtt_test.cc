@@ -352,6 +352,39 @@ TEST_F(CliMqtt, ControllerLostTurnsValuesStaleThenGood) {
     EXPECT_EQ(finish(cli, SIGTERM), 0);
 }
 
+// A STRING holds bytes, not UTF-8: a Latin-1 degree sign, a quote, a backslash and a new line reach the
+// broker, `read --json` and `browse --json` as valid JSON (the degree sign as U+00B0), and the watch goes
+// on reading the controller's other tags.
+TEST_F(CliMqtt, ControllerBytesBecomeValidJson) {
+    json doc = json::parse(logixsim::demo_controller_json());
+    // "25", 0xB0, "C", '"', '\\', '\n' as SINT bytes
+    doc["tags"].push_back({{"name", "Odd"},
+                           {"type", "STRING"},
+                           {"value", {{"LEN", 7}, {"DATA", {50, 53, -80, 67, 34, 92, 10}}}}});
+    logixsim::Server controller(logixsim::parse_controller(doc.dump(), "odd.json"),
+                                logixsim::Options{.port = 0, .faults = {}, .live_interval_ms = 0});
+    controller.start();
+    const std::string text = "25\u00b0C\"\\\n";
+    Subscriber sub(broker_.port());
+    const pid_t cli = watch({at(controller), "Odd", "DintTag", "--mqtt", url("p"), "--name", "c",
+                             "--interval", "50"});
+    ASSERT_TRUE(sub.wait("p/c/Odd", 2)) << slurp("mqtt_test_cli.log");
+    EXPECT_EQ(sub.on("p/c/Odd").back().doc()["value"], text) << sub.on("p/c/Odd").back().payload;
+    EXPECT_TRUE(sub.wait("p/c/DintTag", 2));
+    EXPECT_EQ(finish(cli, SIGTERM), 0) << slurp("mqtt_test_cli.log");
+    for (const char* command : {"read", "browse"}) {
+        std::vector<std::string> args = {ORVANE_CLI_EXE, command, at(controller), "--json"};
+        if (std::string(command) == "read")
+            args.push_back("Odd");
+        EXPECT_EQ(finish(spawn(args, "mqtt_test_read.log")), 0) << command;
+        const json out = json::parse(slurp("mqtt_test_read.log"), nullptr, false);
+        ASSERT_FALSE(out.is_discarded()) << slurp("mqtt_test_read.log");
+        if (std::string(command) == "read") {
+            EXPECT_EQ(out[0]["value"], text);
+        }
+    }
+}
+
 // Three controllers from one plant file: exact paths, wildcards within one path level, a whole
 // program, a slot in the address naming the controller; each on its own connection, one broker.
 TEST_F(CliMqtt, ThreeControllersFromOnePlantFileWithFilters) {

@@ -11,7 +11,6 @@
 #include <string_view>
 #include <system_error>
 
-#include <nlohmann/json.hpp>
 
 #include "TagFilter.h"
 #include "ValueText.h"
@@ -78,6 +77,7 @@ public:
     void put(std::string_view text) { buffer_.append(text); }
     void put(char c) { buffer_.push_back(c); }
     void spaces(size_t n) { buffer_.append(n, ' '); }
+    void put_json_string(std::string_view text) { append_json_string(buffer_, text); }
     size_t mark() const { return buffer_.size(); }
     void rewind(size_t mark) { buffer_.resize(mark); }
     void commit() {
@@ -97,21 +97,6 @@ private:
     }
     std::string buffer_;
 };
-
-// The JSON text of a string as nlohmann::json writes it: printable ASCII other than quote and
-// backslash as it is, anything else through the library (escapes, and its refusal of invalid UTF-8).
-void put_json_string(Output& out, std::string_view text) {
-    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\';
-    });
-    if (plain) {
-        out.put('"');
-        out.put(text);
-        out.put('"');
-    } else {
-        out.put(nlohmann::json(std::string(text)).dump());
-    }
-}
 
 // A tag, member or element as it is written: its name, its full path (the first path_size bytes of
 // *path, which grows and shrinks as the walk goes down and up), its type name (the element type
@@ -282,15 +267,15 @@ public:
         out_.put("{\n");
         out_.spaces(in);
         out_.put("\"name\": ");
-        put_json_string(out_, row.name);
+        out_.put_json_string(row.name);
         out_.put(",\n");
         out_.spaces(in);
         out_.put("\"path\": ");
-        put_json_string(out_, row.path_text());
+        out_.put_json_string(row.path_text());
         out_.put(",\n");
         out_.spaces(in);
         out_.put("\"type\": ");
-        put_json_string(out_, row.type);
+        out_.put_json_string(row.type);
         out_.put(",\n");
         out_.spaces(in);
         out_.put("\"dims\": ");
@@ -353,7 +338,7 @@ void put_json(Output& out, const char* controller, const std::vector<Scope>& sco
             });
     };
     out.put("{\n  \"controller\": ");
-    put_json_string(out, controller != nullptr ? controller : "");
+    out.put_json_string(controller != nullptr ? controller : "");
     out.put(",\n  \"tags\": ");
     const auto controller_scope =
         std::find_if(scopes.begin(), scopes.end(), [](const Scope& s) { return s.program.empty(); });
@@ -370,7 +355,7 @@ void put_json(Output& out, const char* controller, const std::vector<Scope>& sco
         }
         out.put(first ? "[\n    {\n      \"name\": " : ",\n    {\n      \"name\": ");
         first = false;
-        put_json_string(out, scope.program);
+        out.put_json_string(scope.program);
         out.put(",\n      \"tags\": ");
         tags(scope, 6);
         out.put("\n    }");

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zelkc_logix.h"
@@ -142,5 +143,14 @@ int run_identity(const CommonOptions& common, bool json);
 int run_browse(const CommonOptions& common, const BrowseOptions& options);
 int run_read(const CommonOptions& common, const std::vector<std::string>& tags, uint32_t count, bool json);
 int run_watch(const CommonOptions& common, const std::vector<std::string>& tags, const WatchOptions& options);
+
+// Controller text as UTF-8: what is valid UTF-8 stays, and every other byte is read as Latin-1
+// (a Logix STRING holds bytes, often a degree sign or an umlaut from a Latin-1 editor).
+std::string utf8_text(std::string_view text);
+// Appends `text` as a JSON string: quotes, backslashes and control characters escaped, bytes that
+// are not UTF-8 read as Latin-1 (as utf8_text does).
+void append_json_string(std::string& out, std::string_view text);
+// Whether `text` is a number in JSON's grammar ("nan", "inf" and "+1" are not).
+bool is_json_number(std::string_view text);
 
 } // namespace cli

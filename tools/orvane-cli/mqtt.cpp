@@ -4,8 +4,11 @@
 
 #include <fmt/format.h>
 #include <mosquitto.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +30,9 @@ namespace {
 // moving to a broker 10 ms away.
 constexpr uint32_t kWindow = 100;
 constexpr int kKeepAliveS = 30;
+// After reading acknowledgements the worker leaves the socket alone this long, so that one wake-up
+// reads a window's worth of them instead of one each (a broker acknowledges message by message).
+constexpr auto kAckGather = std::chrono::milliseconds(3);
 
 void library_init() {
     static const int once = mosquitto_lib_init();
@@ -229,23 +235,32 @@ void Publisher::add_status(const std::string& topic) {
     statuses_.push_back(std::move(status));
 }
 
-void Publisher::mark(const std::string& topic, Entry& entry) {
-    if (!entry.queued) {
+void Publisher::mark(uint32_t id) {
+    Entry& entry = entries_[id];
+    if (!entry.queued && !entry.payload.empty()) {
         entry.queued = true;
-        dirty_.push_back(topic);
+        dirty_.push_back(id);
     }
 }
 
-void Publisher::put(std::vector<std::pair<std::string, std::string>> values) {
+uint32_t Publisher::topic(const std::string& topic) {
+    std::lock_guard lock(mu_);
+    const auto [it, added] = numbers_.emplace(topic, uint32_t(entries_.size()));
+    if (added) {
+        entries_.emplace_back().topic = topic;
+    }
+    return it->second;
+}
+
+void Publisher::put(std::vector<std::pair<uint32_t, std::string>> values) {
     if (values.empty()) {
         return;
     }
     {
         std::lock_guard lock(mu_);
-        for (auto& [topic, payload] : values) {
-            Entry& entry = latest_[topic];
-            entry.payload = std::move(payload);
-            mark(topic, entry);
+        for (auto& [id, payload] : values) {
+            entries_.at(id).payload = std::move(payload);
+            mark(id);
         }
     }
     wake();
@@ -272,8 +287,8 @@ void Publisher::on_connect(mosquitto*, void* self, int rc) {
             // Whatever was in flight is either delivered or lost with the old connection; every
             // topic goes out again so that a restarted broker holds each newest value.
             p->in_flight_ = 0;
-            for (auto& [topic, entry] : p->latest_) {
-                p->mark(topic, entry);
+            for (uint32_t id = 0; id < p->entries_.size(); ++id) {
+                p->mark(id);
             }
         }
     }
@@ -305,8 +320,17 @@ void Publisher::on_publish(mosquitto*, void* self, int) {
 // after the constructor, so libmosquitto's locks are never contended.
 void Publisher::run() {
     using Clock = std::chrono::steady_clock;
-    std::vector<std::pair<std::string, std::string>> batch;
+    // What one pass publishes: the topic's number and text, and a copy of its payload (the map
+    // keeps the newest for a resend). Kept between passes so that the copies reuse their buffers.
+    struct Out {
+        uint32_t id = 0;
+        const std::string* topic = nullptr;
+        std::string payload;
+    };
+    std::vector<Out> batch;
+    size_t count = 0;
     Clock::time_point flush_until = Clock::time_point::max();
+    Clock::time_point gather_until{};
     for (;;) {
         const bool open = mosquitto_socket(mosq_) >= 0;
         Clock::time_point retry_at;
@@ -319,29 +343,44 @@ void Publisher::run() {
                     break;
                 }
             }
-            batch.clear();
+            count = 0;
             while (open && connected_ && !dirty_.empty() && in_flight_ < kWindow) {
-                Entry& entry = latest_[dirty_.front()];
+                if (batch.size() == count) {
+                    batch.emplace_back();
+                }
+                Out& out = batch[count++];
+                Entry& entry = entries_[dirty_.front()];
                 entry.queued = false;
-                batch.emplace_back(std::move(dirty_.front()), entry.payload);
+                out.id = dirty_.front();
+                out.topic = &entry.topic;
+                out.payload.assign(entry.payload);
                 dirty_.pop_front();
                 ++in_flight_;
             }
             retry_at = retry_at_;
         }
-        std::vector<size_t> failed;
-        for (size_t i = 0; i < batch.size(); ++i) {
-            const auto& [topic, payload] = batch[i];
-            const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), int(payload.size()),
-                                             payload.data(), /*qos=*/1, /*retain=*/true);
+        // The batch leaves in a few TCP segments rather than one per message.
+        const int sock = mosquitto_socket(mosq_);
+        const int cork = 1, uncork = 0;
+        if (count > 0 && sock >= 0) {
+            setsockopt(sock, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+        }
+        size_t failed = 0;
+        for (size_t i = 0; i < count; ++i) {
+            const Out& out = batch[i];
+            const int rc = mosquitto_publish(mosq_, nullptr, out.topic->c_str(), int(out.payload.size()),
+                                             out.payload.data(), /*qos=*/1, /*retain=*/true);
             if (rc != MOSQ_ERR_SUCCESS) {
-                failed.push_back(i);
+                batch[failed++].id = out.id; // earlier failures are already moved down
             }
         }
-        if (!failed.empty()) { // not taken (the connection went): sent again after the reconnect
+        if (count > 0 && sock >= 0 && mosquitto_socket(mosq_) == sock) {
+            setsockopt(sock, IPPROTO_TCP, TCP_CORK, &uncork, sizeof uncork);
+        }
+        if (failed > 0) { // not taken (the connection went): sent again after the reconnect
             std::lock_guard lock(mu_);
-            for (size_t i : failed) {
-                mark(batch[i].first, latest_[batch[i].first]);
+            for (size_t i = 0; i < failed; ++i) {
+                mark(batch[i].id);
                 in_flight_ = in_flight_ > 0 ? in_flight_ - 1 : 0;
             }
         }
@@ -359,7 +398,15 @@ void Publisher::run() {
             timeout_ms =
                 int(std::chrono::duration_cast<std::chrono::milliseconds>(retry_at - now).count()) + 1;
         }
-        pollfd fds[2] = {{wake_, POLLIN, 0}, {mosquitto_socket(mosq_), POLLIN, 0}};
+        const auto now = Clock::now();
+        const bool gathering = now < gather_until;
+        if (gathering) {
+            timeout_ms = std::min(
+                timeout_ms,
+                int(std::chrono::duration_cast<std::chrono::microseconds>(gather_until - now).count() + 999) /
+                    1000);
+        }
+        pollfd fds[2] = {{wake_, POLLIN, 0}, {mosquitto_socket(mosq_), short(gathering ? 0 : POLLIN), 0}};
         if (mosquitto_want_write(mosq_)) {
             fds[1].events |= POLLOUT;
         }
@@ -372,6 +419,7 @@ void Publisher::run() {
         }
         if (fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             mosquitto_loop_read(mosq_, 1);
+            gather_until = Clock::now() + kAckGather;
         }
         if (mosquitto_socket(mosq_) >= 0 && (fds[1].revents & POLLOUT) != 0) {
             mosquitto_loop_write(mosq_, 1);

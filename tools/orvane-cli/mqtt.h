@@ -57,17 +57,20 @@ public:
     // A status topic: "online" (retained) on each connect, "offline" as its last will and at the end.
     // Throws ConnectionError when its connection cannot be made.
     void add_status(const std::string& topic);
-    // Makes each payload the value of its topic, replacing one not yet sent. While the broker is
-    // away only the newest payload of each topic is kept; every topic is sent again once it is back
-    // (a broker that restarted has lost its retained values). One call per cycle wakes the
-    // publisher once.
-    void put(std::vector<std::pair<std::string, std::string>> values);
+    // The number that stands for `topic` in put(); the same topic always gets the same number.
+    uint32_t topic(const std::string& topic);
+    // Makes each payload the value of its topic (a number from topic()), replacing one not yet
+    // sent. While the broker is away only the newest payload of each topic is kept; every topic is
+    // sent again once it is back (a broker that restarted has lost its retained values). One call
+    // per cycle wakes the publisher once.
+    void put(std::vector<std::pair<uint32_t, std::string>> values);
     // Topics whose newest payload is not sent yet (at most the number of topics).
     size_t pending() const;
 
 private:
     struct Entry {
-        std::string payload;
+        std::string topic;
+        std::string payload; // empty before the first put()
         bool queued = false; // in dirty_
     };
     struct Status;
@@ -78,16 +81,17 @@ private:
     void stop(); // ends the worker, the status connections and the client
     void wake(); // ends the worker's wait
     bool stopping() const;
-    void mark(const std::string& topic, Entry& entry); // mu_ held
+    void mark(uint32_t id); // mu_ held
 
     MqttOptions options_;
     mosquitto* mosq_ = nullptr;
     std::vector<std::unique_ptr<Status>> statuses_;
     mutable std::mutex mu_;
     std::condition_variable cv_;
-    std::unordered_map<std::string, Entry> latest_;
-    std::deque<std::string> dirty_; // topics whose newest payload is not sent yet, oldest first
-    int connack_ = -1;              // the first connection's answer, -1 before it comes
+    std::deque<Entry> entries_; // by topic number; a deque, so a topic's text stays where it is
+    std::unordered_map<std::string, uint32_t> numbers_;
+    std::deque<uint32_t> dirty_; // topics whose newest payload is not sent yet, oldest first
+    int connack_ = -1;           // the first connection's answer, -1 before it comes
     bool connected_ = false;
     bool stopping_ = false;
     uint32_t in_flight_ = 0; // published, PUBACK not yet seen

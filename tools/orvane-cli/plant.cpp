@@ -195,31 +195,52 @@ std::vector<std::string> resolve_tags(const Connection& connection, const Contro
     return out;
 }
 
-// A value as JSON: a number or boolean where the text is one, else the text.
-nlohmann::json json_value(const TagValue& v) {
-    if (v.type != "STRING") {
-        nlohmann::json parsed = nlohmann::json::parse(v.text, nullptr, false);
-        if (parsed.is_number() || parsed.is_boolean()) {
-            return parsed;
-        }
-    }
-    return v.text;
-}
-
-// What was last published for a tag.
+// What was last published for a tag, in pieces of its JSON payload:
+// {"value":…,"type":…,"quality":…,"time":…[,"error":…]}.
 struct Last {
-    nlohmann::ordered_json doc; // without the time
-    std::string time;
+    uint32_t topic = 0;  // the publisher's number for the tag's topic
+    std::string value;   // "value" and "type", as JSON members
+    std::string quality; // "good", "stale" or "error"
+    std::string error;   // the reason, empty when good
+    std::string time;    // the read time
+    bool published = false;
 };
 
-std::string payload(nlohmann::ordered_json doc, const std::string& time) {
-    doc["time"] = time;
-    if (doc.contains("error")) { // the reason last, after the time, for readers scanning the quality
-        nlohmann::ordered_json error = doc["error"];
-        doc.erase("error");
-        doc["error"] = std::move(error);
+// The "value" and "type" members: a number or boolean where the text is one, else a string; both
+// null when the read failed.
+void value_members(std::string& out, const TagValue& v) {
+    out.clear();
+    if (!v.ok) {
+        out += "\"value\":null,\"type\":null";
+        return;
     }
-    return doc.dump();
+    out += "\"value\":";
+    if (v.type != "STRING" && (v.text == "true" || v.text == "false" || is_json_number(v.text))) {
+        out += v.text;
+    } else {
+        append_json_string(out, v.text);
+    }
+    out += ",\"type\":";
+    append_json_string(out, v.type);
+}
+
+// The whole payload; the reason comes last, after the time, for readers scanning the quality.
+std::string payload(const Last& last) {
+    std::string out;
+    out.reserve(last.value.size() + last.error.size() + 80);
+    out += '{';
+    out += last.value;
+    out += ",\"quality\":\"";
+    out += last.quality;
+    out += "\",\"time\":\"";
+    out += last.time;
+    out += '"';
+    if (!last.error.empty()) {
+        out += ",\"error\":";
+        append_json_string(out, last.error);
+    }
+    out += '}';
+    return out;
 }
 
 // Stops the watch threads: their waits end as soon as stop() is called.
@@ -255,6 +276,7 @@ public:
     }
 
     void run() {
+        std::string members; // a tag's value members, built here, then swapped into its Last
         auto next_full = Clock::now();
         auto next_cycle = Clock::now();
         for (uint32_t cycle = 0; options_.count == 0 || cycle < options_.count;) {
@@ -265,6 +287,10 @@ public:
             try {
                 if (!resolved_) {
                     tags_ = resolve_tags(*connection_, spec_);
+                    last_.assign(tags_.size(), Last{});
+                    for (size_t i = 0; i < tags_.size(); ++i) {
+                        last_[i].topic = publisher_.topic(base_ + tags_[i]);
+                    }
                     resolved_ = true;
                 }
                 values = read_tags(*connection_, tags_);
@@ -281,20 +307,24 @@ public:
             if (full) {
                 next_full = now + std::chrono::seconds(mqtt_.heartbeat_s);
             }
-            std::vector<std::pair<std::string, std::string>> changed;
-            for (const TagValue& v : values) {
-                nlohmann::ordered_json doc;
-                doc["value"] = v.ok ? json_value(v) : nlohmann::json();
-                doc["type"] = v.ok ? nlohmann::json(v.type) : nlohmann::json();
-                doc["quality"] = v.ok ? "good" : "error";
-                if (!v.ok) {
-                    doc["error"] = v.reason;
+            std::vector<std::pair<uint32_t, std::string>> changed;
+            changed.reserve(values.size());
+            for (size_t i = 0; i < values.size() && i < last_.size(); ++i) {
+                const TagValue& v = values[i];
+                Last& last = last_[i];
+                value_members(members, v);
+                const char* quality = v.ok ? "good" : "error";
+                const std::string& error = v.ok ? std::string() : v.reason;
+                const bool same =
+                    last.published && last.value == members && last.quality == quality && last.error == error;
+                last.value.swap(members);
+                last.quality = quality;
+                last.error = error;
+                last.time = time;
+                if (full || !same) {
+                    changed.emplace_back(last.topic, payload(last));
+                    last.published = true;
                 }
-                Last& last = last_[v.tag];
-                if (full || last.doc != doc) {
-                    changed.emplace_back(base_ + v.tag, payload(doc, time));
-                }
-                last = {std::move(doc), time};
             }
             publisher_.put(std::move(changed));
             ++cycle;
@@ -339,12 +369,12 @@ private:
         connection_.reset();
         down_ = true;
         down_since_ = Clock::now();
-        std::vector<std::pair<std::string, std::string>> stale;
-        for (auto& [tag, last] : last_) {
-            if (last.doc["quality"] == "good") {
-                last.doc["quality"] = "stale";
-                last.doc["error"] = "connection lost: " + why;
-                stale.emplace_back(base_ + tag, payload(last.doc, last.time));
+        std::vector<std::pair<uint32_t, std::string>> stale;
+        for (Last& last : last_) {
+            if (last.published && last.quality == "good") {
+                last.quality = "stale";
+                last.error = "connection lost: " + why;
+                stale.emplace_back(last.topic, payload(last));
             }
         }
         publisher_.put(std::move(stale));
@@ -363,7 +393,7 @@ private:
     bool resolved_ = false;
     bool down_ = false;
     Clock::time_point down_since_;
-    std::map<std::string, Last> last_;
+    std::vector<Last> last_; // one per tags_, in its order (the order of read_tags' values)
 };
 
 } // namespace

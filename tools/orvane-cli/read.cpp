@@ -306,7 +306,10 @@ int run_read(const CommonOptions& common, const std::vector<std::string>& tags, 
     for (const TagValue& v : values) {
         failed = failed || !v.ok;
         if (json) {
-            doc.push_back(v.ok ? nlohmann::ordered_json{{"tag", v.tag}, {"type", v.type}, {"value", v.text}}
+            // A STRING's bytes as UTF-8: the library refuses to write anything else.
+            doc.push_back(v.ok ? nlohmann::ordered_json{{"tag", v.tag},
+                                                        {"type", v.type},
+                                                        {"value", utf8_text(v.text)}}
                                : nlohmann::ordered_json{{"tag", v.tag}, {"error", v.reason}});
         } else if (v.ok) {
             text += fmt::format("{} = {}\n", v.tag, v.text);
