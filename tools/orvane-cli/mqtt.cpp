@@ -412,8 +412,8 @@ void Publisher::run() {
         }
         poll(fds, fds[1].fd >= 0 ? 2 : 1, std::clamp(timeout_ms, 0, stopping() ? 100 : 1000));
         if ((fds[0].revents & POLLIN) != 0) {
-            uint64_t count = 0;
-            if (read(wake_, &count, sizeof count) < 0) {
+            uint64_t wakes = 0;
+            if (read(wake_, &wakes, sizeof wakes) < 0) {
                 // Nothing was pending after all.
             }
         }
