@@ -1,7 +1,5 @@
 // JSON text written by hand where it is hot (every MQTT payload, every browse row): strings escaped,
 // numbers recognised, and controller bytes that are not UTF-8 kept readable instead of refused.
-#include <fmt/format.h>
-
 #include "cli.h"
 
 namespace cli {
@@ -96,7 +94,9 @@ void append_json_string(std::string& out, std::string_view text) {
             break;
         default:
             if (c < 0x20) {
-                fmt::format_to(std::back_inserter(out), "\\u{:04x}", c);
+                out += "\\u00";
+                out += "0123456789abcdef"[c >> 4];
+                out += "0123456789abcdef"[c & 0xF];
             } else if (const size_t n = utf8_sequence(text, i); n != 0) {
                 out.append(text.substr(i, n));
                 i += n;

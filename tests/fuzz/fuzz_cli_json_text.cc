@@ -1,0 +1,39 @@
+// orvane-cli's JSON text of controller bytes: any bytes become a JSON string that parses back to
+// their UTF-8 reading; that reading leaves bytes alone exactly when nlohmann::json takes them as
+// UTF-8; what is_json_number accepts parses as a number, and a number without spaces around it is
+// accepted.
+#include <cstddef>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "cli.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 4096) {
+        return 0;
+    }
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string text = cli::utf8_text(bytes);
+    std::string out;
+    cli::append_json_string(out, bytes);
+    const nlohmann::json parsed = nlohmann::json::parse(out, nullptr, false);
+    if (!parsed.is_string() || parsed.get<std::string>() != text) {
+        __builtin_trap();
+    }
+    bool utf8 = true;
+    try {
+        (void)nlohmann::json(bytes).dump();
+    } catch (const nlohmann::json::type_error&) {
+        utf8 = false;
+    }
+    if (utf8 != (text == bytes)) {
+        __builtin_trap();
+    }
+    const nlohmann::json number = nlohmann::json::parse(bytes, nullptr, false);
+    const bool spaced = bytes.find_first_of(" \t\r\n") != std::string::npos;
+    if (cli::is_json_number(bytes) != (number.is_number() && !spaced)) {
+        __builtin_trap();
+    }
+    return 0;
+}
