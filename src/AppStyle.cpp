@@ -76,3 +76,26 @@ void AppStyle::applyImGuiStyle(ImGuiContext* context) const {
     style.TabBorderSize = 1;
     style.LogSliderDeadzone = 4;
 }
+
+namespace {
+
+const ImVec4 kFloatingBackground(0.13f, 0.14f, 0.16f, 1.0f);
+
+} // namespace
+
+bool beginPopup(const char* id, float padX, float padY) {
+    ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(padX, padY));
+    ImGui::PushStyleColor(ImGuiCol_PopupBg, kFloatingBackground);
+    const bool open = ImGui::BeginPopup(id);
+    ImGui::PopStyleColor();
+    ImGui::PopStyleVar();
+    return open;
+}
+
+void showTooltip(const char* text) {
+    ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(8, 6));
+    ImGui::PushStyleColor(ImGuiCol_PopupBg, kFloatingBackground);
+    ImGui::SetTooltip("%s", text);
+    ImGui::PopStyleColor();
+    ImGui::PopStyleVar();
+}

@@ -137,12 +137,7 @@ void InspectorView::drawFilePopups() {
         ImGui::OpenPopup("##file");
         openFilePopup = false;
     }
-    ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(12, 10));
-    ImGui::PushStyleColor(ImGuiCol_PopupBg, ImVec4(0.13f, 0.14f, 0.16f, 1.0f));
-    const bool open = ImGui::BeginPopup("##file");
-    ImGui::PopStyleColor();
-    ImGui::PopStyleVar();
-    if (!open) {
+    if (!beginPopup("##file", 12, 10)) {
         return;
     }
     static const char* const titles[] = {"", "Save the watch list to", "Open a watch list from",
@@ -209,7 +204,9 @@ void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
             const std::time_t seconds = static_cast<std::time_t>(tag.lastGoodNs / 1'000'000'000);
             std::tm local{};
             localtime_r(&seconds, &local);
-            ImGui::SetTooltip("Last read at %02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+            showTooltip(
+                fmt::format("Last read at {:02}:{:02}:{:02}", local.tm_hour, local.tm_min, local.tm_sec)
+                    .c_str());
         }
         break;
     case TagInspector::RowState::Error:
@@ -239,13 +236,7 @@ std::string InspectorView::fitFromEnd(const std::string& text, float width) {
 
 void InspectorView::drawMenu() {
     menuItems.clear();
-    // A menu stands out whole: opaque, with room round its items (the panels' own windows have none).
-    ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(10, 8));
-    ImGui::PushStyleColor(ImGuiCol_PopupBg, ImVec4(0.13f, 0.14f, 0.16f, 1.0f));
-    const bool open = ImGui::BeginPopup("##watchmenu");
-    ImGui::PopStyleColor();
-    ImGui::PopStyleVar();
-    if (!open) {
+    if (!beginPopup("##watchmenu")) {
         return;
     }
     const auto& tags = inspector->getTags();
@@ -406,7 +397,7 @@ void InspectorView::generateGui() {
             nameRects.emplace_back(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
                                    ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y);
             if (name != tag.name && ImGui::IsItemHovered()) {
-                ImGui::SetTooltip("%s", tag.name.c_str());
+                showTooltip(tag.name.c_str());
             }
             ImGui::TableSetColumnIndex(2);
             ImGui::TextUnformatted(tag.typeName.c_str());

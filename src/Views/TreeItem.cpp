@@ -456,7 +456,7 @@ void TagItem::draw(TreeDraw& frame) {
     }
     const RowState row = drawRow(frame, path, name, icon, !hasChildren(), style);
     if (row.hovered) {
-        ImGui::SetTooltip("%s", tooltip().c_str());
+        showTooltip(tooltip().c_str());
     }
     if (row.clicked) {
         frame.clicked = this;

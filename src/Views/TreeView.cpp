@@ -183,7 +183,7 @@ void TreeView::buildFilter() {
         filterText.clear();
     }
     if (ImGui::IsItemHovered()) {
-        ImGui::SetTooltip("Clear the search (Esc)");
+        showTooltip("Clear the search (Esc)");
     }
     ImGui::EndDisabled();
 }
@@ -508,13 +508,7 @@ void TreeView::drawMenu() {
     if (menuAlive.expired()) {
         menuRow = nullptr;
     }
-    // A menu stands out whole: opaque, with room round its items (the panels' own windows have none).
-    ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(10, 8));
-    ImGui::PushStyleColor(ImGuiCol_PopupBg, ImVec4(0.13f, 0.14f, 0.16f, 1.0f));
-    const bool open = ImGui::BeginPopup("##rowmenu");
-    ImGui::PopStyleColor();
-    ImGui::PopStyleVar();
-    if (!open) {
+    if (!beginPopup("##rowmenu")) {
         return;
     }
     auto item = [&](const char* text, bool enabled = true) {

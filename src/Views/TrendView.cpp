@@ -313,7 +313,7 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
             text +=
                 fmt::format("\n{}: {}", row->name, std::isnan(at) ? std::string("no value") : valueText(at));
         }
-        ImGui::SetTooltip("%s", text.c_str());
+        showTooltip(text.c_str());
     }
     if (paused) {
         draw->AddText(ImVec2(max.x - 60, min.y + 4), IM_COL32(240, 200, 80, 255), "paused");

@@ -16,6 +16,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <imgui.h>
+#include <imgui_internal.h>
 #include <logixsim/server.h>
 #include <nlohmann/json.hpp>
 
@@ -731,6 +733,24 @@ TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {
                 return clickIn(table->getPanel(), rect);
         ADD_FAILURE() << "no menu item " << item;
     };
+    // Hovering the shortened name shows the whole path in a tooltip with room round its text.
+    {
+        const ImVec4 r = table->getNameRects().back();
+        table->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, std::max(0.0f, r.y - 100)});
+        frames(1);
+        const auto at = table->getPanel()->getWorldPosition();
+        apptest::pushMotion(window, static_cast<int>(at.x + r.x + 5), static_cast<int>(at.y + (r.y + r.w) / 2));
+        frames(2);
+        ImGui::SetCurrentContext(table->getPanel()->getImGuiContext());
+        const ImGuiWindow* tip = ImGui::FindWindowByName("##Tooltip_00");
+        ASSERT_NE(tip, nullptr);
+        EXPECT_TRUE(tip->Active);
+        EXPECT_GE(tip->Size.x - tip->ContentSize.x, 16.0f);
+        EXPECT_GE(tip->Size.y - tip->ContentSize.y, 12.0f);
+        EXPECT_GE(tip->ContentSize.x, ImGui::CalcTextSize("Program:MainProgram.Pump.History[9]").x);
+        table->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, 0});
+        frames(1);
+    }
     tableMenu(0, "Copy \"path = value\"");
     EXPECT_EQ(clipboard(), "DintTag = 123456");
     tableMenu(0, "Copy value");
