@@ -748,8 +748,9 @@ TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {
         EXPECT_GE(tip->Size.x - tip->ContentSize.x, 16.0f);
         EXPECT_GE(tip->Size.y - tip->ContentSize.y, 12.0f);
         EXPECT_GE(tip->ContentSize.x, ImGui::CalcTextSize("Program:MainProgram.Pump.History[9]").x);
+        apptest::pushMotion(window, 5, 5); // off the table, and back to its top
         table->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, 0});
-        frames(1);
+        frames(2);
     }
     tableMenu(0, "Copy \"path = value\"");
     EXPECT_EQ(clipboard(), "DintTag = 123456");
