@@ -2,6 +2,7 @@
 // connection and reconnect schedule, all handing their values to one Publisher.
 #include <fmt/format.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -400,11 +401,13 @@ private:
 
 int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec>& controllers,
                    const WatchOptions& options, const MqttOptions& mqtt) {
-    // Blocked before any thread starts, so that SIGINT and SIGTERM come only to the wait below.
+    // Blocked before any thread starts, so that SIGINT and SIGTERM come only to the wait below;
+    // SIGUSR1 is how the last watcher to end says so.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 
     Publisher publisher(mqtt, common.timeout_ms);
@@ -421,13 +424,14 @@ int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec
             } catch (const std::exception& e) {
                 fmt::print(stderr, "{}: {}\n", spec.name, e.what());
             }
-            --running;
+            if (--running == 0) {
+                kill(getpid(), SIGUSR1);
+            }
         });
     }
-    const timespec tick{0, 100'000'000};
     while (running > 0) {
-        const int sig = sigtimedwait(&signals, nullptr, &tick);
-        if (sig > 0) {
+        const int sig = sigwaitinfo(&signals, nullptr);
+        if (sig == SIGINT || sig == SIGTERM) {
             break;
         }
     }
