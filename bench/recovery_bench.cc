@@ -21,9 +21,7 @@
 
 #include "AppState.h"
 #include "bench_support.h"
-#include "AssetManager.h"
-#include "MainWindow.h"
-#include "ThreadPool.h"
+#include "headless_app.h"
 #include "Views/TagInspector.h"
 #include "Views/TopBarView.h"
 #include "Views/TreeView.h"
@@ -104,8 +102,6 @@ struct Column {
 } // namespace
 
 int main(int argc, char** argv) {
-    ::setenv("SDL_VIDEODRIVER", "offscreen", 0);
-    ::setenv("SDL_RENDER_DRIVER", "software", 0);
     const int runs = argc > 1 ? std::atoi(argv[1]) : 10;
     const int cycles = argc > 2 ? std::atoi(argv[2]) : 100;
     const logixsim::Options options{.port = 0, .faults = {}, .live_interval_ms = 1000};
@@ -118,12 +114,9 @@ int main(int argc, char** argv) {
         sim->start();
     };
 
-    AssetManager::init(ORVANE_ASSETS_PAK);
-    ThreadPool::instance().init(1);
-    auto app = std::make_unique<zelk::ui::Application>(
-        zelk::ui::RenderContext::create(zelk::ui::RenderBackend::Default, "Orvane"), "Orvane");
-    zelk::ui::Application::setVSync(false);
-    auto main = std::make_unique<MainWindow>();
+    bench::HeadlessApp headless = bench::startHeadlessApp();
+    auto& app = headless.app;
+    auto& main = headless.main;
     Ui ui{app.get(), main.get()};
     AppState* state = AppState::getInstance();
     state->setTimeoutMs(2000);

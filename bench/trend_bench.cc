@@ -17,14 +17,12 @@
 #include <zelk/ui.h>
 
 #include "AppState.h"
-#include "AssetManager.h"
-#include "MainWindow.h"
-#include "ThreadPool.h"
 #include "Views/InspectorView.h"
 #include "Views/TagInspector.h"
 #include "Views/TreeView.h"
 #include "Views/TrendView.h"
 #include "bench_support.h"
+#include "headless_app.h"
 
 namespace {
 
@@ -46,14 +44,9 @@ void report(const char* what, std::vector<double> v) {
 } // namespace
 
 int main() {
-    ::setenv("SDL_VIDEODRIVER", "offscreen", 0);
-    ::setenv("SDL_RENDER_DRIVER", "software", 0);
-    AssetManager::init(ORVANE_ASSETS_PAK);
-    ThreadPool::instance().init(1);
-    auto app = std::make_unique<zelk::ui::Application>(
-        zelk::ui::RenderContext::create(zelk::ui::RenderBackend::Default, "Orvane"), "Orvane");
-    zelk::ui::Application::setVSync(false);
-    auto main = std::make_unique<MainWindow>();
+    bench::HeadlessApp headless = bench::startHeadlessApp();
+    auto& app = headless.app;
+    auto& main = headless.main;
     TagInspector* list = TagInspector::getInstance();
 
     // 50 tags, an hour of points at 100 ms each (a slow sine with noise; BOOLs among them as steps).

@@ -20,14 +20,12 @@
 #include <zelk/ui.h>
 
 #include "AppState.h"
-#include "AssetManager.h"
-#include "MainWindow.h"
-#include "ThreadPool.h"
 #include "Views/InspectorView.h"
 #include "Views/TagInspector.h"
 #include "Views/TopBarView.h"
 #include "Views/TreeView.h"
 #include "bench_support.h"
+#include "headless_app.h"
 
 namespace {
 
@@ -144,8 +142,6 @@ struct Ui {
 } // namespace
 
 int main(int argc, char** argv) {
-    ::setenv("SDL_VIDEODRIVER", "offscreen", 0);
-    ::setenv("SDL_RENDER_DRIVER", "software", 0);
     const int frameCount = argc > 1 ? std::atoi(argv[1]) : 200;
 
     logixsim::GeneratorOptions gen;
@@ -183,12 +179,9 @@ int main(int argc, char** argv) {
         libraryBrowse();
     }
 
-    AssetManager::init(ORVANE_ASSETS_PAK);
-    ThreadPool::instance().init(1);
-    auto app = std::make_unique<zelk::ui::Application>(
-        zelk::ui::RenderContext::create(zelk::ui::RenderBackend::Default, "Orvane"), "Orvane");
-    zelk::ui::Application::setVSync(false);
-    auto main = std::make_unique<MainWindow>();
+    bench::HeadlessApp headless = bench::startHeadlessApp();
+    auto& app = headless.app;
+    auto& main = headless.main;
     Ui ui{app.get(), main.get()};
     main->getTopBar()->setAddress("127.0.0.1");
     main->getTopBar()->setPort(sim.port());
