@@ -247,7 +247,7 @@ uint32_t Publisher::topic(const std::string& topic) {
     std::lock_guard lock(mu_);
     const auto [it, added] = numbers_.emplace(topic, uint32_t(entries_.size()));
     if (added) {
-        entries_.emplace_back().topic = topic;
+        entries_.emplace_back().topic = &it->first;
     }
     return it->second;
 }
@@ -352,7 +352,7 @@ void Publisher::run() {
                 Entry& entry = entries_[dirty_.front()];
                 entry.queued = false;
                 out.id = dirty_.front();
-                out.topic = &entry.topic;
+                out.topic = entry.topic;
                 out.payload.assign(entry.payload);
                 dirty_.pop_front();
                 ++in_flight_;

@@ -69,9 +69,9 @@ public:
 
 private:
     struct Entry {
-        std::string topic;
-        std::string payload; // empty before the first put()
-        bool queued = false; // in dirty_
+        const std::string* topic = nullptr; // the key in numbers_ (its nodes never move)
+        std::string payload;                // empty before the first put()
+        bool queued = false;                // in dirty_
     };
     struct Status;
     static void on_connect(mosquitto*, void* self, int rc);
@@ -88,7 +88,7 @@ private:
     std::vector<std::unique_ptr<Status>> statuses_;
     mutable std::mutex mu_;
     std::condition_variable cv_;
-    std::deque<Entry> entries_; // by topic number; a deque, so a topic's text stays where it is
+    std::vector<Entry> entries_; // by topic number
     std::unordered_map<std::string, uint32_t> numbers_;
     std::deque<uint32_t> dirty_; // topics whose newest payload is not sent yet, oldest first
     int connack_ = -1;           // the first connection's answer, -1 before it comes
