@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include <imgui.h>
+#include <zelk/ui/ImGuiPanel.h>
 
 #include "AssetManager.h"
 
@@ -82,6 +83,12 @@ namespace {
 const ImVec4 kFloatingBackground(0.13f, 0.14f, 0.16f, 1.0f);
 
 } // namespace
+
+void AppStyle::applyToPanel(zelk::ui::ImGuiPanel* panel, float fontSize) const {
+    static const ImWchar kRanges[] = {0x0020, 0x017F, 0x2000, 0x206F, 0};
+    panel->setDefaultFont(defaultFont.get(), fontSize, kRanges);
+    applyImGuiStyle(panel->getImGuiContext());
+}
 
 bool beginPopup(const char* id, float padX, float padY) {
     ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(padX, padY));

@@ -8,6 +8,9 @@
 #include <zelk/ui/Font.h>
 
 struct ImGuiContext;
+namespace zelk::ui {
+class ImGuiPanel;
+}
 
 // Colours are packed as ImGui packs them: red in bits 0-7, green 8-15, blue 16-23, alpha 24-31.
 class AppStyle {
@@ -50,6 +53,10 @@ public:
     // Makes `context` the current ImGui context and writes the flat, square-cornered theme into its
     // style: text and button colours from the palette, no rounding, one-pixel borders.
     void applyImGuiStyle(ImGuiContext* context) const;
+    // Gives `panel` the theme and the default font at `fontSize` with the characters the views draw:
+    // Latin, Latin Extended-A and general punctuation (the ellipsis of a shortened name, dashes,
+    // quotes); without the last, an ellipsis would be drawn as '?'.
+    void applyToPanel(zelk::ui::ImGuiPanel* panel, float fontSize) const;
 
 private:
     AppStyle();

@@ -26,9 +26,7 @@ InspectorView::InspectorView(zelk::ui::Widget* parent)
     const zelk::ui::Vec2 size = getActualSize();
     scrollView = addHiddenChild<zelk::ui::ScrollView>(zelk::ui::Vec2{0, 0}, size);
     panel = scrollView->addChild<zelk::ui::ImGuiPanel>(zelk::ui::Vec2{0, 0}, size);
-    panel->setDefaultFont(style->getDefaultFont(), style->getFontSizeSmall() * style->getImGuiFontScale(),
-                          nullptr);
-    style->applyImGuiStyle(panel->getImGuiContext());
+    style->applyToPanel(panel, style->getFontSizeSmall() * style->getImGuiFontScale());
     panel->setBuildImGuiFunction([this] { generateGui(); });
     deleteIcon = AppTextures::getSvg("icons/remove.svg", 256, 256);
 }

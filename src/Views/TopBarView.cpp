@@ -65,9 +65,7 @@ TopBarView::TopBarView(zelk::ui::Widget* parent)
     logo->setColor(zelk::ui::Color(0, 0, 0, 255));
 
     fieldsPanel = left->addChild<zelk::ui::ImGuiPanel>(Vec2{0, 0}, Vec2{384, 50});
-    style->applyImGuiStyle(fieldsPanel->getImGuiContext());
-    fieldsPanel->setDefaultFont(style->getDefaultFont(),
-                                style->getFontSizeSmall() * style->getImGuiFontScale(), nullptr);
+    style->applyToPanel(fieldsPanel, style->getFontSizeSmall() * style->getImGuiFontScale());
     fieldsPanel->setBuildImGuiFunction([this] { buildFields(); });
 
     connectButton = left->addChild<DefaultButton>(Vec2{0, 0}, Vec2{140, style->getButtonHeight()});

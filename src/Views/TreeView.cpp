@@ -39,8 +39,7 @@ TreeView::TreeView(zelk::ui::Widget* parent)
     filterPanel =
         addHiddenChild<zelk::ui::ImGuiPanel>(zelk::ui::Vec2{0, 0}, zelk::ui::Vec2{size.x, filterHeight});
     filterPanel->setVisible(false);
-    filterPanel->setDefaultFont(style->getDefaultFont(), fontSize, nullptr);
-    style->applyImGuiStyle(filterPanel->getImGuiContext());
+    style->applyToPanel(filterPanel, fontSize);
     filterPanel->setBuildImGuiFunction([this] { buildFilter(); });
 
     scrollView = addHiddenChild<zelk::ui::ScrollView>(zelk::ui::Vec2{0, filterHeight},
@@ -48,8 +47,7 @@ TreeView::TreeView(zelk::ui::Widget* parent)
     scrollView->setVisible(false);
 
     treePanel = scrollView->addChild<zelk::ui::ImGuiPanel>(zelk::ui::Vec2{0, 0}, size);
-    treePanel->setDefaultFont(style->getDefaultFont(), fontSize, nullptr);
-    style->applyImGuiStyle(treePanel->getImGuiContext());
+    style->applyToPanel(treePanel, fontSize);
     treePanel->setBuildImGuiFunction([this] { generateGui(); });
 }
 

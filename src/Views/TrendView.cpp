@@ -60,9 +60,7 @@ TrendView::TrendView(zelk::ui::Widget* parent)
     : zelk::ui::Widget(parent), inspector(TagInspector::getInstance()) {
     const AppStyle* style = AppStyle::getInstance();
     panel = addHiddenChild<zelk::ui::ImGuiPanel>(zelk::ui::Vec2{0, 0}, getActualSize());
-    panel->setDefaultFont(style->getDefaultFont(), style->getFontSizeSmall() * style->getImGuiFontScale(),
-                          nullptr);
-    style->applyImGuiStyle(panel->getImGuiContext());
+    style->applyToPanel(panel, style->getFontSizeSmall() * style->getImGuiFontScale());
     panel->setBuildImGuiFunction([this] { build(); });
 }
 

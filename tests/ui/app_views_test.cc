@@ -733,6 +733,11 @@ TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {
                 return clickIn(table->getPanel(), rect);
         ADD_FAILURE() << "no menu item " << item;
     };
+    // The ellipsis is drawn, not a '?' in its place: the panels' fonts hold general punctuation.
+    for (zelk::ui::ImGuiPanel* panel : {table->getPanel(), tree->getTreePanel()}) {
+        ImGui::SetCurrentContext(panel->getImGuiContext());
+        EXPECT_NE(ImGui::GetFont()->FindGlyphNoFallback(0x2026), nullptr);
+    }
     // Hovering the shortened name shows the whole path in a tooltip with room round its text.
     {
         const ImVec4 r = table->getNameRects().back();
