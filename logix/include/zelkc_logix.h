@@ -3,7 +3,8 @@
  *
  * A client handle over one zelkc_cip session to a Logix controller: connection and PLC type,
  * symbol browsing with structure expansion through the controller's templates, the tag path
- * grammar, and value reads (single atomic, batch, atomic array, STRING, raw bytes).
+ * grammar, value reads (single atomic, batch, atomic array, STRING, raw bytes) and writes (atomic
+ * values, bits, STRINGs).
  *
  * Conventions:
  *  - Every operation returns a zelkc_logix result code (uint8_t); ZELKC_LOGIX_OK (0) is success.
@@ -315,6 +316,64 @@ uint8_t zelkc_logix_client_read_string_value(zelkc_logix_client* client, const c
 /* Reads exactly `size` (1..65535) bytes of a SINT or USINT array. */
 uint8_t zelkc_logix_client_read_bytes(zelkc_logix_client* client, const char* tag, uint8_t* buf,
                                       uint32_t size, uint32_t* length);
+
+/* ---------------------------------------------------------------------------------------------
+ * Writing values
+ * ------------------------------------------------------------------------------------------- */
+
+/* One entry of a batch write. The caller owns `tag`, `text` and the array of entries.
+ *
+ * What goes on the wire depends on value.type and the path:
+ *  - an atomic scalar, array element or structure member (SINT..LREAL, BYTE..LWORD): Write Tag
+ *    (0x4D) of one element of that type;
+ *  - BOOL on a path whose last segment is digits ("Dint.5", "Arr[2].31"): bit N of the integer
+ *    before it, whose type code is `host_type` (SINT..ULINT, BYTE..LWORD), by Read-Modify-Write
+ *    (0x4E) with masks of that integer's width, so no other bit of it is touched;
+ *  - BOOL on a path whose last segment is indexed ("Flags[37]"): an element of a BOOL array, which
+ *    the controller packs in 32-bit words, by Read-Modify-Write on that element with 4-byte masks
+ *    holding bit index % 32;
+ *  - any other BOOL (a BOOL tag, or a BOOL member of a structure, which the controller maps onto a
+ *    bit of a hidden host member it does not let anyone name): Write Tag of type BOOL by name; the
+ *    controller sets that one bit of the host;
+ *  - ZELKC_LOGIX_STRUCT_MARKER: a STRING (a structure whose first members are a DINT LEN and a
+ *    SINT array DATA of `capacity` characters): `text_length` bytes of `text` written to DATA, then
+ *    LEN, both in the same packet. A text longer than `capacity` is refused with
+ *    ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL before anything is sent. */
+typedef struct zelkc_logix_atomic_write {
+    const char* tag;         /* tag path text */
+    zelkc_logix_value value; /* value.type selects the form (above); the value in its width */
+    uint16_t host_type;      /* a bit of an integer: the integer's type code; else ignored */
+    const char* text;        /* a STRING: its characters (need not be NUL-terminated) */
+    uint32_t text_length;
+    uint32_t capacity;            /* a STRING: characters DATA holds (from its template) */
+    uint8_t result;               /* outcome; ZELKC_LOGIX_ERR_UNKNOWN while not written */
+    zelkc_logix_read_status status; /* CIP status of the reply that decided `result`; zero if none */
+} zelkc_logix_atomic_write;
+
+/* Writes every entry, packed into Multiple Service Packets in the connection's packet size as the
+ * batch read packs its requests (a group of ZELKC_LOGIX_BATCH_GROUP unconnected, the whole batch
+ * over a class 3 connection). Each entry is checked before anything is sent (path grammar, type,
+ * bit number within the host's width, a STRING's length); an entry that fails its check carries the
+ * reason (1, 16 or 17) and takes no request, the others are still written. Per-entry outcomes land
+ * in `result` and `status` (a refusal is ZELKC_LOGIX_ERR_DEVICE with the CIP status). Returns 0
+ * when every group was exchanged; a transport failure is returned, and the entries not yet decided
+ * carry it. A write is never retried or repeated by the library. */
+uint8_t zelkc_logix_client_write_values(zelkc_logix_client* client, zelkc_logix_atomic_write* entries,
+                                        uint32_t count);
+/* Writes one entry as zelkc_logix_client_write_values does; returns the entry's result. */
+uint8_t zelkc_logix_client_write_value(zelkc_logix_client* client, zelkc_logix_atomic_write* entry);
+
+/* Parses `text` as a value of atomic type `type` into `out` (out->type = type), as engineers type
+ * values: integers in decimal with an optional sign, 16#1F or 0x1F (hex), 8#17 (octal), 2#1010_0000
+ * or 0b1010 (binary), '_' allowed between digits of a based number; REAL and LREAL in decimal or
+ * scientific notation, inf, -inf and nan; BOOL as 0, 1, true, false (any case). Leading and
+ * trailing blanks are ignored. A based integer gives the bit pattern (16#FF is -1 for a SINT).
+ * Returns 0, or ZELKC_LOGIX_ERR_INVALID_ARGUMENT (not a number of that type, or out of its range)
+ * or ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE with the reason in `note`, e.g. "300 does not fit a SINT
+ * (-128 to 127)". On success `note` is empty, or says how a REAL was rounded ("0.1 is written as
+ * the nearest REAL, 0.100000001"). `note` (may be null) is NUL-terminated and cut to `capacity`. */
+uint8_t zelkc_logix_value_parse(uint16_t type, const char* text, zelkc_logix_value* out, char* note,
+                                uint32_t capacity);
 
 /* ---------------------------------------------------------------------------------------------
  * Plain-language reasons (static text, never null; one table for every user of the library)
