@@ -65,6 +65,7 @@ enum {
 #define ZELKC_LOGIX_LIST_FIRST_CAPACITY 32u  /* first capacity of a browse list */
 #define ZELKC_LOGIX_MAX_ARRAY_COUNT 65535u   /* elements of an array read, bytes of a byte read */
 #define ZELKC_LOGIX_MAX_STRING_LENGTH 65535u /* largest STRING LEN accepted */
+#define ZELKC_LOGIX_MAX_WRITES 65535u        /* entries of one batch write */
 
 #define ZELKC_LOGIX_SYMBOL_CLASS 0x6Bu
 #define ZELKC_LOGIX_TEMPLATE_CLASS 0x6Cu

@@ -201,6 +201,37 @@ typedef struct zelkc_logix_bytes_read {
 uint8_t zelkc_logix_bytes_fragment_accept(zelkc_logix_bytes_read* read, uint8_t general_status,
                                           const uint8_t* data, uint32_t size, bool* done);
 
+// ---- writing values --------------------------------------------------------------------------
+
+#define LOGIX_WRITE_MAX_REQUESTS 2u /* a STRING: DATA, then LEN */
+#define LOGIX_WRITE_HEAD_BYTES 20u
+
+// The requests one write entry becomes: services, EPATHs, and request data as a fixed head
+// (type and count with the value, or the masks of a Read-Modify-Write) followed by a borrowed tail
+// (a STRING's characters).
+typedef struct logix_write_plan {
+    uint32_t count;
+    uint8_t service[LOGIX_WRITE_MAX_REQUESTS];
+    zelkc_cip_buffer paths[LOGIX_WRITE_MAX_REQUESTS];
+    uint8_t data[LOGIX_WRITE_MAX_REQUESTS][LOGIX_WRITE_HEAD_BYTES];
+    uint32_t head_size[LOGIX_WRITE_MAX_REQUESTS];
+    const uint8_t* tail[LOGIX_WRITE_MAX_REQUESTS];
+    uint32_t tail_size[LOGIX_WRITE_MAX_REQUESTS];
+} logix_write_plan;
+
+// Checks one write entry and turns it into its requests. Returns 0, or why the entry cannot be
+// written (1: path, bit number or host type; 16: a type that cannot be written; 17: a STRING longer
+// than its capacity; 2). On failure the plan holds nothing; else release it with
+// logix_write_plan_free.
+uint8_t logix_write_prepare(const zelkc_logix_atomic_write* entry, logix_write_plan* plan);
+void logix_write_plan_free(logix_write_plan* plan);
+// Copies the data of request i into out (capacity bytes); *size gets its length.
+uint8_t logix_write_request_bytes(const logix_write_plan* plan, uint32_t i, uint8_t* out, uint32_t capacity,
+                                  uint32_t* size);
+// The outcome of one write reply: 0 for general status 0, else ZELKC_LOGIX_ERR_DEVICE; `status`
+// gets the reply's general and first extended status.
+uint8_t logix_write_reply_result(const zelkc_cip_response* reply, zelkc_logix_read_status* status);
+
 #ifdef __cplusplus
 }
 #endif

@@ -421,13 +421,19 @@ private:
         for (size_t i = 0; i < j.size(); ++i) {
             std::string p = path + "[" + std::to_string(i) + "]";
             const json& tj = j[i];
-            expect_object(tj, p, {"name", "type", "dims", "value", "behaviour"});
+            expect_object(tj, p, {"name", "type", "dims", "value", "behaviour", "access"});
             Tag tag;
             tag.name = get_string(need(tj, "name", p), p + ".name");
             check_name(tag.name, p + ".name");
             if (scope.by_name.count(upper(tag.name)))
                 fail(p + ".name", "tag \"" + tag.name + "\" is declared twice in this scope");
             tag.type = find_type(get_string(need(tj, "type", p), p + ".type"), p + ".type");
+            if (tj.contains("access")) {
+                const std::string access = get_string(tj["access"], p + ".access");
+                if (access != "read-only" && access != "read/write")
+                    fail(p + ".access", "expected \"read-only\" or \"read/write\"");
+                tag.read_only = access == "read-only";
+            }
             uint64_t elements = 1;
             if (tj.contains("dims")) {
                 const json& d = tj["dims"];
@@ -614,7 +620,7 @@ private:
     }
 
     Behaviour behaviour(const Tag& tag, const json& j, const std::string& path) {
-        expect_object(j, path, {"kind", "path", "step", "amplitude", "period", "offset", "texts"});
+        expect_object(j, path, {"kind", "path", "step", "amplitude", "period", "offset", "texts", "bit", "value"});
         Behaviour b;
         std::string kind = get_string(need(j, "kind", path), path + ".kind");
         if (kind == "counter")
@@ -625,9 +631,13 @@ private:
             b.kind = BehaviourKind::Toggle;
         else if (kind == "text")
             b.kind = BehaviourKind::Text;
+        else if (kind == "hold")
+            b.kind = BehaviourKind::Hold;
         else
             fail(path + ".kind",
-                 "unknown behaviour \"" + kind + "\" (expected counter, sine, toggle or text)");
+                 "unknown behaviour \"" + kind + "\" (expected counter, sine, toggle, text or hold)");
+        if (j.contains("value"))
+            b.value = get_number(j["value"], path + ".value");
         if (j.contains("step"))
             b.step = get_number(j["step"], path + ".step");
         if (j.contains("amplitude"))
@@ -662,12 +672,19 @@ private:
         switch (b.kind) {
         case BehaviourKind::Counter:
         case BehaviourKind::Sine:
+        case BehaviourKind::Hold:
             if (!numeric)
                 fail(path, "a " + kind + " behaviour needs a numeric target");
             break;
         case BehaviourKind::Toggle:
-            if (loc.type.atomic != kBool)
+            if (j.contains("bit")) {
+                const uint32_t width = loc.type.is_struct() ? 0 : atomic_size(loc.type.atomic);
+                if (!numeric || is_float(loc.type.atomic))
+                    fail(path, "a toggle behaviour with a \"bit\" needs an integer target");
+                b.integer_bit = static_cast<int>(get_unsigned(j["bit"], path + ".bit", width * 8 - 1));
+            } else if (loc.type.atomic != kBool) {
                 fail(path, "a toggle behaviour needs a BOOL target");
+            }
             break;
         case BehaviourKind::Text:
             if (!is_string)
@@ -982,6 +999,13 @@ void add_integer(uint8_t* p, uint8_t code, int64_t step) {
 
 } // namespace
 
+void ValueStore::apply_holds(const Tag& tag) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Behaviour& b : tag.behaviours)
+        if (b.kind == BehaviourKind::Hold)
+            store_number(values_[tag.index].data() + b.byte_offset, b.type.atomic, b.value);
+}
+
 void ValueStore::tick() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++ticks_;
@@ -1001,8 +1025,13 @@ void ValueStore::tick() {
                                  b.offset + b.amplitude *
                                                 std::sin(2 * M_PI * static_cast<double>(ticks_) / b.period));
                     break;
+                case BehaviourKind::Hold:
+                    store_number(p, b.type.atomic, b.value);
+                    break;
                 case BehaviourKind::Toggle:
-                    if (b.bit >= 0)
+                    if (b.integer_bit >= 0)
+                        p[b.integer_bit / 8] = static_cast<uint8_t>(p[b.integer_bit / 8] ^ (1u << (b.integer_bit % 8)));
+                    else if (b.bit >= 0)
                         p[0] = static_cast<uint8_t>(p[0] ^ (1u << b.bit));
                     else
                         p[0] = p[0] != 0 ? 0 : 1;

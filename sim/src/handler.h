@@ -25,6 +25,8 @@ enum : uint8_t {
     kStatusInvalidAttributeValue = 0x09,
     kStatusAttributeList = 0x0A,
     kStatusReplyTooLarge = 0x11,
+    kStatusPrivilegeViolation = 0x0F,
+    kStatusDeviceStateConflict = 0x10,
     kStatusNotEnoughData = 0x13,
     kStatusAttributeUnsupported = 0x14,
     kStatusTooMuchData = 0x15,
@@ -58,6 +60,7 @@ struct Limits {
     bool connected_reply_ot_id = false;
     bool connected_reply_other_id = false;
     bool no_symbol_object = false;
+    bool refuse_writes = false;
     Faults::Strings strings = Faults::Strings::Logix;
 };
 

@@ -42,6 +42,7 @@ const char* const kUsage =
     "  --no-multiple-service       answer Multiple Service Packets with 0x08 (service not supported)\n"
     "  --connected-reply-id <id>   name in connected replies the O->T connection id (o2t), an id of\n"
     "                              no connection of ours (other), or the T->O id (t2o, default)\n"
+    "  --refuse-writes             answer every write with 0x10 (device state conflict)\n"
     "  --no-symbol-object          answer requests to the Symbol object (class 0x6B) with 0x05\n"
     "  --strings <form>            STRING reads as logix (default), cip (type 0xD0, 16-bit length)\n"
     "                              or short (type 0xDA, 8-bit length)\n";
@@ -124,6 +125,8 @@ int main(int argc, char** argv) {
             options.faults.connected_reply_other_id = id == "other";
         } else if (a == "--no-symbol-object") {
             options.faults.no_symbol_object = true;
+        } else if (a == "--refuse-writes") {
+            options.faults.refuse_writes = true;
         } else if (a == "--strings") {
             const std::string form = i + 1 < argc ? argv[i + 1] : "";
             if (form != "logix" && form != "cip" && form != "short")

@@ -82,7 +82,7 @@ struct Template {
     const Member* find(const std::string& name) const;
 };
 
-enum class BehaviourKind { Counter, Sine, Toggle, Text };
+enum class BehaviourKind { Counter, Sine, Toggle, Text, Hold };
 
 struct Behaviour {
     BehaviourKind kind = BehaviourKind::Counter;
@@ -95,6 +95,8 @@ struct Behaviour {
     uint32_t byte_offset = 0;
     DataType type;
     int bit = -1;
+    int integer_bit = -1; // toggle: the bit of an integer target it flips
+    double value = 0;     // hold: the value the program puts back
 };
 
 struct Tag {
@@ -106,7 +108,8 @@ struct Tag {
     size_t index = 0;             // position in the value store
     std::vector<uint8_t> initial; // initial bytes, elements * element size
     std::vector<Behaviour> behaviours;
-    uint16_t word() const; // symbol type word with rank bits
+    bool read_only = false; // writes refused with 0x0F (privilege violation); reads fine
+    uint16_t word() const;  // symbol type word with rank bits
 };
 
 // One entry of a symbol browse.
@@ -193,6 +196,8 @@ public:
     bool write(const Tag& tag, uint32_t offset, const uint8_t* data, uint32_t size);
     // Sets or clears one bit of the byte at `offset`.
     void write_bit(const Tag& tag, uint32_t offset, int bit, bool on);
+    // Puts the values of the tag's hold behaviours back, as its program would at once.
+    void apply_holds(const Tag& tag);
     void tick();
     uint32_t next_session_handle();
     // The wall clock: microseconds since 1970 (UTC), moved by set_clock_us without touching

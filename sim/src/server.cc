@@ -63,6 +63,7 @@ detail::Limits limits_of(const Faults& f, int slot, uint16_t port = 44818, uint3
     l.connected_reply_ot_id = f.connected_reply_ot_id;
     l.connected_reply_other_id = f.connected_reply_other_id;
     l.no_symbol_object = f.no_symbol_object;
+    l.refuse_writes = f.refuse_writes;
     l.strings = f.strings;
     l.slot = slot;
     l.port = port;

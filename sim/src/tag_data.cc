@@ -21,8 +21,8 @@ Bytes read_modify_write(Cip& cip, const Tag& tag, const Location& loc, const uin
     uint16_t size = 0;
     if (!r.u16(size) || r.left() < 2u * size)
         return reply(0x4E, kStatusNotEnoughData);
-    if (r.left() > 2u * size)
-        return reply(0x4E, kStatusTooMuchData);
+    // Bytes after the two masks are ignored, as controllers do: a popular client always sends an
+    // 8-byte AND mask whatever the integer's width.
     static const uint8_t kIntegers[] = {kSint, kInt, kDint, kLint, kUsint, kUint, kUdint, kUlint,
                                         kByte, kWord, kDword, kLword};
     const bool integer = !loc.type.is_struct() &&
@@ -210,10 +210,17 @@ Bytes tag_service(Cip& cip, uint8_t service, const Tag& tag, const std::vector<S
     Location loc;
     if (auto err = locate(service, tag, segs, first, loc))
         return std::move(*err);
-    if (service == 0x4D || service == 0x53)
-        return write_tag(cip, service, tag, loc, data, dlen);
-    if (service == 0x4E)
-        return read_modify_write(cip, tag, loc, data, dlen);
+    if (service == 0x4D || service == 0x53 || service == 0x4E) {
+        if (cip.limits.refuse_writes)
+            return reply(service, kStatusDeviceStateConflict);
+        if (tag.read_only)
+            return reply(service, kStatusPrivilegeViolation);
+        Bytes answer = service == 0x4E ? read_modify_write(cip, tag, loc, data, dlen)
+                                       : write_tag(cip, service, tag, loc, data, dlen);
+        // The simulated program puts a held value back before anyone can read the written one.
+        cip.store.apply_holds(tag);
+        return answer;
+    }
     return read_tag(cip, service, tag, loc, data, dlen);
 }
 

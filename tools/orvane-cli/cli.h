@@ -89,6 +89,9 @@ std::vector<TagValue> read_tags(const Connection& connection, const std::vector<
 // index of "M[1,2]" counts up.
 std::vector<std::string> element_paths(const std::string& tag, uint32_t count);
 
+// The browsed info of `tag` (Name, Name.Member.Member, Program:P.Name...) in `list`, or null.
+const zelkc_logix_tag_info* find_info(const zelkc_logix_tag_info_list& list, const std::string& tag);
+
 struct CommonOptions {
     Address address;
     uint32_t timeout_ms = 5000;
@@ -138,6 +141,17 @@ struct MqttOptions;
 // SIGINT/SIGTERM (or --count cycles each). Throws ConnectionError when the broker is not there.
 int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec>& controllers,
                    const WatchOptions& options, const MqttOptions& mqtt);
+
+struct WriteOptions {
+    bool yes = false;     // write without asking
+    bool dry_run = false; // check and print the plan, write nothing
+    bool json = false;
+};
+
+// Reads each tag, prints the plan, asks (unless --yes), writes every value in one batch, reads back
+// and records each attempt. Exit 0 all written and read back equal, 1 usage or a value that cannot
+// be written (nothing written), 2 connection, 3 a tag refused or read back different.
+int run_write(const CommonOptions& common, const std::vector<std::string>& assignments, const WriteOptions& options);
 
 int run_identity(const CommonOptions& common, bool json);
 int run_browse(const CommonOptions& common, const BrowseOptions& options);

@@ -22,7 +22,7 @@ const char* const kAddressHelp =
 const char* const kFooter = "Exit status: 0 all good, 1 bad usage, 2 cannot connect or the connection "
                             "dropped, 3 some tags failed to read or the controller refused a request.";
 
-const char* const kCommands[] = {"identity", "browse", "read", "watch"};
+const char* const kCommands[] = {"identity", "browse", "read", "write", "watch"};
 
 // One usage line per command, shown after a usage error (the full help only with --help).
 std::string short_usage(const std::string& command) {
@@ -38,13 +38,16 @@ std::string short_usage(const std::string& command) {
     if (command == "read") {
         return fmt::format("Usage: orvane-cli read ADDRESS TAG... [--count N] [--json] {}\n", common);
     }
+    if (command == "write") {
+        return fmt::format("Usage: orvane-cli write ADDRESS TAG=VALUE... [--yes | --dry-run] [--json] {}\n", common);
+    }
     if (command == "watch") {
         return fmt::format("Usage: orvane-cli watch ADDRESS TAG... [--interval MS] [--count N] [--csv | --mqtt URL "
                            "[--name NAME]] | watch --config FILE --mqtt URL; [--on-change [--heartbeat S]] "
                            "[--mqtt-cafile FILE] [--mqtt-user USER] {}\n",
                            common);
     }
-    return "Usage: orvane-cli identity|browse|read|watch ADDRESS ... (orvane-cli --help for more)\n";
+    return "Usage: orvane-cli identity|browse|read|write|watch ADDRESS ... (orvane-cli --help for more)\n";
 }
 
 // The address argument, --timeout and the connection mode, which every command takes.
@@ -138,6 +141,21 @@ int main(int argc, char** argv) {
         ->type_name("N");
     read->add_flag("--json", json, "print one JSON array");
 
+    std::vector<std::string> assignments;
+    cli::WriteOptions write_options;
+    CLI::App* write = app.add_subcommand(
+        "write", "Change tag values: reads what each tag holds, prints the plan (Tag  42 -> 43), asks y/N on a "
+                 "terminal, writes every value in one batch and reads them back. Each attempt is recorded in "
+                 "$XDG_STATE_HOME/orvane/writes.jsonl. Values: decimal, 16#1F, 0x1F, 2#1010, 1.5e3, true/false; "
+                 "a STRING's text as it is; Tag.5 is bit 5 of an integer.");
+    add_common(write, &common);
+    write->add_option("TAG=VALUE", assignments, "what to write, e.g. Speed=1500 Motor.Enable=1 Name=Line 2")
+        ->required()
+        ->type_name("");
+    CLI::Option* yes = write->add_flag("--yes", write_options.yes, "write without asking");
+    write->add_flag("--dry-run", write_options.dry_run, "check names, types and ranges and print the plan; write nothing")
+        ->excludes(yes);
+    write->add_flag("--json", write_options.json, "print the outcomes as one JSON array");
     cli::WatchOptions watch_options;
     CLI::App* watch = app.add_subcommand(
         "watch",
@@ -215,7 +233,7 @@ int main(int argc, char** argv) {
     // A first word that names no command is said so plainly, rather than as a missing command.
     if (argc > 1 && argv[1][0] != '-' &&
         std::find(std::begin(kCommands), std::end(kCommands), std::string(argv[1])) == std::end(kCommands)) {
-        std::cerr << "orvane-cli: unknown command '" << argv[1] << "' (commands: identity, browse, read, watch)\n"
+        std::cerr << "orvane-cli: unknown command '" << argv[1] << "' (commands: identity, browse, read, write, watch)\n"
                   << short_usage("");
         return cli::kExitUsage;
     }
@@ -242,6 +260,8 @@ int main(int argc, char** argv) {
             status = cli::run_browse(common, browse_options);
         } else if (read->parsed()) {
             status = cli::run_read(common, tags, count, json);
+        } else if (write->parsed()) {
+            status = cli::run_write(common, assignments, write_options);
         } else if (mqtt_url->count() != 0) {
             std::vector<cli::ControllerSpec> controllers;
             if (!config_path.empty()) {

@@ -144,7 +144,8 @@ bool same_name(const char* a, const std::string& b) {
     return a != nullptr && strcasecmp(a, b.c_str()) == 0;
 }
 
-// The browsed info of `tag` (Name, Name.Member.Member, Program:P.Name...) in `list`, or null.
+} // namespace
+
 const zelkc_logix_tag_info* find_info(const zelkc_logix_tag_info_list& list, const std::string& tag) {
     std::string rest = tag;
     if (rest.rfind("Program:", 0) == 0 || rest.rfind("program:", 0) == 0) {
@@ -170,6 +171,8 @@ const zelkc_logix_tag_info* find_info(const zelkc_logix_tag_info_list& list, con
     }
     return found;
 }
+
+namespace {
 
 // The element paths of a whole array read as TAG[i] (TAG[i,j] for more dimensions), row-major, at
 // most kWholeArrayLimit of them; `dims` are the array's dimensions, outermost first.

@@ -62,6 +62,9 @@ struct Faults {
     // no Symbol object (class 0x6B): every request to it, and a program's symbol list, answered
     // 0x05 (path destination unknown) as a device without the object does; reads by name still work;
     bool no_symbol_object = false;
+    // Every write (Write Tag, Write Tag Fragmented, Read-Modify-Write) answered 0x10 (device state
+    // conflict), as a controller in a mode that takes no writes; reads go on.
+    bool refuse_writes = false;
     // STRING values read as a CIP device serves text: Logix (the STRING structure), Cip (type 0xD0,
     // a 16-bit length and the characters) or Short (type 0xDA, an 8-bit length).
     enum class Strings { Logix, Cip, Short } strings = Strings::Logix;
