@@ -632,6 +632,13 @@ TEST_F(LogixClientTest, AllocationFailuresAreReportedAndEveryBlockIsReleased) {
         {"batch read", [&] { return zelkc_logix_client_read_atomic_values(client_, reads.data(), 3); }},
         {"string read", [&] { return zelkc_logix_client_read_string_value(client_, "Greeting", text, 96, &length); }},
         {"array read", [&] { return zelkc_logix_client_read_atomic_array(client_, "LargeArray", 300, &array); }},
+        {"batch write", [&] {
+             zelkc_logix_atomic_write w[2] = {};
+             w[0].tag = "DintTag", w[0].value.type = 0xC4, w[0].value.value.i32 = 7;
+             w[1].tag = "Greeting", w[1].value.type = 0x02A0, w[1].text = "hi", w[1].text_length = 2, w[1].capacity = 82;
+             const uint8_t rc = zelkc_logix_client_write_values(client_, w, 2);
+             return rc == ZELKC_LOGIX_OK && (w[0].result | w[1].result) != 0 ? uint8_t(0xEE) : rc;
+         }},
         {"auto connect", [&] { // a Forward Open that fails for memory is no refusal: no smaller size
              const uint8_t rc = connect(kTimeoutMs, ZELKC_LOGIX_MODE_AUTO);
              return rc == ZELKC_LOGIX_OK && zelkc_logix_client_packet_size(client_) != 4000 ? uint8_t(0xEE) : rc;
@@ -663,6 +670,174 @@ TEST_F(LogixClientTest, AllocationFailuresAreReportedAndEveryBlockIsReleased) {
     client_ = nullptr;
     EXPECT_EQ(CountingAllocator::live, 0);
     zelkc_cip_allocator_set_default(nullptr);
+}
+
+// ---- writes ----------------------------------------------------------------------------------
+
+// A controller for writes: flags whose bit 3 the program flips every cycle, a read-only setpoint, a
+// value the program holds, a STRING and a structure with BOOL members.
+const char* const kWriteController = R"({
+  "identity": {"vendor_id": 1, "device_type": 14, "product_code": 166, "revision": {"major": 33, "minor": 11},
+               "serial_number": 12648430, "product_name": "1756-L83E/B"},
+  "types": [{"name": "Valve", "members": [{"name": "Open", "type": "BOOL"}, {"name": "Closed", "type": "BOOL"},
+            {"name": "Fault", "type": "BOOL"}, {"name": "Position", "type": "REAL"}]}],
+  "tags": [
+    {"name": "Flags", "type": "DINT", "behaviour": {"kind": "toggle", "bit": 3}},
+    {"name": "Small", "type": "SINT"}, {"name": "Wide", "type": "LINT"},
+    {"name": "Limit", "type": "DINT", "value": 50, "access": "read-only"},
+    {"name": "Held", "type": "DINT", "value": 42, "behaviour": {"kind": "hold", "value": 42}},
+    {"name": "Label", "type": "STRING", "value": "old"},
+    {"name": "V1", "type": "Valve", "value": {"Closed": true, "Fault": true}},
+    {"name": "Setpoints", "type": "DINT", "dims": [100]}
+  ]})";
+
+zelkc_logix_atomic_write atomic(const char* tag, uint16_t type, uint64_t bits, uint16_t host = 0) {
+    zelkc_logix_atomic_write w{};
+    w.tag = tag;
+    w.value.type = type;
+    w.value.value.u64 = bits;
+    w.host_type = host;
+    return w;
+}
+
+uint64_t read_bits(zelkc_logix_client* client, const char* tag) {
+    zelkc_logix_value v{};
+    EXPECT_EQ(zelkc_logix_client_read_atomic_value(client, tag, &v), ZELKC_LOGIX_OK) << tag;
+    return v.value.u64;
+}
+
+// Every atomic type at its edge values goes out in one packet and reads back bit for bit; a bad
+// entry takes no request and the rest are still written.
+TEST_F(LogixClientTest, EveryAtomicTypeIsWrittenInOneBatchAndReadsBack) {
+    connect_recorded();
+    const std::pair<const char*, std::pair<uint16_t, uint64_t>> values[] = {
+        {"SintTag", {0xC2, 0x80}},           {"IntTag", {0xC3, 0x8000}},
+        {"DintTag", {0xC4, 0x80000000}},     {"LintTag", {0xC5, 0x8000000000000000}},
+        {"UsintTag", {0xC6, 0xFF}},          {"UintTag", {0xC7, 0xFFFF}},
+        {"UdintTag", {0xC8, 0xFFFFFFFF}},    {"UlintTag", {0xC9, ~0ull}},
+        {"RealTag", {0xCA, 0x3DCCCCCD}},     {"LrealTag", {0xCB, 0x3FB999999999999A}},
+        {"ByteTag", {0xD1, 0xA5}},           {"WordTag", {0xD2, 0xBEEF}},
+        {"DwordTag", {0xD3, 0xDEADBEEF}},    {"LwordTag", {0xD4, 0x0123456789ABCDEF}},
+        {"BoolFalse", {0xC1, 1}},            {"Motor1.Status.Faulted", {0xC1, 1}},
+    };
+    std::vector<zelkc_logix_atomic_write> batch;
+    for (const auto& [tag, v] : values)
+        batch.push_back(atomic(tag, v.first, v.second));
+    batch.push_back(atomic("Bad..Path", 0xC4, 1));
+    batch.push_back(atomic("NoSuchTag", 0xC4, 1));
+    ASSERT_EQ(zelkc_logix_client_write_values(client_, batch.data(), uint32_t(batch.size())), ZELKC_LOGIX_OK);
+    const std::vector<Exchange> wire = relay_->take();
+    ASSERT_EQ(wire.size(), 1u);
+    EXPECT_EQ(count(wire, 0x4D), 17u);
+    for (size_t i = 0; i < std::size(values); ++i) {
+        EXPECT_EQ(batch[i].result, ZELKC_LOGIX_OK) << values[i].first;
+        EXPECT_EQ(read_bits(client_, values[i].first), values[i].second.second) << values[i].first;
+    }
+    EXPECT_EQ(batch[16].result, ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    EXPECT_TRUE(batch[17].result == ZELKC_LOGIX_ERR_DEVICE && batch[17].status.general_status == 0x04);
+    EXPECT_EQ(read_bits(client_, "Motor1.Status.Running"), 1u) << "a BOOL member's neighbour kept";
+}
+
+// Bits go by Read-Modify-Write with masks of the integer's width, so a bit the program flipped after
+// the client last read the integer stays flipped; BOOL members go by name; checks refuse before
+// anything is sent.
+TEST_F(LogixClientTest, BitsAreWrittenByReadModifyWriteWithoutTouchingTheirNeighbours) {
+    start({}, logixsim::parse_controller(kWriteController, "writes"));
+    connect_recorded();
+    ASSERT_EQ(read_bits(client_, "Flags"), 0u);
+    server_->tick(); // the program sets bit 3 after our read
+    zelkc_logix_atomic_write bits[] = {atomic("Flags.5", 0xC1, 1, 0xC4), atomic("Small.7", 0xC1, 1, 0xC2),
+                                       atomic("Wide.63", 0xC1, 1, 0xC5), atomic("V1.Open", 0xC1, 1),
+                                       atomic("V1.Fault", 0xC1, 0)};
+    ASSERT_EQ(zelkc_logix_client_write_values(client_, bits, 5), ZELKC_LOGIX_OK);
+    std::vector<Exchange> wire = relay_->take();
+    EXPECT_EQ(count(wire, 0x4E), 3u);
+    EXPECT_EQ(count(wire, 0x4D), 2u);
+    EXPECT_EQ(read_bits(client_, "Flags"), 0x28u);
+    EXPECT_EQ(read_bits(client_, "Small") & 0xFF, 0x80u);
+    EXPECT_EQ(read_bits(client_, "Wide"), 0x8000000000000000u);
+    for (const auto& [member, on] : {std::pair{"V1.Open", 1u}, {"V1.Closed", 1u}, {"V1.Fault", 0u}})
+        EXPECT_EQ(read_bits(client_, member) & 0xFF, on) << member;
+    bits[0].value.value.u8 = 0;
+    server_->tick(); // bit 3 cleared again by the program
+    ASSERT_EQ(zelkc_logix_client_write_value(client_, &bits[0]), ZELKC_LOGIX_OK);
+    EXPECT_EQ(read_bits(client_, "Flags"), 0u);
+    relay_->take();
+    const uint64_t before = server_->request_count();
+    zelkc_logix_atomic_write refused[] = {atomic("Flags.32", 0xC1, 1, 0xC4), atomic("Flags.1", 0xC1, 1, 0xCA),
+                                          atomic("Flags.1", 0xC1, 1), atomic("Flags", 0xCC, 1)};
+    EXPECT_EQ(zelkc_logix_client_write_values(client_, refused, 4), ZELKC_LOGIX_OK);
+    for (const auto& w : refused)
+        EXPECT_EQ(w.result, &w == &refused[3] ? ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE : ZELKC_LOGIX_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(server_->request_count(), before) << "nothing goes out when every entry fails its check";
+}
+
+// STRINGs go as DATA then LEN in one packet; a text longer than the capacity is refused unsent;
+// refusals come back per entry with their status, and a held value reads back as the program holds it.
+TEST_F(LogixClientTest, StringsRefusalsAndHeldValuesComeBackPerEntry) {
+    start({}, logixsim::parse_controller(kWriteController, "writes"));
+    connect_recorded(ZELKC_LOGIX_MODE_AUTO);
+    const std::string text = "line 2 running";
+    zelkc_logix_atomic_write batch[4] = {atomic("Label", 0x02A0, 0), atomic("Limit", 0xC4, 60),
+                                         atomic("Held", 0xC4, 7), atomic("Small", 0xC2, 5)};
+    batch[0].text = text.data(), batch[0].text_length = uint32_t(text.size()), batch[0].capacity = 82;
+    ASSERT_EQ(zelkc_logix_client_write_values(client_, batch, 4), ZELKC_LOGIX_OK);
+    EXPECT_EQ(relay_->take().size(), 1u);
+    char buf[96];
+    uint32_t length = 0;
+    ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Label", buf, sizeof buf, &length), ZELKC_LOGIX_OK);
+    EXPECT_EQ(std::string(buf, length), text);
+    EXPECT_EQ(batch[0].result, ZELKC_LOGIX_OK);
+    EXPECT_TRUE(batch[1].result == ZELKC_LOGIX_ERR_DEVICE && batch[1].status.general_status == 0x0F);
+    EXPECT_EQ(read_bits(client_, "Limit") & 0xFFFFFFFF, 50u);
+    EXPECT_EQ(batch[2].result, ZELKC_LOGIX_OK) << "the controller took the write";
+    EXPECT_EQ(read_bits(client_, "Held") & 0xFFFFFFFF, 42u) << "and its program put 42 back";
+    const std::string empty;
+    batch[0].text = empty.data(), batch[0].text_length = 0;
+    ASSERT_EQ(zelkc_logix_client_write_value(client_, &batch[0]), ZELKC_LOGIX_OK);
+    ASSERT_EQ(zelkc_logix_client_read_string_value(client_, "Label", buf, sizeof buf, &length), ZELKC_LOGIX_OK);
+    EXPECT_EQ(length, 0u);
+    const std::string long_text(83, 'x');
+    batch[0].text = long_text.data(), batch[0].text_length = 83;
+    const uint64_t before = server_->request_count();
+    EXPECT_EQ(zelkc_logix_client_write_value(client_, &batch[0]), ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(server_->request_count(), before);
+    logixsim::Faults faults;
+    faults.refuse_writes = true;
+    set_faults(faults);
+    EXPECT_EQ(zelkc_logix_client_write_value(client_, &batch[3]), ZELKC_LOGIX_ERR_DEVICE);
+    EXPECT_EQ(batch[3].status.general_status, 0x10);
+    zelkc_logix_client_disconnect(client_);
+    EXPECT_EQ(zelkc_logix_client_write_value(client_, &batch[3]), ZELKC_LOGIX_ERR_NOT_CONNECTED);
+}
+
+// A hundred writes are one exchange over a 4002-byte connection, and unconnected as many 500-byte
+// packets as 26 bytes a request need (groups of 30 in two packets each, the last 10 in one); a
+// transport failure marks every entry that got no reply.
+TEST_F(LogixClientTest, AHundredWritesAreOneExchangeOverAConnection) {
+    start({}, logixsim::parse_controller(kWriteController, "writes"));
+    std::vector<std::string> names;
+    for (int i = 0; i < 100; ++i)
+        names.push_back("Setpoints[" + std::to_string(i) + "]");
+    std::vector<zelkc_logix_atomic_write> batch;
+    for (int i = 0; i < 100; ++i)
+        batch.push_back(atomic(names[size_t(i)].c_str(), 0xC4, uint64_t(1000 + i)));
+    for (const auto& [mode, exchanges] : {std::pair{ZELKC_LOGIX_MODE_AUTO, 1u}, {ZELKC_LOGIX_MODE_UNCONNECTED, 7u}}) {
+        connect_recorded(mode);
+        ASSERT_EQ(zelkc_logix_client_write_values(client_, batch.data(), 100), ZELKC_LOGIX_OK);
+        const std::vector<Exchange> wire = relay_->take();
+        EXPECT_EQ(wire.size(), exchanges);
+        EXPECT_EQ(count(wire, 0x4D), 100u);
+    }
+    EXPECT_EQ(read_bits(client_, "Setpoints[99]") & 0xFFFFFFFF, 1099u);
+    logixsim::Faults faults;
+    faults.close_after_requests = 0;
+    ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
+    set_faults(faults);
+    server_->stop();
+    EXPECT_NE(zelkc_logix_client_write_values(client_, batch.data(), 100), ZELKC_LOGIX_OK);
+    for (const auto& w : batch)
+        ASSERT_TRUE(w.result == ZELKC_LOGIX_ERR_IO || w.result == ZELKC_LOGIX_ERR_NOT_CONNECTED) << int(w.result);
 }
 
 } // namespace

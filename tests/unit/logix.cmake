@@ -1,6 +1,7 @@
 # Unit tests of the Logix tag client library and of the value text functions.
 if(TARGET zelkc_logix)
-  set(logix_unit_tests logix_path_test logix_model_test logix_browse_test logix_template_test logix_read_test)
+  set(logix_unit_tests logix_path_test logix_model_test logix_browse_test logix_template_test logix_read_test
+      logix_write_test)
   foreach(t ${logix_unit_tests})
     if(EXISTS "${CMAKE_CURRENT_LIST_DIR}/${t}.cc")
       orvane_add_test(${t} SOURCES ${CMAKE_CURRENT_LIST_DIR}/${t}.cc LIBS zelkc_logix)
