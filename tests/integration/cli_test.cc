@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 #include "logixsim/server.h"
@@ -55,7 +56,7 @@ protected:
         std::istringstream in(line);
         for (std::string word; in >> word;)
             command += " '" + (word == "@" ? address_ : word) + "'";
-        command += " >" + out_ + " 2>" + err_;
+        command += " >" + out_ + " 2>" + err_ + " </dev/null";
         if (!then.empty())
             command = "env --default-signal=INT " + command + " & p=$!; " + then + "; wait $p";
         const int status = std::system(("rm -f " + out_ + "; " + command).c_str());
@@ -403,6 +404,122 @@ TEST_F(Cli, WatchReconnectsThroughAKillAndARestart) {
     EXPECT_EQ(err[0].rfind("connection lost: ", 0), 0u) << err[0];
     EXPECT_NE(err[0].find("; reconnecting"), std::string::npos) << err[0];
     EXPECT_EQ(err[1].rfind("reconnected after ", 0), 0u) << err[1];
+}
+
+// ---- write ---------------------------------------------------------------------------------
+
+const char* const kWriteController = R"({
+  "identity": {"vendor_id": 1, "device_type": 14, "product_code": 166, "revision": {"major": 33, "minor": 11},
+               "serial_number": 12648430, "product_name": "1756-L83E/B"},
+  "tags": [{"name": "Speed", "type": "DINT", "value": 42}, {"name": "Small", "type": "SINT"},
+           {"name": "Ratio", "type": "REAL", "value": 0.5}, {"name": "Run", "type": "BOOL", "value": true},
+           {"name": "Flags", "type": "DINT", "value": 8}, {"name": "Label", "type": "STRING", "value": "old"},
+           {"name": "Limit", "type": "DINT", "value": 50, "access": "read-only"},
+           {"name": "Held", "type": "DINT", "value": 42, "behaviour": {"kind": "hold", "value": 42}}]})";
+
+class CliWrite : public Cli {
+protected:
+    void SetUp() override {
+        start({}, 0, logixsim::parse_controller(kWriteController, "writes"));
+        std::system("rm -rf cli_write_state");
+        ::setenv("XDG_STATE_HOME", (std::string(std::getenv("PWD") ? std::getenv("PWD") : ".") + "/cli_write_state").c_str(), 1);
+    }
+    void TearDown() override { ::unsetenv("XDG_STATE_HOME"); }
+    // The record's lines as JSON.
+    std::vector<json> record() {
+        std::vector<json> lines;
+        std::ifstream in(std::string(std::getenv("XDG_STATE_HOME")) + "/orvane/writes.jsonl");
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(json::parse(line));
+        return lines;
+    }
+    std::string values() { return cli("read @ Speed Small Ratio Run Flags Label Limit Held").out; }
+    const std::string before_ = "Speed = 42\nSmall = 0\nRatio = 0.5\nRun = true\nFlags = 8\nLabel = old\n"
+                                "Limit = 50\nHeld = 42\n";
+};
+
+// Nothing is written, and nothing recorded, by a dry run, a value out of range, an unknown tag, or
+// a command with neither a terminal to ask on nor --yes.
+TEST_F(CliWrite, NothingIsWrittenUnlessEveryValueFitsAndTheUserConfirmed) {
+    ASSERT_EQ(values(), before_);
+    Result r = cli("write @ Speed=43 Small=16#FF Ratio=16777217 Run=false Flags.5=1 Label=new --dry-run");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Speed    42 -> 43\nSmall    0 -> -1\nRatio    0.5 -> 16777216\nRun      true -> false\n"
+                     "Flags.5  false -> true\nLabel    old -> new\n");
+    EXPECT_NE(r.err.find("Ratio: 16777217 is written as the nearest REAL, 16777216"), std::string::npos) << r.err;
+    const std::pair<std::string, const char*> refused[] = {
+        {"write @ Speed=43 Small=300 --yes", "Small: 300 does not fit a SINT (-128 to 127)"},
+        {"write @ Speed=43 Run=2 --yes", "Run: '2' is not a BOOL (0, 1, true or false)"},
+        {"write @ Speed=43 Flags.32=1 --yes", "Flags.32: Flags has bits 0 to 31"},
+        {"write @ Speed=43 Label=" + std::string(83, 'x') + " --yes",
+         "Label: a text of 83 characters does not fit (this STRING holds 82)"},
+        {"write @ Speed=43", "nothing written: confirm with --yes when standard input is not a terminal"},
+        {"write @ Speed", "'Speed' is not TAG=VALUE"},
+        {"write @ Speed=1 speed=2 --yes", "speed is given twice"},
+        {"write @ Speed=43 Nope=1 --yes", "Nope: no such tag (CIP 0x04"},
+    };
+    for (const auto& [line, reason] : refused) {
+        r = cli(line);
+        EXPECT_EQ(r.status, line.find("Nope") != std::string::npos ? 3 : 1) << line;
+        EXPECT_NE(r.err.find(reason), std::string::npos) << line << "\n" << r.err;
+    }
+    EXPECT_EQ(values(), before_);
+    EXPECT_TRUE(record().empty());
+}
+
+// Written in one batch and read back: each outcome on standard output, the reasons on standard
+// error, every attempt in the record (0600) before the outcome is printed.
+TEST_F(CliWrite, WritesAreReadBackAndEveryAttemptIsRecorded) {
+    Result r = cli("write @ Speed=0x2B Small=-5 Ratio=1.25 Run=0 Flags.5=true Label=ready --yes");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Speed    written  43\nSmall    written  -5\nRatio    written  1.25\nRun      written  false\n"
+                     "Flags.5  written  true\nLabel    written  ready\n");
+    EXPECT_EQ(values(), "Speed = 43\nSmall = -5\nRatio = 1.25\nRun = false\nFlags = 40\nLabel = ready\n"
+                        "Limit = 50\nHeld = 42\n");
+    r = cli("write @ Limit=60 Held=7 Speed=44 --yes --json");
+    EXPECT_EQ(r.status, 3);
+    const json doc = json::parse(r.out);
+    EXPECT_EQ(doc[0]["result"], "refused");
+    EXPECT_EQ(doc[0]["status"], "0x0F/0x0000");
+    EXPECT_EQ(doc[1]["result"], "differs");
+    EXPECT_EQ(doc[1]["read_back"], "42");
+    EXPECT_EQ(doc[2]["result"], "written");
+    EXPECT_NE(r.err.find("Held: written, but the controller now holds 42"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Limit: "), std::string::npos) << r.err;
+    const std::vector<json> lines = record();
+    ASSERT_EQ(lines.size(), 9u);
+    const json& first = lines[0];
+    for (const char* field : {"time", "user", "source", "address", "identity", "product", "tag", "type", "before",
+                              "asked", "result", "read_back"})
+        EXPECT_TRUE(first.contains(field)) << field;
+    EXPECT_EQ(first["identity"], "1-166-00C0FFEE");
+    EXPECT_EQ(first["product"], "1756-L83E/B");
+    EXPECT_EQ(first["address"], address_);
+    EXPECT_EQ(first["before"], "42");
+    EXPECT_EQ(first["asked"], "43");
+    EXPECT_EQ(lines[6]["result"], "refused");
+    EXPECT_EQ(lines[6]["status"], "0x0F/0x0000");
+    EXPECT_EQ(lines[7]["read_back"], "42");
+    struct stat st{};
+    ASSERT_EQ(::stat((std::string(std::getenv("XDG_STATE_HOME")) + "/orvane/writes.jsonl").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// On a terminal the plan is shown and only "y" writes.
+TEST_F(CliWrite, OnATerminalOnlyYesWrites) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script(1) is not installed";
+    for (const char* answer : {"n", "y"}) {
+        const std::string command = std::string("printf '") + answer + "\\n' | script -qec \"'" + ORVANE_CLI_EXE +
+                                    "' write " + address_ + " Speed=7\" /dev/null > " + out_ + " 2>&1";
+        const int status = std::system(command.c_str());
+        const std::string out = slurp(out_);
+        EXPECT_NE(out.find("Speed  42 -> 7"), std::string::npos) << out;
+        EXPECT_NE(out.find("Write this value to 1756-L83E/B at " + address_ + "? [y/N]"), std::string::npos) << out;
+        EXPECT_EQ(WEXITSTATUS(status), *answer == 'y' ? 0 : 1) << out;
+        EXPECT_EQ(values().substr(0, 11), *answer == 'y' ? "Speed = 7\nS" : "Speed = 42\n");
+    }
+    EXPECT_EQ(record().size(), 1u);
 }
 
 } // namespace

@@ -105,9 +105,16 @@ uint32_t string_capacity(const Connection& connection, const std::string& tag) {
     return capacity;
 }
 
+// What stops a plan: the text, and whether it is the user's request (exit 1) rather than the
+// controller's refusal (exit 3).
+struct Problem {
+    std::string text;
+    bool usage = false;
+};
+
 // Reads every planned tag (a bit's integer for a bit) and fills type, before and, for STRINGs,
-// the capacity. Returns the tags the controller refused, with their reasons.
-std::vector<std::string> learn(const Connection& connection, std::vector<Planned>& plan) {
+// the capacity. Returns what stops the plan.
+std::vector<Problem> learn(const Connection& connection, std::vector<Planned>& plan) {
     std::vector<zelkc_logix_atomic_read> entries(plan.size());
     std::vector<zelkc_logix_read_status> statuses(plan.size());
     for (size_t i = 0; i < plan.size(); ++i) {
@@ -118,7 +125,7 @@ std::vector<std::string> learn(const Connection& connection, std::vector<Planned
     if (rc != ZELKC_LOGIX_OK) {
         connection.fail("reading tags", rc);
     }
-    std::vector<std::string> problems;
+    std::vector<Problem> problems;
     for (size_t i = 0; i < plan.size(); ++i) {
         Planned& p = plan[i];
         const zelkc_logix_atomic_read& e = entries[i];
@@ -128,14 +135,16 @@ std::vector<std::string> learn(const Connection& connection, std::vector<Planned
                                e.value.type == ZELKC_LOGIX_TYPE_CIP_STRING ||
                                e.value.type == ZELKC_LOGIX_TYPE_SHORT_STRING);
             if (!text || p.bit >= 0) {
-                problems.push_back(fmt::format("{}: {}", p.tag,
-                                               p.bit >= 0 && text ? p.read + " is a STRING, not an integer"
-                                                                  : reason_of(e.result, statuses[i])));
+                if (p.bit >= 0 && text) {
+                    problems.push_back({fmt::format("{}: {} is a STRING, not an integer", p.tag, p.read), true});
+                } else {
+                    problems.push_back({fmt::format("{}: {}", p.tag, reason_of(e.result, statuses[i]))});
+                }
                 continue;
             }
             const std::vector<TagValue> now = read_tags(connection, {p.read});
             if (!now[0].ok) {
-                problems.push_back(fmt::format("{}: {}", p.tag, now[0].reason));
+                problems.push_back({fmt::format("{}: {}", p.tag, now[0].reason)});
                 continue;
             }
             p.is_string = true;
@@ -144,7 +153,7 @@ std::vector<std::string> learn(const Connection& connection, std::vector<Planned
             p.before = now[0].text;
             p.capacity = string_capacity(connection, p.tag);
             if (p.capacity == 0) {
-                problems.push_back(fmt::format("{}: the size of this STRING is not known", p.tag));
+                problems.push_back({fmt::format("{}: the size of this STRING is not known", p.tag)});
             }
             continue;
         }
@@ -156,11 +165,11 @@ std::vector<std::string> learn(const Connection& connection, std::vector<Planned
             if (type == ZELKC_LOGIX_TYPE_BOOL || type == ZELKC_LOGIX_TYPE_REAL || type == ZELKC_LOGIX_TYPE_LREAL ||
                 bits == 0) {
                 problems.push_back(
-                    fmt::format("{}: {} is not an integer ({})", p.tag, p.read, datatype_get_name(&info)));
+                    {fmt::format("{}: {} is not an integer ({})", p.tag, p.read, datatype_get_name(&info)), true});
                 continue;
             }
             if (p.bit >= bits) {
-                problems.push_back(fmt::format("{}: {} has bits 0 to {}", p.tag, p.read, bits - 1));
+                problems.push_back({fmt::format("{}: {} has bits 0 to {}", p.tag, p.read, bits - 1), true});
                 continue;
             }
             p.host_type = type;
@@ -281,13 +290,15 @@ int run_write(const CommonOptions& common, const std::vector<std::string>& assig
     }
 
     Connection connection(common.address, common.timeout_ms);
-    const std::vector<std::string> problems = learn(connection, plan);
-    for (const std::string& problem : problems) {
-        std::cerr << "orvane-cli: " << problem << "\n";
+    const std::vector<Problem> problems = learn(connection, plan);
+    bool refused = false;
+    for (const Problem& problem : problems) {
+        std::cerr << "orvane-cli: " << problem.text << "\n";
+        refused = refused || !problem.usage;
     }
     if (!problems.empty()) {
         std::cerr << "orvane-cli: nothing written\n";
-        return kExitTagsFailed;
+        return refused ? kExitTagsFailed : kExitUsage;
     }
     bool bad_value = false;
     for (Planned& p : plan) {
