@@ -258,7 +258,8 @@ TEST_F(SimWire, ReadModifyWriteTolerantWritesAndClockAttribute6) {
         {sym("RealTag"), "04 00 00 00 00 00 ff ff ff ff", "ce 00 ff 01 07 21", "cc 00 00 00 ca 00 00 00 50 40"},
         {sym("BoolTag"), "01 00 00 00", "ce 00 ff 01 07 21", "cc 00 00 00 c1 00 ff"},
         {sym("DintTag"), "04 00 00 00 00 00 ff ff ff", "ce 00 13 00", "cc 00 00 00 c4 00 40 e2 01 00"},
-        {sym("DintTag"), "04 00 00 00 00 00 ff ff ff ff 00", "ce 00 15 00", "cc 00 00 00 c4 00 40 e2 01 00"},
+        // bytes after the masks ignored: an 8-byte AND mask for a DINT, as a popular client sends
+        {sym("DintTag"), "04 00 20 00 00 00 ff ff ff ff ff ff ff ff", "ce 00 00 00", "cc 00 00 00 c4 00 60 e2 01 00"},
         {sym("Missing"), "01 00 01 ff", "ce 00 04 00", "cc 00 04 00"},
     };
     for (const auto& [path, masks, reply, after] : cases) {
