@@ -449,12 +449,25 @@ private:
                     if (elements * tag.type.size() > kMaxTagBytes)
                         fail(p + ".dims", "the tag would hold more than 16 MiB");
                 }
-                if (tag.type.atomic == kBool)
-                    fail(p + ".type", "BOOL arrays are not supported; use DINT and bit members");
+                if (tag.type.atomic == kBool && !tag.type.is_struct()) {
+                    if (tag.dims.size() != 1)
+                        fail(p + ".dims", "a BOOL array has one dimension");
+                    tag.bool_array = true;
+                }
             }
             tag.elements = static_cast<uint32_t>(elements);
-            tag.initial.assign(tag.elements * tag.type.size(), 0);
-            if (tj.contains("value"))
+            tag.initial.assign(tag.bool_array ? (tag.elements + 31) / 32 * 4 : tag.elements * tag.type.size(), 0);
+            if (tag.bool_array && tj.contains("value")) {
+                const json& v = tj["value"];
+                if (!v.is_array() || v.size() > tag.elements)
+                    fail(p + ".value", "expected an array of at most " + std::to_string(tag.elements) + " BOOLs");
+                for (size_t k = 0; k < v.size(); ++k) {
+                    if (!v[k].is_boolean() && !(v[k].is_number_unsigned() && v[k].get<uint64_t>() <= 1))
+                        fail(p + ".value[" + std::to_string(k) + "]", "expected true, false, 0 or 1");
+                    if (v[k].is_boolean() ? v[k].get<bool>() : v[k].get<uint64_t>() == 1)
+                        tag.initial[k / 32 * 4 + k % 32 / 8] |= static_cast<uint8_t>(1u << (k % 8));
+                }
+            } else if (tj.contains("value"))
                 write_value(tag.type, tag.dims.empty() ? 0 : tag.elements, tj["value"], tag.initial.data(),
                             p + ".value");
             if (tj.contains("behaviour")) {
@@ -830,6 +843,14 @@ std::optional<PathError> resolve(const Tag& tag, const std::vector<PathStep>& st
                 if (step.indexes[k] >= dims[k])
                     return PathError{0xFF, 0x2105};
                 flat = flat * dims[k] + step.indexes[k];
+            }
+            if (tag.bool_array && bit < 0 && !type.is_struct() && type.atomic == kBool) {
+                // An element of a BOOL array: its bit in the 32-bit word that holds it.
+                offset += static_cast<uint32_t>(flat / 32 * 4 + flat % 32 / 8);
+                bit = static_cast<int>(flat % 8);
+                available = 1;
+                dims.clear();
+                continue;
             }
             offset += static_cast<uint32_t>(flat * type.size());
             available -= static_cast<uint32_t>(flat);

@@ -109,6 +109,7 @@ struct Tag {
     std::vector<uint8_t> initial; // initial bytes, elements * element size
     std::vector<Behaviour> behaviours;
     bool read_only = false; // writes refused with 0x0F (privilege violation); reads fine
+    bool bool_array = false; // BOOL[n]: packed 32 to a 32-bit word, as a controller keeps them
     uint16_t word() const;  // symbol type word with rank bits
 };
 

@@ -23,6 +23,18 @@ Bytes read_modify_write(Cip& cip, const Tag& tag, const Location& loc, const uin
         return reply(0x4E, kStatusNotEnoughData);
     // Bytes after the two masks are ignored, as controllers do: a popular client always sends an
     // 8-byte AND mask whatever the integer's width.
+    if (tag.bool_array && loc.bit >= 0) {
+        // An element of a BOOL array: the masks apply to the 32-bit word that holds it.
+        if (size != 4)
+            return reply(0x4E, kStatusGeneral, {0x2107});
+        const uint32_t word = loc.byte_offset & ~3u;
+        Bytes value;
+        cip.store.read(tag, word, 4, value);
+        for (uint16_t i = 0; i < 4; ++i)
+            value[i] = static_cast<uint8_t>((value[i] | r.here()[i]) & r.here()[4 + i]);
+        cip.store.write(tag, word, value.data(), 4);
+        return reply(0x4E, kStatusOk);
+    }
     static const uint8_t kIntegers[] = {kSint, kInt, kDint, kLint, kUsint, kUint, kUdint, kUlint,
                                         kByte, kWord, kDword, kLword};
     const bool integer = !loc.type.is_struct() &&
@@ -125,6 +137,13 @@ Bytes read_cip_string(Cip& cip, uint8_t service, const Tag& tag, const Location&
 }
 
 Bytes read_tag(Cip& cip, uint8_t service, const Tag& tag, const Location& loc, const uint8_t* data, size_t dlen) {
+    if (tag.bool_array && loc.bit < 0) {
+        // The whole BOOL array reads as the 32-bit words that hold it.
+        Location words = loc;
+        words.type = DataType{kDword, nullptr};
+        words.available = (tag.elements + 31) / 32;
+        return read_tag(cip, service, tag, words, data, dlen);
+    }
     if (dlen < (service == 0x4C ? 2u : 6u))
         return reply(service, kStatusNotEnoughData);
     uint32_t count = get_u16(data);

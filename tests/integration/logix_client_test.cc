@@ -688,7 +688,8 @@ const char* const kWriteController = R"({
     {"name": "Held", "type": "DINT", "value": 42, "behaviour": {"kind": "hold", "value": 42}},
     {"name": "Label", "type": "STRING", "value": "old"},
     {"name": "V1", "type": "Valve", "value": {"Closed": true, "Fault": true}},
-    {"name": "Setpoints", "type": "DINT", "dims": [100]}
+    {"name": "Setpoints", "type": "DINT", "dims": [100]},
+    {"name": "Alarms", "type": "BOOL", "dims": [64], "value": [true, false, true]}
   ]})";
 
 zelkc_logix_atomic_write atomic(const char* tag, uint16_t type, uint64_t bits, uint16_t host = 0) {
@@ -758,6 +759,17 @@ TEST_F(LogixClientTest, BitsAreWrittenByReadModifyWriteWithoutTouchingTheirNeigh
     EXPECT_EQ(read_bits(client_, "Wide"), 0x8000000000000000u);
     for (const auto& [member, on] : {std::pair{"V1.Open", 1u}, {"V1.Closed", 1u}, {"V1.Fault", 0u}})
         EXPECT_EQ(read_bits(client_, member) & 0xFF, on) << member;
+    // An element of a BOOL array: its 32-bit word's bit, the others kept.
+    zelkc_logix_atomic_write alarms[] = {atomic("Alarms[37]", 0xC1, 1), atomic("Alarms[2]", 0xC1, 0)};
+    ASSERT_EQ(zelkc_logix_client_write_values(client_, alarms, 2), ZELKC_LOGIX_OK);
+    EXPECT_EQ(alarms[0].result | alarms[1].result, ZELKC_LOGIX_OK);
+    EXPECT_EQ(count(relay_->take(), 0x4E), 2u);
+    zelkc_logix_value_array words{};
+    ASSERT_EQ(zelkc_logix_client_read_atomic_array(client_, "Alarms", 2, &words), ZELKC_LOGIX_OK);
+    EXPECT_EQ(words.type, 0xD3);
+    EXPECT_EQ(std::vector<uint8_t>(words.data, words.data + 8), (std::vector<uint8_t>{1, 0, 0, 0, 0x20, 0, 0, 0}));
+    zelkc_logix_value_array_free(&words);
+    EXPECT_EQ(read_bits(client_, "Alarms[37]") & 0xFF, 1u);
     bits[0].value.value.u8 = 0;
     server_->tick(); // bit 3 cleared again by the program
     ASSERT_EQ(zelkc_logix_client_write_value(client_, &bits[0]), ZELKC_LOGIX_OK);
