@@ -137,7 +137,7 @@ Bytes read_cip_string(Cip& cip, uint8_t service, const Tag& tag, const Location&
 }
 
 Bytes read_tag(Cip& cip, uint8_t service, const Tag& tag, const Location& loc, const uint8_t* data, size_t dlen) {
-    if (tag.bool_array && loc.bit < 0) {
+    if (tag.bool_array && loc.bit < 0 && loc.type.atomic == kBool) {
         // The whole BOOL array reads as the 32-bit words that hold it.
         Location words = loc;
         words.type = DataType{kDword, nullptr};
