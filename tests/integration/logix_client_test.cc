@@ -764,12 +764,8 @@ TEST_F(LogixClientTest, BitsAreWrittenByReadModifyWriteWithoutTouchingTheirNeigh
     ASSERT_EQ(zelkc_logix_client_write_values(client_, alarms, 2), ZELKC_LOGIX_OK);
     EXPECT_EQ(alarms[0].result | alarms[1].result, ZELKC_LOGIX_OK);
     EXPECT_EQ(count(relay_->take(), 0x4E), 2u);
-    zelkc_logix_value_array words{};
-    ASSERT_EQ(zelkc_logix_client_read_atomic_array(client_, "Alarms", 2, &words), ZELKC_LOGIX_OK);
-    EXPECT_EQ(words.type, 0xD3);
-    EXPECT_EQ(std::vector<uint8_t>(words.data, words.data + 8), (std::vector<uint8_t>{1, 0, 0, 0, 0x20, 0, 0, 0}));
-    zelkc_logix_value_array_free(&words);
-    EXPECT_EQ(read_bits(client_, "Alarms[37]") & 0xFF, 1u);
+    for (const auto& [element, on] : {std::pair{"Alarms[0]", 1u}, {"Alarms[2]", 0u}, {"Alarms[36]", 0u}, {"Alarms[37]", 1u}})
+        EXPECT_EQ(read_bits(client_, element) & 0xFF, on) << element;
     bits[0].value.value.u8 = 0;
     server_->tick(); // bit 3 cleared again by the program
     ASSERT_EQ(zelkc_logix_client_write_value(client_, &bits[0]), ZELKC_LOGIX_OK);
