@@ -11,6 +11,7 @@
 #include <cstring>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 #include "logixsim/server.h"
@@ -422,7 +423,9 @@ protected:
     void SetUp() override {
         start({}, 0, logixsim::parse_controller(kWriteController, "writes"));
         std::system("rm -rf cli_write_state");
-        ::setenv("XDG_STATE_HOME", (std::string(std::getenv("PWD") ? std::getenv("PWD") : ".") + "/cli_write_state").c_str(), 1);
+        char cwd[4096];
+        ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+        ::setenv("XDG_STATE_HOME", (std::string(cwd) + "/cli_write_state").c_str(), 1);
     }
     void TearDown() override { ::unsetenv("XDG_STATE_HOME"); }
     // The record's lines as JSON.
