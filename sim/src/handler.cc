@@ -199,6 +199,8 @@ EncapSession::Outcome EncapSession::send_unit_data(const uint8_t* msg, const uin
         if (cip.size() + 2 > use.connection.to_size)
             cip = Bytes{cip[0], 0, kStatusReplyTooLarge, 0};
         connections_.remember(ot_id, sequence, cip);
+        if (limits.fail_first_read_after_connect && answered_.insert(ot_id).second)
+            cip.resize(1); // the first request of the connection: a reply that cannot be read
     }
     Bytes d;
     d.reserve(22 + cip.size());

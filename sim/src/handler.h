@@ -2,6 +2,7 @@
 // Router with the Logix objects behind it, and the encapsulation layer of one connection.
 #pragma once
 
+#include <set>
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
@@ -61,6 +62,8 @@ struct Limits {
     bool connected_reply_other_id = false;
     bool no_symbol_object = false;
     bool refuse_writes = false;
+    bool malformed_error_replies = false;
+    bool fail_first_read_after_connect = false;
     Faults::Strings strings = Faults::Strings::Logix;
 };
 
@@ -154,6 +157,7 @@ private:
     ValueStore& store_;
     ConnectionTable& connections_;
     uint32_t session_ = 0;
+    std::set<uint32_t> answered_; // connections that carried a request (fail_first_read_after_connect)
 };
 
 constexpr size_t kEncapHeaderSize = 24;

@@ -43,6 +43,8 @@ const char* const kUsage =
     "  --connected-reply-id <id>   name in connected replies the O->T connection id (o2t), an id of\n"
     "                              no connection of ours (other), or the T->O id (t2o, default)\n"
     "  --refuse-writes             answer every write with 0x10 (device state conflict)\n"
+    "  --malformed-error-replies   send CIP error replies one byte short\n"
+    "  --fail-first-read-after-connect  answer the first request of each class 3 connection with one byte\n"
     "  --no-symbol-object          answer requests to the Symbol object (class 0x6B) with 0x05\n"
     "  --strings <form>            STRING reads as logix (default), cip (type 0xD0, 16-bit length)\n"
     "                              or short (type 0xDA, 8-bit length)\n";
@@ -127,6 +129,10 @@ int main(int argc, char** argv) {
             options.faults.no_symbol_object = true;
         } else if (a == "--refuse-writes") {
             options.faults.refuse_writes = true;
+        } else if (a == "--malformed-error-replies") {
+            options.faults.malformed_error_replies = true;
+        } else if (a == "--fail-first-read-after-connect") {
+            options.faults.fail_first_read_after_connect = true;
         } else if (a == "--strings") {
             const std::string form = i + 1 < argc ? argv[i + 1] : "";
             if (form != "logix" && form != "cip" && form != "short")

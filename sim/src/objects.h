@@ -42,6 +42,7 @@ struct Cip {
     const Controller& plc;
     const Limits& limits;
     Bytes handle(const uint8_t* req, size_t size, int depth);
+    Bytes dispatch(const uint8_t* req, size_t size, int depth);
 };
 
 // One request as the dispatch decoded it: service, path segments (the class first), the instance

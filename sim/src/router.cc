@@ -75,6 +75,14 @@ bool parse_path(const uint8_t* p, size_t n, std::vector<Segment>& out) {
 }
 
 Bytes Cip::handle(const uint8_t* req, size_t size, int depth) {
+    Bytes out = dispatch(req, size, depth);
+    // A device that miscounts its error replies leaves off their last byte.
+    if (limits.malformed_error_replies && out.size() >= 4 && out[2] != kStatusOk && out[2] != kStatusPartial)
+        out.pop_back();
+    return out;
+}
+
+Bytes Cip::dispatch(const uint8_t* req, size_t size, int depth) {
     if (size < 2)
         return reply(size == 0 ? 0 : req[0], kStatusNotEnoughData);
     uint8_t service = req[0];

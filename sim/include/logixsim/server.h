@@ -65,6 +65,12 @@ struct Faults {
     // Every write (Write Tag, Write Tag Fragmented, Read-Modify-Write) answered 0x10 (device state
     // conflict), as a controller in a mode that takes no writes; reads go on.
     bool refuse_writes = false;
+    // CIP error replies (general status other than 0 and 6, also inside a Multiple Service Packet)
+    // one byte short, as a device that miscounts its reply.
+    bool malformed_error_replies = false;
+    // The first request over each new class 3 connection answered with a one-byte CIP reply: a
+    // device that accepts every connection and then fails at once.
+    bool fail_first_read_after_connect = false;
     // STRING values read as a CIP device serves text: Logix (the STRING structure), Cip (type 0xD0,
     // a 16-bit length and the characters) or Short (type 0xDA, an 8-bit length).
     enum class Strings { Logix, Cip, Short } strings = Strings::Logix;
