@@ -436,9 +436,14 @@ Scope browse_scope(const Connection& connection, const std::string& program, std
         (why->general_status == 0x05 || why->general_status == 0x08 || why->general_status == 0x16)) {
         // A device without the Symbol object (or its list service) cannot be browsed, though its
         // tags may still read by name.
+        // 0x08: the object is there but does not list its instances.
         const std::string extended = why->extended_status != 0 ? fmt::format("/0x{:04X}", why->extended_status) : "";
         connection.refused("browsing the controller tags",
-                           fmt::format("the device has no Symbol object to list its tags (CIP 0x{:02X}{} {})",
+                           fmt::format("{} (CIP 0x{:02X}{} {})",
+                                       why->general_status == 0x08
+                                           ? "the device does not list its tags (its Symbol object does not "
+                                             "support the list request)"
+                                           : "the device has no Symbol object to list its tags",
                                        why->general_status, extended,
                                        zelkc_logix_cip_status_name(why->general_status)));
     }
