@@ -15,6 +15,7 @@
 #include "TagFilter.h"
 #include "ValueText.h"
 #include "cli.h"
+#include "terminal_text.h"
 
 namespace cli {
 
@@ -57,7 +58,7 @@ private:
     static void page(void* context, uint32_t pages, uint32_t tags) {
         auto* self = static_cast<Progress*>(context);
         if (self->on_) {
-            fmt::print(stderr, "\r\x1b[Kbrowsing {}: {} symbol pages, {} tags so far", self->scope_, pages,
+            fmt::print(stderr, "\r\x1b[Kbrowsing {}: {} symbol pages, {} tags so far", terminal_safe(self->scope_), pages,
                        self->before_ + tags);
         }
     }
@@ -384,14 +385,15 @@ public:
     void rewind(size_t mark) override { out_.rewind(mark); }
     void begin(const Row& row) override {
         const std::string_view path = row.path_text();
-        if (std::all_of(path.begin(), path.end(), [](char c) { return c > 0 && c < 0x7F; })) {
+        if (std::all_of(path.begin(), path.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) {
             out_.put(path);
             out_.spaces(width_ - std::min(width_, path.size())); // a row wider is one the filter drops
         } else {
-            out_.put(fmt::format("{:<{}}", path, width_)); // padded by display width, as fmt does
+            // Padded by display width, as fmt does; a device's control characters shown as escapes.
+            out_.put(fmt::format("{:<{}}", terminal_safe(path), width_));
         }
         out_.put("  ");
-        out_.put(row.type);
+        out_.put(terminal_safe(row.type));
         if (row.rank != 0) {
             out_.put(fmt::format("[{}]", fmt::join(row.dims, row.dims + row.rank, ",")));
         }
