@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <fstream>
@@ -98,6 +99,33 @@ TEST(CliHostile, SignalsEndAWatchStuckInATrickledReply) {
         EXPECT_TRUE(device.client_gave_up());
         EXPECT_LE(device.dripped() - at_signal, 2) << "bytes trickled after the signal";
         EXPECT_EQ(run.out(), "");
+    }
+}
+
+// Tags whose dimensions claim billions of elements (one dimension of 4,294,967,295; three
+// whose product overflows 64 bits) are listed without their elements, named on standard error, and
+// the process stays small (its peak resident size, as the kernel counts it); a tag of 1,000 elements
+// beside them is listed in full.
+TEST(CliHostile, HugeDimensionsAreListedWithoutTheirElements) {
+    hostile::Device device({.tags = {{"Huge", 0x20C4, {4294967295u, 0, 0}},
+                                     {"Cube", 0x60C4, {4294967295u, 4294967295u, 2}},
+                                     {"Fine", 0x20C4, {1000, 0, 0}}}});
+    for (const bool json : {false, true}) {
+        std::vector<std::string> args = {"browse", device.address(), "--elements"};
+        if (json)
+            args.push_back("--json");
+        Child run(args);
+        EXPECT_EQ(run.wait(), 0) << run.err();
+        rusage usage{};
+        getrusage(RUSAGE_CHILDREN, &usage);
+        EXPECT_LT(usage.ru_maxrss, 200 * 1024) << "peak resident KiB";
+        const std::string out = run.out(), err = run.err();
+        EXPECT_NE(err.find("Huge: 4294967296 rows with its elements, too many to list"), std::string::npos) << err;
+        EXPECT_NE(err.find("Cube: over 2^64 rows"), std::string::npos) << err;
+        EXPECT_EQ(err.find("Fine"), std::string::npos) << err;
+        EXPECT_NE(out.find(json ? "\"Fine[999]\"" : "Fine[999]"), std::string::npos);
+        EXPECT_EQ(out.find("Huge[0]"), std::string::npos);
+        EXPECT_LT(out.size(), 200000u);
     }
 }
 
