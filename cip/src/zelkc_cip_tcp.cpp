@@ -9,9 +9,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <stdio.h>
 #include <sched.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>

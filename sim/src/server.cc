@@ -1,10 +1,10 @@
 // The TCP side of the simulator: a listening socket, one thread per connection, the live-value
 // ticker, and fault injection around each connection's request/reply loop.
+#include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
@@ -144,13 +144,15 @@ struct Server::Impl {
             for (;;) {
                 // Until a session is registered, a client that sends nothing for idle_close_ms is
                 // dropped; with a session the client's own supervision decides.
-                const int idle = session.session() == 0 && options.idle_close_ms > 0 ? options.idle_close_ms : -1;
+                const int idle =
+                    session.session() == 0 && options.idle_close_ms > 0 ? options.idle_close_ms : -1;
                 message.resize(detail::kEncapHeaderSize);
                 if (!recv_all(fd, message.data(), message.size(), idle, &idled))
                     break;
                 size_t length = detail::get_u16(message.data() + 2);
                 message.resize(detail::kEncapHeaderSize + length);
-                if (length > 0 && !recv_all(fd, message.data() + detail::kEncapHeaderSize, length, idle, &idled))
+                if (length > 0 &&
+                    !recv_all(fd, message.data() + detail::kEncapHeaderSize, length, idle, &idled))
                     break;
                 ++received;
                 const uint64_t total = ++requests;
@@ -212,7 +214,8 @@ struct Server::Impl {
         int pause_ms = 0;
         bool resting = false;
         for (;;) {
-            pollfd fds[3] = {{resting ? -1 : listen_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {udp_fd, POLLIN, 0}};
+            pollfd fds[3] = {
+                {resting ? -1 : listen_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {udp_fd, POLLIN, 0}};
             int n = ::poll(fds, 3, resting ? pause_ms : -1);
             if (n < 0 && errno == EINTR)
                 continue;

@@ -154,16 +154,18 @@ size_t countBelow(const zelkc_logix_tag_info& info, std::string& path, TreeFilte
         path += "[0]";
         count = countBelow(element, path, run);
         path.resize(keep);
-        return static_cast<size_t>(std::min<uint64_t>(saturatingMul(count, elementCount(info)), SIZE_MAX / 4));
+        return static_cast<size_t>(
+            std::min<uint64_t>(saturatingMul(count, elementCount(info)), SIZE_MAX / 4));
     }
-    forEachIndex(info, 0, std::min(elementCount(info), TagItem::searchedElements), [&](std::string_view index) {
-        path += '[';
-        path += index;
-        path += ']';
-        count += containsIgnoringCase(path, text) ? 1 : countBelow(element, path, run);
-        path.resize(keep);
-        return true;
-    });
+    forEachIndex(info, 0, std::min(elementCount(info), TagItem::searchedElements),
+                 [&](std::string_view index) {
+                     path += '[';
+                     path += index;
+                     path += ']';
+                     count += containsIgnoringCase(path, text) ? 1 : countBelow(element, path, run);
+                     path.resize(keep);
+                     return true;
+                 });
     return count;
 }
 
@@ -443,7 +445,8 @@ size_t TagItem::countUnmade(TreeFilter& run) const {
     if (!hasIndexCharacter(run.text)) {
         scratch += "[0]";
         const uint64_t each = countBelow(element, scratch, run);
-        return static_cast<size_t>(std::min<uint64_t>(saturatingMul(each, total - madeElements), SIZE_MAX / 4));
+        return static_cast<size_t>(
+            std::min<uint64_t>(saturatingMul(each, total - madeElements), SIZE_MAX / 4));
     }
     size_t count = 0;
     const size_t keep = scratch.size();
@@ -535,7 +538,8 @@ void TagItem::draw(TreeDraw& frame) {
 
 MoreItem::MoreItem(TagItem* ownerRow)
     : style(AppStyle::getInstance()), owner(ownerRow), id(ownerRow->getPath() + "##more"),
-      text(fmt::format("Show more ({} of {} elements shown)", ownerRow->elementsMade(), ownerRow->elementTotal())) {}
+      text(fmt::format("Show more ({} of {} elements shown)", ownerRow->elementsMade(),
+                       ownerRow->elementTotal())) {}
 
 void MoreItem::draw(TreeDraw& frame) {
     if (!isVisible()) {

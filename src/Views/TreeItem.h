@@ -4,11 +4,11 @@
 // once and pays for the rest only where the user looks. An array's elements are made a page at a time
 // (TagItem::elementPage), with a "Show more" row (a MoreItem) after the last one made, since a device
 // may claim any dimensions (4,294,967,295 elements is a valid claim); the search looks at the index
-// texts of an array's first TagItem::searchedElements elements only. A DatablockItem is one program: it browses the
-// program's tags on the thread pool and then holds them as TagItem rows, sorted by name. A GroupItem
-// holds other rows under a heading ("Programs"). Rows are drawn as Dear ImGui tree nodes inside the
-// tree view's panel, each with its type dimmed at the right; what the user did to them (a click, a
-// right-click) is reported through the frame's TreeDraw for the tree view to act on.
+// texts of an array's first TagItem::searchedElements elements only. A DatablockItem is one program:
+// it browses the program's tags on the thread pool and then holds them as TagItem rows, sorted by
+// name. A GroupItem holds other rows under a heading ("Programs"). Rows are drawn as Dear ImGui tree
+// nodes inside the tree view's panel, each with its type dimmed at the right; what the user did to
+// them (a click, a right-click) is reported through the frame's TreeDraw for the tree view to act on.
 //
 // Main thread only. A browse list outlives every row that points into it: its owner destroys the rows
 // first and frees the list after.

@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const char c : bytes) {
         printable = printable && c >= 0x20 && c < 0x7F;
     }
-    if ((printable && shown != bytes) || shown.find_first_of(std::string_view("\x00\x1b\x7f\n", 4)) != std::string::npos ||
+    if ((printable && shown != bytes) ||
+        shown.find_first_of(std::string_view("\x00\x1b\x7f\n", 4)) != std::string::npos ||
         cli::utf8_text(shown) != shown || shown.find("\xc2\x9b") != std::string::npos) {
         __builtin_trap();
     }

@@ -116,8 +116,9 @@ TEST_F(AppStateTest, CallPlcRunsInEveryStateOneAtATime) {
                         return r;
                     },
                     at);
-                failures += rc != 0 && !((rc == ZELKC_LOGIX_ERR_NOT_CONNECTED || rc == ZELKC_LOGIX_ERR_CANCELLED) &&
-                                         state.connectionRevision() != at);
+                failures +=
+                    rc != 0 && !((rc == ZELKC_LOGIX_ERR_NOT_CONNECTED || rc == ZELKC_LOGIX_ERR_CANCELLED) &&
+                                 state.connectionRevision() != at);
                 (void)state.getStatus(); // a lock-free reader on the side
             }
         });
@@ -211,7 +212,6 @@ TEST(AppStateSupervision, LossReconnectScheduleKeepAliveAndDisconnect) {
     EXPECT_EQ(line(), "disconnected ");
 }
 
-
 // The user's disconnect and the application's shutdown end an exchange (or a connect) that a device
 // trickles under a one-minute time-out within a byte or two of its trickle, so neither the pool nor
 // the exit waits for the network. Background work runs on threads the destructor waits for.
@@ -219,9 +219,8 @@ TEST(AppStateHostile, DisconnectAndShutdownEndATrickledExchangeAtOnce) {
     enum class Cut { Disconnect, Shutdown, ShutdownWhileConnecting };
     for (const Cut cut : {Cut::Disconnect, Cut::Shutdown, Cut::ShutdownWhileConnecting}) {
         // Requests: RegisterSession, Identity, then the exchange; a connect trickles its Identity.
-        hostile::Device device({.drip_request = cut == Cut::ShutdownWhileConnecting ? 2 : 3,
-                                .drip_ms = 50,
-                                .drip_claim = 600});
+        hostile::Device device(
+            {.drip_request = cut == Cut::ShutdownWhileConnecting ? 2 : 3, .drip_ms = 50, .drip_claim = 600});
         auto state = std::make_unique<AppState>();
         state->setConnectionMode(ZELKC_LOGIX_MODE_UNCONNECTED);
         state->setTimeoutMs(60000);

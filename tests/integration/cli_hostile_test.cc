@@ -120,7 +120,8 @@ TEST(CliHostile, HugeDimensionsAreListedWithoutTheirElements) {
         getrusage(RUSAGE_CHILDREN, &usage);
         EXPECT_LT(usage.ru_maxrss, 200 * 1024) << "peak resident KiB";
         const std::string out = run.out(), err = run.err();
-        EXPECT_NE(err.find("Huge: 4294967296 rows with its elements, too many to list"), std::string::npos) << err;
+        EXPECT_NE(err.find("Huge: 4294967296 rows with its elements, too many to list"), std::string::npos)
+            << err;
         EXPECT_NE(err.find("Cube: over 2^64 rows"), std::string::npos) << err;
         EXPECT_EQ(err.find("Fine"), std::string::npos) << err;
         EXPECT_NE(out.find(json ? "\"Fine[999]\"" : "Fine[999]"), std::string::npos);

@@ -58,8 +58,8 @@ private:
     static void page(void* context, uint32_t pages, uint32_t tags) {
         auto* self = static_cast<Progress*>(context);
         if (self->on_) {
-            fmt::print(stderr, "\r\x1b[Kbrowsing {}: {} symbol pages, {} tags so far", terminal_safe(self->scope_), pages,
-                       self->before_ + tags);
+            fmt::print(stderr, "\r\x1b[Kbrowsing {}: {} symbol pages, {} tags so far",
+                       terminal_safe(self->scope_), pages, self->before_ + tags);
         }
     }
 
@@ -183,9 +183,7 @@ private:
         const uint32_t rank = zelkc_logix_tag_array_rank(info.symbol_type);
         return std::min<uint32_t>(member ? (rank != 0 ? 1 : 0) : rank, 3);
     }
-    static uint64_t saturating_add(uint64_t a, uint64_t b) {
-        return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-    }
+    static uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
     static uint64_t saturating_mul(uint64_t a, uint64_t b) {
         uint64_t product = 0;
         return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;

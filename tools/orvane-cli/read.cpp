@@ -3,21 +3,21 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
-#include <pthread.h>
-#include <thread>
 #include <csignal>
 #include <cstring>
-#include <strings.h>
 #include <ctime>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <pthread.h>
+#include <strings.h>
 #include <system_error>
+#include <thread>
 
 #include "Reconnect.h"
 #include "ValueText.h"
