@@ -144,9 +144,47 @@ void AppState::background(std::function<void()> task) {
     }
 }
 
+namespace {
+
+// Ends the exchange running on `link`'s client, if one is (its lock is held), at once: the user no
+// longer wants its result. An idle link is left alone, so that closing it still says goodbye to the
+// controller (Forward Close, UnRegisterSession).
+template <typename Link> void cancelIfBusy(Link& link) {
+    if (link.mutex.try_lock()) {
+        link.mutex.unlock();
+    } else {
+        zelkc_cip_client_cancel(link.client->cip);
+    }
+}
+
+} // namespace
+
+void AppState::trackLocked(const std::shared_ptr<Link>& other) {
+    std::erase_if(others, [](const std::weak_ptr<Link>& w) { return w.expired(); });
+    others.push_back(other);
+    if (shuttingDown) {
+        zelkc_cip_client_cancel(other->client->cip);
+    }
+}
+
+void AppState::shutdown() {
+    disconnect();
+    std::lock_guard<std::mutex> lock(mutex);
+    shuttingDown = true;
+    zelkc_cip_client_cancel(link->client->cip);
+    for (const std::weak_ptr<Link>& w : others) {
+        if (std::shared_ptr<Link> other = w.lock()) {
+            zelkc_cip_client_cancel(other->client->cip);
+        }
+    }
+}
+
 void AppState::closeInBackground(std::shared_ptr<Link> old) {
     // Closing sends a Forward Close and waits for its reply, after any exchange still running on the
-    // link: never on the caller's thread.
+    // link: never on the caller's thread. A running exchange is cancelled first, so the close waits
+    // for nothing on the network.
+    cancelIfBusy(*old);
+    trackLocked(old);
     background([old = std::move(old)] {
         std::lock_guard<std::mutex> lock(old->mutex);
         zelkc_logix_client_disconnect(old->client);
@@ -195,6 +233,10 @@ uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
     uint8_t result = ZELKC_LOGIX_ERR_NO_MEMORY;
     try {
         next = newLink();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            trackLocked(next);
+        }
         next->host = host;
         next->port = port;
         next->slot = slot;
@@ -411,6 +453,10 @@ uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn
     uint8_t result = ZELKC_LOGIX_OK;
     {
         std::lock_guard<std::mutex> linkLock(current->mutex);
+        // A disconnect between taking the link and its lock found the link idle and did not cancel it.
+        if (revision.load() != at) {
+            return ZELKC_LOGIX_ERR_NOT_CONNECTED;
+        }
         zelkc_logix_client* client = current->client;
         result = fn(client);
         const uint8_t first = result;

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <zelkc_logix.h>
 
@@ -91,6 +92,10 @@ public:
     // The user's disconnect, also a cancel of an attempt under way: never waits for the network.
     // Stops automatic reconnects.
     void disconnect();
+    // The end of the application: disconnects as above, and cancels every exchange still running on
+    // any link of this state (the current one, attempts, links being closed) so that each ends at
+    // once and nothing more goes out. Safe from any thread; later connects start afresh.
+    void shutdown();
     // Lost: starts the next automatic attempt now instead of at the end of the countdown.
     void reconnectNow();
 
@@ -106,7 +111,8 @@ public:
     // the connection is up under `revision`; otherwise returns ZELKC_LOGIX_ERR_NOT_CONNECTED. When fn
     // finds the connection gone but not silent (dropped, or the controller forgot our connection), the
     // link reconnects once to the same controller and fn runs again before anything is reported; a
-    // failure after that makes the connection lost, with the reason kept.
+    // failure after that makes the connection lost, with the reason kept. A disconnect or connect
+    // while fn runs cancels its exchange: fn's result is then ZELKC_LOGIX_ERR_CANCELLED.
     uint8_t exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn, uint64_t revision);
 
     LinkSnapshot snapshot() const;
@@ -129,6 +135,9 @@ private:
     void loseLocked(const std::shared_ptr<Link>& from, uint64_t at, uint8_t result);
     void replaceLinkLocked(std::shared_ptr<Link> next);
     void closeInBackground(std::shared_ptr<Link> old);
+    // Under `mutex`: remembers a link that is not current but may still run an exchange (an attempt,
+    // a link being closed), so that shutdown() can cancel it.
+    void trackLocked(const std::shared_ptr<Link>& other);
     void background(std::function<void()> task);
     std::shared_ptr<Link> newLink();
 
@@ -147,6 +156,8 @@ private:
     bool userWantsLink = false;
     bool attemptRunning = false;
     bool keepAliveRunning = false;
+    bool shuttingDown = false;
+    std::vector<std::weak_ptr<Link>> others; // see trackLocked
     uint32_t failedAttempts = 0;
     zelkc_cip_identity known{}; // the controller last connected (product name not kept here)
 

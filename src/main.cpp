@@ -90,6 +90,8 @@ void run(Session& session, const startup::Arguments& args) {
 
     session.application->run();
 
+    // Exchanges still running (a controller trickling a reply) end now, so the pool stops at once.
+    AppState::getInstance()->shutdown();
     ThreadPool::instance().stop();
 }
 
@@ -115,11 +117,13 @@ int main(int argc, char** argv) {
         session.close();
         std::cerr << "RenderException: " << e.what() << " CODE: " << static_cast<int32_t>(e.getCode())
                   << "\n";
+        AppState::getInstance()->shutdown();
         ThreadPool::instance().stop();
         return 1;
     } catch (const std::exception& e) {
         session.close();
         std::cerr << e.what() << "\n";
+        AppState::getInstance()->shutdown();
         ThreadPool::instance().stop();
         return 1;
     }

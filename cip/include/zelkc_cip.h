@@ -10,10 +10,14 @@
  *    zelkc_cip_multiple_response_free, zelkc_cip_identity_object_free), which zeroes the record so
  *    that a second release does nothing.
  *  - Every heap block goes through zelkc_cip_alloc / zelkc_cip_realloc / zelkc_cip_free.
- *  - Wire integers are little-endian. Time-outs are milliseconds and bound each single wait.
+ *  - Wire integers are little-endian. Time-outs are milliseconds and bound a whole exchange: from
+ *    the first byte of the request sent to the last byte of the reply received, however slowly a
+ *    peer trickles its bytes (one deadline per exchange, not per wait).
+ *  - zelkc_cip_client_cancel is the one operation that may be called from another thread (or a
+ *    signal handler) while the client is in use: it ends the exchange under way at once.
  *  - A failed network exchange closes the session (the client drops to status 0).
  *  - The library never logs, never starts threads and takes no locks. A client (and its transport)
- *    must be used by one thread at a time.
+ *    must be used by one thread at a time (zelkc_cip_client_cancel excepted).
  *  - Sends use flags 0 and no socket option guards against SIGPIPE: the embedding program must
  *    ignore SIGPIPE so that a peer closing its socket yields an error code.
  */
@@ -67,9 +71,23 @@ void zelkc_cip_free_system(void* user_data, void* block);
  * TCP transport
  * ====================================================================================== */
 
-/* One connected, non-blocking TCP socket (TCP_NODELAY), or none (fd == -1). */
+/* A cancel switch shared by a client and its transport. All fields are accessed atomically; zero
+ * is the idle state, so a zeroed record needs no set-up.
+ *  requested: 1 once a cancel was asked for; every wait then ends with ZELKC_CIP_TCP_ERR_CANCELLED.
+ *  fd_plus_one: the socket in use plus one (0: none), so that a cancel can shut it down.
+ *  busy: cancels running now; a socket is closed only when none is, so a cancel never shuts down
+ *        a descriptor number that was closed and reused meanwhile. */
+typedef struct zelkc_cip_cancel {
+    int32_t requested;
+    int32_t fd_plus_one;
+    int32_t busy;
+} zelkc_cip_cancel;
+
+/* One connected, non-blocking TCP socket (TCP_NODELAY), or none (fd == -1). `cancel` (borrowed,
+ * may be null) is the switch that ends this transport's waits; a client sets it to its own. */
 typedef struct zelkc_cip_tcp_transport {
     int32_t fd;
+    zelkc_cip_cancel* cancel;
 } zelkc_cip_tcp_transport;
 
 /* Transport result codes (returned as uint8_t). */
@@ -81,6 +99,11 @@ typedef struct zelkc_cip_tcp_transport {
 #define ZELKC_CIP_TCP_ERR_TIMEOUT 4 /* a poll wait ran out */
 #define ZELKC_CIP_TCP_ERR_CLOSED 5  /* no socket, or the peer closed the connection */
 #define ZELKC_CIP_TCP_ERR_IO 6      /* poll failed or reported an error; send/recv failed */
+#define ZELKC_CIP_TCP_ERR_CANCELLED 7 /* the transport's cancel switch was set */
+
+/* Milliseconds of a monotonic clock (never goes back, unaffected by the wall clock's changes):
+ * the time base of the deadlines below. */
+int64_t zelkc_cip_clock_ms(void);
 
 /* A closed handle (fd -1), allocated through zelkc_cip_alloc; null when the allocation fails.
  * Release it with zelkc_cip_tcp_transport_destroy. */
@@ -91,23 +114,37 @@ void zelkc_cip_tcp_transport_destroy(zelkc_cip_tcp_transport* transport);
 void zelkc_cip_tcp_transport_close(zelkc_cip_tcp_transport* transport);
 
 /* Connects to host (name or numeric IPv4/IPv6 address) and port, trying every resolved address in
- * order; timeout_ms bounds each address attempt. Any previous socket is closed first. Returns 0,
+ * order; timeout_ms bounds each address attempt. A cancel ends the attempt under way with 7 and
+ * tries no further address. Any previous socket is closed first. Returns 0,
  * 1 (null handle/host, empty host, port 0), 2 (resolution failed), 3 (refused/unreachable/empty
  * list), 4 (time-out) or 6 (poll failure/error); for several addresses, the last attempt's error.
  * On failure the handle is left closed and no socket leaks. */
 uint8_t zelkc_cip_tcp_transport_connect(zelkc_cip_tcp_transport* transport, const char* host, uint32_t port,
                                         int32_t timeout_ms);
 
-/* Sends all length bytes, waiting with poll (timeout_ms per wait) before each send.
- * Returns 0, 1 (null handle, null data with length > 0, negative time-out), 4, 5 (no socket or
- * the peer closed) or 6. Length 0 on an open handle returns 0 without touching the socket.
- * Never closes the socket itself. */
+/* Sends all length bytes, waiting with poll before each send; timeout_ms bounds the whole call
+ * (a peer that takes one byte at a time does not stretch it). Returns 0, 1 (null handle, null data
+ * with length > 0, negative time-out), 4, 5 (no socket or the peer closed), 6 or 7 (cancelled).
+ * Length 0 on an open handle returns 0 without touching the socket. Never closes the socket. */
 uint8_t zelkc_cip_tcp_transport_send(zelkc_cip_tcp_transport* transport, const uint8_t* data, uint32_t length,
                                      int32_t timeout_ms);
 
-/* Receives exactly length bytes into buffer; same waits and result codes as send. */
+/* Receives exactly length bytes into buffer; same bound and result codes as send. */
 uint8_t zelkc_cip_tcp_transport_recv_exact(zelkc_cip_tcp_transport* transport, uint8_t* buffer,
                                            uint32_t length, int32_t timeout_ms);
+
+/* The same two, bounded by an absolute deadline on zelkc_cip_clock_ms instead, so that several
+ * calls share one bound. A deadline already passed gives 4 unless the socket has the bytes (or
+ * the room) at once. */
+uint8_t zelkc_cip_tcp_transport_send_by(zelkc_cip_tcp_transport* transport, const uint8_t* data,
+                                        uint32_t length, int64_t deadline_ms);
+uint8_t zelkc_cip_tcp_transport_recv_exact_by(zelkc_cip_tcp_transport* transport, uint8_t* buffer,
+                                              uint32_t length, int64_t deadline_ms);
+
+/* Sets the switch and shuts down the socket it knows (if any), so that a wait under way on
+ * another thread ends at once with 7. Safe from any thread and from a signal handler (atomic
+ * operations and shutdown only); the record must outlive the call. */
+void zelkc_cip_cancel_request(zelkc_cip_cancel* cancel);
 
 /* ======================================================================================
  * Result codes (returned as uint8_t by every operation below)
@@ -125,6 +162,7 @@ uint8_t zelkc_cip_tcp_transport_recv_exact(zelkc_cip_tcp_transport* transport, u
 #define ZELKC_CIP_ERR_NOT_CONNECTED 9    /* no transport, or client status is not 2 */
 #define ZELKC_CIP_ERR_SESSION_REFUSED 11 /* RegisterSession reply with non-zero status or handle 0 */
 #define ZELKC_CIP_ERR_TOO_LARGE 15       /* a message, path, symbol or count exceeds a wire limit */
+#define ZELKC_CIP_ERR_CANCELLED 16       /* zelkc_cip_client_cancel ended the exchange */
 /* The values 6, 10, 12, 13 and 14 belong to the code space but are never returned. */
 
 /* ======================================================================================
@@ -177,11 +215,12 @@ typedef struct zelkc_cip_client {
     zelkc_cip_tcp_transport* transport; /* null when there is no connection; owned by the client */
     uint8_t status;                     /* 0 disconnected, 1 connecting, 2 connected */
     uint32_t session_handle;            /* from the RegisterSession reply; 0 when none */
-    uint32_t timeout_ms;                /* time-out of the last connect; used for every wait */
+    uint32_t timeout_ms;                /* time-out of the last connect; bounds every exchange */
     uint64_t sender_context;            /* incremented before every exchange; never reset */
     zelkc_cip_connection connection;    /* the open class 3 connection (size != 0), if any; it ends
                                            with the session */
     zelkc_cip_refusal refusal;          /* the status behind the last refusal */
+    zelkc_cip_cancel cancel;            /* see zelkc_cip_client_cancel */
 } zelkc_cip_client;
 
 /* One received encapsulation reply. data is owned by the record: release with
@@ -205,7 +244,8 @@ void zelkc_cip_client_destroy(zelkc_cip_client* client);
  * Returns 0 (status 2, non-zero session handle), 1 (null client/host, empty host, port 0),
  * 2 (no memory), 3 (resolve/connect failed), 4 (time-out), 5 (reply of another command or sender
  * context), 7 (I/O or peer closed) or 11 (session refused). On failure the client is in status 0
- * with no transport. timeout_ms bounds each wait of this client until the next connect; it is
+ * with no transport (16 when cancelled). timeout_ms bounds each exchange of this client (request
+ * sent to reply received) until the next connect; it is
  * handed to poll as a signed 32-bit value, so values above INT32_MAX act as a negative time-out
  * and are refused with 1. */
 uint8_t zelkc_cip_client_connect(zelkc_cip_client* client, const char* host, uint32_t port,
@@ -216,6 +256,19 @@ uint8_t zelkc_cip_client_connect(zelkc_cip_client* client, const char* host, uin
  * transport, session handle 0, no class 3 connection. Null ignored. */
 void zelkc_cip_client_disconnect(zelkc_cip_client* client);
 
+/* Ends the connect or exchange under way on another thread at once: its socket is shut down and
+ * the operation returns 16 (the client is then disconnected). Until zelkc_cip_client_cancel_clear,
+ * every later operation of the client that would touch the network returns 16 without waiting,
+ * and zelkc_cip_client_disconnect sends nothing (no Forward Close, no UnRegisterSession). Safe from
+ * any thread and from a signal handler; the client must stay allocated during the call. Null is
+ * ignored. */
+void zelkc_cip_client_cancel(zelkc_cip_client* client);
+/* Lets the client connect and exchange again after a cancel. Call it on the thread that uses the
+ * client. Null ignored. */
+void zelkc_cip_client_cancel_clear(zelkc_cip_client* client);
+/* True once zelkc_cip_client_cancel was called and not cleared; false for null. */
+bool zelkc_cip_client_cancelled(const zelkc_cip_client* client);
+
 /* The client's status (0 for null) and session handle (0 for null). */
 uint8_t zelkc_cip_client_status(const zelkc_cip_client* client);
 uint32_t zelkc_cip_client_session_handle(const zelkc_cip_client* client);
@@ -223,8 +276,9 @@ uint32_t zelkc_cip_client_session_handle(const zelkc_cip_client* client);
 /* One encapsulation exchange: sends command with length data bytes and reads the whole reply
  * into the caller-owned reply (zeroed first; filled on success, release with
  * zelkc_cip_eip_response_free). Returns 0, 1 (null reply/client, null data with length > 0,
- * length >= 65536), 2, 4, 5 (reply with another command, or with another sender context and
- * status 0), 7, or 9 (not connected). The reply's status and session handle are not checked (a
+ * length >= 65536), 2, 4 (the reply was not complete within the client's time-out, counted
+ * from the start of the send), 5 (reply with another command, or with another sender context and
+ * status 0), 7, 9 (not connected) or 16 (cancelled). The reply's status and session handle are not checked (a
  * reply with a non-zero status is handed over even when its sender context differs). Any failure other
  * than 1 and 9 disconnects the client (without UnRegisterSession). */
 uint8_t zelkc_cip_client_send_eip(zelkc_cip_client* client, uint16_t command, const uint8_t* data,

@@ -14,6 +14,8 @@ uint8_t zelkc_cip_map_tcp_result(uint8_t tcp_result) {
         return ZELKC_CIP_ERR_CONNECT_FAILED;
     case ZELKC_CIP_TCP_ERR_TIMEOUT:
         return ZELKC_CIP_ERR_TIMEOUT;
+    case ZELKC_CIP_TCP_ERR_CANCELLED:
+        return ZELKC_CIP_ERR_CANCELLED;
     default: // closed, I/O error
         return ZELKC_CIP_ERR_IO;
     }
@@ -63,7 +65,8 @@ void zelkc_cip_client_disconnect(zelkc_cip_client* client) {
     if (client == nullptr)
         return;
     (void)zelkc_cip_client_close_connection(client, nullptr);
-    if (client->transport != nullptr && client->session_handle != 0) {
+    // After a cancel nothing more goes out: the user asked for the connection to end now.
+    if (client->transport != nullptr && client->session_handle != 0 && !zelkc_cip_client_cancelled(client)) {
         auto* message = static_cast<uint8_t*>(zelkc_cip_alloc(ZELKC_CIP_EIP_HEADER_SIZE));
         if (message != nullptr) {
             write_header(message, ZELKC_CIP_EIP_UNREGISTER_SESSION, 0, client->session_handle, 0);
@@ -74,6 +77,20 @@ void zelkc_cip_client_disconnect(zelkc_cip_client* client) {
         }
     }
     tear_down(client);
+}
+
+void zelkc_cip_client_cancel(zelkc_cip_client* client) {
+    if (client != nullptr)
+        zelkc_cip_cancel_request(&client->cancel);
+}
+
+void zelkc_cip_client_cancel_clear(zelkc_cip_client* client) {
+    if (client != nullptr)
+        __atomic_store_n(&client->cancel.requested, 0, __ATOMIC_SEQ_CST);
+}
+
+bool zelkc_cip_client_cancelled(const zelkc_cip_client* client) {
+    return client != nullptr && __atomic_load_n(&client->cancel.requested, __ATOMIC_SEQ_CST) != 0;
 }
 
 uint8_t zelkc_cip_client_status(const zelkc_cip_client* client) {
@@ -97,6 +114,7 @@ uint8_t zelkc_cip_client_connect(zelkc_cip_client* client, const char* host, uin
         tear_down(client);
         return ZELKC_CIP_ERR_NO_MEMORY;
     }
+    client->transport->cancel = &client->cancel;
     uint8_t tcp =
         zelkc_cip_tcp_transport_connect(client->transport, host, port, static_cast<int32_t>(timeout_ms));
     if (tcp != ZELKC_CIP_TCP_OK) {
@@ -138,9 +156,12 @@ uint8_t zelkc_cip_client_send_internal(zelkc_cip_client* client, uint16_t comman
     write_header(message, command, static_cast<uint16_t>(length), client->session_handle, context);
     if (length != 0)
         memcpy(message + ZELKC_CIP_EIP_HEADER_SIZE, data, length);
-    const int32_t timeout = static_cast<int32_t>(client->timeout_ms);
-    uint8_t tcp =
-        zelkc_cip_tcp_transport_send(client->transport, message, ZELKC_CIP_EIP_HEADER_SIZE + length, timeout);
+    // One deadline for the whole exchange: a peer that trickles its reply cannot stretch it.
+    const int64_t deadline = zelkc_cip_clock_ms() + static_cast<int32_t>(client->timeout_ms);
+    uint8_t tcp = static_cast<int32_t>(client->timeout_ms) < 0
+                      ? ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT
+                      : zelkc_cip_tcp_transport_send_by(client->transport, message,
+                                                        ZELKC_CIP_EIP_HEADER_SIZE + length, deadline);
     zelkc_cip_free(message);
     if (tcp != ZELKC_CIP_TCP_OK) {
         tear_down(client);
@@ -148,7 +169,7 @@ uint8_t zelkc_cip_client_send_internal(zelkc_cip_client* client, uint16_t comman
     }
 
     uint8_t header[ZELKC_CIP_EIP_HEADER_SIZE];
-    tcp = zelkc_cip_tcp_transport_recv_exact(client->transport, header, sizeof header, timeout);
+    tcp = zelkc_cip_tcp_transport_recv_exact_by(client->transport, header, sizeof header, deadline);
     if (tcp != ZELKC_CIP_TCP_OK) {
         tear_down(client);
         return zelkc_cip_map_tcp_result(tcp);
@@ -179,7 +200,7 @@ uint8_t zelkc_cip_client_send_internal(zelkc_cip_client* client, uint16_t comman
         memset(reply, 0, sizeof *reply);
         return ZELKC_CIP_ERR_NO_MEMORY;
     }
-    tcp = zelkc_cip_tcp_transport_recv_exact(client->transport, buffer, reply_length, timeout);
+    tcp = zelkc_cip_tcp_transport_recv_exact_by(client->transport, buffer, reply_length, deadline);
     if (tcp != ZELKC_CIP_TCP_OK) {
         zelkc_cip_free(buffer);
         tear_down(client);

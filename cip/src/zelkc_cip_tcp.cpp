@@ -1,4 +1,6 @@
 // TCP transport: one non-blocking socket; every send, receive and connect waits with poll first.
+// Waits are bounded by a deadline for the whole transfer, and end at once when the transport's
+// cancel switch is set (the canceller shuts the socket down, which wakes poll).
 #include "zelkc_cip.h"
 
 #include <errno.h>
@@ -7,17 +9,62 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 static const short kPollFailure = POLLERR | POLLHUP | POLLNVAL; // 0x38
+
+int64_t zelkc_cip_clock_ms(void) {
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+static bool cancel_requested(const zelkc_cip_cancel* cancel) {
+    return cancel != nullptr && __atomic_load_n(&cancel->requested, __ATOMIC_SEQ_CST) != 0;
+}
+
+void zelkc_cip_cancel_request(zelkc_cip_cancel* cancel) {
+    if (cancel == nullptr)
+        return;
+    __atomic_store_n(&cancel->requested, 1, __ATOMIC_SEQ_CST);
+    // While busy is raised the owner does not close the published descriptor, so the number
+    // shut down here is still the transport's socket.
+    __atomic_add_fetch(&cancel->busy, 1, __ATOMIC_SEQ_CST);
+    const int32_t fd = __atomic_load_n(&cancel->fd_plus_one, __ATOMIC_SEQ_CST) - 1;
+    if (fd >= 0)
+        shutdown(fd, SHUT_RDWR);
+    __atomic_sub_fetch(&cancel->busy, 1, __ATOMIC_SEQ_CST);
+}
+
+// Makes fd the socket a cancel shuts down. Published before the cancel flag is read again, so
+// that either the canceller sees the socket or the owner sees the flag.
+static void publish(zelkc_cip_cancel* cancel, int fd) {
+    if (cancel != nullptr)
+        __atomic_store_n(&cancel->fd_plus_one, fd + 1, __ATOMIC_SEQ_CST);
+}
+
+// Closes fd after withdrawing it from the cancel switch and waiting out a cancel that may hold
+// its number (a shutdown call: never long).
+static void close_published(zelkc_cip_cancel* cancel, int fd) {
+    if (cancel != nullptr && __atomic_load_n(&cancel->fd_plus_one, __ATOMIC_SEQ_CST) == fd + 1) {
+        __atomic_store_n(&cancel->fd_plus_one, 0, __ATOMIC_SEQ_CST);
+        while (__atomic_load_n(&cancel->busy, __ATOMIC_SEQ_CST) != 0)
+            sched_yield();
+    }
+    close(fd);
+}
 
 zelkc_cip_tcp_transport* zelkc_cip_tcp_transport_create(void) {
     auto* transport = static_cast<zelkc_cip_tcp_transport*>(zelkc_cip_alloc(sizeof(zelkc_cip_tcp_transport)));
     if (transport == nullptr)
         return nullptr;
     transport->fd = -1;
+    transport->cancel = nullptr;
     return transport;
 }
 
@@ -25,7 +72,7 @@ void zelkc_cip_tcp_transport_close(zelkc_cip_tcp_transport* transport) {
     if (transport == nullptr)
         return;
     if (transport->fd != -1) {
-        close(transport->fd);
+        close_published(transport->cancel, transport->fd);
         transport->fd = -1;
     }
 }
@@ -41,38 +88,27 @@ static bool in_progress(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS;
 }
 
-// One connect attempt to one resolved address. Returns the descriptor, or -1 with *error set to
-// the error this attempt leaves behind (unchanged when the attempt gives up early).
-static int connect_one(const struct addrinfo* ai, int32_t timeout_ms, uint8_t* error) {
-    int fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-    if (fd < 0)
-        return -1;
+// One connect on a fresh socket: 0 when connected, else -1 with *error set to the error this
+// attempt leaves behind (unchanged when it gives up early). Never closes fd.
+static int connect_attempt(int fd, const struct addrinfo* ai, int32_t timeout_ms, uint8_t* error) {
     int one = 1;
-    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
-        close(fd);
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
         return -1;
-    }
     int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        close(fd);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
         return -1;
-    }
     if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0)
-        return fd;
-    if (!in_progress(errno)) {
-        close(fd);
+        return 0;
+    if (!in_progress(errno))
         return -1;
-    }
     if (timeout_ms < 0) {
         *error = ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT;
-        close(fd);
         return -1;
     }
     struct pollfd pfd = {fd, POLLOUT, 0};
     int ready = poll(&pfd, 1, timeout_ms);
     if (ready <= 0) {
         *error = ready == 0 ? ZELKC_CIP_TCP_ERR_TIMEOUT : ZELKC_CIP_TCP_ERR_IO;
-        close(fd);
         return -1;
     }
     // A refused or unreachable connection shows up as POLLERR/POLLHUP with the reason in
@@ -83,12 +119,33 @@ static int connect_one(const struct addrinfo* ai, int32_t timeout_ms, uint8_t* e
     const bool have_error = getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) == 0;
     if (pfd.revents & kPollFailure) {
         *error = have_error && so_error != 0 ? ZELKC_CIP_TCP_ERR_CONNECT : ZELKC_CIP_TCP_ERR_IO;
-        close(fd);
         return -1;
     }
     if (!have_error || so_error != 0) {
         *error = ZELKC_CIP_TCP_ERR_CONNECT;
-        close(fd);
+        return -1;
+    }
+    return 0;
+}
+
+// One connect attempt to one resolved address. Returns the descriptor, or -1 with *error set to
+// the error this attempt leaves behind (unchanged when the attempt gives up early).
+static int connect_one(const struct addrinfo* ai, int32_t timeout_ms, zelkc_cip_cancel* cancel,
+                       uint8_t* error) {
+    int fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (fd < 0)
+        return -1;
+    publish(cancel, fd);
+    int result = -1;
+    // A shutdown of a socket still in the handshake aborts it, which ends the poll in the attempt.
+    if (!cancel_requested(cancel))
+        result = connect_attempt(fd, ai, timeout_ms, error);
+    if (cancel_requested(cancel)) {
+        *error = ZELKC_CIP_TCP_ERR_CANCELLED;
+        result = -1;
+    }
+    if (result < 0) {
+        close_published(cancel, fd);
         return -1;
     }
     return fd;
@@ -114,8 +171,9 @@ uint8_t zelkc_cip_tcp_transport_connect(zelkc_cip_tcp_transport* transport, cons
         return ZELKC_CIP_TCP_ERR_CONNECT;
 
     uint8_t last_error = ZELKC_CIP_TCP_ERR_CONNECT;
-    for (const struct addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        int fd = connect_one(ai, timeout_ms, &last_error);
+    for (const struct addrinfo* ai = list; ai != nullptr && last_error != ZELKC_CIP_TCP_ERR_CANCELLED;
+         ai = ai->ai_next) {
+        int fd = connect_one(ai, timeout_ms, transport->cancel, &last_error);
         if (fd >= 0) {
             transport->fd = fd;
             freeaddrinfo(list);
@@ -126,43 +184,78 @@ uint8_t zelkc_cip_tcp_transport_connect(zelkc_cip_tcp_transport* transport, cons
     return last_error;
 }
 
-// The shared loop of send and receive: wait for readiness, move what the socket takes, repeat.
+// The shared loop of send and receive: wait for readiness until the deadline, move what the
+// socket takes, repeat. A cancel wins over whatever the wait or the call then reported (the
+// canceller's shutdown shows up as a closed or failed socket).
 static uint8_t transfer(zelkc_cip_tcp_transport* transport, uint8_t* buffer, uint32_t length,
-                        int32_t timeout_ms, bool sending) {
+                        int64_t deadline_ms, bool sending) {
     if (transport == nullptr || (buffer == nullptr && length != 0))
         return ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT;
     if (transport->fd == -1)
         return ZELKC_CIP_TCP_ERR_CLOSED;
     uint32_t done = 0;
-    while (done < length) {
-        if (transport->fd < 0 || timeout_ms < 0)
+    uint8_t result = ZELKC_CIP_TCP_OK;
+    while (done < length && result == ZELKC_CIP_TCP_OK) {
+        if (transport->fd < 0)
             return ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT;
+        if (cancel_requested(transport->cancel))
+            return ZELKC_CIP_TCP_ERR_CANCELLED;
+        const int64_t left = deadline_ms - zelkc_cip_clock_ms();
+        const int wait = left <= 0 ? 0 : left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
         struct pollfd pfd = {transport->fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0};
-        int ready = poll(&pfd, 1, timeout_ms);
-        if (ready == 0)
-            return ZELKC_CIP_TCP_ERR_TIMEOUT;
-        if (ready < 0 || (pfd.revents & kPollFailure))
-            return ZELKC_CIP_TCP_ERR_IO;
+        int ready = poll(&pfd, 1, wait);
+        if (ready == 0) {
+            result = ZELKC_CIP_TCP_ERR_TIMEOUT;
+            break;
+        }
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0 || (pfd.revents & kPollFailure)) {
+            result = ZELKC_CIP_TCP_ERR_IO;
+            break;
+        }
         ssize_t n = sending ? send(transport->fd, buffer + done, length - done, 0)
                             : recv(transport->fd, buffer + done, length - done, 0);
-        if (n > 0) {
+        if (n > 0)
             done += static_cast<uint32_t>(n);
-        } else if (n == 0) {
-            return ZELKC_CIP_TCP_ERR_CLOSED;
-        } else if (!in_progress(errno)) {
-            return ZELKC_CIP_TCP_ERR_IO;
-        }
+        else if (n == 0)
+            result = ZELKC_CIP_TCP_ERR_CLOSED;
+        else if (!in_progress(errno) && errno != EINTR)
+            result = ZELKC_CIP_TCP_ERR_IO;
     }
-    return ZELKC_CIP_TCP_OK;
+    return cancel_requested(transport->cancel) && result != ZELKC_CIP_TCP_OK ? ZELKC_CIP_TCP_ERR_CANCELLED
+                                                                             : result;
+}
+
+// The deadline of a call bounded by timeout_ms; -1 stands for a negative (refused) time-out.
+static bool deadline_of(int32_t timeout_ms, int64_t* deadline) {
+    *deadline = zelkc_cip_clock_ms() + timeout_ms;
+    return timeout_ms >= 0;
 }
 
 uint8_t zelkc_cip_tcp_transport_send(zelkc_cip_tcp_transport* transport, const uint8_t* data, uint32_t length,
                                      int32_t timeout_ms) {
-    // transfer() only reads from the buffer when sending.
-    return transfer(transport, const_cast<uint8_t*>(data), length, timeout_ms, true);
+    int64_t deadline = 0;
+    if (!deadline_of(timeout_ms, &deadline) && transport != nullptr && transport->fd != -1 && length != 0)
+        return ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT;
+    return zelkc_cip_tcp_transport_send_by(transport, data, length, deadline);
 }
 
 uint8_t zelkc_cip_tcp_transport_recv_exact(zelkc_cip_tcp_transport* transport, uint8_t* buffer,
                                            uint32_t length, int32_t timeout_ms) {
-    return transfer(transport, buffer, length, timeout_ms, false);
+    int64_t deadline = 0;
+    if (!deadline_of(timeout_ms, &deadline) && transport != nullptr && transport->fd != -1 && length != 0)
+        return ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT;
+    return zelkc_cip_tcp_transport_recv_exact_by(transport, buffer, length, deadline);
+}
+
+uint8_t zelkc_cip_tcp_transport_send_by(zelkc_cip_tcp_transport* transport, const uint8_t* data,
+                                        uint32_t length, int64_t deadline_ms) {
+    // transfer() only reads from the buffer when sending.
+    return transfer(transport, const_cast<uint8_t*>(data), length, deadline_ms, true);
+}
+
+uint8_t zelkc_cip_tcp_transport_recv_exact_by(zelkc_cip_tcp_transport* transport, uint8_t* buffer,
+                                              uint32_t length, int64_t deadline_ms) {
+    return transfer(transport, buffer, length, deadline_ms, false);
 }

@@ -49,7 +49,8 @@ enum {
     ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE = 16,
     ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL = 17,
     ZELKC_LOGIX_ERR_LIMIT = 18,
-    ZELKC_LOGIX_ERR_NOT_SUPPORTED = 19
+    ZELKC_LOGIX_ERR_NOT_SUPPORTED = 19,
+    ZELKC_LOGIX_ERR_CANCELLED = 20 /* zelkc_cip_client_cancel(client->cip) ended the exchange */
 };
 
 /* ---------------------------------------------------------------------------------------------

@@ -124,6 +124,9 @@ uint8_t zelkc_logix_client_connect_mode(zelkc_logix_client* client, const char* 
 
 uint8_t zelkc_logix_convert_result(uint8_t cip_code) {
     static const uint8_t table[16] = {0, 1, 2, 3, 4, 5, 19, 6, 7, 8, 9, 10, 11, 12, 17, 18};
+    if (cip_code == ZELKC_CIP_ERR_CANCELLED) {
+        return ZELKC_LOGIX_ERR_CANCELLED;
+    }
     if (cip_code > 15) {
         return ZELKC_LOGIX_ERR_UNKNOWN;
     }

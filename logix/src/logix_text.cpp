@@ -121,6 +121,7 @@ constexpr ResultText kResults[] = {
     {ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL, "the value is larger than expected"},
     {ZELKC_LOGIX_ERR_LIMIT, "the request exceeds a size limit"},
     {ZELKC_LOGIX_ERR_NOT_SUPPORTED, "not supported for this tag"},
+    {ZELKC_LOGIX_ERR_CANCELLED, "cancelled"},
 };
 
 } // namespace

@@ -24,6 +24,8 @@ const char* const kUsage =
     "  --port <n>                  TCP port (default 44818; 0 picks a free port)\n"
     "  --slot <n>                  backplane slot of the controller (default 0)\n"
     "  --live-interval-ms <n>      period of the live-value updates (default 1000; 0 stops them)\n"
+    "  --idle-close-ms <n>         close a TCP connection without a session after n ms without a\n"
+    "                              byte from its client (default 60000; 0 never)\n"
     "  --print-demo                print the built-in demo controller file and exit\n"
     "Faults:\n"
     "  --reply-delay-ms <n>        delay every reply\n"
@@ -93,6 +95,8 @@ int main(int argc, char** argv) {
             options.slot = static_cast<int>(number(i, argc, argv, 0, 255));
         } else if (a == "--live-interval-ms") {
             options.live_interval_ms = static_cast<int>(number(i, argc, argv, 0, 86400000));
+        } else if (a == "--idle-close-ms") {
+            options.idle_close_ms = static_cast<int>(number(i, argc, argv, 0, 86400000));
         } else if (a == "--reply-delay-ms") {
             options.faults.reply_delay_ms = static_cast<int>(number(i, argc, argv, 0, 86400000));
         } else if (a == "--close-after-requests") {

@@ -1,9 +1,10 @@
 // The TCP side of the simulator: a listening socket, one thread per connection, the live-value
 // ticker, and fault injection around each connection's request/reply loop.
+#include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
@@ -27,8 +28,20 @@ using detail::Bytes;
 
 namespace {
 
-bool recv_all(int fd, uint8_t* p, size_t n) {
+// Reads n bytes; false when the peer closes, the socket fails, or (with idle_ms >= 0) no byte
+// came for idle_ms (then *idled is set).
+bool recv_all(int fd, uint8_t* p, size_t n, int idle_ms = -1, bool* idled = nullptr) {
     while (n > 0) {
+        if (idle_ms >= 0) {
+            pollfd pfd = {fd, POLLIN, 0};
+            const int ready = ::poll(&pfd, 1, idle_ms);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready == 0 && idled != nullptr)
+                *idled = true;
+            if (ready <= 0)
+                return false;
+        }
         ssize_t got = ::recv(fd, p, n, 0);
         if (got < 0 && errno == EINTR)
             continue;
@@ -104,6 +117,9 @@ struct Server::Impl {
     std::thread ticker;
 
     std::atomic<uint64_t> requests{0};
+    std::atomic<uint64_t> idle_closes{0};
+    std::atomic<uint64_t> accept_failures{0};
+    std::atomic<uint64_t> accept_pauses{0};
 
     Impl(std::shared_ptr<const Controller> c, Options o)
         : controller(std::move(c)), options(std::move(o)), store(controller), faults(options.faults) {
@@ -127,13 +143,19 @@ struct Server::Impl {
         Faults f = current_faults();
         if (f.close_after_requests != 0) {
             Bytes message;
+            bool idled = false;
             for (;;) {
+                // Until a session is registered, a client that sends nothing for idle_close_ms is
+                // dropped; with a session the client's own supervision decides.
+                const int idle =
+                    session.session() == 0 && options.idle_close_ms > 0 ? options.idle_close_ms : -1;
                 message.resize(detail::kEncapHeaderSize);
-                if (!recv_all(fd, message.data(), message.size()))
+                if (!recv_all(fd, message.data(), message.size(), idle, &idled))
                     break;
                 size_t length = detail::get_u16(message.data() + 2);
                 message.resize(detail::kEncapHeaderSize + length);
-                if (length > 0 && !recv_all(fd, message.data() + detail::kEncapHeaderSize, length))
+                if (length > 0 &&
+                    !recv_all(fd, message.data() + detail::kEncapHeaderSize, length, idle, &idled))
                     break;
                 ++received;
                 const uint64_t total = ++requests;
@@ -165,6 +187,8 @@ struct Server::Impl {
                 if (outcome.close)
                     break;
             }
+            if (idled)
+                ++idle_closes;
         }
         // The session's class 3 connections close before the TCP connection counts as closed.
         session.close();
@@ -187,18 +211,36 @@ struct Server::Impl {
     }
 
     void accept_loop() {
+        // After an accept that failed for want of descriptors (or memory) the pending connection
+        // stays in the queue and the listener stays readable: polling it again at once would spin.
+        // The listener rests for a pause (50 ms doubling to 1 s) while the rest goes on.
+        int pause_ms = 0;
+        bool resting = false;
         for (;;) {
-            pollfd fds[3] = {{listen_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {udp_fd, POLLIN, 0}};
-            int n = ::poll(fds, 3, -1);
+            pollfd fds[3] = {
+                {resting ? -1 : listen_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {udp_fd, POLLIN, 0}};
+            int n = ::poll(fds, 3, resting ? pause_ms : -1);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 || (fds[1].revents & (POLLIN | POLLHUP)) != 0)
                 return;
+            if (resting && n == 0) {
+                resting = false;
+                ++accept_pauses;
+                continue;
+            }
             if ((fds[2].revents & POLLIN) != 0)
                 answer_datagram();
             std::list<std::unique_ptr<Conn>> finished;
             if ((fds[0].revents & POLLIN) != 0) {
                 int fd = ::accept(listen_fd, nullptr, nullptr);
+                if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+                    ++accept_failures;
+                    pause_ms = std::min(1000, std::max(50, pause_ms * 2));
+                    resting = true;
+                } else if (fd >= 0) {
+                    pause_ms = 0;
+                }
                 if (fd >= 0) {
                     int one = 1;
                     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -382,6 +424,18 @@ void Server::set_faults(const Faults& faults) {
 
 uint64_t Server::request_count() const {
     return impl_->requests.load();
+}
+
+uint64_t Server::idle_closes() const {
+    return impl_->idle_closes.load();
+}
+
+uint64_t Server::accept_failures() const {
+    return impl_->accept_failures.load();
+}
+
+uint64_t Server::accept_pauses() const {
+    return impl_->accept_pauses.load();
 }
 
 Faults Server::faults() const {

@@ -1,6 +1,7 @@
 #include "Views/TreeItem.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <utility>
 
@@ -45,38 +46,50 @@ zelkc_logix_tag_info elementOf(const zelkc_logix_tag_info& array) {
     return element;
 }
 
-// Calls `each(indexText)` for every element of `info` ("0", "1,2", ...) depth first over the
-// dimensions, while it returns true.
-template <typename Each> bool forEachIndex(const zelkc_logix_tag_info& info, Each&& each) {
-    const uint32_t rank = zelkc_logix_tag_array_rank(info.symbol_type);
-    std::string index;
-    auto walk = [&](auto& self, uint32_t d) -> bool {
-        if (d > 2 || info.dims[d] == 0) {
-            return true;
-        }
-        const size_t here = index.size();
-        for (uint32_t i = 0; i < info.dims[d]; ++i) {
-            if (d > 0) {
-                index += ',';
-            }
-            index += std::to_string(i);
-            const bool go = rank > d + 1 ? self(self, d + 1) : each(std::string_view(index));
-            index.resize(here);
-            if (!go) {
-                return false;
-            }
-        }
-        return true;
-    };
-    return walk(walk, 0);
+uint64_t saturatingMul(uint64_t a, uint64_t b) {
+    uint64_t product = 0;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
 }
 
 uint64_t elementCount(const zelkc_logix_tag_info& info) {
     uint64_t count = 1;
     for (uint32_t d = 0; d < zelkc_logix_tag_array_rank(info.symbol_type) && d < 3; ++d) {
-        count *= info.dims[d];
+        count = saturatingMul(count, info.dims[d]);
     }
     return count;
+}
+
+// The index text of element `ordinal` of `info` ("7", "1,2"), row-major (the last index counts
+// fastest), into `out`.
+void indexText(const zelkc_logix_tag_info& info, uint64_t ordinal, std::string& out) {
+    const uint32_t rank = std::min<uint32_t>(zelkc_logix_tag_array_rank(info.symbol_type), 3);
+    uint64_t index[3] = {0, 0, 0};
+    for (uint32_t d = rank; d-- > 0;) {
+        const uint64_t size = info.dims[d] == 0 ? 1 : info.dims[d];
+        index[d] = ordinal % size;
+        ordinal /= size;
+    }
+    out.clear();
+    for (uint32_t d = 0; d < rank; ++d) {
+        if (d > 0) {
+            out += ',';
+        }
+        out += std::to_string(index[d]);
+    }
+}
+
+// Calls `each(indexText)` for the elements of `info` from ordinal `first` up to (not including)
+// `end`, in tree order, while it returns true.
+template <typename Each>
+bool forEachIndex(const zelkc_logix_tag_info& info, uint64_t first, uint64_t end, Each&& each) {
+    std::string index;
+    for (uint64_t n = first; n < end; ++n) {
+        indexText(info, n, index);
+        if (!each(std::string_view(index))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Whether `text` has a character an element's index text is made of: without one it can match
@@ -141,21 +154,24 @@ size_t countBelow(const zelkc_logix_tag_info& info, std::string& path, TreeFilte
         path += "[0]";
         count = countBelow(element, path, run);
         path.resize(keep);
-        return count * elementCount(info);
+        return static_cast<size_t>(
+            std::min<uint64_t>(saturatingMul(count, elementCount(info)), SIZE_MAX / 4));
     }
-    forEachIndex(info, [&](std::string_view index) {
-        path += '[';
-        path += index;
-        path += ']';
-        count += containsIgnoringCase(path, text) ? 1 : countBelow(element, path, run);
-        path.resize(keep);
-        return true;
-    });
+    forEachIndex(info, 0, std::min(elementCount(info), TagItem::searchedElements),
+                 [&](std::string_view index) {
+                     path += '[';
+                     path += index;
+                     path += ']';
+                     count += containsIgnoringCase(path, text) ? 1 : countBelow(element, path, run);
+                     path.resize(keep);
+                     return true;
+                 });
     return count;
 }
 
 // Counts one match: shown in opened rows while the run's budget lasts.
 void countMatch(TreeFilter& run, size_t n = 1) {
+    n = std::min<size_t>(n, SIZE_MAX / 4 - run.matches); // a device's dimensions can claim any count
     run.matches += n;
     const size_t opened = std::min(n, run.openBudget);
     run.openBudget -= opened;
@@ -197,7 +213,7 @@ bool forEachWatchable(const zelkc_logix_tag_info& info, std::string& path,
         return true;
     }
     const zelkc_logix_tag_info element = elementOf(info);
-    return forEachIndex(info, [&](std::string_view index) {
+    return forEachIndex(info, 0, elementCount(info), [&](std::string_view index) {
         path += '[';
         path += index;
         path += ']';
@@ -392,11 +408,58 @@ void TagItem::loadChildren() {
         }
         return;
     }
-    // Depth first over the dimensions: [0,0], [0,1], ... one flat row per combination.
-    forEachIndex(*info, [&](std::string_view index) {
+    loadMore();
+}
+
+uint64_t TagItem::elementTotal() const {
+    return zelkc_logix_tag_array_rank(info->symbol_type) == 0 ? 0 : elementCount(*info);
+}
+
+void TagItem::loadMore() {
+    const uint64_t total = elementTotal();
+    if (madeElements >= total) {
+        return;
+    }
+    if (!childItems.empty() && dynamic_cast<MoreItem*>(childItems.back().get()) != nullptr) {
+        childItems.pop_back();
+    }
+    // Row-major: [0,0], [0,1], ... one flat row per combination, a page at a time.
+    const uint64_t end = total - madeElements > elementPage ? madeElements + elementPage : total;
+    forEachIndex(*info, madeElements, end, [&](std::string_view index) {
         childItems.push_back(std::make_unique<TagItem>(path, info, fmt::format("[{}]", index)));
         return true;
     });
+    madeElements = end;
+    if (madeElements < total) {
+        childItems.push_back(std::make_unique<MoreItem>(this));
+    }
+}
+
+size_t TagItem::countUnmade(TreeFilter& run) const {
+    const uint64_t total = elementTotal();
+    if (madeElements >= total || run.text.empty()) {
+        return 0;
+    }
+    const zelkc_logix_tag_info element = elementOf(*info);
+    std::string scratch = path;
+    if (!hasIndexCharacter(run.text)) {
+        scratch += "[0]";
+        const uint64_t each = countBelow(element, scratch, run);
+        return static_cast<size_t>(
+            std::min<uint64_t>(saturatingMul(each, total - madeElements), SIZE_MAX / 4));
+    }
+    size_t count = 0;
+    const size_t keep = scratch.size();
+    forEachIndex(*info, madeElements, std::max(madeElements, std::min(total, searchedElements)),
+                 [&](std::string_view index) {
+                     scratch += '[';
+                     scratch += index;
+                     scratch += ']';
+                     count += containsIgnoringCase(scratch, run.text) ? 1 : countBelow(element, scratch, run);
+                     scratch.resize(keep);
+                     return true;
+                 });
+    return count;
 }
 
 bool TagItem::matchesFilter(std::string_view text) const {
@@ -464,7 +527,49 @@ void TagItem::draw(TreeDraw& frame) {
     if (row.open) {
         loadChildren();
         drawBelow(frame);
+        if (moreWanted) { // clicked in the rows just drawn: made after them, not while they draw
+            moreWanted = false;
+            loadMore();
+        }
     }
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+MoreItem::MoreItem(TagItem* ownerRow)
+    : style(AppStyle::getInstance()), owner(ownerRow), id(ownerRow->getPath() + "##more"),
+      text(fmt::format("Show more ({} of {} elements shown)", ownerRow->elementsMade(),
+                       ownerRow->elementTotal())) {}
+
+void MoreItem::draw(TreeDraw& frame) {
+    if (!isVisible()) {
+        return;
+    }
+    const RowState row = drawRow(frame, id, text, nullptr, true, style);
+    if (row.clicked) {
+        owner->requestMore();
+    }
+    if (row.open) {
+        drawBelow(frame);
+    }
+}
+
+size_t MoreItem::filter(TreeFilter& run, bool parentMatched) {
+    if (run.text.empty() || parentMatched) {
+        setVisible(true);
+        return 0;
+    }
+    if (run.refine && !isVisible()) {
+        return 0;
+    }
+    // Matches among elements not made are counted, never opened to: they stay behind this row.
+    const size_t found = owner->countUnmade(run);
+    const size_t budget = run.openBudget;
+    run.openBudget = 0;
+    countMatch(run, found);
+    run.openBudget = budget;
+    setVisible(found > 0);
+    return found;
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -1,11 +1,14 @@
 // The rows of the tag tree. A TagItem is one controller tag, structure member or array element; its
 // rows below (members, and one row per element of every array dimension combination) are made when
 // it is first opened or filtered into, so that a controller of a million elements shows its top rows at
-// once and pays for the rest only where the user looks. A DatablockItem is one program: it browses the
-// program's tags on the thread pool and then holds them as TagItem rows, sorted by name. A GroupItem
-// holds other rows under a heading ("Programs"). Rows are drawn as Dear ImGui tree nodes inside the
-// tree view's panel, each with its type dimmed at the right; what the user did to them (a click, a
-// right-click) is reported through the frame's TreeDraw for the tree view to act on.
+// once and pays for the rest only where the user looks. An array's elements are made a page at a time
+// (TagItem::elementPage), with a "Show more" row (a MoreItem) after the last one made, since a device
+// may claim any dimensions (4,294,967,295 elements is a valid claim); the search looks at the index
+// texts of an array's first TagItem::searchedElements elements only. A DatablockItem is one program:
+// it browses the program's tags on the thread pool and then holds them as TagItem rows, sorted by
+// name. A GroupItem holds other rows under a heading ("Programs"). Rows are drawn as Dear ImGui tree
+// nodes inside the tree view's panel, each with its type dimmed at the right; what the user did to
+// them (a click, a right-click) is reported through the frame's TreeDraw for the tree view to act on.
 //
 // Main thread only. A browse list outlives every row that points into it: its owner destroys the rows
 // first and frees the list after.
@@ -143,13 +146,29 @@ private:
 
 class TagItem : public TreeItem {
 public:
+    // Elements made per page when an array opens or "Show more" is clicked.
+    static constexpr uint64_t elementPage = 1000;
+    // Elements of one array whose index texts the search looks at (a search text without an index
+    // character counts every element's members alike, without looking at each).
+    static constexpr uint64_t searchedElements = 100000;
+
     // `info` is not owned. A non-empty nameOverride makes the row an array element: "[i,j]" appended to
     // the parent path without a dot, shown with the element's own copy of the array's info.
     TagItem(const std::string& parentPath, const zelkc_logix_tag_info* info,
             const std::string& nameOverride = "");
 
-    // Makes the member and element rows one level down (once); each makes its own when needed.
+    // Makes the member rows one level down, or an array's first page of element rows (once); each
+    // makes its own when needed.
     void loadChildren();
+    // An array: makes the next page of element rows (moving the "Show more" row after them).
+    void loadMore();
+    // An array: the next page is made at the row's next drawing (a click on "Show more").
+    void requestMore() { moreWanted = true; }
+    // An array: the elements made so far, and all it has (saturating at UINT64_MAX).
+    uint64_t elementsMade() const { return madeElements; }
+    uint64_t elementTotal() const;
+    // The search matches among the elements not made yet, found as the search does.
+    size_t countUnmade(TreeFilter& run) const;
     // Whether the tag has members or elements, made or not. A STRING has none: it is one value.
     bool hasChildren() const;
     // Whether the tag is one value the watch list can read (an atomic or a string, not an array).
@@ -182,6 +201,30 @@ private:
     std::string typeLabel;
     std::vector<std::unique_ptr<TreeItem>> childItems;
     bool childrenLoaded = false;
+    uint64_t madeElements = 0;
+    bool moreWanted = false;
+};
+
+// The last row under an array whose elements are not all made: "Show more (1000 of 4294967295
+// elements shown)". A click makes the next page; the search counts the matches among the elements not
+// made yet here, shown as this row (they are not opened to).
+class MoreItem : public TreeItem {
+public:
+    explicit MoreItem(TagItem* owner);
+    void draw(TreeDraw& frame) override;
+    size_t filter(TreeFilter& run, bool parentMatched) override;
+    using TreeItem::filter;
+    const std::vector<std::unique_ptr<TreeItem>>& children() const override { return none; }
+    const std::string& label() const override { return text; }
+    std::string copyPath() const override { return {}; }
+    bool canOpen() const override { return false; }
+
+private:
+    const AppStyle* style;
+    TagItem* owner;
+    std::string id;
+    std::string text;
+    std::vector<std::unique_ptr<TreeItem>> none;
 };
 
 class DatablockItem : public TreeItem {

@@ -420,6 +420,7 @@ void TreeView::activate(TreeItem* row) {
 }
 
 void TreeView::watchAll(TagItem* row) {
+    constexpr size_t leftOutCounted = 1000001;
     if (row == nullptr) {
         return;
     }
@@ -428,8 +429,8 @@ void TreeView::watchAll(TagItem* row) {
     std::string path = row->getPath();
     forEachWatchable(*row->getInfo(), path, [&](const zelkc_logix_tag_info& info, const std::string& at) {
         if (added >= watchAllLimit) {
-            ++left;
-            return true;
+            // Counted up to a bound: a device's dimensions can claim billions of elements.
+            return ++left < leftOutCounted;
         }
         const uint64_t before = inspector->getRevision();
         inspector->addTag(&info, at);
@@ -438,7 +439,8 @@ void TreeView::watchAll(TagItem* row) {
     });
     hint = fmt::format("Added {} tag{} to the watch list", added, added == 1 ? "" : "s");
     if (left > 0) {
-        hint += fmt::format("; {} left out (at most {} at a time)", left, watchAllLimit);
+        hint += fmt::format("; {}{} left out (at most {} at a time)", left >= leftOutCounted ? "over " : "",
+                            left >= leftOutCounted ? left - 1 : left, watchAllLimit);
     }
 }
 

@@ -1,6 +1,8 @@
 // orvane-cli's JSON text of controller bytes: any bytes become a JSON string that parses back to
 // their UTF-8 reading; that reading leaves bytes alone exactly when nlohmann::json takes them as
-// UTF-8; is_json_number agrees with nlohmann::json's parser on what a number is.
+// UTF-8; is_json_number agrees with nlohmann::json's parser on what a number is. The terminal text
+// of the same bytes holds no control character (C0, DEL, C1), is well-formed UTF-8 and keeps
+// printable ASCII input unchanged.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <string_view>
 
 #include "cli.h"
+#include "terminal_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 4096) {
@@ -31,6 +34,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (utf8 != (text == bytes)) {
         __builtin_trap();
+    }
+    const std::string shown = cli::terminal_safe(bytes);
+    bool printable = true;
+    for (const char c : bytes) {
+        printable = printable && c >= 0x20 && c < 0x7F;
+    }
+    if ((printable && shown != bytes) ||
+        shown.find_first_of(std::string_view("\x00\x1b\x7f\n", 4)) != std::string::npos ||
+        cli::utf8_text(shown) != shown || shown.find("\xc2\x9b") != std::string::npos) {
+        __builtin_trap();
+    }
+    for (const unsigned char c : shown) {
+        if (c < 0x20 || c == 0x7F) {
+            __builtin_trap();
+        }
     }
     const nlohmann::json number = nlohmann::json::parse(bytes, nullptr, false);
     // The parser skips spaces and takes a NUL for the end of its input ("2\0x" reads as 2).

@@ -2,6 +2,8 @@
 // the PLC type, callPlc in every state, and the one lock around the client.
 #include "AppState.h"
 
+#include "../support/hostile_device.h"
+
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -93,8 +95,8 @@ TEST_F(AppStateTest, CallPlcRunsInEveryStateOneAtATime) {
                     failures += connect() != 0;
                     continue;
                 }
-                // An exchange started under a revision that a reconnect replaced is refused, never
-                // run on the new connection or overlapping it.
+                // An exchange started under a revision that a reconnect replaced is refused, or cut
+                // short if it was running, never run on the new connection or overlapping it.
                 const uint64_t at = state.connectionRevision();
                 if (!state.getStatus())
                     continue; // while a reconnect runs there is nothing to exchange on
@@ -114,7 +116,9 @@ TEST_F(AppStateTest, CallPlcRunsInEveryStateOneAtATime) {
                         return r;
                     },
                     at);
-                failures += rc != 0 && !(rc == ZELKC_LOGIX_ERR_NOT_CONNECTED && state.connectionRevision() != at);
+                failures +=
+                    rc != 0 && !((rc == ZELKC_LOGIX_ERR_NOT_CONNECTED || rc == ZELKC_LOGIX_ERR_CANCELLED) &&
+                                 state.connectionRevision() != at);
                 (void)state.getStatus(); // a lock-free reader on the side
             }
         });
@@ -206,6 +210,49 @@ TEST(AppStateSupervision, LossReconnectScheduleKeepAliveAndDisconnect) {
     state.supervise();
     drain();
     EXPECT_EQ(line(), "disconnected ");
+}
+
+// The user's disconnect and the application's shutdown end an exchange (or a connect) that a device
+// trickles under a one-minute time-out within a byte or two of its trickle, so neither the pool nor
+// the exit waits for the network. Background work runs on threads the destructor waits for.
+TEST(AppStateHostile, DisconnectAndShutdownEndATrickledExchangeAtOnce) {
+    enum class Cut { Disconnect, Shutdown, ShutdownWhileConnecting };
+    for (const Cut cut : {Cut::Disconnect, Cut::Shutdown, Cut::ShutdownWhileConnecting}) {
+        // Requests: RegisterSession, Identity, then the exchange; a connect trickles its Identity.
+        hostile::Device device(
+            {.drip_request = cut == Cut::ShutdownWhileConnecting ? 2 : 3, .drip_ms = 50, .drip_claim = 600});
+        auto state = std::make_unique<AppState>();
+        state->setConnectionMode(ZELKC_LOGIX_MODE_UNCONNECTED);
+        state->setTimeoutMs(60000);
+        uint8_t result = 0;
+        std::thread user([&] {
+            if (cut == Cut::ShutdownWhileConnecting) {
+                result = state->connect("127.0.0.1", device.port());
+                return;
+            }
+            ASSERT_EQ(state->connect("127.0.0.1", device.port()), 0);
+            result = state->exchange(
+                [](zelkc_logix_client* client) {
+                    zelkc_cip_response response{};
+                    const uint8_t rc =
+                        zelkc_logix_send_cip_internal(client, zelkc_cip_identity_object_request(), &response);
+                    zelkc_cip_response_free(&response);
+                    return rc;
+                },
+                state->connectionRevision());
+        });
+        const int at_cut = device.wait_dripped(3);
+        if (cut == Cut::Disconnect)
+            state->disconnect();
+        else
+            state->shutdown();
+        user.join();
+        state.reset();
+        device.wait_drip_over();
+        EXPECT_EQ(result, ZELKC_LOGIX_ERR_CANCELLED) << int(cut);
+        EXPECT_TRUE(device.client_gave_up()) << int(cut);
+        EXPECT_LE(device.dripped() - at_cut, 2) << "bytes trickled after the cut " << int(cut);
+    }
 }
 
 } // namespace

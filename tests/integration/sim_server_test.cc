@@ -1,5 +1,6 @@
 // logix-sim over TCP on loopback: sessions of several clients at once, every fault switch,
 // garbage on the socket, shutdown with open connections.
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -134,6 +135,62 @@ TEST(SimCommandLine, RangesAreCheckedAndSigtermEndsCleanly) {
                                     "kill -TERM $p; wait $p")
                                        .c_str());
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+}
+
+} // namespace
+
+namespace {
+
+// A connection that registers no session and sends nothing (or half a header) for the idle time is
+// closed, and counted; one with a session, idle for longer (it was opened first), still answers.
+TEST(SimLimits, IdleConnectionsWithoutASessionAreClosedAndSessionsStay) {
+    logixsim::Server server{logixsim::demo_controller(), logixsim::Options{"127.0.0.1", 0, 0, {}, 0, 50}};
+    server.start();
+    RawClient with_session(server.port());
+    const uint32_t session = with_session.open();
+    ASSERT_NE(session, 0u);
+    RawClient silent(server.port()), partial(server.port());
+    partial.send(Bytes(10, 0x65));
+    EXPECT_TRUE(silent.drain().empty());
+    EXPECT_TRUE(partial.drain().empty());
+    EXPECT_EQ(server.idle_closes(), 2u);
+    EXPECT_EQ(hex(with_session.cip(session, kDint)), kDintReply);
+}
+
+// Out of descriptors: the accept fails, and the listener rests (every failure is followed by a pause,
+// so the acceptor does not spin) while the connection already open is served; once a descriptor is
+// free the waiting client is accepted and registers.
+TEST(SimLimits, OutOfDescriptorsTheListenerRestsAndOpenConnectionsAreServed) {
+    logixsim::Server server{logixsim::demo_controller(), logixsim::Options{"127.0.0.1", 0, 0, {}, 0}};
+    server.start();
+    RawClient open(server.port());
+    const uint32_t session = open.open();
+    ASSERT_NE(session, 0u);
+    const int waiting = ::socket(AF_INET, SOCK_STREAM, 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // The lowest free descriptor number becomes the limit: no new descriptor can be made.
+    const int lowest = ::dup(0);
+    ::close(lowest);
+    rlimit none = saved;
+    none.rlim_cur = rlim_t(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    sockaddr_in a{AF_INET, htons(server.port()), {htonl(INADDR_LOOPBACK)}, {}};
+    const bool connected = ::connect(waiting, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    while (server.accept_failures() < 3)
+        std::this_thread::yield();
+    const std::string reply = hex(open.cip(session, kDint));
+    const uint64_t failures = server.accept_failures(), pauses = server.accept_pauses();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(connected);
+    EXPECT_EQ(reply, kDintReply);
+    EXPECT_LE(failures - pauses, 1u) << failures << " failed accepts, " << pauses << " pauses";
+    ::send(waiting, kRegisterSession.data(), kRegisterSession.size(), MSG_NOSIGNAL);
+    pollfd p{waiting, POLLIN, 0};
+    uint8_t got[28] = {};
+    EXPECT_EQ(::poll(&p, 1, kSafetyMs), 1);
+    EXPECT_EQ(::recv(waiting, got, sizeof got, MSG_WAITALL), 28);
+    ::close(waiting);
 }
 
 } // namespace

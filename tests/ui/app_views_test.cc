@@ -949,6 +949,57 @@ TEST_F(ViewsTest, TheSearchCountsMatchesAcrossSharedTypesAndElements) {
     EXPECT_EQ(few.matches - few.hiddenMatches, 4u);
 }
 
+// An array claiming 4,294,967,295 elements opens a page at a time with a "Show more" row after the
+// last element made; the search looks at the index texts of its first 100,000 elements only (the
+// numbers below 100,000 holding a 7: 100,000 - 9^5), counting those not made behind the "Show more"
+// row without making them; dimensions whose product overflows 64 bits count as the largest number.
+TEST_F(ViewsTest, HugeArraysOpenInPagesAndTheSearchOverThemStaysBounded) {
+    auto huge = tagInfo("Huge", 0x20C4); // DINT[4294967295]
+    huge.dims[0] = 4294967295u;
+    TagItem row("", &huge);
+    row.loadChildren();
+    ASSERT_EQ(row.children().size(), 1001u);
+    EXPECT_EQ(row.children()[999]->label(), "[999]");
+    EXPECT_EQ(row.children()[1000]->label(), "Show more (1000 of 4294967295 elements shown)");
+    row.loadMore();
+    ASSERT_EQ(row.children().size(), 2001u);
+    EXPECT_EQ(row.children()[1999]->label(), "[1999]");
+    EXPECT_EQ(row.children()[2000]->label(), "Show more (2000 of 4294967295 elements shown)");
+
+    const struct {
+        const char* text;
+        size_t matches, hidden;
+        bool moreShown;
+    } cases[] = {
+        {"7", 40951, 40951 - 2 * 271, true}, // 271 numbers below 1,000 hold a 7
+        {"[1999]", 1, 0, false},
+        {"[4294967294]", 0, 0, false}, // beyond the elements searched
+        {"huge", 1, 0, true},
+    };
+    for (const auto& c : cases) {
+        TreeFilter run;
+        run.text = c.text;
+        row.filter(run, false);
+        EXPECT_EQ(std::pair(run.matches, run.hiddenMatches), std::pair(c.matches, c.hidden)) << c.text;
+        EXPECT_EQ(row.children().back()->isVisible(), c.moreShown) << c.text;
+    }
+    EXPECT_EQ(row.children().size(), 2001u) << "the search made no rows";
+
+    auto cube = tagInfo("Cube", 0x60C4); // DINT[4294967295,4294967295,2], closed
+    cube.dims[0] = cube.dims[1] = 4294967295u;
+    cube.dims[2] = 2;
+    TagItem closed("", &cube);
+    TreeFilter run;
+    run.text = "1,0";
+    run.openBudget = 0;
+    closed.filter(run, false);
+    EXPECT_GT(run.matches, 0u);
+    EXPECT_EQ(closed.children().size(), 0u);
+    closed.loadChildren();
+    EXPECT_EQ(closed.children()[1]->label(), "[0,0,1]");
+    EXPECT_EQ(closed.children().back()->label(), "Show more (1000 of 18446744073709551615 elements shown)");
+}
+
 // A 100 ms watch of 50 tags: a cycle every 100 ms of the list's clock and none sooner, never a second
 // while one is in flight, counted by the requests the simulator answered.
 TEST_F(ViewsTest, AFastRateKeepsOneCycleInFlight) {

@@ -15,6 +15,7 @@
 #include "TagFilter.h"
 #include "ValueText.h"
 #include "cli.h"
+#include "terminal_text.h"
 
 namespace cli {
 
@@ -57,8 +58,8 @@ private:
     static void page(void* context, uint32_t pages, uint32_t tags) {
         auto* self = static_cast<Progress*>(context);
         if (self->on_) {
-            fmt::print(stderr, "\r\x1b[Kbrowsing {}: {} symbol pages, {} tags so far", self->scope_, pages,
-                       self->before_ + tags);
+            fmt::print(stderr, "\r\x1b[Kbrowsing {}: {} symbol pages, {} tags so far",
+                       terminal_safe(self->scope_), pages, self->before_ + tags);
         }
     }
 
@@ -132,19 +133,35 @@ public:
 // or something below it does; below a kept row only kept rows remain.
 class Walk {
 public:
-    Walk(Sink& sink, bool with_elements, std::string_view filter)
-        : sink_(sink), with_elements_(with_elements), filter_(filter) {}
+    // With `report`, a tag too large to list with its elements is named on standard error.
+    Walk(Sink& sink, bool with_elements, std::string_view filter, bool report = false)
+        : sink_(sink), with_elements_(with_elements), filter_(filter), report_(report) {}
 
     // `info` at *path (which ends in `name`); a member has at most one dimension. True when kept.
+    // A tag whose elements would make more than kMaxElementRows rows (the device's dimensions are
+    // not trusted: 4,294,967,295 is a valid claim) is listed without its elements.
     bool node(const zelkc_logix_tag_info& info, std::string& path, std::string_view name, bool member,
               size_t indent) {
+        if (!member && with_elements_) {
+            const uint64_t rows = rows_of(info, false);
+            if (rows > kMaxElementRows) {
+                if (report_) {
+                    fmt::print(stderr,
+                               "orvane-cli: {}: {} rows with its elements, too many to list (at most {} a "
+                               "tag); listed without them\n",
+                               terminal_safe(path), rows == UINT64_MAX ? "over 2^64" : std::to_string(rows),
+                               kMaxElementRows);
+                }
+                with_elements_ = false;
+                const bool kept = node(info, path, name, member, indent);
+                with_elements_ = true;
+                return kept;
+            }
+        }
         zelkc_logix_tag_info element = info;
         element.symbol_type = uint16_t(info.symbol_type & ~kArrayRankBits);
         const std::string_view type = datatype_get_name(&element);
-        const uint32_t rank = std::min<uint32_t>(
-            member ? (zelkc_logix_tag_array_rank(info.symbol_type) != 0 ? 1 : 0)
-                   : zelkc_logix_tag_array_rank(info.symbol_type),
-            3);
+        const uint32_t rank = rank_of(info, member);
         const bool structure = info.children != nullptr && type != "STRING";
         const Row row{name, &path, path.size(), type, info.dims, rank, rank != 0 && with_elements_, indent};
         const size_t at = sink_.mark();
@@ -158,7 +175,43 @@ public:
         return finish(row, kept, at);
     }
 
+    // The most rows one tag may open into with its elements listed.
+    static constexpr uint64_t kMaxElementRows = 1000000;
+
 private:
+    static uint32_t rank_of(const zelkc_logix_tag_info& info, bool member) {
+        const uint32_t rank = zelkc_logix_tag_array_rank(info.symbol_type);
+        return std::min<uint32_t>(member ? (rank != 0 ? 1 : 0) : rank, 3);
+    }
+    static uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+    static uint64_t saturating_mul(uint64_t a, uint64_t b) {
+        uint64_t product = 0;
+        return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+    }
+    // The rows `info` opens into as this walk lists it (itself included), counted from the browse
+    // records without making any; saturates instead of overflowing.
+    uint64_t rows_of(const zelkc_logix_tag_info& info, bool member) const {
+        zelkc_logix_tag_info element = info;
+        element.symbol_type = uint16_t(info.symbol_type & ~kArrayRankBits);
+        const bool structure = info.children != nullptr && datatype_get_name(&element) != "STRING";
+        const uint32_t rank = rank_of(info, member);
+        uint64_t each = 1; // an element's row (or the tag's own) and its members'
+        for (uint32_t i = 0; structure && i < info.child_count; ++i) {
+            each = saturating_add(each, rows_of(info.children[i], true));
+        }
+        if (rank == 0) {
+            return structure ? each : 1;
+        }
+        if (!with_elements_) {
+            return 1;
+        }
+        uint64_t total = 1;
+        for (uint32_t d = 0; d < rank; ++d) {
+            total = saturating_mul(total, info.dims[d]);
+        }
+        return saturating_add(1, saturating_mul(total, each));
+    }
+
     bool finish(const Row& row, size_t kept, size_t at) {
         if (kept == 0 && !tagTextMatches(filter_, row.name, row.path_text())) {
             sink_.rewind(at);
@@ -225,6 +278,7 @@ private:
     Sink& sink_;
     bool with_elements_;
     std::string_view filter_;
+    bool report_;
 };
 
 // Every kept row of `scopes`, each tag of a scope after the one before, committing the output
@@ -318,7 +372,7 @@ private:
 void put_json(Output& out, const char* controller, const std::vector<Scope>& scopes,
               const BrowseOptions& options) {
     JsonSink sink(out);
-    Walk walk(sink, options.elements, options.filter);
+    Walk walk(sink, options.elements, options.filter, true);
     // A scope's tags as an array whose "[" stands at `indent`: "[]" when none is kept.
     auto tags = [&](const Scope& scope, size_t indent) {
         walk_scope(
@@ -384,14 +438,15 @@ public:
     void rewind(size_t mark) override { out_.rewind(mark); }
     void begin(const Row& row) override {
         const std::string_view path = row.path_text();
-        if (std::all_of(path.begin(), path.end(), [](char c) { return c > 0 && c < 0x7F; })) {
+        if (std::all_of(path.begin(), path.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) {
             out_.put(path);
             out_.spaces(width_ - std::min(width_, path.size())); // a row wider is one the filter drops
         } else {
-            out_.put(fmt::format("{:<{}}", path, width_)); // padded by display width, as fmt does
+            // Padded by display width, as fmt does; a device's control characters shown as escapes.
+            out_.put(fmt::format("{:<{}}", terminal_safe(path), width_));
         }
         out_.put("  ");
-        out_.put(row.type);
+        out_.put(terminal_safe(row.type));
         if (row.rank != 0) {
             out_.put(fmt::format("[{}]", fmt::join(row.dims, row.dims + row.rank, ",")));
         }
@@ -412,7 +467,7 @@ void put_text(Output& out, const std::vector<Scope>& scopes, const BrowseOptions
         walk_scope(nullptr, widths, scope, 0, [](size_t) {}, [](size_t) {});
     }
     TextSink sink(out, measure.width);
-    Walk walk(sink, options.elements, options.filter);
+    Walk walk(sink, options.elements, options.filter, true);
     for (const Scope& scope : scopes) {
         walk_scope(&out, walk, scope, 0, [](size_t) {}, [](size_t) {});
     }

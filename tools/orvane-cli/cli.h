@@ -47,6 +47,11 @@ struct NotFoundError : std::runtime_error {
 bool is_connection_failure(uint8_t result);
 
 // One connected client; the destructor disconnects and releases it.
+// Ends the exchange under way on every Connection of the process at once, and makes every later
+// one fail as cancelled (a Connection made afterwards is cancelled from its start). Safe from any
+// thread; for SIGINT and SIGTERM.
+void cancel_connections();
+
 class Connection {
 public:
     // Connects in address.mode; throws ConnectionError (or NotFoundError for a refusal) naming the

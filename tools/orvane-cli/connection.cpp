@@ -4,8 +4,12 @@
 #include <nlohmann/json.hpp>
 
 #include "cli.h"
+#include "terminal_text.h"
 
 #include "AddressText.h"
+
+#include <mutex>
+#include <set>
 
 namespace cli {
 
@@ -26,7 +30,33 @@ const char* device_type_name(uint16_t type) {
     }
 }
 
+// Every live Connection's client, so that a signal can cancel what they are doing.
+std::mutex live_mutex;
+std::set<zelkc_logix_client*> live_clients;
+bool all_cancelled = false;
+
+void track(zelkc_logix_client* client) {
+    std::lock_guard<std::mutex> lock(live_mutex);
+    live_clients.insert(client);
+    if (all_cancelled) {
+        zelkc_cip_client_cancel(client->cip);
+    }
+}
+
+void untrack(zelkc_logix_client* client) {
+    std::lock_guard<std::mutex> lock(live_mutex);
+    live_clients.erase(client);
+}
+
 } // namespace
+
+void cancel_connections() {
+    std::lock_guard<std::mutex> lock(live_mutex);
+    all_cancelled = true;
+    for (zelkc_logix_client* client : live_clients) {
+        zelkc_cip_client_cancel(client->cip);
+    }
+}
 
 std::string Address::text() const {
     std::string s = fmt::format("{}:{}", host, port);
@@ -66,6 +96,7 @@ Connection::Connection(const Address& address, uint32_t timeout_ms) : address_(a
     if (client_ == nullptr) {
         throw ConnectionError("out of memory");
     }
+    track(client_);
     uint8_t rc = ZELKC_LOGIX_OK;
     if (address.slot >= 0 && zelkc_cip_route_path_add_backplane_slot(&client_->route, uint8_t(address.slot)) !=
                                  ZELKC_CIP_OK) {
@@ -76,6 +107,7 @@ Connection::Connection(const Address& address, uint32_t timeout_ms) : address_(a
     }
     if (rc != ZELKC_LOGIX_OK) {
         const std::string text = fmt::format("cannot connect to {}: {}", address_, reason(rc));
+        untrack(client_);
         zelkc_logix_client_destroy(client_);
         client_ = nullptr;
         if (is_connection_failure(rc)) {
@@ -86,6 +118,9 @@ Connection::Connection(const Address& address, uint32_t timeout_ms) : address_(a
 }
 
 Connection::~Connection() {
+    if (client_ != nullptr) {
+        untrack(client_);
+    }
     zelkc_logix_client_destroy(client_);
 }
 
@@ -152,7 +187,7 @@ int run_identity(const CommonOptions& common, bool json) {
     fmt::print("product code    {}\n", id.product_code);
     fmt::print("revision        {}.{}\n", id.revision_major, id.revision_minor);
     fmt::print("serial number   0x{:08X}\n", id.serial_number);
-    fmt::print("product name    {}\n", name);
+    fmt::print("product name    {}\n", terminal_safe(name));
     fmt::print("packet size     {} bytes\n", packet_size);
     fmt::print("connection      {}\n", mode);
     return kExitOk;

@@ -3,20 +3,26 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
-#include <strings.h>
 #include <ctime>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <pthread.h>
+#include <strings.h>
 #include <system_error>
+#include <thread>
 
 #include "Reconnect.h"
 #include "ValueText.h"
 #include "cli.h"
+#include "terminal_text.h"
 
 namespace cli {
 
@@ -315,9 +321,9 @@ int run_read(const CommonOptions& common, const std::vector<std::string>& tags, 
                                                         {"value", utf8_text(v.text)}}
                                : nlohmann::ordered_json{{"tag", v.tag}, {"error", v.reason}});
         } else if (v.ok) {
-            text += fmt::format("{} = {}\n", v.tag, v.text);
+            text += fmt::format("{} = {}\n", terminal_safe(v.tag), terminal_safe(v.text));
         } else {
-            text += fmt::format("{}: {}\n", v.tag, v.reason);
+            text += fmt::format("{}: {}\n", terminal_safe(v.tag), terminal_safe(v.reason));
         }
     }
     fmt::print("{}", json ? doc.dump(2) + "\n" : text);
@@ -347,37 +353,78 @@ std::string csv_field(const std::string& text) {
     return quoted + "\"";
 }
 
-// Waits up to `ms` for SIGINT or SIGTERM (blocked, so pending ones are taken here); true when one came.
-bool interrupted_within(const sigset_t& signals, int64_t ms) {
-    if (ms < 0) {
-        ms = 0;
+// SIGINT and SIGTERM during a watch: blocked in every thread, taken by one thread of their own that
+// cancels the exchange under way on every connection (a controller trickling a reply cannot hold the
+// watch) and wakes the waits below.
+class Interrupts {
+public:
+    Interrupts() {
+        sigemptyset(&signals_);
+        sigaddset(&signals_, SIGINT);
+        sigaddset(&signals_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+        thread_ = std::thread([this] {
+            int sig = 0;
+            sigwait(&signals_, &sig);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!done_) {
+                interrupted_ = true;
+                cancel_connections();
+            }
+            woken_.notify_all();
+        });
     }
-    timespec wait{time_t(ms / 1000), long(ms % 1000) * 1000000L};
-    for (;;) {
-        const int sig = sigtimedwait(&signals, nullptr, &wait);
-        if (sig > 0) {
-            return true;
+    ~Interrupts() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
         }
-        if (errno != EINTR) {
-            return false;
-        }
+        // Wakes the thread's sigwait unless a signal already did.
+        pthread_kill(thread_.native_handle(), SIGTERM);
+        thread_.join();
     }
-}
+    Interrupts(const Interrupts&) = delete;
+    Interrupts& operator=(const Interrupts&) = delete;
+
+    bool interrupted() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return interrupted_;
+    }
+    // Waits up to `ms`; true when interrupted.
+    bool within(int64_t ms) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return woken_.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(ms, 0)),
+                               [this] { return interrupted_; });
+    }
+
+private:
+    sigset_t signals_;
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    bool interrupted_ = false;
+    bool done_ = false;
+    std::thread thread_;
+};
 
 // After a loss: one line on standard error, attempts on the shared schedule until one connects (true)
 // or SIGINT/SIGTERM comes (false), then one line saying how long the outage lasted.
-bool reconnect(const CommonOptions& common, const sigset_t& signals, const std::string& why,
+bool reconnect(const CommonOptions& common, Interrupts& interrupts, const std::string& why,
                std::unique_ptr<Connection>* connection) {
     fmt::print(stderr, "connection lost: {}; reconnecting\n", why);
     connection->reset();
     const auto lost = std::chrono::steady_clock::now();
     for (uint32_t attempt = 0; !*connection; ++attempt) {
-        if (interrupted_within(signals, reconnectDelayNs(attempt) / 1000000)) {
+        if (interrupts.within(reconnectDelayNs(attempt) / 1000000)) {
             return false;
         }
         try {
             *connection = std::make_unique<Connection>(common.address, common.timeout_ms);
         } catch (const ConnectionError&) {
+        } catch (const NotFoundError&) {
+            if (interrupts.interrupted()) {
+                return false;
+            }
+            throw;
         }
     }
     const std::chrono::duration<double> outage = std::chrono::steady_clock::now() - lost;
@@ -389,14 +436,18 @@ bool reconnect(const CommonOptions& common, const sigset_t& signals, const std::
 
 int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
               const WatchOptions& options) {
-    // Ctrl-C stays pending until the current cycle is printed, then ends the watch.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
-
-    auto connection = std::make_unique<Connection>(common.address, common.timeout_ms);
+    // Ctrl-C or SIGTERM ends the watch at once, also in the middle of an exchange (no row is printed
+    // for a cycle cut short).
+    Interrupts interrupts;
+    std::unique_ptr<Connection> connection;
+    try {
+        connection = std::make_unique<Connection>(common.address, common.timeout_ms);
+    } catch (const std::exception&) {
+        if (interrupts.interrupted()) {
+            return kExitOk;
+        }
+        throw;
+    }
     if (options.csv) {
         std::string header = "time";
         for (const std::string& tag : tags) {
@@ -414,15 +465,26 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
         try {
             values = read_tags(*connection, tags);
         } catch (const ConnectionError& e) {
+            if (interrupts.interrupted()) {
+                break;
+            }
             if (options.exit_on_loss) {
                 throw;
             }
-            if (!reconnect(common, signals, e.what(), &connection)) {
+            if (!reconnect(common, interrupts, e.what(), &connection)) {
                 break; // interrupted during the outage
             }
             --cycle; // the outage prints no row and counts no cycle; the next row comes at once
             start = std::chrono::steady_clock::now() - std::chrono::milliseconds(int64_t(options.interval_ms) * int64_t(cycle + 1));
             continue;
+        } catch (const NotFoundError&) {
+            if (interrupts.interrupted()) {
+                break;
+            }
+            throw;
+        }
+        if (interrupts.interrupted()) {
+            break; // the cycle was cut short: its values are not the controller's
         }
         std::string line = time;
         for (const TagValue& v : values) {
@@ -430,14 +492,14 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
                 failed = true;
                 std::string& last = last_reason[v.tag];
                 if (last != v.reason) {
-                    fmt::print(stderr, "{}: {}\n", v.tag, v.reason);
+                    fmt::print(stderr, "{}: {}\n", terminal_safe(v.tag), terminal_safe(v.reason));
                     last = v.reason;
                 }
             }
             if (options.csv) {
                 line += "," + (v.ok ? csv_field(v.text) : std::string());
             } else {
-                line += fmt::format(" {}={}", v.tag, v.ok ? v.text : "?");
+                line += fmt::format(" {}={}", terminal_safe(v.tag), v.ok ? terminal_safe(v.text) : "?");
             }
         }
         fmt::print("{}\n", line);
@@ -450,7 +512,7 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
         const auto next = start + std::chrono::milliseconds(int64_t(options.interval_ms) * int64_t(cycle));
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now());
-        if (interrupted_within(signals, left.count())) {
+        if (interrupts.within(left.count())) {
             break;
         }
     }

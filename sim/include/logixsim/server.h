@@ -83,6 +83,9 @@ struct Options {
     Faults faults;
     // Period of the live-value updates; 0: values move only through Server::tick().
     int live_interval_ms = 1000;
+    // A TCP connection without a registered session is closed after this long without a byte from
+    // its client (0: never), so that idle sockets cannot use up the server's descriptors.
+    int idle_close_ms = 60000;
 };
 
 class Controller;                                    // a parsed controller description
@@ -128,6 +131,12 @@ public:
     size_t connection_count() const;
     // Encapsulation requests received since start, over every connection.
     uint64_t request_count() const;
+    // Since start: connections closed for idling without a session; accepts that failed for want
+    // of descriptors or memory, and the pauses taken after them (each failure is followed by one, in
+    // which the listener is not polled while the open connections are served as before).
+    uint64_t idle_closes() const;
+    uint64_t accept_failures() const;
+    uint64_t accept_pauses() const;
 
 private:
     struct Impl;
