@@ -16,6 +16,7 @@
 #include "ValueText.h"
 #include "WriteRecord.h"
 #include "cli.h"
+#include "terminal_text.h"
 
 namespace cli {
 
@@ -330,13 +331,15 @@ int run_write(const CommonOptions& common, const std::vector<std::string>& assig
     }
     std::string planText;
     for (const Planned& p : plan) {
-        planText += fmt::format("{:<{}}  {} -> {}\n", p.tag, width, p.before, shown(p));
+        // Device text (a STRING's value, the product name) never reaches the terminal raw.
+        planText += fmt::format("{:<{}}  {} -> {}\n", terminal_safe(p.tag), width, terminal_safe(p.before),
+                                terminal_safe(shown(p)));
         if (!p.note.empty()) {
             std::cerr << "orvane-cli: " << p.tag << ": " << p.note << "\n";
         }
     }
     const char* product = zelkc_logix_client_plc_type(connection.client());
-    const std::string where = fmt::format("{} at {}", product != nullptr ? product : "the controller",
+    const std::string where = fmt::format("{} at {}", product != nullptr ? terminal_safe(product) : "the controller",
                                           common.address.text());
     if (options.dry_run) {
         std::cout << planText << std::flush;
@@ -443,11 +446,11 @@ int run_write(const CommonOptions& common, const std::vector<std::string>& assig
     for (const Planned& p : plan) {
         all_good = all_good && p.result == "written";
         if (!options.json) {
-            std::cout << fmt::format("{:<{}}  {}", p.tag, width, p.result)
-                      << (p.read_back.empty() ? "" : "  " + p.read_back) << "\n";
+            std::cout << fmt::format("{:<{}}  {}", terminal_safe(p.tag), width, p.result)
+                      << (p.read_back.empty() ? "" : "  " + terminal_safe(p.read_back)) << "\n";
         }
         if (!p.reason.empty()) {
-            std::cerr << "orvane-cli: " << p.tag << ": " << p.reason << "\n";
+            std::cerr << "orvane-cli: " << terminal_safe(p.tag) << ": " << terminal_safe(p.reason) << "\n";
         }
     }
     std::cout << std::flush;
