@@ -407,6 +407,29 @@ TEST_F(Cli, WatchReconnectsThroughAKillAndARestart) {
     EXPECT_EQ(err[1].rfind("reconnected after ", 0), 0u) << err[1];
 }
 
+// A device that accepts every connection and fails its first read is not hammered: the waits keep
+// doubling across reconnects, and the line says what keeps failing.
+TEST_F(Cli, WatchBacksOffFromADeviceThatFailsRightAfterEveryReconnect) {
+    logixsim::Faults faults;
+    faults.fail_first_read_after_connect = true;
+    start(faults);
+    Result r = cli("watch @ DintTag --count 1",
+                   "for i in $(seq 1 400); do [ $(grep -c 'next try in 2 s' " + err_ +
+                       " 2>/dev/null || echo 0) -ge 1 ] && break; sleep 0.01; done; kill -INT $p");
+    EXPECT_EQ(r.out, "");
+    // The lines that say why and how long it waits (the outage lines carry measured times).
+    std::vector<std::string> lines;
+    std::istringstream in(r.err);
+    for (std::string line; std::getline(in, line) && lines.size() < 3;)
+        if (line.rfind("reconnected after ", 0) != 0)
+            lines.push_back(line);
+    const std::string why = address_ + ": reading tags failed: the controller's reply was malformed";
+    EXPECT_EQ(lines, (std::vector<std::string>{"connection lost: " + why + "; reconnecting",
+                                               "reconnected, but the first read failed: " + why + "; next try in 1 s",
+                                               "reconnected, but the first read failed: " + why + "; next try in 2 s"}))
+        << r.err;
+}
+
 // ---- write ---------------------------------------------------------------------------------
 
 const char* const kWriteController = R"({

@@ -406,15 +406,31 @@ private:
     std::thread thread_;
 };
 
+int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // After a loss: one line on standard error, attempts on the shared schedule until one connects (true)
 // or SIGINT/SIGTERM comes (false), then one line saying how long the outage lasted.
 bool reconnect(const CommonOptions& common, Interrupts& interrupts, const std::string& why,
-               std::unique_ptr<Connection>* connection) {
-    fmt::print(stderr, "connection lost: {}; reconnecting\n", why);
+               std::unique_ptr<Connection>* connection, ReconnectBackoff& backoff) {
     connection->reset();
+    backoff.lost();
+    int64_t delay = backoff.nextDelayNs();
+    if (backoff.flapping()) {
+        // It connected last time and failed at once: say so, and how long it now waits.
+        fmt::print(stderr, "reconnected, but the first read failed: {}; next try in {} s\n", terminal_safe(why),
+                   fmt::format("{:g}", double(delay) / 1e9));
+    } else {
+        fmt::print(stderr, "connection lost: {}; reconnecting\n", terminal_safe(why));
+    }
     const auto lost = std::chrono::steady_clock::now();
-    for (uint32_t attempt = 0; !*connection; ++attempt) {
-        if (interrupts.within(reconnectDelayNs(attempt) / 1000000)) {
+    for (bool first = true; !*connection; first = false) {
+        if (!first) {
+            delay = backoff.nextDelayNs();
+        }
+        if (interrupts.within(delay / 1000000)) {
             return false;
         }
         try {
@@ -427,6 +443,7 @@ bool reconnect(const CommonOptions& common, Interrupts& interrupts, const std::s
             throw;
         }
     }
+    backoff.connected(steady_ns());
     const std::chrono::duration<double> outage = std::chrono::steady_clock::now() - lost;
     fmt::print(stderr, "reconnected after {:.1f} s\n", outage.count());
     return true;
@@ -458,6 +475,7 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
     }
     std::map<std::string, std::string> last_reason; // a failure is reported again only when it changes
     bool failed = false;
+    ReconnectBackoff backoff;
     auto start = std::chrono::steady_clock::now();
     for (uint64_t cycle = 1;; ++cycle) {
         const std::string time = utc_now();
@@ -471,7 +489,7 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
             if (options.exit_on_loss) {
                 throw;
             }
-            if (!reconnect(common, interrupts, e.what(), &connection)) {
+            if (!reconnect(common, interrupts, e.what(), &connection, backoff)) {
                 break; // interrupted during the outage
             }
             --cycle; // the outage prints no row and counts no cycle; the next row comes at once
@@ -486,6 +504,7 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
         if (interrupts.interrupted()) {
             break; // the cycle was cut short: its values are not the controller's
         }
+        backoff.goodTraffic(steady_ns());
         std::string line = time;
         for (const TagValue& v : values) {
             if (!v.ok) {
