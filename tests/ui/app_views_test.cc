@@ -31,6 +31,7 @@
 #include "Views/TreeView.h"
 #include "Views/TrendView.h"
 #include "app_test_support.h"
+#include "../support/hostile_device.h"
 
 namespace {
 
@@ -438,6 +439,33 @@ TEST_F(ViewsTest, AConnectThatHangsIsCancelledAtOnceAndLeavesNoAttemptBehind) {
     frames(5);
     EXPECT_EQ(AppState::getInstance()->snapshot().state, LinkState::Disconnected) << "no hidden attempt";
     ::close(listener);
+}
+
+// The window's Disconnect while the device trickles the tree's browse under a one-minute time-out:
+// the browse on the pool ends within a byte or two of the trickle (the pool is idle again), and the
+// application's exit does the same for a connect the device trickles.
+TEST_F(ViewsTest, DisconnectAndExitEndAnExchangeTheDeviceTricklesAtOnce) {
+    AppState::getInstance()->setTimeoutMs(60000);
+    for (const bool exit : {false, true}) {
+        // The browse's symbol page; at exit, the connect's Identity.
+        hostile::Device device({.drip_ms = 50, .drip_claim = 600, .drip_service = uint8_t(exit ? 0x01 : 0x55)});
+        connectTo(device.port());
+        ASSERT_TRUE(until([&] { return device.dripped() >= 3; }));
+        const int at = device.dripped();
+        if (exit)
+            AppState::getInstance()->shutdown();
+        else
+            clickButton(); // Disconnect
+        std::promise<void> idle;
+        ThreadPool::instance().execute([&idle] { idle.set_value(); });
+        idle.get_future().wait();
+        device.wait_drip_over();
+        frames(2);
+        EXPECT_EQ(status(), "PLC-Status: DISCONNECTED");
+        EXPECT_TRUE(device.client_gave_up()) << exit;
+        EXPECT_LE(device.dripped() - at, 2) << "bytes trickled after the cut, exit " << exit;
+    }
+    AppState::getInstance()->setTimeoutMs(AppState::defaultTimeoutMs);
 }
 
 // The keyboard from the first frame: typing goes to the address, Tab to the port and on to Connect,
