@@ -468,6 +468,29 @@ TEST_F(ViewsTest, DisconnectAndExitEndAnExchangeTheDeviceTricklesAtOnce) {
     AppState::getInstance()->setTimeoutMs(AppState::defaultTimeoutMs);
 }
 
+// In the window, against a device claiming an array of 4,294,967,295 elements: opening the row shows
+// a page and a "Show more" row, a click on which adds the next page; a digit typed in the search
+// finds matches without making rows for them.
+TEST_F(ViewsTest, AHugeArrayOpensInPagesInTheWindow) {
+    hostile::Device device({.tags = {{"Huge", 0x20C4, {4294967295u, 0, 0}}}});
+    connectTo(device.port());
+    ASSERT_TRUE(browsed());
+    TreeItem* huge = find(tree->getRootItems(), "Huge");
+    ASSERT_NE(huge, nullptr);
+    clickRow(huge, true);
+    frames(2);
+    ASSERT_EQ(huge->children().size(), 1001u);
+    clickRow(huge->children().back().get());
+    frames(2);
+    ASSERT_EQ(huge->children().size(), 2001u);
+    EXPECT_EQ(huge->children()[1999]->label(), "[1999]");
+    EXPECT_EQ(huge->children().back()->label(), "Show more (2000 of 4294967295 elements shown)");
+    filter("7");
+    frames(2);
+    EXPECT_TRUE(huge->isVisible());
+    EXPECT_EQ(huge->children().size(), 2001u) << "the search made no rows";
+}
+
 // The keyboard from the first frame: typing goes to the address, Tab to the port and on to Connect,
 // Enter there connects; then the tree's keys and scrolling, and the bar's texts at a narrow and a wide
 // window, none over another.
