@@ -215,6 +215,7 @@ uint64_t AppState::beginAttempt(const std::string& host, uint16_t port, int slot
     }
     userWantsLink = true;
     attemptRunning = true;
+    shuttingDown = false; // a connect after shutdown() starts afresh
     replaceLinkLocked(std::move(idle));
     return at;
 }

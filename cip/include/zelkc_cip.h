@@ -155,9 +155,9 @@ void zelkc_cip_cancel_request(zelkc_cip_cancel* cancel);
 #define ZELKC_CIP_ERR_NO_MEMORY 2        /* an allocation through the hooks failed */
 #define ZELKC_CIP_ERR_CONNECT_FAILED 3   /* the host did not resolve or no address accepted */
 #define ZELKC_CIP_ERR_TIMEOUT 4          /* a connect, send or receive wait ran out */
-#define ZELKC_CIP_ERR_BAD_REPLY 5        /* malformed/short reply, or one not belonging to the request */
+#define ZELKC_CIP_ERR_BAD_REPLY 5 /* malformed/short reply, or one not belonging to the request or session */
 #define ZELKC_CIP_ERR_IO 7               /* the connection failed or was closed by the peer */
-/* non-zero encapsulation status, foreign session handle, multiple-service status not 0 / 0x1E */
+/* non-zero encapsulation status, multiple-service status not 0 / 0x1E */
 #define ZELKC_CIP_ERR_DEVICE 8
 #define ZELKC_CIP_ERR_NOT_CONNECTED 9    /* no transport, or client status is not 2 */
 #define ZELKC_CIP_ERR_SESSION_REFUSED 11 /* RegisterSession reply with non-zero status or handle 0 */
@@ -394,8 +394,10 @@ uint8_t zelkc_cip_cpf_extract_unconnected_data(const uint8_t* bytes, uint32_t le
 
 /* Encodes request and sends it directly (UCMM over SendRRData); the target's reply is parsed into
  * the caller-owned response (zeroed first; release with zelkc_cip_response_free). The reply
- * service and general status are not checked. Returns 0, 1, 2, 4, 5, 7, 8 (non-zero
- * encapsulation status or foreign session handle; client stays connected), 9 or 15. */
+ * service and general status are not checked. Returns 0, 1, 2, 4, 5 (also: a reply naming another
+ * session with status 0; the refusal is then cleared, no status is claimed, the client stays
+ * connected), 7, 8 (non-zero encapsulation status, noted as the refusal; client stays connected),
+ * 9 or 15. */
 uint8_t zelkc_cip_client_send_unconnected(zelkc_cip_client* client, const zelkc_cip_request* request,
                                           zelkc_cip_response* response);
 

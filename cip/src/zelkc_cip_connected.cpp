@@ -312,7 +312,8 @@ uint8_t zelkc_cip_client_send_encoded_connected(zelkc_cip_client* client, const 
         return rc;
     // The device no longer knows the connection (idle time-out, closed): the session ends.
     if (reply.status != 0 || reply.session_handle != client->session_handle) {
-        zelkc_cip_note_refusal(client, reply.status != 0 ? reply.status : 0x0064u, 0, 0);
+        // Only a status the device sent is reported; a foreign handle with status 0 names none.
+        zelkc_cip_note_refusal(client, reply.status, 0, 0);
         zelkc_cip_eip_response_free(&reply);
         zelkc_cip_client_drop(client);
         return ZELKC_CIP_ERR_IO;

@@ -100,11 +100,17 @@ uint8_t zelkc_cip_client_send_encoded_unconnected(zelkc_cip_client* client, cons
     zelkc_cip_path_free(&block);
     if (rc != ZELKC_CIP_OK)
         return rc;
-    if (reply.status != 0 || reply.session_handle != client->session_handle) {
-        // A foreign session handle is what "invalid session handle" (0x64) would have said.
-        zelkc_cip_note_refusal(client, reply.status != 0 ? reply.status : 0x0064u, 0, 0);
+    if (reply.status != 0) {
+        zelkc_cip_note_refusal(client, reply.status, 0, 0);
         zelkc_cip_eip_response_free(&reply);
         return ZELKC_CIP_ERR_DEVICE;
+    }
+    if (reply.session_handle != client->session_handle) {
+        // A reply for another session, with status 0: not a refusal (no status to report), a reply
+        // that does not belong to this request.
+        zelkc_cip_note_refusal(client, 0, 0, 0);
+        zelkc_cip_eip_response_free(&reply);
+        return ZELKC_CIP_ERR_BAD_REPLY;
     }
 
     // The CIP reply is parsed where it lies in the encapsulation data (the parser copies what it

@@ -547,7 +547,7 @@ void MoreItem::draw(TreeDraw& frame) {
     }
     const RowState row = drawRow(frame, id, text, nullptr, true, style);
     if (row.clicked) {
-        owner->requestMore();
+        activate();
     }
     if (row.open) {
         drawBelow(frame);

@@ -211,6 +211,8 @@ private:
 class MoreItem : public TreeItem {
 public:
     explicit MoreItem(TagItem* owner);
+    // Asks for the next page (as a click does).
+    void activate() { owner->requestMore(); }
     void draw(TreeDraw& frame) override;
     size_t filter(TreeFilter& run, bool parentMatched) override;
     using TreeItem::filter;

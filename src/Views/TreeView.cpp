@@ -404,6 +404,10 @@ void TreeView::revealRow(const TreeItem* row) {
 }
 
 void TreeView::activate(TreeItem* row) {
+    if (auto* more = dynamic_cast<MoreItem*>(row); more != nullptr) {
+        more->activate(); // Enter on "Show more": the next page, made at the array's next drawing
+        return;
+    }
     auto* tag = dynamic_cast<TagItem*>(row);
     if (tag == nullptr) {
         return; // a program or the group: its arrow opens it

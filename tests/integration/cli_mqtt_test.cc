@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -464,6 +465,7 @@ TEST_F(CliMqtt, BadInputExitsOneOrTwoWithItsReason) {
         {R"({"controllers": [{"address": "h", "rate": 0, "tags": ["T"]}]})",
          "plant.json: controller 1: \"rate\""},
         {R"({"controllers": [{"address": "h", "tags": []}]})", "plant.json: controller 1: \"tags\""},
+        {R"({"controllers": [{"address": "h", "tags": ["T", ""]}]})", "plant.json: controller 1: \"tags\""},
         {R"({"controllers": [{"address": "h", "name": "a+b", "tags": ["T"]}]})",
          "plant.json: controller 1 (\"a+b\"): \"name\""},
         {R"({"controllers": [{"tags": ["T"]}]})", "plant.json: controller 1: \"address\""}};
@@ -474,6 +476,9 @@ TEST_F(CliMqtt, BadInputExitsOneOrTwoWithItsReason) {
         EXPECT_EQ(said.rfind("orvane-cli: " + problem, 0), 0u) << said;
         EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
     }
+    std::filesystem::create_directories("plant.dir");
+    EXPECT_EQ(run({"--config", "plant.dir", "--mqtt", url("p")}),
+              std::pair(1, std::string("orvane-cli: plant.dir: is a directory, not a plant file\n")));
 }
 
 } // namespace

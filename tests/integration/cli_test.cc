@@ -239,6 +239,31 @@ TEST_F(Cli, WatchCsvQuotesFieldsWithQuotesCommasAndLineBreaks) {
               ",\"say \"\"hi\"\", twice\",\"one\r\ntwo\",\"three\nfour\",a b\n");
 }
 
+// STRING values holding control characters reach the text forms of read and watch as visible
+// escapes; JSON keeps its own escaping of the same bytes.
+TEST_F(Cli, StringValuesWithControlCharactersAreShownEscaped) {
+    json controller = demo;
+    controller["tags"].push_back({{"name", "Banner"}, {"type", "STRING"}, {"value", "\x1b]0;pwned\x07ok\n\u009b2J"}});
+    start({}, 0, logixsim::parse_controller(controller.dump(), "banner.json"));
+    const std::string shown = "\\x1b]0;pwned\\x07ok\\x0a\\u009b2J";
+    const struct {
+        const char* line;
+        std::string want; // somewhere in the output
+    } cases[] = {
+        {"read @ Banner", "Banner = " + shown},
+        {"watch @ Banner --count 1", " Banner=" + shown},
+        {"read @ Banner --json", "\\u001b]0;pwned\\u0007ok\\n\u009b2J"},
+    };
+    for (const auto& c : cases) {
+        const Result r = cli(c.line);
+        ASSERT_EQ(r.status, 0) << c.line << r.err;
+        EXPECT_NE(r.out.find(c.want), std::string::npos) << r.out;
+        if (std::string(c.line).find("--json") == std::string::npos) {
+            EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << c.line;
+        }
+    }
+}
+
 // A usage error: the problem, then the one usage line of the command (the full help only with --help).
 TEST_F(Cli, BadUsageExitsOneWithMessageAndUsage) {
     for (const char* line : {"", "frobnicate", "read", "read @", "read 127.0.0.1:70000 Tag",

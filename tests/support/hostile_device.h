@@ -40,6 +40,8 @@ struct Script {
     int drip_request = 0;
     int drip_ms = 20;
     uint16_t drip_claim = 0;
+    // Instead of by number: the reply to the first SendRRData carrying this CIP service trickles.
+    uint8_t drip_service = 0;
 };
 
 class Device {
@@ -166,7 +168,9 @@ private:
                 return;
             }
             Bytes message;
-            const bool drip = number == script_.drip_request;
+            const bool by_service = command == 0x6F && script_.drip_service != 0 && data.size() > 16 &&
+                                    data[16] == script_.drip_service && !drip_started_.exchange(true);
+            const bool drip = number == script_.drip_request || by_service;
             put(message, command, 2), put(message, drip ? script_.drip_claim : body.size(), 2);
             put(message, session, 4), put(message, 0, 4);
             message.insert(message.end(), header + 12, header + 20);
@@ -232,6 +236,7 @@ private:
     std::atomic<int> requests_{0};
     std::atomic<int> dripped_{0};
     std::atomic<bool> gave_up_{false};
+    std::atomic<bool> drip_started_{false};
     bool drip_over_ = false;
     std::mutex mutex_;
     std::condition_variable cv_;

@@ -31,6 +31,7 @@
 #include "Views/TreeView.h"
 #include "Views/TrendView.h"
 #include "app_test_support.h"
+#include "../support/hostile_device.h"
 
 namespace {
 
@@ -438,6 +439,56 @@ TEST_F(ViewsTest, AConnectThatHangsIsCancelledAtOnceAndLeavesNoAttemptBehind) {
     frames(5);
     EXPECT_EQ(AppState::getInstance()->snapshot().state, LinkState::Disconnected) << "no hidden attempt";
     ::close(listener);
+}
+
+// The window's Disconnect while the device trickles the tree's browse under a one-minute time-out:
+// the browse on the pool ends within a byte or two of the trickle (the pool is idle again), and the
+// application's exit does the same for a connect the device trickles.
+TEST_F(ViewsTest, DisconnectAndExitEndAnExchangeTheDeviceTricklesAtOnce) {
+    AppState::getInstance()->setTimeoutMs(60000);
+    for (const bool exit : {false, true}) {
+        // The browse's symbol page; at exit, the connect's Identity.
+        hostile::Device device({.drip_ms = 50, .drip_claim = 600, .drip_service = uint8_t(exit ? 0x01 : 0x55)});
+        connectTo(device.port());
+        ASSERT_TRUE(until([&] { return device.dripped() >= 3; }));
+        const int at = device.dripped();
+        if (exit)
+            AppState::getInstance()->shutdown();
+        else
+            clickButton(); // Disconnect
+        std::promise<void> idle;
+        ThreadPool::instance().execute([&idle] { idle.set_value(); });
+        idle.get_future().wait();
+        device.wait_drip_over();
+        frames(2);
+        EXPECT_EQ(status(), "PLC-Status: DISCONNECTED");
+        EXPECT_TRUE(device.client_gave_up()) << exit;
+        EXPECT_LE(device.dripped() - at, 2) << "bytes trickled after the cut, exit " << exit;
+    }
+    AppState::getInstance()->setTimeoutMs(AppState::defaultTimeoutMs);
+}
+
+// In the window, against a device claiming an array of 4,294,967,295 elements: opening the row shows
+// a page and a "Show more" row, a click on which adds the next page; a digit typed in the search
+// finds matches without making rows for them.
+TEST_F(ViewsTest, AHugeArrayOpensInPagesInTheWindow) {
+    hostile::Device device({.tags = {{"Huge", 0x20C4, {4294967295u, 0, 0}}}});
+    connectTo(device.port());
+    ASSERT_TRUE(browsed());
+    TreeItem* huge = find(tree->getRootItems(), "Huge");
+    ASSERT_NE(huge, nullptr);
+    clickRow(huge, true);
+    frames(2);
+    ASSERT_EQ(huge->children().size(), 1001u);
+    clickRow(huge->children().back().get());
+    frames(2);
+    ASSERT_EQ(huge->children().size(), 2001u);
+    EXPECT_EQ(huge->children()[1999]->label(), "[1999]");
+    EXPECT_EQ(huge->children().back()->label(), "Show more (2000 of 4294967295 elements shown)");
+    filter("7");
+    frames(2);
+    EXPECT_TRUE(huge->isVisible());
+    EXPECT_EQ(huge->children().size(), 2001u) << "the search made no rows";
 }
 
 // The keyboard from the first frame: typing goes to the address, Tab to the port and on to Connect,

@@ -26,7 +26,7 @@ using CipSend = DeviceTest;
 TEST_F(CipSend, UnconnectedAndRoutedSendsCheckTheReply) {
     const Bytes target = hex("CC000000 C400 2A00"), failure = hex("D2000101 0401 01");
     const std::tuple<uint32_t, Bytes, uint8_t, Bytes> cases[] = {
-        {kSession, target, OK, target},   {kSession + 1, target, ZELKC_CIP_ERR_DEVICE, hex("00000000")},
+        {kSession, target, OK, target},   {kSession + 1, target, ZELKC_CIP_ERR_BAD_REPLY, hex("00000000")},
         {kSession, target, OK, target},   {kSession, cat({hex("D2000000"), target}), OK, target},
         {kSession, failure, OK, failure},
     };
@@ -43,6 +43,8 @@ TEST_F(CipSend, UnconnectedAndRoutedSendsCheckTheReply) {
                            : zelkc_cip_client_send_to_backplane_slot(client, 0, &one.list[0], &r),
                   rc);
         EXPECT_EQ(std::pair(flat(r), zelkc_cip_client_status(client)), std::pair(response, uint8_t(2))) << n;
+        // A reply for another session carries status 0: no refusal status is claimed for it.
+        EXPECT_EQ(client->refusal.encapsulation_status, 0u) << n;
         zelkc_cip_response_free(&r), ++n;
     }
     finish();

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -30,11 +31,20 @@ std::string default_controller_name(const Address& address) {
 }
 
 std::string load_plant(const std::string& path, uint32_t interval_ms, std::vector<ControllerSpec>* out) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        return fmt::format("{}: is a directory, not a plant file", path);
+    }
     std::ifstream in(path);
     if (!in) {
         return fmt::format("{}: cannot read the file", path);
     }
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::string text;
+    try {
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    } catch (const std::exception&) { // a read error (a device file, a vanished mount)
+        return fmt::format("{}: cannot read the file", path);
+    }
     nlohmann::json doc;
     try {
         doc = nlohmann::json::parse(text);
@@ -99,7 +109,10 @@ std::string load_plant(const std::string& path, uint32_t interval_ms, std::vecto
         const nlohmann::json tags = entry.value("tags", nlohmann::json());
         if (!tags.is_array() || tags.empty() ||
             std::any_of(tags.begin(), tags.end(),
-                        [](const nlohmann::json& t) { return !t.is_string() || t.empty(); })) {
+                        [](const nlohmann::json& t) {
+                            // A JSON string's empty() is false whatever it holds: ask the text.
+                            return !t.is_string() || t.get_ref<const std::string&>().empty();
+                        })) {
             return where + ": \"tags\" must be a non-empty array of tag paths or filters";
         }
         for (const nlohmann::json& tag : tags) {
