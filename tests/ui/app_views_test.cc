@@ -1278,7 +1278,7 @@ protected:
 };
 
 TEST_F(WritesTest, TheSwitchConfirmationsReadBackRefusalsUndoAndTheRecord) {
-    watch({"DintTag", "BoolTag", "Greeting", "Locked", "Held"});
+    watch({"DintTag", "BoolTag", "Greeting", "Locked", "Held", "RealTag"});
     const std::string address = "127.0.0.1:" + std::to_string(sim->port());
 
     // Off: a value cell does not open for editing, and the table carries no mark.
@@ -1381,6 +1381,13 @@ TEST_F(WritesTest, TheSwitchConfirmationsReadBackRefusalsUndoAndTheRecord) {
     EXPECT_NE(drawn("Held").find("written, but the controller now holds 42"), std::string::npos) << drawn("Held");
     EXPECT_EQ(std::tie(record().back().tag, record().back().result, record().back().asked, record().back().readBack),
               std::make_tuple("Held", "differs", "50", "42"));
+
+    // A REAL that cannot be held exactly: the confirmation says what would be written.
+    doubleClickValue("RealTag");
+    typeAndEnter("16777217");
+    EXPECT_EQ(table()->getConfirmText(),
+              "RealTag: 3.25 \u2192 16777216\n16777217 is written as the nearest REAL, 16777216");
+    key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE);
 
     // The history shows the record's lines, oldest first.
     tableMenu("DintTag", "Write history");
