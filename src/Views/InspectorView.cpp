@@ -502,6 +502,9 @@ void InspectorView::generateGui() {
                     ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(colour));
                     ImGui::TextUnformatted(note->text.c_str());
                     ImGui::PopStyleColor();
+                    if (ImGui::IsItemHovered()) {
+                        showTooltip(note->text.c_str()); // a long reason does not fit the column
+                    }
                     drawnValues.back() += "  " + note->text;
                 }
                 const ImVec2 mouse = ImGui::GetIO().MousePos;
@@ -582,6 +585,16 @@ void InspectorView::generateGui() {
     panel->setPreferredSize(
         zelk::ui::Vec2{getActualSize().x, std::max(ImGui::GetCursorPosY(), scrollView->getActualSize().y)});
 }
+
+namespace {
+// A modal in the look of the views' popups, with room round its text (the panels have no padding).
+bool beginModal(const char* title) {
+    ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(14, 12));
+    const bool open = ImGui::BeginPopupModal(title, nullptr, ImGuiWindowFlags_AlwaysAutoResize);
+    ImGui::PopStyleVar();
+    return open;
+}
+} // namespace
 
 void InspectorView::button(const char* label, bool* clicked) {
     *clicked = ImGui::Button(label) || *clicked;
@@ -667,7 +680,7 @@ void InspectorView::drawWritePopups() {
         confirmFrame = ImGui::GetFrameCount();
         ImGui::OpenPopup("Allow writes");
     }
-    if (ImGui::BeginPopupModal("Allow writes", nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (beginModal("Allow writes")) {
         confirmText = allowQuestion;
         ImGui::TextUnformatted(allowQuestion.c_str());
         ImGui::TextDisabled("Every change is still shown and confirmed before it is written.");
@@ -695,7 +708,7 @@ void InspectorView::drawWritePopups() {
         confirmFrame = ImGui::GetFrameCount();
         ImGui::OpenPopup("Confirm write");
     }
-    if (ImGui::BeginPopupModal("Confirm write", nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (beginModal("Confirm write")) {
         if (!confirming) {
             ImGui::CloseCurrentPopup();
             ImGui::EndPopup();
@@ -754,7 +767,7 @@ void InspectorView::drawHistory() {
         confirmFrame = ImGui::GetFrameCount();
         ImGui::OpenPopup("Write history");
     }
-    if (ImGui::BeginPopupModal("Write history", nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (beginModal("Write history")) {
         if (historyLines.empty()) {
             ImGui::TextDisabled("No writes recorded yet (%s)", writeRecordPath().string().c_str());
         }

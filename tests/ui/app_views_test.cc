@@ -1457,4 +1457,22 @@ TEST_F(WritesTest, AChangedValueIsAskedAgainAndNothingIsReplayedAfterALoss) {
     EXPECT_EQ(record().size(), lines);
 }
 
+// Not a check: scripts/screenshot sets ORVANE_SCREENSHOT_WRITE to write the README's picture of a
+// change waiting for its confirmation, with writes on.
+TEST_F(WritesTest, ReadmeWriteScreenshot) {
+    const char* png = std::getenv("ORVANE_SCREENSHOT_WRITE");
+    if (png == nullptr)
+        GTEST_SKIP() << "ORVANE_SCREENSHOT_WRITE not set";
+    watch({"DintTag", "RealTag", "BoolTag", "Greeting", "Locked"});
+    turnWritesOn();
+    doubleClickValue("Locked");
+    typeAndEnter("7");
+    key(SDLK_RETURN, SDL_SCANCODE_RETURN);
+    ASSERT_TRUE(settled());
+    doubleClickValue("DintTag");
+    typeAndEnter("123457");
+    frames(4);
+    ASSERT_TRUE(window->saveScreenshot(png));
+}
+
 } // namespace
