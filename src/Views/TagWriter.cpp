@@ -63,6 +63,7 @@ struct TagWriter::Job {
     Request request;
     WriteRecordEntry record;
     uint64_t connectionRevision = 0;
+    uint64_t epoch = 0; // the controller it was written to
     Outcome outcome = Outcome::NotSent;
     std::string current; // Changed: the value found just before writing
     std::string shown;   // what the row says of the outcome
@@ -181,6 +182,7 @@ void TagWriter::start(const Request& request) {
         next->request = request;
         next->record = recordBase(request);
         next->connectionRevision = enabledRevision;
+        next->epoch = enabledEpoch;
         job = next;
         try {
             threadPool->execute([state = appState, next] { run(state, next); });
@@ -333,8 +335,14 @@ void TagWriter::run(AppState* appState, const std::shared_ptr<Job>& job) {
 }
 
 void TagWriter::update() {
+    const LinkSnapshot link = appState->snapshot();
+    if (link.controllerEpoch != notesEpoch) {
+        // Another controller (or a new connect): the rows' notes and undos were about the last one.
+        notes.clear();
+        undo.clear();
+        notesEpoch = link.controllerEpoch;
+    }
     if (enabled) {
-        const LinkSnapshot link = appState->snapshot();
         if (link.revision != enabledRevision || link.state != LinkState::Connected ||
             link.controllerEpoch != enabledEpoch) {
             enabled = false;
@@ -362,7 +370,8 @@ void TagWriter::update() {
         again = std::move(next);
         return;
     }
-    if (finished->outcome == Outcome::Written || finished->outcome == Outcome::Differs) {
+    if ((finished->outcome == Outcome::Written || finished->outcome == Outcome::Differs) &&
+        finished->epoch == notesEpoch) {
         undo[r.tag] = r.seen;
     }
     show(r.tag, finished->outcome, finished->shown);

@@ -104,6 +104,7 @@ private:
     std::string offWhy;
     std::shared_ptr<Job> job;
     std::optional<Request> again;
+    uint64_t notesEpoch = 0; // the controller the notes and undos are about
     std::map<std::string, RowNote> notes;
     std::map<std::string, std::string> undo;
 };

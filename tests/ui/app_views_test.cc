@@ -1403,6 +1403,13 @@ TEST_F(WritesTest, TheSwitchConfirmationsReadBackRefusalsUndoAndTheRecord) {
     EXPECT_FALSE(writer().isEnabled());
     EXPECT_EQ(writer().offReason(), "disconnected");
     EXPECT_FALSE(table()->isWriteMarkShown());
+    EXPECT_NE(writer().undoFor("DintTag"), nullptr);
+    // A new connect may reach another controller: the last one's undos are gone.
+    connectTo(sim->port());
+    ASSERT_TRUE(until([&] { return status() == connected; }));
+    frames(1);
+    EXPECT_EQ(writer().undoFor("DintTag"), nullptr);
+    EXPECT_FALSE(writer().isEnabled());
 }
 
 TEST_F(WritesTest, AChangedValueIsAskedAgainAndNothingIsReplayedAfterALoss) {
