@@ -1464,6 +1464,45 @@ TEST_F(WritesTest, AChangedValueIsAskedAgainAndNothingIsReplayedAfterALoss) {
     EXPECT_EQ(record().size(), lines);
 }
 
+// The controller stops answering once the write is sent: the outcome is unknown and said so, the
+// switch turns off, and after the controller is back nothing is sent again.
+TEST_F(WritesTest, AWriteCutOffByTheConnectionIsNeitherRepeatedNorReplayed) {
+    AppState* link = AppState::getInstance();
+    link->setTimeoutMs(400);
+    const uint16_t port = sim->port();
+    watch({"DintTag"});
+    turnWritesOn();
+    doubleClickValue("DintTag");
+    typeAndEnter("43");
+    ASSERT_EQ(table()->getConfirmText(), "DintTag: 123456 \u2192 43");
+    // No read cycle from here on (an empty list reads nothing): the next two requests are the write's.
+    TagInspector::getInstance()->clear();
+    ASSERT_TRUE(until([&] { return !TagInspector::getInstance()->cycleInFlight(); }));
+    logixsim::Faults hang;
+    hang.stall_after_requests = static_cast<int>(sim->request_count()) + 1; // the read before it is answered
+    sim->set_faults(hang);
+    press("Write");
+    ASSERT_TRUE(settled());
+    ASSERT_NE(writer().noteFor("DintTag"), nullptr);
+    EXPECT_EQ(writer().noteFor("DintTag")->text.rfind("unknown: the connection failed during the write", 0), 0u)
+        << writer().noteFor("DintTag")->text;
+    EXPECT_EQ(std::tie(record().back().asked, record().back().result), std::make_tuple("43", "failed"));
+    EXPECT_EQ(sim->request_count(), static_cast<uint64_t>(hang.stall_after_requests) + 1) << "sent once";
+    ASSERT_TRUE(until([&] { return !writer().isEnabled(); }));
+    EXPECT_EQ(writer().offReason(), "the connection was lost");
+
+    // Back, with its own values: the write is not sent again.
+    sim->stop();
+    sim = startWith(port);
+    ASSERT_TRUE(until([&] { return status() == connected; }));
+    zelkc_logix_value value{};
+    EXPECT_EQ(link->exchange([&](zelkc_logix_client* client) {
+        return zelkc_logix_client_read_atomic_value(client, "DintTag", &value);
+    }, link->connectionRevision()), 0);
+    EXPECT_EQ(value.value.i32, 123456);
+    EXPECT_EQ(record().size(), 1u);
+}
+
 // Not a check: scripts/screenshot sets ORVANE_SCREENSHOT_WRITE to write the README's picture of a
 // change waiting for its confirmation, with writes on.
 TEST_F(WritesTest, ReadmeWriteScreenshot) {
