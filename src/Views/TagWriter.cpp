@@ -57,6 +57,11 @@ uint8_t readText(zelkc_logix_client* client, const TagWriter::Request& request, 
     return read.result;
 }
 
+// The link, not the request, failed: gone, silent, or cancelled by a disconnect while it ran.
+bool linkFailed(uint8_t result) {
+    return connectionGone(result) || result == ZELKC_LOGIX_ERR_CANCELLED;
+}
+
 } // namespace
 
 struct TagWriter::Job {
@@ -221,7 +226,7 @@ void TagWriter::run(AppState* appState, const std::shared_ptr<Job>& job) {
                 zelkc_logix_read_status status{};
                 std::string now;
                 uint8_t one = readText(client, r, &now, &status);
-                if (connectionGone(one)) {
+                if (linkFailed(one)) {
                     return one;
                 }
                 if (one != ZELKC_LOGIX_OK) {
@@ -250,7 +255,7 @@ void TagWriter::run(AppState* appState, const std::shared_ptr<Job>& job) {
                 }
                 stage = Stage::Sent;
                 const uint8_t all = zelkc_logix_client_write_values(client, &entry, 1);
-                if (connectionGone(all)) {
+                if (linkFailed(all)) {
                     return all;
                 }
                 if (all != ZELKC_LOGIX_OK || entry.result != ZELKC_LOGIX_OK) {
@@ -272,7 +277,7 @@ void TagWriter::run(AppState* appState, const std::shared_ptr<Job>& job) {
                 stage = Stage::ReadBack;
                 std::string back;
                 one = readText(client, r, &back, &status);
-                if (connectionGone(one)) {
+                if (linkFailed(one)) {
                     return one;
                 }
                 if (one != ZELKC_LOGIX_OK) {
