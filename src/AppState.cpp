@@ -442,7 +442,7 @@ void AppState::callPlc(const std::function<void(zelkc_logix_client*)>& fn) {
     }
 }
 
-uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn, uint64_t at) {
+uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn, uint64_t at, Repeat repeat) {
     std::shared_ptr<Link> current;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -463,7 +463,8 @@ uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn
         const uint8_t first = result;
         // A connection the controller closed (idle time-out, a dropped session) is opened again once,
         // quietly, when the same controller answers; a silent controller is not asked twice.
-        if ((connectionGone(result) || !zelkc_logix_client_is_connected(client)) &&
+        if (repeat == Repeat::AfterQuietReconnect &&
+            (connectionGone(result) || !zelkc_logix_client_is_connected(client)) &&
             result != ZELKC_LOGIX_ERR_TIMEOUT && revision.load() == at) {
             const uint8_t again = zelkc_logix_client_connect_mode(client, current->host.c_str(), current->port,
                                                                   current->timeoutMs, current->mode);

@@ -113,7 +113,11 @@ public:
     // link reconnects once to the same controller and fn runs again before anything is reported; a
     // failure after that makes the connection lost, with the reason kept. A disconnect or connect
     // while fn runs cancels its exchange: fn's result is then ZELKC_LOGIX_ERR_CANCELLED.
-    uint8_t exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn, uint64_t revision);
+    // With Repeat::Never fn runs at most once: a connection found gone after it is not reopened here
+    // but counts as lost at once (a write must never be sent twice; the supervision reconnects).
+    enum class Repeat { AfterQuietReconnect, Never };
+    uint8_t exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn, uint64_t revision,
+                     Repeat repeat = Repeat::AfterQuietReconnect);
 
     LinkSnapshot snapshot() const;
     bool getStatus() const { return connected.load(); }

@@ -85,7 +85,8 @@ const ImVec4 kFloatingBackground(0.13f, 0.14f, 0.16f, 1.0f);
 } // namespace
 
 void AppStyle::applyToPanel(zelk::ui::ImGuiPanel* panel, float fontSize) const {
-    static const ImWchar kRanges[] = {0x0020, 0x017F, 0x2000, 0x206F, 0};
+    // Latin, general punctuation, and the arrows (the confirmation of a write shows "42 \u2192 43").
+    static const ImWchar kRanges[] = {0x0020, 0x017F, 0x2000, 0x206F, 0x2190, 0x2199, 0};
     panel->setDefaultFont(defaultFont.get(), fontSize, kRanges);
     applyImGuiStyle(panel->getImGuiContext());
 }

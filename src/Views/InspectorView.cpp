@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <SDL.h>
 #include <fmt/format.h>
 #include <imgui_stdlib.h>
 
@@ -17,8 +18,10 @@
 #include "AppStyle.h"
 #include "AppTextures.h"
 #include "Settings.h"
+#include "ThreadPool.h"
 #include "Views/TagInspector.h"
 #include "Views/TrendView.h"
+#include "WriteRecord.h"
 
 InspectorView::InspectorView(zelk::ui::Widget* parent)
     : zelk::ui::Widget(parent), inspector(TagInspector::getInstance()) {
@@ -29,6 +32,7 @@ InspectorView::InspectorView(zelk::ui::Widget* parent)
     style->applyToPanel(panel, style->getFontSizeSmall() * style->getImGuiFontScale());
     panel->setBuildImGuiFunction([this] { generateGui(); });
     deleteIcon = AppTextures::getSvg("icons/remove.svg", 256, 256);
+    writer = std::make_unique<TagWriter>(AppState::getInstance(), &ThreadPool::instance(), inspector);
 }
 
 InspectorView::~InspectorView() = default;
@@ -42,6 +46,7 @@ void InspectorView::resized() {
 
 void InspectorView::update() {
     zelk::ui::Widget::update();
+    writer->update();
     record();
 }
 
@@ -258,6 +263,12 @@ void InspectorView::drawMenu() {
     };
     fileItem("Save watch list...", 1);
     fileItem("Open watch list...", 2);
+    {
+        const bool chosen = ImGui::MenuItem("Write history");
+        menuItems.emplace_back("Write history", ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                                       ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
+        openHistory = openHistory || chosen;
+    }
     if (row != tags.end()) {
         ImGui::Separator();
         const std::string value = row->state == TagInspector::RowState::Error ? row->error : row->value;
@@ -269,6 +280,35 @@ void InspectorView::drawMenu() {
         }
         if (item("Copy \"path = value\"")) {
             ImGui::SetClipboardText(fmt::format("{} = {}", row->name, value).c_str());
+        }
+        // Writing: a BOOL set to 1 or 0, and the row's last write undone; each confirmed like an edit.
+        auto writeItem = [&](const std::string& text) {
+            const bool chosen = ImGui::MenuItem(text.c_str(), nullptr, false, writer->isEnabled());
+            menuItems.emplace_back(text, ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                                ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
+            return chosen;
+        };
+        const bool isBool =
+            !row->isString && zelkc_logix_tag_atomic_type(row->symbolType) == ZELKC_LOGIX_TYPE_BOOL;
+        const std::string* before = writer->undoFor(row->name);
+        if (isBool || before != nullptr) {
+            ImGui::Separator();
+        }
+        std::string asked;
+        if (isBool && writeItem("Set to 1")) {
+            asked = "1";
+        }
+        if (isBool && writeItem("Set to 0")) {
+            asked = "0";
+        }
+        if (before != nullptr && writeItem(fmt::format("Write back {}", *before))) {
+            asked = *before;
+        }
+        if (!asked.empty()) {
+            const std::string problem = askToWrite(*row, asked);
+            if (!problem.empty()) {
+                listMessage = problem;
+            }
         }
         ImGui::Separator();
         if (item("Remove")) {
@@ -326,6 +366,7 @@ void InspectorView::drawToolbar() {
             startRecording(recordFolder, controllerName());
         }
     }
+    drawWriteSwitch();
     if (!listMessage.empty()) {
         ImGui::SameLine();
         ImGui::TextDisabled("%s", listMessage.c_str());
@@ -339,11 +380,25 @@ void InspectorView::generateGui() {
     drawnNames.clear();
     nameRects.clear();
     trendRects.clear();
+    buttons.clear();
+    valueRects.clear();
+    confirmText.clear();
+    writeMarkShown = false;
+    if (auto again = writer->takeAgain()) {
+        confirming = std::move(again); // the value changed since it was shown: asked again
+        openConfirm = true;
+    }
+    if (!writer->isEnabled()) {
+        editTag.clear();
+    }
     drawToolbar();
     constexpr ImGuiTableFlags flags =
         ImGuiTableFlags_Resizable | ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders;
     // The table leaves the scroll bar's strip free at the right.
     const ImVec2 outer(ImGui::GetContentRegionAvail().x - zelk::ui::ScrollView::kScrollbarWidth, 0);
+    std::optional<std::string> entered;   // the row whose editor took an Enter
+    std::optional<std::string> editAsked; // the row asked to be edited (double-click, F2, Enter)
+    bool editing = false;
     if (ImGui::BeginTable("Variables", 5, flags, outer, 0)) {
         ImGui::TableSetupColumn("", ImGuiTableColumnFlags_WidthFixed | ImGuiTableColumnFlags_NoResize, 20);
         ImGui::TableSetupColumn("Name", ImGuiTableColumnFlags_WidthStretch, 1.5f);
@@ -363,12 +418,16 @@ void InspectorView::generateGui() {
             ImGui::PushID(tag.name.c_str());
             ImGui::TableSetColumnIndex(0);
             // The whole row answers a right-click; the boxes and the delete button take their own clicks.
-            ImGui::Selectable("##row", false,
+            ImGui::Selectable("##row", tag.name == selectedTag,
                               ImGuiSelectableFlags_SpanAllColumns | ImGuiSelectableFlags_AllowItemOverlap,
                               ImVec2(0, 20));
             if (ImGui::IsItemClicked(1)) {
                 menuOpened = tag.name;
             }
+            if (ImGui::IsItemClicked(0)) {
+                selectedTag = tag.name;
+            }
+            const bool rowHovered = ImGui::IsItemHovered();
             ImGui::SameLine(0, 0);
             if (!tag.isString) {
                 // The trend box, in the colour of the row's line.
@@ -400,7 +459,60 @@ void InspectorView::generateGui() {
             ImGui::TableSetColumnIndex(2);
             ImGui::TextUnformatted(tag.typeName.c_str());
             ImGui::TableSetColumnIndex(3);
-            drawValue(tag, now);
+            const ImVec2 cell = ImGui::GetCursorScreenPos();
+            const ImVec4 cellRect(cell.x, cell.y, cell.x + ImGui::GetContentRegionAvail().x, cell.y + 20);
+            valueRects.push_back(cellRect);
+            if (tag.name == editTag) {
+                editing = true;
+                ImGui::SetNextItemWidth(-FLT_MIN);
+                if (editFocus) {
+                    ImGui::SetKeyboardFocusHere();
+                    editFocus = false;
+                }
+                const bool enter = ImGui::InputText("##edit", &editText,
+                                                    ImGuiInputTextFlags_EnterReturnsTrue |
+                                                        ImGuiInputTextFlags_AutoSelectAll);
+                drawnValues.emplace_back(editText);
+                if (enter) {
+                    entered = tag.name;
+                } else if (ImGui::IsItemDeactivated()) {
+                    editTag.clear(); // Esc, or a click elsewhere: nothing asked
+                }
+                if (!editProblem.empty()) {
+                    ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(
+                                                             AppStyle::getInstance()->getErrorColor()));
+                    ImGui::TextUnformatted(editProblem.c_str());
+                    ImGui::PopStyleColor();
+                }
+            } else {
+                drawValue(tag, now);
+                if (const TagWriter::RowNote* note = writer->noteFor(tag.name)) {
+                    const AppStyle* style = AppStyle::getInstance();
+                    uint32_t colour = style->getErrorColor();
+                    if (note->outcome == TagWriter::Outcome::Written) {
+                        colour = style->getSuccessColor();
+                        if (now - note->atNs < changeHighlightNs) {
+                            ImGui::TableSetBgColor(ImGuiTableBgTarget_CellBg,
+                                                   (colour & 0x00FFFFFFu) | 0x50000000u);
+                        }
+                    } else if (note->outcome == TagWriter::Outcome::Differs) {
+                        colour = style->getWarningColor();
+                    }
+                    ImGui::SameLine(0, 12);
+                    ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(colour));
+                    ImGui::TextUnformatted(note->text.c_str());
+                    ImGui::PopStyleColor();
+                    if (ImGui::IsItemHovered()) {
+                        showTooltip(note->text.c_str()); // a long reason does not fit the column
+                    }
+                    drawnValues.back() += "  " + note->text;
+                }
+                const ImVec2 mouse = ImGui::GetIO().MousePos;
+                if (rowHovered && ImGui::IsMouseDoubleClicked(0) && mouse.x >= cellRect.x &&
+                    mouse.x < cellRect.z) {
+                    editAsked = tag.name;
+                }
+            }
             ImGui::TableSetColumnIndex(4);
             ImGui::PushStyleVar(ImGuiStyleVar_FramePadding, ImVec2(0, 0));
             ImGui::PushStyleColor(ImGuiCol_Button, ImVec4(0, 0, 0, 0));
@@ -417,6 +529,42 @@ void InspectorView::generateGui() {
             ImGui::PopID();
         }
         ImGui::EndTable();
+        if (writer->isEnabled()) {
+            // While writes are on the table is framed in the warning colour.
+            ImGui::GetWindowDrawList()->AddRect(ImGui::GetItemRectMin(), ImGui::GetItemRectMax(),
+                                                AppStyle::getInstance()->getWarningColor(), 0, 0, 3);
+            writeMarkShown = true;
+        }
+        if (!editing) {
+            editTag.clear(); // the edited row is gone
+        }
+        if (entered) {
+            const auto& tags = inspector->getTags();
+            const auto row = std::find_if(tags.begin(), tags.end(), [&](const TagInspector::TagValue& t) {
+                return t.name == *entered;
+            });
+            editProblem = row != tags.end() ? askToWrite(*row, editText) : std::string("the row is gone");
+            if (editProblem.empty()) {
+                editTag.clear();
+            } else {
+                editFocus = true; // stays open to be corrected
+            }
+        } else if (editTag.empty() && !confirming && !selectedTag.empty() && ImGui::IsWindowFocused() &&
+                   !ImGui::GetIO().WantTextInput &&
+                   !ImGui::IsPopupOpen(nullptr, ImGuiPopupFlags_AnyPopupId) &&
+                   (ImGui::IsKeyPressed(SDL_SCANCODE_F2, false) ||
+                    ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Enter), false))) {
+            editAsked = selectedTag;
+        }
+        if (editAsked) {
+            const auto& tags = inspector->getTags();
+            const auto row = std::find_if(tags.begin(), tags.end(), [&](const TagInspector::TagValue& t) {
+                return t.name == *editAsked;
+            });
+            if (row != tags.end()) {
+                beginEdit(*row);
+            }
+        }
         if (removed) {
             inspector->removeTag(removed->c_str());
         }
@@ -430,5 +578,208 @@ void InspectorView::generateGui() {
     }
     drawMenu();
     drawFilePopups();
-    panel->setPreferredSize(zelk::ui::Vec2{getActualSize().x, ImGui::GetCursorPosY()});
+    drawWritePopups();
+    drawHistory();
+    // At least the view's height: a menu or confirmation taller than a few rows still lies inside
+    // the panel, where its clicks arrive.
+    panel->setPreferredSize(
+        zelk::ui::Vec2{getActualSize().x, std::max(ImGui::GetCursorPosY(), scrollView->getActualSize().y)});
+}
+
+namespace {
+// A modal in the look of the views' popups, with room round its text (the panels have no padding).
+bool beginModal(const char* title) {
+    ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(14, 12));
+    const bool open = ImGui::BeginPopupModal(title, nullptr, ImGuiWindowFlags_AlwaysAutoResize);
+    ImGui::PopStyleVar();
+    return open;
+}
+} // namespace
+
+void InspectorView::button(const char* label, bool* clicked) {
+    *clicked = ImGui::Button(label) || *clicked;
+    buttons.emplace_back(label, ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                       ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
+}
+
+void InspectorView::drawWriteSwitch() {
+    ImGui::SameLine(0, 24);
+    bool on = writer->isEnabled();
+    // Turning on needs a controller to name; turning off is always possible.
+    ImGui::BeginDisabled(!on && !AppState::getInstance()->getStatus());
+    if (ImGui::Checkbox("Writes", &on)) {
+        if (on) {
+            openAllow = true; // on only once the user has allowed this controller
+        } else {
+            writer->disable(std::string());
+        }
+    }
+    ImGui::EndDisabled();
+    buttons.emplace_back("Writes", ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                          ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
+    if (writer->isEnabled()) {
+        ImGui::SameLine();
+        ImGui::PushStyleColor(ImGuiCol_Text,
+                              ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getWarningColor()));
+        ImGui::TextUnformatted("WRITES ON");
+        ImGui::PopStyleColor();
+    } else if (!writer->offReason().empty()) {
+        ImGui::SameLine();
+        ImGui::TextDisabled("Writes turned off: %s", writer->offReason().c_str());
+    }
+}
+
+void InspectorView::beginEdit(const TagInspector::TagValue& row) {
+    if (!writer->isEnabled()) {
+        listMessage = "Turn Writes on to change values";
+    } else if (!TagWriter::editable(row)) {
+        listMessage = fmt::format("A {} cannot be changed here", row.typeName);
+    } else if (row.state != TagInspector::RowState::Live) {
+        listMessage = fmt::format("The value of {} is not known now", row.name);
+    } else {
+        editTag = row.name;
+        editText = row.value;
+        editProblem.clear();
+        editFocus = true;
+    }
+}
+
+std::string InspectorView::askToWrite(const TagInspector::TagValue& row, const std::string& text) {
+    if (!writer->isEnabled()) {
+        return "writes are off";
+    }
+    if (row.state != TagInspector::RowState::Live) {
+        return fmt::format("the value of {} is not known now", row.name);
+    }
+    TagWriter::Request request;
+    std::string problem;
+    if (!TagWriter::prepare(row, text, &request, &problem)) {
+        return problem;
+    }
+    confirming = std::move(request);
+    openConfirm = true;
+    return std::string();
+}
+
+void InspectorView::drawWritePopups() {
+    // A popup's keys count from the frame after it opened: not the Enter that asked for it.
+    auto enter = [this] {
+        return ImGui::GetFrameCount() > confirmFrame &&
+               (ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Enter), false) ||
+                ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_KeyPadEnter), false));
+    };
+    auto escape = [this] {
+        return ImGui::GetFrameCount() > confirmFrame &&
+               ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Escape), false);
+    };
+
+    if (openAllow) {
+        openAllow = false;
+        allowRevision = AppState::getInstance()->connectionRevision();
+        allowQuestion = writer->allowQuestion();
+        confirmFrame = ImGui::GetFrameCount();
+        ImGui::OpenPopup("Allow writes");
+    }
+    if (beginModal("Allow writes")) {
+        confirmText = allowQuestion;
+        ImGui::TextUnformatted(allowQuestion.c_str());
+        ImGui::TextDisabled("Every change is still shown and confirmed before it is written.");
+        bool allow = false;
+        bool cancel = false;
+        button("Allow", &allow);
+        ImGui::SameLine();
+        button("Cancel", &cancel);
+        // The controller asked about is the only one allowed: a connection changed meanwhile is not.
+        if (allow || cancel || escape() || AppState::getInstance()->connectionRevision() != allowRevision) {
+            if (allow) {
+                writer->enable(allowRevision);
+            }
+            ImGui::CloseCurrentPopup();
+        }
+        ImGui::EndPopup();
+    }
+
+    if (confirming && !writer->isEnabled()) {
+        writer->start(*confirming); // refused at once, and recorded: nothing waits to be sent later
+        confirming.reset();
+    }
+    if (openConfirm && confirming) {
+        openConfirm = false;
+        confirmFrame = ImGui::GetFrameCount();
+        ImGui::OpenPopup("Confirm write");
+    }
+    if (beginModal("Confirm write")) {
+        if (!confirming) {
+            ImGui::CloseCurrentPopup();
+            ImGui::EndPopup();
+            return;
+        }
+        const TagWriter::Request& r = *confirming;
+        if (!r.changedFrom.empty()) {
+            const std::string changed =
+                fmt::format("{} changed from {} to {} since it was shown; nothing was written.", r.tag,
+                            r.changedFrom, r.seen);
+            ImGui::PushStyleColor(ImGuiCol_Text,
+                                  ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getWarningColor()));
+            ImGui::TextUnformatted(changed.c_str());
+            ImGui::PopStyleColor();
+            confirmText = changed + "\n";
+        }
+        const std::string change = fmt::format("{}: {} \u2192 {}", r.tag, r.seen, r.asked);
+        ImGui::TextUnformatted(change.c_str());
+        confirmText += change;
+        if (!r.note.empty()) {
+            ImGui::TextDisabled("%s", r.note.c_str());
+            confirmText += "\n" + r.note;
+        }
+        bool write = false;
+        bool cancel = false;
+        button("Write", &write);
+        ImGui::SameLine();
+        button("Cancel", &cancel);
+        if (write || enter()) {
+            writer->start(r);
+            confirming.reset();
+            ImGui::CloseCurrentPopup();
+        } else if (cancel || escape()) {
+            confirming.reset();
+            ImGui::CloseCurrentPopup();
+        }
+        ImGui::EndPopup();
+    }
+}
+
+void InspectorView::drawHistory() {
+    if (openHistory) {
+        openHistory = false;
+        historyLines.clear();
+        for (const WriteRecordEntry& e : readWriteRecordTail(historyLength)) {
+            std::string line = fmt::format("{}  {}  {}  {} \u2192 {}  {}", e.timeUtc, e.address, e.tag,
+                                           e.before, e.asked, e.result);
+            if (!e.reason.empty()) {
+                line += ": " + e.reason;
+            }
+            if (!e.readBack.empty() && e.readBack != e.asked) {
+                line += fmt::format(" (read back {})", e.readBack);
+            }
+            historyLines.push_back(std::move(line));
+        }
+        confirmFrame = ImGui::GetFrameCount();
+        ImGui::OpenPopup("Write history");
+    }
+    if (beginModal("Write history")) {
+        if (historyLines.empty()) {
+            ImGui::TextDisabled("No writes recorded yet (%s)", writeRecordPath().string().c_str());
+        }
+        for (const std::string& line : historyLines) {
+            ImGui::TextUnformatted(line.c_str());
+        }
+        bool close = false;
+        button("Close", &close);
+        if (close || (ImGui::GetFrameCount() > confirmFrame &&
+                      ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Escape), false))) {
+            ImGui::CloseCurrentPopup();
+        }
+        ImGui::EndPopup();
+    }
 }

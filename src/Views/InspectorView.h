@@ -1,11 +1,16 @@
 // The watch table: one row per watched tag with its name, type and last value, and a delete button.
 // A name wider than its column shows its end after an ellipsis (the index of an element is what
 // tells rows apart), with the whole path in a tooltip. A right-click on a row opens its menu: copy the
-// value, the path or both, remove the row or all rows. It only shows and removes; the tree view
-// drives the reading.
+// value, the path or both, remove the row or all rows. The tree view drives the reading.
+//
+// Writing: the toolbar's "Writes" switch, once allowed for the controller connected now, lets a value
+// cell be edited (double-click, or F2/Enter on the selected row); every change is confirmed before it
+// is written, and the row shows what became of it. The writes themselves are TagWriter's.
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +23,7 @@
 
 #include "CsvRecorder.h"
 #include "Views/TagInspector.h"
+#include "Views/TagWriter.h"
 
 class InspectorView : public zelk::ui::Widget {
 public:
@@ -74,6 +80,24 @@ public:
     static std::string ageText(int64_t ageNs);
     static constexpr int64_t changeHighlightNs = 1'500'000'000;
 
+    TagWriter& getWriter() { return *writer; }
+    // The buttons and switches last drawn (the toolbar's, the confirmations'), with their rectangles
+    // in the panel's coordinates.
+    const std::vector<std::pair<std::string, ImVec4>>& getButtons() const { return buttons; }
+    // Where each row's value cell was last drawn, in the panel's coordinates, in row order.
+    const std::vector<ImVec4>& getValueRects() const { return valueRects; }
+    // The open confirmation's lines (the question to allow writes, or the change to write); else empty.
+    const std::string& getConfirmText() const { return confirmText; }
+    bool isEditing() const { return !editTag.empty(); }
+    const std::string& getEditText() const { return editText; }
+    // Why the text typed in the editor cannot be written; empty when it can.
+    const std::string& getEditProblem() const { return editProblem; }
+    // Whether the table carried the mark of writes being on in the last frame.
+    bool isWriteMarkShown() const { return writeMarkShown; }
+    // The lines of the write history as last drawn, oldest first.
+    const std::vector<std::string>& getHistoryLines() const { return historyLines; }
+    static constexpr size_t historyLength = 20;
+
 private:
     void generateGui();
     void drawValue(const TagInspector::TagValue& tag, int64_t now);
@@ -104,4 +128,31 @@ private:
     std::string filePath; // the text of the file popup's field
     int fileAction = 0;   // 0: none, 1: save, 2: open, 3: start a recording in a folder
     bool openFilePopup = false;
+
+    // Writing.
+    void drawWriteSwitch();
+    void drawWritePopups();
+    void drawHistory();
+    void beginEdit(const TagInspector::TagValue& row);
+    // Opens the confirmation of writing `text` into `row`; the reason when it cannot be written.
+    std::string askToWrite(const TagInspector::TagValue& row, const std::string& text);
+    void button(const char* label, bool* clicked);
+    std::unique_ptr<TagWriter> writer;
+    std::vector<std::pair<std::string, ImVec4>> buttons;
+    std::vector<ImVec4> valueRects;
+    std::string selectedTag;
+    std::string editTag; // the row whose value is being edited; empty: none
+    std::string editText;
+    std::string editProblem;
+    bool editFocus = false;
+    std::optional<TagWriter::Request> confirming;
+    int confirmFrame = 0; // the frame the confirmation opened in: its keys count from the next
+    bool openConfirm = false;
+    bool openAllow = false;
+    uint64_t allowRevision = 0; // the connection the question to allow writes names
+    std::string allowQuestion;
+    std::string confirmText;
+    bool writeMarkShown = false;
+    bool openHistory = false;
+    std::vector<std::string> historyLines;
 };

@@ -39,6 +39,15 @@ void TagInspector::addTag(const zelkc_logix_tag_info* info, std::string_view pat
     entry.typeName = std::string(datatype_get_name(info));
     entry.symbolType = info->symbol_type;
     entry.isString = isString;
+    if (isString) {
+        // A Logix STRING structure: its DATA member's element count is what a write may fill.
+        for (uint32_t i = 0; i < info->child_count && info->children != nullptr; ++i) {
+            const zelkc_logix_tag_info& member = info->children[i];
+            if (member.name != nullptr && std::string_view(member.name) == "DATA") {
+                entry.textCapacity = member.dims[0];
+            }
+        }
+    }
     entry.colour = nextColour++;
     tags.push_back(std::move(entry));
 }

@@ -34,6 +34,7 @@ public:
         std::string value;    // text of the last value read; kept when a later read fails
         uint16_t symbolType = 0;
         bool isString = false;
+        uint32_t textCapacity = 0; // a Logix STRING: the characters its DATA member holds; else 0
         RowState state = RowState::Pending;
         std::string error;      // error: why the controller refused the tag, in plain words
         int64_t lastGoodNs = 0; // the clock's time of the last good read; 0 before it

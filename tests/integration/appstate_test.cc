@@ -130,6 +130,35 @@ TEST_F(AppStateTest, CallPlcRunsInEveryStateOneAtATime) {
 
 // The supervision on a fake clock, background work run at once: a loss noticed by an exchange, the
 // reconnect schedule, a controller back on its port, keep-alives while idle, and the user's disconnect.
+// A dropped connection is reopened quietly and the exchange run again, unless the exchange must
+// never be repeated (a write): then it runs once and the connection counts as lost.
+TEST_F(AppStateTest, AnExchangeThatMustNotRepeatRunsOnceAndLosesTheConnection) {
+    for (const auto repeat : {AppState::Repeat::AfterQuietReconnect, AppState::Repeat::Never}) {
+        ASSERT_EQ(connect(), 0);
+        int runs = 0;
+        const uint8_t rc = state.exchange(
+            [&runs](zelkc_logix_client* client) -> uint8_t {
+                zelkc_logix_value value{};
+                const uint8_t read = zelkc_logix_client_read_atomic_value(client, "DintTag", &value);
+                if (++runs == 1) {
+                    zelkc_logix_client_disconnect(client); // the reply never came: the link is gone
+                    return ZELKC_LOGIX_ERR_IO;
+                }
+                return read;
+            },
+            state.connectionRevision(), repeat);
+        if (repeat == AppState::Repeat::Never) {
+            EXPECT_EQ(runs, 1);
+            EXPECT_EQ(rc, ZELKC_LOGIX_ERR_IO);
+            EXPECT_EQ(state.snapshot().state, LinkState::Lost);
+        } else {
+            EXPECT_EQ(runs, 2);
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(state.snapshot().state, LinkState::Connected);
+        }
+    }
+}
+
 TEST(AppStateSupervision, LossReconnectScheduleKeepAliveAndDisconnect) {
     static int64_t now = 1'000'000'000;
     static std::vector<std::function<void()>> queued; // background work, run by drain()

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <future>
 #include <thread>
 #include <tuple>
@@ -30,6 +31,7 @@
 #include "Views/TopBarView.h"
 #include "Views/TreeView.h"
 #include "Views/TrendView.h"
+#include "WriteRecord.h"
 #include "app_test_support.h"
 #include "../support/hostile_device.h"
 
@@ -1212,6 +1214,362 @@ TEST_F(ViewsTest, WatchListDropsCyclesWhenTheListOrTheConnectionChanged) {
     list.clear();
     EXPECT_EQ(list.getRevision(), 6u);
     pool.stop();
+}
+
+// Writing from the table, end to end against a simulator whose controller also has a read-only tag
+// and a tag its program holds at 42; the record goes to a scratch state folder.
+class WritesTest : public ViewsTest {
+protected:
+    void SetUp() override {
+        state = apptest::freshDirectory("writes-state");
+        ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+        ViewsTest::SetUp();
+        sim = startWith(0);
+    }
+    void TearDown() override {
+        ViewsTest::TearDown();
+        ::unsetenv("XDG_STATE_HOME");
+        std::filesystem::remove_all(state);
+    }
+    static std::unique_ptr<logixsim::Server> startWith(uint16_t port) {
+        nlohmann::json controller = demo;
+        controller["tags"].push_back({{"name", "Locked"}, {"type", "DINT"}, {"value", 5}, {"access", "read-only"}});
+        controller["tags"].push_back(
+            {{"name", "Held"}, {"type", "DINT"}, {"value", 42}, {"behaviour", {{"kind", "hold"}, {"value", 42}}}});
+        auto server = std::make_unique<logixsim::Server>(
+            logixsim::parse_controller(controller.dump(), "writes"),
+            logixsim::Options{.port = port, .faults = {}, .live_interval_ms = 0});
+        server->start();
+        return server;
+    }
+    InspectorView* table() const { return main->getInspectorView(); }
+    TagWriter& writer() const { return table()->getWriter(); }
+    const TagInspector::TagValue& row(const std::string& name) const {
+        for (const auto& tag : TagInspector::getInstance()->getTags())
+            if (tag.name == name)
+                return tag;
+        throw std::runtime_error("no row " + name);
+    }
+    size_t rowIndex(const std::string& name) const {
+        const auto& tags = TagInspector::getInstance()->getTags();
+        for (size_t i = 0; i < tags.size(); ++i)
+            if (tags[i].name == name)
+                return i;
+        return tags.size();
+    }
+    std::string drawn(const std::string& name) const {
+        const size_t i = rowIndex(name);
+        return i < table()->getDrawnValues().size() ? table()->getDrawnValues()[i] : std::string();
+    }
+    // Connected, `names` watched and read.
+    void watch(const std::vector<std::string>& names) {
+        connectTo(sim->port());
+        ASSERT_TRUE(browsed());
+        for (const auto& name : names)
+            clickRow(find(tree->getRootItems(), name));
+        ASSERT_TRUE(until([&] {
+            const auto& tags = TagInspector::getInstance()->getTags();
+            return tags.size() == names.size() && std::all_of(tags.begin(), tags.end(), [](const auto& t) {
+                       return t.state == TagInspector::RowState::Live;
+                   });
+        }));
+        frames(1);
+    }
+    void press(const std::string& label) {
+        frames(3); // a popup that just opened settles where it stays
+        for (const auto& [text, rect] : table()->getButtons())
+            if (text == label)
+                return clickIn(table()->getPanel(), rect);
+        std::string all;
+        for (const auto& [text, rect] : table()->getButtons())
+            all += text + "|";
+        ADD_FAILURE() << "no button " << label << " among " << all;
+    }
+    void turnWritesOn() {
+        press("Writes");
+        frames(1);
+        press("Allow");
+        ASSERT_TRUE(writer().isEnabled());
+    }
+    void tableMenu(const std::string& name, const std::string& item) {
+        const auto at = table()->getPanel()->getWorldPosition();
+        const ImVec4 r = table()->getNameRects()[rowIndex(name)];
+        apptest::pushRightClick(window, static_cast<int>(at.x + r.x + 5), static_cast<int>(at.y + (r.y + r.w) / 2));
+        frames(4); // the menu settles where it fits
+        for (const auto& [text, rect] : table()->getMenuItems())
+            if (text == item)
+                return clickIn(table()->getPanel(), rect);
+        ADD_FAILURE() << "no menu item " << item;
+    }
+    // A double-click on the row's value cell.
+    void doubleClickValue(const std::string& name) {
+        const auto at = table()->getPanel()->getWorldPosition();
+        const ImVec4 r = table()->getValueRects()[rowIndex(name)];
+        const int x = static_cast<int>(at.x + r.x + 10), y = static_cast<int>(at.y + (r.y + r.w) / 2);
+        frames(20); // ImGui's time: an earlier click does not pair with the first of these
+        apptest::pushClick(window, x, y);
+        frames(2); // a frame with the button up between the two presses
+        apptest::pushClick(window, x, y);
+        frames(2);
+    }
+    // Types `text` over the editor's selected text, then Enter.
+    void typeAndEnter(const char* text) {
+        frames(1); // the editor takes the keyboard in the frame after it asked for it
+        apptest::pushText(window, text);
+        frames(1);
+        key(SDLK_RETURN, SDL_SCANCODE_RETURN);
+    }
+    // The outcome of the write running now, as the row shows it.
+    bool settled() {
+        return until([&] { return !writer().busy(); }) && (frames(1), true);
+    }
+    std::vector<WriteRecordEntry> record() const { return readWriteRecordTail(100); }
+
+    std::filesystem::path state;
+};
+
+TEST_F(WritesTest, TheSwitchConfirmationsReadBackRefusalsUndoAndTheRecord) {
+    watch({"DintTag", "BoolTag", "Greeting", "Locked", "Held", "RealTag"});
+    const std::string address = "127.0.0.1:" + std::to_string(sim->port());
+
+    // Off: a value cell does not open for editing, and the table carries no mark.
+    doubleClickValue("DintTag");
+    EXPECT_FALSE(table()->isEditing());
+    EXPECT_FALSE(table()->isWriteMarkShown());
+
+    // The switch asks, naming the controller; Cancel leaves it off, Allow turns it on with its mark.
+    press("Writes");
+    frames(1);
+    EXPECT_EQ(table()->getConfirmText(), "Allow writes to 1756-L83E/B, serial 00C0FFEE, at 127.0.0.1?");
+    press("Cancel");
+    EXPECT_FALSE(writer().isEnabled());
+    EXPECT_FALSE(table()->isWriteMarkShown());
+    turnWritesOn();
+    frames(1);
+    EXPECT_TRUE(table()->isWriteMarkShown());
+
+    // Edit: the editor opens on the value; a value out of range keeps it open with the reason.
+    doubleClickValue("DintTag");
+    ASSERT_TRUE(table()->isEditing());
+    EXPECT_EQ(table()->getEditText(), "123456");
+    typeAndEnter("3000000000");
+    EXPECT_TRUE(table()->isEditing());
+    EXPECT_NE(table()->getEditProblem().find("does not fit a DINT"), std::string::npos) << table()->getEditProblem();
+    typeAndEnter("43");
+    EXPECT_FALSE(table()->isEditing());
+    EXPECT_EQ(table()->getConfirmText(), "DintTag: 123456 \u2192 43");
+    EXPECT_TRUE(record().empty()) << "nothing is written before the confirmation";
+    // Esc cancels: nothing written, nothing recorded.
+    key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE);
+    EXPECT_EQ(table()->getConfirmText(), "");
+    EXPECT_TRUE(record().empty());
+
+    // Again, confirmed with Enter: written, read back, recorded in full.
+    doubleClickValue("DintTag");
+    typeAndEnter("43");
+    key(SDLK_RETURN, SDL_SCANCODE_RETURN);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(drawn("DintTag").substr(drawn("DintTag").size() - 9), "  written") << drawn("DintTag");
+    ASSERT_EQ(record().size(), 1u);
+    {
+        const WriteRecordEntry e = record().back();
+        EXPECT_EQ(std::tie(e.source, e.address, e.identity, e.productName, e.tag, e.type, e.before, e.asked,
+                           e.result, e.readBack),
+                  std::make_tuple("window", address, "1-166-00C0FFEE", "1756-L83E/B", "DintTag", "DINT", "123456",
+                                  "43", "written", "43"));
+    }
+    ASSERT_TRUE(until([&] { return row("DintTag").value == "43"; }));
+
+    // Undo from the row's menu, confirmed with the button.
+    frames(1);
+    tableMenu("DintTag", "Write back 123456");
+    EXPECT_EQ(table()->getConfirmText(), "DintTag: 43 \u2192 123456");
+    press("Write");
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(record().back().asked, "123456");
+    EXPECT_EQ(record().back().result, "written");
+    ASSERT_TRUE(until([&] { return row("DintTag").value == "123456"; }));
+
+    // A BOOL from its menu.
+    frames(1);
+    tableMenu("BoolTag", "Set to 0");
+    EXPECT_EQ(table()->getConfirmText(), "BoolTag: true \u2192 false");
+    press("Write");
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(std::tie(record().back().tag, record().back().result, record().back().readBack),
+              std::make_tuple("BoolTag", "written", "false"));
+
+    // A STRING, opened with F2 on the selected row.
+    clickIn(table()->getPanel(), table()->getNameRects()[rowIndex("Greeting")]);
+    key(SDLK_F2, SDL_SCANCODE_F2);
+    ASSERT_TRUE(table()->isEditing());
+    EXPECT_EQ(table()->getEditText(), "Hello, Orvane");
+    typeAndEnter("Bye");
+    EXPECT_EQ(table()->getConfirmText(), "Greeting: Hello, Orvane \u2192 Bye");
+    key(SDLK_RETURN, SDL_SCANCODE_RETURN);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(std::tie(record().back().tag, record().back().result, record().back().readBack),
+              std::make_tuple("Greeting", "written", "Bye"));
+
+    // Refused by the controller: the reason with its status, on the row and in the record.
+    clickIn(table()->getPanel(), table()->getNameRects()[rowIndex("Locked")]);
+    key(SDLK_RETURN, SDL_SCANCODE_RETURN); // Enter opens the selected row too
+    ASSERT_TRUE(table()->isEditing());
+    typeAndEnter("7");
+    key(SDLK_RETURN, SDL_SCANCODE_RETURN);
+    ASSERT_TRUE(settled());
+    EXPECT_NE(drawn("Locked").find("refused: "), std::string::npos) << drawn("Locked");
+    EXPECT_NE(drawn("Locked").find("(CIP 0x0F)"), std::string::npos) << drawn("Locked");
+    EXPECT_EQ(std::tie(record().back().tag, record().back().result, record().back().generalStatus),
+              std::make_tuple("Locked", "refused", uint8_t{0x0F}));
+    EXPECT_FALSE(record().back().reason.empty());
+
+    // Overwritten by the program at once: written, but the row says what the controller holds.
+    doubleClickValue("Held");
+    typeAndEnter("50");
+    key(SDLK_RETURN, SDL_SCANCODE_RETURN);
+    ASSERT_TRUE(settled());
+    EXPECT_NE(drawn("Held").find("written, but the controller now holds 42"), std::string::npos) << drawn("Held");
+    EXPECT_EQ(std::tie(record().back().tag, record().back().result, record().back().asked, record().back().readBack),
+              std::make_tuple("Held", "differs", "50", "42"));
+
+    // A REAL that cannot be held exactly: the confirmation says what would be written.
+    doubleClickValue("RealTag");
+    typeAndEnter("16777217");
+    EXPECT_EQ(table()->getConfirmText(),
+              "RealTag: 3.25 \u2192 16777216\n16777217 is written as the nearest REAL, 16777216");
+    key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE);
+
+    // The history shows the record's lines, oldest first.
+    tableMenu("DintTag", "Write history");
+    const Strings& history = table()->getHistoryLines();
+    ASSERT_EQ(history.size(), record().size());
+    EXPECT_NE(history.front().find("DintTag  123456 \u2192 43  written"), std::string::npos) << history.front();
+    EXPECT_NE(history.back().find("Held  42 \u2192 50  differs"), std::string::npos) << history.back();
+    press("Close");
+
+    // Disconnect turns the switch off.
+    AppState::getInstance()->disconnect();
+    frames(2);
+    EXPECT_FALSE(writer().isEnabled());
+    EXPECT_EQ(writer().offReason(), "disconnected");
+    EXPECT_FALSE(table()->isWriteMarkShown());
+    EXPECT_NE(writer().undoFor("DintTag"), nullptr);
+    // A new connect may reach another controller: the last one's undos are gone.
+    connectTo(sim->port());
+    ASSERT_TRUE(until([&] { return status() == connected; }));
+    frames(1);
+    EXPECT_EQ(writer().undoFor("DintTag"), nullptr);
+    EXPECT_FALSE(writer().isEnabled());
+}
+
+TEST_F(WritesTest, AChangedValueIsAskedAgainAndNothingIsReplayedAfterALoss) {
+    AppState::getInstance()->setTimeoutMs(400);
+    const uint16_t port = sim->port();
+    watch({"Counter", "DintTag"});
+    turnWritesOn();
+
+    // The counter moves between the confirmation and the write: nothing written, asked again.
+    doubleClickValue("Counter");
+    typeAndEnter("1000");
+    EXPECT_EQ(table()->getConfirmText(), "Counter: 0 \u2192 1000");
+    sim->tick();
+    press("Write");
+    ASSERT_TRUE(until([&] { return table()->getConfirmText().find("changed") != std::string::npos; }));
+    EXPECT_EQ(table()->getConfirmText(),
+              "Counter changed from 0 to 1 since it was shown; nothing was written.\nCounter: 1 \u2192 1000");
+    ASSERT_EQ(record().size(), 1u);
+    EXPECT_EQ(std::tie(record().back().result, record().back().reason),
+              std::make_tuple("not sent", "the value changed from 0 to 1 since it was shown"));
+    press("Cancel");
+    ASSERT_TRUE(until([&] { return row("Counter").value == "1"; }));
+
+    // A write that went through, and one waiting for its confirmation when the controller is killed.
+    doubleClickValue("DintTag");
+    typeAndEnter("43");
+    press("Write");
+    ASSERT_TRUE(settled());
+    ASSERT_EQ(record().back().result, "written");
+    ASSERT_TRUE(until([&] { return row("DintTag").value == "43"; }));
+    doubleClickValue("DintTag");
+    typeAndEnter("44");
+    ASSERT_EQ(table()->getConfirmText(), "DintTag: 43 \u2192 44");
+    sim->stop();
+    ASSERT_TRUE(until([&] { return !writer().isEnabled(); }));
+    frames(2);
+    EXPECT_EQ(writer().offReason(), "the connection was lost");
+    EXPECT_FALSE(table()->isWriteMarkShown());
+    EXPECT_EQ(table()->getConfirmText(), "") << "the confirmation closed with the switch";
+    EXPECT_NE(drawn("DintTag").find("not written: writes are off (the connection was lost)"), std::string::npos)
+        << drawn("DintTag");
+    EXPECT_EQ(std::tie(record().back().asked, record().back().result), std::make_tuple("44", "not sent"));
+    const size_t lines = record().size();
+
+    // Back on the same port with its own values: nothing written before the loss is sent again.
+    sim = startWith(port);
+    ASSERT_TRUE(until([&] { return status() == connected && row("DintTag").state == TagInspector::RowState::Live; }));
+    const uint64_t cycles = TagInspector::getInstance()->cyclesTaken();
+    ASSERT_TRUE(until([&] { return TagInspector::getInstance()->cyclesTaken() >= cycles + 2; }));
+    EXPECT_EQ(row("DintTag").value, "123456");
+    EXPECT_FALSE(writer().isEnabled()) << "a reconnect does not turn writes back on";
+    EXPECT_EQ(record().size(), lines);
+}
+
+// The controller stops answering once the write is sent: the outcome is unknown and said so, the
+// switch turns off, and after the controller is back nothing is sent again.
+TEST_F(WritesTest, AWriteCutOffByTheConnectionIsNeitherRepeatedNorReplayed) {
+    AppState* link = AppState::getInstance();
+    link->setTimeoutMs(400);
+    const uint16_t port = sim->port();
+    watch({"DintTag"});
+    turnWritesOn();
+    doubleClickValue("DintTag");
+    typeAndEnter("43");
+    ASSERT_EQ(table()->getConfirmText(), "DintTag: 123456 \u2192 43");
+    // No read cycle from here on (an empty list reads nothing): the next two requests are the write's.
+    TagInspector::getInstance()->clear();
+    ASSERT_TRUE(until([&] { return !TagInspector::getInstance()->cycleInFlight(); }));
+    logixsim::Faults hang;
+    hang.stall_after_requests = static_cast<int>(sim->request_count()) + 1; // the read before it is answered
+    sim->set_faults(hang);
+    press("Write");
+    ASSERT_TRUE(settled());
+    ASSERT_NE(writer().noteFor("DintTag"), nullptr);
+    EXPECT_EQ(writer().noteFor("DintTag")->text.rfind("unknown: the connection failed during the write", 0), 0u)
+        << writer().noteFor("DintTag")->text;
+    EXPECT_EQ(std::tie(record().back().asked, record().back().result), std::make_tuple("43", "failed"));
+    EXPECT_EQ(sim->request_count(), static_cast<uint64_t>(hang.stall_after_requests) + 1) << "sent once";
+    ASSERT_TRUE(until([&] { return !writer().isEnabled(); }));
+    EXPECT_EQ(writer().offReason(), "the connection was lost");
+
+    // Back, with its own values: the write is not sent again.
+    sim->stop();
+    sim = startWith(port);
+    ASSERT_TRUE(until([&] { return status() == connected; }));
+    zelkc_logix_value value{};
+    EXPECT_EQ(link->exchange([&](zelkc_logix_client* client) {
+        return zelkc_logix_client_read_atomic_value(client, "DintTag", &value);
+    }, link->connectionRevision()), 0);
+    EXPECT_EQ(value.value.i32, 123456);
+    EXPECT_EQ(record().size(), 1u);
+}
+
+// Not a check: scripts/screenshot sets ORVANE_SCREENSHOT_WRITE to write the README's picture of a
+// change waiting for its confirmation, with writes on.
+TEST_F(WritesTest, ReadmeWriteScreenshot) {
+    const char* png = std::getenv("ORVANE_SCREENSHOT_WRITE");
+    if (png == nullptr)
+        GTEST_SKIP() << "ORVANE_SCREENSHOT_WRITE not set";
+    watch({"DintTag", "RealTag", "BoolTag", "Greeting", "Locked"});
+    turnWritesOn();
+    doubleClickValue("Locked");
+    typeAndEnter("7");
+    key(SDLK_RETURN, SDL_SCANCODE_RETURN);
+    ASSERT_TRUE(settled());
+    doubleClickValue("DintTag");
+    typeAndEnter("123457");
+    frames(4);
+    ASSERT_TRUE(window->saveScreenshot(png));
 }
 
 } // namespace
