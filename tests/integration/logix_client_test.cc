@@ -760,11 +760,11 @@ TEST_F(LogixClientTest, BitsAreWrittenByReadModifyWriteWithoutTouchingTheirNeigh
     for (const auto& [member, on] : {std::pair{"V1.Open", 1u}, {"V1.Closed", 1u}, {"V1.Fault", 0u}})
         EXPECT_EQ(read_bits(client_, member) & 0xFF, on) << member;
     // An element of a BOOL array: its 32-bit word's bit, the others kept.
-    zelkc_logix_atomic_write alarms[] = {atomic("Alarms[37]", 0xC1, 1), atomic("Alarms[2]", 0xC1, 0)};
+    zelkc_logix_atomic_write alarms[] = {atomic("Alarms[45]", 0xC1, 1), atomic("Alarms[2]", 0xC1, 0)};
     ASSERT_EQ(zelkc_logix_client_write_values(client_, alarms, 2), ZELKC_LOGIX_OK);
     EXPECT_EQ(alarms[0].result | alarms[1].result, ZELKC_LOGIX_OK);
     EXPECT_EQ(count(relay_->take(), 0x4E), 2u);
-    for (const auto& [element, on] : {std::pair{"Alarms[0]", 1u}, {"Alarms[2]", 0u}, {"Alarms[36]", 0u}, {"Alarms[37]", 1u}})
+    for (const auto& [element, on] : {std::pair{"Alarms[0]", 1u}, {"Alarms[2]", 0u}, {"Alarms[37]", 0u}, {"Alarms[44]", 0u}, {"Alarms[45]", 1u}})
         EXPECT_EQ(read_bits(client_, element) & 0xFF, on) << element;
     bits[0].value.value.u8 = 0;
     server_->tick(); // bit 3 cleared again by the program

@@ -123,8 +123,8 @@ TEST(LogixWritePrepare, EachKindOfWriteHasItsRequestBytes) {
         // bit 9 of an INT cleared: OR mask empty, AND mask without it
         {entry("A.9", 0xC1, 0, 0xC3), 0, "4E 91014100 | 0200 0000 FFFD"},
         {entry("A.63", 0xC1, 1, 0xC5), 0, "4E 91014100 | 0800 0000000000000080 FFFFFFFFFFFFFFFF"},
-        // element 37 of a BOOL array: the element's path, a 4-byte mask with bit 37 % 32
-        {entry("F[37]", 0xC1, 1), 0, "4E 910146002825 | 0400 20000000 FFFFFFFF"},
+        // element 45 of a BOOL array: the element's path, a 4-byte mask with bit 45 % 32
+        {entry("F[45]", 0xC1, 1), 0, "4E 91014600282D | 0400 00200000 FFFFFFFF"},
         {entry("S", 0x02A0, 0, 0, "hi", 82), 0,
          "4D 91015300 910444415441 | C2000200 6869; 4D 910153009103 4C454E00 | C4000100 02000000"},
         {entry("S", 0x02A0, 0, 0, "", 82), 0, "4D 910153009103 4C454E00 | C4000100 00000000"},
