@@ -211,7 +211,8 @@ uint64_t AppState::beginAttempt(const std::string& host, uint16_t port, int slot
         shown.host = host;
         shown.port = port;
         shown.slot = slot;
-        failedAttempts = 0;
+        backoff.reset();
+        shown.flapping = false;
     }
     userWantsLink = true;
     attemptRunning = true;
@@ -283,7 +284,12 @@ uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
         shown.serialNumber = id.serial_number;
         shown.state = LinkState::Connected;
         shown.reason.clear();
-        failedAttempts = 0;
+        // An automatic reconnect starts the schedule again only once the link has held.
+        if (kind == Attempt::User) {
+            backoff.reset();
+        } else {
+            backoff.connected(clock());
+        }
         link = std::move(next);
         lastTrafficNs.store(clock());
         // After the name: a reader that sees true also sees the new name.
@@ -313,7 +319,7 @@ uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
         userWantsLink = false;
     } else {
         shown.state = LinkState::Lost;
-        shown.nextAttemptNs = clock() + reconnectDelayNs(++failedAttempts);
+        shown.nextAttemptNs = clock() + backoff.nextDelayNs();
     }
     return result;
 }
@@ -371,8 +377,13 @@ void AppState::loseLocked(const std::shared_ptr<Link>& from, uint64_t at, uint8_
     shown.state = LinkState::Lost;
     shown.reason = describeFailure(result, from->host, from->port);
     shown.result = result;
-    failedAttempts = 0;
-    shown.nextAttemptNs = clock() + reconnectDelayNs(0);
+    backoff.lost();
+    shown.flapping = backoff.flapping();
+    if (shown.flapping) {
+        // It connected and failed at once: say so, as the waits now grow past the usual 5 s.
+        shown.reason = "reconnected, but the first read failed: " + shown.reason;
+    }
+    shown.nextAttemptNs = clock() + backoff.nextDelayNs();
     std::shared_ptr<Link> fresh;
     try {
         fresh = newLink();
@@ -488,7 +499,15 @@ uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn
             return why;
         }
     }
-    lastTrafficNs.store(clock());
+    const int64_t t = clock();
+    lastTrafficNs.store(t);
+    if (result == ZELKC_LOGIX_OK) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (revision.load() == at) {
+            backoff.goodTraffic(t);
+            shown.flapping = backoff.flapping();
+        }
+    }
     return result;
 }
 

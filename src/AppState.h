@@ -48,6 +48,8 @@ struct LinkSnapshot {
     uint16_t vendorId = 0;
     uint16_t productCode = 0;
     uint32_t serialNumber = 0;
+    // Lost again right after a reconnect (before the link held): the waits grow up to 30 s.
+    bool flapping = false;
 };
 
 
@@ -162,7 +164,7 @@ private:
     bool keepAliveRunning = false;
     bool shuttingDown = false;
     std::vector<std::weak_ptr<Link>> others; // see trackLocked
-    uint32_t failedAttempts = 0;
+    ReconnectBackoff backoff; // when the next automatic attempt starts
     zelkc_cip_identity known{}; // the controller last connected (product name not kept here)
 
     // Background tasks of this state still to finish (the destructor waits for them).

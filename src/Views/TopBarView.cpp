@@ -251,6 +251,10 @@ std::string TopBarView::lossLine(const LinkSnapshot& link, int64_t now) {
     }
     const int64_t left = link.nextAttemptNs - now;
     const int64_t seconds = left <= 0 ? 0 : (left + 999'999'999) / 1'000'000'000;
+    if (link.flapping) {
+        return fmt::format("Reconnected, but the first read failed: {}; next try in {} s", shortFailure(link.result),
+                           seconds);
+    }
     return fmt::format("Connection lost: {}; reconnecting in {} s", shortFailure(link.result), seconds);
 }
 

@@ -241,6 +241,74 @@ TEST(AppStateSupervision, LossReconnectScheduleKeepAliveAndDisconnect) {
     EXPECT_EQ(line(), "disconnected ");
 }
 
+// A device that accepts every connection and fails its first read: each reconnect that does not
+// hold doubles the wait up to 30 s (six attempts in the first minute instead of over a hundred), the
+// reason says so, and once the device is well and the link has held, the schedule starts again.
+TEST(AppStateSupervision, ReconnectsThatDoNotHoldBackOffToThirtySeconds) {
+    static int64_t now = 1'000'000'000;
+    static std::vector<std::function<void()>> queued;
+    AppState state([](std::function<void()> task) { queued.push_back(std::move(task)); }, [] { return now; });
+    auto drain = [] {
+        while (!queued.empty()) {
+            auto task = std::move(queued.front());
+            queued.erase(queued.begin());
+            task();
+        }
+    };
+    logixsim::Server server(logixsim::demo_controller(), logixsim::Options{.port = 0, .faults = {}, .live_interval_ms = 0});
+    server.start();
+    ASSERT_EQ(state.connect("127.0.0.1", server.port()), 0);
+    auto read = [&] {
+        return state.exchange(
+            [](zelkc_logix_client* client) {
+                zelkc_logix_value value{};
+                return zelkc_logix_client_read_atomic_value(client, "DintTag", &value);
+            },
+            state.connectionRevision());
+    };
+    logixsim::Faults faults;
+    faults.fail_first_read_after_connect = true;
+    server.set_faults(faults);
+    ASSERT_EQ(state.connect("127.0.0.1", server.port()), 0);
+    EXPECT_NE(read(), 0);
+    drain();
+    const int64_t start = now;
+    std::vector<int64_t> waits;
+    while (now - start < 60'000'000'000) {
+        const LinkSnapshot s = state.snapshot();
+        ASSERT_EQ(s.state, LinkState::Lost);
+        waits.push_back((s.nextAttemptNs - now) / 1'000'000);
+        now = s.nextAttemptNs;
+        state.supervise();
+        drain(); // connects
+        ASSERT_TRUE(state.getStatus());
+        EXPECT_NE(read(), 0); // and fails at once
+        drain();
+    }
+    EXPECT_EQ(waits, (std::vector<int64_t>{500, 1000, 2000, 4000, 8000, 16000, 30000}));
+    const LinkSnapshot s = state.snapshot();
+    EXPECT_TRUE(s.flapping);
+    EXPECT_EQ(s.reason.rfind("reconnected, but the first read failed: ", 0), 0u) << s.reason;
+
+    // Well again: the link holds for the last wait, and the next loss starts from 0.5 s.
+    server.set_faults({});
+    now = s.nextAttemptNs;
+    state.supervise();
+    drain();
+    EXPECT_EQ(read(), 0);
+    now += 29'000'000'000;
+    EXPECT_EQ(read(), 0);
+    EXPECT_TRUE(state.snapshot().flapping) << "held 29 s of a 30 s wait: not yet";
+    now += 1'000'000'000;
+    EXPECT_EQ(read(), 0);
+    EXPECT_FALSE(state.snapshot().flapping);
+    server.set_faults(faults);
+    state.exchange([](zelkc_logix_client* client) { return zelkc_logix_client_disconnect(client), uint8_t(ZELKC_LOGIX_ERR_IO); },
+                   state.connectionRevision(), AppState::Repeat::Never);
+    drain();
+    EXPECT_EQ((state.snapshot().nextAttemptNs - now) / 1'000'000, 500);
+}
+
 // The user's disconnect and the application's shutdown end an exchange (or a connect) that a device
 // trickles under a one-minute time-out within a byte or two of its trickle, so neither the pool nor
 // the exit waits for the network. Background work runs on threads the destructor waits for.
