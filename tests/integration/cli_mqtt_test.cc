@@ -353,6 +353,28 @@ TEST_F(CliMqtt, ControllerLostTurnsValuesStaleThenGood) {
     EXPECT_EQ(finish(cli, SIGTERM), 0);
 }
 
+// A controller that accepts every connection and fails its first read is backed off from, and the
+// log says that the first read failed rather than a plain loss each time.
+TEST_F(CliMqtt, AControllerThatFailsRightAfterEveryReconnectIsBackedOffFrom) {
+    auto controller = sim();
+    logixsim::Faults faults;
+    faults.fail_first_read_after_connect = true;
+    controller->set_faults(faults);
+    const pid_t cli = watch({at(*controller), "DintTag", "--mqtt", url("p"), "--name", "c", "--interval", "50"});
+    const auto flaps = [] {
+        const std::string log = slurp("mqtt_test_cli.log");
+        size_t n = 0;
+        for (size_t at = 0; (at = log.find("reconnected, but the first read failed", at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    EXPECT_TRUE(eventually([&] { return flaps() >= 2; }));
+    EXPECT_EQ(finish(cli, SIGTERM), 0);
+    const std::string log = slurp("mqtt_test_cli.log");
+    EXPECT_EQ(log.rfind("c: connection lost: ", 0), 0u) << log;
+    EXPECT_LE(controller->request_count(), 40u) << "a few connects and reads, not a storm";
+}
+
 // A STRING holds bytes, not UTF-8: a Latin-1 degree sign, a quote, a backslash and a new line reach the
 // broker, `read --json` and `browse --json` as valid JSON (the degree sign as U+00B0), and the watch goes
 // on reading the controller's other tags.

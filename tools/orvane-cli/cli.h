@@ -123,6 +123,8 @@ std::vector<std::string> leaf_tag_paths(const Connection& connection, const std:
 
 // The time now as ISO 8601 UTC with milliseconds (2026-12-06T12:52:32.974Z).
 std::string utc_now();
+// The steady clock in nanoseconds, for the reconnect back-off.
+int64_t steady_ns();
 
 // One controller of `watch --mqtt`: where it is, the topic level it publishes under, how often it is
 // read, and its tags (exact paths, or filters that a browse expands).

@@ -308,6 +308,7 @@ public:
                     resolved_ = true;
                 }
                 values = read_tags(*connection_, tags_);
+                backoff_.goodTraffic(steady_ns());
             } catch (const ConnectionError& e) {
                 lost(e.what());
                 continue;
@@ -353,9 +354,8 @@ private:
     // Connects, retrying on the shared schedule (the first wait after a loss or a failed first
     // attempt is 0.5 s); false when stopped first.
     bool connect() {
-        for (uint32_t attempt = 0;;) {
-            if (down_ &&
-                stop_.wait_until(Clock::now() + std::chrono::nanoseconds(reconnectDelayNs(attempt++)))) {
+        for (;;) {
+            if (down_ && stop_.wait_until(Clock::now() + std::chrono::nanoseconds(backoff_.nextDelayNs()))) {
                 return false;
             }
             try {
@@ -373,13 +373,19 @@ private:
             const std::chrono::duration<double> outage = Clock::now() - down_since_;
             fmt::print(stderr, "{}: reconnected after {:.1f} s\n", spec_.name, outage.count());
             down_ = false;
+            backoff_.connected(steady_ns());
         }
         return true;
     }
 
     // The connection dropped: every value last read good is published again as stale, with why.
     void lost(const std::string& why) {
-        fmt::print(stderr, "{}: connection lost: {}; reconnecting\n", spec_.name, why);
+        backoff_.lost();
+        if (backoff_.flapping()) {
+            fmt::print(stderr, "{}: reconnected, but the first read failed: {}; backing off\n", spec_.name, why);
+        } else {
+            fmt::print(stderr, "{}: connection lost: {}; reconnecting\n", spec_.name, why);
+        }
         connection_.reset();
         down_ = true;
         down_since_ = Clock::now();
@@ -407,6 +413,7 @@ private:
     bool resolved_ = false;
     bool down_ = false;
     Clock::time_point down_since_;
+    ReconnectBackoff backoff_; // the waits between attempts, growing while reconnects do not hold
     std::vector<Last> last_; // one per tags_, in its order (the order of read_tags' values)
 };
 

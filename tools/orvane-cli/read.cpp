@@ -330,6 +330,11 @@ int run_read(const CommonOptions& common, const std::vector<std::string>& tags, 
     return failed ? kExitTagsFailed : kExitOk;
 }
 
+int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string utc_now() {
     const auto now = std::chrono::system_clock::now();
     const auto ms =
@@ -405,11 +410,6 @@ private:
     bool done_ = false;
     std::thread thread_;
 };
-
-int64_t steady_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // After a loss: one line on standard error, attempts on the shared schedule until one connects (true)
 // or SIGINT/SIGTERM comes (false), then one line saying how long the outage lasted.
