@@ -47,6 +47,12 @@ public:
         before_ = tags;
         page(this, 0, 0);
     }
+    // Clears the line before rows go out (standard output may be the same terminal).
+    void hide() {
+        if (on_) {
+            fmt::print(stderr, "\r\x1b[K");
+        }
+    }
     ~Progress() {
         if (on_) {
             zelkc_logix_client_set_browse_progress(connection_.client(), nullptr, nullptr);
@@ -369,54 +375,63 @@ private:
     Output& out_;
 };
 
-void put_json(Output& out, const char* controller, const std::vector<Scope>& scopes,
-              const BrowseOptions& options) {
-    JsonSink sink(out);
-    Walk walk(sink, options.elements, options.filter, true);
+// The JSON document written scope by scope as each is browsed: the controller's name and its
+// tags, then each program with its tags (the layout nlohmann::ordered_json prints with dump(2)).
+class JsonDocument {
+public:
+    JsonDocument(Output& out, const BrowseOptions& options)
+        : out_(out), sink_(out), walk_(sink_, options.elements, options.filter, true) {}
+    void begin(const char* controller) {
+        out_.put("{\n  \"controller\": ");
+        out_.put_json_string(controller != nullptr ? controller : "");
+        out_.put(",\n  \"tags\": ");
+    }
+    // The controller tags; null for none (one program was asked for).
+    void controller_tags(const Scope* scope) {
+        if (scope != nullptr) {
+            tags(*scope, 2);
+        } else {
+            out_.put("[]");
+        }
+        out_.put(",\n  \"programs\": ");
+    }
+    void program(const Scope& scope) {
+        out_.put(programs_ == 0 ? "[\n    {\n      \"name\": " : ",\n    {\n      \"name\": ");
+        ++programs_;
+        out_.put_json_string(scope.program);
+        out_.put(",\n      \"tags\": ");
+        tags(scope, 6);
+        out_.put("\n    }");
+    }
+    void end() {
+        out_.put(programs_ == 0 ? "[]" : "\n  ]");
+        out_.put("\n}\n");
+    }
+
+private:
     // A scope's tags as an array whose "[" stands at `indent`: "[]" when none is kept.
-    auto tags = [&](const Scope& scope, size_t indent) {
+    void tags(const Scope& scope, size_t indent) {
         walk_scope(
-            &out, walk, scope, indent,
+            &out_, walk_, scope, indent,
             [&](size_t kept) {
-                out.put(kept == 0 ? "[\n" : ",\n");
-                out.spaces(indent + 2);
+                out_.put(kept == 0 ? "[\n" : ",\n");
+                out_.spaces(indent + 2);
             },
             [&](size_t kept) {
                 if (kept == 0) {
-                    out.put("[]");
+                    out_.put("[]");
                     return;
                 }
-                out.put('\n');
-                out.spaces(indent);
-                out.put(']');
+                out_.put('\n');
+                out_.spaces(indent);
+                out_.put(']');
             });
-    };
-    out.put("{\n  \"controller\": ");
-    out.put_json_string(controller != nullptr ? controller : "");
-    out.put(",\n  \"tags\": ");
-    const auto controller_scope =
-        std::find_if(scopes.begin(), scopes.end(), [](const Scope& s) { return s.program.empty(); });
-    if (controller_scope != scopes.end()) {
-        tags(*controller_scope, 2);
-    } else {
-        out.put("[]");
     }
-    out.put(",\n  \"programs\": ");
-    bool first = true;
-    for (const Scope& scope : scopes) {
-        if (scope.program.empty()) {
-            continue;
-        }
-        out.put(first ? "[\n    {\n      \"name\": " : ",\n    {\n      \"name\": ");
-        first = false;
-        out.put_json_string(scope.program);
-        out.put(",\n      \"tags\": ");
-        tags(scope, 6);
-        out.put("\n    }");
-    }
-    out.put(first ? "[]" : "\n  ]");
-    out.put("\n}\n");
-}
+    Output& out_;
+    JsonSink sink_;
+    Walk walk_;
+    size_t programs_ = 0;
+};
 
 // The widest path of the rows kept.
 class WidthSink : public Sink {
@@ -460,17 +475,14 @@ private:
     size_t width_;
 };
 
-void put_text(Output& out, const std::vector<Scope>& scopes, const BrowseOptions& options) {
+// One scope's rows, their paths aligned to the widest kept path of that scope.
+void put_text(Output& out, const Scope& scope, const BrowseOptions& options) {
     WidthSink measure;
     Walk widths(measure, options.elements, options.filter);
-    for (const Scope& scope : scopes) {
-        walk_scope(nullptr, widths, scope, 0, [](size_t) {}, [](size_t) {});
-    }
+    walk_scope(nullptr, widths, scope, 0, [](size_t) {}, [](size_t) {});
     TextSink sink(out, measure.width);
     Walk walk(sink, options.elements, options.filter, true);
-    for (const Scope& scope : scopes) {
-        walk_scope(&out, walk, scope, 0, [](size_t) {}, [](size_t) {});
-    }
+    walk_scope(&out, walk, scope, 0, [](size_t) {}, [](size_t) {});
 }
 
 // The tags of one scope, browsed; the programs it lists go to `programs` when asked.
@@ -520,29 +532,47 @@ Scope browse_scope(const Connection& connection, const std::string& program, std
 
 int run_browse(const CommonOptions& common, const BrowseOptions& options) {
     Connection connection(common.address, common.timeout_ms);
-    std::vector<Scope> scopes;
-    {
-        Progress progress(connection);
-        size_t total = 0;
-        if (!options.program.empty()) {
-            progress.show("Program:" + options.program, total);
-            scopes.push_back(browse_scope(connection, options.program, nullptr, &total));
+    // Each scope is written as soon as it is browsed and released before the next, so memory holds
+    // one scope's tags however many programs the controller has. A browse that fails part-way has
+    // then written the scopes before it (in chunks of 64 KiB); its exit status says it is incomplete.
+    Output out;
+    Progress progress(connection);
+    JsonDocument json(out, options);
+    if (options.json) {
+        json.begin(zelkc_logix_client_plc_type(connection.client()));
+    }
+    size_t total = 0;
+    const auto emit = [&](const Scope& scope) {
+        progress.hide();
+        if (!options.json) {
+            put_text(out, scope, options);
+        } else if (scope.program.empty()) {
+            json.controller_tags(&scope);
         } else {
-            std::vector<std::string> programs;
-            progress.show("controller tags", total);
-            scopes.push_back(browse_scope(connection, "", &programs, &total));
-            for (const std::string& program : options.all ? programs : std::vector<std::string>{}) {
-                progress.show("Program:" + program, total);
-                scopes.push_back(browse_scope(connection, program, nullptr, &total));
-            }
+            json.program(scope);
+        }
+        out.commit();
+    };
+    if (!options.program.empty()) {
+        progress.show("Program:" + options.program, total);
+        const Scope scope = browse_scope(connection, options.program, nullptr, &total);
+        if (options.json) {
+            json.controller_tags(nullptr);
+        }
+        emit(scope);
+    } else {
+        std::vector<std::string> programs;
+        progress.show("controller tags", total);
+        emit(browse_scope(connection, "", &programs, &total));
+        for (const std::string& program : options.all ? programs : std::vector<std::string>{}) {
+            progress.show("Program:" + program, total);
+            emit(browse_scope(connection, program, nullptr, &total));
         }
     }
-    Output out;
     if (options.json) {
-        put_json(out, zelkc_logix_client_plc_type(connection.client()), scopes, options);
-    } else {
-        put_text(out, scopes, options);
+        json.end();
     }
+    progress.hide();
     out.finish();
     return kExitOk;
 }
