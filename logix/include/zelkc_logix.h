@@ -177,6 +177,11 @@ typedef struct zelkc_logix_client {
     /* 1 once the controller refused a Multiple Service Packet as a service it does not support
      * (0x08): the requests of every later packed send go one by one. Cleared by connect. */
     uint8_t single_requests;
+    /* Member infos held in the template cache, and the most it may hold: a device that claims
+     * templates beyond it ends the browse with ZELKC_LOGIX_ERR_LIMIT instead of growing the cache.
+     * template_limit 0 means ZELKC_LOGIX_MAX_TAG_INFOS; a caller may set less. */
+    uint32_t template_members;
+    uint32_t template_limit;
 } zelkc_logix_client;
 
 /* ---------------------------------------------------------------------------------------------

@@ -124,6 +124,10 @@ uint32_t logix_packet_size(const zelkc_logix_client* client);
 // Releases the client's template cache (every entry and the table) and leaves it null.
 void logix_templates_release(zelkc_logix_client* client);
 
+// Counts `members` more member infos into the client's template cache; false (nothing counted)
+// when that would pass its bound (template_limit, else ZELKC_LOGIX_MAX_TAG_INFOS).
+bool logix_template_cache_admit(zelkc_logix_client* client, uint32_t members);
+
 // What one browse's expansion walks with: the connection's template cache, the template ids this
 // browse found refused (ZELKC_LOGIX_TEMPLATE_SLOTS bytes; a refused type is not asked again in the
 // same browse), the tag infos counted so far in the whole result and the types skipped.

@@ -53,6 +53,16 @@ void logix_templates_release(zelkc_logix_client* client) {
     }
     zelkc_cip_free(client->templates);
     client->templates = nullptr;
+    client->template_members = 0;
+}
+
+bool logix_template_cache_admit(zelkc_logix_client* client, uint32_t members) {
+    const uint32_t limit = client->template_limit != 0 ? client->template_limit : ZELKC_LOGIX_MAX_TAG_INFOS;
+    if (members > limit || client->template_members > limit - members) {
+        return false;
+    }
+    client->template_members += members;
+    return true;
 }
 
 uint8_t zelkc_logix_template_attributes_decode(uint8_t general_status, const uint8_t* data, uint32_t size,
@@ -324,6 +334,10 @@ uint8_t expand_tag(zelkc_logix_client* client, zelkc_logix_tag_info* tag, logix_
                 return ZELKC_LOGIX_OK;
             }
             return rc;
+        }
+        if (!logix_template_cache_admit(client, entry->members.count)) {
+            release_entry(entry);
+            return ZELKC_LOGIX_ERR_LIMIT;
         }
         x->cache[id] = entry;
     }

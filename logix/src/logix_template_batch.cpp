@@ -115,6 +115,13 @@ uint8_t store(Batch* b, const Pending* p, const uint8_t* definition, uint32_t re
         zelkc_cip_free(entry);
         return rc == ZELKC_LOGIX_ERR_NO_MEMORY ? rc : (uint8_t)ZELKC_LOGIX_OK; // the expansion meets it again
     }
+    if (!logix_template_cache_admit(b->client, entry->members.count)) {
+        // Over the cache's bound: not kept; the expansion meets the type and ends the browse.
+        zelkc_logix_tag_info_list_free(&entry->members);
+        zelkc_cip_free(entry->info.type_name);
+        zelkc_cip_free(entry);
+        return ZELKC_LOGIX_OK;
+    }
     b->client->templates[zelkc_logix_tag_template_id(p->symbol_type)] = entry;
     for (uint32_t i = 0; i < entry->members.count; ++i) {
         want(b, entry->members.items[i].symbol_type);

@@ -318,6 +318,27 @@ TEST_F(LogixClientTest, TemplatesArePackedAndReadOncePerConnection) {
     EXPECT_LE(exchanges[1], exchanges[0]);
 }
 
+// The template cache has a bound of its own: a device whose templates would pass it ends the
+// browse with ZELKC_LOGIX_ERR_LIMIT instead of growing the cache; the count starts again with
+// every connection.
+TEST_F(LogixClientTest, TheTemplateCacheStaysWithinItsBound) {
+    ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
+    zelkc_logix_tag_info_list list{};
+    ASSERT_EQ(zelkc_logix_client_browse_global_tags(client_, &list), ZELKC_LOGIX_OK);
+    zelkc_logix_tag_info_list_free(&list);
+    const uint32_t held = client_->template_members;
+    EXPECT_GT(held, 10u);
+    for (const uint8_t mode : {ZELKC_LOGIX_MODE_UNCONNECTED, ZELKC_LOGIX_MODE_AUTO}) {
+        ASSERT_EQ(connect(kTimeoutMs, mode), ZELKC_LOGIX_OK);
+        EXPECT_EQ(client_->template_members, 0u);
+        client_->template_limit = held - 1;
+        EXPECT_EQ(zelkc_logix_client_browse_global_tags(client_, &list), ZELKC_LOGIX_ERR_LIMIT) << int(mode);
+        EXPECT_EQ(list.count, 0u);
+        EXPECT_LE(client_->template_members, held - 1);
+        client_->template_limit = 0;
+    }
+}
+
 TEST_F(LogixClientTest, TypesTheControllerWillNotGiveAreSkippedAndCounted) {
     ASSERT_EQ(connect(), ZELKC_LOGIX_OK);
     const std::set<std::string> refused = {"MotorStatus", "Ingredient"};
