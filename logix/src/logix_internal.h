@@ -43,6 +43,10 @@ static inline zelkc_cip_request logix_make_request(uint8_t service, const zelkc_
     return request;
 }
 
+// Width in bytes of an atomic type in the value record (BOOL 1, ..., LINT/ULINT/LWORD/LREAL 8); 0
+// for the codes that cannot be read or written as one value (0xCC-0xD0, anything outside 0xC1-0xD4).
+uint32_t logix_value_width(uint16_t type);
+
 // A NUL-terminated copy of `length` bytes of `text` through zelkc_cip_alloc, or null.
 char* logix_strndup(const char* text, size_t length);
 

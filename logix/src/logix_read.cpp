@@ -10,8 +10,9 @@ constexpr uint8_t kReadTag = 0x4C;
 constexpr uint8_t kReadTagFragmented = 0x52;
 const uint8_t kOneElement[2] = {0x01, 0x00};
 
-// Width of a readable atomic type in the value record; 0 for codes that cannot be decoded.
-uint32_t value_width(uint16_t type) {
+} // namespace
+
+extern "C" uint32_t logix_value_width(uint16_t type) {
     switch (type) {
     case ZELKC_LOGIX_TYPE_BOOL:
     case ZELKC_LOGIX_TYPE_SINT:
@@ -36,6 +37,8 @@ uint32_t value_width(uint16_t type) {
         return 0;
     }
 }
+
+namespace {
 
 // Element size of an array read; 0 for BOOL and the codes an array read refuses.
 uint32_t array_element_size(uint16_t type) {
@@ -107,7 +110,7 @@ uint8_t read_atomic_response(const zelkc_cip_response* reply, zelkc_logix_value*
     }
     const uint16_t type = logix_le16(data);
     out->type = type;
-    const uint32_t width = value_width(type);
+    const uint32_t width = logix_value_width(type);
     if (width == 0) {
         return ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE;
     }

@@ -10,35 +10,8 @@ namespace {
 constexpr uint8_t kWriteTag = 0x4D;
 constexpr uint8_t kReadModifyWrite = 0x4E;
 
-// Width in bytes of a writable atomic type; 0 for codes that cannot be written.
-uint32_t write_width(uint16_t type) {
-    switch (type) {
-    case ZELKC_LOGIX_TYPE_BOOL:
-    case ZELKC_LOGIX_TYPE_SINT:
-    case ZELKC_LOGIX_TYPE_USINT:
-    case ZELKC_LOGIX_TYPE_BYTE:
-        return 1;
-    case ZELKC_LOGIX_TYPE_INT:
-    case ZELKC_LOGIX_TYPE_UINT:
-    case ZELKC_LOGIX_TYPE_WORD:
-        return 2;
-    case ZELKC_LOGIX_TYPE_DINT:
-    case ZELKC_LOGIX_TYPE_UDINT:
-    case ZELKC_LOGIX_TYPE_DWORD:
-    case ZELKC_LOGIX_TYPE_REAL:
-        return 4;
-    case ZELKC_LOGIX_TYPE_LINT:
-    case ZELKC_LOGIX_TYPE_ULINT:
-    case ZELKC_LOGIX_TYPE_LWORD:
-    case ZELKC_LOGIX_TYPE_LREAL:
-        return 8;
-    default:
-        return 0;
-    }
-}
-
 bool is_integer(uint16_t type) {
-    return write_width(type) != 0 && type != ZELKC_LOGIX_TYPE_BOOL && type != ZELKC_LOGIX_TYPE_REAL &&
+    return logix_value_width(type) != 0 && type != ZELKC_LOGIX_TYPE_BOOL && type != ZELKC_LOGIX_TYPE_REAL &&
            type != ZELKC_LOGIX_TYPE_LREAL;
 }
 
@@ -71,6 +44,21 @@ void put_mask_bit(uint8_t* mask, uint32_t bit, bool one) {
     } else {
         mask[bit / 8] = (uint8_t)(mask[bit / 8] & ~(1u << (bit % 8)));
     }
+}
+
+// Request 0 of `plan` as a Read-Modify-Write of `width` bytes that sets (or clears) bit `bit` and
+// keeps every other: an OR mask with only that bit (or none), an AND mask with every bit but it (or
+// all).
+void put_bit_masks(logix_write_plan* plan, uint32_t width, uint32_t bit, bool on) {
+    uint8_t* d = plan->data[0];
+    logix_put16(d, (uint16_t)width);
+    std::memset(d + 2, 0x00, width);         // OR mask
+    std::memset(d + 2 + width, 0xFF, width); // AND mask
+    put_mask_bit(d + 2, bit, on);
+    put_mask_bit(d + 2 + width, bit, on);
+    plan->service[0] = kReadModifyWrite;
+    plan->head_size[0] = 2 + 2 * width;
+    plan->count = 1;
 }
 
 // `path` followed by `suffix`, NUL-terminated, through the library's allocator; null on failure.
@@ -161,7 +149,7 @@ uint8_t logix_write_prepare(const zelkc_logix_atomic_write* entry, logix_write_p
         return result;
     }
 
-    const uint32_t width = write_width(type);
+    const uint32_t width = logix_value_width(type);
     if (width == 0) {
         return ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE;
     }
@@ -175,7 +163,7 @@ uint8_t logix_write_prepare(const zelkc_logix_atomic_write* entry, logix_write_p
             if (!is_integer(host)) {
                 return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
             }
-            const uint32_t host_width = write_width(host);
+            const uint32_t host_width = logix_value_width(host);
             if (bit >= host_width * 8) {
                 return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
             }
@@ -184,15 +172,7 @@ uint8_t logix_write_prepare(const zelkc_logix_atomic_write* entry, logix_write_p
                 logix_write_plan_free(plan);
                 return result;
             }
-            uint8_t* d = plan->data[0];
-            logix_put16(d, (uint16_t)host_width);
-            std::memset(d + 2, 0x00, host_width);              // OR mask
-            std::memset(d + 2 + host_width, 0xFF, host_width); // AND mask
-            put_mask_bit(d + 2, bit, on);
-            put_mask_bit(d + 2 + host_width, bit, on);
-            plan->service[0] = kReadModifyWrite;
-            plan->head_size[0] = 2 + 2 * host_width;
-            plan->count = 1;
+            put_bit_masks(plan, host_width, bit, on);
             return ZELKC_LOGIX_OK;
         }
         if (length > 1 && tag[length - 1] == ']') {
@@ -214,15 +194,7 @@ uint8_t logix_write_prepare(const zelkc_logix_atomic_write* entry, logix_write_p
                 logix_write_plan_free(plan);
                 return result;
             }
-            uint8_t* d = plan->data[0];
-            logix_put16(d, 4);
-            std::memset(d + 2, 0x00, 4);
-            std::memset(d + 6, 0xFF, 4);
-            put_mask_bit(d + 2, index % 32, on);
-            put_mask_bit(d + 6, index % 32, on);
-            plan->service[0] = kReadModifyWrite;
-            plan->head_size[0] = 10;
-            plan->count = 1;
+            put_bit_masks(plan, 4, index % 32, on);
             return ZELKC_LOGIX_OK;
         }
     }
