@@ -159,31 +159,41 @@ TEST_F(AppStateTest, AnExchangeThatMustNotRepeatRunsOnceAndLosesTheConnection) {
     }
 }
 
-TEST(AppStateSupervision, LossReconnectScheduleKeepAliveAndDisconnect) {
-    static int64_t now = 1'000'000'000;
-    static std::vector<std::function<void()>> queued; // background work, run by drain()
-    AppState state([](std::function<void()> task) { queued.push_back(std::move(task)); }, [] { return now; });
-    auto drain = [] {
+// An AppState on a fake clock whose background work runs only in drain(), and a read of DintTag
+// through its supervised exchange.
+struct FakeClockState {
+    static inline int64_t now = 1'000'000'000;
+    std::vector<std::function<void()>> queued;
+    AppState state{[this](std::function<void()> task) { queued.push_back(std::move(task)); }, [] { return now; }};
+    void drain() {
         while (!queued.empty()) {
             auto task = std::move(queued.front());
             queued.erase(queued.begin());
             task();
         }
-    };
-    auto server = std::make_unique<logixsim::Server>(logixsim::demo_controller(),
-                                                     logixsim::Options{.port = 0, .faults = {}, .live_interval_ms = 0});
-    server->start();
-    const uint16_t port = server->port();
-    ASSERT_EQ(state.connect("127.0.0.1", port), 0);
-    const uint64_t epoch = state.snapshot().controllerEpoch;
-    auto read = [&] {
+    }
+    uint8_t read() {
         return state.exchange(
             [](zelkc_logix_client* client) {
                 zelkc_logix_value value{};
                 return zelkc_logix_client_read_atomic_value(client, "DintTag", &value);
             },
             state.connectionRevision());
-    };
+    }
+};
+
+TEST(AppStateSupervision, LossReconnectScheduleKeepAliveAndDisconnect) {
+    FakeClockState fake;
+    int64_t& now = FakeClockState::now;
+    AppState& state = fake.state;
+    auto drain = [&] { fake.drain(); };
+    auto server = std::make_unique<logixsim::Server>(logixsim::demo_controller(),
+                                                     logixsim::Options{.port = 0, .faults = {}, .live_interval_ms = 0});
+    server->start();
+    const uint16_t port = server->port();
+    ASSERT_EQ(state.connect("127.0.0.1", port), 0);
+    const uint64_t epoch = state.snapshot().controllerEpoch;
+    auto read = [&] { return fake.read(); };
     auto line = [&] {
         const LinkSnapshot s = state.snapshot();
         const char* names[] = {"disconnected", "connecting", "connected", "lost", "reconnecting"};
@@ -245,27 +255,14 @@ TEST(AppStateSupervision, LossReconnectScheduleKeepAliveAndDisconnect) {
 // hold doubles the wait up to 30 s (six attempts in the first minute instead of over a hundred), the
 // reason says so, and once the device is well and the link has held, the schedule starts again.
 TEST(AppStateSupervision, ReconnectsThatDoNotHoldBackOffToThirtySeconds) {
-    static int64_t now = 1'000'000'000;
-    static std::vector<std::function<void()>> queued;
-    AppState state([](std::function<void()> task) { queued.push_back(std::move(task)); }, [] { return now; });
-    auto drain = [] {
-        while (!queued.empty()) {
-            auto task = std::move(queued.front());
-            queued.erase(queued.begin());
-            task();
-        }
-    };
+    FakeClockState fake;
+    int64_t& now = FakeClockState::now;
+    AppState& state = fake.state;
+    auto drain = [&] { fake.drain(); };
     logixsim::Server server(logixsim::demo_controller(), logixsim::Options{.port = 0, .faults = {}, .live_interval_ms = 0});
     server.start();
     ASSERT_EQ(state.connect("127.0.0.1", server.port()), 0);
-    auto read = [&] {
-        return state.exchange(
-            [](zelkc_logix_client* client) {
-                zelkc_logix_value value{};
-                return zelkc_logix_client_read_atomic_value(client, "DintTag", &value);
-            },
-            state.connectionRevision());
-    };
+    auto read = [&] { return fake.read(); };
     logixsim::Faults faults;
     faults.fail_first_read_after_connect = true;
     server.set_faults(faults);
