@@ -161,15 +161,26 @@ uint8_t zelkc_cip_response_parse(const uint8_t* bytes, uint32_t length, zelkc_ci
     memset(response, 0, sizeof *response);
     if (bytes == nullptr)
         return ZELKC_CIP_ERR_INVALID_ARGUMENT;
-    if (length < 4)
+    if (length < 3)
         return ZELKC_CIP_ERR_BAD_REPLY;
-    const uint32_t status_bytes = 2u * bytes[3];
-    if (length - 4 < status_bytes)
-        return ZELKC_CIP_ERR_BAD_REPLY;
+    // Some devices miscount their error replies and leave off the last byte (the size of the
+    // additional status, or its last byte). An error reply carries no data, so its general status
+    // and the whole words of additional status that did arrive are still read; a success reply cut
+    // short is refused.
+    const bool error = bytes[2] != ZELKC_CIP_GENERAL_STATUS_SUCCESS &&
+                       bytes[2] != ZELKC_CIP_GENERAL_STATUS_PARTIAL_TRANSFER;
+    const uint32_t present = length < 4 ? 0 : length - 4;
+    uint32_t status_bytes = length < 4 ? 0 : 2u * bytes[3];
+    uint32_t data_offset = 4 + status_bytes;
+    if (length < 4 || present < status_bytes) {
+        if (!error)
+            return ZELKC_CIP_ERR_BAD_REPLY;
+        status_bytes = present & ~1u;
+        data_offset = length;
+    }
     response->service = bytes[0];
     response->reserved = bytes[1];
     response->general_status = bytes[2];
-    const uint32_t data_offset = 4 + status_bytes;
     if (zelkc_cip_buffer_copy_exact(&response->additional_status, bytes + 4, status_bytes) != ZELKC_CIP_OK ||
         zelkc_cip_buffer_copy_exact(&response->data, bytes + data_offset, length - data_offset) !=
             ZELKC_CIP_OK) {

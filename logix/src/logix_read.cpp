@@ -209,6 +209,17 @@ uint8_t read_atomic_batch(zelkc_logix_client* client, const zelkc_cip_request* r
         read_status_note(&replies.responses[i], statuses != nullptr ? &statuses[map[i]] : nullptr);
     }
     zelkc_cip_multiple_response_free(&replies);
+    // A device that miscounts one of the packed replies (an error reply a byte short shifts the
+    // end of the packet) spoils that entry, not the others: each such entry is asked once more on
+    // its own.
+    for (uint32_t i = 0; i < n; ++i) {
+        if (entries[map[i]].result == ZELKC_LOGIX_ERR_BAD_REPLY) {
+            result = read_atomic_batch(client, &requests[i], &map[i], 1, entries, statuses);
+            if (result != ZELKC_LOGIX_OK) {
+                return result;
+            }
+        }
+    }
     return ZELKC_LOGIX_OK;
 }
 

@@ -306,7 +306,7 @@ TEST_F(Cli, ModesAndRefusalsAreToldWithTheirStatus) {
 }
 
 // Devices that are not Logix controllers, in both modes: the same output as from the controller.
-// Without --count an array is read whole, element by element.
+// With --whole-arrays an array is read whole, element by element.
 TEST_F(Cli, OtherDevicesReadAndBrowseLikeTheController) {
     const std::string line = "read @ DintTag Greeting Names[1] Motor1.Status.Speed Nope";
     const Result expected = cli(line), browse = cli("browse @ --all");
@@ -337,13 +337,50 @@ TEST_F(Cli, OtherDevicesReadAndBrowseLikeTheController) {
     for (int i = 0; i < 12; ++i)
         whole += "Matrix[" + std::to_string(i / 4) + "," + std::to_string(i % 4) + "] = " +
                  std::to_string(i / 4 * 10 + i % 4) + "\n";
-    EXPECT_EQ(cli("read @ Matrix Names DintTag").out,
+    EXPECT_EQ(cli("read @ Matrix Names DintTag --whole-arrays").out,
               whole + "Names[0] = Alpha\nNames[1] = Bravo\nNames[2] = Charlie\nDintTag = 123456\n");
 }
 
+// A read sends only the read: 200 tags cost the exchanges one tag costs, whether or not the device
+// is one that leaves off the last byte of its error replies; such a device's refusals are still read
+// as refusals of their own tag, and every tag keeps the name it was asked by.
+TEST_F(Cli, ReadsSendNoProbesAndTagsKeepTheirNames) {
+    json controller = demo;
+    std::string many;
+    for (int i = 0; i < 200; ++i) {
+        controller["tags"].push_back({{"name", "T" + std::to_string(i)}, {"type", "DINT"}, {"value", i}});
+        many += " T" + std::to_string(i);
+    }
+    start({}, 0, logixsim::parse_controller(controller.dump(), "many.json"));
+    // The requests a run sent, counted once the server has seen its connection close.
+    const auto requests = [&](const std::string& line, Result* r) {
+        const uint64_t before = server_->request_count();
+        *r = cli(line);
+        for (int i = 0; i < 5000 && server_->connection_count() != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return server_->request_count() - before;
+    };
+    for (bool malformed : {false, true}) {
+        logixsim::Faults faults;
+        faults.malformed_error_replies = malformed;
+        server_->set_faults(faults);
+        Result r;
+        const uint64_t one = requests("read @ T0", &r);
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(requests("read @" + many, &r), one);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.lines().size(), 200u);
+        EXPECT_EQ(r.lines().back(), "T199 = 199");
+        EXPECT_EQ(cli("read @ DintTag Nope Names DintArray").out,
+                  "DintTag = 123456\nNope: no such tag (CIP 0x04 path segment error)\nNames = Alpha\n"
+                  "DintArray = 0\n")
+            << malformed;
+    }
+}
+
 // A device without the Symbol object cannot be browsed (exit 3, the status named) while its tags
-// read by name, in both modes; an array of one element reads as its element [0], whether or not a
-// browse tells its size, and an array the browse cannot size reads its [0] under that name.
+// read by name, in both modes; an array of one element read whole is its element [0] when a browse
+// tells its size, and the array under its own name when no browse can.
 TEST_F(Cli, NoSymbolObjectRefusesBrowseButReadsAndOneElementArraysReadAsElements) {
     json controller = demo;
     controller["tags"].push_back({{"name", "One"}, {"type", "DINT"}, {"dims", {1}}, {"value", {42}}});
@@ -353,8 +390,10 @@ TEST_F(Cli, NoSymbolObjectRefusesBrowseButReadsAndOneElementArraysReadAsElements
         faults.no_symbol_object = absent;
         server_->set_faults(faults);
         for (const std::string mode : {"", " --unconnected"}) {
-            Result r = cli("read @ One One[0] DintTag" + mode);
-            EXPECT_EQ(std::pair(r.status, r.out), std::pair(0, std::string("One[0] = 42\nOne[0] = 42\nDintTag = 123456\n")))
+            Result r = cli("read @ One One[0] DintTag --whole-arrays" + mode);
+            EXPECT_EQ(std::pair(r.status, r.out),
+                      std::pair(0, std::string(absent ? "One = 42\nOne[0] = 42\nDintTag = 123456\n"
+                                                      : "One[0] = 42\nOne[0] = 42\nDintTag = 123456\n")))
                 << absent << mode << r.err;
             r = cli("browse @ --filter one" + mode);
             EXPECT_EQ(std::to_string(r.status) + " " + r.out + r.err,
@@ -365,7 +404,6 @@ TEST_F(Cli, NoSymbolObjectRefusesBrowseButReadsAndOneElementArraysReadAsElements
                 << mode;
         }
     }
-    EXPECT_EQ(cli("read @ DintArray").out, "DintArray[0] = 0\n");
 }
 
 // Nothing listening, or a controller that closes part-way: exit 2 and nothing on standard output

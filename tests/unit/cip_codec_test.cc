@@ -72,6 +72,11 @@ TEST(CipCodec, DecodersStayWithinTheirInputAndRefuseMalformedReplies) {
     } cases[] = {
         {"reply", "D27E0102 0401 0500 C4002A", OK, "D27E0102 0401 0500 C4002A"},
         {"reply", "CC000002 0100 02", BAD, ""},                        // additional status one byte short
+        {"reply", "CC0005", OK, "CC000500"},                           // an error reply without its size byte
+        {"reply", "CC00FF01 05", OK, "CC00FF00"},                      // ... or cut inside its status
+        {"reply", "CC00FF02 0521 07", OK, "CC00FF01 0521"},            // whole words of status kept
+        {"reply", "CC06", BAD, ""},                                    // too short for any reply
+        {"multiple", "0200 0600 0C00 CC000000C400 CD0005", OK, "CC000000C400 CD000500"},
         {"cpf", cpf + "0200 0080 0300 090909 B200 0100 77", OK, "77"}, // another item first
         {"cpf", cpf + "0100 B200 0500 01020304", BAD, ""},             // one byte past the end
         {"multiple", two, OK, "CC000000C400 CD000500"},

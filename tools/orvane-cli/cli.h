@@ -162,7 +162,8 @@ int run_write(const CommonOptions& common, const std::vector<std::string>& assig
 
 int run_identity(const CommonOptions& common, bool json);
 int run_browse(const CommonOptions& common, const BrowseOptions& options);
-int run_read(const CommonOptions& common, const std::vector<std::string>& tags, uint32_t count, bool json);
+int run_read(const CommonOptions& common, const std::vector<std::string>& tags, uint32_t count, bool whole_arrays,
+             bool json);
 int run_watch(const CommonOptions& common, const std::vector<std::string>& tags, const WatchOptions& options);
 
 // Controller text as UTF-8: what is valid UTF-8 stays, and every other byte is read as Latin-1

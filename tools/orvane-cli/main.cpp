@@ -36,7 +36,7 @@ std::string short_usage(const std::string& command) {
                            common);
     }
     if (command == "read") {
-        return fmt::format("Usage: orvane-cli read ADDRESS TAG... [--count N] [--json] {}\n", common);
+        return fmt::format("Usage: orvane-cli read ADDRESS TAG... [--count N | --whole-arrays] [--json] {}\n", common);
     }
     if (command == "write") {
         return fmt::format("Usage: orvane-cli write ADDRESS TAG=VALUE... [--yes | --dry-run] [--json] {}\n", common);
@@ -126,7 +126,8 @@ int main(int argc, char** argv) {
     browse->add_flag("--json", browse_options.json, "print one JSON document with the tree");
 
     std::vector<std::string> tags;
-    uint32_t count = 0; // 0: one value per tag, a whole array for an array tag
+    uint32_t count = 0; // 0: one value per tag
+    bool whole_arrays = false;
     CLI::App* read = app.add_subcommand(
         "read", "Read tags in one batch and print each value as the application shows it (STRINGs as their "
                 "text); for a tag that fails, a plain-language reason with the CIP status.");
@@ -135,10 +136,14 @@ int main(int argc, char** argv) {
         ->required()
         ->type_name("");
     read->add_option("--count", count,
-                     "read N array elements from each tag, element by element (without it an array "
-                     "tag is read whole, up to 1000 elements)")
+                     "read N array elements from each tag, element by element (without it a tag is "
+                     "read as written: an array named without an index gives its first element)")
         ->check(CLI::Range(1u, 65535u))
         ->type_name("N");
+    read->add_flag("--whole-arrays", whole_arrays,
+                   "read each array named without an index whole, up to 1000 elements; its size comes from "
+                   "a browse of its scope")
+        ->excludes("--count");
     read->add_flag("--json", json, "print one JSON array");
 
     std::vector<std::string> assignments;
@@ -259,7 +264,7 @@ int main(int argc, char** argv) {
         } else if (browse->parsed()) {
             status = cli::run_browse(common, browse_options);
         } else if (read->parsed()) {
-            status = cli::run_read(common, tags, count, json);
+            status = cli::run_read(common, tags, count, whole_arrays, json);
         } else if (write->parsed()) {
             status = cli::run_write(common, assignments, write_options);
         } else if (mqtt_url->count() != 0) {

@@ -198,106 +198,61 @@ std::vector<std::string> whole_array_paths(const std::string& tag, const std::ve
     return paths;
 }
 
-// For each tag that names no element, whether it is an array of two elements or more (a Read Tag
-// of two elements succeeds on it) and whether its element [0] reads (it is an array of any size,
-// one element included); all asked in one packed exchange. The dimensions of the arrays come from
-// a browse of their scope, and each is replaced by its element paths; a tag whose [0] reads but
-// whose dimensions are not known (an array of one element, or a device without the Symbol object)
-// by TAG[0].
+// Each tag that names no element and is an array by its browsed type, replaced by its element
+// paths. The types come from one browse of each scope named; a tag the browse does not list as an
+// array, or a scope the device cannot browse (no Symbol object), is read as it was written.
 std::vector<std::string> expand_arrays(const Connection& connection, const std::vector<std::string>& tags) {
-    static const uint8_t kTwoElements[2] = {0x02, 0x00};
-    static const uint8_t kOneElement[2] = {0x01, 0x00};
-    std::vector<zelkc_cip_buffer> paths;
-    std::vector<zelkc_cip_request> requests;
-    std::vector<size_t> asked;
-    paths.reserve(2 * tags.size());
-    for (size_t i = 0; i < tags.size(); ++i) {
-        zelkc_cip_buffer path{}, first{};
-        if (!tags[i].empty() && tags[i].back() != ']' &&
-            zelkc_logix_path_build_tag_path(tags[i].c_str(), &path) == ZELKC_LOGIX_OK &&
-            zelkc_logix_path_build_tag_path((tags[i] + "[0]").c_str(), &first) == ZELKC_LOGIX_OK) {
-            paths.push_back(path);
-            paths.push_back(first);
-            requests.push_back({0x4C, path.data, path.size, kTwoElements, sizeof kTwoElements});
-            requests.push_back({0x4C, first.data, first.size, kOneElement, sizeof kOneElement});
-            asked.push_back(i);
-        } else {
-            zelkc_cip_path_free(&path);
-            zelkc_cip_path_free(&first);
+    std::map<std::string, std::pair<uint8_t, zelkc_logix_tag_info_list>> scopes; // "" for the controller
+    struct Lists {
+        std::map<std::string, std::pair<uint8_t, zelkc_logix_tag_info_list>>& scopes;
+        ~Lists() {
+            for (auto& [name, browsed] : scopes) {
+                zelkc_logix_tag_info_list_free(&browsed.second);
+            }
         }
-    }
-    std::vector<bool> array(tags.size(), false), first_reads(tags.size(), false);
-    uint8_t rc = ZELKC_LOGIX_OK;
-    if (!requests.empty()) {
-        zelkc_cip_multiple_response replies{};
-        rc = zelkc_logix_send_multiple_cip_internal(connection.client(), requests.data(), uint32_t(requests.size()),
-                                                    &replies);
-        auto read = [&](uint32_t k) {
-            const uint8_t general = replies.responses[k].general_status;
-            return general == ZELKC_CIP_GENERAL_STATUS_SUCCESS || general == ZELKC_CIP_GENERAL_STATUS_PARTIAL_TRANSFER;
-        };
-        for (uint32_t k = 0; rc == ZELKC_LOGIX_OK && k + 1 < replies.count; k += 2) {
-            array[asked[k / 2]] = read(k);
-            first_reads[asked[k / 2]] = read(k + 1);
-        }
-        zelkc_cip_multiple_response_free(&replies);
-    }
-    for (zelkc_cip_buffer& path : paths) {
-        zelkc_cip_path_free(&path);
-    }
-    if (is_connection_failure(rc)) {
-        connection.fail("reading tags", rc);
-    }
-    std::map<std::string, zelkc_logix_tag_info_list> scopes; // by program name, "" for the controller
+    } lists{scopes};
     std::vector<std::string> out;
-    for (size_t i = 0; i < tags.size(); ++i) {
-        const std::string& tag = tags[i];
-        const zelkc_logix_tag_info* info = nullptr;
-        if (array[i]) {
-            std::string program;
-            if (strncasecmp(tag.c_str(), "Program:", 8) == 0) {
-                program = tag.substr(8, tag.find('.') == std::string::npos ? std::string::npos : tag.find('.') - 8);
-            }
-            auto [it, fresh] = scopes.try_emplace(program);
-            if (fresh) {
-                const uint8_t brc = program.empty()
-                                        ? zelkc_logix_client_browse_global_tags(connection.client(), &it->second)
-                                        : zelkc_logix_client_browse_program_tags(connection.client(), &it->second,
-                                                                                 program.c_str());
-                if (is_connection_failure(brc)) {
-                    for (auto& [name, list] : scopes) {
-                        zelkc_logix_tag_info_list_free(&list);
-                    }
-                    connection.fail("browsing to find the size of " + tag, brc);
-                }
-            }
-            info = find_info(it->second, tag);
+    for (const std::string& tag : tags) {
+        if (tag.empty() || tag.back() == ']') {
+            out.push_back(tag);
+            continue;
         }
+        std::string program;
+        if (strncasecmp(tag.c_str(), "Program:", 8) == 0) {
+            program = tag.substr(8, tag.find('.') == std::string::npos ? std::string::npos : tag.find('.') - 8);
+        }
+        auto [it, fresh] = scopes.try_emplace(program, std::pair<uint8_t, zelkc_logix_tag_info_list>{});
+        auto& [brc, list] = it->second;
+        if (fresh) {
+            brc = program.empty() ? zelkc_logix_client_browse_global_tags(connection.client(), &list)
+                                  : zelkc_logix_client_browse_program_tags(connection.client(), &list,
+                                                                           program.c_str());
+            if (is_connection_failure(brc)) {
+                connection.fail("browsing to find the size of " + tag, brc);
+            }
+        }
+        const zelkc_logix_tag_info* info = brc == ZELKC_LOGIX_OK ? find_info(list, tag) : nullptr;
         std::vector<uint32_t> dims;
-        if (info != nullptr) {
-            for (uint32_t d : info->dims) {
-                if (d != 0) {
-                    dims.push_back(d);
-                }
+        for (size_t d = 0; info != nullptr && d < std::size(info->dims); ++d) {
+            if (info->dims[d] != 0) {
+                dims.push_back(info->dims[d]);
             }
         }
         if (dims.empty()) {
-            out.push_back(first_reads[i] ? tag + "[0]" : tag);
+            out.push_back(tag);
         } else {
             for (std::string& p : whole_array_paths(tag, dims)) {
                 out.push_back(std::move(p));
             }
         }
     }
-    for (auto& [name, list] : scopes) {
-        zelkc_logix_tag_info_list_free(&list);
-    }
     return out;
 }
 
 } // namespace
 
-int run_read(const CommonOptions& common, const std::vector<std::string>& tags, uint32_t count, bool json) {
+int run_read(const CommonOptions& common, const std::vector<std::string>& tags, uint32_t count, bool whole_arrays,
+             bool json) {
     std::vector<std::string> paths;
     for (const std::string& tag : tags) {
         for (std::string& p : count > 1 ? element_paths(tag, count) : std::vector<std::string>{tag}) {
@@ -305,7 +260,7 @@ int run_read(const CommonOptions& common, const std::vector<std::string>& tags, 
         }
     }
     Connection connection(common.address, common.timeout_ms);
-    if (count == 0) {
+    if (whole_arrays && count == 0) {
         paths = expand_arrays(connection, paths);
     }
     const std::vector<TagValue> values = read_tags(connection, paths);
