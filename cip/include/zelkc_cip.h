@@ -208,6 +208,10 @@ typedef struct zelkc_cip_refusal {
     uint32_t encapsulation_status; /* non-zero: refused in the encapsulation header */
     uint8_t general_status;        /* else the CIP general status (0: none) */
     uint16_t extended_status;      /* and its first extended status word (0: none) */
+    uint8_t by_route;              /* non-zero: the router on the way refused the Unconnected Send
+                                      (a reply of service 0xD2), not the target its request */
+    int16_t route_slot;            /* with by_route: the slot when the route is one backplane hop,
+                                      else -1 */
 } zelkc_cip_refusal;
 
 /* One EtherNet/IP encapsulation session over one TCP connection. */
@@ -585,9 +589,10 @@ uint8_t zelkc_cip_client_close_connection(zelkc_cip_client* client, const zelkc_
  * next sequence count) and parses the reply into the caller-owned response (zeroed first; release
  * with zelkc_cip_response_free). The reply must name this connection, by its T->O id or (as some
  * targets do) its O->T id, and echo the sequence count.
- * Returns 0, 1, 2, 4, 5, 7, 9 (no session or no connection) or 15 (longer than the connection
- * carries). A reply with a non-zero encapsulation status (the device no longer knows the
- * connection) or any malformed reply closes the session: 7 and 5. A well-framed reply whose
+ * Returns 0, 1, 2, 4, 5, 7, 8, 9 (no session or no connection) or 15 (longer than the connection
+ * carries). Encapsulation status 0x0001 or 0x0008 refuses this request's command (noted as the
+ * refusal, the connection stays open): 8. Any other non-zero encapsulation status (the device no
+ * longer knows the connection) or any malformed reply closes the session: 7 and 5. A well-framed reply whose
  * connected address item names neither id of the connection gives 5 with
  * client->connection.replies_name_other set and leaves the session and the connection open: the
  * caller may close the connection and go on with unconnected messages. */

@@ -310,6 +310,13 @@ uint8_t zelkc_cip_client_send_encoded_connected(zelkc_cip_client* client, const 
     zelkc_cip_path_free(&block);
     if (rc != ZELKC_CIP_OK)
         return rc;
+    // Status 0x0001 or 0x0008 refuses this one request's command or service (the device lacks it):
+    // the connection is kept, as for a CIP refusal.
+    if (reply.session_handle == client->session_handle && (reply.status == 0x0001 || reply.status == 0x0008)) {
+        zelkc_cip_note_refusal(client, reply.status, 0, 0);
+        zelkc_cip_eip_response_free(&reply);
+        return ZELKC_CIP_ERR_DEVICE;
+    }
     // The device no longer knows the connection (idle time-out, closed): the session ends.
     if (reply.status != 0 || reply.session_handle != client->session_handle) {
         // Only a status the device sent is reported; a foreign handle with status 0 names none.

@@ -73,6 +73,8 @@ static inline void zelkc_cip_note_refusal(zelkc_cip_client* client, uint32_t enc
     client->refusal.encapsulation_status = encapsulation;
     client->refusal.general_status = general;
     client->refusal.extended_status = extended;
+    client->refusal.by_route = 0;
+    client->refusal.route_slot = -1;
 }
 // Records the general and first extended status of a reply.
 static inline void zelkc_cip_note_reply_refusal(zelkc_cip_client* client, const zelkc_cip_response* reply) {

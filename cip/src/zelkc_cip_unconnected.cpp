@@ -276,6 +276,11 @@ uint8_t zelkc_cip_client_send_routed_ex(zelkc_cip_client* client, const zelkc_ci
     }
     if (reply.general_status != 0) {
         *response = reply; // the routing failure, for the caller to inspect
+        zelkc_cip_note_reply_refusal(client, &reply);
+        client->refusal.by_route = 1;
+        // A route of one backplane hop (port 1, link address N) names slot N.
+        if (route->size == 2 && route->data[0] == 0x01)
+            client->refusal.route_slot = route->data[1];
         return ZELKC_CIP_OK;
     }
     if (reply.data.size <= 3) {

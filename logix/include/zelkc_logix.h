@@ -221,7 +221,11 @@ uint8_t zelkc_logix_client_connect_mode(zelkc_logix_client* client, const char* 
  * its sequence count over a class 3 connection (4000 or 502), else 500. 0 for a null client. */
 uint32_t zelkc_logix_client_packet_size(const zelkc_logix_client* client);
 /* Appends backplane slot `slot` to the client's route path (never cleared), then connects; every
- * later request is routed along the whole path. */
+ * later request is routed along the whole path. A device that refuses to route the Identity read
+ * (Unconnected Send answered 0x08) is reached through a class 3 connection with the route in its
+ * Forward Open path, in every mode: the connection then carries the Identity read and every later
+ * request. When that fails too, the route's refusal is the one reported (zelkc_cip_refusal's
+ * by_route and route_slot; zelkc_logix_failure_text names "the route to slot N"). */
 uint8_t zelkc_logix_client_connect_to_slot(zelkc_logix_client* client, const char* host, uint32_t port,
                                            uint32_t timeout_ms, uint8_t slot);
 /* Closes a class 3 connection (Forward Close), unregisters the session and closes it; identity

@@ -100,7 +100,8 @@ uint8_t zelkc_logix_client_connect_mode(zelkc_logix_client* client, const char* 
         return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
     }
     const uint8_t result = zelkc_logix_client_connect(client, host, port, timeout_ms);
-    if (result != ZELKC_LOGIX_OK || mode == ZELKC_LOGIX_MODE_UNCONNECTED) {
+    // A connection open already is the only way to the slot (see zelkc_logix_client_connect).
+    if (result != ZELKC_LOGIX_OK || mode == ZELKC_LOGIX_MODE_UNCONNECTED || has_connection(client)) {
         return result;
     }
     static const uint16_t kSizes[] = {ZELKC_CIP_CONNECTION_SIZE_LARGE, ZELKC_CIP_CONNECTION_SIZE_SMALL};
@@ -186,6 +187,35 @@ uint8_t zelkc_logix_client_connect(zelkc_logix_client* client, const char* host,
     zelkc_cip_response response;
     std::memset(&response, 0, sizeof response);
     uint8_t result = send_one(client, request, &response);
+    if (result == ZELKC_LOGIX_OK && client->cip->refusal.by_route != 0 &&
+        response.general_status == kServiceNotSupported) {
+        // The device does not forward unconnected requests to a slot; a Forward Open with the slot
+        // in its connection path may still reach the controller, and the Identity is then read
+        // over that connection (which every later request uses).
+        static const uint16_t kSizes[] = {ZELKC_CIP_CONNECTION_SIZE_LARGE, ZELKC_CIP_CONNECTION_SIZE_SMALL};
+        const zelkc_cip_refusal refused = client->cip->refusal;
+        for (uint16_t size : kSizes) {
+            if (zelkc_cip_client_open_connection(client->cip, &client->route, size) == ZELKC_CIP_OK ||
+                !zelkc_logix_client_is_connected(client)) {
+                break;
+            }
+        }
+        if (has_connection(client)) {
+            zelkc_cip_response_free(&response);
+            result = send_one(client, request, &response);
+        } else if (zelkc_logix_client_is_connected(client)) {
+            // The open's refusal says more about the route (no device at that slot, say) unless the
+            // device does not take Forward Opens either; it is the route's refusal in both cases.
+            const uint8_t open_status = client->cip->refusal.general_status;
+            if (open_status == 0 || open_status == kServiceNotSupported) {
+                client->cip->refusal = refused;
+            }
+            client->cip->refusal.by_route = 1;
+            client->cip->refusal.route_slot = refused.route_slot;
+        } else {
+            result = ZELKC_LOGIX_ERR_IO;
+        }
+    }
     if (result != ZELKC_LOGIX_OK) {
         zelkc_cip_response_free(&response);
         zelkc_cip_client_disconnect(client->cip);

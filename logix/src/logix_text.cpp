@@ -94,6 +94,7 @@ constexpr EncapStatus kEncapStatuses[] = {
     {0x0001, "invalid or unsupported command"},
     {0x0002, "insufficient memory"},
     {0x0003, "incorrect data"},
+    {0x0008, "unsupported command"},
     {0x0064, "invalid session handle"},
     {0x0065, "invalid length"},
     {0x0069, "unsupported protocol version"},
@@ -195,8 +196,19 @@ uint32_t zelkc_logix_failure_text(uint8_t result, const zelkc_cip_refusal* refus
         if (x != 0) {
             std::snprintf(extended, sizeof extended, "/0x%04X", (unsigned)x);
         }
-        n = std::snprintf(buf, capacity, "%s (CIP 0x%02X%s %s)", zelkc_logix_cip_status_text(g, x), (unsigned)g,
-                          extended, zelkc_logix_cip_status_name(g));
+        // A refusal by the router on the way names the route, and for an unsupported service what
+        // it was: the device does not forward requests to another slot.
+        char route[40] = "";
+        if (refusal->by_route != 0 && refusal->route_slot >= 0) {
+            std::snprintf(route, sizeof route, "the route to slot %d: ", (int)refusal->route_slot);
+        } else if (refusal->by_route != 0) {
+            std::snprintf(route, sizeof route, "the route: ");
+        }
+        const char* what = refusal->by_route != 0 && g == 0x08
+                               ? "the device does not route requests to a slot (Unconnected Send not supported)"
+                               : zelkc_logix_cip_status_text(g, x);
+        n = std::snprintf(buf, capacity, "%s%s (CIP 0x%02X%s %s)", route, what, (unsigned)g, extended,
+                          zelkc_logix_cip_status_name(g));
     } else {
         n = std::snprintf(buf, capacity, "%s", zelkc_logix_result_text(result));
     }

@@ -168,7 +168,8 @@ Bytes connection_manager_object(Cip& cip, const Request& r) {
     if (!r.has_instance || r.instance != 1)
         return reply(r.service, kStatusPathUnknown);
     if (r.service == 0x52)
-        return unconnected_send(cip, r.data, r.dlen, r.depth);
+        return cip.limits.no_unconnected_send ? reply(0x52, kStatusServiceUnsupported)
+                                              : unconnected_send(cip, r.data, r.dlen, r.depth);
     if (r.service == 0x54 || r.service == 0x5B)
         return forward_open(cip, r.service, r.data, r.dlen);
     if (r.service == 0x4E)

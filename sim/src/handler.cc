@@ -125,6 +125,8 @@ EncapSession::Outcome EncapSession::handle(const uint8_t* msg, size_t size, cons
         }
         if (r.left() != 0 || request == nullptr || request_size == 0)
             return answer(kEncapIncorrectData, handle, {});
+        if (limits.encapsulation_refused_service != 0 && request[0] == limits.encapsulation_refused_service)
+            return answer(kEncapServiceRefused, handle, {});
         Env env{store_, connections_, session_};
         Bytes cip = handle_cip(env, request, request_size, limits);
         Bytes d;
@@ -182,6 +184,8 @@ EncapSession::Outcome EncapSession::send_unit_data(const uint8_t* msg, const uin
     ConnectionTable::Use use;
     if (!connections_.use(ot_id, session_, sequence, use))
         return finish(kEncapIncorrectData, {});
+    if (limits.encapsulation_refused_service != 0 && r.here()[0] == limits.encapsulation_refused_service)
+        return finish(kEncapServiceRefused, {});
     Bytes cip;
     if (use.repeat) {
         cip = std::move(use.previous);

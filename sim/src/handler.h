@@ -46,6 +46,7 @@ enum : uint32_t {
     kEncapInvalidSession = 0x0064,
     kEncapInvalidLength = 0x0065,
     kEncapUnsupportedVersion = 0x0069,
+    kEncapServiceRefused = 0x0008, // not in the standard's table; what one device sends for a service it lacks
 };
 
 struct Limits {
@@ -64,6 +65,8 @@ struct Limits {
     bool refuse_writes = false;
     bool malformed_error_replies = false;
     bool fail_first_read_after_connect = false;
+    uint8_t encapsulation_refused_service = 0;
+    bool no_unconnected_send = false;
     Faults::Strings strings = Faults::Strings::Logix;
 };
 

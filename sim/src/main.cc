@@ -47,6 +47,10 @@ const char* const kUsage =
     "  --refuse-writes             answer every write with 0x10 (device state conflict)\n"
     "  --malformed-error-replies   send CIP error replies one byte short\n"
     "  --fail-first-read-after-connect  answer the first request of each class 3 connection with one byte\n"
+    "  --no-unconnected-send       answer Unconnected Send with 0x08: a slot is reached only through a\n"
+    "                              Forward Open's connection path\n"
+    "  --encapsulation-refuse <service> answer requests of that CIP service (e.g. 85 for 0x55) with\n"
+    "                              encapsulation status 0x0008 instead of a CIP reply\n"
     "  --no-symbol-object          answer requests to the Symbol object (class 0x6B) with 0x05\n"
     "  --strings <form>            STRING reads as logix (default), cip (type 0xD0, 16-bit length)\n"
     "                              or short (type 0xDA, 8-bit length)\n";
@@ -137,6 +141,10 @@ int main(int argc, char** argv) {
             options.faults.malformed_error_replies = true;
         } else if (a == "--fail-first-read-after-connect") {
             options.faults.fail_first_read_after_connect = true;
+        } else if (a == "--no-unconnected-send") {
+            options.faults.no_unconnected_send = true;
+        } else if (a == "--encapsulation-refuse") {
+            options.faults.encapsulation_refused_service = static_cast<uint8_t>(number(i, argc, argv, 1, 0x7F));
         } else if (a == "--strings") {
             const std::string form = i + 1 < argc ? argv[i + 1] : "";
             if (form != "logix" && form != "cip" && form != "short")

@@ -295,7 +295,40 @@ TEST_F(Cli, ModesAndRefusalsAreToldWithTheirStatus) {
     Result r = cli("identity " + address_ + "/3");
     EXPECT_EQ(std::to_string(r.status) + " " + r.err,
               "3 orvane-cli: cannot connect to " + address_ +
-                  "/3: no device at that address or backplane slot (CIP 0x01/0x0312 connection failure)\n");
+                  "/3: the route to slot 3: no device at that address or backplane slot (CIP 0x01/0x0312 "
+                  "connection failure)\n");
+    // A device that routes only over connections: slot 0 is reached through the Forward Open's path
+    // in every mode, and a slot with nothing in it is named as the route's refusal.
+    logixsim::Faults quirk;
+    quirk.no_unconnected_send = true;
+    server_->set_faults(quirk);
+    for (const char* mode : {"", " --unconnected"}) {
+        r = cli("identity " + address_ + "/0" + mode);
+        EXPECT_EQ(r.out.substr(std::min(r.out.size(), r.out.find("connection "))),
+                  "connection      class 3 connection of 4002 bytes\n")
+            << mode << r.err;
+        EXPECT_EQ(cli("read " + address_ + "/0 DintTag" + mode).out, "DintTag = 123456\n") << mode;
+        EXPECT_EQ(cli("read " + address_ + "/3 DintTag" + mode).err,
+                  "orvane-cli: cannot connect to " + address_ +
+                      "/3: the route to slot 3: no device at that address or backplane slot (CIP 0x01/0x0312 "
+                      "connection failure)\n");
+    }
+    // A service refused in the encapsulation header (status 8, as one device does for the symbol
+    // list) is a refusal of that request: exit 3, and the connection goes on carrying the reads.
+    quirk = {};
+    quirk.encapsulation_refused_service = 0x55;
+    server_->set_faults(quirk);
+    for (const char* mode : {"", " --unconnected"}) {
+        r = cli(std::string("browse @") + mode);
+        EXPECT_EQ(std::to_string(r.status) + " " + r.err,
+                  "3 orvane-cli: " + address_ +
+                      ": browsing the controller tags failed: the controller answered with an error status "
+                      "(encapsulation status 0x0008 unsupported command)\n")
+            << mode;
+        r = cli(std::string("read @ DintArray DintTag --whole-arrays") + mode);
+        EXPECT_EQ(std::pair(r.status, r.out), std::pair(0, std::string("DintArray = 0\nDintTag = 123456\n")))
+            << mode << r.err;
+    }
     logixsim::Faults refuse;
     refuse.refuse_sessions = true;
     start(refuse);

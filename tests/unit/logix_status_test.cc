@@ -37,15 +37,23 @@ TEST(LogixReasonTable, EveryCodeAndStatusHasItsOwnWords) {
     }
     // A failure's text names the status it came from, in the words of the same table; a result
     // that is no refusal, or a refusal without a status, is told by its own words alone.
+    // A refusal by the router on the way names the route, and the slot when it is one hop.
     const std::tuple<uint8_t, zelkc_cip_refusal, const char*> failures[] = {
-        {7, {0, 0x08, 0}, "the controller does not support this request (CIP 0x08 service not supported)"},
-        {7, {0, 0x01, 0x0312}, "no device at that address or backplane slot (CIP 0x01/0x0312 connection failure)"},
-        {10, {2, 0, 0}, "the controller refused the session (encapsulation status 0x0002 insufficient memory)"},
-        {6, {3, 0, 0}, "the connection failed or was closed (encapsulation status 0x0003 incorrect data)"},
-        {6, {0, 0x05, 0}, "the connection failed or was closed"}, {4, {1, 8, 0}, "timed out waiting for the controller"},
-        {7, {0, 0, 0}, "the controller answered with an error status"}};
+        {7, {0, 0x08, 0, 0, -1}, "the controller does not support this request (CIP 0x08 service not supported)"},
+        {7, {0, 0x01, 0x0312, 0, -1}, "no device at that address or backplane slot (CIP 0x01/0x0312 connection failure)"},
+        {7, {0, 0x01, 0x0312, 1, 3},
+         "the route to slot 3: no device at that address or backplane slot (CIP 0x01/0x0312 connection failure)"},
+        {7, {0, 0x08, 0, 1, 0},
+         "the route to slot 0: the device does not route requests to a slot (Unconnected Send not supported) "
+         "(CIP 0x08 service not supported)"},
+        {7, {0, 0x01, 0x0311, 1, -1}, "the route: the route names a port the device does not have (CIP 0x01/0x0311 connection failure)"},
+        {7, {8, 0, 0, 0, -1}, "the controller answered with an error status (encapsulation status 0x0008 unsupported command)"},
+        {10, {2, 0, 0, 0, -1}, "the controller refused the session (encapsulation status 0x0002 insufficient memory)"},
+        {6, {3, 0, 0, 0, -1}, "the connection failed or was closed (encapsulation status 0x0003 incorrect data)"},
+        {6, {0, 0x05, 0, 0, -1}, "the connection failed or was closed"}, {4, {1, 8, 0, 0, -1}, "timed out waiting for the controller"},
+        {7, {0, 0, 0, 0, -1}, "the controller answered with an error status"}};
     for (const auto& [result, refusal, text] : failures) {
-        char buf[160];
+        char buf[200];
         EXPECT_EQ(zelkc_logix_failure_text(result, &refusal, buf, sizeof buf), std::strlen(text));
         EXPECT_STREQ(buf, text);
     }

@@ -38,7 +38,7 @@ std::string failure_reason(uint8_t result, const zelkc_logix_read_status& status
     if (result == ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE && status.struct_handle != 0) {
         return "a structure has no single value; read its members";
     }
-    const zelkc_cip_refusal refusal{0, status.general_status, status.extended_status};
+    const zelkc_cip_refusal refusal{0, status.general_status, status.extended_status, 0, -1};
     char text[256];
     zelkc_logix_failure_text(result, &refusal, text, sizeof text);
     return text;

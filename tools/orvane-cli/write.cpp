@@ -65,7 +65,7 @@ std::string bit_text(const zelkc_logix_value& v, int bit) {
 }
 
 std::string reason_of(uint8_t result, const zelkc_logix_read_status& status) {
-    const zelkc_cip_refusal refusal{0, status.general_status, status.extended_status};
+    const zelkc_cip_refusal refusal{0, status.general_status, status.extended_status, 0, -1};
     char text[256];
     zelkc_logix_failure_text(result, &refusal, text, sizeof text);
     return text;

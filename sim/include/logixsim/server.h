@@ -71,6 +71,13 @@ struct Faults {
     // The first request over each new class 3 connection answered with a one-byte CIP reply: a
     // device that accepts every connection and then fails at once.
     bool fail_first_read_after_connect = false;
+    // Requests carrying this CIP service (the first byte of the message, unconnected or over a
+    // connection) answered with encapsulation status 0x0008 and no data, as a device that refuses
+    // a service it lacks in the encapsulation header; 0: none.
+    uint8_t encapsulation_refused_service = 0;
+    // Unconnected Send answered 0x08 (service not supported) by the Connection Manager, as a
+    // device that routes only over connections: a slot is reached through a Forward Open's path.
+    bool no_unconnected_send = false;
     // STRING values read as a CIP device serves text: Logix (the STRING structure), Cip (type 0xD0,
     // a 16-bit length and the characters) or Short (type 0xDA, an 8-bit length).
     enum class Strings { Logix, Cip, Short } strings = Strings::Logix;
