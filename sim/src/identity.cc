@@ -63,6 +63,18 @@ Bytes identity_object(Cip& cip, const Request& r) {
     return identity(cip, r.service, r.segs);
 }
 
+// Class 0x73: a plain object whose class (instance 0) and instance 1 answer Get Attributes All
+// with their revision word (1), for clients' tests of generic messages to a class they name.
+Bytes generic_object(Cip&, const Request& r) {
+    if (r.has_instance && r.instance > 1)
+        return reply(r.service, kStatusPathUnknown);
+    if (r.service != 0x01)
+        return reply(r.service, kStatusServiceUnsupported);
+    Bytes d;
+    put_u16(d, 1);
+    return reply(r.service, kStatusOk, {}, d);
+}
+
 Bytes controller_name_object(Cip& cip, const Request& r) {
     if (!r.has_instance || r.instance != 1)
         return reply(r.service, kStatusPathUnknown);

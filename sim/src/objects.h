@@ -65,6 +65,7 @@ Bytes identity_object(Cip& cip, const Request& r);           // 0x01
 Bytes message_router_object(Cip& cip, const Request& r);     // 0x02: Multiple Service Packet
 Bytes connection_manager_object(Cip& cip, const Request& r); // 0x06
 Bytes controller_name_object(Cip& cip, const Request& r);    // 0x64
+Bytes generic_object(Cip& cip, const Request& r);            // 0x73
 Bytes symbol_object(Cip& cip, const Request& r);             // 0x6B
 Bytes template_object(Cip& cip, const Request& r);           // 0x6C
 Bytes wall_clock_object(Cip& cip, const Request& r);         // 0x8B

@@ -113,6 +113,8 @@ Bytes Cip::dispatch(const uint8_t* req, size_t size, int depth) {
         return connection_manager_object(*this, r);
     case 0x64:
         return controller_name_object(*this, r);
+    case 0x73:
+        return generic_object(*this, r);
     case 0x8B:
         return wall_clock_object(*this, r);
     case 0x6B:

@@ -74,6 +74,8 @@ TEST_F(SimWire, RequestsGetTheAnswersOfAController) {
          "81 00 00 00 01 00 0e 00 a6 00 21 0b 60 30 ee ff c0 00 0b 31 37 35 36 2d 4c 38 33 45 2f 42 03"},
         {req(0x01, cls(0x64) + inst(1)), "81 00 00 00 0a 00 4f 72 76 61 6e 65 44 65 6d 6f"},
         {req(0x01, cls(0x01) + inst(2)), "81 00 05 00"}, {req(0x10, cls(0x01) + inst(1)), "90 00 08 00"},
+        {req(0x01, cls(0x73) + inst(1)), "81 00 00 00 01 00"}, {req(0x01, cls(0x73)), "81 00 00 00 01 00"},
+        {req(0x0E, cls(0x73) + inst(1)), "8e 00 08 00"}, {req(0x01, cls(0x73) + inst(2)), "81 00 05 00"},
         {read(sym("SintTag")), ok + "c2 00 f4"}, {read(sym("IntTag")), ok + "c3 00 d2 04"},
         {read(sym("dinttag")), dint_reply}, {read(sym("UdintTag")), ok + "c8 00 00 28 6b ee"},
         {read(sym("LintTag")), ok + "c5 00 35 fb 04 8e e0 fe ff ff"}, {read(sym("WordTag")), ok + "d2 00 ef be"},
