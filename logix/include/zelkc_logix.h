@@ -58,6 +58,13 @@ enum {
  * ------------------------------------------------------------------------------------------- */
 
 #define ZELKC_LOGIX_MAX_TAG_INFOS 2000000u /* tag infos in one browse result, all levels */
+/* What a browse may take, whatever the device answers (each exchange within the time-out): the
+ * symbol list at most 16 pages plus one for every two tags received, and each template's
+ * definition at most 8 fragments plus one for every 64 of its declared bytes. A device whose
+ * replies carry less (one tag per page, one byte per fragment) ends the browse with
+ * ZELKC_LOGIX_ERR_BAD_REPLY instead of keeping it going for hours. */
+#define ZELKC_LOGIX_BROWSE_PAGES(tags) (16u + (tags) / 2u)
+#define ZELKC_LOGIX_TEMPLATE_FRAGMENTS(bytes) (8u + (bytes) / 64u)
 #define ZELKC_LOGIX_MAX_DEPTH 64u         /* structure nesting levels (depths 0..63) */
 #define ZELKC_LOGIX_BATCH_GROUP 30u       /* reads handed to one multiple send */
 #define ZELKC_LOGIX_TEMPLATE_SLOTS 4096u  /* template ids 0..4095 */

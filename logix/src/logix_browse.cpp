@@ -168,6 +168,10 @@ uint8_t browse_tags(zelkc_logix_client* client, zelkc_logix_tag_info_list* out, 
         if (result != ZELKC_LOGIX_OK || status == 0) {
             break;
         }
+        if (pages >= ZELKC_LOGIX_BROWSE_PAGES(out->count)) {
+            result = ZELKC_LOGIX_ERR_BAD_REPLY; // pages too small to ever finish in reasonable time
+            break;
+        }
     }
     zelkc_cip_free(scope);
     if (result == ZELKC_LOGIX_OK) {

@@ -84,6 +84,8 @@ typedef struct zelkc_logix_template_read {
     uint8_t* definition; // caller-owned buffer of `size` bytes
     uint32_t size;       // definition bytes expected
     uint32_t offset;     // bytes received so far
+    uint32_t fragments;  // replies accepted so far (a definition must not take more than
+                         // ZELKC_LOGIX_TEMPLATE_FRAGMENTS(size))
 } zelkc_logix_template_read;
 
 // The number of bytes the next template read asks for.

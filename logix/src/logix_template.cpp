@@ -111,6 +111,9 @@ uint8_t zelkc_logix_template_fragment_accept(zelkc_logix_template_read* read, ui
     if (size == 0 || data == nullptr || size > asked || size > read->size - read->offset) {
         return ZELKC_LOGIX_ERR_BAD_REPLY;
     }
+    if (++read->fragments > ZELKC_LOGIX_TEMPLATE_FRAGMENTS(read->size)) {
+        return ZELKC_LOGIX_ERR_BAD_REPLY; // fragments too small to ever finish in reasonable time
+    }
     std::memcpy(read->definition + read->offset, data, size);
     const bool whole_remainder = read->size - read->offset == asked;
     read->offset += size;
@@ -283,6 +286,7 @@ uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zel
     read.definition = static_cast<uint8_t*>(zelkc_cip_alloc(definition_bytes));
     read.size = definition_bytes;
     read.offset = 0;
+    read.fragments = 0;
     if (read.definition == nullptr) {
         zelkc_cip_path_free(&path);
         return ZELKC_LOGIX_ERR_NO_MEMORY;

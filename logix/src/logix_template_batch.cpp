@@ -165,6 +165,7 @@ uint8_t read_one(Batch* b, const Pending* p, const zelkc_cip_response* first) {
     read.definition = static_cast<uint8_t*>(zelkc_cip_alloc(p->definition_bytes));
     read.size = p->definition_bytes;
     read.offset = 0;
+    read.fragments = 0;
     if (read.definition == nullptr) {
         return ZELKC_LOGIX_ERR_NO_MEMORY;
     }

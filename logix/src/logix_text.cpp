@@ -120,7 +120,7 @@ constexpr ResultText kResults[] = {
     {ZELKC_LOGIX_ERR_TYPE_MISMATCH, "the tag's type does not match the read"},
     {ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE, "the tag's type cannot be read as a value"},
     {ZELKC_LOGIX_ERR_BUFFER_TOO_SMALL, "the value is larger than expected"},
-    {ZELKC_LOGIX_ERR_LIMIT, "the request exceeds a size limit"},
+    {ZELKC_LOGIX_ERR_LIMIT, "too large: more than a message or a browse may hold"},
     {ZELKC_LOGIX_ERR_NOT_SUPPORTED, "not supported for this tag"},
     {ZELKC_LOGIX_ERR_CANCELLED, "cancelled"},
 };

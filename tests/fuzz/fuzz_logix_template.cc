@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         const uint32_t total = logix_le32(data + 1) % 4096 + 1;
         std::vector<uint8_t> def(total);
-        zelkc_logix_template_read read{def.data(), total, 0};
+        zelkc_logix_template_read read{def.data(), total, 0, 0};
         size_t pos = 7;
         bool done = false;
         while (!done && pos + 3 <= size) {

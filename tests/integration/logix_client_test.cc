@@ -288,6 +288,16 @@ TEST_F(LogixClientTest, BrowseInSmallPagesMatchesTheControllerFile) {
         check_listed(list, program["tags"]);
         zelkc_logix_tag_info_list_free(&list);
     }
+    // Pages of one tag each can never finish a big list in reasonable time: after 16 pages plus
+    // one for every two tags the browse ends as malformed, having sent exactly that many.
+    faults.reply_limit = 40;
+    set_faults(faults);
+    progress.clear();
+    relay_->take();
+    EXPECT_EQ(zelkc_logix_client_browse_global_tags(client_, &list), ZELKC_LOGIX_ERR_BAD_REPLY);
+    const uint32_t pages = progress.size() / 2;
+    EXPECT_EQ(std::pair(pages, count(relay_->take(), 0x55)), std::pair(16 + progress.back() / 2, size_t(pages)));
+    EXPECT_EQ(list.count, 0u);
 }
 
 TEST_F(LogixClientTest, TemplatesArePackedAndReadOncePerConnection) {

@@ -48,7 +48,7 @@ struct Fragments {
     Bytes definition;
     zelkc_logix_template_read read{};
     bool done = false;
-    explicit Fragments(uint32_t size) : definition(size) { read = {definition.data(), size, 0}; }
+    explicit Fragments(uint32_t size) : definition(size) { read = {definition.data(), size, 0, 0}; }
     uint8_t take(uint8_t status, uint32_t bytes) {
         Bytes data(bytes, uint8_t(read.offset));
         return zelkc_logix_template_fragment_accept(&read, zelkc_logix_template_read_ask(&read), status,
@@ -73,6 +73,14 @@ TEST(LogixTemplateFragments, PartialReadsAndTheirEnd) {
     EXPECT_EQ(zelkc_logix_template_read_ask(&big.read), 70000u - 65535u);
     ASSERT_EQ(big.take(0, 70000 - 65535), ZELKC_LOGIX_OK);
     EXPECT_TRUE(big.done);
+    // A device that answers in fragments far smaller than asked is cut off: 8 fragments plus one
+    // for every 64 bytes, here 8 + 6 = 14 of 10 bytes for 400, then the reply counts as malformed.
+    Fragments drip(400);
+    uint8_t rc = ZELKC_LOGIX_OK;
+    int taken = 0;
+    while (rc == ZELKC_LOGIX_OK && !drip.done)
+        rc = drip.take(6, 10), ++taken;
+    EXPECT_EQ(std::pair(rc, taken), std::pair(uint8_t(ZELKC_LOGIX_ERR_BAD_REPLY), 15));
 }
 
 // Decodes a definition of `members` members as "name id:name:type:count..." text, or the result.
