@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -504,3 +505,46 @@ TEST_F(CliMqtt, BadInputExitsOneOrTwoWithItsReason) {
 }
 
 } // namespace
+
+// A plant of a thousand controllers (one simulator answering each as its own connection): every
+// status topic says "online" and every value arrives, no "offline" is published while they run, and
+// after SIGTERM every status says "offline" and the watch exits 0. The thousand status connections
+// are served by one poll, so none depends on a per-connection thread or a select() limit.
+TEST_F(CliMqtt, AThousandControllersAreEachOnlineAndOfflineAtTheEnd) {
+    auto controller = sim();
+    constexpr int kControllers = 1000;
+    json plant = {{"controllers", json::array()}};
+    for (int i = 0; i < kControllers; ++i)
+        plant["controllers"].push_back({{"address", at(*controller)}, {"name", "c" + std::to_string(i)},
+                                        {"tags", {"DintTag"}}});
+    std::ofstream("mqtt_test_plant.json") << plant;
+    Subscriber sub(broker_.port());
+    const pid_t pid = watch({"--config", "mqtt_test_plant.json", "--mqtt", url("big")});
+    // Counts each controller's latest status and its values.
+    const auto tally = [&] {
+        std::map<std::string, std::string> status;
+        std::set<std::string> valued;
+        size_t offline = 0;
+        for (const Message& m : sub.all()) {
+            const std::string name = m.topic.substr(4, m.topic.find('/', 4) - 4);
+            if (m.topic.ends_with("/$status")) {
+                status[name] = m.payload;
+                offline += m.payload == "offline" ? 1 : 0;
+            } else if (m.doc()["quality"] == "good") {
+                valued.insert(name);
+            }
+        }
+        size_t online = 0;
+        for (const auto& [name, said] : status)
+            online += said == "online" ? 1 : 0;
+        return std::tuple(online, valued.size(), offline);
+    };
+    EXPECT_TRUE(eventually([&] {
+        const auto [online, valued, offline] = tally();
+        return online == kControllers && valued == kControllers;
+    })) << std::get<0>(tally()) << " online, " << std::get<1>(tally()) << " with values";
+    EXPECT_EQ(std::get<2>(tally()), 0u) << "no offline while every controller is watched";
+    EXPECT_EQ(finish(pid, SIGTERM), 0) << slurp("mqtt_test_cli.log");
+    EXPECT_TRUE(eventually([&] { return std::get<2>(tally()) == kControllers; }));
+    EXPECT_EQ(std::get<0>(tally()), 0u) << "every status ends offline";
+}

@@ -120,39 +120,33 @@ std::string parse_mqtt_url(const std::string& text, MqttUrl* out) {
     return {};
 }
 
-// One controller's status connection: "online" on every connect, "offline" as its last will.
+// One controller's status connection: "online" on every connect, "offline" as its last will and at
+// the end. The worker thread serves every one of them in its own poll (no thread and no select() per
+// connection, so a thousand controllers cost a thousand sockets and nothing more); only it touches
+// them after add_status().
 struct Publisher::Status {
     std::string topic;
     mosquitto* mosq = nullptr;
-    std::mutex mu;
-    std::condition_variable cv;
-    bool offline_sent = false;
+    uint32_t attempt = 0;                       // reconnects since the connection was lost
+    std::chrono::steady_clock::time_point retry_at{};
+    int offline_mid = -1;                       // the "offline" publish at the end, once sent
+    bool offline_acked = false;
 
     static void on_connect(mosquitto* mosq, void* self, int rc) {
+        auto* s = static_cast<Status*>(self);
         if (rc == 0) {
-            const auto* s = static_cast<Status*>(self);
+            s->attempt = 0;
             mosquitto_publish(mosq, nullptr, s->topic.c_str(), 6, "online", 1, true);
         }
     }
-    static void on_publish(mosquitto*, void* self, int) {
+    static void on_publish(mosquitto*, void* self, int mid) {
         auto* s = static_cast<Status*>(self);
-        std::lock_guard lock(s->mu);
-        s->offline_sent = true;
-        s->cv.notify_all();
+        s->offline_acked = s->offline_acked || mid == s->offline_mid;
     }
     ~Status() {
-        if (mosq == nullptr) {
-            return;
+        if (mosq != nullptr) {
+            mosquitto_destroy(mosq);
         }
-        // "offline" is published and acknowledged before the clean disconnect, which drops the will.
-        mosquitto_publish_callback_set(mosq, &Status::on_publish);
-        if (mosquitto_publish(mosq, nullptr, topic.c_str(), 7, "offline", 1, true) == MOSQ_ERR_SUCCESS) {
-            std::unique_lock lock(mu);
-            cv.wait_for(lock, std::chrono::seconds(2), [this] { return offline_sent; });
-        }
-        mosquitto_disconnect(mosq);
-        mosquitto_loop_stop(mosq, false);
-        mosquitto_destroy(mosq);
     }
 };
 
@@ -220,19 +214,20 @@ void Publisher::add_status(const std::string& topic) {
     if (mosq == nullptr) {
         throw ConnectionError("out of memory");
     }
+    status->mosq = mosq;
     mosquitto_will_set(mosq, topic.c_str(), 7, "offline", 1, true);
-    // Its own network thread reconnects it: 1 s, doubling to 5 s (whole seconds only there).
-    mosquitto_reconnect_delay_set(mosq, 1, 5, true);
     mosquitto_connect_callback_set(mosq, &Status::on_connect);
+    mosquitto_publish_callback_set(mosq, &Status::on_publish);
     const int rc = mosquitto_connect(mosq, options_.url.host.c_str(), options_.url.port, kKeepAliveS);
     if (rc != MOSQ_ERR_SUCCESS) {
-        mosquitto_destroy(mosq);
         throw ConnectionError(
             fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_), error_text(rc)));
     }
-    status->mosq = mosq;
-    mosquitto_loop_start(mosq);
-    statuses_.push_back(std::move(status));
+    {
+        std::lock_guard lock(mu_);
+        statuses_.push_back(std::move(status));
+    }
+    wake();
 }
 
 void Publisher::mark(uint32_t id) {
@@ -315,11 +310,14 @@ void Publisher::on_publish(mosquitto*, void* self, int) {
     }
 }
 
-// One thread owns the broker connection: it publishes what is due, reads the acknowledgements,
-// keeps the connection alive and reconnects on the shared schedule. Nothing else touches mosq_
-// after the constructor, so libmosquitto's locks are never contended.
+// One thread owns the broker connections: it publishes what is due, reads the acknowledgements,
+// keeps every connection alive and reconnects each on the shared schedule. Nothing else touches
+// mosq_ after the constructor, nor a status connection after add_status(), so libmosquitto's locks
+// are never contended. Once stopping it has kStopBudget in all: it sends what the watch put last and
+// "offline" on every status topic, and ends when the broker has taken both or the budget is spent.
 void Publisher::run() {
     using Clock = std::chrono::steady_clock;
+    constexpr auto kStopBudget = std::chrono::milliseconds(1500);
     // What one pass publishes: the topic's number and text, and a copy of its payload (the map
     // keeps the newest for a resend). Kept between passes so that the copies reuse their buffers.
     struct Out {
@@ -328,23 +326,35 @@ void Publisher::run() {
         std::string payload;
     };
     std::vector<Out> batch;
+    std::vector<Status*> statuses; // this pass's snapshot of statuses_ (its entries never move)
+    std::vector<pollfd> fds;
+    std::vector<bool> open;        // per status: its socket was open after the last pass
     size_t count = 0;
-    Clock::time_point flush_until = Clock::time_point::max();
+    bool stopping = false, offline_sent = false;
+    Clock::time_point stop_at = Clock::time_point::max();
     Clock::time_point gather_until{};
     for (;;) {
-        const bool open = mosquitto_socket(mosq_) >= 0;
+        const bool main_open = mosquitto_socket(mosq_) >= 0;
         Clock::time_point retry_at;
         {
             std::lock_guard lock(mu_);
-            if (stopping_) {
-                // What the watch put last goes out before the end, if the broker takes it soon.
-                flush_until = std::min(flush_until, Clock::now() + std::chrono::seconds(3));
-                if (!connected_ || (dirty_.empty() && in_flight_ == 0) || Clock::now() >= flush_until) {
+            statuses.clear();
+            for (const auto& status : statuses_) {
+                statuses.push_back(status.get());
+            }
+            stopping = stopping_;
+            if (stopping) {
+                stop_at = std::min(stop_at, Clock::now() + kStopBudget);
+                const bool flushed = !connected_ || (dirty_.empty() && in_flight_ == 0);
+                const bool told = std::all_of(statuses.begin(), statuses.end(), [](const Status* st) {
+                    return st->offline_acked || mosquitto_socket(st->mosq) < 0;
+                });
+                if ((flushed && told && offline_sent) || Clock::now() >= stop_at) {
                     break;
                 }
             }
             count = 0;
-            while (open && connected_ && !dirty_.empty() && in_flight_ < kWindow) {
+            while (main_open && connected_ && !dirty_.empty() && in_flight_ < kWindow) {
                 if (batch.size() == count) {
                     batch.emplace_back();
                 }
@@ -358,6 +368,17 @@ void Publisher::run() {
                 ++in_flight_;
             }
             retry_at = retry_at_;
+        }
+        open.resize(statuses.size(), true);
+        if (stopping && !offline_sent) {
+            // Every controller says "offline" itself at the end (retained), so that the clean
+            // disconnect below, which drops the will, leaves no topic saying "online".
+            for (Status* st : statuses) {
+                if (mosquitto_socket(st->mosq) >= 0) {
+                    mosquitto_publish(st->mosq, &st->offline_mid, st->topic.c_str(), 7, "offline", 1, true);
+                }
+            }
+            offline_sent = true;
         }
         // The batch leaves in a few TCP segments rather than one per message.
         const int sock = mosquitto_socket(mosq_);
@@ -384,9 +405,9 @@ void Publisher::run() {
                 in_flight_ = in_flight_ > 0 ? in_flight_ - 1 : 0;
             }
         }
-        int timeout_ms = 1000;
-        if (!open) {
-            const auto now = Clock::now();
+        auto now = Clock::now();
+        Clock::time_point wake_at = now + std::chrono::seconds(1);
+        if (!main_open && !stopping) {
             if (now >= retry_at) {
                 if (mosquitto_reconnect(mosq_) == MOSQ_ERR_SUCCESS) {
                     continue; // the CONNACK arrives through the reads below
@@ -395,22 +416,42 @@ void Publisher::run() {
                 retry_at_ = now + std::chrono::nanoseconds(reconnectDelayNs(attempt_++));
                 retry_at = retry_at_;
             }
-            timeout_ms =
-                int(std::chrono::duration_cast<std::chrono::milliseconds>(retry_at - now).count()) + 1;
+            wake_at = std::min(wake_at, retry_at);
         }
-        const auto now = Clock::now();
-        const bool gathering = now < gather_until;
-        if (gathering) {
-            timeout_ms = std::min(
-                timeout_ms,
-                int(std::chrono::duration_cast<std::chrono::microseconds>(gather_until - now).count() + 999) /
-                    1000);
+        // Status connections that went: each is tried again on its own schedule.
+        for (size_t i = 0; i < statuses.size(); ++i) {
+            Status* st = statuses[i];
+            if (mosquitto_socket(st->mosq) >= 0 || stopping) {
+                continue;
+            }
+            if (now >= st->retry_at) {
+                if (mosquitto_reconnect(st->mosq) == MOSQ_ERR_SUCCESS) {
+                    open[i] = true;
+                    continue;
+                }
+                st->retry_at = now + std::chrono::nanoseconds(reconnectDelayNs(st->attempt++));
+            }
+            wake_at = std::min(wake_at, st->retry_at);
         }
-        pollfd fds[2] = {{wake_, POLLIN, 0}, {mosquitto_socket(mosq_), short(gathering ? 0 : POLLIN), 0}};
+        now = Clock::now();
+        if (now < gather_until) {
+            wake_at = std::min(wake_at, gather_until);
+        }
+        if (stopping) {
+            wake_at = std::min({wake_at, stop_at, now + std::chrono::milliseconds(100)});
+        }
+        fds.assign(2 + statuses.size(), pollfd{-1, 0, 0});
+        fds[0] = {wake_, POLLIN, 0};
+        fds[1] = {mosquitto_socket(mosq_), short(now < gather_until ? 0 : POLLIN), 0};
         if (mosquitto_want_write(mosq_)) {
             fds[1].events |= POLLOUT;
         }
-        poll(fds, fds[1].fd >= 0 ? 2 : 1, std::clamp(timeout_ms, 0, stopping() ? 100 : 1000));
+        for (size_t i = 0; i < statuses.size(); ++i) {
+            mosquitto* m = statuses[i]->mosq;
+            fds[2 + i] = {mosquitto_socket(m), short(POLLIN | (mosquitto_want_write(m) ? POLLOUT : 0)), 0};
+        }
+        const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(wake_at - now).count();
+        poll(fds.data(), fds.size(), int(std::clamp<int64_t>((wait + 999) / 1000, 0, 1000)));
         if ((fds[0].revents & POLLIN) != 0) {
             uint64_t wakes = 0;
             if (read(wake_, &wakes, sizeof wakes) < 0) {
@@ -426,6 +467,30 @@ void Publisher::run() {
         }
         if (mosquitto_socket(mosq_) >= 0) {
             mosquitto_loop_misc(mosq_); // keep-alive
+        }
+        now = Clock::now();
+        for (size_t i = 0; i < statuses.size(); ++i) {
+            Status* st = statuses[i];
+            const pollfd& fd = fds[2 + i];
+            if (fd.fd >= 0 && (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                mosquitto_loop_read(st->mosq, 1);
+            }
+            if (mosquitto_socket(st->mosq) >= 0 && (fd.revents & POLLOUT) != 0) {
+                mosquitto_loop_write(st->mosq, 1);
+            }
+            if (mosquitto_socket(st->mosq) >= 0) {
+                mosquitto_loop_misc(st->mosq);
+            }
+            const bool is_open = mosquitto_socket(st->mosq) >= 0;
+            if (open[i] && !is_open) { // just lost: the first try after the shared first wait
+                st->retry_at = now + std::chrono::nanoseconds(reconnectDelayNs(st->attempt++));
+            }
+            open[i] = is_open;
+        }
+    }
+    for (Status* st : statuses) {
+        if (mosquitto_socket(st->mosq) >= 0) {
+            mosquitto_disconnect(st->mosq);
         }
     }
     if (mosquitto_socket(mosq_) >= 0) {

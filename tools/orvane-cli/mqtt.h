@@ -40,22 +40,23 @@ struct MqttOptions {
     uint32_t heartbeat_s = 60; // ...and every value once per this many seconds
 };
 
-// One broker connection for every value (retained, QoS 1), owned by one worker thread, and one small
-// connection per controller that carries its `$status` topic: MQTT gives a connection a single last
-// will, so each controller's "offline" will needs its own. Every connection reconnects by itself.
+// One broker connection for every value (retained, QoS 1), and one small connection per controller
+// that carries its `$status` topic: MQTT gives a connection a single last will, so each controller's
+// "offline" will needs its own. One worker thread serves them all in one poll() and reconnects each
+// on its own schedule.
 class Publisher {
 public:
     // Connects and waits up to timeout_ms for the broker's answer; throws ConnectionError naming the
     // broker and why when it is not there or refuses the connection.
     Publisher(const MqttOptions& options, uint32_t timeout_ms);
-    // Sends what is still pending (for a few seconds at most), publishes "offline" on every status
-    // topic and disconnects.
+    // Sends what is still pending and publishes "offline" on every status topic (1.5 s at most in
+    // all, whatever the broker does), then disconnects.
     ~Publisher();
     Publisher(const Publisher&) = delete;
     Publisher& operator=(const Publisher&) = delete;
 
     // A status topic: "online" (retained) on each connect, "offline" as its last will and at the end.
-    // Throws ConnectionError when its connection cannot be made.
+    // Throws ConnectionError when its connection cannot be made. Safe while the worker runs.
     void add_status(const std::string& topic);
     // The number that stands for `topic` in put(); the same topic always gets the same number.
     uint32_t topic(const std::string& topic);

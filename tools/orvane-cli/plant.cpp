@@ -2,6 +2,7 @@
 // connection and reconnect schedule, all handing their values to one Publisher.
 #include <fmt/format.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "Reconnect.h"
@@ -267,6 +269,10 @@ public:
         }
         cv_.notify_all();
     }
+    bool stopped() {
+        std::lock_guard lock(mu_);
+        return stopped_;
+    }
     // Waits until `when` or stop(); true when stopped.
     bool wait_until(Clock::time_point when) {
         std::unique_lock lock(mu_);
@@ -310,6 +316,9 @@ public:
                 values = read_tags(*connection_, tags_);
                 backoff_.goodTraffic(steady_ns());
             } catch (const ConnectionError& e) {
+                if (stop_.stopped()) {
+                    return; // cancelled at the end: no loss to tell, the status says offline
+                }
                 lost(e.what());
                 continue;
             } catch (const NotFoundError& e) { // the controller refused the whole batch
@@ -430,6 +439,13 @@ int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec
     sigaddset(&signals, SIGUSR1);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 
+    // Each controller takes a socket to it and one to the broker: a plant of a thousand passes the
+    // usual soft limit of 1,024 descriptors, so the soft limit is raised to the hard one.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     Publisher publisher(mqtt, common.timeout_ms);
     for (const ControllerSpec& spec : controllers) {
         publisher.add_status(mqtt.url.prefix + "/" + spec.name + "/$status");
@@ -437,27 +453,39 @@ int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec
     Stopper stop;
     std::atomic<size_t> running{controllers.size()};
     std::vector<std::thread> threads;
+    threads.reserve(controllers.size());
+    std::string failed; // why a watch thread could not start
     for (const ControllerSpec& spec : controllers) {
-        threads.emplace_back([&, &spec = spec] {
-            try {
-                Watcher(spec, common, options, mqtt, publisher, stop).run();
-            } catch (const std::exception& e) {
-                fmt::print(stderr, "{}: {}\n", spec.name, e.what());
-            }
-            if (--running == 0) {
-                kill(getpid(), SIGUSR1);
-            }
-        });
+        try {
+            threads.emplace_back([&, &spec = spec] {
+                try {
+                    Watcher(spec, common, options, mqtt, publisher, stop).run();
+                } catch (const std::exception& e) {
+                    fmt::print(stderr, "{}: {}\n", spec.name, e.what());
+                }
+                if (--running == 0) {
+                    kill(getpid(), SIGUSR1);
+                }
+            });
+        } catch (const std::system_error& e) {
+            failed = fmt::format("cannot start the watch of {}: {}", spec.name, e.what());
+            break;
+        }
     }
-    while (running > 0) {
+    while (failed.empty() && running > 0) {
         const int sig = sigwaitinfo(&signals, nullptr);
         if (sig == SIGINT || sig == SIGTERM) {
             break;
         }
     }
+    // Every exchange under way ends at once; the watches see the stop and end.
     stop.stop();
+    cancel_connections();
     for (std::thread& t : threads) {
         t.join();
+    }
+    if (!failed.empty()) {
+        throw std::runtime_error(failed);
     }
     return kExitOk;
 }
