@@ -548,3 +548,33 @@ TEST_F(CliMqtt, AThousandControllersAreEachOnlineAndOfflineAtTheEnd) {
     EXPECT_TRUE(eventually([&] { return std::get<2>(tally()) == kControllers; }));
     EXPECT_EQ(std::get<0>(tally()), 0u) << "every status ends offline";
 }
+
+// TLS: a broker whose certificate (made here, for "localhost") is checked against the CA file given;
+// reached by its name the watch runs, reached by an address the certificate does not name the
+// failure says which check failed, as does TLS spoken to a broker that does not speak it.
+TEST_F(CliMqtt, TlsFailuresSayWhichCheckFailed) {
+    ASSERT_EQ(std::system("openssl req -x509 -newkey rsa:2048 -nodes -keyout mqtt_test_key.pem -out "
+                          "mqtt_test_cert.pem -days 2 -subj /CN=localhost >/dev/null 2>&1 && chmod 644 "
+                          "mqtt_test_key.pem"),
+              0);
+    const uint16_t port = free_port();
+    const std::string dir = std::filesystem::current_path().string() + "/";
+    std::ofstream("mqtt_test_tls.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous true\ncertfile "
+                                        << dir << "mqtt_test_cert.pem\nkeyfile " << dir << "mqtt_test_key.pem\n";
+    const pid_t broker = spawn({MOSQUITTO_BROKER, "-c", "mqtt_test_tls.conf"}, "mqtt_test_tls.log");
+    ASSERT_TRUE(eventually([&] { return listening(port); })) << slurp("mqtt_test_tls.log");
+    auto controller = sim();
+    const auto tls = [&](const std::string& host, uint16_t to) {
+        return run({at(*controller), "DintTag", "--count", "1", "--timeout", "2000", "--mqtt",
+                    "mqtts://" + host + ":" + std::to_string(to) + "/tls", "--mqtt-cafile", "mqtt_test_cert.pem"});
+    };
+    EXPECT_EQ(tls("localhost", port).first, 0) << tls("localhost", port).second;
+    const auto [status, said] = tls("127.0.0.1", port);
+    EXPECT_EQ(std::pair(status, said),
+              std::pair(2, "orvane-cli: cannot connect to the MQTT broker 127.0.0.1:" + std::to_string(port) +
+                               ": the TLS connection failed: certificate verify failed\n"));
+    const auto plain = tls("127.0.0.1", broker_.port());
+    EXPECT_EQ(plain.first, 2);
+    EXPECT_NE(plain.second.find(": the TLS connection failed: "), std::string::npos) << plain.second;
+    finish(broker, SIGTERM);
+}

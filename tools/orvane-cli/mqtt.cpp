@@ -162,12 +162,14 @@ Publisher::Publisher(const MqttOptions& options, uint32_t timeout_ms) : options_
     mosquitto_connect_callback_set(mosq_, &Publisher::on_connect);
     mosquitto_disconnect_callback_set(mosq_, &Publisher::on_disconnect);
     mosquitto_publish_callback_set(mosq_, &Publisher::on_publish);
+    mosquitto_log_callback_set(mosq_, &Publisher::on_log);
     const int rc = mosquitto_connect(mosq_, options_.url.host.c_str(), options_.url.port, kKeepAliveS);
     if (rc != MOSQ_ERR_SUCCESS) {
+        const std::string why = tls_reason(rc == MOSQ_ERR_TLS ? error_text(rc) : std::string());
         mosquitto_destroy(mosq_);
         close(wake_);
-        throw ConnectionError(
-            fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_), error_text(rc)));
+        throw ConnectionError(fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_),
+                                          why.empty() ? error_text(rc) : why));
     }
     worker_ = std::thread([this] { run(); });
     int connack = -1;
@@ -178,10 +180,34 @@ Publisher::Publisher(const MqttOptions& options, uint32_t timeout_ms) : options_
     }
     if (connack != 0) {
         stop();
-        throw ConnectionError(
-            fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_),
-                        connack < 0 ? "no answer in time" : mosquitto_connack_string(connack)));
+        const std::string why = connack < 0 ? tls_reason("") : std::string();
+        throw ConnectionError(fmt::format(
+            "cannot connect to the MQTT broker {}: {}", broker_text(options_),
+            !why.empty() ? why : connack < 0 ? "no answer in time" : mosquitto_connack_string(connack)));
     }
+}
+
+// libmosquitto tells which TLS check failed only in its log ("OpenSSL Error[0]: error:0A000086:SSL
+// routines::certificate verify failed"); the newest such line is kept for the failure's reason.
+void Publisher::on_log(mosquitto*, void* self, int level, const char* text) {
+    auto* p = static_cast<Publisher*>(self);
+    if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr && std::strstr(text, "OpenSSL Error") != nullptr) {
+        std::lock_guard lock(p->mu_);
+        p->tls_error_ = text;
+    }
+}
+
+// "TLS: <what OpenSSL said>" when a TLS check failed (the text after the error code's last ':'),
+// else `fallback`.
+std::string Publisher::tls_reason(const std::string& fallback) const {
+    std::lock_guard lock(mu_);
+    if (tls_error_.empty()) {
+        return fallback;
+    }
+    const size_t colon = tls_error_.rfind(':');
+    std::string what = colon == std::string::npos ? tls_error_ : tls_error_.substr(colon + 1);
+    what.erase(0, what.find_first_not_of(' '));
+    return "the TLS connection failed: " + what;
 }
 
 Publisher::~Publisher() {

@@ -78,6 +78,8 @@ private:
     static void on_connect(mosquitto*, void* self, int rc);
     static void on_disconnect(mosquitto*, void* self, int rc);
     static void on_publish(mosquitto*, void* self, int mid);
+    static void on_log(mosquitto*, void* self, int level, const char* text);
+    std::string tls_reason(const std::string& fallback) const;
     void run();
     void stop(); // ends the worker, the status connections and the client
     void wake(); // ends the worker's wait
@@ -99,6 +101,7 @@ private:
     uint32_t attempt_ = 0;   // reconnect attempts since the connection was lost
     std::chrono::steady_clock::time_point retry_at_{};
     int wake_ = -1; // eventfd: put() and stop() end the worker's poll
+    std::string tls_error_; // the newest TLS failure libmosquitto logged
     std::thread worker_;
 };
 
