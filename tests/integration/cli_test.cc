@@ -374,6 +374,23 @@ TEST_F(Cli, OtherDevicesReadAndBrowseLikeTheController) {
               whole + "Names[0] = Alpha\nNames[1] = Bravo\nNames[2] = Charlie\nDintTag = 123456\n");
 }
 
+// Programs browsed over several connections at once come out exactly as one connection gives them,
+// in text and JSON, whatever the number of lanes.
+TEST_F(Cli, BrowseAllOverLanesIsTheSameAsOverOneConnection) {
+    logixsim::GeneratorOptions generate;
+    generate.tags = 40, generate.programs = 12, generate.program_tags = 30, generate.types = 8;
+    start({}, 0, logixsim::parse_controller(logixsim::generate_controller_json(generate), "gen.json"));
+    for (const char* form : {"", " --json"}) {
+        const Result one = cli(std::string("browse @ --all --lanes 1") + form);
+        ASSERT_EQ(one.status, 0) << one.err;
+        for (const char* lanes : {"2", "3", "8"}) {
+            const Result r = cli(std::string("browse @ --all --lanes ") + lanes + form);
+            EXPECT_EQ(std::tuple(r.status, r.out == one.out, r.err), std::tuple(0, true, "")) << lanes << form;
+        }
+    }
+    EXPECT_EQ(cli("browse @ --all --lanes 9").status, 1);
+}
+
 // A read sends only the read: 200 tags cost the exchanges one tag costs, whether or not the device
 // is one that leaves off the last byte of its error replies; such a device's refusals are still read
 // as refusals of their own tag, and every tag keeps the name it was asked by.

@@ -6,8 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <string_view>
 #include <system_error>
 
@@ -40,6 +45,12 @@ public:
     explicit Progress(const Connection& connection) : connection_(connection), on_(isatty(2) == 1) {
         if (on_) {
             zelkc_logix_client_set_browse_progress(connection_.client(), &Progress::page, this);
+        }
+    }
+    // No line per page any more (the pages then come from several threads), only show()'s.
+    void pages_off() {
+        if (on_) {
+            zelkc_logix_client_set_browse_progress(connection_.client(), nullptr, nullptr);
         }
     }
     void show(const std::string& scope, size_t tags) {
@@ -528,6 +539,96 @@ Scope browse_scope(const Connection& connection, const std::string& program, std
     return scope;
 }
 
+// The programs browsed over up to `lanes` connections at once: the given one and as many more as the
+// controller grants (one it refuses, or that fails, is simply not used), each taking the next
+// program. `emit` gets every scope in the programs' order, on the calling thread, as soon as it
+// and those before it are in; at most 2 x lanes scopes wait to be emitted. A program whose browse
+// failed throws its failure when its turn to be emitted comes, as a browse one by one would.
+void browse_programs(const Connection& first, const Address& address, uint32_t timeout_ms, uint32_t lanes,
+                     const std::vector<std::string>& programs, size_t* total,
+                     const std::function<void(const Scope&)>& emit) {
+    struct Slot {
+        bool done = false;
+        Scope scope;
+        size_t tags = 0;
+        std::exception_ptr failure;
+    };
+    std::vector<Slot> slots(programs.size());
+    std::mutex mu;
+    std::condition_variable cv;
+    size_t next = 0, emitted = 0;
+    bool stop = false;
+    const size_t ahead = 2 * size_t(lanes);
+    const auto work = [&](const Connection& connection) {
+        for (;;) {
+            size_t i = 0;
+            {
+                std::unique_lock lock(mu);
+                cv.wait(lock, [&] { return stop || next >= programs.size() || next < emitted + ahead; });
+                if (stop || next >= programs.size()) {
+                    return;
+                }
+                i = next++;
+            }
+            Slot slot;
+            try {
+                slot.scope = browse_scope(connection, programs[i], nullptr, &slot.tags);
+            } catch (...) {
+                slot.failure = std::current_exception();
+            }
+            std::lock_guard lock(mu);
+            slot.done = true;
+            const bool failed = slot.failure != nullptr;
+            slots[i] = std::move(slot);
+            cv.notify_all();
+            if (failed) {
+                return; // this lane's connection may be gone; the others go on until it is emitted
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (uint32_t lane = 1; lane < lanes && lane < programs.size(); ++lane) {
+        threads.emplace_back([&] {
+            std::unique_ptr<Connection> extra;
+            try {
+                extra = std::make_unique<Connection>(address, timeout_ms);
+            } catch (const std::exception&) {
+                return; // the controller grants no more connections: fewer lanes
+            }
+            work(*extra);
+        });
+    }
+    threads.emplace_back([&] { work(first); });
+    std::exception_ptr failure;
+    for (size_t i = 0; i < programs.size() && failure == nullptr; ++i) {
+        Slot slot;
+        {
+            std::unique_lock lock(mu);
+            cv.wait(lock, [&] { return slots[i].done; });
+            slot = std::move(slots[i]);
+            ++emitted;
+            cv.notify_all();
+        }
+        if (slot.failure != nullptr) {
+            failure = slot.failure;
+            break;
+        }
+        *total += slot.tags;
+        emit(slot.scope);
+    }
+    {
+        std::lock_guard lock(mu);
+        stop = true;
+        cv.notify_all();
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    if (failure != nullptr) {
+        std::rethrow_exception(failure);
+    }
+}
+
 } // namespace
 
 int run_browse(const CommonOptions& common, const BrowseOptions& options) {
@@ -564,7 +665,16 @@ int run_browse(const CommonOptions& common, const BrowseOptions& options) {
         std::vector<std::string> programs;
         progress.show("controller tags", total);
         emit(browse_scope(connection, "", &programs, &total));
-        for (const std::string& program : options.all ? programs : std::vector<std::string>{}) {
+        if (options.all && options.lanes > 1 && programs.size() > 1) {
+            progress.pages_off();
+            browse_programs(connection, common.address, common.timeout_ms, options.lanes, programs, &total,
+                            [&](const Scope& scope) {
+                                emit(scope);
+                                progress.show("programs", total);
+                            });
+        }
+        for (const std::string& program :
+             options.all && (options.lanes <= 1 || programs.size() <= 1) ? programs : std::vector<std::string>{}) {
             progress.show("Program:" + program, total);
             emit(browse_scope(connection, program, nullptr, &total));
         }

@@ -108,6 +108,7 @@ struct BrowseOptions {
     bool elements = false;
     bool json = false;
     std::string filter;
+    uint32_t lanes = 4; // connections browsing programs at once (--all)
 };
 
 struct WatchOptions {

@@ -115,6 +115,12 @@ int main(int argc, char** argv) {
             ->type_name("NAME");
     browse->add_flag("--all", browse_options.all, "the controller-scope tags and every program's tags")
         ->excludes(program);
+    browse
+        ->add_option("--lanes", browse_options.lanes,
+                     "with --all, browse programs over up to N connections at once (default 4; a "
+                     "controller that grants fewer gets fewer)")
+        ->check(CLI::Range(1u, 8u))
+        ->type_name("N");
     browse->add_flag("--elements", browse_options.elements,
                      "also list array elements (Tag[1], Tag[1].Member) and so the members of arrays of "
                      "structures");
