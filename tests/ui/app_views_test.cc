@@ -345,11 +345,19 @@ TEST_F(ViewsTest, FailuresLeaveTheEarlierStateAndTheUiResponsive) {
     connectTo(sim->port());
     ASSERT_TRUE(browsed());
     const auto before = labels(tree->getRootItems());
-    // A connect to an address where nothing listens: the rows stay, and their line names where they
-    // came from, not the failed address.
-    connectTo(port);
+    // Disconnected, then a connect to a port where nothing listens: the rows stay, and their line names
+    // where they came from, not the failed address.
+    clickButton();
+    const int closed = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    ASSERT_TRUE(::bind(closed, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+                ::getsockname(closed, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+    ::close(closed); // bound, never listening: refused
+    connectTo(ntohs(addr.sin_port));
     ASSERT_TRUE(until([&] { return !bar->isConnecting(); }));
     frames(1);
+    EXPECT_EQ(tree->getFailure(), "nothing listening at 127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
     EXPECT_EQ(tree->getLastConnected(), "last connected: 127.0.0.1:" + std::to_string(sim->port()));
     EXPECT_EQ(labels(tree->getRootItems()), before);
     connectTo(sim->port());
