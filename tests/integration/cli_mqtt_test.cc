@@ -444,12 +444,18 @@ TEST_F(CliMqtt, ThreeControllersFromOnePlantFileWithFilters) {
     for (const char* name : {"press", "mixer"})
         expected.insert("plant/" + std::string(name) + "/$status");
     expected.insert(third + "$status");
-    ASSERT_TRUE(eventually([&] { return sub.all().size() >= expected.size() + 3; }))
-        << "values, online and offline";
-    std::set<std::string> topics;
-    for (const Message& m : sub.all())
-        topics.insert(m.topic);
-    EXPECT_EQ(topics, expected);
+    // The three status connections and the values' one reach the subscriber in their own time: wait
+    // for every topic and each controller's offline, then check that nothing else came.
+    const auto topics = [&] {
+        std::set<std::string> out;
+        for (const Message& m : sub.all())
+            out.insert(m.topic);
+        return out;
+    };
+    EXPECT_TRUE(eventually([&] { return topics() == expected; }));
+    for (const std::string& status : std::vector<std::string>{"plant/press/$status", "plant/mixer/$status", third + "$status"})
+        EXPECT_TRUE(sub.wait_last(status, "offline")) << status;
+    EXPECT_EQ(topics(), expected);
     EXPECT_EQ(sub.on("plant/mixer/Program:Mixer.Level").front().doc()["value"], 40);
 }
 
