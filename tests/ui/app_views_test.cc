@@ -1423,6 +1423,14 @@ protected:
                 return i;
         return tags.size();
     }
+    // The row's Value cell as the last frame drew it (spaces left out): a long note is cut at the
+    // column's edge, its whole text in a tooltip.
+    std::string shown(const std::string& name) const {
+        const size_t i = rowIndex(name);
+        return i < table()->getValueRects().size() ? shownText(table()->getPanel(), table()->getValueRects()[i])
+                                                   : std::string();
+    }
+    // The row's value and note as the table put them, whole.
     std::string drawn(const std::string& name) const {
         const size_t i = rowIndex(name);
         return i < table()->getDrawnValues().size() ? table()->getDrawnValues()[i] : std::string();
@@ -1535,7 +1543,7 @@ TEST_F(WritesTest, TheSwitchConfirmationsReadBackRefusalsUndoAndTheRecord) {
     typeAndEnter("43");
     key(SDLK_RETURN, SDL_SCANCODE_RETURN);
     ASSERT_TRUE(settled());
-    EXPECT_EQ(drawn("DintTag").substr(drawn("DintTag").size() - 9), "  written") << drawn("DintTag");
+    EXPECT_EQ(shown("DintTag").substr(shown("DintTag").size() - 7), "written") << shown("DintTag");
     ASSERT_EQ(record().size(), 1u);
     {
         const WriteRecordEntry e = record().back();
@@ -1585,6 +1593,7 @@ TEST_F(WritesTest, TheSwitchConfirmationsReadBackRefusalsUndoAndTheRecord) {
     key(SDLK_RETURN, SDL_SCANCODE_RETURN);
     ASSERT_TRUE(settled());
     EXPECT_NE(drawn("Locked").find("refused: "), std::string::npos) << drawn("Locked");
+    EXPECT_EQ(shown("Locked").rfind("5refused:", 0), 0u) << shown("Locked");
     EXPECT_NE(drawn("Locked").find("(CIP 0x0F)"), std::string::npos) << drawn("Locked");
     EXPECT_EQ(std::tie(record().back().tag, record().back().result, record().back().generalStatus),
               std::make_tuple("Locked", "refused", uint8_t{0x0F}));
@@ -1596,6 +1605,7 @@ TEST_F(WritesTest, TheSwitchConfirmationsReadBackRefusalsUndoAndTheRecord) {
     key(SDLK_RETURN, SDL_SCANCODE_RETURN);
     ASSERT_TRUE(settled());
     EXPECT_NE(drawn("Held").find("written, but the controller now holds 42"), std::string::npos) << drawn("Held");
+    EXPECT_EQ(shown("Held").rfind("42written,but", 0), 0u) << shown("Held");
     EXPECT_EQ(std::tie(record().back().tag, record().back().result, record().back().asked, record().back().readBack),
               std::make_tuple("Held", "differs", "50", "42"));
 
@@ -1668,6 +1678,7 @@ TEST_F(WritesTest, AChangedValueIsAskedAgainAndNothingIsReplayedAfterALoss) {
     EXPECT_EQ(table()->getConfirmText(), "") << "the confirmation closed with the switch";
     EXPECT_NE(drawn("DintTag").find("not written: writes are off (the connection was lost)"), std::string::npos)
         << drawn("DintTag");
+    EXPECT_NE(shown("DintTag").find(")not"), std::string::npos) << shown("DintTag"); // cut at the column
     EXPECT_EQ(std::tie(record().back().asked, record().back().result), std::make_tuple("44", "not sent"));
     const size_t lines = record().size();
 
