@@ -124,6 +124,18 @@ void TreeView::update() {
         }
     }
 
+    // A program's tags that came in while a search is shown were filtered as they came; the search runs
+    // again over all rows so that the Programs group and the count take them in too.
+    size_t browsing = 0;
+    if (!filterText.empty() && !rootItems.empty() && dynamic_cast<GroupItem*>(rootItems.back().get()) != nullptr) {
+        for (const auto& program : rootItems.back()->children()) {
+            browsing += program->isBusy() ? 1 : 0;
+        }
+    }
+    if (browsing < busyPrograms && !filterText.empty()) {
+        applyFilter(true);
+    }
+    busyPrograms = browsing;
     if (filterText != appliedFilter) {
         applyFilter(false);
     }

@@ -107,6 +107,7 @@ private:
     zelk::ui::ImGuiPanel* filterPanel = nullptr;
     std::string filterText;
     std::string appliedFilter;
+    size_t busyPrograms = 0; // programs whose tags were still being browsed at the last frame
     uint64_t loadedEpoch = 0;
     uint64_t loadedRevision = 0;
     bool live = false;

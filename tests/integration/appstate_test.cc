@@ -13,6 +13,7 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -212,6 +213,19 @@ TEST(AppStateSupervision, LossReconnectScheduleKeepAliveAndDisconnect) {
     drain();
     EXPECT_EQ(server->request_count(), requests + 1);
     EXPECT_EQ(line(), "connected ");
+    // The keep-alive counts as traffic, and so do the watch's reads: each postpones the next by 30 s;
+    // later keep-alives go out as the first did. {seconds on, a read first, requests sent}
+    for (const auto& [wait, reads, sent] : {std::tuple{29, false, 0}, {1, false, 1}, {20, true, 1}, {29, false, 0},
+                                            {1, false, 1}, {30, false, 1}}) {
+        const uint64_t before = server->request_count();
+        now += int64_t{wait} * 1'000'000'000;
+        if (reads) {
+            ASSERT_EQ(read(), 0);
+        }
+        state.supervise();
+        drain();
+        EXPECT_EQ(server->request_count() - before, uint64_t(sent)) << wait << " s on";
+    }
 
     // Killed: the next exchange finds it gone (its quiet retry is refused); attempts follow the schedule.
     server->stop();
@@ -249,6 +263,28 @@ TEST(AppStateSupervision, LossReconnectScheduleKeepAliveAndDisconnect) {
     state.supervise();
     drain();
     EXPECT_EQ(line(), "disconnected ");
+}
+
+// A controller that stops answering: the read's time-out is the loss, shown at once; no quiet
+// reconnect asks it again first (that would show the loss only after twice the time-out).
+TEST(AppStateSupervision, ASilentControllerIsLostAfterOneTimeOut) {
+    FakeClockState fake;
+    logixsim::Server server(logixsim::demo_controller(), logixsim::Options{.port = 0, .faults = {}, .live_interval_ms = 0});
+    server.start();
+    fake.state.setTimeoutMs(300);
+    ASSERT_EQ(fake.state.connect("127.0.0.1", server.port()), 0);
+    ASSERT_EQ(fake.read(), 0);
+    logixsim::Faults hang;
+    hang.stall_after_requests = static_cast<int>(server.request_count());
+    server.set_faults(hang);
+    const uint64_t before = server.request_count();
+    EXPECT_EQ(fake.read(), ZELKC_LOGIX_ERR_TIMEOUT);
+    const LinkSnapshot s = fake.state.snapshot();
+    EXPECT_EQ(std::to_string(static_cast<int>(s.state)) + " " + s.reason,
+              std::to_string(static_cast<int>(LinkState::Lost)) + " no answer within the time-out");
+    EXPECT_EQ(server.request_count() - before, 1u) << "the read only: no new session asked of a silent controller";
+    server.set_faults({});
+    fake.drain();
 }
 
 // A device that accepts every connection and fails its first read: each reconnect that does not

@@ -480,6 +480,16 @@ TEST_F(Cli, NoControllerOrAConnectionDroppedPartWayExitsTwo) {
         for (const std::string& line : r.lines())
             EXPECT_NE(line.find("DintTag=123456 Greeting=Hello, Orvane"), std::string::npos) << line;
     }
+    // A controller that stops answering is a connection failure too, not a refusal: at the connect, and
+    // in a watch (a loss, which --exit-on-loss ends with 2; a refusal would be 3).
+    for (const auto& [stall, command] : {std::pair{0, "identity @ --timeout 300"},
+                                         {3, "watch @ DintTag --interval 0 --timeout 300 --exit-on-loss"}}) {
+        logixsim::Faults faults;
+        faults.stall_after_requests = stall;
+        start(faults);
+        const Result r = cli(command);
+        EXPECT_EQ(r.status, 2) << command << "\n" << r.err;
+    }
 }
 
 // By default a watch lives through a controller's restart: one line when the connection is lost, one when

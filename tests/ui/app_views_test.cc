@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <strings.h>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -57,6 +59,45 @@ TreeItem* find(const Items& items, const std::string& label) {
     auto it =
         std::find_if(items.begin(), items.end(), [&](const auto& item) { return item->label() == label; });
     return it == items.end() ? nullptr : it->get();
+}
+
+// The text `panel`'s last frame drew inside `rect` (panel coordinates), read from its draw data: each
+// glyph quad is matched to the font's glyph by its texture corner, inside its command's clip. Lines top
+// to bottom, glyphs left to right; spaces draw nothing and are left out.
+std::string shownText(zelk::ui::ImGuiPanel* panel, ImVec4 rect) {
+    ImGui::SetCurrentContext(panel->getImGuiContext());
+    const ImDrawData* data = ImGui::GetDrawData();
+    const ImFont* font = ImGui::GetFont();
+    std::vector<std::tuple<float, float, char32_t>> glyphs; // y, x, character
+    for (int l = 0; data != nullptr && l < data->CmdListsCount; ++l) {
+        const ImDrawList* list = data->CmdLists[l];
+        for (const ImDrawCmd& cmd : list->CmdBuffer) {
+            const ImVec4 clip = cmd.ClipRect;
+            for (unsigned i = cmd.IdxOffset; i + 6 <= cmd.IdxOffset + cmd.ElemCount; ++i) {
+                const ImDrawIdx* q = list->IdxBuffer.Data + i;
+                if (q[1] != q[0] + 1 || q[2] != q[0] + 2 || q[3] != q[0] || q[4] != q[0] + 2 || q[5] != q[0] + 3)
+                    continue;
+                const ImDrawVert* v = list->VtxBuffer.Data + cmd.VtxOffset + q[0];
+                const ImVec2 mid((v[0].pos.x + v[2].pos.x) / 2, (v[0].pos.y + v[2].pos.y) / 2);
+                if (mid.x < std::max(rect.x, clip.x) || mid.x > std::min(rect.z, clip.z) ||
+                    mid.y < std::max(rect.y, clip.y) || mid.y > std::min(rect.w, clip.w))
+                    continue;
+                for (const ImFontGlyph& g : font->Glyphs)
+                    if (g.Visible && g.U0 == v[0].uv.x && g.V0 == v[0].uv.y && g.U1 == v[2].uv.x && g.V1 == v[2].uv.y) {
+                        glyphs.emplace_back(std::round(v[0].pos.y - g.Y0), v[0].pos.x, g.Codepoint);
+                        break;
+                    }
+            }
+        }
+    }
+    std::sort(glyphs.begin(), glyphs.end());
+    std::string out;
+    for (const auto& [y, x, c] : glyphs) {
+        char utf8[5] = {};
+        ImTextCharToUtf8(utf8, c);
+        out += utf8;
+    }
+    return out;
 }
 
 std::unique_ptr<logixsim::Server> startSim() {
@@ -204,6 +245,13 @@ TEST_F(ViewsTest, ConnectBrowseFilterWatchAndDelete) {
     EXPECT_TRUE(motor1->isOpen() && motorStatus->isOpen() && find(rows, "Motors")->isOpen());
     EXPECT_EQ(labels(motor1->children(), true), Strings{"Status"});
     EXPECT_EQ(labels(motorStatus->children(), true), Strings{"Speed"});
+    filter("Motor1"); // Backspace: the shorter text finds again what the longer one hid
+    const auto motorsShown = [&] { return find(rows, "Motors")->isVisible(); };
+    EXPECT_FALSE(motorsShown());
+    key(SDLK_BACKSPACE, SDL_SCANCODE_BACKSPACE);
+    frames(1);
+    EXPECT_EQ(tree->getFilterText(), "Motor");
+    EXPECT_TRUE(motorsShown());
     filter("PROGRAM:MIXER"); // a program matches as a whole, whatever the case
     EXPECT_EQ(labels(rows, true), Strings{"Programs"});
     EXPECT_EQ(labels(programs, true), Strings{"Mixer"});
@@ -220,6 +268,13 @@ TEST_F(ViewsTest, ConnectBrowseFilterWatchAndDelete) {
         clickRow(find(rows, name));
     EXPECT_EQ(tree->getHint(), "Motor1 is a structure (Motor): open it to pick a member, or right-click it and "
                                "choose Watch all members");
+    // Nor does the list itself take a structure or an array, however it is asked.
+    for (const char* name : {"Motor1", "Motors", "DintArray", "Names"})
+        TagInspector::getInstance()->addTag(static_cast<TagItem*>(find(rows, name))->getInfo(), "");
+    clickRow(find(rows, "DintArray"));
+    EXPECT_EQ(tree->getHint().rfind("DintArray is an array (DINT[10]): open it to pick an element", 0), 0u)
+        << tree->getHint();
+    clickRow(find(rows, "Motor1")); // selected again, for the keys below
     // The keys from the selected Motor1: open it, down to Status, open it, down to its Speed, watch it.
     for (auto [sym, code] : {std::pair{SDLK_RIGHT, SDL_SCANCODE_RIGHT}, {SDLK_DOWN, SDL_SCANCODE_DOWN},
                              {SDLK_DOWN, SDL_SCANCODE_DOWN}, {SDLK_RIGHT, SDL_SCANCODE_RIGHT},
@@ -254,10 +309,24 @@ TEST_F(ViewsTest, ConnectBrowseFilterWatchAndDelete) {
     frames(1);
     for (const auto& tag : TagInspector::getInstance()->getTags())
         EXPECT_TRUE(tag.state == TagInspector::RowState::Stale) << tag.name << ": live after a disconnect";
+    // Its programs' browses are held back on the pool until a search is typed: their rows, arriving
+    // after it, are filtered like the others.
     clickButton();
-    ASSERT_TRUE(browsed());
+    ASSERT_TRUE(until([&] { return tree->isLoading(); }));
+    std::promise<void> gate;
+    ThreadPool::instance().execute([held = gate.get_future().share()] { held.wait(); });
+    const bool rowsIn = until([&] { return !tree->isLoading() && !rows.empty(); });
+    frames(2);
+    if (rowsIn)
+        filter("jammed");
+    gate.set_value();
+    ASSERT_TRUE(rowsIn && browsed());
     EXPECT_TRUE(watched().empty());
     EXPECT_EQ(rows.size(), demo["tags"].size() + 1);
+    EXPECT_EQ(labels(rows, true), Strings{"Programs"});
+    EXPECT_EQ(labels(rows.back()->children(), true), Strings{"Conveyor"});
+    EXPECT_EQ(labels(find(rows.back()->children(), "Conveyor")->children(), true), Strings{"Jammed"});
+    EXPECT_EQ(tree->getMatchText(), "1 tag");
 }
 
 TEST_F(ViewsTest, FailuresLeaveTheEarlierStateAndTheUiResponsive) {
@@ -276,6 +345,23 @@ TEST_F(ViewsTest, FailuresLeaveTheEarlierStateAndTheUiResponsive) {
     connectTo(sim->port());
     ASSERT_TRUE(browsed());
     const auto before = labels(tree->getRootItems());
+    // Disconnected, then a connect to a port where nothing listens: the rows stay, and their line names
+    // where they came from, not the failed address.
+    clickButton();
+    const int closed = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    ASSERT_TRUE(::bind(closed, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+                ::getsockname(closed, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+    ::close(closed); // bound, never listening: refused
+    connectTo(ntohs(addr.sin_port));
+    ASSERT_TRUE(until([&] { return !bar->isConnecting(); }));
+    frames(1);
+    EXPECT_EQ(tree->getFailure(), "nothing listening at 127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
+    EXPECT_EQ(tree->getLastConnected(), "last connected: 127.0.0.1:" + std::to_string(sim->port()));
+    EXPECT_EQ(labels(tree->getRootItems()), before);
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
     logixsim::Faults faults;
     faults.close_after_requests = 4; // session, identity, Forward Open, then the first symbol page is cut off
     sim->set_faults(faults);
@@ -339,7 +425,14 @@ TEST_F(ViewsTest, LostLinksAreShownMarkedAndHealed) {
     };
     ASSERT_TRUE(until([&] { return rowStates() == "LLL"; }));
     frames(1);
-    EXPECT_EQ(table->getDrawnValues(), (Strings{"123456", "Hello, Orvane", "0"})) << "the cells as drawn";
+    // The cells as the frame drew them, not as the table says it drew them.
+    auto cells = [&] {
+        Strings out;
+        for (const ImVec4& r : table->getValueRects())
+            out.push_back(shownText(table->getPanel(), r));
+        return out;
+    };
+    EXPECT_EQ(cells(), (Strings{"123456", "Hello,Orvane", "0"}));
 
     // Killed: the loss is shown, every row is stale and keeps its text, marked with its age.
     sim->stop();
@@ -348,8 +441,8 @@ TEST_F(ViewsTest, LostLinksAreShownMarkedAndHealed) {
     EXPECT_NE(plcType().find("; reconnecting"), std::string::npos) << plcType();
     frames(1);
     EXPECT_EQ(rowStates(), "SSS");
-    ASSERT_EQ(table->getDrawnValues().size(), 3u);
-    EXPECT_EQ(table->getDrawnValues()[1].rfind("Hello, Orvane  (", 0), 0u) << table->getDrawnValues()[1];
+    ASSERT_EQ(cells().size(), 3u);
+    EXPECT_EQ(cells()[1].rfind("Hello,Orvane(", 0), 0u) << cells()[1];
     EXPECT_EQ(tree->getLastConnected(), "last connected: 127.0.0.1:" + std::to_string(port));
 
     // Back on the same port: the same watch list reads live again, the opened row is still open.
@@ -361,11 +454,18 @@ TEST_F(ViewsTest, LostLinksAreShownMarkedAndHealed) {
     EXPECT_EQ(find(tree->getRootItems(), "Motor1"), motor1) << "the rows were kept";
     EXPECT_TRUE(motor1->isOpen());
 
-    // A refused tag among good ones: that row in error with its reason, the others live.
+    // Refused tags among good ones: each row in error with its whole reason, the others live. A missing
+    // tag; an element beyond the end of its array (the extended status names it); a STRING that is gone,
+    // never an empty text shown as its live value.
     const zelkc_logix_tag_info missing{0, 0xC4, const_cast<char*>("NoSuchTag"), {0, 0, 0}, nullptr, 0, nullptr};
     list->addTag(&missing, "");
-    ASSERT_TRUE(until([&] { return rowStates() == "LLLE"; }));
-    EXPECT_EQ(list->getTags()[3].error.find("no such tag (CIP 0x0"), 0u) << list->getTags()[3].error;
+    list->addTag(static_cast<TagItem*>(find(rows, "DintTag"))->getInfo(), "DintArray[99]");
+    list->addTag(static_cast<TagItem*>(find(rows, "Greeting"))->getInfo(), "GoneText");
+    ASSERT_TRUE(until([&] { return rowStates() == "LLLEEE"; }));
+    const auto& refused = list->getTags();
+    EXPECT_EQ(refused[3].error.find("no such tag (CIP 0x0"), 0u) << refused[3].error;
+    EXPECT_EQ(refused[4].error, "index or element count beyond the end of the tag (CIP 0xFF/0x2105)");
+    EXPECT_NE(refused[5].error, "") << "a refused STRING says why";
 
     // Idle: the controller forgets a quiet connection; the next read reopens it without a loss shown.
     list->clear();
@@ -431,13 +531,17 @@ TEST_F(ViewsTest, AConnectThatHangsIsCancelledAtOnceAndLeavesNoAttemptBehind) {
     connectTo(port); // refused: the failure line
     ASSERT_TRUE(until([&] { return !bar->isConnecting(); }));
     EXPECT_NE(plcType(), "");
-    connectTo(ntohs(addr.sin_port));
-    EXPECT_EQ(status() + " / " + plcType() + " / " + bar->getConnectButton()->getText()->getText(),
-              "PLC-Status: CONNECTING /  / Cancel")
-        << "the failure line is cleared at the click";
-    clickButton();
-    EXPECT_EQ(status(), "PLC-Status: DISCONNECTED");
-    EXPECT_EQ(bar->getConnectButton()->getText()->getText(), "Connect");
+    // The click's own handling shows CONNECTING and Cancel, before any frame has run since.
+    bar->setAddress("127.0.0.1");
+    bar->setPort(ntohs(addr.sin_port));
+    frames(1);
+    const auto shown = [&] { return status() + " / " + plcType() + " / " + bar->getConnectButton()->getText()->getText(); };
+    bar->connect();
+    EXPECT_EQ(shown(), "PLC-Status: CONNECTING /  / Cancel") << "the failure line is cleared at the click";
+    frames(2);
+    EXPECT_EQ(shown(), "PLC-Status: CONNECTING /  / Cancel");
+    bar->connect(); // Cancel
+    EXPECT_EQ(status() + " / " + bar->getConnectButton()->getText()->getText(), "PLC-Status: DISCONNECTED / Connect");
     frames(5);
     EXPECT_EQ(AppState::getInstance()->snapshot().state, LinkState::Disconnected) << "no hidden attempt";
     ::close(listener);
@@ -533,6 +637,16 @@ TEST_F(ViewsTest, KeysScrollingAndTheBarAtAnyWidth) {
     const float pitch = rows[1].item->hitRect().y - rows[0].item->hitRect().y;
     EXPECT_EQ(at, static_cast<long>(view->getActualSize().y / pitch) - 1);
     EXPECT_TRUE(shown(tree->getSelected()));
+    // Down past the last row shown: the view scrolls just enough to show the next one whole, and the row
+    // before it stays in view.
+    const float before = view->getScrollOffset().y;
+    for (int i = 0; i < 2; ++i)
+        key(SDLK_DOWN, SDL_SCANCODE_DOWN);
+    frames(1);
+    ASSERT_EQ(tree->getSelected(), rows[at + 2].item);
+    EXPECT_TRUE(shown(rows[at + 1].item) && shown(rows[at + 2].item));
+    EXPECT_GT(view->getScrollOffset().y, before);
+    EXPECT_LE(view->getScrollOffset().y, before + 2 * pitch + 6) << "scrolled past what the row needs";
     view->setScrollOffset(zelk::ui::Vec2{0, 0});
     const auto origin = view->getWorldPosition();
     push(window, "w", static_cast<int>(origin.x + 100), static_cast<int>(origin.y + 100), -1);
@@ -658,6 +772,14 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
         ASSERT_TRUE(until([&] { return watched().size() == 3u && !tree->isRestorePending(); }));
         EXPECT_EQ(watched(), (Strings{"DintTag:DINT", "Motor1.Status.Speed:REAL", "Program:MainProgram.Counter:DINT"}));
         EXPECT_EQ(tree->getHint(), "1 remembered tag is not in this controller");
+    }
+    // A start with an address on the command line: that address and port win over the remembered ones.
+    {
+        bar->setAddress("127.0.0.7");
+        bar->setPort(2222);
+        SessionKeeper keeper(main.get(), folder);
+        keeper.restore(true);
+        EXPECT_EQ(bar->getAddress() + " " + std::to_string(bar->getPort()), "127.0.0.7 2222");
     }
     // A corrupt file: set aside, said in the tree's line, and the start goes on with defaults.
     std::ofstream(folder / "settings.json") << "{\"port\": ";
@@ -919,6 +1041,23 @@ zelkc_logix_tag_info tagInfo(const char* name, uint16_t type,
     return info;
 }
 
+// Times in words: the reconnect countdown rounds up (never "in 0 s" while a wait is left), a stale
+// value's age counts whole seconds, minutes, then hours.
+TEST(ViewTexts, CountdownsRoundUpAndAgesNameTheirUnit) {
+    constexpr int64_t ms = 1'000'000;
+    LinkSnapshot lost;
+    lost.state = LinkState::Lost;
+    lost.result = ZELKC_LOGIX_ERR_CONNECT_FAILED;
+    lost.nextAttemptNs = 10'000 * ms;
+    for (const auto& [left, shown] : {std::pair{4'200 * ms, 5}, {4'000 * ms, 4}, {999 * ms, 1}, {1, 1}, {0, 0}, {-5 * ms, 0}})
+        EXPECT_EQ(TopBarView::lossLine(lost, lost.nextAttemptNs - left),
+                  "Connection lost: nothing listening; reconnecting in " + std::to_string(shown) + " s")
+            << left;
+    for (const auto& [age, text] : {std::pair<int64_t, const char*>{59'999 * ms, "59 s ago"}, {60'000 * ms, "1 min ago"},
+                                    {150'000 * ms, "2 min ago"}, {3'599'000 * ms, "59 min ago"}, {7'300'000 * ms, "2 h ago"}})
+        EXPECT_EQ(InspectorView::ageText(age), text) << age;
+}
+
 TEST_F(ViewsTest, ElementsAreNamedDepthFirstAndTheFilterKeepsAncestors) {
     auto matrix = tagInfo("Grid", 0x40C4); // DINT[2,3]
     matrix.dims[0] = 2;
@@ -1134,20 +1273,47 @@ TEST_F(ViewsTest, TheTrendDrawsTheTickedRows) {
     frames(2);
     TrendView* trend = main->getTrendView();
     EXPECT_GT(trend->getSegmentCount(), 10u);
-    const zelk::ui::Image shot = window->capture();
     const ImVec4 plot = trend->getPlotRect();
     const auto origin = trend->getPanel()->getWorldPosition();
-    for (const auto& tag : list->getTags()) {
-        const uint32_t c = TrendView::colourOf(tag.colour);
+    // The pixels of a row's colour in the plot, between two times (default: all of it).
+    const auto hits = [&](const zelk::ui::Image& shot, uint8_t colour, int64_t from = INT64_MIN, int64_t to = INT64_MAX) {
+        const uint32_t c = TrendView::colourOf(colour);
         const int r = c & 0xFF, g = (c >> 8) & 0xFF, b = (c >> 16) & 0xFF;
-        int hits = 0;
+        const int64_t start = trend->getEndNs() - trend->getWindowNs();
+        const auto xOf = [&](int64_t t) {
+            return origin.x + plot.x + static_cast<float>(static_cast<double>(t - start) / static_cast<double>(trend->getWindowNs())) * (plot.z - plot.x);
+        };
+        const int x0 = static_cast<int>(std::max(origin.x + plot.x, from == INT64_MIN ? 0.0f : xOf(from)));
+        const int x1 = static_cast<int>(std::min(origin.x + plot.z, to == INT64_MAX ? 1e9f : xOf(to)));
+        int n = 0;
         for (int y = static_cast<int>(origin.y + plot.y); y < static_cast<int>(origin.y + plot.w); ++y)
-            for (int x = static_cast<int>(origin.x + plot.x); x < static_cast<int>(origin.x + plot.z); ++x) {
+            for (int x = x0; x < x1; ++x) {
                 const zelk::ui::Color p = shot.at(x, y);
-                hits += std::abs(p.r - r) + std::abs(p.g - g) + std::abs(p.b - b) < 40 ? 1 : 0;
+                n += std::abs(p.r - r) + std::abs(p.g - g) + std::abs(p.b - b) < 40 ? 1 : 0;
             }
-        EXPECT_GT(hits, 20) << tag.name << ": the line's pixels";
-    }
+        return n;
+    };
+    const zelk::ui::Image shot = window->capture();
+    for (const auto& tag : list->getTags())
+        EXPECT_GT(hits(shot, tag.colour), 20) << tag.name << ": the line's pixels";
+
+    // A gap (refused or stale points, an outage) breaks the line: nothing is drawn across it. A row that
+    // no cycle reads (disconnected) and only it trended, its history written here: level at 0, a gap,
+    // then level at 100, within the silence that would break the line by itself (three 5 s cycles).
+    clickButton();
+    list->setIntervalMs(5000);
+    const zelkc_logix_tag_info gapInfo{0, 0xC4, const_cast<char*>("GapTag"), {0, 0, 0}, nullptr, 0, nullptr};
+    list->addTag(&gapInfo, "");
+    for (const auto& tag : list->getTags())
+        list->setTrended(tag.name, tag.name == "GapTag");
+    const int64_t now = list->now();
+    for (const auto& [ago, value] : {std::pair{40, 0.0}, {36, 0.0}, {32, NAN}, {24, 100.0}, {20, 100.0}})
+        list->getHistory().add("GapTag", now - ago * 1'000'000'000LL, value);
+    frames(2);
+    const zelk::ui::Image gap = window->capture();
+    const uint8_t gapColour = list->getTags().back().colour;
+    EXPECT_GT(hits(gap, gapColour, now - 39'000'000'000LL, now - 37'000'000'000LL), 0) << "the line before the gap";
+    EXPECT_EQ(hits(gap, gapColour, now - 31'000'000'000LL, now - 25'000'000'000LL), 0) << "a line across the gap";
     list->setIntervalMs(1000);
     if (const char* png = std::getenv("ORVANE_SCREENSHOT_TREND"))
         window->saveScreenshot(png);
@@ -1257,6 +1423,14 @@ protected:
                 return i;
         return tags.size();
     }
+    // The row's Value cell as the last frame drew it (spaces left out): a long note is cut at the
+    // column's edge, its whole text in a tooltip.
+    std::string shown(const std::string& name) const {
+        const size_t i = rowIndex(name);
+        return i < table()->getValueRects().size() ? shownText(table()->getPanel(), table()->getValueRects()[i])
+                                                   : std::string();
+    }
+    // The row's value and note as the table put them, whole.
     std::string drawn(const std::string& name) const {
         const size_t i = rowIndex(name);
         return i < table()->getDrawnValues().size() ? table()->getDrawnValues()[i] : std::string();
@@ -1369,7 +1543,7 @@ TEST_F(WritesTest, TheSwitchConfirmationsReadBackRefusalsUndoAndTheRecord) {
     typeAndEnter("43");
     key(SDLK_RETURN, SDL_SCANCODE_RETURN);
     ASSERT_TRUE(settled());
-    EXPECT_EQ(drawn("DintTag").substr(drawn("DintTag").size() - 9), "  written") << drawn("DintTag");
+    EXPECT_EQ(shown("DintTag").substr(shown("DintTag").size() - 7), "written") << shown("DintTag");
     ASSERT_EQ(record().size(), 1u);
     {
         const WriteRecordEntry e = record().back();
@@ -1419,6 +1593,7 @@ TEST_F(WritesTest, TheSwitchConfirmationsReadBackRefusalsUndoAndTheRecord) {
     key(SDLK_RETURN, SDL_SCANCODE_RETURN);
     ASSERT_TRUE(settled());
     EXPECT_NE(drawn("Locked").find("refused: "), std::string::npos) << drawn("Locked");
+    EXPECT_EQ(shown("Locked").rfind("5refused:", 0), 0u) << shown("Locked");
     EXPECT_NE(drawn("Locked").find("(CIP 0x0F)"), std::string::npos) << drawn("Locked");
     EXPECT_EQ(std::tie(record().back().tag, record().back().result, record().back().generalStatus),
               std::make_tuple("Locked", "refused", uint8_t{0x0F}));
@@ -1430,6 +1605,7 @@ TEST_F(WritesTest, TheSwitchConfirmationsReadBackRefusalsUndoAndTheRecord) {
     key(SDLK_RETURN, SDL_SCANCODE_RETURN);
     ASSERT_TRUE(settled());
     EXPECT_NE(drawn("Held").find("written, but the controller now holds 42"), std::string::npos) << drawn("Held");
+    EXPECT_EQ(shown("Held").rfind("42written,but", 0), 0u) << shown("Held");
     EXPECT_EQ(std::tie(record().back().tag, record().back().result, record().back().asked, record().back().readBack),
               std::make_tuple("Held", "differs", "50", "42"));
 
@@ -1502,6 +1678,7 @@ TEST_F(WritesTest, AChangedValueIsAskedAgainAndNothingIsReplayedAfterALoss) {
     EXPECT_EQ(table()->getConfirmText(), "") << "the confirmation closed with the switch";
     EXPECT_NE(drawn("DintTag").find("not written: writes are off (the connection was lost)"), std::string::npos)
         << drawn("DintTag");
+    EXPECT_NE(shown("DintTag").find(")not"), std::string::npos) << shown("DintTag"); // cut at the column
     EXPECT_EQ(std::tie(record().back().asked, record().back().result), std::make_tuple("44", "not sent"));
     const size_t lines = record().size();
 
