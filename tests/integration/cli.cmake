@@ -5,7 +5,7 @@ if(TARGET orvane-cli AND TARGET logixsim)
     ORVANE_CLI_EXE="$<TARGET_FILE:orvane-cli>"
     CLI_BROWSE_GOLDEN="${CMAKE_CURRENT_LIST_DIR}/cli_browse_golden.txt")
   add_dependencies(cli_test orvane-cli)
-  set_tests_properties(cli_test PROPERTIES LABELS "unit;integration")
+  set_tests_properties(cli_test PROPERTIES LABELS "unit;integration;tsan")
 endif()
 # orvane-cli against the hostile device of tests/support (no simulator needed).
 if(TARGET orvane-cli)

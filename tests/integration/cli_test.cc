@@ -389,6 +389,18 @@ TEST_F(Cli, BrowseAllOverLanesIsTheSameAsOverOneConnection) {
         }
     }
     EXPECT_EQ(cli("browse @ --all --lanes 9").status, 1);
+    // Every connection closed by the device after its tenth request: the programs need more than
+    // four lanes can carry, and the program whose lane dropped ends the browse in its turn (exit 2),
+    // after the scopes before it.
+    const std::string full = cli("browse @ --all --lanes 1").out;
+    logixsim::Faults faults;
+    faults.close_after_requests = 10;
+    server_->set_faults(faults);
+    const Result cut = cli("browse @ --all --lanes 4");
+    EXPECT_EQ(cut.status, 2) << cut.err;
+    EXPECT_NE(cut.err.find("the connection failed or was closed"), std::string::npos) << cut.err;
+    EXPECT_TRUE(cut.out.size() < full.size() && full.compare(0, cut.out.size(), cut.out) == 0)
+        << "what came out is the start of the whole list";
 }
 
 // A read sends only the read: 200 tags cost the exchanges one tag costs, whether or not the device
@@ -470,7 +482,9 @@ TEST_F(Cli, NoControllerOrAConnectionDroppedPartWayExitsTwo) {
         logixsim::Faults faults;
         faults.close_after_requests = after;
         start(faults);
-        Result r = cli("browse @ --all --elements --json");
+        // One lane: the device closes each connection after its n-th request, and further lanes
+        // would be new connections with requests of their own.
+        Result r = cli("browse @ --all --elements --json --lanes 1");
         EXPECT_EQ(r.status, 2) << after;
         // Scopes are streamed as they are browsed: what came out before the drop is no whole document.
         EXPECT_FALSE(json::accept(r.out)) << after;

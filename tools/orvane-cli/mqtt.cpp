@@ -131,12 +131,14 @@ struct Publisher::Status {
     std::chrono::steady_clock::time_point retry_at{};
     int offline_mid = -1;                       // the "offline" publish at the end, once sent
     bool offline_acked = false;
+    bool online_due = false; // connected: "online" goes out after the read that took the CONNACK
 
-    static void on_connect(mosquitto* mosq, void* self, int rc) {
+    // Publishing is left to the worker, outside libmosquitto's callback and its locks.
+    static void on_connect(mosquitto*, void* self, int rc) {
         auto* s = static_cast<Status*>(self);
         if (rc == 0) {
             s->attempt = 0;
-            mosquitto_publish(mosq, nullptr, s->topic.c_str(), 6, "online", 1, true);
+            s->online_due = true;
         }
     }
     static void on_publish(mosquitto*, void* self, int mid) {
@@ -500,6 +502,10 @@ void Publisher::run() {
             const pollfd& fd = fds[2 + i];
             if (fd.fd >= 0 && (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
                 mosquitto_loop_read(st->mosq, 1);
+            }
+            if (st->online_due && mosquitto_socket(st->mosq) >= 0) {
+                st->online_due = false;
+                mosquitto_publish(st->mosq, nullptr, st->topic.c_str(), 6, "online", 1, true);
             }
             if (mosquitto_socket(st->mosq) >= 0 && (fd.revents & POLLOUT) != 0) {
                 mosquitto_loop_write(st->mosq, 1);
