@@ -97,6 +97,9 @@ bool beginPopup(const char* id, float padX, float padY) {
     const bool open = ImGui::BeginPopup(id);
     ImGui::PopStyleColor();
     ImGui::PopStyleVar();
+    if (open && ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Escape), false)) {
+        ImGui::CloseCurrentPopup(); // Esc closes a menu; it is gone from the next frame
+    }
     return open;
 }
 

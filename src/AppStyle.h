@@ -92,7 +92,7 @@ private:
 };
 
 // Menus, pop-ups and tooltips stand out whole: opaque, with room round what they hold (the panels'
-// own windows have no padding). beginPopup is ImGui::BeginPopup with that look.
+// own windows have no padding). beginPopup is ImGui::BeginPopup with that look; Esc closes it.
 bool beginPopup(const char* id, float padX = 10, float padY = 8);
 // A tooltip with `text` for the item under the mouse, in the same look.
 void showTooltip(const char* text);

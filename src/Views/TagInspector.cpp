@@ -81,6 +81,14 @@ void TagInspector::markStale() {
     }
 }
 
+int64_t TagInspector::waitingNs() const {
+    if (!batch || batch->done.load(std::memory_order_acquire)) {
+        return 0;
+    }
+    const int64_t waited = clock() - batch->startedNs;
+    return waited > std::max(intervalNs + intervalNs / 2, overdueMinNs) ? waited : 0;
+}
+
 void TagInspector::setIntervalMs(int ms) {
     for (int choice : rateChoicesMs) {
         if (choice == ms) {
@@ -116,7 +124,8 @@ std::string TagInspector::failureText(uint8_t result, const zelkc_logix_read_sta
 void TagInspector::update() {
     if (batch) {
         if (!batch->done.load(std::memory_order_acquire)) {
-            if (!appState->getStatus()) {
+            // A controller that stops answering is shown at once, long before the time-out says so.
+            if (!appState->getStatus() || waitingNs() > 0) {
                 markStale();
             }
             return; // one cycle at a time

@@ -98,6 +98,10 @@ public:
     int getIntervalMs() const { return static_cast<int>(intervalNs / 1'000'000); }
     // The time between the last two cycle starts; 0 before the second cycle.
     int64_t achievedIntervalNs() const { return achievedNs; }
+    // How long the cycle in flight has waited for the controller, once that is longer than the rate
+    // allows (1.5 intervals, and at least overdueMinNs); 0 otherwise. Meanwhile the rows are stale.
+    int64_t waitingNs() const;
+    static constexpr int64_t overdueMinNs = 2'000'000'000;
     // Cycles whose outcome the rows took, and when the last of them started (the clock's time).
     uint64_t cyclesTaken() const { return cycles; }
     int64_t lastCycleStartNs() const { return lastCycleNs; }

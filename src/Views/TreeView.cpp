@@ -607,5 +607,7 @@ void TreeView::generateGui() {
         revealRow(getSelected());
         revealSelection = false;
     }
-    treePanel->setPreferredSize(zelk::ui::Vec2{getActualSize().x, ImGui::GetCursorPosY()});
+    // At least the view's height: a menu opened on a short (filtered) tree has the whole view.
+    treePanel->setPreferredSize(
+        zelk::ui::Vec2{getActualSize().x, std::max(ImGui::GetCursorPosY(), scrollView->getActualSize().y)});
 }

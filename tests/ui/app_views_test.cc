@@ -349,7 +349,10 @@ TEST_F(ViewsTest, LostLinksAreShownMarkedAndHealed) {
     frames(1);
     EXPECT_EQ(rowStates(), "SSS");
     ASSERT_EQ(table->getDrawnValues().size(), 3u);
-    EXPECT_EQ(table->getDrawnValues()[1].rfind("Hello, Orvane  (", 0), 0u) << table->getDrawnValues()[1];
+    // The value gives way to its age when the cell is narrow.
+    const std::string& stale = table->getDrawnValues()[1];
+    EXPECT_TRUE(stale.rfind("Hello, Orv", 0) == 0 && stale.size() > 5 && stale.substr(stale.size() - 5) == " ago)")
+        << stale;
     EXPECT_EQ(tree->getLastConnected(), "last connected: 127.0.0.1:" + std::to_string(port));
 
     // Back on the same port: the same watch list reads live again, the opened row is still open.
@@ -775,16 +778,18 @@ TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {
                 longName.substr(longName.size() - 10) == "History[9]") << longName;
     auto tableMenu = [&](size_t row, const char* item) {
         const auto at = table->getPanel()->getWorldPosition();
+        table->revealRow(row);
+        frames(2);
         const ImVec4 r = table->getNameRects()[row];
-        table->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, std::max(0.0f, r.y - 100)});
-        frames(1);
-        const float y = at.y + (r.y + r.w) / 2 - table->getScrollView()->getScrollOffset().y;
-        apptest::pushRightClick(window, static_cast<int>(at.x + r.x + 5), static_cast<int>(y + table->getScrollView()->getScrollOffset().y));
+        apptest::pushRightClick(window, static_cast<int>(at.x + r.x + 5), static_cast<int>(at.y + (r.y + r.w) / 2));
         frames(2);
         for (const auto& [text, rect] : table->getMenuItems())
             if (text == item)
                 return clickIn(table->getPanel(), rect);
-        ADD_FAILURE() << "no menu item " << item;
+        std::string all;
+        for (const auto& [text, rect] : table->getMenuItems())
+            all += text + "|";
+        ADD_FAILURE() << "no menu item " << item << " among " << all << " row at " << r.y << "-" << r.w;
     };
     // The ellipsis is drawn, not a '?' in its place: the panels' fonts hold general punctuation.
     for (zelk::ui::ImGuiPanel* panel : {table->getPanel(), tree->getTreePanel()}) {
@@ -793,9 +798,9 @@ TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {
     }
     // Hovering the shortened name shows the whole path in a tooltip with room round its text.
     {
+        table->revealRow(table->getNameRects().size() - 1);
+        frames(2);
         const ImVec4 r = table->getNameRects().back();
-        table->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, std::max(0.0f, r.y - 100)});
-        frames(1);
         const auto at = table->getPanel()->getWorldPosition();
         apptest::pushMotion(window, static_cast<int>(at.x + r.x + 5), static_cast<int>(at.y + (r.y + r.w) / 2));
         frames(2);
@@ -807,7 +812,7 @@ TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {
         EXPECT_GE(tip->Size.y - tip->ContentSize.y, 12.0f);
         EXPECT_GE(tip->ContentSize.x, ImGui::CalcTextSize("Program:MainProgram.Pump.History[9]").x);
         apptest::pushMotion(window, 5, 5); // off the table, and back to its top
-        table->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, 0});
+        table->revealRow(0);
         frames(2);
     }
     tableMenu(0, "Copy \"path = value\"");
@@ -1214,6 +1219,268 @@ TEST_F(ViewsTest, WatchListDropsCyclesWhenTheListOrTheConnectionChanged) {
     list.clear();
     EXPECT_EQ(list.getRevision(), 6u);
     pool.stop();
+}
+
+// The right edge of the digits, signs and ellipses drawn in `panel` on the row `rect` (panel
+// coordinates) right of rect.x: the glyphs of the last frame's draw data (found by their place in the
+// font atlas), whatever any clip rectangle would hide.
+float textRightEdge(zelk::ui::ImGuiPanel* panel, ImVec4 rect) {
+    ImGuiContext* previous = ImGui::GetCurrentContext();
+    ImGui::SetCurrentContext(panel->getImGuiContext());
+    ImFont* font = ImGui::GetIO().Fonts->Fonts[0];
+    std::vector<ImVec4> glyphs; // u0, v0, u1, v1
+    for (ImWchar c : {ImWchar('-'), ImWchar(0x2026), ImWchar('0'), ImWchar('1'), ImWchar('2'), ImWchar('3'),
+                      ImWchar('4'), ImWchar('5'), ImWchar('6'), ImWchar('7'), ImWchar('8'), ImWchar('9'),
+                      ImWchar('a'), ImWchar('e'), ImWchar('s')})
+        if (const ImFontGlyph* g = font->FindGlyphNoFallback(c))
+            glyphs.emplace_back(g->U0, g->V0, g->U1, g->V1);
+    float right = rect.x;
+    const ImDrawData* data = ImGui::GetDrawData();
+    for (int l = 0; data != nullptr && l < data->CmdListsCount; ++l)
+        for (const ImDrawVert& v : data->CmdLists[l]->VtxBuffer) {
+            const bool glyph = std::any_of(glyphs.begin(), glyphs.end(), [&](const ImVec4& g) {
+                return (v.uv.x == g.x || v.uv.x == g.z) && (v.uv.y == g.y || v.uv.y == g.w);
+            });
+            if (glyph && v.pos.y >= rect.y && v.pos.y <= rect.w && v.pos.x > rect.x &&
+                std::string(data->CmdLists[l]->_OwnerName).rfind("##Tooltip", 0) != 0)
+                right = std::max(right, v.pos.x);
+        }
+    ImGui::SetCurrentContext(previous);
+    return right;
+}
+
+// The bar before and after a cancelled connect, the slot's wording, values that do not fit their cell,
+// the table's columns, and a controller that stops answering, in the real window.
+TEST_F(ViewsTest, TheBarAfterACancelTheSlotWordingLongValuesAndASilentController) {
+    EXPECT_EQ(bar->getMakerTexts()[1]->getText(), std::string("Version: ") + ORVANE_VERSION) << "the project's";
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0); // accepts, never answers
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    ASSERT_TRUE(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(listener, 4) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+    auto barShown = [&] {
+        return status() + " / " + plcType() + " / " + std::to_string(bar->getStatusText()->getColor().r);
+    };
+    // Cancel gives back exactly the bar shown before the click: from the start, and after a disconnect
+    // (the last controller's type); not the type of the controller last connected as if current.
+    AppState::getInstance()->setTimeoutMs(30000);
+    std::vector<std::string> befores;
+    for (int round = 0; round < 2; ++round) {
+        if (round == 1) {
+            connectTo(sim->port());
+            ASSERT_TRUE(browsed());
+            clickButton(); // Disconnect
+            frames(1);
+        }
+        const std::string before = barShown();
+        befores.push_back(before);
+        connectTo(ntohs(addr.sin_port));
+        EXPECT_EQ(status(), "PLC-Status: CONNECTING");
+        clickButton(); // Cancel
+        EXPECT_EQ(barShown(), before);
+        frames(3);
+        EXPECT_EQ(barShown(), before) << "kept in the frames after";
+    }
+    EXPECT_EQ(befores[1].rfind("PLC-Status: DISCONNECTED / " + demoType, 0), 0u) << befores[1];
+    ::close(listener);
+
+    // A slot where nothing is: the words orvane-cli uses, on the bar and in the tree's line.
+    bar->setAddress("127.0.0.1/3");
+    bar->setPort(sim->port());
+    frames(1);
+    clickButton();
+    ASSERT_TRUE(until([&] { return !bar->isConnecting(); }));
+    frames(1);
+    EXPECT_EQ(plcType(), "Connection failed: no device at that address or backplane slot");
+    EXPECT_EQ(tree->getFailure(), "no device at that address or backplane slot (CIP 0x01/0x0312 connection failure)");
+
+    // 800 wide: a long number is cut with an ellipsis and whole in its tooltip; every value drawn
+    // stays inside its cell.
+    window->setSize(800, 500);
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
+    const Strings names{"LintTag", "UlintTag", "UdintTag", "DintTag"};
+    for (const std::string& name : names)
+        clickRow(find(tree->getRootItems(), name));
+    auto* list = TagInspector::getInstance();
+    auto* table = main->getInspectorView();
+    auto allLive = [&] {
+        return list->getTags().size() == names.size() &&
+               std::all_of(list->getTags().begin(), list->getTags().end(),
+                           [](const auto& t) { return t.state == TagInspector::RowState::Live; });
+    };
+    ASSERT_TRUE(until(allLive));
+    frames(2);
+    auto cutRows = [&] {
+        std::string out;
+        for (size_t i = 0; i < names.size(); ++i) {
+            const std::string& drawn = table->getDrawnValues().at(i), &value = list->getTags()[i].value;
+            const bool cut = drawn != value;
+            EXPECT_TRUE(!cut || (drawn.size() > 3 && drawn.substr(drawn.size() - 3) == "\u2026" &&
+                                 value.rfind(drawn.substr(0, drawn.size() - 3), 0) == 0))
+                << drawn << " of " << value;
+            const ImVec4 cell = table->getValueRects().at(i);
+            EXPECT_LE(textRightEdge(table->getPanel(), cell), cell.z + 1) << value << " runs out of its cell";
+            out += cut ? "C" : "-";
+        }
+        return out;
+    };
+    EXPECT_EQ(cutRows(), "CCC-") << "LINT, ULINT and UDINT do not fit at 800 wide";
+    const ImVec4 lint = table->getValueRects()[0];
+    const auto at = table->getPanel()->getWorldPosition();
+    apptest::pushMotion(window, static_cast<int>(at.x + lint.x + 10), static_cast<int>(at.y + (lint.y + lint.w) / 2));
+    frames(3);
+    {
+        ImGuiContext* previous = ImGui::GetCurrentContext();
+        ImGui::SetCurrentContext(table->getPanel()->getImGuiContext());
+        ImGuiWindow* tip = ImGui::FindWindowByName("##Tooltip_00");
+        const float whole = ImGui::CalcTextSize(list->getTags()[0].value.c_str()).x;
+        EXPECT_TRUE(tip != nullptr && tip->Active && tip->Size.x >= whole) << "the whole value in a tooltip";
+        ImGui::SetCurrentContext(previous);
+    }
+    // The columns can be resized: the Type column's right border dragged left gives Value the room.
+    const float border = table->getValueRects()[0].x - 4;
+    const float y = at.y + table->getValueRects()[0].y - 10; // the header row, right above the first
+    push(window, "m", static_cast<int>(at.x + border), static_cast<int>(y));
+    frames(2); // the border hovered first, as a hand would
+    for (const char* step : {"d", "m", "m", "u"}) {
+        push(window, step, static_cast<int>(at.x + border - (step[0] == 'd' ? 0 : 60)), static_cast<int>(y));
+        frames(2);
+    }
+    EXPECT_LT(table->getValueRects()[0].x, border - 40) << "the Value column starts further left";
+    EXPECT_EQ(cutRows().substr(3), "-");
+
+    // A controller that stops answering: long before the time-out the rows are stale with how long
+    // the reply has been missing; the bar still says connected.
+    logixsim::Faults hang;
+    hang.stall_after_requests = 0;
+    sim->set_faults(hang);
+    ASSERT_TRUE(until([&] {
+        return std::all_of(list->getTags().begin(), list->getTags().end(),
+                           [](const auto& t) { return t.state == TagInspector::RowState::Stale; });
+    }));
+    frames(1);
+    EXPECT_EQ(status(), connected) << "the time-out (30 s) has not passed";
+    ASSERT_EQ(table->getDrawnValues().size(), names.size());
+    for (const std::string& drawn : table->getDrawnValues())
+        EXPECT_NE(drawn.find("  (no reply for "), std::string::npos) << drawn;
+    sim->set_faults({});
+    AppState::getInstance()->setTimeoutMs(AppState::defaultTimeoutMs);
+}
+
+// Menus and the file popup have room on a one-row tree and an empty table and close with Esc; the
+// table scrolls its rows under a toolbar and a header that stay; the status line counts the cycle.
+TEST_F(ViewsTest, PopupsHaveRoomAndCloseWithEscAndTheTableKeepsItsHeader) {
+    window->setSize(800, 500);
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
+    auto* table = main->getInspectorView();
+    const ImVec2 pane(table->getPanel()->getActualSize().x, table->getPanel()->getActualSize().y);
+    auto inside = [](ImVec4 r, float w, float h) { return r.x >= 0 && r.y >= 0 && r.z <= w && r.w <= h && r.w - r.y >= 14; };
+    // The empty table: a right-click anywhere in it reaches "Open watch list...", whose popup is whole.
+    const auto at = table->getPanel()->getWorldPosition();
+    apptest::pushRightClick(window, static_cast<int>(at.x + pane.x / 2), static_cast<int>(at.y + pane.y / 2));
+    frames(2);
+    Strings items;
+    for (const auto& [text, rect] : table->getMenuItems()) {
+        items.push_back(text);
+        EXPECT_TRUE(inside(rect, pane.x, pane.y)) << text;
+    }
+    EXPECT_EQ(items, (Strings{"Save watch list...", "Open watch list...", "Write history"}));
+    clickIn(table->getPanel(), table->getMenuItems()[1].second);
+    frames(2);
+    const ImVec4 file = table->getFilePopupRect();
+    EXPECT_TRUE(inside(file, pane.x, pane.y) && file.w - file.y >= 60) << file.y << " " << file.w;
+    key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE);
+    frames(1);
+    EXPECT_EQ(table->getFilePopupRect().w, 0.0f) << "Esc closes the file popup";
+
+    // A one-row tree: the row menu shows whole inside the view, and Esc closes it.
+    filter("DintTag");
+    frames(2);
+    const ImVec2 view(tree->getScrollView()->getActualSize().x, tree->getScrollView()->getActualSize().y);
+    TreeItem* dint = find(tree->getRootItems(), "DintTag");
+    ASSERT_NE(dint, nullptr);
+    const auto treeAt = tree->getTreePanel()->getWorldPosition();
+    const ImVec4 r = dint->hitRect();
+    apptest::pushRightClick(window, static_cast<int>(treeAt.x + (r.x + r.z) / 2), static_cast<int>(treeAt.y + (r.y + r.w) / 2));
+    frames(2);
+    ASSERT_EQ(tree->getMenuItems().size(), 4u);
+    for (const auto& [text, rect] : tree->getMenuItems())
+        EXPECT_TRUE(inside(rect, view.x, view.y)) << text << " at " << rect.y << "-" << rect.w << " of " << view.y;
+    key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE);
+    frames(1);
+    EXPECT_TRUE(tree->getMenuItems().empty()) << "Esc closes the row menu";
+
+    // Nineteen rows: a wheel turn over the table moves the rows; the toolbar, the header and the status
+    // line stay where they are.
+    filter("");
+    frames(2);
+    {
+        TreeItem* motor1 = find(tree->getRootItems(), "Motor1");
+        for (int i = 0; i < 2; ++i, frames(1))
+            tree->revealRow(motor1);
+        const ImVec4 m = motor1->hitRect();
+        const auto treeNow = tree->getTreePanel()->getWorldPosition();
+        apptest::pushRightClick(window, static_cast<int>(treeNow.x + (m.x + m.z) / 2), static_cast<int>(treeNow.y + (m.y + m.w) / 2));
+        frames(2);
+        Strings shown;
+        for (const auto& [text, rect] : tree->getMenuItems()) {
+            shown.push_back(text);
+            if (text == "Watch all members")
+                clickIn(tree->getTreePanel(), rect);
+        }
+        EXPECT_EQ(shown.size(), 4u) << ::testing::PrintToString(shown);
+    }
+    ASSERT_EQ(TagInspector::getInstance()->getTags().size(), 19u);
+    ASSERT_TRUE(until([&] { return !table->getStatusLine().empty(); }));
+    frames(2);
+    auto writes = [&] {
+        for (const auto& [text, rect] : table->getButtons())
+            if (text == "Writes")
+                return rect;
+        return ImVec4(-1, -1, -1, -1);
+    };
+    const ImVec4 switchBefore = writes();
+    const float firstRow = table->getNameRects().front().y;
+    const std::string statusBefore = table->getStatusLine();
+    EXPECT_NE(statusBefore.find(" reads/s \u00b7 0 tags in error"), std::string::npos) << statusBefore;
+    push(window, "m", static_cast<int>(at.x + pane.x / 2), static_cast<int>(at.y + pane.y / 2));
+    push(window, "w", static_cast<int>(at.x + pane.x / 2), static_cast<int>(at.y + pane.y / 2), -5);
+    frames(3);
+    EXPECT_LT(table->getNameRects().front().y, firstRow - 40) << "the rows moved up";
+    const ImVec4 switchAfter = writes();
+    EXPECT_EQ(switchAfter.y, switchBefore.y) << "the toolbar stays";
+    // The header stays above the rows: the first row shown starts below it, where it was before.
+    float topShown = 1e9f;
+    for (const ImVec4& name : table->getNameRects())
+        if (name.y >= firstRow - 1)
+            topShown = std::min(topShown, name.y);
+    EXPECT_LT(topShown, firstRow + 22) << "a row right under the header";
+    EXPECT_EQ(textRightEdge(table->getPanel(), ImVec4(0, firstRow - 20, pane.x, firstRow - 4)) > 20, true)
+        << "the header's text is still drawn above the rows";
+
+    // 100 ms against a controller that needs 200: the pace is said in the status line, and Trend and
+    // Record stay where they were.
+    auto toolbar = [&] {
+        std::string out;
+        for (const auto& [text, rect] : table->getButtons())
+            if (text == "Trend" || text == "Record")
+                out += text + "@" + std::to_string(static_cast<int>(rect.x)) + "," + std::to_string(static_cast<int>(rect.y)) + " ";
+        return out;
+    };
+    const std::string placed = toolbar();
+    EXPECT_EQ(placed.substr(0, 6), "Trend@");
+    TagInspector::getInstance()->setIntervalMs(100);
+    logixsim::Faults slow;
+    slow.reply_delay_ms = 200;
+    sim->set_faults(slow);
+    ASSERT_TRUE(until([&] { return !table->getPaceText().empty(); }));
+    frames(1);
+    EXPECT_EQ(toolbar(), placed);
+    EXPECT_NE(table->getStatusLine().find("the controller allows every"), std::string::npos) << table->getStatusLine();
+    sim->set_faults({});
+    TagInspector::getInstance()->setIntervalMs(1000);
 }
 
 // Writing from the table, end to end against a simulator whose controller also has a read-only tag
