@@ -191,17 +191,19 @@ void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
     const float room = ImGui::GetContentRegionAvail().x;
     std::string tooltip; // the whole value when the cell shows it cut
     switch (tag.state) {
-    case TagInspector::RowState::Live:
+    case TagInspector::RowState::Live: {
         if (tag.changedNs != 0 && now - tag.changedNs < changeHighlightNs) {
             ImGui::TableSetBgColor(ImGuiTableBgTarget_CellBg,
                                    (style->getWarningColor() & 0x00FFFFFFu) | 0x50000000u);
         }
-        cell = fitToWidth(tag.value, room);
+        const std::string shown = inspector->shownValue(tag);
+        cell = fitToWidth(shown, room);
         ImGui::TextUnformatted(cell.c_str());
-        if (cell != tag.value) {
-            tooltip = tag.value;
+        if (cell != shown) {
+            tooltip = shown;
         }
         break;
+    }
     case TagInspector::RowState::Stale:
     case TagInspector::RowState::Pending: {
         if (tag.lastGoodNs == 0) {
@@ -215,13 +217,14 @@ void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
         const std::string note = waiting > 0 && tag.state == TagInspector::RowState::Stale
                                      ? fmt::format("  (no reply for {} s)", waiting / 1'000'000'000)
                                      : fmt::format("  ({})", ageText(now - tag.lastGoodNs));
-        const std::string value = fitToWidth(tag.value, room - ImGui::CalcTextSize(note.c_str()).x);
+        const std::string shown = inspector->shownValue(tag);
+        const std::string value = fitToWidth(shown, room - ImGui::CalcTextSize(note.c_str()).x);
         cell = value + note;
         ImGui::TextDisabled("%s", cell.c_str());
         const std::time_t seconds = static_cast<std::time_t>(tag.lastGoodNs / 1'000'000'000);
         std::tm local{};
         localtime_r(&seconds, &local);
-        tooltip = fmt::format("{}Last read at {:02}:{:02}:{:02}", value != tag.value ? tag.value + "\n" : "",
+        tooltip = fmt::format("{}Last read at {:02}:{:02}:{:02}", value != shown ? shown + "\n" : "",
                               local.tm_hour, local.tm_min, local.tm_sec);
         break;
     }
@@ -240,21 +243,7 @@ void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
     }
 }
 
-std::string InspectorView::fitToWidth(const std::string& text, float width) {
-    if (ImGui::CalcTextSize(text.c_str()).x <= width) {
-        return text;
-    }
-    const char* ellipsis = "\u2026";
-    const float room = width - ImGui::CalcTextSize(ellipsis).x;
-    size_t keep = text.size();
-    while (keep > 0 && ImGui::CalcTextSize(text.c_str(), text.c_str() + keep).x > room) {
-        --keep;
-        while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) {
-            --keep; // never end inside a UTF-8 character
-        }
-    }
-    return text.substr(0, keep) + ellipsis;
-}
+std::string InspectorView::fitToWidth(const std::string& text, float width) { return ellipsized(text, width); }
 
 std::string InspectorView::fitFromEnd(const std::string& text, float width) {
     if (ImGui::CalcTextSize(text.c_str()).x <= width) {
@@ -325,6 +314,22 @@ void InspectorView::drawMenu() {
         };
         const bool isBool =
             !row->isString && zelkc_logix_tag_atomic_type(row->symbolType) == ZELKC_LOGIX_TYPE_BOOL;
+        // An integer's base: how the value column shows it.
+        const uint16_t atomic = zelkc_logix_tag_atomic_type(row->symbolType);
+        if (!row->isString && integer_type(atomic)) {
+            ImGui::Separator();
+            const IntegerBase base = inspector->baseOf(row->name);
+            const std::pair<const char*, IntegerBase> bases[] = {
+                {"Decimal", IntegerBase::Decimal}, {"Hex (16#)", IntegerBase::Hex}, {"Binary (2#)", IntegerBase::Binary}};
+            for (const auto& [text, choice] : bases) {
+                const bool chosen = ImGui::MenuItem(text, nullptr, base == choice);
+                menuItems.emplace_back(text, ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                                    ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
+                if (chosen) {
+                    inspector->setBase(row->name, choice);
+                }
+            }
+        }
         const std::string* before = writer->undoFor(row->name);
         if (isBool || before != nullptr) {
             ImGui::Separator();
@@ -393,8 +398,13 @@ void InspectorView::drawToolbar() {
     }
     drawWriteSwitch();
     if (!listMessage.empty()) {
+        // A long message (a recording's path) keeps its end, the file's name; whole in a tooltip.
         ImGui::SameLine();
-        ImGui::TextDisabled("%s", listMessage.c_str());
+        const std::string shown = fitFromEnd(listMessage, ImGui::GetContentRegionAvail().x - 4);
+        ImGui::TextDisabled("%s", shown.c_str());
+        if (shown != listMessage && ImGui::IsItemHovered()) {
+            showTooltip(listMessage.c_str());
+        }
     }
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 2);
 }
@@ -430,7 +440,7 @@ void InspectorView::generateGui() {
     if (ImGui::BeginTable("Variables", 5, flags | ImGuiTableFlags_ScrollY, outer, 0)) {
         ImGui::TableSetupScrollFreeze(0, 1);
         ImGui::TableSetupColumn("", ImGuiTableColumnFlags_WidthFixed | ImGuiTableColumnFlags_NoResize, 20);
-        ImGui::TableSetupColumn("Name", ImGuiTableColumnFlags_WidthStretch, 1.5f);
+        ImGui::TableSetupColumn("Name", ImGuiTableColumnFlags_WidthStretch, 1.0f); // a long path keeps its end
         // The type starts wide enough for the longest type word; like the name and the value it can be
         // resized by dragging its border.
         ImGui::TableSetupColumn("Type", ImGuiTableColumnFlags_WidthFixed,
@@ -536,7 +546,8 @@ void InspectorView::generateGui() {
                     }
                     ImGui::SameLine(0, 12);
                     ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(colour));
-                    ImGui::TextUnformatted(note->text.c_str());
+                    // What room is left in the cell; the whole note is in the tooltip.
+                    ImGui::TextUnformatted(fitToWidth(note->text, ImGui::GetContentRegionAvail().x).c_str());
                     ImGui::PopStyleColor();
                     if (ImGui::IsItemHovered()) {
                         showTooltip(note->text.c_str()); // a long reason does not fit the column

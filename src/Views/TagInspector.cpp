@@ -99,6 +99,26 @@ void TagInspector::setIntervalMs(int ms) {
     }
 }
 
+void TagInspector::setBase(const std::string& name, IntegerBase base) {
+    if (base == IntegerBase::Decimal) {
+        bases.erase(name);
+    } else {
+        bases[name] = base;
+    }
+}
+
+IntegerBase TagInspector::baseOf(const std::string& name) const {
+    const auto it = bases.find(name);
+    return it == bases.end() ? IntegerBase::Decimal : it->second;
+}
+
+std::string TagInspector::shownValue(const TagValue& tag) const {
+    if (tag.isString) {
+        return tag.value;
+    }
+    return integer_text(tag.value, zelkc_logix_tag_atomic_type(tag.symbolType), baseOf(tag.name));
+}
+
 void TagInspector::setTrended(const std::string& name, bool on) {
     for (TagValue& tag : tags) {
         if (tag.name == name) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@
 #include <zelkc_logix.h>
 
 #include "TrendHistory.h"
+#include "ValueText.h"
 
 class AppState;
 class ThreadPool;
@@ -105,6 +107,14 @@ public:
     // Cycles whose outcome the rows took, and when the last of them started (the clock's time).
     uint64_t cyclesTaken() const { return cycles; }
     int64_t lastCycleStartNs() const { return lastCycleNs; }
+    // How a watched integer is shown (decimal, hex or binary), by tag path. Kept when the row goes and
+    // across connections: the session remembers it per controller.
+    void setBase(const std::string& name, IntegerBase base);
+    IntegerBase baseOf(const std::string& name) const;
+    const std::map<std::string, IntegerBase>& getBases() const { return bases; }
+    void setBases(std::map<std::string, IntegerBase> all) { bases = std::move(all); }
+    // A row's value as the table shows it: in the row's base for an integer, else the text as read.
+    std::string shownValue(const TagValue& tag) const;
     // Ticks or unticks a row for the trend.
     void setTrended(const std::string& name, bool on);
     // The recent values of the watched numbers: a point per cycle, gaps while stale or refused.
@@ -126,4 +136,5 @@ private:
     uint64_t cycles = 0;
     int64_t lastCycleNs = 0;
     TrendHistory history;
+    std::map<std::string, IntegerBase> bases; // only the rows not shown in decimal
 };

@@ -184,8 +184,13 @@ void TopBarView::buildFields() {
         ImGui::SetCursorPosY(27.0f);
         ImGui::PushStyleColor(ImGuiCol_Text,
                               ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
-        ImGui::TextUnformatted(addressProblem.c_str());
+        // Cut with an ellipsis where the panel ends; the whole reason in a tooltip.
+        const std::string shown = ellipsized(addressProblem, ImGui::GetContentRegionAvail().x);
+        ImGui::TextUnformatted(shown.c_str());
         ImGui::PopStyleColor();
+        if (shown != addressProblem && ImGui::IsItemHovered()) {
+            showTooltip(addressProblem.c_str());
+        }
     }
     const AppStyle* style = AppStyle::getInstance();
     connectButton->setBackgroundColor(buttonFocused ? style->getButtonHoverColor() : style->getButtonColor());

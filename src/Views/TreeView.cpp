@@ -70,6 +70,16 @@ void TreeView::resized() {
 
 void TreeView::update() {
     zelk::ui::Widget::update();
+    if (enterRows) {
+        enterRows = false;
+        if (!lastRows.empty() && getWindow() != nullptr) {
+            getWindow()->setFocus(treePanel);
+            if (getSelected() == nullptr) {
+                select(lastRows.front().item);
+            }
+            revealSelection = true;
+        }
+    }
 
     const bool busy = loading.load();
     treePanel->setVisible(!busy);
@@ -85,6 +95,7 @@ void TreeView::update() {
             loadedEpoch = link.controllerEpoch;
             loadedRevision = link.revision;
             inspector->clear();
+            hint.clear(); // what it said was about the previous controller's rows
             // Set here, not only in the task, so that no second browse is queued before it starts.
             loading.store(true);
             try {
@@ -127,6 +138,15 @@ void TreeView::update() {
     if (filterText != appliedFilter) {
         applyFilter(false);
     }
+    if (hintItem != nullptr && hint != rowHint) {
+        hintItem = nullptr; // another line took the hint's place
+    }
+    if (hintItem != nullptr && !busy &&
+        (hintAlive.expired() || std::none_of(lastRows.begin(), lastRows.end(),
+                                             [&](const TreeDraw::Row& r) { return r.item == hintItem; }))) {
+        hint.clear(); // a hint about a row lasts as long as the row is there and shown
+        hintItem = nullptr;
+    }
 }
 
 void TreeView::applyFilter(bool fresh) {
@@ -164,6 +184,11 @@ void TreeView::buildFilter() {
         // Esc empties the search (ImGui's own Esc would only undo the typing since the last click).
         filterText.clear();
         ImGui::ClearActiveID();
+    }
+    if (ImGui::GetActiveID() == field && ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_DownArrow), false)) {
+        // The keyboard's own way into the rows: the first row is selected, nothing is watched.
+        ImGui::ClearActiveID();
+        enterRows = true;
     }
     ImGui::SetNextItemWidth(
         std::max(40.0f, ImGui::GetContentRegionAvail().x - countWidth - clearWidth - spacing));
@@ -421,6 +446,10 @@ void TreeView::activate(TreeItem* row) {
     hint = fmt::format("{} is {} ({}): open it to pick {}, or right-click it and choose Watch all members",
                        tag->getPath(), array ? "an array" : "a structure", tag->typeText(),
                        array ? "an element" : "a member");
+    // The hint goes with the row: a new browse or a search that hides the row takes it away.
+    hintItem = tag;
+    hintAlive = tag->lifetime();
+    rowHint = hint;
 }
 
 void TreeView::watchAll(TagItem* row) {

