@@ -86,6 +86,9 @@ void TreeView::update() {
     scrollView->setVisible(!busy);
     spinnerStack->setVisible(busy);
     filterPanel->setVisible(!busy && !rootItems.empty());
+    if (!filterPanel->isVisible()) {
+        shownNotice.clear();
+    }
 
     const LinkSnapshot link = appState->snapshot();
     live = link.state == LinkState::Connected;
@@ -209,6 +212,7 @@ void TreeView::buildFilter() {
         showTooltip("Clear the search (Esc)");
     }
     ImGui::EndDisabled();
+    drawNoticeLine();
 }
 
 namespace {
@@ -570,30 +574,60 @@ void TreeView::drawMenu() {
     ImGui::EndPopup();
 }
 
+std::vector<std::pair<std::string, bool>> TreeView::noticeLines() const {
+    // {text, whether it is an error}, the most important first: what failed (with where the rows came
+    // from), a notice, the answer to the user's last click, the search's hidden matches.
+    std::vector<std::pair<std::string, bool>> lines;
+    if (!failure.empty()) {
+        lines.emplace_back(lastConnected.empty() ? failure : failure + " \u00b7 " + lastConnected, true);
+    }
+    for (const auto& [text, error] : {std::pair{&notice, true}, {&hint, false}, {&filterNotice, false}}) {
+        if (!text->empty()) {
+            lines.emplace_back(*text, error);
+        }
+    }
+    if (failure.empty() && !lastConnected.empty()) {
+        lines.emplace_back(lastConnected, false);
+    }
+    return lines;
+}
+
+void TreeView::drawNoticeLine() {
+    // One line of its own under the search field: the most important of the lines (a failure, where
+    // the rows came from, a notice, the search's hidden matches, a hint), cut with an ellipsis; every
+    // line in the tooltip.
+    const auto lines = noticeLines();
+    shownNotice.clear();
+    if (lines.empty()) {
+        return;
+    }
+    const AppStyle* style = AppStyle::getInstance();
+    ImGui::SetCursorPosY(ImGui::GetWindowHeight() - ImGui::GetTextLineHeight() - 4.0f); // the panel's last line
+    shownNotice = ellipsized(lines.front().first, ImGui::GetWindowWidth() - ImGui::GetCursorPosX() - 8.0f);
+    ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(
+                                             lines.front().second ? style->getErrorColor() : style->getTextColorSecondary()));
+    ImGui::TextUnformatted(shownNotice.c_str());
+    ImGui::PopStyleColor();
+    if (ImGui::IsItemHovered() && (lines.size() > 1 || shownNotice != lines.front().first)) {
+        std::string all;
+        for (const auto& [text, error] : lines) {
+            all += (all.empty() ? "" : "\n") + text;
+        }
+        showTooltip(all.c_str());
+    }
+}
+
 void TreeView::generateGui() {
     if (rootItems.empty() && !loading.load() && !live) {
         ImGui::TextDisabled("%s", emptyHint);
     }
-    if (!failure.empty()) {
-        ImGui::PushStyleColor(ImGuiCol_Text,
-                              ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
-        ImGui::TextWrapped("%s", failure.c_str());
-        ImGui::PopStyleColor();
-    }
-    if (!lastConnected.empty()) {
-        ImGui::TextDisabled("%s", lastConnected.c_str());
-    }
-    if (!notice.empty()) {
-        ImGui::PushStyleColor(ImGuiCol_Text,
-                              ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
-        ImGui::TextWrapped("%s", notice.c_str());
-        ImGui::PopStyleColor();
-    }
-    for (const std::string* line : {&filterNotice, &hint}) {
-        if (!line->empty()) {
+    // With rows these lines are the search panel's one line (drawNoticeLine): the rows never move.
+    if (rootItems.empty()) {
+        for (const auto& [text, error] : noticeLines()) {
+            const AppStyle* style = AppStyle::getInstance();
             ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(
-                                                     AppStyle::getInstance()->getTextColorSecondary()));
-            ImGui::TextWrapped("%s", line->c_str());
+                                                     error ? style->getErrorColor() : style->getTextColorSecondary()));
+            ImGui::TextWrapped("%s", text.c_str());
             ImGui::PopStyleColor();
         }
     }

@@ -1546,9 +1546,18 @@ TEST_F(ViewsTest, TheKeyboardReachesTheRowsAndNoPressIsLost) {
     apptest::pushKey(window, SDLK_LCTRL, SDL_SCANCODE_LCTRL, false);
     frames(1);
     EXPECT_EQ(clipboard(), "DintTag");
-    // The hint a structure's click gives goes when a search hides that structure.
-    clickRow(find(rows, "Motor1"));
+    // The hint a structure's click gives is the line under the search field (the rows stay where
+    // they are), and goes when a search hides that structure.
+    TreeItem* motor1 = find(rows, "Motor1");
+    for (int i = 0; i < 2; ++i, frames(1))
+        tree->revealRow(motor1);
+    const float rowY = motor1->hitRect().y;
+    clickRow(motor1);
+    frames(1);
     EXPECT_EQ(tree->getHint().rfind("Motor1 is a structure", 0), 0u) << tree->getHint();
+    EXPECT_EQ(tree->getNoticeLine().rfind("Motor1 is a structure", 0), 0u) << tree->getNoticeLine();
+    EXPECT_EQ(tree->getNoticeLine().substr(tree->getNoticeLine().size() - 3), "\u2026") << "cut to its line";
+    EXPECT_EQ(motor1->hitRect().y, rowY) << "the rows did not move";
     filter("DintTag");
     frames(2);
     EXPECT_EQ(tree->getHint(), "");
