@@ -208,9 +208,7 @@ std::string integer_text(const std::string& decimal, uint16_t type, IntegerBase 
             return decimal;
         }
     }
-    if (bits < 64) {
-        raw &= (uint64_t{1} << bits) - 1; // the two's complement at the type's width
-    }
+    // Only the type's width of digits is written: a negative value is its two's complement there.
     const int perDigit = base == IntegerBase::Hex ? 4 : 1;
     const int digits = bits / perDigit;
     std::string out = base == IntegerBase::Hex ? "16#" : "2#";
