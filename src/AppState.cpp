@@ -208,6 +208,7 @@ uint64_t AppState::beginAttempt(const std::string& host, uint16_t port, int slot
     shown.state = kind == Attempt::User ? LinkState::Connecting : LinkState::Reconnecting;
     if (kind == Attempt::User) {
         shown.reason.clear();
+        shown.refusal.clear();
         shown.host = host;
         shown.port = port;
         shown.slot = slot;
@@ -297,6 +298,7 @@ uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
         return 0;
     }
     shown.reason = describeFailure(result, host, port);
+    shown.refusal.clear();
     if (next && (result == ZELKC_LOGIX_ERR_SESSION_REFUSED || result == ZELKC_LOGIX_ERR_DEVICE)) {
         // A refusal names the status it came with, e.g. "(CIP 0x08 service not supported)".
         const zelkc_cip_refusal* refusal = zelkc_logix_client_refusal(next->client);
@@ -304,11 +306,12 @@ uint8_t AppState::runAttempt(uint64_t at, Attempt kind) {
             shown.reason += fmt::format(" (encapsulation status 0x{:04X} {})", refusal->encapsulation_status,
                                         zelkc_logix_encapsulation_status_name(refusal->encapsulation_status));
         } else if (refusal != nullptr && refusal->general_status != 0) {
-            shown.reason += fmt::format(" (CIP 0x{:02X}{} {})", refusal->general_status,
-                                        refusal->extended_status != 0
-                                            ? fmt::format("/0x{:04X}", refusal->extended_status)
-                                            : std::string(),
-                                        zelkc_logix_cip_status_name(refusal->general_status));
+            // The reason from the library's one table, as orvane-cli gives it: a route to an empty
+            // slot is "no device at that address or backplane slot (CIP 0x01/0x0312 ...)".
+            char text[256];
+            zelkc_logix_failure_text(result, refusal, text, sizeof text);
+            shown.reason = text;
+            shown.refusal = zelkc_logix_cip_status_text(refusal->general_status, refusal->extended_status);
         }
     }
     next.reset(); // never connected: nothing to close

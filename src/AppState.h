@@ -34,6 +34,8 @@ struct LinkSnapshot {
     uint16_t port = 0;
     std::string reason;        // why the last attempt failed or the connection was lost; else empty
     uint8_t result = 0;        // the zelkc_logix result behind `reason`
+    std::string refusal;       // a failed connect the device refused with a CIP status: that status's
+                               // plain reason ("no device at that address or backplane slot"); else empty
     int64_t nextAttemptNs = 0; // lost: when the next automatic attempt starts (the state's clock)
     uint64_t revision = 0;
     // Changes with every connect the user asks for and with a reconnect that finds another

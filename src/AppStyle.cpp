@@ -97,7 +97,26 @@ bool beginPopup(const char* id, float padX, float padY) {
     const bool open = ImGui::BeginPopup(id);
     ImGui::PopStyleColor();
     ImGui::PopStyleVar();
+    if (open && ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Escape), false)) {
+        ImGui::CloseCurrentPopup(); // Esc closes a menu; it is gone from the next frame
+    }
     return open;
+}
+
+std::string ellipsized(const std::string& text, float width) {
+    if (ImGui::CalcTextSize(text.c_str()).x <= width) {
+        return text;
+    }
+    const char* ellipsis = "\u2026";
+    const float room = width - ImGui::CalcTextSize(ellipsis).x;
+    size_t keep = text.size();
+    while (keep > 0 && ImGui::CalcTextSize(text.c_str(), text.c_str() + keep).x > room) {
+        --keep;
+        while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) {
+            --keep; // never end inside a UTF-8 character
+        }
+    }
+    return text.substr(0, keep) + ellipsis;
 }
 
 void showTooltip(const char* text) {

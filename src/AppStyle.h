@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include <zelk/ui/Font.h>
 
@@ -92,7 +93,10 @@ private:
 };
 
 // Menus, pop-ups and tooltips stand out whole: opaque, with room round what they hold (the panels'
-// own windows have no padding). beginPopup is ImGui::BeginPopup with that look.
+// own windows have no padding). beginPopup is ImGui::BeginPopup with that look; Esc closes it.
 bool beginPopup(const char* id, float padX = 10, float padY = 8);
+// `text` cut at the end with an ellipsis to fit `width` pixels at the current ImGui font; the text
+// itself when it fits. Never cuts a UTF-8 character.
+std::string ellipsized(const std::string& text, float width);
 // A tooltip with `text` for the item under the mouse, in the same look.
 void showTooltip(const char* text);

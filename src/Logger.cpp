@@ -1,6 +1,7 @@
 #include "Logger.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <exception>
@@ -34,7 +35,20 @@ std::string Logger::timestamp(int64_t unixTimeNs) {
     }
 }
 
+namespace {
+std::atomic<uint8_t> minimumLevel{0};
+std::atomic<bool> colourOn{true};
+} // namespace
+
+void Logger::configure(LogLevel minimum, bool colour) {
+    minimumLevel.store(static_cast<uint8_t>(minimum));
+    colourOn.store(colour);
+}
+
 void Logger::log(LogLevel level, const std::string& function, const std::string& message) {
+    if (static_cast<uint8_t>(level) < minimumLevel.load()) {
+        return;
+    }
     static const char* const colors[6] = {
         "\x1b[90m", // Trace: bright black
         "\x1b[36m", // Debug: cyan
@@ -54,9 +68,10 @@ void Logger::log(LogLevel level, const std::string& function, const std::string&
         const std::string line = fmt::format("{} {} <{}> {}", stamp, labels[shown], function, message);
         std::ostream& stream = static_cast<unsigned>(level) > 3u ? std::cerr : std::cout;
         std::lock_guard<std::mutex> lock(writeMutex);
-        stream << colors[shown];
+        const bool colour = colourOn.load();
+        stream << (colour ? colors[shown] : "");
         stream << line;
-        stream << "\x1b[0m\n";
+        stream << (colour ? "\x1b[0m\n" : "\n");
     } catch (const std::exception& e) {
         try {
             std::cerr << "Failed to format log message: " << e.what() << std::endl;

@@ -36,6 +36,10 @@ public:
     // writing the line is reported on standard error instead.
     static void log(LogLevel level, const std::string& function, const std::string& message);
 
+    // Lines below `minimum` are not written; with `colour` false a line has no colour sequences
+    // (neither the opening one nor "\e[0m"). By default every level is written, in colour.
+    static void configure(LogLevel minimum, bool colour);
+
     // The local-time stamp of a log line for the given wall-clock time: "%Y-%m-%d %H:%M:%S"
     // followed by "." and six zero-padded digits of microseconds; "Invalid time" when the
     // time cannot be converted.

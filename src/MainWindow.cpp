@@ -7,6 +7,7 @@
 
 #include <zelk/ui/Application.h>
 
+#include "AppState.h"
 #include "AppStyle.h"
 #include "Views/InspectorView.h"
 #include "Views/TopBarView.h"
@@ -127,6 +128,10 @@ void MainWindow::update() noexcept {
     trendView->setVisible(trend);
     trendDivider->setVisible(trend);
     setTrendHeight(trendHeight); // the window may have shrunk under it
+    // Nothing to poll while disconnected by the user: the loop rests longer between frames (input and
+    // dispatched work still wake it at once); anything under way polls at the usual rate.
+    const bool idle = AppState::getInstance()->snapshot().state == LinkState::Disconnected;
+    zelk::ui::Application::setRestFrameMs(idle ? idleRestMs : zelk::ui::Application::kRestFrameMs);
 }
 
 void MainWindow::setTrendHeight(float height) {

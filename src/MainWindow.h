@@ -22,6 +22,8 @@ public:
     static constexpr int minimumHeight = 500;
     static constexpr float minimumPaneWidth = 200.0f; // neither side of the divider gets narrower
     static constexpr float topBarHeight = 50.0f;
+    // The loop's rest between frames while disconnected (see update()).
+    static constexpr unsigned idleRestMs = 250;
     static constexpr float treeMaxWidth = 600.0f;
     static constexpr float dividerWidth = 4.0f;
 

@@ -69,8 +69,17 @@ Settings SessionKeeper::current() const {
     if (!controller.empty()) {
         std::vector<std::string>& list = now.watchLists[controller];
         list.clear();
+        std::map<std::string, std::string>& bases = now.valueBases[controller];
+        bases.clear();
         for (const auto& tag : TagInspector::getInstance()->getTags()) {
             list.push_back(tag.name);
+            const IntegerBase base = TagInspector::getInstance()->baseOf(tag.name);
+            if (base != IntegerBase::Decimal) {
+                bases[tag.name] = base == IntegerBase::Hex ? "hex" : "binary";
+            }
+        }
+        if (bases.empty()) {
+            now.valueBases.erase(controller); // as the file keeps it: no entry
         }
     }
     return now;
@@ -87,6 +96,7 @@ bool SessionKeeper::saveNow() {
     }
     saved = now;
     kept.watchLists = now.watchLists;
+    kept.valueBases = now.valueBases;
     return true;
 }
 
@@ -97,9 +107,19 @@ void SessionKeeper::update() {
         // A connect the user asked for (or another controller behind the address): its remembered
         // list comes back once its browse is in. Until then the emptied table is not written as its list.
         restoredEpoch = link.controllerEpoch;
-        kept.watchLists = current().watchLists;
+        const Settings before = current();
+        kept.watchLists = before.watchLists;
+        kept.valueBases = before.valueBases;
         controller.clear();
         const std::string key = controllerKey(link.vendorId, link.productCode, link.serialNumber);
+        // This controller's integers come back in the bases they were shown in.
+        std::map<std::string, IntegerBase> bases;
+        if (const auto it = kept.valueBases.find(key); it != kept.valueBases.end()) {
+            for (const auto& [tag, base] : it->second) {
+                bases[tag] = base == "hex" ? IntegerBase::Hex : IntegerBase::Binary;
+            }
+        }
+        TagInspector::getInstance()->setBases(std::move(bases));
         const auto remembered = kept.watchLists.find(key);
         tree->restoreWatchList(remembered != kept.watchLists.end() ? remembered->second
                                                                    : std::vector<std::string>{});

@@ -212,6 +212,21 @@ bool readSettings(const json& object, Settings* out, std::string* why) {
             }
         }
     }
+    if (const auto it = object.find("valueBases"); it != object.end()) {
+        if (!it->is_object()) {
+            return wrong("valueBases", "an object of objects");
+        }
+        for (const auto& [key, bases] : it->items()) {
+            if (!bases.is_object()) {
+                return wrong("valueBases", "an object of objects");
+            }
+            for (const auto& [tag, base] : bases.items()) {
+                if (base.is_string() && (base.get<std::string>() == "hex" || base.get<std::string>() == "binary")) {
+                    s.valueBases[key][tag] = base.get<std::string>();
+                }
+            }
+        }
+    }
     return true;
 }
 
@@ -314,6 +329,12 @@ bool SettingsStore::save(const Settings& settings) {
         for (const auto& [key, tags] : settings.watchLists) {
             lists[key] = tags;
         }
+        nlohmann::ordered_json bases = nlohmann::ordered_json::object();
+        for (const auto& [key, tags] : settings.valueBases) {
+            if (!tags.empty()) {
+                bases[key] = tags;
+            }
+        }
         const nlohmann::ordered_json object = {
             {"address", settings.address},
             {"port", settings.port},
@@ -325,6 +346,7 @@ bool SettingsStore::save(const Settings& settings) {
             {"watchRateMs", settings.watchRateMs},
             {"recordFolder", settings.recordFolder},
             {"watchLists", lists},
+            {"valueBases", bases},
         };
         std::string why;
         if (!writeAtomically(file(), dumpJson(object), &why)) {

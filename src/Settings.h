@@ -27,6 +27,9 @@ struct Settings {
     // Watch lists per controller, keyed by controllerKey(vendor, productCode, serial): tag paths in
     // the table's order.
     std::map<std::string, std::vector<std::string>> watchLists;
+    // Per controller (the same keys), the watched integers not shown in decimal: tag path to "hex" or
+    // "binary"; other texts are read back as decimal (left out).
+    std::map<std::string, std::map<std::string, std::string>> valueBases;
 
     bool operator==(const Settings&) const = default;
 };

@@ -62,12 +62,35 @@ bool applyDriverEnvironment(const std::filesystem::path& executableDir) {
     return true;
 }
 
+std::string usageText() {
+    return "usage: orvane [--unconnected] [--verbose] [ADDRESS [PORT]]\n"
+           "\n"
+           "Opens the Orvane window with the controller's address and port filled in; nothing connects\n"
+           "until Connect is clicked. ADDRESS is HOST, HOST:PORT or HOST/SLOT (a controller in that\n"
+           "backplane slot behind the module at HOST); PORT is 44818 unless given.\n"
+           "\n"
+           "  --unconnected  send every request as an unconnected message\n"
+           "  --verbose      log every level (trace and debug too) on the terminal\n"
+           "  --version      print the version and exit\n"
+           "  -h, --help     print this help and exit\n";
+}
+
 Arguments parseArguments(int argc, const char* const* argv) {
     Arguments args;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--unconnected") {
+        const std::string word(argv[i]);
+        if (word == "--unconnected") {
             args.unconnected = true;
+        } else if (word == "--help" || word == "-h") {
+            args.help = true;
+        } else if (word == "--version") {
+            args.version = true;
+        } else if (word == "--verbose") {
+            args.verbose = true;
+        } else if (word.size() > 1 && word[0] == '-') {
+            args.error = "unknown option '" + word + "'";
+            return args;
         } else {
             positional.emplace_back(argv[i]);
         }

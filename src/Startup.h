@@ -38,9 +38,15 @@ struct Arguments {
     std::string address; // empty: the field starts empty
     int port = 44818;
     bool unconnected = false;
+    bool help = false;    // --help or -h: print usageText() and exit
+    bool version = false; // --version: print the version and exit
+    bool verbose = false; // --verbose: trace and debug lines are logged too
     std::string error; // not empty: the arguments were refused, with this reason
 };
-// Takes --unconnected wherever it stands, then reads the first other argument (address) and the
+// The text of orvane --help.
+std::string usageText();
+// Takes the options (--unconnected, --verbose, --help, --version) wherever they stand, refuses other
+// words starting with '-', then reads the first other argument (address) and the
 // second (port, a decimal number 1-65535); more arguments are refused.
 Arguments parseArguments(int argc, const char* const* argv);
 

@@ -113,6 +113,33 @@ size_t TrendHistory::bytes() const {
     return total;
 }
 
+std::vector<double> trendTicks(double low, double high, int most) {
+    std::vector<double> ticks;
+    if (!(high > low) || most < 2 || !std::isfinite(high - low)) {
+        return ticks;
+    }
+    // The smallest round step that leaves at most `most` multiples inside the range.
+    double power = std::pow(10.0, std::floor(std::log10((high - low) / most)));
+    if (!(power > 0) || !std::isfinite(power)) {
+        return ticks;
+    }
+    double step = power;
+    for (int factor = 0;; factor = (factor + 1) % 3) {
+        step = power * (factor == 0 ? 1.0 : factor == 1 ? 2.0 : 5.0);
+        if (std::floor(high / step) - std::ceil(low / step) + 1 <= most) {
+            break;
+        }
+        if (factor == 2) {
+            power *= 10;
+        }
+    }
+    // Whole multiples of the step, so that the labels do not drift by the step's rounding.
+    for (double k = std::ceil(low / step); k * step <= high; ++k) {
+        ticks.push_back(k * step == 0 ? 0.0 : k * step);
+    }
+    return ticks;
+}
+
 float trendPixel(double value, double low, double high, float top, float bottom) {
     if (std::isnan(value)) {
         return NAN;

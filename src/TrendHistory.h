@@ -93,3 +93,6 @@ private:
 // band: a flat range (low == high) puts everything in the middle; NaN gives NaN (no point); values
 // beyond the range (infinities included) sit on the band's edge.
 float trendPixel(double value, double low, double high, float top, float bottom);
+// The value axis's labels between low and high: the multiples of a round step (1, 2 or 5 times a power
+// of ten) chosen so that there are at most `most` of them, lowest first. None for an empty range.
+std::vector<double> trendTicks(double low, double high, int most = 6);

@@ -1,5 +1,6 @@
 #include "ValueText.h"
 
+#include <charconv>
 #include <cmath>
 
 #include <fmt/format.h>
@@ -156,4 +157,67 @@ double value2double(const zelkc_logix_value* value, uint16_t type) {
     default:
         return NAN;
     }
+}
+
+namespace {
+// The width in bits of an integer type; 0 for the others.
+int integerBits(uint16_t type) {
+    switch (type) {
+    case ZELKC_LOGIX_TYPE_SINT:
+    case ZELKC_LOGIX_TYPE_USINT:
+    case ZELKC_LOGIX_TYPE_BYTE:
+        return 8;
+    case ZELKC_LOGIX_TYPE_INT:
+    case ZELKC_LOGIX_TYPE_UINT:
+    case ZELKC_LOGIX_TYPE_WORD:
+        return 16;
+    case ZELKC_LOGIX_TYPE_DINT:
+    case ZELKC_LOGIX_TYPE_UDINT:
+    case ZELKC_LOGIX_TYPE_DWORD:
+        return 32;
+    case ZELKC_LOGIX_TYPE_LINT:
+    case ZELKC_LOGIX_TYPE_ULINT:
+    case ZELKC_LOGIX_TYPE_LWORD:
+        return 64;
+    default:
+        return 0;
+    }
+}
+} // namespace
+
+bool integer_type(uint16_t type) { return integerBits(type) != 0; }
+
+std::string integer_text(const std::string& decimal, uint16_t type, IntegerBase base) {
+    const int bits = integerBits(type);
+    if (base == IntegerBase::Decimal || bits == 0 || decimal.empty()) {
+        return decimal;
+    }
+    uint64_t raw = 0;
+    const char* first = decimal.data();
+    const char* last = decimal.data() + decimal.size();
+    if (decimal[0] == '-') {
+        int64_t value = 0;
+        const auto [end, ec] = std::from_chars(first, last, value);
+        if (ec != std::errc() || end != last) {
+            return decimal;
+        }
+        raw = static_cast<uint64_t>(value);
+    } else {
+        const auto [end, ec] = std::from_chars(first, last, raw);
+        if (ec != std::errc() || end != last) {
+            return decimal;
+        }
+    }
+    // Only the type's width of digits is written: a negative value is its two's complement there.
+    const int perDigit = base == IntegerBase::Hex ? 4 : 1;
+    const int digits = bits / perDigit;
+    std::string out = base == IntegerBase::Hex ? "16#" : "2#";
+    for (int i = digits - 1; i >= 0; --i) {
+        const unsigned digit = static_cast<unsigned>(raw >> (i * perDigit)) & (base == IntegerBase::Hex ? 0xFu : 1u);
+        out += "0123456789ABCDEF"[digit];
+        if (i > 0 && i % 4 == 0) {
+            out += '_';
+        }
+    }
+    return out;
 }

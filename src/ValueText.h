@@ -28,3 +28,13 @@ std::string value2string(const zelkc_logix_value* value, uint16_t type);
 // The value as a number for the trend: BOOL as 0 or 1, integers (64-bit ones rounded to the nearest
 // double), floats as they are. NaN for a null value or an unknown code.
 double value2double(const zelkc_logix_value* value, uint16_t type);
+
+// How an integer value is shown: as its decimal text, or in the controller's own notation for hex
+// ("16#00C0_FFEE") or binary ("2#0000_0101"), padded to the type's width in groups of four digits,
+// a negative value as its two's complement at that width.
+enum class IntegerBase : uint8_t { Decimal, Hex, Binary };
+// Whether values of the atomic type code `type` are integers another base can show (BOOL is not).
+bool integer_type(uint16_t type);
+// `decimal` (an integer value's text as value2string writes it) in `base` for the atomic type `type`;
+// the text unchanged for Decimal, for a type that is not an integer, or for text that is not a number.
+std::string integer_text(const std::string& decimal, uint16_t type, IntegerBase base);

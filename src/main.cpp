@@ -8,12 +8,15 @@
 #include <stdexcept>
 #include <vector>
 
+#include <unistd.h>
+
 #include <zelk/ui/Application.h>
 #include <zelk/ui/Exceptions.h>
 #include <zelk/ui/RenderContext.h>
 
 #include "AppState.h"
 #include "AssetManager.h"
+#include "Logger.h"
 #include "MainWindow.h"
 #include "SessionKeeper.h"
 #include "Platform.h"
@@ -100,9 +103,20 @@ void run(Session& session, const startup::Arguments& args) {
 int main(int argc, char** argv) {
     const startup::Arguments args = startup::parseArguments(argc, argv);
     if (!args.error.empty()) {
-        std::cerr << "orvane: " << args.error << "\nusage: orvane [--unconnected] [ADDRESS [PORT]]\n";
+        std::cerr << "orvane: " << args.error << "\n" << startup::usageText().substr(0, startup::usageText().find('\n') + 1);
         return 1;
     }
+    if (args.help) {
+        std::cout << startup::usageText();
+        return 0;
+    }
+    if (args.version) {
+        std::cout << "orvane " << ORVANE_VERSION << "\n";
+        return 0;
+    }
+    // Information and above unless asked for more; colour only where a terminal shows it.
+    Logger::configure(args.verbose ? LogLevel::Trace : LogLevel::Info,
+                      ::isatty(STDOUT_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1);
 
     // A controller that closes its socket while we send must yield an error code, not end the process.
     platform::ignoreBrokenPipeSignal();

@@ -27,8 +27,9 @@ InspectorView::InspectorView(zelk::ui::Widget* parent)
     : zelk::ui::Widget(parent), inspector(TagInspector::getInstance()) {
     const AppStyle* style = AppStyle::getInstance();
     const zelk::ui::Vec2 size = getActualSize();
-    scrollView = addHiddenChild<zelk::ui::ScrollView>(zelk::ui::Vec2{0, 0}, size);
-    panel = scrollView->addChild<zelk::ui::ImGuiPanel>(zelk::ui::Vec2{0, 0}, size);
+    // One panel the size of the pane: the toolbar and the status line stay where they are, the table
+    // scrolls its rows under its header, and a popup has the whole pane.
+    panel = addHiddenChild<zelk::ui::ImGuiPanel>(zelk::ui::Vec2{0, 0}, size);
     style->applyToPanel(panel, style->getFontSizeSmall() * style->getImGuiFontScale());
     panel->setBuildImGuiFunction([this] { generateGui(); });
     deleteIcon = AppTextures::getSvg("icons/remove.svg", 256, 256);
@@ -40,8 +41,7 @@ InspectorView::~InspectorView() = default;
 void InspectorView::resized() {
     zelk::ui::Widget::resized();
     const zelk::ui::Vec2 size = getActualSize();
-    panel->setPreferredSize(zelk::ui::Vec2{size.x, panel->getPreferredSize().y});
-    scrollView->setPreferredSize(size);
+    panel->setPreferredSize(size);
 }
 
 void InspectorView::update() {
@@ -141,8 +141,12 @@ void InspectorView::drawFilePopups() {
         openFilePopup = false;
     }
     if (!beginPopup("##file", 12, 10)) {
+        filePopupRect = ImVec4(0, 0, 0, 0);
         return;
     }
+    filePopupRect = ImVec4(ImGui::GetWindowPos().x, ImGui::GetWindowPos().y,
+                           ImGui::GetWindowPos().x + ImGui::GetWindowSize().x,
+                           ImGui::GetWindowPos().y + ImGui::GetWindowSize().y);
     static const char* const titles[] = {"", "Save the watch list to", "Open a watch list from",
                                          "Record into the folder"};
     ImGui::TextUnformatted(titles[fileAction]);
@@ -184,42 +188,62 @@ std::string InspectorView::ageText(int64_t ageNs) {
 void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
     const AppStyle* style = AppStyle::getInstance();
     std::string& cell = drawnValues.emplace_back();
+    const float room = ImGui::GetContentRegionAvail().x;
+    std::string tooltip; // the whole value when the cell shows it cut
     switch (tag.state) {
-    case TagInspector::RowState::Live:
+    case TagInspector::RowState::Live: {
         if (tag.changedNs != 0 && now - tag.changedNs < changeHighlightNs) {
             ImGui::TableSetBgColor(ImGuiTableBgTarget_CellBg,
                                    (style->getWarningColor() & 0x00FFFFFFu) | 0x50000000u);
         }
-        ImGui::TextUnformatted(tag.value.c_str());
-        cell = tag.value;
+        const std::string shown = inspector->shownValue(tag);
+        cell = fitToWidth(shown, room);
+        ImGui::TextUnformatted(cell.c_str());
+        if (cell != shown) {
+            tooltip = shown;
+        }
         break;
+    }
     case TagInspector::RowState::Stale:
-    case TagInspector::RowState::Pending:
+    case TagInspector::RowState::Pending: {
         if (tag.lastGoodNs == 0) {
             cell = tag.state == TagInspector::RowState::Pending ? "" : "no value";
             ImGui::TextDisabled("%s", cell.c_str());
             break;
         }
-        // The last good value, dimmed, with its age: it is not the controller's value now.
-        cell = fmt::format("{}  ({})", tag.value, ageText(now - tag.lastGoodNs));
+        // The last good value, dimmed, with how long the controller has not answered or its age: it is
+        // not the controller's value now. The value gives way before the note does.
+        const int64_t waiting = inspector->waitingNs();
+        const std::string note = waiting > 0 && tag.state == TagInspector::RowState::Stale
+                                     ? fmt::format("  (no reply for {} s)", waiting / 1'000'000'000)
+                                     : fmt::format("  ({})", ageText(now - tag.lastGoodNs));
+        const std::string shown = inspector->shownValue(tag);
+        const std::string value = fitToWidth(shown, room - ImGui::CalcTextSize(note.c_str()).x);
+        cell = value + note;
         ImGui::TextDisabled("%s", cell.c_str());
-        if (ImGui::IsItemHovered()) {
-            const std::time_t seconds = static_cast<std::time_t>(tag.lastGoodNs / 1'000'000'000);
-            std::tm local{};
-            localtime_r(&seconds, &local);
-            showTooltip(
-                fmt::format("Last read at {:02}:{:02}:{:02}", local.tm_hour, local.tm_min, local.tm_sec)
-                    .c_str());
-        }
-        break;
-    case TagInspector::RowState::Error:
-        ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(style->getErrorColor()));
-        ImGui::TextUnformatted(tag.error.c_str());
-        ImGui::PopStyleColor();
-        cell = tag.error;
+        const std::time_t seconds = static_cast<std::time_t>(tag.lastGoodNs / 1'000'000'000);
+        std::tm local{};
+        localtime_r(&seconds, &local);
+        tooltip = fmt::format("{}Last read at {:02}:{:02}:{:02}", value != shown ? shown + "\n" : "",
+                              local.tm_hour, local.tm_min, local.tm_sec);
         break;
     }
+    case TagInspector::RowState::Error:
+        ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(style->getErrorColor()));
+        cell = fitToWidth(tag.error, room);
+        ImGui::TextUnformatted(cell.c_str());
+        ImGui::PopStyleColor();
+        if (cell != tag.error) {
+            tooltip = tag.error;
+        }
+        break;
+    }
+    if (!tooltip.empty() && ImGui::IsItemHovered()) {
+        showTooltip(tooltip.c_str());
+    }
 }
+
+std::string InspectorView::fitToWidth(const std::string& text, float width) { return ellipsized(text, width); }
 
 std::string InspectorView::fitFromEnd(const std::string& text, float width) {
     if (ImGui::CalcTextSize(text.c_str()).x <= width) {
@@ -290,6 +314,22 @@ void InspectorView::drawMenu() {
         };
         const bool isBool =
             !row->isString && zelkc_logix_tag_atomic_type(row->symbolType) == ZELKC_LOGIX_TYPE_BOOL;
+        // An integer's base: how the value column shows it.
+        const uint16_t atomic = zelkc_logix_tag_atomic_type(row->symbolType);
+        if (!row->isString && integer_type(atomic)) {
+            ImGui::Separator();
+            const IntegerBase base = inspector->baseOf(row->name);
+            const std::pair<const char*, IntegerBase> bases[] = {
+                {"Decimal", IntegerBase::Decimal}, {"Hex (16#)", IntegerBase::Hex}, {"Binary (2#)", IntegerBase::Binary}};
+            for (const auto& [text, choice] : bases) {
+                const bool chosen = ImGui::MenuItem(text, nullptr, base == choice);
+                menuItems.emplace_back(text, ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                                    ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
+                if (chosen) {
+                    inspector->setBase(row->name, choice);
+                }
+            }
+        }
         const std::string* before = writer->undoFor(row->name);
         if (isBool || before != nullptr) {
             ImGui::Separator();
@@ -337,27 +377,17 @@ void InspectorView::drawToolbar() {
     if (ImGui::Combo("##rate", &current, labels, 6)) {
         inspector->setIntervalMs(TagInspector::rateChoicesMs[current]);
     }
-    const int64_t achieved = inspector->achievedIntervalNs();
-    const int64_t asked = static_cast<int64_t>(inspector->getIntervalMs()) * 1'000'000;
-    paceText = achieved > asked + asked / 4 && achieved > 0
-                   ? fmt::format("the controller allows every {:.2g} s", static_cast<double>(achieved) / 1e9)
-                   : std::string();
-    if (!paceText.empty()) {
-        ImGui::SameLine();
-        ImGui::PushStyleColor(ImGuiCol_Text,
-                              ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getWarningColor()));
-        ImGui::TextUnformatted(paceText.c_str());
-        ImGui::PopStyleColor();
-    }
     ImGui::SameLine(0, 24);
     ImGui::Checkbox("Trend", &trendShown);
+    buttons.emplace_back("Trend", ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
+                                         ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
     ImGui::SameLine(0, 24);
-    if (recorder.isRecording()) {
-        if (ImGui::Button("Stop")) {
-            recorder.stop();
-            listMessage = fmt::format("Recorded to {}", recorder.path().string());
-        }
-    } else if (ImGui::Button("Record")) {
+    bool recordClicked = false;
+    button(recorder.isRecording() ? "Stop" : "Record", &recordClicked);
+    if (recordClicked && recorder.isRecording()) {
+        recorder.stop();
+        listMessage = fmt::format("Recorded to {}", recorder.path().string());
+    } else if (recordClicked) {
         if (recordFolder.empty()) {
             fileAction = 3; // the folder is asked for once, then kept
             filePath = homeFolder() + "/orvane-recordings";
@@ -368,8 +398,13 @@ void InspectorView::drawToolbar() {
     }
     drawWriteSwitch();
     if (!listMessage.empty()) {
+        // A long message (a recording's path) keeps its end, the file's name; whole in a tooltip.
         ImGui::SameLine();
-        ImGui::TextDisabled("%s", listMessage.c_str());
+        const std::string shown = fitFromEnd(listMessage, ImGui::GetContentRegionAvail().x - 4);
+        ImGui::TextDisabled("%s", shown.c_str());
+        if (shown != listMessage && ImGui::IsItemHovered()) {
+            showTooltip(listMessage.c_str());
+        }
     }
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 2);
 }
@@ -395,15 +430,20 @@ void InspectorView::generateGui() {
     constexpr ImGuiTableFlags flags =
         ImGuiTableFlags_Resizable | ImGuiTableFlags_RowBg | ImGuiTableFlags_Borders;
     // The table leaves the scroll bar's strip free at the right.
-    const ImVec2 outer(ImGui::GetContentRegionAvail().x - zelk::ui::ScrollView::kScrollbarWidth, 0);
+    // The rows scroll inside the table under its header; the status line keeps the last line.
+    const float statusHeight = ImGui::GetTextLineHeightWithSpacing() + 6;
+    const ImVec2 outer(ImGui::GetContentRegionAvail().x,
+                       std::max(ImGui::GetFrameHeight() * 2, ImGui::GetContentRegionAvail().y - statusHeight));
     std::optional<std::string> entered;   // the row whose editor took an Enter
     std::optional<std::string> editAsked; // the row asked to be edited (double-click, F2, Enter)
     bool editing = false;
-    if (ImGui::BeginTable("Variables", 5, flags, outer, 0)) {
+    if (ImGui::BeginTable("Variables", 5, flags | ImGuiTableFlags_ScrollY, outer, 0)) {
+        ImGui::TableSetupScrollFreeze(0, 1);
         ImGui::TableSetupColumn("", ImGuiTableColumnFlags_WidthFixed | ImGuiTableColumnFlags_NoResize, 20);
-        ImGui::TableSetupColumn("Name", ImGuiTableColumnFlags_WidthStretch, 1.5f);
-        // The type keeps its width whatever the neighbours do: the longest type word fits it.
-        ImGui::TableSetupColumn("Type", ImGuiTableColumnFlags_WidthFixed | ImGuiTableColumnFlags_NoResize,
+        ImGui::TableSetupColumn("Name", ImGuiTableColumnFlags_WidthStretch, 1.0f); // a long path keeps its end
+        // The type starts wide enough for the longest type word; like the name and the value it can be
+        // resized by dragging its border.
+        ImGui::TableSetupColumn("Type", ImGuiTableColumnFlags_WidthFixed,
                                 std::max(96.0f, ImGui::CalcTextSize("SHORT_STRING").x + 8));
         ImGui::TableSetupColumn("Value", ImGuiTableColumnFlags_WidthStretch, 1.0f);
         ImGui::TableSetupColumn("", ImGuiTableColumnFlags_WidthFixed | ImGuiTableColumnFlags_NoResize, 24);
@@ -413,14 +453,20 @@ void InspectorView::generateGui() {
         // Removed after the table, so the list does not change while it is drawn; one per frame.
         std::optional<std::string> removed;
         const int64_t now = inspector->now();
+        size_t rowIndex = 0;
         for (const TagInspector::TagValue& tag : inspector->getTags()) {
             ImGui::TableNextRow();
             ImGui::PushID(tag.name.c_str());
+            const bool reveal = revealIndex && *revealIndex == rowIndex++;
             ImGui::TableSetColumnIndex(0);
             // The whole row answers a right-click; the boxes and the delete button take their own clicks.
             ImGui::Selectable("##row", tag.name == selectedTag,
                               ImGuiSelectableFlags_SpanAllColumns | ImGuiSelectableFlags_AllowItemOverlap,
                               ImVec2(0, 20));
+            if (reveal) {
+                ImGui::SetScrollHereY(0.5f); // about the row just submitted, not the frozen header
+                revealIndex.reset();
+            }
             if (ImGui::IsItemClicked(1)) {
                 menuOpened = tag.name;
             }
@@ -500,7 +546,8 @@ void InspectorView::generateGui() {
                     }
                     ImGui::SameLine(0, 12);
                     ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(colour));
-                    ImGui::TextUnformatted(note->text.c_str());
+                    // What room is left in the cell; the whole note is in the tooltip.
+                    ImGui::TextUnformatted(fitToWidth(note->text, ImGui::GetContentRegionAvail().x).c_str());
                     ImGui::PopStyleColor();
                     if (ImGui::IsItemHovered()) {
                         showTooltip(note->text.c_str()); // a long reason does not fit the column
@@ -528,6 +575,11 @@ void InspectorView::generateGui() {
             ImGui::PopStyleVar();
             ImGui::PopID();
         }
+        if (inspector->getTags().empty()) {
+            ImGui::TableNextRow();
+            ImGui::TableSetColumnIndex(1);
+            ImGui::TextDisabled("Click a tag in the tree to watch it; right-click here to open a watch list");
+        }
         ImGui::EndTable();
         if (writer->isEnabled()) {
             // While writes are on the table is framed in the warning colour.
@@ -549,7 +601,7 @@ void InspectorView::generateGui() {
             } else {
                 editFocus = true; // stays open to be corrected
             }
-        } else if (editTag.empty() && !confirming && !selectedTag.empty() && ImGui::IsWindowFocused() &&
+        } else if (editTag.empty() && !confirming && !selectedTag.empty() && ImGui::IsWindowFocused(ImGuiFocusedFlags_ChildWindows) &&
                    !ImGui::GetIO().WantTextInput &&
                    !ImGui::IsPopupOpen(nullptr, ImGuiPopupFlags_AnyPopupId) &&
                    (ImGui::IsKeyPressed(SDL_SCANCODE_F2, false) ||
@@ -568,7 +620,7 @@ void InspectorView::generateGui() {
         if (removed) {
             inspector->removeTag(removed->c_str());
         }
-        if (!menuOpened && ImGui::IsMouseClicked(1) && ImGui::IsWindowHovered()) {
+        if (!menuOpened && ImGui::IsMouseClicked(1) && ImGui::IsWindowHovered(ImGuiHoveredFlags_ChildWindows)) {
             menuOpened = std::string(); // below the rows: the list's own items only
         }
         if (menuOpened) {
@@ -576,14 +628,56 @@ void InspectorView::generateGui() {
             ImGui::OpenPopup("##watchmenu");
         }
     }
+    drawStatusLine();
     drawMenu();
     drawFilePopups();
     drawWritePopups();
     drawHistory();
-    // At least the view's height: a menu or confirmation taller than a few rows still lies inside
-    // the panel, where its clicks arrive.
-    panel->setPreferredSize(
-        zelk::ui::Vec2{getActualSize().x, std::max(ImGui::GetCursorPosY(), scrollView->getActualSize().y)});
+}
+
+void InspectorView::drawStatusLine() {
+    // The figures change once a cycle (or with the connection); only the wait for a missing reply
+    // counts on by itself.
+    const int64_t waiting = inspector->waitingNs();
+    const bool up = AppState::getInstance()->getStatus();
+    if (inspector->cyclesTaken() != statusCycles || waiting > 0 || statusWasWaiting || up != statusUp) {
+        statusCycles = inspector->cyclesTaken();
+        statusWasWaiting = waiting > 0;
+        statusUp = up;
+        const int64_t achieved = inspector->achievedIntervalNs();
+        const int64_t asked = static_cast<int64_t>(inspector->getIntervalMs()) * 1'000'000;
+        size_t reads = 0;
+        size_t errors = 0;
+        for (const auto& tag : inspector->getTags()) {
+            reads += tag.state == TagInspector::RowState::Live || tag.state == TagInspector::RowState::Error;
+            errors += tag.state == TagInspector::RowState::Error;
+        }
+        paceText = achieved > asked + asked / 4 && achieved > 0
+                       ? fmt::format("the controller allows every {:.2g} s", static_cast<double>(achieved) / 1e9)
+                       : std::string();
+        if (waiting > 0) {
+            statusLine = fmt::format("no reply for {} s", waiting / 1'000'000'000);
+        } else if (achieved > 0 && up) {
+            statusLine = fmt::format("cycle {:.2f} s \u00b7 {:.0f} reads/s \u00b7 {} tag{} in error",
+                                     static_cast<double>(achieved) / 1e9,
+                                     static_cast<double>(reads) * 1e9 / static_cast<double>(achieved), errors,
+                                     errors == 1 ? "" : "s");
+        } else {
+            statusLine.clear();
+        }
+    }
+    ImGui::SetCursorPos(ImVec2(6, ImGui::GetWindowHeight() - ImGui::GetTextLineHeightWithSpacing() - 2));
+    const bool warn = statusWasWaiting || !paceText.empty();
+    if (warn) {
+        ImGui::PushStyleColor(ImGuiCol_Text,
+                              ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getWarningColor()));
+    }
+    const std::string line = paceText.empty() || statusWasWaiting ? statusLine : statusLine + " \u00b7 " + paceText;
+    ImGui::TextUnformatted(line.c_str());
+    shownStatusLine = line;
+    if (warn) {
+        ImGui::PopStyleColor();
+    }
 }
 
 namespace {

@@ -17,7 +17,6 @@
 
 #include <imgui.h>
 #include <zelk/ui/ImGuiPanel.h>
-#include <zelk/ui/ScrollView.h>
 #include <zelk/ui/Texture.h>
 #include <zelk/ui/Widget.h>
 
@@ -34,7 +33,12 @@ public:
     void update() override;
 
     zelk::ui::ImGuiPanel* getPanel() const { return panel; }
-    zelk::ui::ScrollView* getScrollView() const { return scrollView; }
+    // Scrolls the table so that the row at `index` is in view (in the next frame).
+    void revealRow(size_t index) { revealIndex = index; }
+    // The line under the table as last drawn: the cycle's time, reads per second and tags in error,
+    // "no reply for N s" while a cycle waits, and the pace the controller allows when it is slower
+    // than the rate asked for.
+    const std::string& getStatusLine() const { return shownStatusLine; }
     // Where each row's delete button was last drawn, in the panel's coordinates, in row order.
     const std::vector<ImVec4>& getDeleteButtonRects() const { return deleteRects; }
     // The Value column's text as last drawn, in row order: the value, a stale value with its age, or
@@ -49,6 +53,9 @@ public:
     const std::vector<std::pair<std::string, ImVec4>>& getMenuItems() const { return menuItems; }
     // `text` shortened from the front with an ellipsis to fit `width` pixels at the current font.
     static std::string fitFromEnd(const std::string& text, float width);
+    // `text` cut at the end with an ellipsis to fit `width` pixels at the current font (a value: its
+    // start is what reads first).
+    static std::string fitToWidth(const std::string& text, float width);
 
     // Recording: Record in the toolbar writes each cycle of the table to a CSV file in the folder
     // (asked for at the first Record, then kept); `controller` names the file.
@@ -65,6 +72,9 @@ public:
     // Saves the table's tag paths as a watch list file; false with the reason in getListMessage().
     bool saveList(const std::string& path);
     bool openListFile(const std::string& path);
+    // Where the file popup (save, open, record) was last drawn, in the panel's coordinates; all 0
+    // when it is closed.
+    ImVec4 getFilePopupRect() const { return filePopupRect; }
     // What the last Save, Open or recording said (a file written, a problem).
     const std::string& getListMessage() const { return listMessage; }
 
@@ -73,7 +83,7 @@ public:
     void setTrendShown(bool value) { trendShown = value; }
     // Where each row's trend box was last drawn, in the panel's coordinates, in row order.
     const std::vector<ImVec4>& getTrendBoxRects() const { return trendRects; }
-    // The toolbar's line about the pace when the controller is slower than the rate; else empty.
+    // The status line's note about the pace when the controller is slower than the rate; else empty.
     const std::string& getPaceText() const { return paceText; }
 
     // How old a stale value is, in words: "12 s ago", "3 min ago", "2 h ago".
@@ -105,7 +115,14 @@ private:
 
     TagInspector* inspector;
     zelk::ui::ImGuiPanel* panel = nullptr;
-    zelk::ui::ScrollView* scrollView = nullptr;
+    std::optional<size_t> revealIndex;
+    ImVec4 filePopupRect{0, 0, 0, 0};
+    void drawStatusLine();
+    std::string statusLine;
+    std::string shownStatusLine;
+    uint64_t statusCycles = ~uint64_t{0};
+    bool statusWasWaiting = false;
+    bool statusUp = false;
     const zelk::ui::Texture* deleteIcon = nullptr;
     std::vector<ImVec4> deleteRects;
     std::vector<std::string> drawnValues;

@@ -81,6 +81,14 @@ void TagInspector::markStale() {
     }
 }
 
+int64_t TagInspector::waitingNs() const {
+    if (!batch || batch->done.load(std::memory_order_acquire)) {
+        return 0;
+    }
+    const int64_t waited = clock() - batch->startedNs;
+    return waited > std::max(intervalNs + intervalNs / 2, overdueMinNs) ? waited : 0;
+}
+
 void TagInspector::setIntervalMs(int ms) {
     for (int choice : rateChoicesMs) {
         if (choice == ms) {
@@ -89,6 +97,26 @@ void TagInspector::setIntervalMs(int ms) {
             achievedNs = 0;
         }
     }
+}
+
+void TagInspector::setBase(const std::string& name, IntegerBase base) {
+    if (base == IntegerBase::Decimal) {
+        bases.erase(name);
+    } else {
+        bases[name] = base;
+    }
+}
+
+IntegerBase TagInspector::baseOf(const std::string& name) const {
+    const auto it = bases.find(name);
+    return it == bases.end() ? IntegerBase::Decimal : it->second;
+}
+
+std::string TagInspector::shownValue(const TagValue& tag) const {
+    if (tag.isString) {
+        return tag.value;
+    }
+    return integer_text(tag.value, zelkc_logix_tag_atomic_type(tag.symbolType), baseOf(tag.name));
 }
 
 void TagInspector::setTrended(const std::string& name, bool on) {
@@ -116,7 +144,8 @@ std::string TagInspector::failureText(uint8_t result, const zelkc_logix_read_sta
 void TagInspector::update() {
     if (batch) {
         if (!batch->done.load(std::memory_order_acquire)) {
-            if (!appState->getStatus()) {
+            // A controller that stops answering is shown at once, long before the time-out says so.
+            if (!appState->getStatus() || waitingNs() > 0) {
                 markStale();
             }
             return; // one cycle at a time

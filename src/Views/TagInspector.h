@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@
 #include <zelkc_logix.h>
 
 #include "TrendHistory.h"
+#include "ValueText.h"
 
 class AppState;
 class ThreadPool;
@@ -98,9 +100,21 @@ public:
     int getIntervalMs() const { return static_cast<int>(intervalNs / 1'000'000); }
     // The time between the last two cycle starts; 0 before the second cycle.
     int64_t achievedIntervalNs() const { return achievedNs; }
+    // How long the cycle in flight has waited for the controller, once that is longer than the rate
+    // allows (1.5 intervals, and at least overdueMinNs); 0 otherwise. Meanwhile the rows are stale.
+    int64_t waitingNs() const;
+    static constexpr int64_t overdueMinNs = 2'000'000'000;
     // Cycles whose outcome the rows took, and when the last of them started (the clock's time).
     uint64_t cyclesTaken() const { return cycles; }
     int64_t lastCycleStartNs() const { return lastCycleNs; }
+    // How a watched integer is shown (decimal, hex or binary), by tag path. Kept when the row goes and
+    // across connections: the session remembers it per controller.
+    void setBase(const std::string& name, IntegerBase base);
+    IntegerBase baseOf(const std::string& name) const;
+    const std::map<std::string, IntegerBase>& getBases() const { return bases; }
+    void setBases(std::map<std::string, IntegerBase> all) { bases = std::move(all); }
+    // A row's value as the table shows it: in the row's base for an integer, else the text as read.
+    std::string shownValue(const TagValue& tag) const;
     // Ticks or unticks a row for the trend.
     void setTrended(const std::string& name, bool on);
     // The recent values of the watched numbers: a point per cycle, gaps while stale or refused.
@@ -122,4 +136,5 @@ private:
     uint64_t cycles = 0;
     int64_t lastCycleNs = 0;
     TrendHistory history;
+    std::map<std::string, IntegerBase> bases; // only the rows not shown in decimal
 };

@@ -184,8 +184,13 @@ void TopBarView::buildFields() {
         ImGui::SetCursorPosY(27.0f);
         ImGui::PushStyleColor(ImGuiCol_Text,
                               ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
-        ImGui::TextUnformatted(addressProblem.c_str());
+        // Cut with an ellipsis where the panel ends; the whole reason in a tooltip.
+        const std::string shown = ellipsized(addressProblem, ImGui::GetContentRegionAvail().x);
+        ImGui::TextUnformatted(shown.c_str());
         ImGui::PopStyleColor();
+        if (shown != addressProblem && ImGui::IsItemHovered()) {
+            showTooltip(addressProblem.c_str());
+        }
     }
     const AppStyle* style = AppStyle::getInstance();
     connectButton->setBackgroundColor(buttonFocused ? style->getButtonHoverColor() : style->getButtonColor());
@@ -264,6 +269,21 @@ void TopBarView::showStatus(const LinkSnapshot& link) {
     zelk::ui::Color colour = style->getErrorColor();
     const char* button = "Connect";
     std::string second = secondLine;
+    if (link.state == LinkState::Disconnected && beforeConnect && link.revision == cancelRevision) {
+        // The user's attempt was cancelled: the bar is as it was before it.
+        if (statusText->getText() != beforeConnect->status) {
+            statusText->setText(beforeConnect->status);
+        }
+        statusText->setColor(beforeConnect->colour);
+        if (connectButton->getText()->getText() != button) {
+            connectButton->getText()->setText(button);
+        }
+        if (secondLine != beforeConnect->second) {
+            secondLine = beforeConnect->second;
+            layoutStatus();
+        }
+        return;
+    }
     switch (link.state) {
     case LinkState::Connected:
         status = "PLC-Status: CONNECTED";
@@ -290,7 +310,8 @@ void TopBarView::showStatus(const LinkSnapshot& link) {
         }
         status = "PLC-Status: DISCONNECTED";
         if (!link.reason.empty()) {
-            second = fmt::format("Connection failed: {}", shortFailure(link.result));
+            second = fmt::format("Connection failed: {}",
+                                 link.refusal.empty() ? std::string(shortFailure(link.result)) : link.refusal);
         } else if (!link.plcType.empty()) {
             second = fmt::format("PLC-Type: {}", link.plcType); // after a disconnect: the last type
         }
@@ -333,6 +354,9 @@ void TopBarView::connect() noexcept {
         case LinkState::Reconnecting:
             // Disconnect, or cancel the attempt: acts at once, the network is left to the background.
             appState->disconnect();
+            if (link.state == LinkState::Connecting && beforeConnect) {
+                cancelRevision = appState->snapshot().revision;
+            }
             break;
         case LinkState::Lost:
         case LinkState::Disconnected: {
@@ -349,6 +373,11 @@ void TopBarView::connect() noexcept {
                 link.slot == target.slot) {
                 appState->reconnectNow();
                 break;
+            }
+            if (link.state == LinkState::Disconnected) {
+                beforeConnect = ShownBar{statusText->getText(), statusText->getColor(), secondLine};
+            } else {
+                beforeConnect.reset(); // a lost connection's countdown would not be true after a cancel
             }
             connecting = true;
             appState->connectAsync(

@@ -4,6 +4,7 @@
 // disconnects at once; the bar follows the outcome by polling the application state every frame.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <zelk/ui/ImGuiPanel.h>
@@ -57,7 +58,7 @@ public:
     static std::string lossLine(const LinkSnapshot& link, int64_t now);
     static int clampPort(int value) { return value < 1 ? 1 : (value > 65535 ? 65535 : value); }
 
-    static constexpr const char* version = "1.0.6";
+    static constexpr const char* version = ORVANE_VERSION; // the project's version
     static constexpr float statusWidth = 300;
     // The maker's name and the version line; hidden in a window narrower than wideWidth and while a
     // long status line runs over them.
@@ -106,5 +107,14 @@ private:
     bool focusAddress = false;  // Tab on the button goes back to the address field
     bool fieldsChanged = false; // set from outside while a field may be active
     std::string addressProblem;
+    // What the bar showed when the user's Connect started from a disconnected bar; a Cancel of that
+    // attempt shows it again, as long as nothing else happened (the cancel's connection revision).
+    struct ShownBar {
+        std::string status;
+        zelk::ui::Color colour;
+        std::string second;
+    };
+    std::optional<ShownBar> beforeConnect;
+    uint64_t cancelRevision = 0;
     std::string parsedText; // the address text last looked at for a port of its own
 };

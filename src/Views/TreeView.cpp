@@ -70,12 +70,25 @@ void TreeView::resized() {
 
 void TreeView::update() {
     zelk::ui::Widget::update();
+    if (enterRows) {
+        enterRows = false;
+        if (!lastRows.empty() && getWindow() != nullptr) {
+            getWindow()->setFocus(treePanel);
+            if (getSelected() == nullptr) {
+                select(lastRows.front().item);
+            }
+            revealSelection = true;
+        }
+    }
 
     const bool busy = loading.load();
     treePanel->setVisible(!busy);
     scrollView->setVisible(!busy);
     spinnerStack->setVisible(busy);
     filterPanel->setVisible(!busy && !rootItems.empty());
+    if (!filterPanel->isVisible()) {
+        shownNotice.clear();
+    }
 
     const LinkSnapshot link = appState->snapshot();
     live = link.state == LinkState::Connected;
@@ -85,6 +98,7 @@ void TreeView::update() {
             loadedEpoch = link.controllerEpoch;
             loadedRevision = link.revision;
             inspector->clear();
+            hint.clear(); // what it said was about the previous controller's rows
             // Set here, not only in the task, so that no second browse is queued before it starts.
             loading.store(true);
             try {
@@ -139,6 +153,15 @@ void TreeView::update() {
     if (filterText != appliedFilter) {
         applyFilter(false);
     }
+    if (hintItem != nullptr && hint != rowHint) {
+        hintItem = nullptr; // another line took the hint's place
+    }
+    if (hintItem != nullptr && !busy &&
+        (hintAlive.expired() || std::none_of(lastRows.begin(), lastRows.end(),
+                                             [&](const TreeDraw::Row& r) { return r.item == hintItem; }))) {
+        hint.clear(); // a hint about a row lasts as long as the row is there and shown
+        hintItem = nullptr;
+    }
 }
 
 void TreeView::applyFilter(bool fresh) {
@@ -177,6 +200,11 @@ void TreeView::buildFilter() {
         filterText.clear();
         ImGui::ClearActiveID();
     }
+    if (ImGui::GetActiveID() == field && ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_DownArrow), false)) {
+        // The keyboard's own way into the rows: the first row is selected, nothing is watched.
+        ImGui::ClearActiveID();
+        enterRows = true;
+    }
     ImGui::SetNextItemWidth(
         std::max(40.0f, ImGui::GetContentRegionAvail().x - countWidth - clearWidth - spacing));
     ImGui::InputTextWithHint("##TagFilter", "Search tags...", &filterText, 0, nullptr, nullptr);
@@ -196,6 +224,7 @@ void TreeView::buildFilter() {
         showTooltip("Clear the search (Esc)");
     }
     ImGui::EndDisabled();
+    drawNoticeLine();
 }
 
 namespace {
@@ -433,6 +462,10 @@ void TreeView::activate(TreeItem* row) {
     hint = fmt::format("{} is {} ({}): open it to pick {}, or right-click it and choose Watch all members",
                        tag->getPath(), array ? "an array" : "a structure", tag->typeText(),
                        array ? "an element" : "a member");
+    // The hint goes with the row: a new browse or a search that hides the row takes it away.
+    hintItem = tag;
+    hintAlive = tag->lifetime();
+    rowHint = hint;
 }
 
 void TreeView::watchAll(TagItem* row) {
@@ -553,30 +586,60 @@ void TreeView::drawMenu() {
     ImGui::EndPopup();
 }
 
+std::vector<std::pair<std::string, bool>> TreeView::noticeLines() const {
+    // {text, whether it is an error}, the most important first: what failed (with where the rows came
+    // from), a notice, the answer to the user's last click, the search's hidden matches.
+    std::vector<std::pair<std::string, bool>> lines;
+    if (!failure.empty()) {
+        lines.emplace_back(lastConnected.empty() ? failure : failure + " \u00b7 " + lastConnected, true);
+    }
+    for (const auto& [text, error] : {std::pair{&notice, true}, {&hint, false}, {&filterNotice, false}}) {
+        if (!text->empty()) {
+            lines.emplace_back(*text, error);
+        }
+    }
+    if (failure.empty() && !lastConnected.empty()) {
+        lines.emplace_back(lastConnected, false);
+    }
+    return lines;
+}
+
+void TreeView::drawNoticeLine() {
+    // One line of its own under the search field: the most important of the lines (a failure, where
+    // the rows came from, a notice, the search's hidden matches, a hint), cut with an ellipsis; every
+    // line in the tooltip.
+    const auto lines = noticeLines();
+    shownNotice.clear();
+    if (lines.empty()) {
+        return;
+    }
+    const AppStyle* style = AppStyle::getInstance();
+    ImGui::SetCursorPosY(ImGui::GetWindowHeight() - ImGui::GetTextLineHeight() - 4.0f); // the panel's last line
+    shownNotice = ellipsized(lines.front().first, ImGui::GetWindowWidth() - ImGui::GetCursorPosX() - 8.0f);
+    ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(
+                                             lines.front().second ? style->getErrorColor() : style->getTextColorSecondary()));
+    ImGui::TextUnformatted(shownNotice.c_str());
+    ImGui::PopStyleColor();
+    if (ImGui::IsItemHovered() && (lines.size() > 1 || shownNotice != lines.front().first)) {
+        std::string all;
+        for (const auto& [text, error] : lines) {
+            all += (all.empty() ? "" : "\n") + text;
+        }
+        showTooltip(all.c_str());
+    }
+}
+
 void TreeView::generateGui() {
     if (rootItems.empty() && !loading.load() && !live) {
         ImGui::TextDisabled("%s", emptyHint);
     }
-    if (!failure.empty()) {
-        ImGui::PushStyleColor(ImGuiCol_Text,
-                              ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
-        ImGui::TextWrapped("%s", failure.c_str());
-        ImGui::PopStyleColor();
-    }
-    if (!lastConnected.empty()) {
-        ImGui::TextDisabled("%s", lastConnected.c_str());
-    }
-    if (!notice.empty()) {
-        ImGui::PushStyleColor(ImGuiCol_Text,
-                              ImGui::ColorConvertU32ToFloat4(AppStyle::getInstance()->getErrorColor()));
-        ImGui::TextWrapped("%s", notice.c_str());
-        ImGui::PopStyleColor();
-    }
-    for (const std::string* line : {&filterNotice, &hint}) {
-        if (!line->empty()) {
+    // With rows these lines are the search panel's one line (drawNoticeLine): the rows never move.
+    if (rootItems.empty()) {
+        for (const auto& [text, error] : noticeLines()) {
+            const AppStyle* style = AppStyle::getInstance();
             ImGui::PushStyleColor(ImGuiCol_Text, ImGui::ColorConvertU32ToFloat4(
-                                                     AppStyle::getInstance()->getTextColorSecondary()));
-            ImGui::TextWrapped("%s", line->c_str());
+                                                     error ? style->getErrorColor() : style->getTextColorSecondary()));
+            ImGui::TextWrapped("%s", text.c_str());
             ImGui::PopStyleColor();
         }
     }
@@ -619,5 +682,7 @@ void TreeView::generateGui() {
         revealRow(getSelected());
         revealSelection = false;
     }
-    treePanel->setPreferredSize(zelk::ui::Vec2{getActualSize().x, ImGui::GetCursorPosY()});
+    // At least the view's height: a menu opened on a short (filtered) tree has the whole view.
+    treePanel->setPreferredSize(
+        zelk::ui::Vec2{getActualSize().x, std::max(ImGui::GetCursorPosY(), scrollView->getActualSize().y)});
 }

@@ -56,6 +56,9 @@ public:
     void revealRow(const TreeItem* row);
     // The short line above the rows after a click on a structure or a Watch all members.
     const std::string& getHint() const { return hint; }
+    // The one line under the search field as last drawn (the most important of the failure, notice,
+    // hint and search lines, cut to fit); empty when there is none or no rows.
+    const std::string& getNoticeLine() const { return shownNotice; }
     // The match count beside the search field ("37 tags"); empty without a search.
     const std::string& getMatchText() const { return matchText; }
     // The line saying how many matches were left in closed rows; empty when all are opened.
@@ -124,6 +127,13 @@ private:
     TreeItem* selected = nullptr;
     std::weak_ptr<void> selectedAlive;
     bool revealSelection = false;
+    bool enterRows = false; // Down in the search field: the keyboard moves to the rows
+    std::vector<std::pair<std::string, bool>> noticeLines() const;
+    void drawNoticeLine();
+    std::string shownNotice;
+    const TreeItem* hintItem = nullptr; // the row the hint is about, if it is about one
+    std::weak_ptr<void> hintAlive;
+    std::string rowHint;
     TreeItem* menuRow = nullptr;
     std::weak_ptr<void> menuAlive;
     std::vector<std::pair<std::string, ImVec4>> menuItems;

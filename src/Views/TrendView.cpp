@@ -93,6 +93,11 @@ void TrendView::build() {
     if (ImGui::Button(paused ? "Live" : "Pause")) {
         setPaused(!paused);
     }
+    if (paused) {
+        // Beside the button, not over the curve.
+        ImGui::SameLine();
+        ImGui::TextColored(ImVec4(240 / 255.0f, 200 / 255.0f, 80 / 255.0f, 1), "paused");
+    }
     std::vector<const TagInspector::TagValue*> rows;
     for (const auto& tag : inspector->getTags()) {
         if (tag.trended && !tag.isString) {
@@ -269,8 +274,8 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
     }
     const Range sharedShown{shownLow, shownHigh};
     if (!perTagScale) {
-        for (int i = 0; i <= 4; ++i) {
-            const double v = sharedShown.low + (sharedShown.high - sharedShown.low) * i / 4;
+        // Round values (1, 2 or 5 times a power of ten), not fractions of the range.
+        for (const double v : trendTicks(sharedShown.low, sharedShown.high)) {
             const float y = trendPixel(v, sharedShown.low, sharedShown.high, min.y, max.y);
             draw->AddLine(ImVec2(min.x, y), ImVec2(max.x, y), grid);
             const std::string text = valueText(v);
@@ -312,8 +317,5 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
                 fmt::format("\n{}: {}", row->name, std::isnan(at) ? std::string("no value") : valueText(at));
         }
         showTooltip(text.c_str());
-    }
-    if (paused) {
-        draw->AddText(ImVec2(max.x - 60, min.y + 4), IM_COL32(240, 200, 80, 255), "paused");
     }
 }

@@ -50,4 +50,14 @@ TEST_F(AppFixture, MainWindowRowsFollowTheWindowSizeAndTheMinimumHolds) {
     frames(3);
 }
 
+// At rest and disconnected the loop waits the long rest between frames: nothing asks for frames.
+TEST_F(AppFixture, AnIdleDisconnectedWindowRestsLong) {
+    auto main = std::make_unique<MainWindow>();
+    frames(40); // the start's own frames (the address field's focus) are over
+    std::vector<std::uint32_t> waits;
+    for (int i = 0; i < 5; ++i, frames(1))
+        waits.push_back(app->nextWaitMs());
+    EXPECT_EQ(waits, std::vector<std::uint32_t>(5, MainWindow::idleRestMs));
+}
+
 } // namespace

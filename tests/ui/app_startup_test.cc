@@ -2,6 +2,7 @@
 // child process (headless) without a pak, with a broken one and with the application's.
 #include <cstdlib>
 #include <fstream>
+#include <tuple>
 
 #include <sys/wait.h>
 
@@ -49,15 +50,46 @@ TEST(CommandLine, AddressPortAndUnconnectedPrefillAndBadOnesAreRefused) {
         {{"--unconnected", "plc", "2222"}, "plc:2222U"},
         {{"plc", "--unconnected"}, "plc:44818U"},
         {{"plc", "2222", "x", "--unconnected"}, ":44818U!"},
-        {{"plc", "--unconnectedx"}, "plc:44818!"}};
+        {{"plc", "--unconnectedx"}, ":44818!"},
+        {{"--help"}, ":44818H"},
+        {{"-h", "plc"}, "plc:44818H"},
+        {{"--version"}, ":44818V"},
+        {{"--verbose", "plc"}, "plc:44818+"},
+        {{"-x"}, ":44818!"}};
     for (const auto& [words, expected] : cases) {
         std::vector<const char*> argv{"orvane"};
         argv.insert(argv.end(), words.begin(), words.end());
         const auto args = startup::parseArguments(static_cast<int>(argv.size()), argv.data());
         EXPECT_EQ(args.address + ":" + std::to_string(args.port) + (args.unconnected ? "U" : "") +
+                      (args.help ? "H" : "") + (args.version ? "V" : "") + (args.verbose ? "+" : "") +
                       (args.error.empty() ? "" : "!"),
                   expected);
     }
+}
+
+// --help and --version print and end with 0 before any window or pak; a bad option ends with 1.
+TEST(StartupProcess, HelpAndVersionPrintAndExit) {
+    const fs::path out = apptest::freshDirectory("help") / "out";
+    // {arguments, exit status, the start of standard output, what standard error holds}
+    const std::tuple<std::string, int, std::string, std::string> cases[] = {
+        {"--help", 0, "usage: orvane [--unconnected] [--verbose] [ADDRESS [PORT]]\n", ""},
+        {"-h", 0, "usage: orvane ", ""},
+        {"--version", 0, std::string("orvane ") + ORVANE_VERSION + "\n", ""},
+        {"--frobnicate", 1, "", "orvane: unknown option '--frobnicate'\nusage: orvane "},
+    };
+    for (const auto& [words, exitStatus, stdoutStart, stderrStart] : cases) {
+        const int status = std::system(("SDL_VIDEODRIVER=none '" + std::string(ORVANE_EXECUTABLE) + "' " + words +
+                                        " >'" + out.string() + "' 2>'" + out.string() + ".err'")
+                                           .c_str());
+        std::ifstream o(out), e(out.string() + ".err");
+        const std::string printed(std::istreambuf_iterator<char>(o), {}), errors(std::istreambuf_iterator<char>(e), {});
+        EXPECT_EQ(WEXITSTATUS(status), exitStatus) << words;
+        EXPECT_EQ(printed.substr(0, stdoutStart.size()), stdoutStart) << words;
+        EXPECT_EQ(printed.find("Device ID"), std::string::npos) << "no window: " << words;
+        EXPECT_EQ(errors.substr(0, stderrStart.size()), stderrStart) << words;
+        EXPECT_EQ(stderrStart.empty(), errors.empty()) << errors;
+    }
+    fs::remove_all(out.parent_path());
 }
 
 // The real executable copied to <root>/bin and run in <root>, its standard output and error to
@@ -104,6 +136,9 @@ TEST(StartupProcess, EachKindOfPakGivesItsMessageAndExitStatus) {
         EXPECT_TRUE(devices != std::string::npos && message != std::string::npos && message >= devices)
             << result;
         EXPECT_EQ(result.find("Exception"), std::string::npos) << result;
+        // Into a file, by default: no trace lines (the textures loaded) and no colour sequences.
+        EXPECT_EQ(result.find("[TRACE]"), std::string::npos) << result;
+        EXPECT_EQ(result.find("\x1b["), std::string::npos) << result;
     }
     fs::remove_all(root);
 }

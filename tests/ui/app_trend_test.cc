@@ -67,4 +67,28 @@ TEST(TrendHistory, ValuesMapToPixelsWithinTheBand) {
     EXPECT_TRUE(std::isnan(trendPixel(NAN, 0, 1, 100, 200)));
 }
 
+// The value axis's labels: round steps over any range, whole multiples of the step, at most six, none
+// for an empty or upside-down range.
+TEST(TrendTicks, RoundStepsOverAnyRange) {
+    const struct {
+        double low, high;
+        std::vector<double> ticks;
+    } cases[] = {
+        {-1.44882, 106.545, {0, 20, 40, 60, 80, 100}},
+        {0, 1, {0, 0.2, 0.4, 0.6, 0.8, 1}},
+        {0.05, 0.42, {0.1, 0.2, 0.3, 0.4}},
+        {-418.961, 6705.86, {0, 2000, 4000, 6000}},
+        {-5, 5, {-4, -2, 0, 2, 4}},
+        {1e6, 1e6 + 3, {1e6, 1e6 + 1, 1e6 + 2, 1e6 + 3}},
+        {3, 3, {}},
+        {5, 1, {}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<double> got = trendTicks(c.low, c.high);
+        ASSERT_EQ(got.size(), c.ticks.size()) << c.low << ".." << c.high;
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_DOUBLE_EQ(got[i], c.ticks[i]) << c.low << ".." << c.high;
+    }
+}
+
 } // namespace

@@ -442,7 +442,10 @@ TEST_F(ViewsTest, LostLinksAreShownMarkedAndHealed) {
     frames(1);
     EXPECT_EQ(rowStates(), "SSS");
     ASSERT_EQ(cells().size(), 3u);
-    EXPECT_EQ(cells()[1].rfind("Hello,Orvane(", 0), 0u) << cells()[1];
+    // The value gives way to its age when the cell is narrow.
+    const std::string stale = cells()[1];
+    EXPECT_TRUE(stale.rfind("Hello,Orv", 0) == 0 && stale.size() > 4 && stale.substr(stale.size() - 4) == "ago)")
+        << stale;
     EXPECT_EQ(tree->getLastConnected(), "last connected: 127.0.0.1:" + std::to_string(port));
 
     // Back on the same port: the same watch list reads live again, the opened row is still open.
@@ -741,6 +744,7 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
             TagInspector::getInstance()->addTag(row->getInfo(), row->getPath());
         }
         TagInspector::getInstance()->setIntervalMs(250);
+        TagInspector::getInstance()->setBase("DintTag", IntegerBase::Hex);
         window->setSize(1000, 700);
         frames(2);
         ASSERT_TRUE(keeper.saveNow());
@@ -750,6 +754,7 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
         const nlohmann::json lists = file["watchLists"];
         ASSERT_EQ(lists.size(), 1u);
         EXPECT_EQ(lists.begin().value(), (nlohmann::json{"DintTag", "Motor1.Status.Speed", "Program:MainProgram.Counter"}));
+        EXPECT_EQ(file["valueBases"].begin().value(), (nlohmann::json{{"DintTag", "hex"}}));
         clickButton(); // disconnect
         frames(1);
     }
@@ -759,6 +764,7 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
     file["windowWidth"] = 900;
     std::ofstream(folder / "settings.json") << file.dump();
     TagInspector::getInstance()->setIntervalMs(1000);
+    TagInspector::getInstance()->setBases({});
     {
         SessionKeeper keeper(main.get(), folder);
         keeper.restore(false);
@@ -772,6 +778,8 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
         ASSERT_TRUE(until([&] { return watched().size() == 3u && !tree->isRestorePending(); }));
         EXPECT_EQ(watched(), (Strings{"DintTag:DINT", "Motor1.Status.Speed:REAL", "Program:MainProgram.Counter:DINT"}));
         EXPECT_EQ(tree->getHint(), "1 remembered tag is not in this controller");
+        EXPECT_EQ(TagInspector::getInstance()->baseOf("DintTag"), IntegerBase::Hex) << "the base came back";
+        TagInspector::getInstance()->setBases({});
     }
     // A start with an address on the command line: that address and port win over the remembered ones.
     {
@@ -897,16 +905,18 @@ TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {
                 longName.substr(longName.size() - 10) == "History[9]") << longName;
     auto tableMenu = [&](size_t row, const char* item) {
         const auto at = table->getPanel()->getWorldPosition();
+        table->revealRow(row);
+        frames(2);
         const ImVec4 r = table->getNameRects()[row];
-        table->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, std::max(0.0f, r.y - 100)});
-        frames(1);
-        const float y = at.y + (r.y + r.w) / 2 - table->getScrollView()->getScrollOffset().y;
-        apptest::pushRightClick(window, static_cast<int>(at.x + r.x + 5), static_cast<int>(y + table->getScrollView()->getScrollOffset().y));
+        apptest::pushRightClick(window, static_cast<int>(at.x + r.x + 5), static_cast<int>(at.y + (r.y + r.w) / 2));
         frames(2);
         for (const auto& [text, rect] : table->getMenuItems())
             if (text == item)
                 return clickIn(table->getPanel(), rect);
-        ADD_FAILURE() << "no menu item " << item;
+        std::string all;
+        for (const auto& [text, rect] : table->getMenuItems())
+            all += text + "|";
+        ADD_FAILURE() << "no menu item " << item << " among " << all << " row at " << r.y << "-" << r.w;
     };
     // The ellipsis is drawn, not a '?' in its place: the panels' fonts hold general punctuation.
     for (zelk::ui::ImGuiPanel* panel : {table->getPanel(), tree->getTreePanel()}) {
@@ -915,9 +925,9 @@ TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {
     }
     // Hovering the shortened name shows the whole path in a tooltip with room round its text.
     {
+        table->revealRow(table->getNameRects().size() - 1);
+        frames(2);
         const ImVec4 r = table->getNameRects().back();
-        table->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, std::max(0.0f, r.y - 100)});
-        frames(1);
         const auto at = table->getPanel()->getWorldPosition();
         apptest::pushMotion(window, static_cast<int>(at.x + r.x + 5), static_cast<int>(at.y + (r.y + r.w) / 2));
         frames(2);
@@ -929,7 +939,7 @@ TEST_F(ViewsTest, MenusCopyWatchAllAndLongPaths) {
         EXPECT_GE(tip->Size.y - tip->ContentSize.y, 12.0f);
         EXPECT_GE(tip->ContentSize.x, ImGui::CalcTextSize("Program:MainProgram.Pump.History[9]").x);
         apptest::pushMotion(window, 5, 5); // off the table, and back to its top
-        table->getScrollView()->setScrollOffset(zelk::ui::Vec2{0, 0});
+        table->revealRow(0);
         frames(2);
     }
     tableMenu(0, "Copy \"path = value\"");
@@ -1380,6 +1390,343 @@ TEST_F(ViewsTest, WatchListDropsCyclesWhenTheListOrTheConnectionChanged) {
     list.clear();
     EXPECT_EQ(list.getRevision(), 6u);
     pool.stop();
+}
+
+// The glyphs drawn in `panel` on the band `rect` (panel coordinates) right of rect.x, from the last
+// frame's draw data (found by their place in the font atlas), whatever any clip rectangle would hide:
+// how many glyph corners, and the right edge of the rightmost.
+struct Glyphs {
+    int corners = 0;
+    float right = 0;
+};
+Glyphs glyphsIn(zelk::ui::ImGuiPanel* panel, ImVec4 rect) {
+    ImGuiContext* previous = ImGui::GetCurrentContext();
+    ImGui::SetCurrentContext(panel->getImGuiContext());
+    const ImFont* font = ImGui::GetIO().Fonts->Fonts[0];
+    Glyphs out{0, rect.x};
+    const ImDrawData* data = ImGui::GetDrawData();
+    for (int l = 0; data != nullptr && l < data->CmdListsCount; ++l) {
+        if (std::string(data->CmdLists[l]->_OwnerName).rfind("##Tooltip", 0) == 0)
+            continue; // a tooltip is not the table's
+        for (const ImDrawVert& v : data->CmdLists[l]->VtxBuffer) {
+            if (v.pos.y < rect.y || v.pos.y > rect.w || v.pos.x <= rect.x)
+                continue;
+            const bool glyph = std::any_of(font->Glyphs.begin(), font->Glyphs.end(), [&](const ImFontGlyph& g) {
+                return g.Visible && (v.uv.x == g.U0 || v.uv.x == g.U1) && (v.uv.y == g.V0 || v.uv.y == g.V1);
+            });
+            if (glyph) {
+                ++out.corners;
+                out.right = std::max(out.right, v.pos.x);
+            }
+        }
+    }
+    ImGui::SetCurrentContext(previous);
+    return out;
+}
+float textRightEdge(zelk::ui::ImGuiPanel* panel, ImVec4 rect) { return glyphsIn(panel, rect).right; }
+
+// The bar before and after a cancelled connect, the slot's wording, values that do not fit their cell,
+// the table's columns, and a controller that stops answering, in the real window.
+TEST_F(ViewsTest, TheBarAfterACancelTheSlotWordingLongValuesAndASilentController) {
+    EXPECT_EQ(bar->getMakerTexts()[1]->getText(), std::string("Version: ") + ORVANE_VERSION) << "the project's";
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0); // accepts, never answers
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    ASSERT_TRUE(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(listener, 4) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+    auto barShown = [&] {
+        return status() + " / " + plcType() + " / " + std::to_string(bar->getStatusText()->getColor().r);
+    };
+    // Cancel gives back exactly the bar shown before the click: after a disconnect (the last
+    // controller's type), and after a failure (its line, not the type of the controller last connected
+    // as if current). The failure: a slot where nothing is, in the words orvane-cli uses, on the bar and
+    // in the tree's line.
+    AppState::getInstance()->setTimeoutMs(30000);
+    std::vector<std::string> befores;
+    for (int round = 0; round < 2; ++round) {
+        if (round == 0) {
+            connectTo(sim->port());
+            ASSERT_TRUE(browsed());
+            clickButton(); // Disconnect
+            frames(1);
+        } else {
+            bar->setAddress("127.0.0.1/3");
+            bar->setPort(sim->port());
+            frames(1);
+            clickButton();
+            ASSERT_TRUE(until([&] { return !bar->isConnecting(); }));
+            frames(1);
+            EXPECT_EQ(plcType(), "Connection failed: no device at that address or backplane slot");
+            EXPECT_EQ(tree->getFailure(),
+                      "no device at that address or backplane slot (CIP 0x01/0x0312 connection failure)");
+        }
+        const std::string before = barShown();
+        befores.push_back(before);
+        connectTo(ntohs(addr.sin_port));
+        EXPECT_EQ(status(), "PLC-Status: CONNECTING");
+        clickButton(); // Cancel
+        EXPECT_EQ(barShown(), before);
+        frames(3);
+        EXPECT_EQ(barShown(), before) << "kept in the frames after";
+    }
+    EXPECT_EQ(befores[0].rfind("PLC-Status: DISCONNECTED / " + demoType, 0), 0u) << befores[0];
+    ::close(listener);
+
+    // 800 wide: a long number is cut with an ellipsis and whole in its tooltip; every value drawn
+    // stays inside its cell.
+    window->setSize(800, 500);
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
+    const Strings names{"LintTag", "UlintTag", "UdintTag", "DintTag"};
+    for (const std::string& name : names)
+        clickRow(find(tree->getRootItems(), name));
+    auto* list = TagInspector::getInstance();
+    auto* table = main->getInspectorView();
+    auto allLive = [&] {
+        return list->getTags().size() == names.size() &&
+               std::all_of(list->getTags().begin(), list->getTags().end(),
+                           [](const auto& t) { return t.state == TagInspector::RowState::Live; });
+    };
+    ASSERT_TRUE(until(allLive));
+    frames(2);
+    auto cutRows = [&] {
+        std::string out;
+        for (size_t i = 0; i < names.size(); ++i) {
+            const std::string& drawn = table->getDrawnValues().at(i), &value = list->getTags()[i].value;
+            const bool cut = drawn != value;
+            EXPECT_TRUE(!cut || (drawn.size() > 3 && drawn.substr(drawn.size() - 3) == "\u2026" &&
+                                 value.rfind(drawn.substr(0, drawn.size() - 3), 0) == 0))
+                << drawn << " of " << value;
+            const ImVec4 cell = table->getValueRects().at(i);
+            EXPECT_LE(textRightEdge(table->getPanel(), cell), cell.z + 1) << value << " runs out of its cell";
+            out += cut ? "C" : "-";
+        }
+        return out;
+    };
+    const std::string cuts = cutRows();
+    EXPECT_EQ(cuts.front(), 'C') << "a LINT does not fit at 800 wide";
+    EXPECT_EQ(cuts.back(), '-') << "a DINT does";
+    const ImVec4 lint = table->getValueRects()[0];
+    const auto at = table->getPanel()->getWorldPosition();
+    apptest::pushMotion(window, static_cast<int>(at.x + lint.x + 10), static_cast<int>(at.y + (lint.y + lint.w) / 2));
+    frames(3);
+    {
+        ImGuiContext* previous = ImGui::GetCurrentContext();
+        ImGui::SetCurrentContext(table->getPanel()->getImGuiContext());
+        ImGuiWindow* tip = ImGui::FindWindowByName("##Tooltip_00");
+        const float whole = ImGui::CalcTextSize(list->getTags()[0].value.c_str()).x;
+        EXPECT_TRUE(tip != nullptr && tip->Active && tip->Size.x >= whole) << "the whole value in a tooltip";
+        ImGui::SetCurrentContext(previous);
+    }
+    // The columns can be resized: the Type column's right border dragged left gives Value the room.
+    const float border = table->getValueRects()[0].x - 4;
+    const float y = at.y + table->getValueRects()[0].y - 10; // the header row, right above the first
+    push(window, "m", static_cast<int>(at.x + border), static_cast<int>(y));
+    frames(2); // the border hovered first, as a hand would
+    for (const char* step : {"d", "m", "m", "u"}) {
+        push(window, step, static_cast<int>(at.x + border - (step[0] == 'd' ? 0 : 60)), static_cast<int>(y));
+        frames(2);
+    }
+    EXPECT_LT(table->getValueRects()[0].x, border - 40) << "the Value column starts further left";
+    EXPECT_EQ(cutRows().substr(3), "-");
+
+    // A controller that stops answering: long before the time-out the rows are stale with how long
+    // the reply has been missing; the bar still says connected.
+    logixsim::Faults hang;
+    hang.stall_after_requests = 0;
+    sim->set_faults(hang);
+    ASSERT_TRUE(until([&] {
+        return std::all_of(list->getTags().begin(), list->getTags().end(),
+                           [](const auto& t) { return t.state == TagInspector::RowState::Stale; });
+    }));
+    frames(1);
+    EXPECT_EQ(status(), connected) << "the time-out (30 s) has not passed";
+    ASSERT_EQ(table->getDrawnValues().size(), names.size());
+    for (const std::string& drawn : table->getDrawnValues())
+        EXPECT_NE(drawn.find("  (no reply for "), std::string::npos) << drawn;
+    sim->set_faults({});
+    AppState::getInstance()->setTimeoutMs(AppState::defaultTimeoutMs);
+}
+
+// Menus and the file popup have room on a one-row tree and an empty table and close with Esc; the
+// table scrolls its rows under a toolbar and a header that stay; the status line counts the cycle.
+TEST_F(ViewsTest, PopupsHaveRoomAndCloseWithEscAndTheTableKeepsItsHeader) {
+    window->setSize(800, 500);
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
+    auto* table = main->getInspectorView();
+    const ImVec2 pane(table->getPanel()->getActualSize().x, table->getPanel()->getActualSize().y);
+    auto inside = [](ImVec4 r, float w, float h) { return r.x >= 0 && r.y >= 0 && r.z <= w && r.w <= h && r.w - r.y >= 14; };
+    // The empty table: a right-click anywhere in it reaches "Open watch list...", whose popup is whole.
+    const auto at = table->getPanel()->getWorldPosition();
+    apptest::pushRightClick(window, static_cast<int>(at.x + pane.x / 2), static_cast<int>(at.y + pane.y / 2));
+    frames(2);
+    Strings items;
+    for (const auto& [text, rect] : table->getMenuItems()) {
+        items.push_back(text);
+        EXPECT_TRUE(inside(rect, pane.x, pane.y)) << text;
+    }
+    EXPECT_EQ(items, (Strings{"Save watch list...", "Open watch list...", "Write history"}));
+    clickIn(table->getPanel(), table->getMenuItems()[1].second);
+    frames(2);
+    const ImVec4 file = table->getFilePopupRect();
+    EXPECT_TRUE(inside(file, pane.x, pane.y) && file.w - file.y >= 60) << file.y << " " << file.w;
+    key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE);
+    frames(1);
+    EXPECT_EQ(table->getFilePopupRect().w, 0.0f) << "Esc closes the file popup";
+
+    // A DWORD in hex and in binary from its menu, and back in decimal (in a window wide enough).
+    window->setSize(1400, 800);
+    frames(2);
+    clickRow(find(tree->getRootItems(), "DwordTag"));
+    ASSERT_TRUE(until([&] { return !TagInspector::getInstance()->getTags().empty() &&
+                                   TagInspector::getInstance()->getTags()[0].state == TagInspector::RowState::Live; }));
+    for (const auto& [choice, shown] : {std::pair{"Hex (16#)", "16#DEAD_BEEF"}, {"Binary (2#)", "2#1101_1110_1010_1101"},
+                                        {"Decimal", "3735928559"}}) {
+        const ImVec4 n = table->getNameRects()[0];
+        const auto now = table->getPanel()->getWorldPosition(); // the pane moved with the window's width
+        apptest::pushRightClick(window, static_cast<int>(now.x + n.x + 5), static_cast<int>(now.y + (n.y + n.w) / 2));
+        frames(2);
+        for (const auto& [text, rect] : table->getMenuItems())
+            if (text == choice)
+                clickIn(table->getPanel(), rect);
+        frames(1);
+        EXPECT_EQ(table->getDrawnValues()[0].substr(0, std::string(shown).size()), shown) << choice;
+    }
+    TagInspector::getInstance()->clear();
+    window->setSize(800, 500);
+    frames(2);
+
+    // A one-row tree: the row menu shows whole inside the view, and Esc closes it.
+    filter("DintTag");
+    frames(2);
+    const ImVec2 view(tree->getScrollView()->getActualSize().x, tree->getScrollView()->getActualSize().y);
+    TreeItem* dint = find(tree->getRootItems(), "DintTag");
+    ASSERT_NE(dint, nullptr);
+    const auto treeAt = tree->getTreePanel()->getWorldPosition();
+    const ImVec4 r = dint->hitRect();
+    apptest::pushRightClick(window, static_cast<int>(treeAt.x + (r.x + r.z) / 2), static_cast<int>(treeAt.y + (r.y + r.w) / 2));
+    frames(2);
+    ASSERT_EQ(tree->getMenuItems().size(), 4u);
+    const float panelHeight = tree->getTreePanel()->getActualSize().y; // where the popup can be drawn
+    for (const auto& [text, rect] : tree->getMenuItems())
+        EXPECT_TRUE(inside(rect, view.x, std::min(view.y, panelHeight))) << text << " at " << rect.y << "-" << rect.w;
+    key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE);
+    frames(1);
+    EXPECT_TRUE(tree->getMenuItems().empty()) << "Esc closes the row menu";
+
+    // Nineteen rows: a wheel turn over the table moves the rows; the toolbar, the header and the status
+    // line stay where they are.
+    filter("");
+    frames(2);
+    {
+        TreeItem* motor1 = find(tree->getRootItems(), "Motor1");
+        for (int i = 0; i < 2; ++i, frames(1))
+            tree->revealRow(motor1);
+        const ImVec4 m = motor1->hitRect();
+        const auto treeNow = tree->getTreePanel()->getWorldPosition();
+        apptest::pushRightClick(window, static_cast<int>(treeNow.x + (m.x + m.z) / 2), static_cast<int>(treeNow.y + (m.y + m.w) / 2));
+        frames(2);
+        Strings shown;
+        for (const auto& [text, rect] : tree->getMenuItems()) {
+            shown.push_back(text);
+            if (text == "Watch all members")
+                clickIn(tree->getTreePanel(), rect);
+        }
+        EXPECT_EQ(shown.size(), 4u) << ::testing::PrintToString(shown);
+    }
+    ASSERT_EQ(TagInspector::getInstance()->getTags().size(), 19u);
+    ASSERT_TRUE(until([&] { return !table->getStatusLine().empty(); }));
+    frames(2);
+    auto writes = [&] {
+        for (const auto& [text, rect] : table->getButtons())
+            if (text == "Writes")
+                return rect;
+        return ImVec4(-1, -1, -1, -1);
+    };
+    const ImVec4 switchBefore = writes();
+    const float firstRow = table->getNameRects().front().y;
+    const ImVec4 headerBand(0, firstRow - 20, pane.x, firstRow - 4);
+    const int headerGlyphs = glyphsIn(table->getPanel(), headerBand).corners;
+    EXPECT_GT(headerGlyphs, 40) << "Name, Type and Value";
+    const std::string statusBefore = table->getStatusLine();
+    EXPECT_NE(statusBefore.find(" reads/s \u00b7 0 tags in error"), std::string::npos) << statusBefore;
+    push(window, "m", static_cast<int>(at.x + pane.x / 2), static_cast<int>(at.y + pane.y / 2));
+    push(window, "w", static_cast<int>(at.x + pane.x / 2), static_cast<int>(at.y + pane.y / 2), -5);
+    frames(3);
+    EXPECT_LT(table->getNameRects().front().y, firstRow - 40) << "the rows moved up";
+    const ImVec4 switchAfter = writes();
+    EXPECT_EQ(switchAfter.y, switchBefore.y) << "the toolbar stays";
+    // The header stays above the rows: the first row shown starts below it, where it was before.
+    float topShown = 1e9f;
+    for (const ImVec4& name : table->getNameRects())
+        if (name.y >= firstRow - 1)
+            topShown = std::min(topShown, name.y);
+    EXPECT_LT(topShown, firstRow + 22) << "a row right under the header";
+    EXPECT_EQ(glyphsIn(table->getPanel(), headerBand).corners, headerGlyphs) << "the header, and only it, above the rows";
+
+    // 100 ms against a controller that needs 200: the pace is said in the status line, and Trend and
+    // Record stay where they were.
+    auto toolbar = [&] {
+        std::string out;
+        for (const auto& [text, rect] : table->getButtons())
+            if (text == "Trend" || text == "Record")
+                out += text + "@" + std::to_string(static_cast<int>(rect.x)) + "," + std::to_string(static_cast<int>(rect.y)) + " ";
+        return out;
+    };
+    const std::string placed = toolbar();
+    EXPECT_EQ(placed.substr(0, 6), "Trend@");
+    TagInspector::getInstance()->setIntervalMs(100);
+    logixsim::Faults slow;
+    slow.reply_delay_ms = 200;
+    sim->set_faults(slow);
+    ASSERT_TRUE(until([&] { return !table->getPaceText().empty(); }));
+    frames(1);
+    EXPECT_EQ(toolbar(), placed);
+    EXPECT_NE(table->getStatusLine().find("the controller allows every"), std::string::npos) << table->getStatusLine();
+    sim->set_faults({});
+    TagInspector::getInstance()->setIntervalMs(1000);
+}
+
+// The keyboard's own way into the tree: Down in the search field selects the first row and watches
+// nothing; every queued Down moves a row; Ctrl+C right after a click copies the clicked row's path.
+TEST_F(ViewsTest, TheKeyboardReachesTheRowsAndNoPressIsLost) {
+    connectTo(sim->port());
+    ASSERT_TRUE(browsed());
+    filter("");
+    frames(1);
+    key(SDLK_DOWN, SDL_SCANCODE_DOWN);
+    frames(2);
+    const Items& rows = tree->getRootItems();
+    EXPECT_EQ(tree->getSelected(), rows.front().get());
+    EXPECT_TRUE(TagInspector::getInstance()->getTags().empty()) << "nothing watched";
+    for (int i = 0; i < 10; ++i) { // ten presses before a single frame
+        apptest::pushKey(window, SDLK_DOWN, SDL_SCANCODE_DOWN, true);
+        apptest::pushKey(window, SDLK_DOWN, SDL_SCANCODE_DOWN, false);
+    }
+    frames(30);
+    EXPECT_EQ(tree->getSelected(), rows.at(10).get()) << tree->getSelected()->label();
+    clickRow(find(rows, "DintTag"));
+    apptest::pushKey(window, SDLK_LCTRL, SDL_SCANCODE_LCTRL, true, KMOD_LCTRL);
+    key(SDLK_c, SDL_SCANCODE_C, KMOD_LCTRL);
+    apptest::pushKey(window, SDLK_LCTRL, SDL_SCANCODE_LCTRL, false);
+    frames(1);
+    EXPECT_EQ(clipboard(), "DintTag");
+    // The hint a structure's click gives is the line under the search field (the rows stay where
+    // they are), and goes when a search hides that structure.
+    TreeItem* motor1 = find(rows, "Motor1");
+    for (int i = 0; i < 2; ++i, frames(1))
+        tree->revealRow(motor1);
+    const float rowY = motor1->hitRect().y;
+    clickRow(motor1);
+    frames(1);
+    EXPECT_EQ(tree->getHint().rfind("Motor1 is a structure", 0), 0u) << tree->getHint();
+    EXPECT_EQ(tree->getNoticeLine().rfind("Motor1 is a structure", 0), 0u) << tree->getNoticeLine();
+    EXPECT_EQ(tree->getNoticeLine().substr(tree->getNoticeLine().size() - 3), "\u2026") << "cut to its line";
+    EXPECT_EQ(motor1->hitRect().y, rowY) << "the rows did not move";
+    filter("DintTag");
+    frames(2);
+    EXPECT_EQ(tree->getHint(), "");
 }
 
 // Writing from the table, end to end against a simulator whose controller also has a read-only tag

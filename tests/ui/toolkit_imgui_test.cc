@@ -91,3 +91,51 @@ TEST(ImGuiPanel, KeyboardReachesOnlyTheFocusedPanel) {
         EXPECT_EQ(editing, active);
     }
 }
+
+// Key presses quicker than the frames each reach ImGui as a press of their own: ten in one frame, and
+// one right after a frame that showed the same key down; a held key's repeated events add none.
+TEST(ImGuiPanel, EveryKeyPressArrivesEvenWithinOneFrame) {
+    TestApp t;
+    int presses = 0;
+    auto* panel = t.root()->addHiddenChild<ImGuiPanel>(50.0f, 50.0f, 200.0f, 40.0f);
+    panel->setBuildImGuiFunction([&] { presses += ImGui::IsKeyPressed(SDL_SCANCODE_DOWN, false) ? 1 : 0; });
+    push(t.window, "mdu", 100, 60); // the keyboard focus
+    t.frames(2);
+    auto key = [&](bool down, bool repeat = false) {
+        SDL_Event e{};
+        e.type = down ? SDL_KEYDOWN : SDL_KEYUP;
+        e.key.windowID = t.window->getId();
+        e.key.state = down ? SDL_PRESSED : SDL_RELEASED;
+        e.key.repeat = repeat ? 1 : 0;
+        e.key.keysym.sym = SDLK_DOWN;
+        e.key.keysym.scancode = SDL_SCANCODE_DOWN;
+        SDL_PushEvent(&e);
+    };
+    // {presses queued before the frames (each down and up), a held key's repeats, presses seen}
+    const std::tuple<int, int, int> cases[] = {{10, 0, 10}, {1, 0, 1}, {0, 5, 1}};
+    for (const auto& [taps, repeats, seen] : cases) {
+        presses = 0;
+        for (int i = 0; i < taps; ++i) {
+            key(true);
+            key(false);
+        }
+        if (repeats > 0) {
+            key(true);
+            for (int i = 0; i < repeats; ++i)
+                key(true, true);
+            t.frames(1);
+            key(false);
+        }
+        t.frames(25);
+        EXPECT_EQ(presses, seen) << taps << " taps, " << repeats << " repeats";
+    }
+    // Right after a frame that showed the key down, the next tap is a new press.
+    presses = 0;
+    key(true);
+    t.frames(1);
+    key(false);
+    key(true);
+    key(false);
+    t.frames(5);
+    EXPECT_EQ(presses, 2);
+}

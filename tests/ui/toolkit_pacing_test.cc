@@ -31,6 +31,8 @@ TEST(Pacing, WaitAndPresentAfterEachKindOfChange) {
         {"new pixels in the same texture", [&] { texture = solidTexture(4, 4, 0, 0, 255); }, R, true, R},
         {"pixels changed in place", [] { Renderer::texturesChanged(); }, R, true, R},
         {"clear colour", [&] { t.window->setClearColor(Color(9, 9, 9, 255)); }, R, true, R},
+        {"a longer rest", [] { Application::setRestFrameMs(250); }, 250, false, 250},
+        {"the usual rest again", [] { Application::setRestFrameMs(R); }, R, false, R},
     };
     for (const auto& [name, change, wait, presented, waitNext] : cases) {
         const std::uint64_t expected = t.window->getPresentedFrames() + presented;

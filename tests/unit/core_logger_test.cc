@@ -99,3 +99,15 @@ TEST(Logger, LinesFromSeveralThreadsNeverInterleave) {
     }
     EXPECT_TRUE(unstamped(capture.out.str()) == expected) << capture.out.str().substr(0, 2000);
 }
+
+// As the window configures it: below the minimum nothing is written, and without colour a line is
+// the bare text; each level still goes to its stream.
+TEST(Logger, AMinimumLevelAndPlainLines) {
+    Logger::configure(LogLevel::Info, false);
+    Capture capture;
+    for (LogLevel level : {LogLevel::Trace, LogLevel::Debug, LogLevel::Info, LogLevel::Error})
+        LogWriter(level, std::source_location())("line");
+    Logger::configure(LogLevel::Trace, true);
+    EXPECT_EQ(unstamped(capture.out.str()), "T [INFO ] <> line\n");
+    EXPECT_EQ(unstamped(capture.err.str()), "T [ERROR] <> line\n");
+}

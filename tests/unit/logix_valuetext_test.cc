@@ -127,4 +127,36 @@ TEST(LogixValueText, TypeTexts) {
     EXPECT_EQ(datatype_text(nullptr), "UNKNOWN");
 }
 
+// Hex and binary in the controller's notation: padded to the type's width in groups of four, negative
+// values as their two's complement at that width; decimal, non-integers and non-numbers unchanged.
+TEST(IntegerText, HexAndBinaryAtTheTypesWidth) {
+    constexpr IntegerBase D = IntegerBase::Decimal, H = IntegerBase::Hex, B = IntegerBase::Binary;
+    const struct {
+        const char* text;
+        uint16_t type;
+        IntegerBase base;
+        const char* expected;
+    } cases[] = {
+        {"5", ZELKC_LOGIX_TYPE_SINT, B, "2#0000_0101"},
+        {"-1", ZELKC_LOGIX_TYPE_SINT, H, "16#FF"},
+        {"-2", ZELKC_LOGIX_TYPE_INT, B, "2#1111_1111_1111_1110"},
+        {"48879", ZELKC_LOGIX_TYPE_WORD, H, "16#BEEF"},
+        {"3735928559", ZELKC_LOGIX_TYPE_DWORD, H, "16#DEAD_BEEF"},
+        {"12648430", ZELKC_LOGIX_TYPE_DINT, H, "16#00C0_FFEE"},
+        {"-1234567890123", ZELKC_LOGIX_TYPE_LINT, H, "16#FFFF_FEE0_8E04_FB35"},
+        {"18000000000000000000", ZELKC_LOGIX_TYPE_ULINT, H, "16#F9CC_D8A1_C508_0000"},
+        {"1", ZELKC_LOGIX_TYPE_LWORD, B,
+         "2#0000_0000_0000_0000_0000_0000_0000_0000_0000_0000_0000_0000_0000_0000_0000_0001"},
+        {"200", ZELKC_LOGIX_TYPE_USINT, D, "200"},
+        {"1", ZELKC_LOGIX_TYPE_BOOL, H, "1"},
+        {"3.25", ZELKC_LOGIX_TYPE_REAL, H, "3.25"},
+        {"12x", ZELKC_LOGIX_TYPE_DINT, H, "12x"},
+        {"", ZELKC_LOGIX_TYPE_DINT, B, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(integer_text(c.text, c.type, c.base), c.expected) << c.text << " " << std::hex << c.type;
+    EXPECT_TRUE(integer_type(ZELKC_LOGIX_TYPE_LWORD));
+    EXPECT_FALSE(integer_type(ZELKC_LOGIX_TYPE_BOOL) || integer_type(ZELKC_LOGIX_TYPE_LREAL));
+}
+
 } // namespace

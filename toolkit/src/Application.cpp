@@ -172,13 +172,19 @@ void Application::requestFrame() {
     }
 }
 
+void Application::setRestFrameMs(std::uint32_t ms) {
+    if (Application* app = current.load()) {
+        app->restFrameMs_ = ms;
+    }
+}
+
 std::uint32_t Application::nextWaitMs() const {
     if (framesRun_ == 0 || frameRequested_ || eventsHandled_) {
         return 0;
     }
     DispatchQueue& q = dispatchQueue();
     std::lock_guard<std::mutex> lock(q.mutex);
-    return q.pending.empty() ? kRestFrameMs : 0;
+    return q.pending.empty() ? restFrameMs_ : 0;
 }
 
 bool Application::waitForEvents(std::uint32_t timeoutMs) {

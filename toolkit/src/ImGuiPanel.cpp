@@ -223,10 +223,24 @@ void ImGuiPanel::feedInput() {
     io.MouseWheelH = wheelX_;
     wheelX_ = 0.0f;
     wheelY_ = 0.0f;
-    for (int i = 0; i < 512; ++i) {
-        io.KeysDown[i] = keysHeld_[static_cast<std::size_t>(i)] || keysPressed_[static_cast<std::size_t>(i)];
+    bool morePresses = false;
+    for (std::size_t i = 0; i < 512; ++i) {
+        bool down = keysHeld_[i];
+        if (keyPresses_[i] > 0) {
+            // A press shorter than a frame is still seen as down for one frame; the next press of the
+            // same key first shows the key up, so that ImGui counts it as a press of its own.
+            down = !keysShownDown_[i];
+            if (down) {
+                --keyPresses_[i];
+            }
+            morePresses = morePresses || keyPresses_[i] > 0;
+        }
+        io.KeysDown[i] = down;
+        keysShownDown_[i] = down;
     }
-    keysPressed_.reset();
+    if (morePresses) {
+        requestFrame();
+    }
     io.KeyCtrl = (modifiers_ & KMOD_CTRL) != 0;
     io.KeyShift = (modifiers_ & KMOD_SHIFT) != 0;
     io.KeyAlt = (modifiers_ & KMOD_ALT) != 0;
@@ -429,7 +443,10 @@ bool ImGuiPanel::onKeyDown(const KeyEvent& event) {
     modifiers_ = event.modifiers;
     if (event.scancode > 0 && event.scancode < 512) {
         keysHeld_.set(static_cast<std::size_t>(event.scancode));
-        keysPressed_.set(static_cast<std::size_t>(event.scancode));
+        std::uint8_t& presses = keyPresses_[static_cast<std::size_t>(event.scancode)];
+        if (!event.repeat && presses < 255) {
+            ++presses; // a held key's repeats are ImGui's own
+        }
     }
     return true;
 }
@@ -437,6 +454,7 @@ bool ImGuiPanel::onKeyDown(const KeyEvent& event) {
 void ImGuiPanel::focusLost() {
     focusLost_ = true;
     keysHeld_.reset();
+    keyPresses_.fill(0);
     modifiers_ = 0;
 }
 

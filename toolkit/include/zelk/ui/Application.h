@@ -78,9 +78,13 @@ public:
     // A request covers one frame, so a widget that animates asks again in every update() while it
     // moves (Widget::requestFrame). Does nothing without an application.
     static void requestFrame();
+    // Main thread: the rest from now on (kRestFrameMs until set). A longer rest costs less while
+    // nothing happens, and update() polls less often. Does nothing without an application.
+    static void setRestFrameMs(std::uint32_t ms);
     // How long run() waits for an event before the next frame: 0 when a frame is needed now (no frame
     // has run yet; the last frame handled an input or window event; requestFrame() was called since
-    // the last frame began; functions are queued with dispatchToMainThread), else kRestFrameMs.
+    // the last frame began; functions are queued with dispatchToMainThread), else the rest
+    // (kRestFrameMs unless setRestFrameMs changed it).
     std::uint32_t nextWaitMs() const;
     // Blocks until an SDL event is queued or `timeoutMs` has passed; true when an event is queued.
     // The event stays queued for the next frame. dispatchToMainThread queues an event that wakes it.
@@ -112,6 +116,7 @@ private:
     std::uint64_t lastFrameStart_ = 0;
     std::uint64_t framesRun_ = 0;
     bool frameRequested_ = false; // requestFrame() since the last frame began
+    std::uint32_t restFrameMs_ = kRestFrameMs;
     bool eventsHandled_ = false;  // the last frame handled an input or window event
     bool quit_ = false;
     bool vsync_ = true;
