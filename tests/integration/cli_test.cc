@@ -414,13 +414,19 @@ TEST_F(Cli, ReadsSendNoProbesAndTagsKeepTheirNames) {
         many += " T" + std::to_string(i);
     }
     start({}, 0, logixsim::parse_controller(controller.dump(), "many.json"));
-    // The requests a run sent, counted once the server has seen its connection close.
+    // The requests a run sent, counted once the server has taken them all: no connection open and
+    // the count unchanged over a few polls (the server may accept the run's connection late).
     const auto requests = [&](const std::string& line, Result* r) {
         const uint64_t before = server_->request_count();
         *r = cli(line);
-        for (int i = 0; i < 5000 && server_->connection_count() != 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return server_->request_count() - before;
+        uint64_t seen = server_->request_count();
+        for (int quiet = 0, i = 0; quiet < 5 && i < 3000; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const uint64_t now = server_->request_count();
+            quiet = now == seen && server_->connection_count() == 0 ? quiet + 1 : 0;
+            seen = now;
+        }
+        return seen - before;
     };
     for (bool malformed : {false, true}) {
         logixsim::Faults faults;

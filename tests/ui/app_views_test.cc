@@ -1457,8 +1457,8 @@ TEST_F(ViewsTest, TheBarAfterACancelTheSlotWordingLongValuesAndASilentController
             ASSERT_TRUE(until([&] { return !bar->isConnecting(); }));
             frames(1);
             EXPECT_EQ(plcType(), "Connection failed: no device at that address or backplane slot");
-            EXPECT_EQ(tree->getFailure(),
-                      "no device at that address or backplane slot (CIP 0x01/0x0312 connection failure)");
+            EXPECT_EQ(tree->getFailure(), "the route to slot 3: no device at that address or backplane slot (CIP "
+                                          "0x01/0x0312 connection failure)");
         }
         const std::string before = barShown();
         befores.push_back(before);
