@@ -81,6 +81,21 @@ uint8_t send_each(zelkc_logix_client* client, const zelkc_cip_request* requests,
     return ZELKC_LOGIX_OK;
 }
 
+// Opens a class 3 connection along the route: 4002 bytes, then 504 (504 only when `small_only`).
+// Returns the last attempt's result: 0 once one opens; an attempt that cost the session, or
+// memory, ends the tries.
+uint8_t open_connection(zelkc_logix_client* client, bool small_only) {
+    static const uint16_t kSizes[] = {ZELKC_CIP_CONNECTION_SIZE_LARGE, ZELKC_CIP_CONNECTION_SIZE_SMALL};
+    uint8_t rc = ZELKC_CIP_ERR_NOT_CONNECTED;
+    for (uint32_t i = small_only ? 1 : 0; i < 2; ++i) {
+        rc = zelkc_cip_client_open_connection(client->cip, has_route(client) ? &client->route : nullptr, kSizes[i]);
+        if (rc == ZELKC_CIP_OK || rc == ZELKC_CIP_ERR_NO_MEMORY || !zelkc_logix_client_is_connected(client)) {
+            break;
+        }
+    }
+    return rc;
+}
+
 } // namespace
 
 extern "C" {
@@ -104,22 +119,15 @@ uint8_t zelkc_logix_client_connect_mode(zelkc_logix_client* client, const char* 
     if (result != ZELKC_LOGIX_OK || mode == ZELKC_LOGIX_MODE_UNCONNECTED || has_connection(client)) {
         return result;
     }
-    static const uint16_t kSizes[] = {ZELKC_CIP_CONNECTION_SIZE_LARGE, ZELKC_CIP_CONNECTION_SIZE_SMALL};
-    const zelkc_cip_buffer* route = has_route(client) ? &client->route : nullptr;
-    for (uint32_t i = mode == ZELKC_LOGIX_MODE_AUTO ? 0 : 1; i < 2; ++i) {
-        const uint8_t rc = zelkc_cip_client_open_connection(client->cip, route, kSizes[i]);
-        if (rc == ZELKC_CIP_OK) {
-            return ZELKC_LOGIX_OK;
-        }
-        if (!zelkc_logix_client_is_connected(client)) {
-            return zelkc_logix_convert_result(rc); // the exchange failed: the session is gone
-        }
-        if (rc == ZELKC_CIP_ERR_NO_MEMORY) {
-            zelkc_logix_client_disconnect(client);
-            return ZELKC_LOGIX_ERR_NO_MEMORY;
-        }
-        // Refused (or answered with something else): the next size, then unconnected messaging.
+    const uint8_t rc = open_connection(client, mode != ZELKC_LOGIX_MODE_AUTO);
+    if (rc != ZELKC_CIP_OK && !zelkc_logix_client_is_connected(client)) {
+        return zelkc_logix_convert_result(rc); // the exchange failed: the session is gone
     }
+    if (rc == ZELKC_CIP_ERR_NO_MEMORY) {
+        zelkc_logix_client_disconnect(client);
+        return ZELKC_LOGIX_ERR_NO_MEMORY;
+    }
+    // Open, or refused at both sizes (or answered with something else): unconnected messaging.
     return ZELKC_LOGIX_OK;
 }
 
@@ -192,14 +200,8 @@ uint8_t zelkc_logix_client_connect(zelkc_logix_client* client, const char* host,
         // The device does not forward unconnected requests to a slot; a Forward Open with the slot
         // in its connection path may still reach the controller, and the Identity is then read
         // over that connection (which every later request uses).
-        static const uint16_t kSizes[] = {ZELKC_CIP_CONNECTION_SIZE_LARGE, ZELKC_CIP_CONNECTION_SIZE_SMALL};
         const zelkc_cip_refusal refused = client->cip->refusal;
-        for (uint16_t size : kSizes) {
-            if (zelkc_cip_client_open_connection(client->cip, &client->route, size) == ZELKC_CIP_OK ||
-                !zelkc_logix_client_is_connected(client)) {
-                break;
-            }
-        }
+        (void)open_connection(client, false);
         if (has_connection(client)) {
             zelkc_cip_response_free(&response);
             result = send_one(client, request, &response);

@@ -672,11 +672,11 @@ int run_browse(const CommonOptions& common, const BrowseOptions& options) {
                                 emit(scope);
                                 progress.show("programs", total);
                             });
-        }
-        for (const std::string& program :
-             options.all && (options.lanes <= 1 || programs.size() <= 1) ? programs : std::vector<std::string>{}) {
-            progress.show("Program:" + program, total);
-            emit(browse_scope(connection, program, nullptr, &total));
+        } else if (options.all) {
+            for (const std::string& program : programs) {
+                progress.show("Program:" + program, total);
+                emit(browse_scope(connection, program, nullptr, &total));
+            }
         }
     }
     if (options.json) {

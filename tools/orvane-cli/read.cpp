@@ -202,15 +202,16 @@ std::vector<std::string> whole_array_paths(const std::string& tag, const std::ve
 // paths. The types come from one browse of each scope named; a tag the browse does not list as an
 // array, or a scope the device cannot browse (no Symbol object), is read as it was written.
 std::vector<std::string> expand_arrays(const Connection& connection, const std::vector<std::string>& tags) {
-    std::map<std::string, std::pair<uint8_t, zelkc_logix_tag_info_list>> scopes; // "" for the controller
-    struct Lists {
-        std::map<std::string, std::pair<uint8_t, zelkc_logix_tag_info_list>>& scopes;
-        ~Lists() {
-            for (auto& [name, browsed] : scopes) {
-                zelkc_logix_tag_info_list_free(&browsed.second);
-            }
-        }
-    } lists{scopes};
+    // One scope's browse: its result and its list, released with it.
+    struct Browsed {
+        uint8_t rc = ZELKC_LOGIX_OK;
+        zelkc_logix_tag_info_list list{};
+        Browsed() = default;
+        Browsed(const Browsed&) = delete;
+        Browsed& operator=(const Browsed&) = delete;
+        ~Browsed() { zelkc_logix_tag_info_list_free(&list); }
+    };
+    std::map<std::string, Browsed> scopes; // by program name, "" for the controller
     std::vector<std::string> out;
     for (const std::string& tag : tags) {
         if (tag.empty() || tag.back() == ']') {
@@ -221,7 +222,7 @@ std::vector<std::string> expand_arrays(const Connection& connection, const std::
         if (strncasecmp(tag.c_str(), "Program:", 8) == 0) {
             program = tag.substr(8, tag.find('.') == std::string::npos ? std::string::npos : tag.find('.') - 8);
         }
-        auto [it, fresh] = scopes.try_emplace(program, std::pair<uint8_t, zelkc_logix_tag_info_list>{});
+        auto [it, fresh] = scopes.try_emplace(program);
         auto& [brc, list] = it->second;
         if (fresh) {
             brc = program.empty() ? zelkc_logix_client_browse_global_tags(connection.client(), &list)
