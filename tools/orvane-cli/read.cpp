@@ -448,8 +448,11 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
             if (!reconnect(common, interrupts, e.what(), &connection, backoff)) {
                 break; // interrupted during the outage
             }
-            --cycle; // the outage prints no row and counts no cycle; the next row comes at once
-            start = std::chrono::steady_clock::now() - std::chrono::milliseconds(int64_t(options.interval_ms) * int64_t(cycle + 1));
+            // The outage prints no row and counts no cycle; the next row comes at once and the one
+            // after it an interval later (the schedule restarts from now).
+            --cycle;
+            start = std::chrono::steady_clock::now() -
+                    std::chrono::milliseconds(int64_t(options.interval_ms) * int64_t(cycle));
             continue;
         } catch (const NotFoundError&) {
             if (interrupts.interrupted()) {
