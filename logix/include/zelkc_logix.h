@@ -13,7 +13,8 @@
  *    record so that a second release does nothing.
  *  - Every heap block goes through zelkc_cip_alloc / zelkc_cip_realloc / zelkc_cip_free.
  *  - A client has no lock: use it from one thread at a time.
- *  - The library never logs and never starts threads.
+ *  - The library never logs. Only the lanes functions (zelkc_logix_lanes_*) start threads: one per
+ *    extra lane for the duration of the call, all joined before it returns.
  */
 #ifndef ZELKC_LOGIX_H
 #define ZELKC_LOGIX_H
@@ -301,6 +302,71 @@ uint8_t zelkc_logix_expand_browse_internal(zelkc_logix_client* client, zelkc_log
  * tmpl->type_name to the template name. On failure `out` is empty and tmpl is unchanged. */
 uint8_t zelkc_logix_client_browse_struct_members(zelkc_logix_client* client, zelkc_logix_tag_info* tmpl,
                                                  zelkc_logix_tag_info_list* out);
+
+/* ---------------------------------------------------------------------------------------------
+ * Lanes: several connections to one controller used together
+ * ------------------------------------------------------------------------------------------- */
+
+#define ZELKC_LOGIX_MAX_LANES 8u
+
+/* A client's connection and up to ZELKC_LOGIX_MAX_LANES - 1 more sessions to the same controller
+ * (same route, and a class 3 connection when the first has one), each carrying one request at a
+ * time: across a network with a long round trip, requests that do not depend on each other go out
+ * side by side. A lane set is used from one thread at a time; while a lanes function runs, none of
+ * its clients may be used elsewhere. */
+typedef struct zelkc_logix_lanes {
+    zelkc_logix_client* clients[ZELKC_LOGIX_MAX_LANES]; /* [0]: the caller's (borrowed); the rest owned */
+    uint32_t count;      /* clients in the set, the first included; 0 when closed */
+    char* host;          /* owned copy */
+    uint32_t port;
+    uint32_t timeout_ms;
+    uint8_t mode;        /* the mode extra lanes connect (and reconnect) in, from the first client */
+    uint32_t reopened;   /* lanes reopened after they were lost, over the set's life */
+    uint32_t used;       /* lanes the last call put requests on */
+} zelkc_logix_lanes;
+
+/* Fills `lanes` with `first` (connected, to host:port) and opens up to `count` - 1 more lanes to
+ * the same controller, side by side, each within timeout_ms. A lane the controller refuses (no
+ * session, or no class 3 connection where `first` has one: out of connections) is left out
+ * quietly, so the set may hold fewer than asked; count 1 opens nothing. Returns 0, 1 (null
+ * arguments, `first` not connected, count 0 or above ZELKC_LOGIX_MAX_LANES) or 2. Release with
+ * zelkc_logix_lanes_close. */
+uint8_t zelkc_logix_lanes_open(zelkc_logix_lanes* lanes, zelkc_logix_client* first, const char* host,
+                               uint32_t port, uint32_t timeout_ms, uint32_t count);
+/* Disconnects and destroys the extra lanes; `first` stays as it is. Null and closed sets are ignored. */
+void zelkc_logix_lanes_close(zelkc_logix_lanes* lanes);
+/* The controller-scope (or one program's) symbols, structures expanded, exactly as
+ * zelkc_logix_client_browse_global_tags (_program_tags) lists them on one lane, with the symbol
+ * list walked over every lane: after its first page, the lanes take the next ranges of instances
+ * (each of four pages' width as the first page measured), each stopping where the next range
+ * begins; the templates the tags need are then read spread over the lanes and the structures
+ * expanded through the first lane still up, whose template cache every lane shares afterwards.
+ * A lane lost on the way (time-out, connection closed) is reopened once and its range finished by
+ * the lanes left; the browse fails only when none is left, or with the failure a one-lane browse
+ * would meet (a refusal, a malformed reply). The first client's browse progress is told after each
+ * page with the pages and tags of all lanes so far, on the thread that received the page. */
+uint8_t zelkc_logix_lanes_browse_global_tags(zelkc_logix_lanes* lanes, zelkc_logix_tag_info_list* out);
+uint8_t zelkc_logix_lanes_browse_program_tags(zelkc_logix_lanes* lanes, zelkc_logix_tag_info_list* out,
+                                              const char* program);
+/* Browses the `count` programs named in `programs`, each on whichever lane is free (one request
+ * per lane at a time; the lanes share their template caches first). Every program's outcome goes
+ * to done(context, index, result, list) as soon as its browse ends, on that lane's thread (calls
+ * may come side by side); on success the callee owns *list and releases it with
+ * zelkc_logix_tag_info_list_free. A lane lost is reopened once and the program browsed again; a
+ * program whose browse failed otherwise is reported with its failure and the others go on.
+ * Returns 0 once every program was reported, 1 or 2. */
+uint8_t zelkc_logix_lanes_browse_programs(zelkc_logix_lanes* lanes, const char* const* programs, uint32_t count,
+                                          void (*done)(void* context, uint32_t index, uint8_t result,
+                                                       zelkc_logix_tag_info_list* list),
+                                          void* context);
+/* Copies every structure template `from` has read into `to`'s cache (those `to` lacks), so that
+ * browsing on `to` does not ask the controller for them again. Returns 0, 1 or 2. */
+uint8_t zelkc_logix_client_share_templates(zelkc_logix_client* to, const zelkc_logix_client* from);
+/* Reads a batch as zelkc_logix_client_read_atomic_values_status does. A batch that needs more than
+ * one packet is cut into as many slices (up to one per lane), read side by side; a slice whose lane
+ * was lost is read again on a lane still up. Returns 0 when every slice was exchanged. */
+uint8_t zelkc_logix_lanes_read_atomic_values_status(zelkc_logix_lanes* lanes, zelkc_logix_atomic_read* entries,
+                                                    uint32_t count, zelkc_logix_read_status* statuses);
 
 /* Turns tag path text ("Prog:Main.Tag[1,2].Member") into an EPATH in `out`, which is initialised
  * first. The caller releases `out` with zelkc_cip_path_free on every outcome. */

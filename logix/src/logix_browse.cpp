@@ -106,61 +106,75 @@ uint8_t zelkc_logix_browse_page_decode(uint8_t general_status, const uint8_t* da
     return ZELKC_LOGIX_OK;
 }
 
+uint8_t logix_browse_scope_name(const char* program, char** scope) {
+    *scope = nullptr;
+    if (program == nullptr) {
+        return ZELKC_LOGIX_OK;
+    }
+    const size_t name_length = std::strlen(program);
+    *scope = static_cast<char*>(zelkc_cip_alloc(name_length + kProgramPrefixLength + 1));
+    if (*scope == nullptr) {
+        return ZELKC_LOGIX_ERR_NO_MEMORY;
+    }
+    std::memcpy(*scope, kProgramPrefix, kProgramPrefixLength);
+    std::memcpy(*scope + kProgramPrefixLength, program, name_length + 1);
+    return ZELKC_LOGIX_OK;
+}
+
+uint8_t logix_browse_page(zelkc_logix_client* client, const char* scope, zelkc_logix_tag_info_list* out,
+                          uint32_t* capacity, uint32_t* next_instance, uint8_t* status, uint32_t* first) {
+    *status = 0;
+    *first = *next_instance;
+    zelkc_cip_buffer path;
+    zelkc_cip_path_init(&path);
+    uint8_t rc = ZELKC_CIP_OK;
+    if (scope != nullptr) {
+        rc = zelkc_cip_path_add_ansi_symbol(&path, scope);
+    }
+    if (rc == ZELKC_CIP_OK) {
+        rc = zelkc_cip_path_add_class(&path, ZELKC_LOGIX_SYMBOL_CLASS);
+    }
+    if (rc == ZELKC_CIP_OK) {
+        rc = zelkc_cip_path_add_instance(&path, *next_instance);
+    }
+    if (rc != ZELKC_CIP_OK) {
+        zelkc_cip_path_free(&path);
+        return zelkc_logix_convert_result(rc);
+    }
+    const zelkc_cip_request request =
+        logix_make_request(kGetInstanceAttributeList, &path, kAttributeList, sizeof kAttributeList);
+    zelkc_cip_response reply;
+    std::memset(&reply, 0, sizeof reply);
+    uint8_t result = zelkc_logix_send_cip_internal(client, &request, &reply);
+    zelkc_cip_path_free(&path);
+    if (result == ZELKC_LOGIX_OK) {
+        *status = reply.general_status;
+        if (reply.data.size >= 4) {
+            *first = logix_le32(reply.data.data);
+        }
+        result = zelkc_logix_browse_page_decode(reply.general_status, reply.data.data, reply.data.size, out,
+                                                capacity, next_instance);
+    }
+    zelkc_cip_response_free(&reply);
+    return result;
+}
+
 uint8_t browse_tags(zelkc_logix_client* client, zelkc_logix_tag_info_list* out, const char* program) {
     out->count = 0;
     out->items = nullptr;
     client->skipped_templates = 0;
     char* scope = nullptr;
-    if (program != nullptr) {
-        const size_t name_length = std::strlen(program);
-        scope = static_cast<char*>(zelkc_cip_alloc(name_length + kProgramPrefixLength + 1));
-        if (scope == nullptr) {
-            return ZELKC_LOGIX_ERR_NO_MEMORY;
-        }
-        std::memcpy(scope, kProgramPrefix, kProgramPrefixLength);
-        std::memcpy(scope + kProgramPrefixLength, program, name_length + 1);
+    uint8_t result = logix_browse_scope_name(program, &scope);
+    if (result != ZELKC_LOGIX_OK) {
+        return result;
     }
     uint32_t next_instance = 0;
     uint32_t capacity = 0;
     uint32_t pages = 0;
-    uint8_t result = ZELKC_LOGIX_OK;
     for (;;) {
-        zelkc_cip_buffer path;
-        zelkc_cip_path_init(&path);
-        uint8_t rc = ZELKC_CIP_OK;
-        if (scope != nullptr) {
-            rc = zelkc_cip_path_add_ansi_symbol(&path, scope);
-        }
-        if (rc == ZELKC_CIP_OK) {
-            rc = zelkc_cip_path_add_class(&path, ZELKC_LOGIX_SYMBOL_CLASS);
-        }
-        if (rc == ZELKC_CIP_OK) {
-            rc = zelkc_cip_path_add_instance(&path, next_instance);
-        }
-        if (rc != ZELKC_CIP_OK) {
-            zelkc_cip_path_free(&path);
-            result = zelkc_logix_convert_result(rc);
-            break;
-        }
-        zelkc_cip_request request;
-        std::memset(&request, 0, sizeof request);
-        request.service = kGetInstanceAttributeList;
-        request.path = path.data;
-        request.path_size = path.size;
-        request.data = kAttributeList;
-        request.data_size = sizeof kAttributeList;
-        zelkc_cip_response reply;
-        std::memset(&reply, 0, sizeof reply);
-        result = zelkc_logix_send_cip_internal(client, &request, &reply);
-        zelkc_cip_path_free(&path);
-        if (result != ZELKC_LOGIX_OK) {
-            zelkc_cip_response_free(&reply);
-            break;
-        }
-        const uint8_t status = reply.general_status;
-        result = zelkc_logix_browse_page_decode(status, reply.data.data, reply.data.size, out, &capacity,
-                                                &next_instance);
-        zelkc_cip_response_free(&reply);
+        uint8_t status = 0;
+        uint32_t first = 0;
+        result = logix_browse_page(client, scope, out, &capacity, &next_instance, &status, &first);
         ++pages;
         if (result == ZELKC_LOGIX_OK && client->browse_progress != nullptr) {
             client->browse_progress(client->browse_progress_context, pages, out->count);

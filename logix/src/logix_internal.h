@@ -62,6 +62,22 @@ uint8_t add_symbol_and_indexes(zelkc_cip_buffer* out, const char* segment, size_
 // The paging loop behind both browse entry points; `program` null for the controller scope.
 uint8_t browse_tags(zelkc_logix_client* client, zelkc_logix_tag_info_list* out, const char* program);
 
+// The scope text of a program's symbol list ("Program:<name>") in a new block, or null for the
+// controller scope (program null).
+uint8_t logix_browse_scope_name(const char* program, char** scope);
+
+// Asks one page of the symbol list of `scope` (null: the controller's) from *next_instance on and
+// appends its entries to `out` (see zelkc_logix_browse_page_decode). *status gets the page's general
+// status (0: the list ends with this page; 6: more follow), *first the instance of its first entry
+// (*next_instance as it was when the page is empty).
+uint8_t logix_browse_page(zelkc_logix_client* client, const char* scope, zelkc_logix_tag_info_list* out,
+                          uint32_t* capacity, uint32_t* next_instance, uint8_t* status, uint32_t* first);
+
+// Copies every template of `from`'s cache that `to` lacks into `to`'s cache (created when null,
+// also when `from` has none),
+// within `to`'s bound. Returns 0 or ZELKC_LOGIX_ERR_NO_MEMORY.
+uint8_t logix_templates_share(zelkc_logix_client* to, const zelkc_logix_client* from);
+
 // Decodes one page of the symbol list reply (general status and data) and appends its listed
 // entries to `list`. `capacity` is the list's allocated capacity, `next_instance` the next
 // instance wanted; both are updated. Checks the general status (0 or 6), every entry's layout

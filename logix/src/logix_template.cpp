@@ -56,6 +56,56 @@ void logix_templates_release(zelkc_logix_client* client) {
     client->template_members = 0;
 }
 
+uint8_t logix_templates_share(zelkc_logix_client* to, const zelkc_logix_client* from) {
+    if (to->templates == nullptr) {
+        const size_t cache_bytes = ZELKC_LOGIX_TEMPLATE_SLOTS * sizeof(zelkc_logix_template_entry*);
+        to->templates = static_cast<zelkc_logix_template_entry**>(zelkc_cip_alloc(cache_bytes));
+        if (to->templates == nullptr) {
+            return ZELKC_LOGIX_ERR_NO_MEMORY;
+        }
+        std::memset(to->templates, 0, cache_bytes);
+    }
+    for (uint32_t id = 0; to != from && from->templates != nullptr && id < ZELKC_LOGIX_TEMPLATE_SLOTS; ++id) {
+        const zelkc_logix_template_entry* source = from->templates[id];
+        if (source == nullptr || to->templates[id] != nullptr) {
+            continue;
+        }
+        const uint32_t count = source->members.count;
+        if (!logix_template_cache_admit(to, count)) {
+            return ZELKC_LOGIX_OK; // the rest is read again when a browse needs it
+        }
+        auto* entry = static_cast<zelkc_logix_template_entry*>(zelkc_cip_alloc(sizeof(zelkc_logix_template_entry)));
+        if (entry == nullptr) {
+            to->template_members -= count;
+            return ZELKC_LOGIX_ERR_NO_MEMORY;
+        }
+        std::memset(entry, 0, sizeof *entry);
+        entry->info.symbol_type = source->info.symbol_type;
+        const char* name = source->info.type_name;
+        bool ok = name == nullptr || (entry->info.type_name = logix_strndup(name, std::strlen(name))) != nullptr;
+        if (ok && count != 0) {
+            entry->members.items =
+                static_cast<zelkc_logix_tag_info*>(zelkc_cip_alloc((size_t)count * sizeof(zelkc_logix_tag_info)));
+            ok = entry->members.items != nullptr;
+            for (uint32_t i = 0; ok && i < count; ++i) {
+                const zelkc_logix_tag_info& member = source->members.items[i];
+                zelkc_logix_tag_info* copy = &entry->members.items[i];
+                *copy = member; // members in the cache carry no type name and no children
+                copy->name = member.name != nullptr ? logix_strndup(member.name, std::strlen(member.name)) : nullptr;
+                ok = member.name == nullptr || copy->name != nullptr;
+                entry->members.count = ok ? i + 1 : i;
+            }
+        }
+        if (!ok) {
+            release_entry(entry);
+            to->template_members -= count;
+            return ZELKC_LOGIX_ERR_NO_MEMORY;
+        }
+        to->templates[id] = entry;
+    }
+    return ZELKC_LOGIX_OK;
+}
+
 bool logix_template_cache_admit(zelkc_logix_client* client, uint32_t members) {
     const uint32_t limit = client->template_limit != 0 ? client->template_limit : ZELKC_LOGIX_MAX_TAG_INFOS;
     if (members > limit || client->template_members > limit - members) {

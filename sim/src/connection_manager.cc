@@ -205,7 +205,8 @@ uint16_t ConnectionTable::open(CipConnection& c) {
     for (const auto& [id, e] : entries_)
         if (e.c.serial == c.serial && e.c.vendor == c.vendor && e.c.originator == c.originator)
             return 0x0100;
-    if (entries_.size() >= kCapacity)
+    const size_t limit = limit_.load();
+    if (entries_.size() >= (limit == 0 ? kCapacity : std::min(limit, kCapacity)))
         return 0x0113;
     while (next_id_ == 0 || entries_.count(next_id_) != 0)
         ++next_id_;

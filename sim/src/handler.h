@@ -107,6 +107,8 @@ public:
     size_t size();
     // Closes connections idle for longer than this whatever their own time-out (0: off).
     void set_idle_limit_us(int64_t limit) { idle_limit_us_.store(limit); }
+    // Opens no more than this many connections at once (0: kCapacity).
+    void set_limit(size_t limit) { limit_.store(limit); }
 
 private:
     struct Entry {
@@ -120,6 +122,7 @@ private:
     std::function<int64_t()> clock_;
     std::mutex mutex_;
     std::atomic<int64_t> idle_limit_us_{0};
+    std::atomic<size_t> limit_{0};
     std::map<uint32_t, Entry> entries_; // by O->T id
     uint32_t next_id_ = 0x4C580001;
 };

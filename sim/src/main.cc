@@ -26,6 +26,12 @@ const char* const kUsage =
     "  --live-interval-ms <n>      period of the live-value updates (default 1000; 0 stops them)\n"
     "  --idle-close-ms <n>         close a TCP connection without a session after n ms without a\n"
     "                              byte from its client (default 60000; 0 never)\n"
+    "  --rtt-ms <n>                each reply leaves n ms after its request arrived, per connection\n"
+    "                              (a network round trip; default 0)\n"
+    "  --service-us <n>            the controller works n us per request, one request at a time over\n"
+    "                              all connections (default 0)\n"
+    "  --max-connections <n>       refuse class 3 connections beyond n open at once (0x0113, out of\n"
+    "                              connections; default 0: 32)\n"
     "  --print-demo                print the built-in demo controller file and exit\n"
     "Faults:\n"
     "  --reply-delay-ms <n>        delay every reply\n"
@@ -101,6 +107,12 @@ int main(int argc, char** argv) {
             options.live_interval_ms = static_cast<int>(number(i, argc, argv, 0, 86400000));
         } else if (a == "--idle-close-ms") {
             options.idle_close_ms = static_cast<int>(number(i, argc, argv, 0, 86400000));
+        } else if (a == "--rtt-ms") {
+            options.rtt_ms = static_cast<int>(number(i, argc, argv, 0, 60000));
+        } else if (a == "--service-us") {
+            options.service_us = static_cast<int>(number(i, argc, argv, 0, 10000000));
+        } else if (a == "--max-connections") {
+            options.max_connections = static_cast<int>(number(i, argc, argv, 0, 32));
         } else if (a == "--reply-delay-ms") {
             options.faults.reply_delay_ms = static_cast<int>(number(i, argc, argv, 0, 86400000));
         } else if (a == "--close-after-requests") {

@@ -106,6 +106,7 @@ struct Server::Impl {
     };
 
     mutable std::mutex mutex;
+    std::mutex service_mutex; // held while the controller works on a request (service_us)
     std::condition_variable wake_cv;
     bool stopping = false;
     bool running = false;
@@ -126,6 +127,7 @@ struct Server::Impl {
     Impl(std::shared_ptr<const Controller> c, Options o)
         : controller(std::move(c)), options(std::move(o)), store(controller), faults(options.faults) {
         connections.set_idle_limit_us(int64_t{faults.drop_idle_connections_ms} * 1000);
+        connections.set_limit(static_cast<size_t>(std::max(0, options.max_connections)));
     }
 
     Faults current_faults() const {
@@ -166,8 +168,27 @@ struct Server::Impl {
                     break;
                 if (f.stall_after_requests >= 0 && total > static_cast<uint64_t>(f.stall_after_requests))
                     continue; // hung: read, never answered
-                auto outcome = session.handle(message.data(), message.size(),
+                const auto arrived = std::chrono::steady_clock::now();
+                auto outcome = [&] {
+                    if (options.service_us <= 0)
+                        return session.handle(message.data(), message.size(),
                                               limits_of(f, options.slot, port, address), f.refuse_sessions);
+                    // One controller working one request at a time, whichever connection it came on.
+                    std::lock_guard<std::mutex> serial(service_mutex);
+                    const auto busy_until =
+                        std::chrono::steady_clock::now() + std::chrono::microseconds(options.service_us);
+                    auto o = session.handle(message.data(), message.size(),
+                                            limits_of(f, options.slot, port, address), f.refuse_sessions);
+                    std::this_thread::sleep_until(busy_until);
+                    return o;
+                }();
+                if (outcome.has_reply && options.rtt_ms > 0) {
+                    const auto due = arrived + std::chrono::milliseconds(options.rtt_ms);
+                    const auto now = std::chrono::steady_clock::now();
+                    if (due > now &&
+                        !pause(int(std::chrono::ceil<std::chrono::milliseconds>(due - now).count())))
+                        break;
+                }
                 if (outcome.has_reply) {
                     Bytes& r = outcome.reply;
                     if (f.reply_delay_ms > 0 && !pause(f.reply_delay_ms))

@@ -496,16 +496,23 @@ void put_text(Output& out, const Scope& scope, const BrowseOptions& options) {
     walk_scope(&out, walk, scope, 0, [](size_t) {}, [](size_t) {});
 }
 
-// The tags of one scope, browsed; the programs it lists go to `programs` when asked.
+// The tags of one scope, browsed (over the connection's lanes when it has more than one); the
+// programs it lists go to `programs` when asked.
 Scope browse_scope(const Connection& connection, const std::string& program, std::vector<std::string>* programs,
                    size_t* tags) {
     Scope scope;
     scope.program = program;
     scope.list.reset(new zelkc_logix_tag_info_list{});
     zelkc_logix_tag_info_list& list = *scope.list;
-    const uint8_t rc =
-        program.empty() ? zelkc_logix_client_browse_global_tags(connection.client(), &list)
-                        : zelkc_logix_client_browse_program_tags(connection.client(), &list, program.c_str());
+    zelkc_logix_lanes* lanes = connection.lanes();
+    uint8_t rc = ZELKC_LOGIX_OK;
+    if (lanes != nullptr && lanes->count > 1) {
+        rc = program.empty() ? zelkc_logix_lanes_browse_global_tags(lanes, &list)
+                             : zelkc_logix_lanes_browse_program_tags(lanes, &list, program.c_str());
+    } else {
+        rc = program.empty() ? zelkc_logix_client_browse_global_tags(connection.client(), &list)
+                             : zelkc_logix_client_browse_program_tags(connection.client(), &list, program.c_str());
+    }
     if (rc == ZELKC_LOGIX_ERR_DEVICE && !program.empty()) {
         throw NotFoundError(fmt::format("program {}: the controller has no such program", program));
     }
@@ -539,14 +546,21 @@ Scope browse_scope(const Connection& connection, const std::string& program, std
     return scope;
 }
 
-// The programs browsed over up to `lanes` connections at once: the given one and as many more as the
-// controller grants (one it refuses, or that fails, is simply not used), each taking the next
-// program. `emit` gets every scope in the programs' order, on the calling thread, as soon as it
+// The programs browsed over the connection's lanes at once (those the controller granted), each
+// lane taking the next program, its template cache shared from the first. `emit` gets every scope in the programs' order, on the calling thread, as soon as it
 // and those before it are in; at most 2 x lanes scopes wait to be emitted. A program whose browse
 // failed throws its failure when its turn to be emitted comes, as a browse one by one would.
-void browse_programs(const Connection& first, const Address& address, uint32_t timeout_ms, uint32_t lanes,
-                     const std::vector<std::string>& programs, size_t* total,
+void browse_programs(const Connection& first, const std::vector<std::string>& programs, size_t* total,
                      const std::function<void(const Scope&)>& emit) {
+    // Each lane browses its programs alone, so each goes through a view without lanes.
+    zelkc_logix_lanes* lanes = first.lanes();
+    std::vector<std::unique_ptr<Connection>> views;
+    for (uint32_t lane = 0; lane < lanes->count; ++lane) {
+        if (zelkc_logix_client_share_templates(lanes->clients[lane], first.client()) != ZELKC_LOGIX_OK) {
+            throw ConnectionError("out of memory");
+        }
+        views.push_back(std::make_unique<Connection>(first, lanes->clients[lane]));
+    }
     struct Slot {
         bool done = false;
         Scope scope;
@@ -558,7 +572,7 @@ void browse_programs(const Connection& first, const Address& address, uint32_t t
     std::condition_variable cv;
     size_t next = 0, emitted = 0;
     bool stop = false;
-    const size_t ahead = 2 * size_t(lanes);
+    const size_t ahead = 2 * size_t(lanes->count);
     const auto work = [&](const Connection& connection) {
         for (;;) {
             size_t i = 0;
@@ -587,18 +601,9 @@ void browse_programs(const Connection& first, const Address& address, uint32_t t
         }
     };
     std::vector<std::thread> threads;
-    for (uint32_t lane = 1; lane < lanes && lane < programs.size(); ++lane) {
-        threads.emplace_back([&] {
-            std::unique_ptr<Connection> extra;
-            try {
-                extra = std::make_unique<Connection>(address, timeout_ms);
-            } catch (const std::exception&) {
-                return; // the controller grants no more connections: fewer lanes
-            }
-            work(*extra);
-        });
+    for (size_t lane = 0; lane < views.size() && lane < programs.size(); ++lane) {
+        threads.emplace_back([&, lane] { work(*views[lane]); });
     }
-    threads.emplace_back([&] { work(first); });
     std::exception_ptr failure;
     for (size_t i = 0; i < programs.size() && failure == nullptr; ++i) {
         Slot slot;
@@ -633,6 +638,9 @@ void browse_programs(const Connection& first, const Address& address, uint32_t t
 
 int run_browse(const CommonOptions& common, const BrowseOptions& options) {
     Connection connection(common.address, common.timeout_ms);
+    if (options.lanes > 1 && options.program.empty()) {
+        connection.open_lanes(common.address, common.timeout_ms, options.lanes);
+    }
     // Each scope is written as soon as it is browsed and released before the next, so memory holds
     // one scope's tags however many programs the controller has. A browse that fails part-way has
     // then written the scopes before it (in chunks of 64 KiB); its exit status says it is incomplete.
@@ -665,9 +673,9 @@ int run_browse(const CommonOptions& common, const BrowseOptions& options) {
         std::vector<std::string> programs;
         progress.show("controller tags", total);
         emit(browse_scope(connection, "", &programs, &total));
-        if (options.all && options.lanes > 1 && programs.size() > 1) {
+        if (options.all && connection.lanes() != nullptr && connection.lanes()->count > 1 && programs.size() > 1) {
             progress.pages_off();
-            browse_programs(connection, common.address, common.timeout_ms, options.lanes, programs, &total,
+            browse_programs(connection, programs, &total,
                             [&](const Scope& scope) {
                                 emit(scope);
                                 progress.show("programs", total);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,7 +62,16 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
+    // A view of another client of the same controller (a lane of `owner`): failures are explained
+    // and named as the owner's; the client stays the lane set's.
+    Connection(const Connection& owner, zelkc_logix_client* lane) : client_(lane), address_(owner.address_), owned_(false) {}
+
     zelkc_logix_client* client() const { return client_; }
+    // Opens up to `count` lanes to the controller, this connection's client first (see
+    // zelkc_logix_lanes_open); a controller that grants fewer gives fewer. They close with the
+    // connection, and a signal cancels them as it cancels the connection.
+    zelkc_logix_lanes* open_lanes(const Address& address, uint32_t timeout_ms, uint32_t count);
+    zelkc_logix_lanes* lanes() const { return lanes_.get(); }
     // Throws ConnectionError (a connection failure) or NotFoundError (a refusal) for `result` met
     // while doing `what`, explained with the status behind it.
     [[noreturn]] void fail(const std::string& what, uint8_t result) const;
@@ -75,6 +85,8 @@ public:
 private:
     zelkc_logix_client* client_ = nullptr;
     std::string address_;
+    bool owned_ = true;
+    std::unique_ptr<zelkc_logix_lanes> lanes_;
 };
 
 // The outcome of reading one tag: its value text as the application shows it, or why it failed.

@@ -118,10 +118,34 @@ Connection::Connection(const Address& address, uint32_t timeout_ms) : address_(a
 }
 
 Connection::~Connection() {
+    if (lanes_ != nullptr) {
+        for (uint32_t i = 1; i < lanes_->count; ++i) {
+            untrack(lanes_->clients[i]);
+        }
+        zelkc_logix_lanes_close(lanes_.get());
+    }
+    if (!owned_) {
+        return;
+    }
     if (client_ != nullptr) {
         untrack(client_);
     }
     zelkc_logix_client_destroy(client_);
+}
+
+zelkc_logix_lanes* Connection::open_lanes(const Address& address, uint32_t timeout_ms, uint32_t count) {
+    if (lanes_ == nullptr) {
+        auto lanes = std::make_unique<zelkc_logix_lanes>();
+        if (zelkc_logix_lanes_open(lanes.get(), client_, address.host.c_str(), address.port, timeout_ms, count) !=
+            ZELKC_LOGIX_OK) {
+            return nullptr; // one lane: the connection alone
+        }
+        lanes_ = std::move(lanes);
+        for (uint32_t i = 1; i < lanes_->count; ++i) {
+            track(lanes_->clients[i]);
+        }
+    }
+    return lanes_.get();
 }
 
 std::string Connection::reason(uint8_t result) const {

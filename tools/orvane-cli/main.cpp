@@ -117,8 +117,9 @@ int main(int argc, char** argv) {
         ->excludes(program);
     browse
         ->add_option("--lanes", browse_options.lanes,
-                     "with --all, browse programs over up to N connections at once (default 4; a "
-                     "controller that grants fewer gets fewer)")
+                     "browse over up to N connections at once: the controller tags in ranges and, with "
+                     "--all, the programs side by side (default 4; a controller that grants fewer gets "
+                     "fewer; 1: one connection, as before)")
         ->check(CLI::Range(1u, 8u))
         ->type_name("N");
     browse->add_flag("--elements", browse_options.elements,

@@ -93,6 +93,15 @@ struct Options {
     // A TCP connection without a registered session is closed after this long without a byte from
     // its client (0: never), so that idle sockets cannot use up the server's descriptors.
     int idle_close_ms = 60000;
+    // A network between client and controller: each reply leaves this long after its request
+    // arrived, on every connection independently (0: at once).
+    int rtt_ms = 0;
+    // The controller's own work per request, serial over all connections (0: none): several
+    // connections hide the round trip but cannot make the controller faster.
+    int service_us = 0;
+    // Class 3 connections open at once beyond this are refused with extended status 0x0113 (out of
+    // connections), as a controller that has no more to give (0: the table's own capacity).
+    int max_connections = 0;
 };
 
 class Controller;                                    // a parsed controller description
