@@ -321,7 +321,8 @@ typedef struct zelkc_logix_lanes {
     uint32_t port;
     uint32_t timeout_ms;
     uint8_t mode;        /* the mode extra lanes connect (and reconnect) in, from the first client */
-    uint32_t reopened;   /* lanes reopened after they were lost, over the set's life */
+    uint32_t reopened;   /* reopenings of lost lanes tried, over the set's life */
+    uint8_t gone[ZELKC_LOGIX_MAX_LANES]; /* 1: lost and not reopened; later calls leave it out */
     uint32_t used;       /* lanes the last call put requests on */
 } zelkc_logix_lanes;
 

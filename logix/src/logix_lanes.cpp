@@ -42,12 +42,34 @@ bool connect_lane(const zelkc_logix_lanes* lanes, zelkc_logix_client* lane) {
 template <typename Fn> void side_by_side(zelkc_logix_lanes* lanes, Fn fn) {
     std::thread threads[ZELKC_LOGIX_MAX_LANES];
     for (uint32_t i = 1; i < lanes->count; ++i) {
-        threads[i] = std::thread([&fn, i] { fn(i); });
+        if (lanes->gone[i] == 0) {
+            threads[i] = std::thread([&fn, i] { fn(i); });
+        }
     }
-    fn(0);
+    if (lanes->gone[0] == 0) {
+        fn(0);
+    }
     for (uint32_t i = 1; i < lanes->count; ++i) {
-        threads[i].join();
+        if (threads[i].joinable()) {
+            threads[i].join();
+        }
     }
+}
+
+// Reopens lost lane `lane` once in its life; false (the lane given up) when it is the caller's
+// client, was tried before, or the controller refuses it now.
+bool reopen(zelkc_logix_lanes* lanes, uint32_t lane, std::mutex* mu) {
+    if (lane == 0 || lanes->gone[lane] != 0) {
+        lanes->gone[lane] = 1;
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(*mu);
+        ++lanes->reopened;
+    }
+    const bool up = connect_lane(lanes, lanes->clients[lane]);
+    lanes->gone[lane] = up ? 0 : 1;
+    return up;
 }
 
 // One range [start, end) of the symbol list and what has been listed of it.
@@ -76,7 +98,6 @@ struct Walk {
     uint32_t tags = 0;
     uint8_t failure = ZELKC_LOGIX_OK; // a failure that ends the browse
     uint8_t last_loss = ZELKC_LOGIX_OK;
-    bool reopened[ZELKC_LOGIX_MAX_LANES] = {};
 };
 
 void free_range(Range* r) {
@@ -181,7 +202,7 @@ uint8_t walk_page(Walk* w, zelkc_logix_client* client, Range* r) {
 }
 
 // One lane's share of the walk: ranges until none is left. A lane lost is reopened once (the
-// caller's own client excepted); its range goes back to be finished.
+// caller's own client excepted); its range goes back to be finished by whichever lane is free.
 void walk_lane(Walk* w, uint32_t lane) {
     zelkc_logix_client* client = w->lanes->clients[lane];
     for (;;) {
@@ -210,21 +231,18 @@ void walk_lane(Walk* w, uint32_t lane) {
         if (rc == ZELKC_LOGIX_OK) {
             continue;
         }
-        std::lock_guard<std::mutex> lock(w->mu);
-        r->taken = false;
-        if (!lost(client) || rc == ZELKC_LOGIX_ERR_NO_MEMORY || rc == ZELKC_LOGIX_ERR_CANCELLED) {
-            if (w->failure == ZELKC_LOGIX_OK) {
-                w->failure = rc; // what a one-lane browse would fail with
+        {
+            std::lock_guard<std::mutex> lock(w->mu);
+            r->taken = false;
+            if (!lost(client) || rc == ZELKC_LOGIX_ERR_NO_MEMORY || rc == ZELKC_LOGIX_ERR_CANCELLED) {
+                if (w->failure == ZELKC_LOGIX_OK) {
+                    w->failure = rc; // what a one-lane browse would fail with
+                }
+                return;
             }
-            return;
+            w->last_loss = rc;
         }
-        w->last_loss = rc;
-        if (lane == 0 || w->reopened[lane]) {
-            return;
-        }
-        w->reopened[lane] = true;
-        ++w->lanes->reopened;
-        if (!connect_lane(w->lanes, client)) {
+        if (!reopen(w->lanes, lane, &w->mu)) {
             return;
         }
     }
@@ -536,7 +554,6 @@ uint8_t zelkc_logix_lanes_browse_programs(zelkc_logix_lanes* lanes, const char* 
     }
     std::mutex mu;
     uint32_t next = 0, retries = 0;
-    bool reopened[ZELKC_LOGIX_MAX_LANES] = {};
     lanes->used = count < lanes->count ? count : lanes->count;
     side_by_side(lanes, [&](uint32_t lane) {
         zelkc_logix_client* client = lanes->clients[lane];
@@ -556,16 +573,8 @@ uint8_t zelkc_logix_lanes_browse_programs(zelkc_logix_lanes* lanes, const char* 
             uint8_t rc = lost(client) ? (uint8_t)ZELKC_LOGIX_ERR_NOT_CONNECTED
                                       : zelkc_logix_client_browse_program_tags(client, &list, programs[i]);
             if (rc != ZELKC_LOGIX_OK && rc != ZELKC_LOGIX_ERR_CANCELLED && lost(client)) {
-                bool again = false;
-                if (lane != 0 && !reopened[lane]) {
-                    reopened[lane] = true;
-                    {
-                        std::lock_guard<std::mutex> lock(mu);
-                        ++lanes->reopened;
-                    }
-                    again = connect_lane(lanes, client) &&
-                            logix_templates_share(client, lanes->clients[0]) == ZELKC_LOGIX_OK;
-                }
+                const bool again =
+                    reopen(lanes, lane, &mu) && logix_templates_share(client, lanes->clients[0]) == ZELKC_LOGIX_OK;
                 if (again) {
                     rc = zelkc_logix_client_browse_program_tags(client, &list, programs[i]);
                 }

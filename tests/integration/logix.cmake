@@ -5,5 +5,5 @@ if(TARGET zelkc_logix AND TARGET logixsim)
   target_include_directories(logix_client_test PRIVATE ${PROJECT_SOURCE_DIR}/logix/src)
   target_compile_definitions(logix_client_test PRIVATE
                              LOGIX_DEMO_JSON="${PROJECT_SOURCE_DIR}/sim/controllers/demo.json")
-  set_tests_properties(logix_client_test PROPERTIES LABELS "unit;integration")
+  set_tests_properties(logix_client_test PROPERTIES LABELS "unit;integration;tsan")
 endif()

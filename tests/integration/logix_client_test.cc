@@ -880,3 +880,180 @@ TEST_F(LogixClientTest, AHundredWritesAreOneExchangeOverAConnection) {
 }
 
 } // namespace
+
+// ---- lanes ----------------------------------------------------------------------------------
+
+// The whole tag database through a lane set: the controller scope walked in ranges, the programs
+// side by side (collected in their order), one program also walked in ranges; the same text as
+// full_browse gives over one lane, or "" on a failure.
+std::string lanes_browse(zelkc_logix_lanes* lanes, uint8_t* failure = nullptr) {
+    zelkc_logix_tag_info_list list{};
+    uint8_t rc = zelkc_logix_lanes_browse_global_tags(lanes, &list);
+    std::vector<const char*> names;
+    for (uint32_t i = 0; i < list.count; ++i) {
+        if (zelkc_logix_tag_is_program(list.items[i].symbol_type)) {
+            names.push_back(list.items[i].name);
+        }
+    }
+    struct Told {
+        std::mutex mu;
+        std::map<uint32_t, std::string> texts;
+        uint8_t failure = 0;
+    } told;
+    if (rc == ZELKC_LOGIX_OK) {
+        rc = zelkc_logix_lanes_browse_programs(
+            lanes, names.data(), uint32_t(names.size()),
+            [](void* context, uint32_t index, uint8_t result, zelkc_logix_tag_info_list* tags) {
+                auto* t = static_cast<Told*>(context);
+                std::string text;
+                for (uint32_t j = 0; j < tags->count; ++j) {
+                    dump(tags->items[j], &text, 1, {});
+                }
+                zelkc_logix_tag_info_list_free(tags);
+                std::lock_guard<std::mutex> lock(t->mu);
+                t->texts[index] = text;
+                t->failure = result != ZELKC_LOGIX_OK ? result : t->failure;
+            },
+            &told);
+    }
+    rc = rc != ZELKC_LOGIX_OK ? rc : told.failure;
+    std::string text;
+    for (uint32_t i = 0, p = 0; rc == ZELKC_LOGIX_OK && i < list.count; ++i) {
+        dump(list.items[i], &text, 0, {});
+        if (zelkc_logix_tag_is_program(list.items[i].symbol_type)) {
+            text += told.texts[p++];
+        }
+    }
+    // A program walked in ranges lists what the program browse side by side listed.
+    zelkc_logix_tag_info_list one{};
+    if (rc == ZELKC_LOGIX_OK && !names.empty()) {
+        rc = zelkc_logix_lanes_browse_program_tags(lanes, &one, names.back());
+        std::string again;
+        for (uint32_t j = 0; j < one.count; ++j) {
+            dump(one.items[j], &again, 1, {});
+        }
+        EXPECT_EQ(again, told.texts[uint32_t(names.size() - 1)]);
+    }
+    zelkc_logix_tag_info_list_free(&one);
+    zelkc_logix_tag_info_list_free(&list);
+    if (failure != nullptr) {
+        *failure = rc;
+    }
+    return rc == ZELKC_LOGIX_OK ? text : "";
+}
+
+class LanesTest : public LogixClientTest {
+protected:
+    void SetUp() override {}
+    void TearDown() override {
+        zelkc_logix_lanes_close(&lanes_);
+        LogixClientTest::TearDown();
+    }
+    // A controller of 600 tags in 3 programs of 150 and 40 types: about 40 pages unconnected.
+    void start_generated(logixsim::Options options = {}) {
+        logixsim::GeneratorOptions g;
+        g.tags = 600, g.programs = 3, g.program_tags = 150, g.types = 40, g.max_members = 8;
+        generated_ = logixsim::generate_controller_json(g);
+        start(options, logixsim::parse_controller(generated_, "generated"));
+    }
+    void open(uint8_t mode, uint32_t count) {
+        zelkc_logix_lanes_close(&lanes_);
+        zelkc_logix_client_destroy(client_);
+        client_ = zelkc_logix_client_create();
+        ASSERT_EQ(connect(kTimeoutMs, mode), ZELKC_LOGIX_OK);
+        ASSERT_EQ(zelkc_logix_lanes_open(&lanes_, client_, "127.0.0.1", server_->port(), kTimeoutMs, count), 0);
+    }
+    std::string one_lane(uint8_t mode) {
+        open(mode, 1);
+        return full_browse(client_);
+    }
+    std::string generated_;
+    zelkc_logix_lanes lanes_{};
+};
+
+// Whatever the number of lanes and the messaging, the same tags in the same order, with the same
+// types and members, and the same values; every lane asked for is used.
+TEST_F(LanesTest, AnyNumberOfLanesGivesWhatOneLaneGives) {
+    start_generated();
+    std::vector<std::string> atomic;
+    const json file = json::parse(generated_);
+    for (const auto& t : file["tags"]) {
+        if (kAtomicCodes.count(t["type"].get<std::string>()) != 0 && !t.contains("dims") && !t.contains("dim")) {
+            atomic.push_back(t["name"]);
+        }
+    }
+    ASSERT_GT(atomic.size(), 100u);
+    for (const uint8_t mode : {ZELKC_LOGIX_MODE_UNCONNECTED, ZELKC_LOGIX_MODE_AUTO}) {
+        const std::string expected = one_lane(mode);
+        ASSERT_FALSE(expected.empty());
+        std::vector<zelkc_logix_atomic_read> single(atomic.size());
+        std::vector<zelkc_logix_read_status> single_status(atomic.size());
+        for (size_t i = 0; i < atomic.size(); ++i) {
+            single[i].tag = atomic[i].c_str();
+        }
+        ASSERT_EQ(zelkc_logix_client_read_atomic_values_status(client_, single.data(), uint32_t(single.size()),
+                                                               single_status.data()), 0);
+        for (const uint32_t count : {2u, 4u, 8u}) {
+            SCOPED_TRACE(testing::Message() << "mode " << int(mode) << ", " << count << " lanes");
+            open(mode, count);
+            ASSERT_EQ(lanes_.count, count);
+            EXPECT_EQ(lanes_browse(&lanes_), expected);
+            std::vector<zelkc_logix_atomic_read> read = single;
+            std::vector<zelkc_logix_read_status> status(read.size());
+            for (auto& e : read) {
+                e.result = ZELKC_LOGIX_ERR_UNKNOWN, e.value = {};
+            }
+            ASSERT_EQ(zelkc_logix_lanes_read_atomic_values_status(&lanes_, read.data(), uint32_t(read.size()),
+                                                                  status.data()), 0);
+            // The batch needs many packets unconnected (a slice per lane) and two over a connection.
+            EXPECT_EQ(lanes_.used, mode == ZELKC_LOGIX_MODE_UNCONNECTED ? count : 2u);
+            for (size_t i = 0; i < read.size(); ++i) {
+                ASSERT_EQ(std::tuple(read[i].result, read[i].value.type, read[i].value.value.u64,
+                                     status[i].general_status),
+                          std::tuple(single[i].result, single[i].value.type, single[i].value.value.u64,
+                                     single_status[i].general_status)) << atomic[i];
+            }
+        }
+    }
+}
+
+// A controller that grants fewer connections keeps the lanes it gave; lanes lost on the way are
+// reopened once, and when that fails their ranges and programs are finished by the others; the
+// browse fails only when no lane is left.
+TEST_F(LanesTest, RefusedAndLostLanesLeaveTheWorkToTheOthers) {
+    logixsim::Options options;
+    options.max_connections = 2;
+    start_generated(options);
+    const std::string expected = one_lane(ZELKC_LOGIX_MODE_AUTO);
+    open(ZELKC_LOGIX_MODE_AUTO, 4);
+    EXPECT_EQ(lanes_.count, 2u) << "the controller gave one connection more";
+    EXPECT_EQ(lanes_browse(&lanes_), expected);
+
+    start_generated(); // connections enough
+    const std::string unconnected = one_lane(ZELKC_LOGIX_MODE_UNCONNECTED); // pages enough for every lane
+    for (const bool reopen : {true, false}) {
+        SCOPED_TRACE(reopen ? "reopened" : "not reopened");
+        set_faults({});
+        open(ZELKC_LOGIX_MODE_UNCONNECTED, 4);
+        ASSERT_EQ(lanes_.count, 4u);
+        zelkc_logix_client_disconnect(lanes_.clients[2]);
+        zelkc_logix_client_disconnect(lanes_.clients[3]);
+        logixsim::Faults faults;
+        faults.refuse_sessions = !reopen;
+        set_faults(faults);
+        EXPECT_EQ(lanes_browse(&lanes_), unconnected);
+        // Each lost lane is tried again at most once in the set's life, when it next takes work.
+        EXPECT_TRUE(lanes_.reopened >= 1 && lanes_.reopened <= 2) << lanes_.reopened;
+        const uint32_t up = zelkc_logix_client_is_connected(lanes_.clients[2]) + zelkc_logix_client_is_connected(lanes_.clients[3]);
+        const uint32_t gone = lanes_.gone[2] + lanes_.gone[3];
+        EXPECT_EQ(reopen ? up : gone, lanes_.reopened);
+        EXPECT_EQ(reopen ? gone : up, 0u);
+    }
+    // Every lane gone: the browse fails and says so.
+    for (uint32_t i = 0; i < lanes_.count; ++i) {
+        zelkc_logix_client_disconnect(lanes_.clients[i]);
+    }
+    uint8_t failure = 0;
+    EXPECT_EQ(lanes_browse(&lanes_, &failure), "");
+    EXPECT_NE(failure, ZELKC_LOGIX_OK);
+}
