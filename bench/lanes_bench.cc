@@ -34,6 +34,8 @@ void check(uint8_t rc, const char* what) {
 
 struct Run {
     double ms = 0;
+    double connect_ms = 0; // connect and open the lanes
+    double scope_ms = 0;   // the controller scope, expanded
     uint64_t exchanges = 0;
     uint32_t lanes = 0;
     size_t tags = 0;
@@ -48,8 +50,10 @@ Run full_browse(logixsim::Server& server, uint32_t lanes_wanted) {
           "connect");
     zelkc_logix_lanes lanes;
     check(zelkc_logix_lanes_open(&lanes, client, "127.0.0.1", server.port(), 10000, lanes_wanted), "lanes");
+    const double connected = bench::msSince(t);
     zelkc_logix_tag_info_list list{};
     check(zelkc_logix_lanes_browse_global_tags(&lanes, &list), "controller browse");
+    const double scoped = bench::msSince(t);
     std::vector<const char*> programs;
     for (uint32_t i = 0; i < list.count; ++i) {
         if (zelkc_logix_tag_is_program(list.items[i].symbol_type)) {
@@ -57,6 +61,8 @@ Run full_browse(logixsim::Server& server, uint32_t lanes_wanted) {
         }
     }
     Run run;
+    run.connect_ms = connected;
+    run.scope_ms = scoped - connected;
     run.tags = list.count;
     check(zelkc_logix_lanes_browse_programs(
               &lanes, programs.data(), uint32_t(programs.size()),
@@ -129,7 +135,8 @@ int main(int argc, char** argv) {
     std::printf("lanes_bench: generated controller (10,000 controller tags, 20 programs x 500, 200 types); "
                 "connected 4002; medians of %d runs\n\n",
                 runs);
-    std::printf("| Round trip (ms) | Service (us) | Lanes asked | Lanes | Full browse: exchanges | Full browse (ms) "
+    std::printf("| Round trip (ms) | Service (us) | Lanes asked | Lanes | Full browse: exchanges | Full browse (ms): connect + controller "
+                "scope + programs "
                 "| Refresh of %zu tags: exchanges | Lanes used | Refresh (ms) |\n",
                 entries.size());
     std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
@@ -143,15 +150,18 @@ int main(int argc, char** argv) {
         logixsim::Server server(controller, options);
         server.start();
         for (const uint32_t lanes : {1u, 2u, 4u, 8u}) {
-            std::vector<double> times;
+            std::vector<double> times, connects, scopes;
             Run browse;
             for (int r = 0; r < runs; ++r) {
                 browse = full_browse(server, lanes);
                 times.push_back(browse.ms);
+                connects.push_back(browse.connect_ms);
+                scopes.push_back(browse.scope_ms);
             }
             const Run read = refresh(server, lanes, entries);
-            std::printf("| %d | %d | %u | %u | %llu | %.0f | %llu | %u | %.1f |\n", rtt, options.service_us, lanes,
-                        browse.lanes, (unsigned long long)browse.exchanges, median(times),
+            std::printf("| %d | %d | %u | %u | %llu | %.0f (%.0f + %.0f + %.0f) | %llu | %u | %.1f |\n", rtt,
+                        options.service_us, lanes, browse.lanes, (unsigned long long)browse.exchanges, median(times),
+                        median(connects), median(scopes), median(times) - median(connects) - median(scopes),
                         (unsigned long long)read.exchanges, read.lanes, read.ms);
             std::fflush(stdout);
         }

@@ -69,6 +69,11 @@ const char* shortFailure(uint8_t result) {
 struct AppState::Link {
     zelkc_logix_client* client = nullptr;
     std::mutex mutex; // held for each exchange on the client
+    // More connections to the controller, opened by the first exchange over lanes; used only by the
+    // holder of `mutex`. `lanesMutex` guards what a cancel from another thread reads of them.
+    zelkc_logix_lanes lanes{};
+    bool lanesTried = false;
+    std::mutex lanesMutex;
     std::string host;
     uint16_t port = 0;
     int slot = -1;
@@ -79,7 +84,48 @@ struct AppState::Link {
             throw std::bad_alloc();
         }
     }
-    ~Link() { zelkc_logix_client_destroy(client); }
+    ~Link() {
+        closeLanes();
+        zelkc_logix_client_destroy(client);
+    }
+    // Ends whatever runs on the client and its lanes at once (see zelkc_cip_client_cancel).
+    void cancel() {
+        zelkc_cip_client_cancel(client->cip);
+        std::lock_guard<std::mutex> lock(lanesMutex);
+        for (uint32_t i = 1; i < lanes.count; ++i) {
+            zelkc_cip_client_cancel(lanes.clients[i]->cip);
+        }
+    }
+    // Under `mutex`: the lane set, opened on first use with up to `wanted` lanes.
+    zelkc_logix_lanes* openLanes(uint32_t wanted) {
+        if (!lanesTried && wanted > 1 && zelkc_logix_client_is_connected(client)) {
+            lanesTried = true;
+            zelkc_logix_lanes opened;
+            if (zelkc_logix_lanes_open(&opened, client, host.c_str(), port, timeoutMs, wanted) == ZELKC_LOGIX_OK) {
+                std::lock_guard<std::mutex> lock(lanesMutex);
+                lanes = opened;
+            }
+        }
+        if (lanes.count == 0) { // one lane: the client alone
+            std::lock_guard<std::mutex> lock(lanesMutex);
+            lanes = zelkc_logix_lanes{};
+            lanes.clients[0] = client;
+            lanes.count = 1;
+        }
+        return &lanes;
+    }
+    // Under `mutex`: closes the extra lanes (the client stays).
+    void closeLanes() {
+        zelkc_logix_lanes closing;
+        {
+            std::lock_guard<std::mutex> lock(lanesMutex);
+            closing = lanes;
+            lanes = zelkc_logix_lanes{};
+        }
+        if (closing.host != nullptr) {
+            zelkc_logix_lanes_close(&closing);
+        }
+    }
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 };
@@ -153,7 +199,7 @@ template <typename Link> void cancelIfBusy(Link& link) {
     if (link.mutex.try_lock()) {
         link.mutex.unlock();
     } else {
-        zelkc_cip_client_cancel(link.client->cip);
+        link.cancel();
     }
 }
 
@@ -163,7 +209,7 @@ void AppState::trackLocked(const std::shared_ptr<Link>& other) {
     std::erase_if(others, [](const std::weak_ptr<Link>& w) { return w.expired(); });
     others.push_back(other);
     if (shuttingDown) {
-        zelkc_cip_client_cancel(other->client->cip);
+        other->cancel();
     }
 }
 
@@ -171,10 +217,10 @@ void AppState::shutdown() {
     disconnect();
     std::lock_guard<std::mutex> lock(mutex);
     shuttingDown = true;
-    zelkc_cip_client_cancel(link->client->cip);
+    link->cancel();
     for (const std::weak_ptr<Link>& w : others) {
         if (std::shared_ptr<Link> other = w.lock()) {
-            zelkc_cip_client_cancel(other->client->cip);
+            other->cancel();
         }
     }
 }
@@ -187,6 +233,7 @@ void AppState::closeInBackground(std::shared_ptr<Link> old) {
     trackLocked(old);
     background([old = std::move(old)] {
         std::lock_guard<std::mutex> lock(old->mutex);
+        old->closeLanes();
         zelkc_logix_client_disconnect(old->client);
     });
 }
@@ -456,7 +503,16 @@ void AppState::callPlc(const std::function<void(zelkc_logix_client*)>& fn) {
     }
 }
 
+uint8_t AppState::exchangeLanes(const std::function<uint8_t(zelkc_logix_lanes*)>& fn, uint64_t at) {
+    return exchangeOn([&](Link& on) { return fn(on.openLanes(lanesWanted.load())); }, at,
+                      Repeat::AfterQuietReconnect);
+}
+
 uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn, uint64_t at, Repeat repeat) {
+    return exchangeOn([&](Link& on) { return fn(on.client); }, at, repeat);
+}
+
+uint8_t AppState::exchangeOn(const std::function<uint8_t(Link&)>& fn, uint64_t at, Repeat repeat) {
     std::shared_ptr<Link> current;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -473,7 +529,7 @@ uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn
             return ZELKC_LOGIX_ERR_NOT_CONNECTED;
         }
         zelkc_logix_client* client = current->client;
-        result = fn(client);
+        result = fn(*current);
         const uint8_t first = result;
         // A connection the controller closed (idle time-out, a dropped session) is opened again once,
         // quietly, when the same controller answers; a silent controller is not asked twice.
@@ -488,7 +544,7 @@ uint8_t AppState::exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn
                 same = sameController(client->identity, known);
             }
             if (same) {
-                result = fn(client);
+                result = fn(*current);
             } else if (again == 0) {
                 zelkc_logix_client_disconnect(client); // another controller: the supervision decides
             }

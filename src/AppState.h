@@ -83,6 +83,9 @@ public:
     void setConnectionMode(uint8_t mode) { connectionMode.store(mode); }
     // The wait for each reply (10 s by default); also bounds how long a silent controller goes unnoticed.
     void setTimeoutMs(uint32_t ms) { timeoutMs.store(ms); }
+    // How many connections to the controller an exchange over lanes may use (1..8, 4 by default);
+    // the controller may grant fewer. Takes effect with the next connect.
+    void setLanes(uint32_t count) { lanesWanted.store(count < 1 ? 1 : count > ZELKC_LOGIX_MAX_LANES ? ZELKC_LOGIX_MAX_LANES : count); }
 
     // A connect the user asked for: the state turns connecting and the revision moves before this
     // returns; the attempt then runs here, blocking. Returns the zelkc_logix result (0: connected).
@@ -122,6 +125,11 @@ public:
     enum class Repeat { AfterQuietReconnect, Never };
     uint8_t exchange(const std::function<uint8_t(zelkc_logix_client*)>& fn, uint64_t revision,
                      Repeat repeat = Repeat::AfterQuietReconnect);
+    // The same supervised exchange over the connection's lanes: fn gets the lane set, the link's
+    // client first and up to the lanes setting's more connections to the same controller, opened on
+    // the first such exchange of each connection (those the controller refuses are left out). The
+    // lanes live and end with the connection, and a disconnect cancels them with it.
+    uint8_t exchangeLanes(const std::function<uint8_t(zelkc_logix_lanes*)>& fn, uint64_t revision);
 
     LinkSnapshot snapshot() const;
     bool getStatus() const { return connected.load(); }
@@ -137,6 +145,7 @@ private:
     struct Link;
     enum class Attempt { User, Automatic };
 
+    uint8_t exchangeOn(const std::function<uint8_t(Link&)>& fn, uint64_t revision, Repeat repeat);
     uint64_t beginAttempt(const std::string& host, uint16_t port, int slot, Attempt kind);
     uint8_t runAttempt(uint64_t attemptRevision, Attempt kind);
     // Under `mutex`: the connection up under `at` on link `from` turns lost, for `result`.
@@ -156,6 +165,7 @@ private:
     std::atomic<uint64_t> revision{0};
     std::atomic<uint8_t> connectionMode{ZELKC_LOGIX_MODE_AUTO};
     std::atomic<uint32_t> timeoutMs{defaultTimeoutMs};
+    std::atomic<uint32_t> lanesWanted{4};
     std::atomic<int64_t> lastTrafficNs{0};
 
     mutable std::mutex mutex; // guards everything below; never held across an exchange

@@ -51,6 +51,7 @@ void SessionKeeper::restore(bool addressGiven) {
         window->setTrendHeight(saved.trendHeight);
     }
     TagInspector::getInstance()->setIntervalMs(saved.watchRateMs);
+    AppState::getInstance()->setLanes(static_cast<uint32_t>(saved.lanes));
     window->getInspectorView()->setRecordFolder(saved.recordFolder);
     saved = current(); // what the window holds now is what the file says
 }

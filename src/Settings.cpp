@@ -196,6 +196,11 @@ bool readSettings(const json& object, Settings* out, std::string* why) {
     const bool offered =
         std::find(std::begin(kWatchRatesMs), std::end(kWatchRatesMs), rate) != std::end(kWatchRatesMs);
     s.watchRateMs = offered ? rate : 1000;
+    int lanes = 4;
+    if (!readInt("lanes", &lanes, 1, std::numeric_limits<int>::max())) {
+        return false;
+    }
+    s.lanes = lanes >= 1 && lanes <= 8 ? lanes : 4;
     if (const auto it = object.find("watchLists"); it != object.end()) {
         if (!it->is_object()) {
             return wrong("watchLists", "an object of lists");
@@ -344,6 +349,7 @@ bool SettingsStore::save(const Settings& settings) {
             {"trendShown", settings.trendShown},
             {"trendHeight", shortest(settings.trendHeight)},
             {"watchRateMs", settings.watchRateMs},
+            {"lanes", settings.lanes},
             {"recordFolder", settings.recordFolder},
             {"watchLists", lists},
             {"valueBases", bases},

@@ -23,6 +23,9 @@ struct Settings {
     bool trendShown = false;
     float trendHeight = 0;    // 0: the default; negative read back as 0
     int watchRateMs = 1000;   // one of kWatchRatesMs; anything else read back as 1000
+    // Connections to the controller used side by side for browsing and long watch lists: 1..8
+    // (anything else read back as 4); a controller that grants fewer gets fewer.
+    int lanes = 4;
     std::string recordFolder; // where CSV recordings go; empty: not chosen yet
     // Watch lists per controller, keyed by controllerKey(vendor, productCode, serial): tag paths in
     // the table's order.

@@ -322,7 +322,7 @@ typedef struct zelkc_logix_lanes {
     uint32_t timeout_ms;
     uint8_t mode;        /* the mode extra lanes connect (and reconnect) in, from the first client */
     uint32_t reopened;   /* reopenings of lost lanes tried, over the set's life */
-    uint8_t gone[ZELKC_LOGIX_MAX_LANES]; /* 1: lost and not reopened; later calls leave it out */
+    uint8_t gone[ZELKC_LOGIX_MAX_LANES]; /* 1: lost and refused when reopened; later calls leave it out */
     uint32_t used;       /* lanes the last call put requests on */
 } zelkc_logix_lanes;
 
@@ -342,8 +342,8 @@ void zelkc_logix_lanes_close(zelkc_logix_lanes* lanes);
  * (each of four pages' width as the first page measured), each stopping where the next range
  * begins; the templates the tags need are then read spread over the lanes and the structures
  * expanded through the first lane still up, whose template cache every lane shares afterwards.
- * A lane lost on the way (time-out, connection closed) is reopened once and its range finished by
- * the lanes left; the browse fails only when none is left, or with the failure a one-lane browse
+ * A lane lost on the way (time-out, connection closed) is reopened once in the call, and its range
+ * finished by whichever lane is free; a lane the controller refuses then is left out of later calls; the browse fails only when none is left, or with the failure a one-lane browse
  * would meet (a refusal, a malformed reply). The first client's browse progress is told after each
  * page with the pages and tags of all lanes so far, on the thread that received the page. */
 uint8_t zelkc_logix_lanes_browse_global_tags(zelkc_logix_lanes* lanes, zelkc_logix_tag_info_list* out);

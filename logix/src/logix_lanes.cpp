@@ -56,13 +56,15 @@ template <typename Fn> void side_by_side(zelkc_logix_lanes* lanes, Fn fn) {
     }
 }
 
-// Reopens lost lane `lane` once in its life; false (the lane given up) when it is the caller's
-// client, was tried before, or the controller refuses it now.
-bool reopen(zelkc_logix_lanes* lanes, uint32_t lane, std::mutex* mu) {
-    if (lane == 0 || lanes->gone[lane] != 0) {
+// Reopens lost lane `lane`, once per call (`tried`, one flag per lane); false when it is the
+// caller's client, was tried in this call, or the controller refuses it now: the lane is then
+// given up for the rest of the set's life.
+bool reopen(zelkc_logix_lanes* lanes, uint32_t lane, std::mutex* mu, bool* tried) {
+    if (lane == 0 || tried[lane] || lanes->gone[lane] != 0) {
         lanes->gone[lane] = 1;
         return false;
     }
+    tried[lane] = true;
     {
         std::lock_guard<std::mutex> lock(*mu);
         ++lanes->reopened;
@@ -98,6 +100,7 @@ struct Walk {
     uint32_t tags = 0;
     uint8_t failure = ZELKC_LOGIX_OK; // a failure that ends the browse
     uint8_t last_loss = ZELKC_LOGIX_OK;
+    bool tried[ZELKC_LOGIX_MAX_LANES] = {}; // lanes reopened in this walk
 };
 
 void free_range(Range* r) {
@@ -242,7 +245,7 @@ void walk_lane(Walk* w, uint32_t lane) {
             }
             w->last_loss = rc;
         }
-        if (!reopen(w->lanes, lane, &w->mu)) {
+        if (!reopen(w->lanes, lane, &w->mu, w->tried)) {
             return;
         }
     }
@@ -554,6 +557,7 @@ uint8_t zelkc_logix_lanes_browse_programs(zelkc_logix_lanes* lanes, const char* 
     }
     std::mutex mu;
     uint32_t next = 0, retries = 0;
+    bool tried[ZELKC_LOGIX_MAX_LANES] = {};
     lanes->used = count < lanes->count ? count : lanes->count;
     side_by_side(lanes, [&](uint32_t lane) {
         zelkc_logix_client* client = lanes->clients[lane];
@@ -574,7 +578,7 @@ uint8_t zelkc_logix_lanes_browse_programs(zelkc_logix_lanes* lanes, const char* 
                                       : zelkc_logix_client_browse_program_tags(client, &list, programs[i]);
             if (rc != ZELKC_LOGIX_OK && rc != ZELKC_LOGIX_ERR_CANCELLED && lost(client)) {
                 const bool again =
-                    reopen(lanes, lane, &mu) && logix_templates_share(client, lanes->clients[0]) == ZELKC_LOGIX_OK;
+                    reopen(lanes, lane, &mu, tried) && logix_templates_share(client, lanes->clients[0]) == ZELKC_LOGIX_OK;
                 if (again) {
                     rc = zelkc_logix_client_browse_program_tags(client, &list, programs[i]);
                 }

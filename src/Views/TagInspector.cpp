@@ -229,11 +229,13 @@ void TagInspector::readBatch(AppState* appState, const std::shared_ptr<ReadBatch
             }
         }
         statuses.resize(reads.size());
-        const uint8_t rc = appState->exchange(
-            [&](zelkc_logix_client* client) -> uint8_t {
+        const uint8_t rc = appState->exchangeLanes(
+            [&](zelkc_logix_lanes* lanes) -> uint8_t {
+                zelkc_logix_client* client = lanes->clients[0];
                 if (!reads.empty()) {
-                    const uint8_t all = zelkc_logix_client_read_atomic_values_status(
-                        client, reads.data(), static_cast<uint32_t>(reads.size()), statuses.data());
+                    // A batch that needs several packets goes over the lanes side by side.
+                    const uint8_t all = zelkc_logix_lanes_read_atomic_values_status(
+                        lanes, reads.data(), static_cast<uint32_t>(reads.size()), statuses.data());
                     if (all != ZELKC_LOGIX_OK) {
                         return all;
                     }

@@ -583,44 +583,95 @@ DatablockItem::~DatablockItem() {
     zelkc_logix_tag_info_list_free(&programTags);
 }
 
-void DatablockItem::loadChildren() {
-    setBusy(true);
-    std::weak_ptr<void> token = lifetime();
+void DatablockItem::loadAll(const std::vector<DatablockItem*>& programs) {
+    if (programs.empty()) {
+        return;
+    }
+    // What the lanes' threads need of each row, taken on the UI thread.
+    struct Job {
+        std::vector<std::string> names;
+        std::vector<DatablockItem*> items;
+        std::vector<std::weak_ptr<void>> tokens;
+        std::vector<uint8_t> told; // written by the lane that browsed the program, read after the exchange
+    };
+    auto job = std::make_shared<Job>();
+    for (DatablockItem* item : programs) {
+        item->setBusy(true);
+        job->names.push_back(item->name);
+        job->items.push_back(item);
+        job->tokens.push_back(item->lifetime());
+    }
+    job->told.assign(programs.size(), 0);
+    const auto deliver = [job](uint32_t i, uint8_t rc, zelkc_logix_tag_info_list list) {
+        auto handoff = std::make_shared<ListHandoff>();
+        handoff->list = list;
+        zelk::ui::Application::dispatchToMainThread([item = job->items[i], token = job->tokens[i], rc, handoff] {
+            if (!token.expired()) { // else the row was replaced meanwhile; the handoff frees the list
+                item->takeChildren(rc, handoff->take());
+            }
+        });
+    };
     try {
-        ThreadPool::instance().execute(token, [this, token, program = name] {
-            auto handoff = std::make_shared<ListHandoff>();
+        ThreadPool::instance().execute([job, deliver] {
+            AppState* app = AppState::getInstance();
+            std::vector<const char*> names;
+            for (const std::string& name : job->names) {
+                names.push_back(name.c_str());
+            }
+            using Deliver = decltype(deliver);
+            struct Context {
+                Job* job;
+                const Deliver* send;
+            } context{job.get(), &deliver};
             uint8_t rc = ZELKC_LOGIX_ERR_UNKNOWN;
             try {
-                AppState::getInstance()->callPlc([&](zelkc_logix_client* client) {
-                    rc = zelkc_logix_client_browse_program_tags(client, &handoff->list, program.c_str());
-                });
+                rc = app->exchangeLanes(
+                    [&](zelkc_logix_lanes* lanes) {
+                        return zelkc_logix_lanes_browse_programs(
+                            lanes, names.data(), static_cast<uint32_t>(names.size()),
+                            [](void* c, uint32_t i, uint8_t result, zelkc_logix_tag_info_list* list) {
+                                auto* ctx = static_cast<Context*>(c);
+                                ctx->job->told[i] = 1;
+                                (*ctx->send)(i, result, *list);
+                                *list = zelkc_logix_tag_info_list{};
+                            },
+                            &context);
+                    },
+                    app->connectionRevision());
             } catch (const std::exception&) {
                 rc = ZELKC_LOGIX_ERR_UNKNOWN;
             }
-            zelk::ui::Application::dispatchToMainThread([this, token, rc, handoff] {
-                if (token.expired()) {
-                    return; // the row was replaced meanwhile; the handoff frees the list
+            for (size_t i = 0; i < job->items.size(); ++i) { // programs the exchange never reached
+                if (job->told[i] == 0) {
+                    deliver(static_cast<uint32_t>(i), rc != ZELKC_LOGIX_OK ? rc : uint8_t{ZELKC_LOGIX_ERR_UNKNOWN},
+                            zelkc_logix_tag_info_list{});
                 }
-                zelkc_logix_tag_info_list_free(&programTags);
-                programTags = handoff->take();
-                if (rc == 0) {
-                    const std::string parent = "Program:" + name;
-                    for (uint32_t i = 0; i < programTags.count; ++i) {
-                        childItems.push_back(std::make_unique<TagItem>(parent, &programTags.items[i]));
-                    }
-                    sortRowsByName(childItems);
-                    if (!appliedFilter.empty()) { // typed before the rows came
-                        TreeFilter run;
-                        run.text = appliedFilter;
-                        filter(run, false);
-                    }
-                }
-                setBusy(false);
-            });
+            }
         });
     } catch (const std::exception&) {
-        setBusy(false); // the pool is stopped: the program stays empty
+        for (DatablockItem* item : programs) {
+            item->setBusy(false); // the pool is stopped: the programs stay empty
+        }
     }
+}
+
+void DatablockItem::takeChildren(uint8_t result, zelkc_logix_tag_info_list list) {
+    childItems.clear(); // the rows point into the list
+    zelkc_logix_tag_info_list_free(&programTags);
+    programTags = list;
+    if (result == 0) {
+        const std::string parent = "Program:" + name;
+        for (uint32_t i = 0; i < programTags.count; ++i) {
+            childItems.push_back(std::make_unique<TagItem>(parent, &programTags.items[i]));
+        }
+        sortRowsByName(childItems);
+        if (!appliedFilter.empty()) { // typed before the rows came
+            TreeFilter run;
+            run.text = appliedFilter;
+            filter(run, false);
+        }
+    }
+    setBusy(false);
 }
 
 size_t DatablockItem::filter(TreeFilter& run, bool parentMatched) {

@@ -236,8 +236,11 @@ public:
     // Frees the program's browse list after its rows.
     ~DatablockItem() override;
 
-    // Starts the program's browse on the thread pool; its rows appear when it completes.
-    void loadChildren();
+    // Browses every program of `programs` on the thread pool in one exchange over the connection's
+    // lanes, side by side; each program's rows appear as soon as its own browse ends.
+    static void loadAll(const std::vector<DatablockItem*>& programs);
+    // The outcome of the program's browse: its rows on success (the list is the row's from now).
+    void takeChildren(uint8_t result, zelkc_logix_tag_info_list list);
     void draw(TreeDraw& frame) override;
     size_t filter(TreeFilter& run, bool parentMatched) override;
     using TreeItem::filter;

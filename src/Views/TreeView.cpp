@@ -266,11 +266,11 @@ void TreeView::loadData(bool quiet) {
     uint8_t result = ZELKC_LOGIX_ERR_UNKNOWN;
     uint32_t skipped = 0;
     try {
-        result = appState->exchange(
-            [&](zelkc_logix_client* client) {
+        result = appState->exchangeLanes(
+            [&](zelkc_logix_lanes* lanes) {
                 zelkc_logix_tag_info_list_free(&handoff->list);
-                const uint8_t rc = zelkc_logix_client_browse_global_tags(client, &handoff->list);
-                skipped = zelkc_logix_client_last_browse_skipped_templates(client);
+                const uint8_t rc = zelkc_logix_lanes_browse_global_tags(lanes, &handoff->list);
+                skipped = zelkc_logix_client_last_browse_skipped_templates(lanes->clients[0]);
                 return rc;
             },
             appState->connectionRevision());
@@ -316,11 +316,12 @@ void TreeView::takeBrowse(zelkc_logix_tag_info_list list) {
     zelkc_logix_tag_info_list_free(&tagList);
     tagList = list;
     std::vector<std::unique_ptr<TreeItem>> programs;
+    std::vector<DatablockItem*> browsed;
     for (uint32_t i = 0; i < tagList.count; ++i) {
         zelkc_logix_tag_info* entry = &tagList.items[i];
         if (zelkc_logix_tag_is_program(entry->symbol_type)) {
             auto program = std::make_unique<DatablockItem>(entry);
-            program->loadChildren();
+            browsed.push_back(program.get());
             programs.push_back(std::move(program));
         } else {
             rootItems.push_back(std::make_unique<TagItem>(std::string(), entry));
@@ -328,6 +329,7 @@ void TreeView::takeBrowse(zelkc_logix_tag_info_list list) {
     }
     // Controller tags first, then the programs in their group, each by name.
     sortRowsByName(rootItems);
+    DatablockItem::loadAll(browsed);
     if (!programs.empty()) {
         sortRowsByName(programs);
         rootItems.push_back(std::make_unique<GroupItem>("Programs", std::move(programs)));

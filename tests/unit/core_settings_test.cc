@@ -17,7 +17,7 @@ using namespace scratch;
 
 namespace {
 Settings sample() {
-    Settings s{"10.0.0.5/3", 2222, 1920, 1080, 0.1f, true, 312.5f, 250, "/data/rec, today", {}, {}};
+    Settings s{"10.0.0.5/3", 2222, 1920, 1080, 0.1f, true, 312.5f, 250, 2, "/data/rec, today", {}, {}};
     s.watchLists = {{controllerKey(1, 166, 0xC0FFEE), {"A", "Prog:B.C"}}, {controllerKey(1, 55, 0x1), {}}};
     s.valueBases = {{controllerKey(1, 166, 0xC0FFEE), {{"A", "hex"}, {"Prog:B.C", "binary"}}}};
     return s;
@@ -61,16 +61,18 @@ TEST(Settings, FieldsOutOfRangeFallBackAndFilesOfTheWrongShapeAreSetAside) {
     Folder tmp("orvane-settings-test");
     Settings edges;
     edges.port = 65535, edges.windowWidth = 200, edges.windowHeight = 16384, edges.treeWidth = 250;
-    edges.trendHeight = 80.5f, edges.watchRateMs = 100, edges.watchLists["k"] = {"A", "A"};
+    edges.trendHeight = 80.5f, edges.watchRateMs = 100, edges.lanes = 8, edges.watchLists["k"] = {"A", "A"};
     // Read as written, ignoring what is unknown; read as the defaults; set aside as corrupt.
     const std::pair<const char*, std::optional<Settings>> read[] = {
         {R"({"port": 65535, "windowWidth": 200, "windowHeight": 16384, "treeWidth": 250, "trendHeight": 80.5,
-            "watchRateMs": 100, "watchLists": {"k": ["A", "A"]}, "later": [1, {"x": null}]})",
+            "watchRateMs": 100, "lanes": 8, "watchLists": {"k": ["A", "A"]}, "later": [1, {"x": null}]})",
          edges}};
     const char* defaults[] = {"{}",
                               R"({"watchRateMs": 333})",
                               R"({"watchRateMs": -250})",
                               R"({"watchRateMs": 4294968296})",
+                              R"({"lanes": 0})",
+                              R"({"lanes": 9})",
                               R"({"port": 0, "windowHeight": 199})",
                               R"({"port": 65536, "windowWidth": 18446744073709551615})",
                               R"({"treeWidth": -1, "trendHeight": 1e300})"};
@@ -84,6 +86,7 @@ TEST(Settings, FieldsOutOfRangeFallBackAndFilesOfTheWrongShapeAreSetAside) {
                              R"({"windowHeight": true})",
                              R"({"treeWidth": "wide"})",
                              R"({"trendShown": 1})",
+                             R"({"lanes": "4"})",
                              R"({"address": null})",
                              R"({"recordFolder": ["/tmp"]})",
                              R"({"watchLists": []})",
