@@ -363,6 +363,10 @@ uint8_t zelkc_logix_lanes_browse_programs(zelkc_logix_lanes* lanes, const char* 
 /* Copies every structure template `from` has read into `to`'s cache (those `to` lacks), so that
  * browsing on `to` does not ask the controller for them again. Returns 0, 1 or 2. */
 uint8_t zelkc_logix_client_share_templates(zelkc_logix_client* to, const zelkc_logix_client* from);
+/* About how many packets a batch read of these entries needs over the client's messaging (from
+ * the tags' lengths and the packet size); 0 for null or empty. */
+uint32_t zelkc_logix_batch_packets(const zelkc_logix_client* client, const zelkc_logix_atomic_read* entries,
+                                   uint32_t count);
 /* Reads a batch as zelkc_logix_client_read_atomic_values_status does. A batch that needs more than
  * one packet is cut into as many slices (up to one per lane), read side by side; a slice whose lane
  * was lost is read again on a lane still up. Returns 0 when every slice was exchanged. */

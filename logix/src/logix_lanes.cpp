@@ -618,24 +618,37 @@ uint8_t zelkc_logix_client_share_templates(zelkc_logix_client* to, const zelkc_l
     return logix_templates_share(to, from);
 }
 
-uint8_t zelkc_logix_lanes_read_atomic_values_status(zelkc_logix_lanes* lanes, zelkc_logix_atomic_read* entries,
-                                                    uint32_t count, zelkc_logix_read_status* statuses) {
-    if (lanes == nullptr || lanes->count == 0 || entries == nullptr || statuses == nullptr || count == 0) {
-        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+uint32_t zelkc_logix_batch_packets(const zelkc_logix_client* client, const zelkc_logix_atomic_read* entries,
+                                   uint32_t count) {
+    if (client == nullptr || entries == nullptr || count == 0) {
+        return 0;
     }
-    // Packets the batch needs, about: each entry's request and reply bytes against the packet size
-    // (a group of ZELKC_LOGIX_BATCH_GROUP at most without a connection).
-    zelkc_logix_client* first = lanes->clients[0];
-    const uint32_t packet = logix_packet_size(first);
+    // Each entry's request and reply bytes against the packet size, and without a connection a
+    // group of ZELKC_LOGIX_BATCH_GROUP at most.
+    const uint32_t packet = logix_packet_size(client);
     uint64_t bytes = 0;
     for (uint32_t i = 0; i < count; ++i) {
         bytes += entry_bytes(&entries[i]);
     }
     uint64_t packets = (bytes + packet - 1) / packet;
-    if (first->cip->connection.size == 0) {
+    if (client->cip->connection.size == 0) {
         const uint64_t groups = (count + ZELKC_LOGIX_BATCH_GROUP - 1) / ZELKC_LOGIX_BATCH_GROUP;
         packets = packets > groups ? packets : groups;
     }
+    return (uint32_t)packets;
+}
+
+uint8_t zelkc_logix_lanes_read_atomic_values_status(zelkc_logix_lanes* lanes, zelkc_logix_atomic_read* entries,
+                                                    uint32_t count, zelkc_logix_read_status* statuses) {
+    if (lanes == nullptr || lanes->count == 0 || entries == nullptr || statuses == nullptr || count == 0) {
+        return ZELKC_LOGIX_ERR_INVALID_ARGUMENT;
+    }
+    zelkc_logix_client* first = lanes->clients[0];
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        bytes += entry_bytes(&entries[i]);
+    }
+    const uint32_t packets = zelkc_logix_batch_packets(first, entries, count);
     uint32_t up = 0;
     for (uint32_t i = 0; i < lanes->count; ++i) {
         up += lost(lanes->clients[i]) ? 0 : 1;

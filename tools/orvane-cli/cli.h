@@ -72,6 +72,13 @@ public:
     // connection, and a signal cancels them as it cancels the connection.
     zelkc_logix_lanes* open_lanes(const Address& address, uint32_t timeout_ms, uint32_t count);
     zelkc_logix_lanes* lanes() const { return lanes_.get(); }
+    // Lets reads open up to `count` lanes, only once a batch needs more than one packet.
+    void allow_lanes(const Address& address, uint32_t timeout_ms, uint32_t count) {
+        lane_address_ = address, lane_timeout_ms_ = timeout_ms, lanes_allowed_ = count;
+    }
+    // The lanes for a batch of `packets` packets: those open, or opened now when allowed; null
+    // when the batch goes over this connection alone.
+    zelkc_logix_lanes* lanes_for(uint32_t packets) const;
     // Throws ConnectionError (a connection failure) or NotFoundError (a refusal) for `result` met
     // while doing `what`, explained with the status behind it.
     [[noreturn]] void fail(const std::string& what, uint8_t result) const;
@@ -86,7 +93,10 @@ private:
     zelkc_logix_client* client_ = nullptr;
     std::string address_;
     bool owned_ = true;
-    std::unique_ptr<zelkc_logix_lanes> lanes_;
+    mutable std::unique_ptr<zelkc_logix_lanes> lanes_;
+    Address lane_address_;
+    uint32_t lane_timeout_ms_ = 0;
+    mutable uint32_t lanes_allowed_ = 1;
 };
 
 // The outcome of reading one tag: its value text as the application shows it, or why it failed.
@@ -128,6 +138,7 @@ struct WatchOptions {
     uint32_t count = 0; // cycles; 0 runs until interrupted
     bool csv = false;
     bool exit_on_loss = false; // a lost connection ends the watch (exit 2) instead of reconnecting
+    uint32_t lanes = 4;        // connections a refresh of more than one packet may use at once
 };
 
 // Every path in a scope ("" for the controller's, else the program's) that holds one value: atomic

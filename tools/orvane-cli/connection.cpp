@@ -133,6 +133,15 @@ Connection::~Connection() {
     zelkc_logix_client_destroy(client_);
 }
 
+zelkc_logix_lanes* Connection::lanes_for(uint32_t packets) const {
+    if (lanes_ == nullptr && lanes_allowed_ > 1 && packets > 1) {
+        const uint32_t count = lanes_allowed_;
+        lanes_allowed_ = 1; // tried once per connection
+        const_cast<Connection*>(this)->open_lanes(lane_address_, lane_timeout_ms_, count);
+    }
+    return lanes_ != nullptr && lanes_->count > 1 ? lanes_.get() : nullptr;
+}
+
 zelkc_logix_lanes* Connection::open_lanes(const Address& address, uint32_t timeout_ms, uint32_t count) {
     if (lanes_ == nullptr) {
         auto lanes = std::make_unique<zelkc_logix_lanes>();

@@ -183,6 +183,11 @@ int main(int argc, char** argv) {
         ->type_name("N");
     watch->add_flag("--exit-on-loss", watch_options.exit_on_loss,
                     "end with exit status 2 when the connection is lost instead of reconnecting");
+    watch->add_option("--lanes", watch_options.lanes,
+                      "a cycle that needs more than one packet is read over up to N connections at once "
+                      "(default 4; 1: one connection)")
+        ->check(CLI::Range(1u, 8u))
+        ->type_name("N");
     CLI::Option* csv = watch->add_flag(
         "--csv", watch_options.csv,
         "a header line, then time,tag1,tag2,... per cycle with ISO 8601 UTC times; a tag that "

@@ -83,8 +83,15 @@ std::vector<TagValue> read_tags(const Connection& connection, const std::vector<
     for (size_t i = 0; i < tags.size(); ++i) {
         entries[i].tag = tags[i].c_str();
     }
-    const uint8_t rc = zelkc_logix_client_read_atomic_values_status(
-        connection.client(), entries.data(), uint32_t(entries.size()), statuses.data());
+    // A batch that needs several packets goes over the connection's lanes side by side, if allowed.
+    zelkc_logix_lanes* lanes =
+        connection.lanes_for(zelkc_logix_batch_packets(connection.client(), entries.data(), uint32_t(entries.size())));
+    const uint8_t rc =
+        lanes != nullptr
+            ? zelkc_logix_lanes_read_atomic_values_status(lanes, entries.data(), uint32_t(entries.size()),
+                                                          statuses.data())
+            : zelkc_logix_client_read_atomic_values_status(connection.client(), entries.data(),
+                                                           uint32_t(entries.size()), statuses.data());
     if (rc != ZELKC_LOGIX_OK) {
         connection.fail("reading tags", rc);
     }
@@ -370,7 +377,7 @@ private:
 // After a loss: one line on standard error, attempts on the shared schedule until one connects (true)
 // or SIGINT/SIGTERM comes (false), then one line saying how long the outage lasted.
 bool reconnect(const CommonOptions& common, Interrupts& interrupts, const std::string& why,
-               std::unique_ptr<Connection>* connection, ReconnectBackoff& backoff) {
+               std::unique_ptr<Connection>* connection, ReconnectBackoff& backoff, uint32_t lanes) {
     connection->reset();
     backoff.lost();
     int64_t delay = backoff.nextDelayNs();
@@ -391,6 +398,7 @@ bool reconnect(const CommonOptions& common, Interrupts& interrupts, const std::s
         }
         try {
             *connection = std::make_unique<Connection>(common.address, common.timeout_ms);
+            (*connection)->allow_lanes(common.address, common.timeout_ms, lanes);
         } catch (const ConnectionError&) {
         } catch (const NotFoundError&) {
             if (interrupts.interrupted()) {
@@ -415,6 +423,7 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
     std::unique_ptr<Connection> connection;
     try {
         connection = std::make_unique<Connection>(common.address, common.timeout_ms);
+        connection->allow_lanes(common.address, common.timeout_ms, options.lanes);
     } catch (const std::exception&) {
         if (interrupts.interrupted()) {
             return kExitOk;
@@ -445,7 +454,7 @@ int run_watch(const CommonOptions& common, const std::vector<std::string>& tags,
             if (options.exit_on_loss) {
                 throw;
             }
-            if (!reconnect(common, interrupts, e.what(), &connection, backoff)) {
+            if (!reconnect(common, interrupts, e.what(), &connection, backoff, options.lanes)) {
                 break; // interrupted during the outage
             }
             // The outage prints no row and counts no cycle; the next row comes at once and the one
