@@ -167,9 +167,12 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
     const int64_t step = timeStep(window);
     const uint32_t grid = IM_COL32(60, 64, 70, 255);
     const uint32_t label = ImGui::GetColorU32(style->getTextColorDisabled());
+    // Grid lines are one-pixel rectangles on whole pixels: a thin anti-aliased line is a long textured
+    // quad that a software renderer may shade unevenly along its length (a line fading out part way).
     for (int64_t t = (start / step + 1) * step; t <= endNs; t += step) {
         const float x = xOf(t);
-        draw->AddLine(ImVec2(x, min.y), ImVec2(x, max.y), grid);
+        const float column = std::floor(x);
+        draw->AddRectFilled(ImVec2(column, min.y), ImVec2(column + 1, max.y), grid);
         const std::string text = clockText(t, step < 60'000'000'000);
         const float w = ImGui::CalcTextSize(text.c_str()).x;
         draw->AddText(ImVec2(std::clamp(x - w / 2, min.x, max.x - w), max.y + 2), label, text.c_str());
@@ -277,7 +280,8 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
         // Round values (1, 2 or 5 times a power of ten), not fractions of the range.
         for (const double v : trendTicks(sharedShown.low, sharedShown.high)) {
             const float y = trendPixel(v, sharedShown.low, sharedShown.high, min.y, max.y);
-            draw->AddLine(ImVec2(min.x, y), ImVec2(max.x, y), grid);
+            const float row = std::floor(y);
+            draw->AddRectFilled(ImVec2(min.x, row), ImVec2(max.x, row + 1), grid);
             const std::string text = valueText(v);
             const float w = ImGui::CalcTextSize(text.c_str()).x;
             draw->AddText(ImVec2(min.x - w - 4, std::clamp(y - 7, min.y, max.y - 14)), label, text.c_str());

@@ -37,6 +37,9 @@ public:
     int64_t getEndNs() const { return endNs; }
     // Line segments drawn in the last frame (for tests and the benchmark).
     size_t getSegmentCount() const { return segments; }
+    // The shared value scale as last drawn: the values at the plot's bottom and top edges.
+    double getShownLow() const { return shownLow; }
+    double getShownHigh() const { return shownHigh; }
 
 private:
     void build();

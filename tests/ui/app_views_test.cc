@@ -32,6 +32,7 @@
 #include "Views/TagInspector.h"
 #include "Views/TopBarView.h"
 #include "Views/TreeView.h"
+#include "TrendHistory.h"
 #include "Views/TrendView.h"
 #include "WriteRecord.h"
 #include "app_test_support.h"
@@ -745,6 +746,7 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
         }
         TagInspector::getInstance()->setIntervalMs(250);
         TagInspector::getInstance()->setBase("DintTag", IntegerBase::Hex);
+        TagInspector::getInstance()->setTrended("Motor1.Status.Speed", true);
         window->setSize(1000, 700);
         frames(2);
         ASSERT_TRUE(keeper.saveNow());
@@ -755,6 +757,7 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
         ASSERT_EQ(lists.size(), 1u);
         EXPECT_EQ(lists.begin().value(), (nlohmann::json{"DintTag", "Motor1.Status.Speed", "Program:MainProgram.Counter"}));
         EXPECT_EQ(file["valueBases"].begin().value(), (nlohmann::json{{"DintTag", "hex"}}));
+        EXPECT_EQ(file["trendedTags"].begin().value(), (nlohmann::json{"Motor1.Status.Speed"}));
         clickButton(); // disconnect
         frames(1);
     }
@@ -779,6 +782,11 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
         EXPECT_EQ(watched(), (Strings{"DintTag:DINT", "Motor1.Status.Speed:REAL", "Program:MainProgram.Counter:DINT"}));
         EXPECT_EQ(tree->getHint(), "1 remembered tag is not in this controller");
         EXPECT_EQ(TagInspector::getInstance()->baseOf("DintTag"), IntegerBase::Hex) << "the base came back";
+        Strings trended;
+        for (const auto& tag : TagInspector::getInstance()->getTags())
+            if (tag.trended)
+                trended.push_back(tag.name);
+        EXPECT_EQ(trended, Strings{"Motor1.Status.Speed"}) << "the trend's rows came back ticked";
         TagInspector::getInstance()->setBases({});
     }
     // A start with an address on the command line: that address and port win over the remembered ones.
@@ -1324,6 +1332,20 @@ TEST_F(ViewsTest, TheTrendDrawsTheTickedRows) {
     const uint8_t gapColour = list->getTags().back().colour;
     EXPECT_GT(hits(gap, gapColour, now - 39'000'000'000LL, now - 37'000'000'000LL), 0) << "the line before the gap";
     EXPECT_EQ(hits(gap, gapColour, now - 31'000'000'000LL, now - 25'000'000'000LL), 0) << "a line across the gap";
+    // The value grid's lines run the plot's whole width (those at 0 and 100 lie under the curve).
+    const std::vector<double> ticks = trendTicks(trend->getShownLow(), trend->getShownHigh());
+    ASSERT_GE(ticks.size(), 4u);
+    for (const double v : ticks) {
+        if (v <= 0 || v >= 100)
+            continue;
+        const int y = static_cast<int>(std::floor(origin.y + trendPixel(v, trend->getShownLow(), trend->getShownHigh(), plot.y, plot.w)));
+        int grid = 0, width = 0;
+        for (int x = static_cast<int>(origin.x + plot.x) + 2; x < static_cast<int>(origin.x + plot.z) - 2; ++x, ++width) {
+            const zelk::ui::Color p = gap.at(x, y);
+            grid += std::abs(p.r - 60) + std::abs(p.g - 64) + std::abs(p.b - 70) < 12 ? 1 : 0;
+        }
+        EXPECT_EQ(grid, width) << "the grid line at " << v << " over the plot's width";
+    }
     list->setIntervalMs(1000);
     if (const char* png = std::getenv("ORVANE_SCREENSHOT_TREND"))
         window->saveScreenshot(png);
