@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <stdexcept>
 #include <future>
 #include <thread>
@@ -1332,19 +1333,29 @@ TEST_F(ViewsTest, TheTrendDrawsTheTickedRows) {
     const uint8_t gapColour = list->getTags().back().colour;
     EXPECT_GT(hits(gap, gapColour, now - 39'000'000'000LL, now - 37'000'000'000LL), 0) << "the line before the gap";
     EXPECT_EQ(hits(gap, gapColour, now - 31'000'000'000LL, now - 25'000'000'000LL), 0) << "a line across the gap";
-    // The value grid's lines run the plot's whole width (those at 0 and 100 lie under the curve).
+    // The value grid's lines are one pixel thick over the plot's whole width, not thin at one end and
+    // thick at the other (those at 0 and 100 lie under the curve; the time grid's columns are skipped).
     const std::vector<double> ticks = trendTicks(trend->getShownLow(), trend->getShownHigh());
     ASSERT_GE(ticks.size(), 4u);
+    const auto isGrid = [&](int x, int y) {
+        const zelk::ui::Color p = gap.at(x, y);
+        return std::abs(p.r - 60) + std::abs(p.g - 64) + std::abs(p.b - 70) < 12;
+    };
     for (const double v : ticks) {
         if (v <= 0 || v >= 100)
             continue;
         const int y = static_cast<int>(std::floor(origin.y + trendPixel(v, trend->getShownLow(), trend->getShownHigh(), plot.y, plot.w)));
-        int grid = 0, width = 0;
-        for (int x = static_cast<int>(origin.x + plot.x) + 2; x < static_cast<int>(origin.x + plot.z) - 2; ++x, ++width) {
-            const zelk::ui::Color p = gap.at(x, y);
-            grid += std::abs(p.r - 60) + std::abs(p.g - 64) + std::abs(p.b - 70) < 12 ? 1 : 0;
+        std::map<int, int> thickness; // pixels of grid colour around the line: columns with that many
+        for (int x = static_cast<int>(origin.x + plot.x) + 2; x < static_cast<int>(origin.x + plot.z) - 2; ++x) {
+            if (isGrid(x, y - 4))
+                continue; // a time grid line crosses here
+            int n = 0;
+            for (int dy = -2; dy <= 2; ++dy)
+                n += isGrid(x, y + dy) ? 1 : 0;
+            ++thickness[n];
         }
-        EXPECT_EQ(grid, width) << "the grid line at " << v << " over the plot's width";
+        EXPECT_EQ(thickness.size(), 1u) << "the grid line at " << v << " changes along the plot";
+        EXPECT_EQ(thickness.begin()->first, 1) << "the grid line at " << v;
     }
     list->setIntervalMs(1000);
     if (const char* png = std::getenv("ORVANE_SCREENSHOT_TREND"))
