@@ -1647,6 +1647,14 @@ TEST_F(ViewsTest, PopupsHaveRoomAndCloseWithEscAndTheTableKeepsItsHeader) {
     key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE);
     frames(1);
     EXPECT_TRUE(tree->getMenuItems().empty()) << "Esc closes the row menu";
+    // Opened again, its first item takes a click.
+    apptest::pushRightClick(window, static_cast<int>(treeAt.x + (r.x + r.z) / 2), static_cast<int>(treeAt.y + (r.y + r.w) / 2));
+    frames(2);
+    ASSERT_FALSE(tree->getMenuItems().empty());
+    ASSERT_EQ(tree->getMenuItems()[0].first, "Watch");
+    clickIn(tree->getTreePanel(), tree->getMenuItems()[0].second);
+    EXPECT_EQ(watched(), Strings{"DintTag:DINT"}) << "Watch, from the menu of the only row";
+    TagInspector::getInstance()->clear();
 
     // Nineteen rows: a wheel turn over the table moves the rows; the toolbar, the header and the status
     // line stay where they are.
