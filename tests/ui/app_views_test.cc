@@ -168,7 +168,7 @@ protected:
         SDL_free(text);
         return out;
     }
-    std::string status() const { return bar->getStatusText()->getText(); }
+    std::string status() const { return bar->getStatusLine(); }
     std::string plcType() const { return bar->getPlcTypeText()->getText(); }
     void clickButton() { clickIn(bar->getConnectButton(), ImVec4(0, 0, 140, 28)); }
     void connectTo(uint16_t port) {
@@ -1506,8 +1506,14 @@ TEST_F(ViewsTest, TheBarAfterACancelTheSlotWordingLongValuesAndASilentController
     ::close(listener);
 
     // 800 wide: a long number is cut with an ellipsis and whole in its tooltip; every value drawn
-    // stays inside its cell.
+    // stays inside its cell. First the bar's two lines there: cut with an ellipsis, not by the edge.
     window->setSize(800, 500);
+    frames(2);
+    EXPECT_EQ(status(), "PLC-Status: DISCONNECTED");
+    for (const zelk::ui::TextElement* line : {bar->getStatusText(), bar->getPlcTypeText()})
+        EXPECT_LE(line->getWorldPosition().x + line->getPreferredSize().x, 800.0f) << line->getText();
+    const std::string shownStatus = bar->getStatusText()->getText();
+    EXPECT_EQ(shownStatus.substr(shownStatus.size() - 3), "\u2026") << shownStatus;
     connectTo(sim->port());
     ASSERT_TRUE(browsed());
     const Strings names{"LintTag", "UlintTag", "UdintTag", "DintTag"};

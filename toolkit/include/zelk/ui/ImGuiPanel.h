@@ -105,14 +105,14 @@ private:
     std::array<bool, 5> pressed_{}; // pressed since the last frame (kept down for one frame)
     float wheelX_ = 0.0f;
     float wheelY_ = 0.0f;
-    std::bitset<512> keysHeld_;    // by SDL scancode
+    std::bitset<512> keysHeld_; // by SDL scancode
     // Presses not yet shown to ImGui, by scancode: each is shown as its own frame with the key down,
     // after a frame with it up when it was down, so quick presses within one frame are all seen.
     std::array<std::uint8_t, 512> keyPresses_{};
     std::bitset<512> keysShownDown_; // what the last frame showed
     std::uint16_t modifiers_ = 0;
     bool focusLost_ = false;
-    int framesAfterInput_ = 0; // full-rate frames still to ask for
+    int framesAfterInput_ = 0;  // full-rate frames still to ask for
     float quietSeconds_ = 0.0f; // frame time since the last input to the panel
 };
 
