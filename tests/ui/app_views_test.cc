@@ -1514,6 +1514,8 @@ TEST_F(ViewsTest, TheBarAfterACancelTheSlotWordingLongValuesAndASilentController
         EXPECT_LE(line->getWorldPosition().x + line->getPreferredSize().x, 800.0f) << line->getText();
     const std::string shownStatus = bar->getStatusText()->getText();
     EXPECT_EQ(shownStatus.substr(shownStatus.size() - 3), "\u2026") << shownStatus;
+    for (const auto& [text, rect] : main->getInspectorView()->getButtons()) // the toolbar, labels and all
+        EXPECT_LE(rect.z, main->getInspectorView()->getPanel()->getActualSize().x) << text << " runs off the pane: " << rect.x << "-" << rect.z;
     connectTo(sim->port());
     ASSERT_TRUE(browsed());
     const Strings names{"LintTag", "UlintTag", "UdintTag", "DintTag"};
