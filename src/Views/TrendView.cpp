@@ -119,12 +119,14 @@ void TrendView::build() {
     const ImVec2 min(axisWidth, top);
     const ImVec2 max(size.x - 12, size.y - timeHeight - 4);
     plotRect = ImVec4(min.x, min.y, max.x, max.y);
+    hint = nullptr;
     if (max.x - min.x < 20 || max.y - min.y < 20) {
         return;
     }
-    if (rows.empty()) {
+    hint = rows.empty() ? "Tick rows in the table to trend them" : nullptr;
+    if (hint != nullptr) {
         ImGui::SetCursorPos(ImVec2(min.x + 8, min.y + 8));
-        ImGui::TextDisabled("Tick rows in the table to trend them");
+        ImGui::TextDisabled("%s", hint);
     }
     drawPlot(rows, min, max);
 }

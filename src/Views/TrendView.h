@@ -37,6 +37,8 @@ public:
     int64_t getEndNs() const { return endNs; }
     // Line segments drawn in the last frame (for tests and the benchmark).
     size_t getSegmentCount() const { return segments; }
+    // The hint drawn in the plot in the last frame (with no row ticked); null when none.
+    const char* getHint() const { return hint; }
     // The shared value scale as last drawn: the values at the plot's bottom and top edges.
     double getShownLow() const { return shownLow; }
     double getShownHigh() const { return shownHigh; }
@@ -53,6 +55,7 @@ private:
     int64_t endNs = 0;
     ImVec4 plotRect{0, 0, 0, 0};
     size_t segments = 0;
+    const char* hint = nullptr;
     // The lines as last computed, drawn again while the history, the axis and the rows stand.
     struct Line {
         ImVec2 a, b;

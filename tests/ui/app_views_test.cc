@@ -1357,9 +1357,13 @@ TEST_F(ViewsTest, TheTrendDrawsTheTickedRows) {
         EXPECT_EQ(thickness.size(), 1u) << "the grid line at " << v << " changes along the plot";
         EXPECT_EQ(thickness.begin()->first, 1) << "the grid line at " << v;
     }
+    EXPECT_EQ(trend->getHint(), nullptr) << "no hint over a trended row";
     list->setIntervalMs(1000);
     if (const char* png = std::getenv("ORVANE_SCREENSHOT_TREND"))
         window->saveScreenshot(png);
+    list->setTrended("GapTag", false); // nothing ticked: the empty plot says how to fill it
+    frames(2);
+    EXPECT_STREQ(trend->getHint(), "Tick rows in the table to trend them");
 }
 
 TEST_F(ViewsTest, WatchListDropsCyclesWhenTheListOrTheConnectionChanged) {
