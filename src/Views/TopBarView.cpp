@@ -231,8 +231,8 @@ void TopBarView::layoutStatus() {
     right->setMaxSize(Vec2{group, 50});
     status->setPreferredSize(Vec2{column, 50});
     // A line longer than its column is shortened with an ellipsis; the whole texts stay in firstLine
-    // and secondLine.
-    const float fit = column - 16.0f;
+    // and secondLine. A line may run into the column's right padding, not past it.
+    const float fit = column - 8.0f;
     const zelk::ui::Font* font = style->getDefaultFont();
     const auto fitted = [&](const std::string& line) {
         if (font->measure(line, style->getFontSizeSmall()).x <= fit) {

@@ -1364,6 +1364,15 @@ TEST_F(ViewsTest, TheTrendDrawsTheTickedRows) {
     list->setTrended("GapTag", false); // nothing ticked: the empty plot says how to fill it
     frames(2);
     EXPECT_STREQ(trend->getHint(), "Tick rows in the table to trend them");
+    // The time labels stand apart, in a wide plot and in the narrow one of an 800-wide window.
+    for (const int width : {1200, 800}) {
+        window->setSize(width, 500);
+        frames(3);
+        const auto& labels = trend->getTimeLabels();
+        EXPECT_GE(labels.size(), 2u) << width;
+        for (size_t i = 1; i < labels.size(); ++i)
+            EXPECT_GT(labels[i].first, labels[i - 1].second + 4) << "labels " << i - 1 << " and " << i << " at " << width;
+    }
 }
 
 TEST_F(ViewsTest, WatchListDropsCyclesWhenTheListOrTheConnectionChanged) {
