@@ -166,7 +166,8 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
     draw->AddRectFilled(min, max, IM_COL32(16, 18, 22, 255));
     timeLabels.clear();
     draw->AddRect(min, max, IM_COL32(80, 84, 90, 255));
-    // Time grid and labels: as many labels as fit side by side with a gap, so that a narrow plot's do not run together.
+    // Time grid and labels: as many labels as fit side by side with a gap, so that a narrow plot's
+    // do not run together.
     const float labelRoom = ImGui::CalcTextSize("00:00:00").x + 16;
     const int64_t step = timeStep(window, std::max<int64_t>(1, static_cast<int64_t>(width / labelRoom)));
     const uint32_t grid = IM_COL32(60, 64, 70, 255);
