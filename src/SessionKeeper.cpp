@@ -72,8 +72,13 @@ Settings SessionKeeper::current() const {
         list.clear();
         std::map<std::string, std::string>& bases = now.valueBases[controller];
         bases.clear();
+        std::vector<std::string>& trended = now.trendedTags[controller];
+        trended.clear();
         for (const auto& tag : TagInspector::getInstance()->getTags()) {
             list.push_back(tag.name);
+            if (tag.trended) {
+                trended.push_back(tag.name);
+            }
             const IntegerBase base = TagInspector::getInstance()->baseOf(tag.name);
             if (base != IntegerBase::Decimal) {
                 bases[tag.name] = base == IntegerBase::Hex ? "hex" : "binary";
@@ -81,6 +86,9 @@ Settings SessionKeeper::current() const {
         }
         if (bases.empty()) {
             now.valueBases.erase(controller); // as the file keeps it: no entry
+        }
+        if (trended.empty()) {
+            now.trendedTags.erase(controller);
         }
     }
     return now;
@@ -98,6 +106,7 @@ bool SessionKeeper::saveNow() {
     saved = now;
     kept.watchLists = now.watchLists;
     kept.valueBases = now.valueBases;
+    kept.trendedTags = now.trendedTags;
     return true;
 }
 
@@ -111,6 +120,7 @@ void SessionKeeper::update() {
         const Settings before = current();
         kept.watchLists = before.watchLists;
         kept.valueBases = before.valueBases;
+        kept.trendedTags = before.trendedTags;
         controller.clear();
         const std::string key = controllerKey(link.vendorId, link.productCode, link.serialNumber);
         // This controller's integers come back in the bases they were shown in.
@@ -121,6 +131,12 @@ void SessionKeeper::update() {
             }
         }
         TagInspector::getInstance()->setBases(std::move(bases));
+        // and the rows ticked for the trend are ticked again as they come back.
+        const auto trended = kept.trendedTags.find(key);
+        TagInspector::getInstance()->trendWhenAdded(
+            trended != kept.trendedTags.end()
+                ? std::set<std::string>(trended->second.begin(), trended->second.end())
+                : std::set<std::string>{});
         const auto remembered = kept.watchLists.find(key);
         tree->restoreWatchList(remembered != kept.watchLists.end() ? remembered->second
                                                                    : std::vector<std::string>{});

@@ -1,7 +1,8 @@
 // Keeps the window's session between runs: at start it fills the fields and restores the window's
 // size, split, trend pane and watch rate from the settings file (nothing connects by itself); after a
 // connect to a controller it adds back the tags last watched on that controller (keyed by its
-// Identity); while running it writes what changed, at most once a second, and at the end once more.
+// Identity), with their number formats and trend ticks; while running it writes what changed, at most
+// once a second, and at the end once more.
 // The file is written atomically, and a corrupt one is set aside and reported once, in the tree's line.
 //
 // Main thread only.

@@ -217,6 +217,21 @@ bool readSettings(const json& object, Settings* out, std::string* why) {
             }
         }
     }
+    if (const auto it = object.find("trendedTags"); it != object.end()) {
+        if (!it->is_object()) {
+            return wrong("trendedTags", "an object of lists");
+        }
+        for (const auto& [key, list] : it->items()) {
+            if (!list.is_array() ||
+                !std::all_of(list.begin(), list.end(), [](const json& tag) { return tag.is_string(); })) {
+                *why = fmt::format("the trended tags of \"{}\" are not a list of tag names", key);
+                return false;
+            }
+            for (const json& tag : list) {
+                s.trendedTags[key].push_back(tag.get<std::string>());
+            }
+        }
+    }
     if (const auto it = object.find("valueBases"); it != object.end()) {
         if (!it->is_object()) {
             return wrong("valueBases", "an object of objects");
@@ -340,6 +355,12 @@ bool SettingsStore::save(const Settings& settings) {
                 bases[key] = tags;
             }
         }
+        nlohmann::ordered_json trended = nlohmann::ordered_json::object();
+        for (const auto& [key, tags] : settings.trendedTags) {
+            if (!tags.empty()) {
+                trended[key] = tags;
+            }
+        }
         const nlohmann::ordered_json object = {
             {"address", settings.address},
             {"port", settings.port},
@@ -353,6 +374,7 @@ bool SettingsStore::save(const Settings& settings) {
             {"recordFolder", settings.recordFolder},
             {"watchLists", lists},
             {"valueBases", bases},
+            {"trendedTags", trended},
         };
         std::string why;
         if (!writeAtomically(file(), dumpJson(object), &why)) {

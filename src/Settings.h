@@ -33,6 +33,8 @@ struct Settings {
     // Per controller (the same keys), the watched integers not shown in decimal: tag path to "hex" or
     // "binary"; other texts are read back as decimal (left out).
     std::map<std::string, std::map<std::string, std::string>> valueBases;
+    // Per controller (the same keys), the watched tags ticked for the trend, in the table's order.
+    std::map<std::string, std::vector<std::string>> trendedTags;
 
     bool operator==(const Settings&) const = default;
 };

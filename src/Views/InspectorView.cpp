@@ -369,6 +369,8 @@ void InspectorView::drawToolbar() {
             current = i;
         }
     }
+    // In a narrow pane (an 800-wide window) the gaps shrink so that the Writes switch keeps its label.
+    toolbarGap = ImGui::GetWindowWidth() < 480 ? 6.0f : 24.0f;
     ImGui::SetCursorPos(ImVec2(6, 5));
     ImGui::AlignTextToFramePadding();
     ImGui::TextUnformatted("Read every");
@@ -377,11 +379,11 @@ void InspectorView::drawToolbar() {
     if (ImGui::Combo("##rate", &current, labels, 6)) {
         inspector->setIntervalMs(TagInspector::rateChoicesMs[current]);
     }
-    ImGui::SameLine(0, 24);
+    ImGui::SameLine(0, toolbarGap);
     ImGui::Checkbox("Trend", &trendShown);
     buttons.emplace_back("Trend", ImVec4(ImGui::GetItemRectMin().x, ImGui::GetItemRectMin().y,
                                          ImGui::GetItemRectMax().x, ImGui::GetItemRectMax().y));
-    ImGui::SameLine(0, 24);
+    ImGui::SameLine(0, toolbarGap);
     bool recordClicked = false;
     button(recorder.isRecording() ? "Stop" : "Record", &recordClicked);
     if (recordClicked && recorder.isRecording()) {
@@ -697,7 +699,7 @@ void InspectorView::button(const char* label, bool* clicked) {
 }
 
 void InspectorView::drawWriteSwitch() {
-    ImGui::SameLine(0, 24);
+    ImGui::SameLine(0, toolbarGap);
     bool on = writer->isEnabled();
     // Turning on needs a controller to name; turning off is always possible.
     ImGui::BeginDisabled(!on && !AppState::getInstance()->getStatus());
@@ -718,8 +720,14 @@ void InspectorView::drawWriteSwitch() {
         ImGui::TextUnformatted("WRITES ON");
         ImGui::PopStyleColor();
     } else if (!writer->offReason().empty()) {
+        // Cut to the room left, whole in a tooltip.
         ImGui::SameLine();
-        ImGui::TextDisabled("Writes turned off: %s", writer->offReason().c_str());
+        const std::string text = fmt::format("Writes turned off: {}", writer->offReason());
+        const std::string shown = fitToWidth(text, ImGui::GetContentRegionAvail().x - 4);
+        ImGui::TextDisabled("%s", shown.c_str());
+        if (shown != text && ImGui::IsItemHovered()) {
+            showTooltip(text.c_str());
+        }
     }
 }
 

@@ -139,6 +139,7 @@ private:
     void record();
     CsvRecorder recorder;
     std::string recordFolder;
+    float toolbarGap = 24.0f; // between the toolbar's groups; less in a narrow pane
     uint64_t recordedCycles = 0;
     std::function<void(const std::vector<std::string>&)> openList;
     std::string listMessage;

@@ -49,6 +49,7 @@ void TagInspector::addTag(const zelkc_logix_tag_info* info, std::string_view pat
         }
     }
     entry.colour = nextColour++;
+    entry.trended = trendOnAdd.erase(entry.name) > 0 && !isString;
     tags.push_back(std::move(entry));
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -117,6 +118,9 @@ public:
     std::string shownValue(const TagValue& tag) const;
     // Ticks or unticks a row for the trend.
     void setTrended(const std::string& name, bool on);
+    // Tag paths to tick for the trend when they are added (a restored session's): each is ticked once,
+    // when its row comes, and then forgotten. Replaces the paths not added yet.
+    void trendWhenAdded(std::set<std::string> names) { trendOnAdd = std::move(names); }
     // The recent values of the watched numbers: a point per cycle, gaps while stale or refused.
     const TrendHistory& getHistory() const { return history; }
     TrendHistory& getHistory() { return history; } // filled directly by benchmarks
@@ -137,4 +141,5 @@ private:
     int64_t lastCycleNs = 0;
     TrendHistory history;
     std::map<std::string, IntegerBase> bases; // only the rows not shown in decimal
+    std::set<std::string> trendOnAdd;
 };

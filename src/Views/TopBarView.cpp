@@ -98,7 +98,7 @@ TopBarView::TopBarView(zelk::ui::Widget* parent)
     makerWidth = width;
     right->setMinSize(Vec2{482 - 150 + width, 50});
     right->setMaxSize(Vec2{482 - 150 + width, 50});
-    statusText->setText("Not connected");
+    setFirstLine("Not connected");
     statusText->setColor(style->getTextColorSecondary());
 }
 
@@ -230,23 +230,36 @@ void TopBarView::layoutStatus() {
     right->setMinSize(Vec2{group, 50});
     right->setMaxSize(Vec2{group, 50});
     status->setPreferredSize(Vec2{column, 50});
-    // A line longer than its column is shortened with an ellipsis; the whole text stays in secondLine.
-    const float fit = column - 16.0f;
-    std::string shown = secondLine;
+    // A line longer than its column is shortened with an ellipsis; the whole texts stay in firstLine
+    // and secondLine. A line may run into the column's right padding, not past it.
+    const float fit = column - 8.0f;
     const zelk::ui::Font* font = style->getDefaultFont();
-    if (font->measure(shown, style->getFontSizeSmall()).x > fit) {
-        size_t keep = shown.size();
+    const auto fitted = [&](const std::string& line) {
+        if (font->measure(line, style->getFontSizeSmall()).x <= fit) {
+            return line;
+        }
+        size_t keep = line.size();
         while (keep > 0 &&
-               font->measure(shown.substr(0, keep) + "\u2026", style->getFontSizeSmall()).x > fit) {
+               font->measure(line.substr(0, keep) + "\u2026", style->getFontSizeSmall()).x > fit) {
             keep = keep > 8 ? keep - 4 : keep - 1;
-            while (keep > 0 && (static_cast<unsigned char>(shown[keep]) & 0xC0) == 0x80) {
+            while (keep > 0 && (static_cast<unsigned char>(line[keep]) & 0xC0) == 0x80) {
                 --keep; // never cut a UTF-8 character in two
             }
         }
-        shown = shown.substr(0, keep) + "\u2026";
+        return line.substr(0, keep) + "\u2026";
+    };
+    for (auto [element, line] : {std::pair{statusText, &firstLine}, {plcTypeText, &secondLine}}) {
+        const std::string shown = fitted(*line);
+        if (element->getText() != shown) {
+            element->setText(shown);
+        }
     }
-    if (plcTypeText->getText() != shown) {
-        plcTypeText->setText(shown);
+}
+
+void TopBarView::setFirstLine(const std::string& line) {
+    if (firstLine != line) {
+        firstLine = line;
+        layoutStatus();
     }
 }
 
@@ -271,9 +284,7 @@ void TopBarView::showStatus(const LinkSnapshot& link) {
     std::string second = secondLine;
     if (link.state == LinkState::Disconnected && beforeConnect && link.revision == cancelRevision) {
         // The user's attempt was cancelled: the bar is as it was before it.
-        if (statusText->getText() != beforeConnect->status) {
-            statusText->setText(beforeConnect->status);
-        }
+        setFirstLine(beforeConnect->status);
         statusText->setColor(beforeConnect->colour);
         if (connectButton->getText()->getText() != button) {
             connectButton->getText()->setText(button);
@@ -317,9 +328,7 @@ void TopBarView::showStatus(const LinkSnapshot& link) {
         }
         break;
     }
-    if (statusText->getText() != status) {
-        statusText->setText(status);
-    }
+    setFirstLine(status);
     statusText->setColor(colour);
     if (connectButton->getText()->getText() != button) {
         connectButton->getText()->setText(button);
@@ -375,7 +384,7 @@ void TopBarView::connect() noexcept {
                 break;
             }
             if (link.state == LinkState::Disconnected) {
-                beforeConnect = ShownBar{statusText->getText(), statusText->getColor(), secondLine};
+                beforeConnect = ShownBar{firstLine, statusText->getColor(), secondLine};
             } else {
                 beforeConnect.reset(); // a lost connection's countdown would not be true after a cancel
             }

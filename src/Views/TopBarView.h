@@ -45,7 +45,9 @@ public:
     bool isConnecting() const { return connecting; }
 
     DefaultButton* getConnectButton() const { return connectButton; }
+    // The status lines as drawn (cut with an ellipsis to their column) and the first one whole.
     zelk::ui::TextElement* getStatusText() const { return statusText; }
+    const std::string& getStatusLine() const { return firstLine; }
     zelk::ui::TextElement* getPlcTypeText() const { return plcTypeText; }
     zelk::ui::Rectangle* getLogo() const { return logo; }
     zelk::ui::ImGuiPanel* getFieldsPanel() const { return fieldsPanel; }
@@ -75,6 +77,8 @@ private:
     void buildFields();
     // The status column's width and the maker's visibility for the bar's width and the second line.
     void layoutStatus();
+    // Sets the whole status line (the element shows it cut to its column).
+    void setFirstLine(const std::string& line);
     // Enter in a field or on the focused button: connects unless already connected or connecting.
     void enterPressed() noexcept;
     // Writes the status lines and the button text for the connection's state.
@@ -99,6 +103,7 @@ private:
     zelk::ui::Stack* left = nullptr;
     zelk::ui::Stack* right = nullptr;
     zelk::ui::Stack* status = nullptr;
+    std::string firstLine;  // the whole status line; the element may show it shortened
     std::string secondLine; // the whole second line; the element may show it shortened
     float makerWidth = 150;
     bool focusGiven = false; // the address field took the keyboard focus at start

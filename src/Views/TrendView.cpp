@@ -26,12 +26,12 @@ std::string clockText(int64_t ns, bool seconds) {
                    : fmt::format("{:02}:{:02}", local.tm_hour, local.tm_min);
 }
 
-// A tick step that gives about six labels over `span`.
-int64_t timeStep(int64_t span) {
+// A tick step that gives about six labels over `span`, and at most `most`.
+int64_t timeStep(int64_t span, int64_t most) {
     constexpr int64_t s = 1'000'000'000;
     for (int64_t step :
          {5 * s, 10 * s, 15 * s, 30 * s, 60 * s, 120 * s, 300 * s, 600 * s, 900 * s, 1800 * s}) {
-        if (span / step <= 7) {
+        if (span / step <= std::min<int64_t>(7, most)) {
             return step;
         }
     }
@@ -119,12 +119,14 @@ void TrendView::build() {
     const ImVec2 min(axisWidth, top);
     const ImVec2 max(size.x - 12, size.y - timeHeight - 4);
     plotRect = ImVec4(min.x, min.y, max.x, max.y);
+    hint = nullptr;
     if (max.x - min.x < 20 || max.y - min.y < 20) {
         return;
     }
-    if (rows.empty()) {
+    hint = rows.empty() ? "Tick rows in the table to trend them" : nullptr;
+    if (hint != nullptr) {
         ImGui::SetCursorPos(ImVec2(min.x + 8, min.y + 8));
-        ImGui::TextDisabled("Tick rows in the table to trend them");
+        ImGui::TextDisabled("%s", hint);
     }
     drawPlot(rows, min, max);
 }
@@ -162,17 +164,25 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
     };
 
     draw->AddRectFilled(min, max, IM_COL32(16, 18, 22, 255));
+    timeLabels.clear();
     draw->AddRect(min, max, IM_COL32(80, 84, 90, 255));
-    // Time grid and labels.
-    const int64_t step = timeStep(window);
+    // Time grid and labels: as many labels as fit side by side with a gap, so that a narrow plot's
+    // do not run together.
+    const float labelRoom = ImGui::CalcTextSize("00:00:00").x + 16;
+    const int64_t step = timeStep(window, std::max<int64_t>(1, static_cast<int64_t>(width / labelRoom)));
     const uint32_t grid = IM_COL32(60, 64, 70, 255);
     const uint32_t label = ImGui::GetColorU32(style->getTextColorDisabled());
+    // Grid lines are one-pixel rectangles on whole pixels: a thin anti-aliased line is a long textured
+    // quad that a software renderer may shade unevenly along its length (a line fading out part way).
     for (int64_t t = (start / step + 1) * step; t <= endNs; t += step) {
         const float x = xOf(t);
-        draw->AddLine(ImVec2(x, min.y), ImVec2(x, max.y), grid);
+        const float column = std::floor(x);
+        draw->AddRectFilled(ImVec2(column, min.y), ImVec2(column + 1, max.y), grid);
         const std::string text = clockText(t, step < 60'000'000'000);
         const float w = ImGui::CalcTextSize(text.c_str()).x;
-        draw->AddText(ImVec2(std::clamp(x - w / 2, min.x, max.x - w), max.y + 2), label, text.c_str());
+        const float left = std::clamp(x - w / 2, min.x, max.x - w);
+        draw->AddText(ImVec2(left, max.y + 2), label, text.c_str());
+        timeLabels.emplace_back(left, left + w);
     }
 
     // The ranges and the lines are computed again only when the history, the axis, the plot or the
@@ -277,7 +287,8 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
         // Round values (1, 2 or 5 times a power of ten), not fractions of the range.
         for (const double v : trendTicks(sharedShown.low, sharedShown.high)) {
             const float y = trendPixel(v, sharedShown.low, sharedShown.high, min.y, max.y);
-            draw->AddLine(ImVec2(min.x, y), ImVec2(max.x, y), grid);
+            const float row = std::floor(y);
+            draw->AddRectFilled(ImVec2(min.x, row), ImVec2(max.x, row + 1), grid);
             const std::string text = valueText(v);
             const float w = ImGui::CalcTextSize(text.c_str()).x;
             draw->AddText(ImVec2(min.x - w - 4, std::clamp(y - 7, min.y, max.y - 14)), label, text.c_str());

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <imgui.h>
@@ -37,6 +38,13 @@ public:
     int64_t getEndNs() const { return endNs; }
     // Line segments drawn in the last frame (for tests and the benchmark).
     size_t getSegmentCount() const { return segments; }
+    // The hint drawn in the plot in the last frame (with no row ticked); null when none.
+    const char* getHint() const { return hint; }
+    // The time labels' left and right edges as last drawn, left to right.
+    const std::vector<std::pair<float, float>>& getTimeLabels() const { return timeLabels; }
+    // The shared value scale as last drawn: the values at the plot's bottom and top edges.
+    double getShownLow() const { return shownLow; }
+    double getShownHigh() const { return shownHigh; }
 
 private:
     void build();
@@ -50,6 +58,8 @@ private:
     int64_t endNs = 0;
     ImVec4 plotRect{0, 0, 0, 0};
     size_t segments = 0;
+    const char* hint = nullptr;
+    std::vector<std::pair<float, float>> timeLabels;
     // The lines as last computed, drawn again while the history, the axis and the rows stand.
     struct Line {
         ImVec2 a, b;

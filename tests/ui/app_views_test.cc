@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <stdexcept>
 #include <future>
 #include <thread>
@@ -32,6 +33,7 @@
 #include "Views/TagInspector.h"
 #include "Views/TopBarView.h"
 #include "Views/TreeView.h"
+#include "TrendHistory.h"
 #include "Views/TrendView.h"
 #include "WriteRecord.h"
 #include "app_test_support.h"
@@ -166,7 +168,7 @@ protected:
         SDL_free(text);
         return out;
     }
-    std::string status() const { return bar->getStatusText()->getText(); }
+    std::string status() const { return bar->getStatusLine(); }
     std::string plcType() const { return bar->getPlcTypeText()->getText(); }
     void clickButton() { clickIn(bar->getConnectButton(), ImVec4(0, 0, 140, 28)); }
     void connectTo(uint16_t port) {
@@ -745,6 +747,7 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
         }
         TagInspector::getInstance()->setIntervalMs(250);
         TagInspector::getInstance()->setBase("DintTag", IntegerBase::Hex);
+        TagInspector::getInstance()->setTrended("Motor1.Status.Speed", true);
         window->setSize(1000, 700);
         frames(2);
         ASSERT_TRUE(keeper.saveNow());
@@ -755,6 +758,7 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
         ASSERT_EQ(lists.size(), 1u);
         EXPECT_EQ(lists.begin().value(), (nlohmann::json{"DintTag", "Motor1.Status.Speed", "Program:MainProgram.Counter"}));
         EXPECT_EQ(file["valueBases"].begin().value(), (nlohmann::json{{"DintTag", "hex"}}));
+        EXPECT_EQ(file["trendedTags"].begin().value(), (nlohmann::json{"Motor1.Status.Speed"}));
         clickButton(); // disconnect
         frames(1);
     }
@@ -779,6 +783,11 @@ TEST_F(ViewsTest, SessionsAreKeptPerController) {
         EXPECT_EQ(watched(), (Strings{"DintTag:DINT", "Motor1.Status.Speed:REAL", "Program:MainProgram.Counter:DINT"}));
         EXPECT_EQ(tree->getHint(), "1 remembered tag is not in this controller");
         EXPECT_EQ(TagInspector::getInstance()->baseOf("DintTag"), IntegerBase::Hex) << "the base came back";
+        Strings trended;
+        for (const auto& tag : TagInspector::getInstance()->getTags())
+            if (tag.trended)
+                trended.push_back(tag.name);
+        EXPECT_EQ(trended, Strings{"Motor1.Status.Speed"}) << "the trend's rows came back ticked";
         TagInspector::getInstance()->setBases({});
     }
     // A start with an address on the command line: that address and port win over the remembered ones.
@@ -1324,9 +1333,46 @@ TEST_F(ViewsTest, TheTrendDrawsTheTickedRows) {
     const uint8_t gapColour = list->getTags().back().colour;
     EXPECT_GT(hits(gap, gapColour, now - 39'000'000'000LL, now - 37'000'000'000LL), 0) << "the line before the gap";
     EXPECT_EQ(hits(gap, gapColour, now - 31'000'000'000LL, now - 25'000'000'000LL), 0) << "a line across the gap";
+    // The value grid's lines are one pixel thick over the plot's whole width, not thin at one end and
+    // thick at the other (those at 0 and 100 lie under the curve; the time grid's columns are skipped).
+    const std::vector<double> ticks = trendTicks(trend->getShownLow(), trend->getShownHigh());
+    ASSERT_GE(ticks.size(), 4u);
+    const auto isGrid = [&](int x, int y) {
+        const zelk::ui::Color p = gap.at(x, y);
+        return std::abs(p.r - 60) + std::abs(p.g - 64) + std::abs(p.b - 70) < 12;
+    };
+    for (const double v : ticks) {
+        if (v <= 0 || v >= 100)
+            continue;
+        const int y = static_cast<int>(std::floor(origin.y + trendPixel(v, trend->getShownLow(), trend->getShownHigh(), plot.y, plot.w)));
+        std::map<int, int> thickness; // pixels of grid colour around the line: columns with that many
+        for (int x = static_cast<int>(origin.x + plot.x) + 2; x < static_cast<int>(origin.x + plot.z) - 2; ++x) {
+            if (isGrid(x, y - 4))
+                continue; // a time grid line crosses here
+            int n = 0;
+            for (int dy = -2; dy <= 2; ++dy)
+                n += isGrid(x, y + dy) ? 1 : 0;
+            ++thickness[n];
+        }
+        EXPECT_EQ(thickness.size(), 1u) << "the grid line at " << v << " changes along the plot";
+        EXPECT_EQ(thickness.begin()->first, 1) << "the grid line at " << v;
+    }
+    EXPECT_EQ(trend->getHint(), nullptr) << "no hint over a trended row";
     list->setIntervalMs(1000);
     if (const char* png = std::getenv("ORVANE_SCREENSHOT_TREND"))
         window->saveScreenshot(png);
+    list->setTrended("GapTag", false); // nothing ticked: the empty plot says how to fill it
+    frames(2);
+    EXPECT_STREQ(trend->getHint(), "Tick rows in the table to trend them");
+    // The time labels stand apart, in a wide plot and in the narrow one of an 800-wide window.
+    for (const int width : {1200, 800}) {
+        window->setSize(width, 500);
+        frames(3);
+        const auto& labels = trend->getTimeLabels();
+        EXPECT_GE(labels.size(), 2u) << width;
+        for (size_t i = 1; i < labels.size(); ++i)
+            EXPECT_GT(labels[i].first, labels[i - 1].second + 4) << "labels " << i - 1 << " and " << i << " at " << width;
+    }
 }
 
 TEST_F(ViewsTest, WatchListDropsCyclesWhenTheListOrTheConnectionChanged) {
@@ -1473,8 +1519,16 @@ TEST_F(ViewsTest, TheBarAfterACancelTheSlotWordingLongValuesAndASilentController
     ::close(listener);
 
     // 800 wide: a long number is cut with an ellipsis and whole in its tooltip; every value drawn
-    // stays inside its cell.
+    // stays inside its cell. First the bar's two lines there: cut with an ellipsis, not by the edge.
     window->setSize(800, 500);
+    frames(2);
+    EXPECT_EQ(status(), "PLC-Status: DISCONNECTED");
+    for (const zelk::ui::TextElement* line : {bar->getStatusText(), bar->getPlcTypeText()})
+        EXPECT_LE(line->getWorldPosition().x + line->getPreferredSize().x, 800.0f) << line->getText();
+    const std::string shownStatus = bar->getStatusText()->getText();
+    EXPECT_EQ(shownStatus.substr(shownStatus.size() - 3), "\u2026") << shownStatus;
+    for (const auto& [text, rect] : main->getInspectorView()->getButtons()) // the toolbar, labels and all
+        EXPECT_LE(rect.z, main->getInspectorView()->getPanel()->getActualSize().x) << text << " runs off the pane: " << rect.x << "-" << rect.z;
     connectTo(sim->port());
     ASSERT_TRUE(browsed());
     const Strings names{"LintTag", "UlintTag", "UdintTag", "DintTag"};
@@ -1614,6 +1668,14 @@ TEST_F(ViewsTest, PopupsHaveRoomAndCloseWithEscAndTheTableKeepsItsHeader) {
     key(SDLK_ESCAPE, SDL_SCANCODE_ESCAPE);
     frames(1);
     EXPECT_TRUE(tree->getMenuItems().empty()) << "Esc closes the row menu";
+    // Opened again, its first item takes a click.
+    apptest::pushRightClick(window, static_cast<int>(treeAt.x + (r.x + r.z) / 2), static_cast<int>(treeAt.y + (r.y + r.w) / 2));
+    frames(2);
+    ASSERT_FALSE(tree->getMenuItems().empty());
+    ASSERT_EQ(tree->getMenuItems()[0].first, "Watch");
+    clickIn(tree->getTreePanel(), tree->getMenuItems()[0].second);
+    EXPECT_EQ(watched(), Strings{"DintTag:DINT"}) << "Watch, from the menu of the only row";
+    TagInspector::getInstance()->clear();
 
     // Nineteen rows: a wheel turn over the table moves the rows; the toolbar, the header and the status
     // line stay where they are.

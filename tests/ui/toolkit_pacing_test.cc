@@ -3,6 +3,9 @@
 // loop waiting for events. Nothing here is timed: the loop's decisions are read back frame by frame.
 #include "toolkit_support.h"
 
+#include <string>
+#include <utility>
+
 TEST(Pacing, WaitAndPresentAfterEachKindOfChange) {
     constexpr std::uint32_t R = Application::kRestFrameMs;
     TestApp t(200, 100);
@@ -88,4 +91,32 @@ TEST(Pacing, RunRestsWithinTheBoundBetweenTicks) {
     t.app->run();
     EXPECT_EQ(ticks, std::size(frameMs));
     EXPECT_EQ(rests, (std::vector<std::uint32_t>{R, R - 30, 1}));
+}
+
+// A focused text field blinks its cursor (a new picture to present twice every 1.2 s) until the panel
+// has had no input for kCursorBlinkSeconds; then the cursor stays shown and resting frames present
+// nothing, until the next input starts the blinking again. Frames of 250 ms, like a resting loop.
+TEST(Pacing, AFocusedFieldStopsBlinkingWhenLeftAlone) {
+    TestApp t(200, 100);
+    auto* panel = t.root()->addHiddenChild<ImGuiPanel>(0.0f, 0.0f, 200.0f, 100.0f);
+    std::string text = "127.0.0.1";
+    bool focus = true;
+    panel->setBuildImGuiFunction([&] {
+        if (std::exchange(focus, false))
+            ImGui::SetKeyboardFocusHere();
+        ImGui::InputText("##field", text.data(), text.size() + 1);
+    });
+    // Presents over `seconds` of resting frames.
+    const auto presentsOver = [&](float seconds) {
+        const std::uint64_t before = t.window->getPresentedFrames();
+        for (float s = 0; s < seconds; s += 0.25f)
+            t.app->runFrame(250000);
+        return t.window->getPresentedFrames() - before;
+    };
+    t.frames(3);
+    EXPECT_GE(presentsOver(4.0f), 4u) << "the cursor blinks while the field is fresh";
+    presentsOver(ImGuiPanel::kCursorBlinkSeconds);
+    EXPECT_EQ(presentsOver(6.0f), 0u) << "left alone, nothing changes on screen";
+    push(t.window, "m", 50, 50); // the pointer comes back over the panel
+    EXPECT_GE(presentsOver(4.0f), 4u) << "input starts the blinking again";
 }

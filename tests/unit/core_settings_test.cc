@@ -17,9 +17,10 @@ using namespace scratch;
 
 namespace {
 Settings sample() {
-    Settings s{"10.0.0.5/3", 2222, 1920, 1080, 0.1f, true, 312.5f, 250, 2, "/data/rec, today", {}, {}};
+    Settings s{"10.0.0.5/3", 2222, 1920, 1080, 0.1f, true, 312.5f, 250, 2, "/data/rec, today", {}, {}, {}};
     s.watchLists = {{controllerKey(1, 166, 0xC0FFEE), {"A", "Prog:B.C"}}, {controllerKey(1, 55, 0x1), {}}};
     s.valueBases = {{controllerKey(1, 166, 0xC0FFEE), {{"A", "hex"}, {"Prog:B.C", "binary"}}}};
+    s.trendedTags = {{controllerKey(1, 166, 0xC0FFEE), {"Prog:B.C"}}};
     return s;
 }
 } // namespace
@@ -37,7 +38,8 @@ TEST(Settings, SavedReadBackAndLaidOutForPeople) {
     for (const char* part :
          {"{\n    \"address\": \"10.0.0.5/3\",\n    \"port\": 2222,\n", "\"treeWidth\": 0.1,\n",
           "\"1-166-00C0FFEE\": [\n            \"A\",\n", "\"1-55-00000001\": []\n",
-          "\"valueBases\": {\n        \"1-166-00C0FFEE\": {\n            \"A\": \"hex\",\n"}) {
+          "\"valueBases\": {\n        \"1-166-00C0FFEE\": {\n            \"A\": \"hex\",\n",
+          "\"trendedTags\": {\n        \"1-166-00C0FFEE\": [\n            \"Prog:B.C\"\n"}) {
         EXPECT_NE(text.find(part), std::string::npos) << part << "\nin\n" << text;
     }
     // What JSON cannot hold still reads back: non-finite sizes as 0, bytes that are not UTF-8 as U+FFFD.
@@ -92,6 +94,8 @@ TEST(Settings, FieldsOutOfRangeFallBackAndFilesOfTheWrongShapeAreSetAside) {
                              R"({"watchLists": []})",
                              R"({"watchLists": {"k": "A"}})",
                              R"({"watchLists": {"k": ["A", 3]}})",
+                             R"({"trendedTags": ["A"]})",
+                             R"({"trendedTags": {"k": ["A", null]}})",
                              R"({"address": "a", "trendShown": "yes"})"};
     std::vector<std::pair<std::string, std::optional<Settings>>> cases(std::begin(read), std::end(read));
     for (const char* text : defaults) {

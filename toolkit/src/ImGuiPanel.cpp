@@ -261,6 +261,8 @@ void ImGuiPanel::update() {
         io.DisplaySize = ImVec2(std::max(0.0f, size.x), std::max(0.0f, size.y));
         const std::uint64_t us = getWindowContext().lastFrameDurationUs;
         io.DeltaTime = us > 0 ? static_cast<float>(us) / 1.0e6f : 1.0f / 60.0f;
+        quietSeconds_ = std::min(quietSeconds_ + io.DeltaTime, kCursorBlinkSeconds);
+        io.ConfigInputTextCursorBlink = quietSeconds_ < kCursorBlinkSeconds;
         feedInput();
         if (framesAfterInput_ > 0) {
             --framesAfterInput_;

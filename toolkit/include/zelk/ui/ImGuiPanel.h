@@ -12,7 +12,10 @@
 //
 // Frame pacing: after any input reaches the panel it asks for full-rate frames
 // (Widget::requestFrame) for kFramesAfterInput frames, so hover effects and ImGui's follow-up
-// frames show at once; then the loop may rest (a text cursor then blinks at the rest rate).
+// frames show at once; then the loop may rest (a text cursor then blinks at the rest rate). After
+// kCursorBlinkSeconds without input the cursor stops blinking and stays shown, so a window left with a
+// focused field draws nothing new and presents nothing (each blink would redraw the whole window);
+// the next input starts the blinking again.
 #pragma once
 
 #include <zelk/ui/Widget.h>
@@ -41,6 +44,8 @@ public:
 
     // Full-rate frames the panel asks for after each input event it receives.
     static constexpr int kFramesAfterInput = 30;
+    // Seconds of no input to the panel after which a text cursor stops blinking.
+    static constexpr float kCursorBlinkSeconds = 10.0f;
 
     ImGuiContext* getImGuiContext() const { return context_; }
     // Called every frame between ImGui::Begin and ImGui::End of the panel's window, with the
@@ -76,7 +81,10 @@ private:
     void ensureFontTexture(SDL_Renderer* renderer);
     void releaseFontTexture();
     void feedInput();
-    void noteInput() { framesAfterInput_ = kFramesAfterInput; }
+    void noteInput() {
+        framesAfterInput_ = kFramesAfterInput;
+        quietSeconds_ = 0.0f;
+    }
 
     ImGuiContext* context_ = nullptr;
     std::function<void()> build_;
@@ -97,14 +105,15 @@ private:
     std::array<bool, 5> pressed_{}; // pressed since the last frame (kept down for one frame)
     float wheelX_ = 0.0f;
     float wheelY_ = 0.0f;
-    std::bitset<512> keysHeld_;    // by SDL scancode
+    std::bitset<512> keysHeld_; // by SDL scancode
     // Presses not yet shown to ImGui, by scancode: each is shown as its own frame with the key down,
     // after a frame with it up when it was down, so quick presses within one frame are all seen.
     std::array<std::uint8_t, 512> keyPresses_{};
     std::bitset<512> keysShownDown_; // what the last frame showed
     std::uint16_t modifiers_ = 0;
     bool focusLost_ = false;
-    int framesAfterInput_ = 0; // full-rate frames still to ask for
+    int framesAfterInput_ = 0;  // full-rate frames still to ask for
+    float quietSeconds_ = 0.0f; // frame time since the last input to the panel
 };
 
 } // namespace zelk::ui
