@@ -60,7 +60,10 @@ template <typename Fn> void side_by_side(zelkc_logix_lanes* lanes, Fn fn) {
 // caller's client, was tried in this call, or the controller refuses it now: the lane is then
 // given up for the rest of the set's life.
 bool reopen(zelkc_logix_lanes* lanes, uint32_t lane, std::mutex* mu, bool* tried) {
-    if (lane == 0 || tried[lane] || lanes->gone[lane] != 0) {
+    if (lane == 0) {
+        return false; // the caller's own connection: its owner decides
+    }
+    if (tried[lane] || lanes->gone[lane] != 0) {
         lanes->gone[lane] = 1;
         return false;
     }
@@ -338,11 +341,16 @@ uint8_t browse_lanes(zelkc_logix_lanes* lanes, zelkc_logix_tag_info_list* out, c
     if (result == ZELKC_LOGIX_OK && r == nullptr) {
         result = ZELKC_LOGIX_ERR_NO_MEMORY;
     }
-    // The first page alone, on the first lane: its span of instances sizes the ranges.
+    // The first page alone, on the first lane still up: its span of instances sizes the ranges.
+    uint32_t opener = 0;
+    while (opener + 1 < lanes->count && (lost(lanes->clients[opener]) || lanes->gone[opener] != 0)) {
+        ++opener;
+    }
     uint8_t status = 0;
     uint32_t first_instance = 0;
     if (result == ZELKC_LOGIX_OK) {
-        result = logix_browse_page(first, scope, &r->list, &r->capacity, &r->next, &status, &first_instance);
+        result = logix_browse_page(lanes->clients[opener], scope, &r->list, &r->capacity, &r->next, &status,
+                                   &first_instance);
     }
     lanes->used = 1;
     if (result == ZELKC_LOGIX_OK) {

@@ -1049,6 +1049,12 @@ TEST_F(LanesTest, RefusedAndLostLanesLeaveTheWorkToTheOthers) {
         EXPECT_EQ(reopen ? up : gone, lanes_.reopened);
         EXPECT_EQ(reopen ? gone : up, 0u);
     }
+    // The caller's own connection lost: the other lanes do its share; it is not reopened here.
+    set_faults({});
+    open(ZELKC_LOGIX_MODE_UNCONNECTED, 3);
+    zelkc_logix_client_disconnect(lanes_.clients[0]);
+    EXPECT_EQ(lanes_browse(&lanes_), unconnected);
+    EXPECT_FALSE(zelkc_logix_client_is_connected(lanes_.clients[0]));
     // Every lane gone: the browse fails and says so.
     for (uint32_t i = 0; i < lanes_.count; ++i) {
         zelkc_logix_client_disconnect(lanes_.clients[i]);
