@@ -11,7 +11,6 @@
 #include <system_error>
 
 #include "cli.h"
-#include "mqtt.h"
 
 namespace {
 
@@ -186,14 +185,14 @@ int main(int argc, char** argv) {
         "--csv", watch_options.csv,
         "a header line, then time,tag1,tag2,... per cycle with ISO 8601 UTC times; a tag that "
         "fails leaves its field empty and its reason goes to standard error");
-    cli::MqttOptions mqtt;
+    mqtt::MqttOptions mqtt;
     std::string controller_name, config_path;
     CLI::Option* mqtt_url =
         watch
             ->add_option_function<std::string>(
                 "--mqtt",
                 [&mqtt](const std::string& text) {
-                    const std::string problem = cli::parse_mqtt_url(text, &mqtt.url);
+                    const std::string problem = mqtt::parse_mqtt_url(text, &mqtt.url);
                     if (!problem.empty()) {
                         throw CLI::ValidationError("--mqtt", problem);
                     }
@@ -236,7 +235,7 @@ int main(int argc, char** argv) {
         if (!config_path.empty() && !tags.empty()) {
             throw CLI::ValidationError("--config takes its tags from the file, not from the command line");
         }
-        if (name->count() != 0 && !cli::is_topic_level(controller_name)) {
+        if (name->count() != 0 && !mqtt::is_topic_level(controller_name)) {
             throw CLI::ValidationError("--name", "the name must not be empty or hold '/', '+' or '#'");
         }
     });
