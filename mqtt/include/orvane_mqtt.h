@@ -242,6 +242,50 @@ private:
 // status connection cannot be made.
 std::unique_ptr<Bridge> make_json_bridge(Publisher& publisher, const std::string& prefix);
 
+// Sparkplug B (version 3.0): Orvane is one edge node, each controller one device named by its
+// controller name.
+struct SparkplugOptions {
+    std::string group;        // group id
+    std::string edge_node;    // edge node id
+    std::string primary_host; // a primary host application's id to wait for, or empty
+    std::string state_dir;    // the folder that keeps bdSeq across restarts
+};
+
+// Parses GROUP/EDGE_NODE into `out`; returns what is wrong with it, or the empty string.
+std::string parse_sparkplug_id(const std::string& text, SparkplugOptions* out);
+
+// Sparkplug's datatype for a Logix type name (BOOL→Boolean, DINT→Int32, REAL→Float, STRING→String
+// ...), or 0 (Unknown) for a type without one.
+uint32_t sparkplug_datatype(std::string_view logix_type);
+
+// The folder Orvane keeps state in: $XDG_STATE_HOME/orvane when that is an absolute path, else
+// ~/.local/state/orvane.
+std::string default_state_dir();
+
+// The edge node: one broker connection whose last will is NDEATH, NBIRTH and a DBIRTH per device
+// once born, DDATA by alias of what changed, DDEATH as soon as a controller is lost; rebirth on
+// NCMD Node Control/Rebirth; with a primary host, births only while its STATE is online. DCMD is
+// refused and logged. Sequence numbers run 0-255 over every message but NDEATH.
+class SparkplugNode : public Bridge {
+public:
+    // Takes the next bdSeq (kept in options.state_dir), connects, and waits up to timeout_ms for the
+    // broker's answer; throws BrokerError naming the broker and why when there is none.
+    SparkplugNode(const MqttOptions& mqtt, const SparkplugOptions& options, uint32_t timeout_ms);
+    // Publishes NDEATH and disconnects (1.5 s at most, whatever the broker does).
+    ~SparkplugNode() override;
+    SparkplugNode(const SparkplugNode&) = delete;
+    SparkplugNode& operator=(const SparkplugNode&) = delete;
+
+    std::unique_ptr<Feed> feed(const std::string& controller) override;
+    // The bdSeq of the current connection.
+    uint64_t bdseq() const;
+
+    struct Impl; // the node's state, the broker connection and its worker thread (internal)
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
 // Controller text as UTF-8: what is valid UTF-8 stays, and every other byte is read as Latin-1
 // (a Logix STRING holds bytes, often a degree sign or an umlaut from a Latin-1 editor).
 std::string utf8_text(std::string_view text);
