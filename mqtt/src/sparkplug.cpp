@@ -645,7 +645,14 @@ SparkplugNode::~SparkplugNode() {
         while (Clock::now() < until && mosquitto_want_write(n.mosq) && mosquitto_socket(n.mosq) >= 0) {
             mosquitto_loop(n.mosq, 50, 1);
         }
+        // The DISCONNECT goes out through the loop too; a socket closed without it fires the will,
+        // and the host would see a second NDEATH.
         mosquitto_disconnect(n.mosq);
+        while (Clock::now() < until && mosquitto_socket(n.mosq) >= 0) {
+            if (mosquitto_loop(n.mosq, 50, 1) != MOSQ_ERR_SUCCESS) {
+                break;
+            }
+        }
     }
     mosquitto_destroy(n.mosq);
 }

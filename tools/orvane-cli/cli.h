@@ -145,9 +145,11 @@ std::string default_controller_name(const Address& address);
 std::string load_plant(const std::string& path, uint32_t interval_ms, std::vector<ControllerSpec>* out);
 
 // Watches every controller on its own thread and publishes through one broker connection until
-// SIGINT/SIGTERM (or --count cycles each). Throws mqtt::BrokerError when the broker is not there.
+// SIGINT/SIGTERM (or --count cycles each): JSON topics, or as a Sparkplug B edge node when
+// `sparkplug` is given. Throws mqtt::BrokerError when the broker is not there.
 int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec>& controllers,
-                   const WatchOptions& options, const mqtt::MqttOptions& mqtt);
+                   const WatchOptions& options, const mqtt::MqttOptions& mqtt,
+                   const mqtt::SparkplugOptions* sparkplug = nullptr);
 
 struct WriteOptions {
     bool yes = false;     // write without asking

@@ -147,7 +147,8 @@ private:
 } // namespace
 
 int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec>& controllers,
-                   const WatchOptions& options, const mqtt::MqttOptions& mqtt) {
+                   const WatchOptions& options, const mqtt::MqttOptions& mqtt,
+                   const mqtt::SparkplugOptions* sparkplug) {
     // Blocked before any thread starts, so that SIGINT and SIGTERM come only to the wait below;
     // SIGUSR1 is how the last watcher to end says so.
     sigset_t signals;
@@ -173,8 +174,14 @@ int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec
     rules.on_change = mqtt.on_change;
     rules.heartbeat_s = mqtt.heartbeat_s;
 
-    mqtt::Publisher publisher(mqtt, common.timeout_ms);
-    const std::unique_ptr<mqtt::Bridge> bridge = mqtt::make_json_bridge(publisher, mqtt.url.prefix);
+    std::unique_ptr<mqtt::Publisher> publisher;
+    std::unique_ptr<mqtt::Bridge> bridge;
+    if (sparkplug != nullptr) {
+        bridge = std::make_unique<mqtt::SparkplugNode>(mqtt, *sparkplug, common.timeout_ms);
+    } else {
+        publisher = std::make_unique<mqtt::Publisher>(mqtt, common.timeout_ms);
+        bridge = mqtt::make_json_bridge(*publisher, mqtt.url.prefix);
+    }
     mqtt::WatchGroup group(std::move(watches), rules, *bridge, [] { kill(getpid(), SIGUSR1); });
     for (;;) {
         const int sig = sigwaitinfo(&signals, nullptr);
