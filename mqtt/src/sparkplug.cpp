@@ -634,6 +634,8 @@ SparkplugNode::~SparkplugNode() {
     n.cv.notify_all();
     n.worker.join();
     // A clean end drops the will, so the node says NDEATH itself and waits until it is written.
+    // Only this thread is left: the library writes at once again instead of leaving it to a loop.
+    mosquitto_threaded_set(n.mosq, false);
     if (mosquitto_socket(n.mosq) >= 0) {
         int mid = -1;
         if (born) {

@@ -210,6 +210,13 @@ TEST_F(Sparkplug, BirthTypedMetricsDataByAliasAndDeath) {
     }
     EXPECT_EQ(finish(cli, SIGTERM), 0);
     ASSERT_TRUE(host.wait("NDEATH"));
+    // A clean end: NDEATH said by the node, then DISCONNECT, so the will does not fire as well.
+    ASSERT_TRUE(eventually([&] {
+        const std::string log = slurp(broker_.log());
+        return log.find("Client orvane-plant-edge1 disconnected") != std::string::npos ||
+               log.find("Client orvane-plant-edge1 closed its connection") != std::string::npos;
+    }));
+    EXPECT_NE(slurp(broker_.log()).find("Received DISCONNECT from orvane-plant-edge1"), std::string::npos);
     const auto messages = host.all();
     check_session(messages);
 
