@@ -13,6 +13,10 @@
 #include <mutex>
 #include <set>
 
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
 #include "logixsim/server.h"
 #include "mqtt_broker.h"
 #include "proto/sparkplug_b.pb.h"
@@ -27,6 +31,7 @@ struct Message {
     std::string type;   // NBIRTH, DDATA, ... (STATE for the host's own)
     std::string device; // empty for node messages
     pb::Payload payload;
+    std::string raw; // the payload's bytes as they came
     bool decoded = false;
     bool retain = false;
     int qos = 0;
@@ -64,6 +69,7 @@ public:
             if (levels.size() > 1 && levels[1] == "STATE")
                 msg.type = "STATE";
             msg.device = levels.size() > 4 ? levels[4] : "";
+            msg.raw.assign(static_cast<const char*>(m->payload), size_t(m->payloadlen));
             msg.decoded = msg.type != "STATE" && msg.payload.ParseFromArray(m->payload, m->payloadlen);
             std::lock_guard lock(h->mu_);
             h->messages_.push_back(std::move(msg));
@@ -166,6 +172,55 @@ void check_session(const std::vector<Message>& messages) {
     }
 }
 
+// Every message decoded again by the npm package sparkplug-payload (tests/interop), which must read
+// the same sequence number, and each metric's name, alias and datatype as the generated code does.
+void check_independent_decoder(const std::vector<Message>& messages) {
+    std::ofstream in("sparkplug_test_decoder.in");
+    size_t count = 0;
+    for (const Message& m : messages) {
+        if (m.type == "STATE")
+            continue;
+        in << m.topic << ' ';
+        for (unsigned char c : m.raw)
+            in << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
+        in << '\n';
+        ++count;
+    }
+    in.close();
+    const std::string command = std::string(NODE_EXE) + " " + SPARKPLUG_DECODER +
+                                " < sparkplug_test_decoder.in > sparkplug_test_decoder.out";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::istringstream out(slurp("sparkplug_test_decoder.out"));
+    std::vector<nlohmann::json> decoded;
+    for (std::string line; std::getline(out, line);)
+        decoded.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(decoded.size(), count);
+    size_t i = 0;
+    for (const Message& m : messages) {
+        if (m.type == "STATE")
+            continue;
+        const nlohmann::json& d = decoded[i++];
+        SCOPED_TRACE(d.dump());
+        ASSERT_TRUE(d.contains("payload"));
+        const nlohmann::json& p = d["payload"];
+        if (m.payload.has_seq()) {
+            EXPECT_EQ(p["seq"], std::to_string(m.payload.seq()));
+        }
+        ASSERT_EQ(p["metrics"].size(), size_t(m.payload.metrics_size()));
+        for (int k = 0; k < m.payload.metrics_size(); ++k) {
+            const auto& ours = m.payload.metrics(k);
+            const nlohmann::json& theirs = p["metrics"][size_t(k)];
+            EXPECT_EQ(theirs.value("name", ""), ours.name());
+            if (ours.has_alias()) {
+                EXPECT_EQ(theirs["alias"], std::to_string(ours.alias()));
+            }
+            if (ours.has_datatype()) {
+                EXPECT_EQ(theirs["type"], pb::DataType_Name(pb::DataType(ours.datatype())));
+            }
+        }
+    }
+}
+
 class Sparkplug : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -219,6 +274,7 @@ TEST_F(Sparkplug, BirthTypedMetricsDataByAliasAndDeath) {
     EXPECT_NE(slurp(broker_.log()).find("Received DISCONNECT from orvane-plant-edge1"), std::string::npos);
     const auto messages = host.all();
     check_session(messages);
+    check_independent_decoder(messages);
 
     const Message nbirth = host.of("NBIRTH").at(0);
     EXPECT_EQ(nbirth.topic, "spBv1.0/plant/NBIRTH/edge1");
@@ -327,6 +383,7 @@ TEST_F(Sparkplug, DeathsRebirthsCommandsAndTheWill) {
     ASSERT_TRUE(host.wait("NDEATH"));
     EXPECT_EQ(bdseq(host.of("NDEATH").at(0)), bdseq(host.of("NBIRTH").at(0)));
     check_session(host.all());
+    check_independent_decoder(host.all());
     for (const Message& d : host.of("DBIRTH"))
         EXPECT_EQ(metric(d.payload, "DintTag")->int_value(), 123456u); // the DCMD wrote nothing
     EXPECT_EQ(births, host.of("DBIRTH").size());
@@ -364,6 +421,7 @@ TEST_F(Sparkplug, WaitsForThePrimaryHostAndDiesWithIt) {
     ASSERT_TRUE(host.wait("DBIRTH", 2));
     EXPECT_EQ(finish(cli, SIGTERM), 0);
     check_session(host.all());
+    check_independent_decoder(host.all());
 }
 
 } // namespace
