@@ -334,6 +334,7 @@ TEST_F(Sparkplug, BirthTypedMetricsDataByAliasAndDeath) {
     ASSERT_NE(counter, nullptr);
     uint32_t last = counter->int_value();
     for (const Message& d : host.of("DDATA")) {
+        SCOPED_TRACE(d.payload.DebugString());
         ASSERT_EQ(d.payload.metrics_size(), 1);
         EXPECT_EQ(d.payload.metrics(0).alias(), counter->alias());
         EXPECT_EQ(d.payload.metrics(0).int_value(), last + 1);
@@ -422,6 +423,64 @@ TEST_F(Sparkplug, WaitsForThePrimaryHostAndDiesWithIt) {
     EXPECT_EQ(finish(cli, SIGTERM), 0);
     check_session(host.all());
     check_independent_decoder(host.all());
+}
+
+} // namespace
+
+namespace {
+
+// bdSeq comes from the state folder: one more than the last one used, 0 after 255 or when the file
+// is missing or unreadable; the file then holds the one in use.
+TEST_F(Sparkplug, BdSeqFollowsTheStateFolder) {
+    auto controller = sim();
+    const struct {
+        const char* kept; // nullptr: no file
+        uint64_t expected;
+    } cases[] = {{nullptr, 0}, {"5\n", 6}, {"255\n", 0}, {"junk", 0}};
+    const std::string file = state_ + "/orvane/sparkplug-plant-edge1.bdseq";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kept == nullptr ? "no file" : c.kept);
+        std::filesystem::remove_all(state_);
+        if (c.kept != nullptr) {
+            std::filesystem::create_directories(state_ + "/orvane");
+            std::ofstream(file) << c.kept;
+        }
+        Host host(broker_.port());
+        const pid_t cli = watch(
+            {at(*controller), "DintTag", "--name", "line1", "--mqtt", url(), "--sparkplug", "plant/edge1"});
+        ASSERT_TRUE(host.wait("NBIRTH")) << slurp("sparkplug_test_cli.log");
+        EXPECT_EQ(bdseq(host.of("NBIRTH").at(0)), c.expected);
+        EXPECT_EQ(finish(cli, SIGTERM), 0);
+        EXPECT_EQ(std::stoul(slurp(file)), c.expected);
+    }
+}
+
+// Bad Sparkplug options exit 1 with the reason; the JSON mode still wants its prefix; an absent
+// broker exits 2.
+TEST_F(Sparkplug, BadInputExitsOneOrTwoWithItsReason) {
+    const std::string absent = "mqtt://127.0.0.1:" + std::to_string(free_port());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    } cases[] = {
+        {{"--mqtt", url()}, 1, "the URL needs a topic prefix"},
+        {{"--mqtt", url(), "--sparkplug", "nogroup"}, 1, "give GROUP/EDGE_NODE"},
+        {{"--mqtt", url(), "--sparkplug", "a/b/c"}, 1, "give GROUP/EDGE_NODE"},
+        {{"--mqtt", url(), "--sparkplug", "a/#"}, 1, "give GROUP/EDGE_NODE"},
+        {{"--mqtt", url(), "--sparkplug", "a/b", "--primary-host", "x/y"}, 1, "--primary-host"},
+        {{"--sparkplug", "a/b"}, 1, "requires --mqtt"},
+        {{"--mqtt", absent, "--sparkplug", "a/b"}, 2, "cannot connect to the MQTT broker"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"127.0.0.1:1", "DintTag", "--name", "n"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const int status = finish(watch(args));
+        const std::string log = slurp("sparkplug_test_cli.log");
+        SCOPED_TRACE(log);
+        EXPECT_EQ(status, c.status);
+        EXPECT_NE(log.find(c.says), std::string::npos);
+    }
 }
 
 } // namespace
