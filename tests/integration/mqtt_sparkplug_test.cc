@@ -412,6 +412,14 @@ TEST_F(Sparkplug, WaitsForThePrimaryHostAndDiesWithIt) {
     EXPECT_TRUE(host.of("NBIRTH").empty());
     host.publish(state, R"({"online":true,"timestamp":2})", true);
     ASSERT_TRUE(host.wait("NBIRTH"));
+    // The first NBIRTH comes after the host's own STATE online, never before it.
+    const auto order = host.all();
+    const auto online = std::find_if(order.begin(), order.end(), [](const Message& m) {
+        return m.type == "STATE" && m.raw.find("\"online\":true") != std::string::npos;
+    });
+    const auto first_birth =
+        std::find_if(order.begin(), order.end(), [](const Message& m) { return m.type == "NBIRTH"; });
+    EXPECT_LT(online - order.begin(), first_birth - order.begin());
     ASSERT_TRUE(host.wait("DBIRTH"));
     host.publish(state, R"({"online":false,"timestamp":3})", true);
     ASSERT_TRUE(host.wait("NDEATH"));
