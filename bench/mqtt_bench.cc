@@ -2,11 +2,14 @@
 // of 200 tags each, read every second by one orvane-cli process that publishes to a mosquitto broker on
 // loopback; a subscriber here counts what arrives and how long after its read.
 //
-//   mqtt_bench [--controllers N] [--tags N] [--seconds S] [--on-change]
+//   mqtt_bench [--controllers N] [--tags N] [--seconds S] [--on-change] [--sparkplug] [--all-moving]
 //
-// Prints the CPU of the orvane-cli process (share of one core), publishes per second, read-to-publish
-// latency (median, 99th percentile, worst: the subscriber's clock minus the payload's read time, which
-// has millisecond resolution), the process's resident memory (now and peak), and the broker's CPU.
+// --sparkplug publishes as a Sparkplug B edge node instead of JSON topics; --all-moving makes every
+// tag change once a second (by default half of them do).
+// Prints the CPU of the orvane-cli process (share of one core), publishes and payload bytes per second,
+// read-to-publish latency (median, 99th percentile, worst: the subscriber's clock minus the payload's read
+// time, which has millisecond resolution), the process's resident memory (now and peak), and the broker's
+// CPU.
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
@@ -113,6 +116,9 @@ struct Counts {
     size_t expected = 0;
     std::vector<double> latency_ms;
     std::atomic<long> messages{0};
+    std::atomic<long> bytes{0};  // payload bytes
+    std::atomic<long> births{0}; // Sparkplug DBIRTHs seen
+    bool sparkplug = false;
     bool measuring = false;
 };
 
@@ -121,8 +127,14 @@ void on_message(mosquitto*, void* self, const mosquitto_message* m) {
     auto* c = static_cast<Counts*>(self);
     // The read time only (no full parse), so that this subscriber keeps up with the bursts.
     const std::string_view payload(static_cast<const char*>(m->payload), size_t(m->payloadlen));
-    const size_t at = payload.find("\"time\":\"");
     ++c->messages;
+    c->bytes += m->payloadlen;
+    if (c->sparkplug) { // protobuf: no read time in text; the births tell when every device is up
+        if (std::strstr(m->topic, "/DBIRTH/") != nullptr)
+            ++c->births;
+        return;
+    }
+    const size_t at = payload.find("\"time\":\"");
     std::lock_guard lock(c->mu);
     if (c->topics.size() < c->expected)
         c->topics.insert(m->topic);
@@ -130,7 +142,7 @@ void on_message(mosquitto*, void* self, const mosquitto_message* m) {
         c->latency_ms.push_back(received - iso_ms(std::string(payload.substr(at + 8, 24))));
 }
 
-std::string controller_json(int tags) {
+std::string controller_json(int tags, bool all_moving) {
     json c = {
         {"name", "Bench"}, {"types", json::array()}, {"tags", json::array()}, {"programs", json::array()}};
     for (int i = 0; i < tags; ++i) {
@@ -147,10 +159,14 @@ std::string controller_json(int tags) {
         case 2:
             tag["type"] = "INT";
             tag["value"] = i;
+            if (all_moving)
+                tag["behaviour"] = {{"kind", "counter"}, {"step", 1}};
             break;
         default:
             tag["type"] = "BOOL";
             tag["value"] = true;
+            if (all_moving)
+                tag["behaviour"] = {{"kind", "toggle"}};
         }
         c["tags"].push_back(tag);
     }
@@ -161,7 +177,7 @@ std::string controller_json(int tags) {
 
 int main(int argc, char** argv) {
     int controllers = 20, tags = 200, seconds = 30;
-    bool on_change = false;
+    bool on_change = false, sparkplug = false, all_moving = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--controllers" && i + 1 < argc)
@@ -170,11 +186,17 @@ int main(int argc, char** argv) {
             tags = std::atoi(argv[++i]);
         else if (a == "--seconds" && i + 1 < argc)
             seconds = std::atoi(argv[++i]);
+        else if (a == "--sparkplug")
+            sparkplug = true;
+        else if (a == "--all-moving")
+            all_moving = true;
         else if (a == "--on-change")
             on_change = true;
         else {
-            std::fprintf(stderr,
-                         "usage: mqtt_bench [--controllers N] [--tags N] [--seconds S] [--on-change]\n");
+            std::fprintf(
+                stderr,
+                "usage: mqtt_bench [--controllers N] [--tags N] [--seconds S] [--on-change] [--sparkplug] "
+                "[--all-moving]\n");
             return 2;
         }
     }
@@ -191,7 +213,7 @@ int main(int argc, char** argv) {
         << "listener " << broker_port << " 127.0.0.1\nallow_anonymous true\n";
     const pid_t broker = spawn({MOSQUITTO_BROKER, "-c", "mqtt_bench_broker.conf"}, "mqtt_bench_broker.log");
 
-    const auto controller = logixsim::parse_controller(controller_json(tags), "bench");
+    const auto controller = logixsim::parse_controller(controller_json(tags, all_moving), "bench");
     std::vector<std::unique_ptr<logixsim::Server>> sims;
     json plant = {{"controllers", json::array()}};
     for (int i = 0; i < controllers; ++i) {
@@ -207,11 +229,13 @@ int main(int argc, char** argv) {
 
     Counts counts;
     counts.expected = size_t(controllers) * size_t(tags + 1);
+    counts.sparkplug = sparkplug;
     mosquitto_lib_init();
     mosquitto* sub = mosquitto_new(nullptr, true, &counts);
     mosquitto_message_callback_set(sub, on_message);
-    mosquitto_connect_callback_set(
-        sub, [](mosquitto* m, void*, int) { mosquitto_subscribe(m, nullptr, "bench/#", 0); });
+    mosquitto_connect_callback_set(sub, [](mosquitto* m, void* self, int) {
+        mosquitto_subscribe(m, nullptr, static_cast<Counts*>(self)->sparkplug ? "spBv1.0/#" : "bench/#", 0);
+    });
     for (int i = 0; i < 500 && mosquitto_connect(sub, "127.0.0.1", broker_port, 30) != MOSQ_ERR_SUCCESS; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     mosquitto_loop_start(sub);
@@ -221,6 +245,10 @@ int main(int argc, char** argv) {
         "mqtt_bench_plant.json", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(broker_port) + "/bench"};
     if (on_change)
         args.push_back("--on-change");
+    if (sparkplug) {
+        args[5] = "mqtt://127.0.0.1:" + std::to_string(broker_port);
+        args.insert(args.end(), {"--sparkplug", "bench/orvane"});
+    }
     const pid_t cli = spawn(args, "mqtt_bench_cli.log");
 
     // Warm-up: every topic seen once (browse, first reads, retained state built), then a few cycles.
@@ -228,7 +256,7 @@ int main(int argc, char** argv) {
     for (;;) {
         {
             std::lock_guard lock(counts.mu);
-            if (counts.topics.size() >= counts.expected)
+            if (counts.topics.size() >= counts.expected || (sparkplug && counts.births >= controllers))
                 break;
         }
         if (bench::msSince(start) > 120000) {
@@ -241,7 +269,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(3));
 
     const double cpu0 = cpu_seconds(cli), broker0 = cpu_seconds(broker);
-    const long messages0 = counts.messages;
+    const long messages0 = counts.messages, bytes0 = counts.bytes;
     {
         std::lock_guard lock(counts.mu);
         counts.measuring = true;
@@ -250,7 +278,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double wall = bench::msSince(t0) / 1000;
     const double cpu = cpu_seconds(cli) - cpu0, broker_cpu = cpu_seconds(broker) - broker0;
-    const long messages = counts.messages - messages0;
+    const long messages = counts.messages - messages0, bytes = counts.bytes - bytes0;
     std::vector<double> latency;
     {
         std::lock_guard lock(counts.mu);
@@ -264,12 +292,14 @@ int main(int argc, char** argv) {
     };
 
     std::printf("| Controllers x tags | Mode | Topics up after (s) | CPU (%% of one core) | Publishes/s | "
-                "Latency median (ms) | "
+                "Payload KiB/s | Latency median (ms) | "
                 "p99 (ms) | worst (ms) | RSS (MiB) | Peak RSS (MiB) | Broker CPU (%%) "
-                "|\n|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-    std::printf("| %d x %d | %s | %.1f | %.2f | %.0f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n",
-                controllers, tags, on_change ? "--on-change" : "every value", warm_s, 100.0 * cpu / wall,
-                double(messages) / wall, at(0.5), at(0.99), latency.empty() ? 0.0 : latency.back(),
+                "|\n|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    const std::string mode = std::string(sparkplug ? "Sparkplug B" : "JSON") + ", " +
+                             (on_change ? "--on-change" : "every value") + (all_moving ? ", all moving" : "");
+    std::printf("| %d x %d | %s | %.1f | %.2f | %.0f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n",
+                controllers, tags, mode.c_str(), warm_s, 100.0 * cpu / wall, double(messages) / wall,
+                double(bytes) / wall / 1024, at(0.5), at(0.99), latency.empty() ? 0.0 : latency.back(),
                 double(rss) / 1024, double(peak) / 1024, 100.0 * broker_cpu / wall);
 
     kill(cli, SIGTERM);

@@ -1,8 +1,7 @@
-# orvane-cli's JSON text of controller bytes, built from its source file.
+# orvane-cli's JSON text of controller bytes (the MQTT engine's JSON text helpers).
 if(TARGET orvane-cli)
   orvane_add_test(cli_json_text_test SOURCES unit/cli_json_text_test.cc
-                  ${PROJECT_SOURCE_DIR}/tools/orvane-cli/json_text.cpp
-                  LIBS zelkc_logix nlohmann_json::nlohmann_json)
+                  LIBS orvane_mqtt zelkc_logix nlohmann_json::nlohmann_json)
   target_include_directories(cli_json_text_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/orvane-cli)
 endif()
 if(TARGET orvane-cli)

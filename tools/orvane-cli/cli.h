@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "orvane_mqtt.h"
 #include "zelkc_logix.h"
 
 namespace cli {
@@ -166,12 +167,12 @@ std::string default_controller_name(const Address& address);
 // problem (the line of a syntax error, the controller entry of any other), or the empty string.
 std::string load_plant(const std::string& path, uint32_t interval_ms, std::vector<ControllerSpec>* out);
 
-struct MqttOptions;
-
 // Watches every controller on its own thread and publishes through one broker connection until
-// SIGINT/SIGTERM (or --count cycles each). Throws ConnectionError when the broker is not there.
+// SIGINT/SIGTERM (or --count cycles each): JSON topics, or as a Sparkplug B edge node when
+// `sparkplug` is given. Throws mqtt::BrokerError when the broker is not there.
 int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec>& controllers,
-                   const WatchOptions& options, const MqttOptions& mqtt);
+                   const WatchOptions& options, const mqtt::MqttOptions& mqtt,
+                   const mqtt::SparkplugOptions* sparkplug = nullptr);
 
 struct WriteOptions {
     bool yes = false;     // write without asking
@@ -182,21 +183,18 @@ struct WriteOptions {
 // Reads each tag, prints the plan, asks (unless --yes), writes every value in one batch, reads back
 // and records each attempt. Exit 0 all written and read back equal, 1 usage or a value that cannot
 // be written (nothing written), 2 connection, 3 a tag refused or read back different.
-int run_write(const CommonOptions& common, const std::vector<std::string>& assignments, const WriteOptions& options);
+int run_write(const CommonOptions& common, const std::vector<std::string>& assignments,
+              const WriteOptions& options);
 
 int run_identity(const CommonOptions& common, bool json);
 int run_browse(const CommonOptions& common, const BrowseOptions& options);
-int run_read(const CommonOptions& common, const std::vector<std::string>& tags, uint32_t count, bool whole_arrays,
-             bool json);
+int run_read(const CommonOptions& common, const std::vector<std::string>& tags, uint32_t count,
+             bool whole_arrays, bool json);
 int run_watch(const CommonOptions& common, const std::vector<std::string>& tags, const WatchOptions& options);
 
-// Controller text as UTF-8: what is valid UTF-8 stays, and every other byte is read as Latin-1
-// (a Logix STRING holds bytes, often a degree sign or an umlaut from a Latin-1 editor).
-std::string utf8_text(std::string_view text);
-// Appends `text` as a JSON string: quotes, backslashes and control characters escaped, bytes that
-// are not UTF-8 read as Latin-1 (as utf8_text does).
-void append_json_string(std::string& out, std::string_view text);
-// Whether `text` is a number in JSON's grammar ("nan", "inf" and "+1" are not).
-bool is_json_number(std::string_view text);
+// The JSON text helpers live with the MQTT engine's JSON payload form.
+using mqtt::append_json_string;
+using mqtt::is_json_number;
+using mqtt::utf8_text;
 
 } // namespace cli

@@ -11,7 +11,6 @@
 #include <system_error>
 
 #include "cli.h"
-#include "mqtt.h"
 
 namespace {
 
@@ -44,7 +43,8 @@ std::string short_usage(const std::string& command) {
     if (command == "watch") {
         return fmt::format("Usage: orvane-cli watch ADDRESS TAG... [--interval MS] [--count N] [--csv | --mqtt URL "
                            "[--name NAME]] | watch --config FILE --mqtt URL; [--on-change [--heartbeat S]] "
-                           "[--mqtt-cafile FILE] [--mqtt-user USER] {}\n",
+                           "[--mqtt-cafile FILE] [--mqtt-user USER] [--sparkplug GROUP/EDGE_NODE [--primary-host ID]] "
+                           "{}\n",
                            common);
     }
     return "Usage: orvane-cli identity|browse|read|write|watch ADDRESS ... (orvane-cli --help for more)\n";
@@ -192,14 +192,15 @@ int main(int argc, char** argv) {
         "--csv", watch_options.csv,
         "a header line, then time,tag1,tag2,... per cycle with ISO 8601 UTC times; a tag that "
         "fails leaves its field empty and its reason goes to standard error");
-    cli::MqttOptions mqtt;
+    mqtt::MqttOptions mqtt;
     std::string controller_name, config_path;
     CLI::Option* mqtt_url =
         watch
             ->add_option_function<std::string>(
                 "--mqtt",
                 [&mqtt](const std::string& text) {
-                    const std::string problem = cli::parse_mqtt_url(text, &mqtt.url);
+                    // The prefix is checked once --sparkplug is known (Sparkplug names its own topics).
+                    const std::string problem = mqtt::parse_mqtt_url(text, &mqtt.url, false);
                     if (!problem.empty()) {
                         throw CLI::ValidationError("--mqtt", problem);
                     }
@@ -235,6 +236,25 @@ int main(int argc, char** argv) {
     watch->add_option("--mqtt-user", mqtt.user, "broker user name; the password is read from ORVANE_MQTT_PASSWORD")
         ->type_name("USER")
         ->needs(mqtt_url);
+    mqtt::SparkplugOptions sparkplug;
+    CLI::Option* sparkplug_id =
+        watch
+            ->add_option_function<std::string>(
+                "--sparkplug",
+                [&sparkplug](const std::string& text) {
+                    const std::string problem = mqtt::parse_sparkplug_id(text, &sparkplug);
+                    if (!problem.empty()) {
+                        throw CLI::ValidationError("--sparkplug", problem);
+                    }
+                },
+                "publish as one Sparkplug B edge node (each controller a device) instead of JSON topics; the "
+                "URL needs no prefix")
+            ->type_name("GROUP/EDGE_NODE")
+            ->needs(mqtt_url);
+    watch->add_option("--primary-host", sparkplug.primary_host,
+                      "with --sparkplug: birth only while this host application's STATE is online")
+        ->type_name("ID")
+        ->needs(sparkplug_id);
     watch->callback([&] {
         if (config_path.empty() && (watch_address->count() == 0 || tags.empty())) {
             throw CLI::ValidationError("watch needs ADDRESS and at least one TAG, or --config FILE");
@@ -242,7 +262,18 @@ int main(int argc, char** argv) {
         if (!config_path.empty() && !tags.empty()) {
             throw CLI::ValidationError("--config takes its tags from the file, not from the command line");
         }
-        if (name->count() != 0 && !cli::is_topic_level(controller_name)) {
+        if (mqtt_url->count() != 0 && sparkplug_id->count() == 0) {
+            mqtt::MqttUrl url;
+            const std::string problem = mqtt::parse_mqtt_url(mqtt_url->as<std::string>(), &url);
+            if (!problem.empty()) {
+                throw CLI::ValidationError("--mqtt", problem);
+            }
+        }
+        if (sparkplug_id->count() != 0 && !sparkplug.primary_host.empty() &&
+            !mqtt::is_topic_level(sparkplug.primary_host)) {
+            throw CLI::ValidationError("--primary-host", "the id must not be empty or hold '/', '+' or '#'");
+        }
+        if (name->count() != 0 && !mqtt::is_topic_level(controller_name)) {
             throw CLI::ValidationError("--name", "the name must not be empty or hold '/', '+' or '#'");
         }
     });
@@ -296,7 +327,8 @@ int main(int argc, char** argv) {
             if (const char* password = std::getenv("ORVANE_MQTT_PASSWORD")) {
                 mqtt.password = password;
             }
-            status = cli::run_mqtt_watch(common, controllers, watch_options, mqtt);
+            status = cli::run_mqtt_watch(common, controllers, watch_options, mqtt,
+                                         sparkplug_id->count() != 0 ? &sparkplug : nullptr);
         } else {
             status = cli::run_watch(common, tags, watch_options);
         }

@@ -1,8 +1,13 @@
 // JSON text written by hand where it is hot (every MQTT payload, every browse row): strings escaped,
 // numbers recognised, and controller bytes that are not UTF-8 kept readable instead of refused.
-#include "cli.h"
+#include <fmt/chrono.h>
+#include <fmt/format.h>
 
-namespace cli {
+#include <ctime>
+
+#include "orvane_mqtt.h"
+
+namespace mqtt {
 
 namespace {
 
@@ -146,4 +151,13 @@ bool is_json_number(std::string_view text) {
     return i == text.size();
 }
 
-} // namespace cli
+std::string iso_time(std::chrono::system_clock::time_point time) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count() % 1000;
+    const std::time_t t = std::chrono::system_clock::to_time_t(time);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}Z", tm, ms);
+}
+
+} // namespace mqtt

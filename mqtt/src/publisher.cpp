@@ -1,6 +1,6 @@
 // The broker connection of `watch --mqtt`: URL parsing, the latest-value map and its publisher thread,
 // and the per-controller status connections with their last will.
-#include "mqtt.h"
+#include "orvane_mqtt.h"
 
 #include <fmt/format.h>
 #include <mosquitto.h>
@@ -18,9 +18,8 @@
 #include <cstring>
 
 #include "Reconnect.h"
-#include "cli.h"
 
-namespace cli {
+namespace mqtt {
 
 namespace {
 
@@ -76,7 +75,7 @@ bool is_topic_level(const std::string& text) {
     return !text.empty() && text.find_first_of("/+#") == std::string::npos;
 }
 
-std::string parse_mqtt_url(const std::string& text, MqttUrl* out) {
+std::string parse_mqtt_url(const std::string& text, MqttUrl* out, bool require_prefix) {
     MqttUrl url;
     std::string_view rest = text;
     if (rest.rfind("mqtt://", 0) == 0) {
@@ -89,12 +88,14 @@ std::string parse_mqtt_url(const std::string& text, MqttUrl* out) {
         return fmt::format("'{}': the broker URL must start with mqtt:// or mqtts://", text);
     }
     const size_t slash = rest.find('/');
-    if (slash == std::string_view::npos || slash + 1 == rest.size()) {
+    if (require_prefix && (slash == std::string_view::npos || slash + 1 == rest.size())) {
         return fmt::format("'{}': the URL needs a topic prefix after the host (mqtt://HOST[:PORT]/PREFIX)",
                            text);
     }
-    url.prefix = std::string(rest.substr(slash + 1));
-    std::string_view host = rest.substr(0, slash);
+    if (slash != std::string_view::npos) {
+        url.prefix = std::string(rest.substr(slash + 1));
+    }
+    std::string_view host = rest.substr(0, std::min(slash, rest.size()));
     const size_t colon = host.rfind(':');
     if (colon != std::string_view::npos) {
         const std::string_view digits = host.substr(colon + 1);
@@ -109,7 +110,7 @@ std::string parse_mqtt_url(const std::string& text, MqttUrl* out) {
         return fmt::format("'{}': the URL needs a broker host name or IP address", text);
     }
     url.host = std::string(host);
-    for (size_t start = 0; start <= url.prefix.size();) {
+    for (size_t start = 0; !url.prefix.empty() && start <= url.prefix.size();) {
         const size_t end = std::min(url.prefix.find('/', start), url.prefix.size());
         if (!is_topic_level(url.prefix.substr(start, end - start))) {
             return fmt::format("'{}': the topic prefix must not hold empty levels, '+' or '#'", text);
@@ -127,9 +128,9 @@ std::string parse_mqtt_url(const std::string& text, MqttUrl* out) {
 struct Publisher::Status {
     std::string topic;
     mosquitto* mosq = nullptr;
-    uint32_t attempt = 0;                       // reconnects since the connection was lost
+    uint32_t attempt = 0; // reconnects since the connection was lost
     std::chrono::steady_clock::time_point retry_at{};
-    int offline_mid = -1;                       // the "offline" publish at the end, once sent
+    int offline_mid = -1; // the "offline" publish at the end, once sent
     bool offline_acked = false;
     bool online_due = false; // connected: "online" goes out after the read that took the CONNACK
 
@@ -159,7 +160,7 @@ Publisher::Publisher(const MqttOptions& options, uint32_t timeout_ms) : options_
         if (wake_ >= 0) {
             close(wake_);
         }
-        throw ConnectionError("out of memory");
+        throw BrokerError("out of memory");
     }
     mosquitto_connect_callback_set(mosq_, &Publisher::on_connect);
     mosquitto_disconnect_callback_set(mosq_, &Publisher::on_disconnect);
@@ -170,8 +171,8 @@ Publisher::Publisher(const MqttOptions& options, uint32_t timeout_ms) : options_
         const std::string why = tls_reason(rc == MOSQ_ERR_TLS ? error_text(rc) : std::string());
         mosquitto_destroy(mosq_);
         close(wake_);
-        throw ConnectionError(fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_),
-                                          why.empty() ? error_text(rc) : why));
+        throw BrokerError(fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_),
+                                      why.empty() ? error_text(rc) : why));
     }
     worker_ = std::thread([this] { run(); });
     int connack = -1;
@@ -183,9 +184,10 @@ Publisher::Publisher(const MqttOptions& options, uint32_t timeout_ms) : options_
     if (connack != 0) {
         stop();
         const std::string why = connack < 0 ? tls_reason("") : std::string();
-        throw ConnectionError(fmt::format(
-            "cannot connect to the MQTT broker {}: {}", broker_text(options_),
-            !why.empty() ? why : connack < 0 ? "no answer in time" : mosquitto_connack_string(connack)));
+        throw BrokerError(fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_),
+                                      !why.empty()  ? why
+                                      : connack < 0 ? "no answer in time"
+                                                    : mosquitto_connack_string(connack)));
     }
 }
 
@@ -240,7 +242,7 @@ void Publisher::add_status(const std::string& topic) {
     status->topic = topic;
     mosquitto* mosq = make_client(options_, status.get());
     if (mosq == nullptr) {
-        throw ConnectionError("out of memory");
+        throw BrokerError("out of memory");
     }
     status->mosq = mosq;
     mosquitto_will_set(mosq, topic.c_str(), 7, "offline", 1, true);
@@ -248,7 +250,7 @@ void Publisher::add_status(const std::string& topic) {
     mosquitto_publish_callback_set(mosq, &Status::on_publish);
     const int rc = mosquitto_connect(mosq, options_.url.host.c_str(), options_.url.port, kKeepAliveS);
     if (rc != MOSQ_ERR_SUCCESS) {
-        throw ConnectionError(
+        throw BrokerError(
             fmt::format("cannot connect to the MQTT broker {}: {}", broker_text(options_), error_text(rc)));
     }
     {
@@ -356,7 +358,7 @@ void Publisher::run() {
     std::vector<Out> batch;
     std::vector<Status*> statuses; // this pass's snapshot of statuses_ (its entries never move)
     std::vector<pollfd> fds;
-    std::vector<bool> open;        // per status: its socket was open after the last pass
+    std::vector<bool> open; // per status: its socket was open after the last pass
     size_t count = 0;
     bool stopping = false, offline_sent = false;
     Clock::time_point stop_at = Clock::time_point::max();
@@ -535,4 +537,4 @@ bool Publisher::stopping() const {
     return stopping_;
 }
 
-} // namespace cli
+} // namespace mqtt
