@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include <unistd.h>
 
 #include <zelk/ui/Application.h>
 #include <zelk/ui/Exceptions.h>
@@ -116,7 +115,7 @@ int main(int argc, char** argv) {
     }
     // Information and above unless asked for more; colour only where a terminal shows it.
     Logger::configure(args.verbose ? LogLevel::Trace : LogLevel::Info,
-                      ::isatty(STDOUT_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1);
+                      platform::outputIsTerminal());
 
     // A controller that closes its socket while we send must yield an error code, not end the process.
     platform::ignoreBrokenPipeSignal();

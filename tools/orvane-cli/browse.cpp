@@ -2,7 +2,6 @@
 // search rule, written as aligned text or as one JSON document. The rows are written straight from
 // the library's browse results, tag by tag through one buffer, without building the document.
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +18,7 @@
 
 #include "TagFilter.h"
 #include "ValueText.h"
+#include "Platform.h"
 #include "cli.h"
 #include "terminal_text.h"
 
@@ -42,7 +42,7 @@ struct Scope {
 // pages so far and the tags listed so far (earlier scopes included), redrawn after every page.
 class Progress {
 public:
-    explicit Progress(const Connection& connection) : connection_(connection), on_(isatty(2) == 1) {
+    explicit Progress(const Connection& connection) : connection_(connection), on_(platform::streamIsTerminal(2)) {
         if (on_) {
             zelkc_logix_client_set_browse_progress(connection_.client(), &Progress::page, this);
         }
