@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -43,6 +44,12 @@ std::string userName();
 // The broken-down UTC time of `seconds`.
 std::tm utcTime(std::time_t seconds);
 
+// The broken-down local time of `seconds` into *out; false when it cannot be told.
+bool localTime(std::time_t seconds, std::tm* out);
+
+// Sets an environment variable of this process (keeping an existing value unless `replace`).
+void setEnvironment(const char* name, const std::string& value, bool replace);
+
 // Whether standard output and standard error are both terminals (colour is then welcome).
 bool outputIsTerminal();
 // Whether standard input (0) or standard error (2) is a terminal.
@@ -60,6 +67,8 @@ std::string writeAndSync(int fd, const std::string& text);
 std::string closeFile(int fd);
 // Renames `from` over `to` (replacing it), then makes the rename durable where the system can.
 std::string replaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
+// Creates `path` for writing only when nothing is there yet: null with errno EEXIST when it is.
+std::FILE* createNewFile(const std::filesystem::path& path);
 // Removes a file, quietly.
 void removeFile(const std::filesystem::path& path);
 // Opens `path` for appending, creating it readable and writable by its owner only.

@@ -28,7 +28,7 @@ std::string errnoText(int error) {
 
 // The whole file into `text`; false with `why` when it cannot be opened or read, or is too large.
 bool readFile(const fs::path& path, std::string* text, std::string* why) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = std::fopen(path.string().c_str(), "rb");
     if (file == nullptr) {
         *why = errnoText(errno);
         return false;

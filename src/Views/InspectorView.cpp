@@ -22,6 +22,7 @@
 #include "Views/TagInspector.h"
 #include "Views/TrendView.h"
 #include "WriteRecord.h"
+#include "Platform.h"
 
 InspectorView::InspectorView(zelk::ui::Widget* parent)
     : zelk::ui::Widget(parent), inspector(TagInspector::getInstance()) {
@@ -223,7 +224,7 @@ void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
         ImGui::TextDisabled("%s", cell.c_str());
         const std::time_t seconds = static_cast<std::time_t>(tag.lastGoodNs / 1'000'000'000);
         std::tm local{};
-        localtime_r(&seconds, &local);
+        platform::localTime(seconds, &local);
         tooltip = fmt::format("{}Last read at {:02}:{:02}:{:02}", value != shown ? shown + "\n" : "",
                               local.tm_hour, local.tm_min, local.tm_sec);
         break;

@@ -157,6 +157,14 @@ std::tm utcTime(std::time_t seconds) {
     return tm;
 }
 
+bool localTime(std::time_t seconds, std::tm* out) {
+    return ::localtime_r(&seconds, out) != nullptr;
+}
+
+void setEnvironment(const char* name, const std::string& value, bool replace) {
+    ::setenv(name, value.c_str(), replace ? 1 : 0);
+}
+
 bool outputIsTerminal() {
     return ::isatty(STDOUT_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1;
 }
@@ -209,6 +217,10 @@ std::string replaceFile(const std::filesystem::path& from, const std::filesystem
         ::close(dir);
     }
     return {};
+}
+
+std::FILE* createNewFile(const std::filesystem::path& path) {
+    return std::fopen(path.c_str(), "wx");
 }
 
 void removeFile(const std::filesystem::path& path) {

@@ -119,6 +119,16 @@ std::tm utcTime(std::time_t seconds) {
     return tm;
 }
 
+bool localTime(std::time_t seconds, std::tm* out) {
+    return localtime_s(out, &seconds) == 0;
+}
+
+void setEnvironment(const char* name, const std::string& value, bool replace) {
+    if (replace || std::getenv(name) == nullptr) {
+        _putenv_s(name, value.c_str());
+    }
+}
+
 bool outputIsTerminal() {
     return _isatty(1) != 0 && _isatty(2) != 0;
 }
@@ -171,6 +181,18 @@ std::string replaceFile(const std::filesystem::path& from, const std::filesystem
         return "cannot rename " + from.string() + " to " + to.string() + ": " + systemText(GetLastError());
     }
     return {};
+}
+
+std::FILE* createNewFile(const std::filesystem::path& path) {
+    const int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) {
+        _close(fd);
+    }
+    return file;
 }
 
 void removeFile(const std::filesystem::path& path) {
