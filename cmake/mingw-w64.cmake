@@ -30,10 +30,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(ENV{PKG_CONFIG_LIBDIR} "${ORVANE_WINDOWS_PREFIX}/lib/pkgconfig")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
-find_program(ORVANE_WINE NAMES wine64 wine)
-if(ORVANE_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${ORVANE_WINE}")
-endif()
+# Wine in the project's scratch prefix, quietly (scripts/wine-run).
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run")
 
 # One self-contained executable each: the C and C++ runtimes and winpthreads linked in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
