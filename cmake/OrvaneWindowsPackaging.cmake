@@ -25,6 +25,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Orvane: browse, watch and change tags of 
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "Orvane")
 set(CPACK_PACKAGE_EXECUTABLES "orvane;Orvane")
 set(CPACK_GENERATOR "NSIS;ZIP")
+set(CPACK_STRIP_FILES ON)
 # orvane-<version>-setup.exe and orvane-<version>-windows-x64.zip (packaging/windows/cpack-names.cmake).
 set(CPACK_PACKAGE_FILE_NAME "orvane-${PROJECT_VERSION}-windows-x64")
 set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_SOURCE_DIR}/packaging/windows/cpack-names.cmake")
@@ -40,4 +41,7 @@ set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_NSIS_EXECUTABLES_DIRECTORY ".")
 set(CPACK_NSIS_MENU_LINKS "orvane.exe" "Orvane")
 set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
+# A 64-bit installer for 64-bit programs (NSIS's amd64-unicode stubs), into "Program Files".
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 include(CPack)
