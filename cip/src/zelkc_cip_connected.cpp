@@ -226,8 +226,7 @@ uint8_t zelkc_cip_cpf_find_connected_data(const uint8_t* bytes, uint32_t length,
 static uint32_t next_originator_number() {
     static std::atomic<uint32_t> counter{0};
     const uint32_t n = ++counter;
-    const uint32_t seed =
-        zelkc_cip_net_process_id() * 2654435761u ^ static_cast<uint32_t>(time(nullptr));
+    const uint32_t seed = zelkc_cip_net_process_id() * 2654435761u ^ static_cast<uint32_t>(time(nullptr));
     return seed + n * 0x9E3779B9u;
 }
 

@@ -11,7 +11,7 @@ struct zelkc_cip_cancel;
 
 // What a failed call leaves behind, in the transport's terms.
 enum zelkc_cip_net_error {
-    ZELKC_CIP_NET_AGAIN = 1, // would block or still in progress: wait and retry
+    ZELKC_CIP_NET_AGAIN = 1,       // would block or still in progress: wait and retry
     ZELKC_CIP_NET_INTERRUPTED = 2, // a signal arrived: retry at once
     ZELKC_CIP_NET_OTHER = 3,
 };
@@ -39,7 +39,8 @@ bool zelkc_cip_net_pending_error(int fd, int* error);
 int zelkc_cip_net_wait(int fd, bool for_write, int32_t timeout_ms, const zelkc_cip_cancel* cancel,
                        bool* failed);
 
-// send (flags 0: the program ignores SIGPIPE) and recv: bytes moved, 0 when the peer closed (recv), -1 on failure.
+// send (flags 0: the program ignores SIGPIPE) and recv: bytes moved, 0 when the peer closed (recv), -1 on
+// failure.
 int64_t zelkc_cip_net_send(int fd, const uint8_t* data, uint32_t length);
 int64_t zelkc_cip_net_recv(int fd, uint8_t* buffer, uint32_t length);
 // The last failure of a call above on this thread.

@@ -4,9 +4,9 @@
 #include "zelkc_cip.h"
 #include "zelkc_cip_net.h"
 
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <mutex>
 
@@ -60,14 +60,16 @@ int zelkc_cip_net_connect(int fd, const struct addrinfo* ai) {
 
 bool zelkc_cip_net_pending_error(int fd, int* error) {
     int len = sizeof *error;
-    return getsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(error), &len) == 0;
+    return getsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(error), &len) ==
+           0;
 }
 
 static bool cancelled(const zelkc_cip_cancel* cancel) {
     return cancel != nullptr && __atomic_load_n(&cancel->requested, __ATOMIC_SEQ_CST) != 0;
 }
 
-int zelkc_cip_net_wait(int fd, bool for_write, int32_t timeout_ms, const zelkc_cip_cancel* cancel, bool* failed) {
+int zelkc_cip_net_wait(int fd, bool for_write, int32_t timeout_ms, const zelkc_cip_cancel* cancel,
+                       bool* failed) {
     *failed = false;
     const SOCKET s = static_cast<SOCKET>(fd);
     int32_t left = timeout_ms;
@@ -79,7 +81,8 @@ int zelkc_cip_net_wait(int fd, bool for_write, int32_t timeout_ms, const zelkc_c
         FD_SET(s, &ready_set);
         FD_SET(s, &error_set);
         struct timeval tv = {slice / 1000, (slice % 1000) * 1000};
-        const int n = select(0, for_write ? nullptr : &ready_set, for_write ? &ready_set : nullptr, &error_set, &tv);
+        const int n =
+            select(0, for_write ? nullptr : &ready_set, for_write ? &ready_set : nullptr, &error_set, &tv);
         if (n == SOCKET_ERROR)
             return -1;
         if (n > 0) {

@@ -78,8 +78,8 @@ void zelkc_cip_tcp_transport_destroy(zelkc_cip_tcp_transport* transport) {
 
 // One connect on a fresh socket: 0 when connected, else -1 with *error set to the error this
 // attempt leaves behind (unchanged when it gives up early). Never closes fd.
-static int connect_attempt(int fd, const struct addrinfo* ai, int32_t timeout_ms, const zelkc_cip_cancel* cancel,
-                           uint8_t* error) {
+static int connect_attempt(int fd, const struct addrinfo* ai, int32_t timeout_ms,
+                           const zelkc_cip_cancel* cancel, uint8_t* error) {
     if (zelkc_cip_net_connect(fd, ai) == 0)
         return 0;
     if (zelkc_cip_net_last_error() != ZELKC_CIP_NET_AGAIN)

@@ -17,12 +17,12 @@
 #include "AppState.h"
 #include "AppStyle.h"
 #include "AppTextures.h"
+#include "Platform.h"
 #include "Settings.h"
 #include "ThreadPool.h"
 #include "Views/TagInspector.h"
 #include "Views/TrendView.h"
 #include "WriteRecord.h"
-#include "Platform.h"
 
 InspectorView::InspectorView(zelk::ui::Widget* parent)
     : zelk::ui::Widget(parent), inspector(TagInspector::getInstance()) {

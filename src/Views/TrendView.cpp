@@ -8,8 +8,8 @@
 #include <fmt/format.h>
 
 #include "AppStyle.h"
-#include "TrendHistory.h"
 #include "Platform.h"
+#include "TrendHistory.h"
 
 namespace {
 

@@ -201,7 +201,8 @@ void removeFile(const std::filesystem::path& path) {
 
 std::string openForAppend(const std::filesystem::path& path, int* fd) {
     // The folder under %LOCALAPPDATA% is the user's own; the file takes its permissions.
-    *fd = _wopen(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    *fd = _wopen(path.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                 _S_IREAD | _S_IWRITE);
     return *fd < 0 ? "cannot open " + path.string() + ": " + std::strerror(errno) : std::string();
 }
 

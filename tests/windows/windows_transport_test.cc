@@ -140,8 +140,9 @@ TEST(WindowsTransport, SimulatorSession) {
         GTEST_SKIP() << "ORVANE_SIM_PORT not set";
     }
     Transport tr;
-    ASSERT_EQ(zelkc_cip_tcp_transport_connect(tr.t, "127.0.0.1", static_cast<uint32_t>(std::atoi(port)), 5000),
-              ZELKC_CIP_TCP_OK);
+    ASSERT_EQ(
+        zelkc_cip_tcp_transport_connect(tr.t, "127.0.0.1", static_cast<uint32_t>(std::atoi(port)), 5000),
+        ZELKC_CIP_TCP_OK);
     // RegisterSession: command 0x65, length 4, protocol version 1, options 0.
     uint8_t request[28] = {0x65, 0x00, 0x04, 0x00};
     request[24] = 0x01;

@@ -15,10 +15,9 @@
 #include <string_view>
 #include <system_error>
 
-
+#include "Platform.h"
 #include "TagFilter.h"
 #include "ValueText.h"
-#include "Platform.h"
 #include "cli.h"
 #include "terminal_text.h"
 
@@ -42,7 +41,8 @@ struct Scope {
 // pages so far and the tags listed so far (earlier scopes included), redrawn after every page.
 class Progress {
 public:
-    explicit Progress(const Connection& connection) : connection_(connection), on_(platform::streamIsTerminal(2)) {
+    explicit Progress(const Connection& connection)
+        : connection_(connection), on_(platform::streamIsTerminal(2)) {
         if (on_) {
             zelkc_logix_client_set_browse_progress(connection_.client(), &Progress::page, this);
         }

@@ -21,7 +21,8 @@ std::string load_plant(const std::string&, uint32_t, std::vector<ControllerSpec>
     return "watch --config needs --mqtt, which this Windows build does not have";
 }
 
-int run_mqtt_watch(const CommonOptions&, const std::vector<ControllerSpec>&, const WatchOptions&, const MqttOptions&) {
+int run_mqtt_watch(const CommonOptions&, const std::vector<ControllerSpec>&, const WatchOptions&,
+                   const MqttOptions&) {
     return kExitUsage;
 }
 

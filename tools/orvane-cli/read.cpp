@@ -17,9 +17,9 @@
 #include <system_error>
 #include <thread>
 
+#include "Platform.h"
 #include "Reconnect.h"
 #include "ValueText.h"
-#include "Platform.h"
 #include "cli.h"
 #include "terminal_text.h"
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "Platform.h"
 #include "Settings.h"
 #include "ValueText.h"
 #include "WriteRecord.h"
-#include "Platform.h"
 #include "cli.h"
 #include "terminal_text.h"
 
