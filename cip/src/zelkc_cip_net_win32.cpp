@@ -4,9 +4,11 @@
 #include "zelkc_cip.h"
 #include "zelkc_cip_net.h"
 
-#include <windows.h>
+// Winsock 2 before windows.h, which would otherwise bring in the old Winsock.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
 
 #include <mutex>
 

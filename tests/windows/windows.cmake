@@ -26,3 +26,6 @@ if(ORVANE_HOST_BUILD AND TARGET orvane-cli)
                    "${CMAKE_CROSSCOMPILING_EMULATOR}" $<TARGET_FILE:orvane-cli> $<TARGET_FILE:windows_transport_test>)
   set_tests_properties(windows_against_linux_sim PROPERTIES LABELS "integration;windows" TIMEOUT 300)
 endif()
+
+# The platform layer's files, folders and clocks: the same test as on Linux.
+orvane_add_test(core_platform_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/core_platform_test.cc LIBS orvane_core)
