@@ -1,4 +1,5 @@
 #include "CsvRecorder.h"
+#include "Platform.h"
 
 #include <cerrno>
 #include <chrono>
@@ -80,10 +81,10 @@ bool CsvRecorder::start(const std::filesystem::path& folder, const std::string& 
     const std::string base = fmt::format(
         "{}-{:04}{:02}{:02}-{:02}{:02}{:02}", name, int(t.date.year()), unsigned(t.date.month()),
         unsigned(t.date.day()), t.time.hours().count(), t.time.minutes().count(), t.time.seconds().count());
-    // "x": create only, so a recording started within the same second as another never replaces it.
+    // Create only, so a recording started within the same second as another never replaces it.
     for (int n = 1; n <= 1000; ++n) {
         path_ = folder / (n == 1 ? base + ".csv" : fmt::format("{}-{}.csv", base, n));
-        file_ = std::fopen(path_.c_str(), "wx");
+        file_ = platform::createNewFile(path_);
         if (file_ != nullptr || errno != EEXIST) {
             break;
         }

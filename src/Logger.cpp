@@ -1,4 +1,5 @@
 #include "Logger.h"
+#include "Platform.h"
 
 #include <algorithm>
 #include <atomic>
@@ -23,7 +24,7 @@ std::string Logger::timestamp(int64_t unixTimeNs) {
         const std::time_t seconds =
             static_cast<std::time_t>(std::chrono::duration_cast<std::chrono::seconds>(us).count());
         std::tm local{};
-        if (localtime_r(&seconds, &local) == nullptr) {
+        if (!platform::localTime(seconds, &local)) {
             return "Invalid time";
         }
         std::ostringstream out;

@@ -9,10 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "Platform.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -31,7 +28,7 @@ std::string errnoText(int error) {
 
 // The whole file into `text`; false with `why` when it cannot be opened or read, or is too large.
 bool readFile(const fs::path& path, std::string* text, std::string* why) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = std::fopen(path.string().c_str(), "rb");
     if (file == nullptr) {
         *why = errnoText(errno);
         return false;
@@ -59,57 +56,33 @@ bool readFile(const fs::path& path, std::string* text, std::string* why) {
     return ok;
 }
 
-// Writes `text` to `target` through a temporary file beside it: written, fsync'd, closed, renamed over
-// the target. On failure the target is as it was, the temporary is gone and `why` names the step.
+// Writes `text` to `target` through a temporary file beside it: written, flushed to the disk, closed,
+// renamed over the target. On failure the target is as it was, the temporary is gone and `why` names
+// the step.
 bool writeAtomically(const fs::path& target, const std::string& text, std::string* why) {
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
     std::string name = (folder / (target.filename().string() + ".tmp-XXXXXX")).string();
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) {
-        *why = fmt::format("cannot create a temporary file in {}: {}", folder.string(), errnoText(errno));
+    int fd = -1;
+    if (std::string problem = platform::createTemporary(&name, target, &fd); !problem.empty()) {
+        *why = problem;
         return false;
     }
-    // Keep the permissions of the file being replaced; a new file gets rw-r--r--.
-    struct stat old {};
-    ::fchmod(fd, ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
-
-    const char* step = nullptr;
-    int error = 0;
-    for (size_t done = 0; done < text.size() && step == nullptr;) {
-        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) {
-            continue;
-        }
-        if (wrote <= 0) {
-            step = "cannot write";
-            error = wrote < 0 ? errno : EIO;
-        } else {
-            done += static_cast<size_t>(wrote);
+    std::string step = platform::writeAndSync(fd, text);
+    if (std::string closed = platform::closeFile(fd); step.empty()) {
+        step = closed;
+    }
+    if (step.empty()) {
+        step = platform::replaceFile(name, target);
+        if (!step.empty()) {
+            *why = step;
+            platform::removeFile(name);
+            return false;
         }
     }
-    if (step == nullptr && ::fsync(fd) != 0) {
-        step = "cannot flush";
-        error = errno;
-    }
-    if (::close(fd) != 0 && step == nullptr) {
-        step = "cannot close";
-        error = errno;
-    }
-    if (step == nullptr && std::rename(name.c_str(), target.c_str()) != 0) {
-        *why = fmt::format("cannot rename {} to {}: {}", name, target.string(), errnoText(errno));
-        ::unlink(name.c_str());
+    if (!step.empty()) {
+        *why = fmt::format("{} ({})", step, name);
+        platform::removeFile(name);
         return false;
-    }
-    if (step != nullptr) {
-        *why = fmt::format("{} {}: {}", step, name, errnoText(error));
-        ::unlink(name.c_str());
-        return false;
-    }
-    // Make the rename itself durable; a folder that cannot be synced still holds the new file.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
     }
     return true;
 }
@@ -283,16 +256,7 @@ std::string controllerKey(uint16_t vendor, uint16_t productCode, uint32_t serial
 SettingsStore::SettingsStore(fs::path folder) : folder_(std::move(folder)) {}
 
 fs::path SettingsStore::defaultFolder() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg != nullptr && fs::path(xdg).is_absolute()) {
-        return fs::path(xdg) / "orvane";
-    }
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || !fs::path(home).is_absolute()) {
-        const passwd* user = ::getpwuid(::getuid());
-        home = user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "";
-    }
-    return fs::path(home) / ".config" / "orvane";
+    return platform::settingsFolder();
 }
 
 fs::path SettingsStore::file() const {

@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include "AddressText.h"
+#include "Platform.h"
 
 #include <charconv>
 #include <cstdlib>
@@ -56,9 +57,9 @@ bool applyDriverEnvironment(const std::filesystem::path& executableDir) {
         return false;
     }
     const std::string value = icd.string();
-    ::setenv("VK_ICD_FILENAMES", value.c_str(), 1);
-    ::setenv("VK_DRIVER_FILES", value.c_str(), 1);
-    ::setenv("MVK_CONFIG_API_VERSION_TO_ADVERTISE", "12", 0);
+    platform::setEnvironment("VK_ICD_FILENAMES", value, true);
+    platform::setEnvironment("VK_DRIVER_FILES", value, true);
+    platform::setEnvironment("MVK_CONFIG_API_VERSION_TO_ADVERTISE", "12", false);
     return true;
 }
 

@@ -1,9 +1,6 @@
 #include "WriteRecord.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "Platform.h"
 
 #include <cerrno>
 #include <chrono>
@@ -25,18 +22,13 @@ std::string nowUtc() {
     const auto now = system_clock::now();
     const std::time_t seconds = system_clock::to_time_t(now);
     const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm tm{};
-    ::gmtime_r(&seconds, &tm);
+    const std::tm tm = platform::utcTime(seconds);
     return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", tm.tm_year + 1900, tm.tm_mon + 1,
                        tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
 }
 
 std::string localUser() {
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw != nullptr && pw->pw_name != nullptr) {
-        return pw->pw_name;
-    }
-    const char* name = std::getenv("USER");
-    return name != nullptr ? name : std::to_string(::geteuid());
+    return platform::userName();
 }
 
 std::string fieldText(const nlohmann::json& j, const char* key) {
@@ -47,16 +39,7 @@ std::string fieldText(const nlohmann::json& j, const char* key) {
 } // namespace
 
 fs::path writeRecordPath() {
-    const char* xdg = std::getenv("XDG_STATE_HOME");
-    if (xdg != nullptr && fs::path(xdg).is_absolute()) {
-        return fs::path(xdg) / "orvane" / "writes.jsonl";
-    }
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || !fs::path(home).is_absolute()) {
-        const passwd* user = ::getpwuid(::getuid());
-        home = user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "";
-    }
-    return fs::path(home) / ".local" / "state" / "orvane" / "writes.jsonl";
+    return platform::stateFolder() / "writes.jsonl";
 }
 
 std::string writeRecordLine(WriteRecordEntry e) {
@@ -97,24 +80,13 @@ std::string appendWriteRecord(const WriteRecordEntry& entry, const fs::path& pat
         return fmt::format("cannot create {}: {}", path.parent_path().string(), ec.message());
     }
     const std::string line = writeRecordLine(entry) + "\n";
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return fmt::format("cannot open {}: {}", path.string(), std::strerror(errno));
+    int fd = -1;
+    if (std::string problem = platform::openForAppend(path, &fd); !problem.empty()) {
+        return problem;
     }
-    std::string problem;
-    ssize_t n;
-    do {
-        n = ::write(fd, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        problem = fmt::format("cannot write {}: {}", path.string(), std::strerror(errno));
-    } else if (static_cast<size_t>(n) != line.size()) {
-        problem = fmt::format("cannot write {}: the disk took only part of the line", path.string());
-    } else if (::fsync(fd) != 0) {
-        problem = fmt::format("cannot flush {}: {}", path.string(), std::strerror(errno));
-    }
-    ::close(fd);
-    return problem;
+    std::string problem = platform::writeAndSync(fd, line);
+    platform::closeFile(fd);
+    return problem.empty() ? problem : fmt::format("{} ({})", problem, path.string());
 }
 
 std::vector<WriteRecordEntry> readWriteRecordTail(size_t count, const fs::path& path) {

@@ -8,8 +8,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include <unistd.h>
-
 #include <zelk/ui/Application.h>
 #include <zelk/ui/Exceptions.h>
 #include <zelk/ui/RenderContext.h>
@@ -115,8 +113,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Information and above unless asked for more; colour only where a terminal shows it.
-    Logger::configure(args.verbose ? LogLevel::Trace : LogLevel::Info,
-                      ::isatty(STDOUT_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1);
+    Logger::configure(args.verbose ? LogLevel::Trace : LogLevel::Info, platform::outputIsTerminal());
 
     // A controller that closes its socket while we send must yield an error code, not end the process.
     platform::ignoreBrokenPipeSignal();

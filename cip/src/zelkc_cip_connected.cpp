@@ -1,11 +1,11 @@
 // Connected (class 3) messaging: Forward Open / Large Forward Open, Forward Close, and requests
 // carried by SendUnitData with sequence counts over the open connection.
 #include "zelkc_cip_internal.h"
+#include "zelkc_cip_net.h"
 
 #include <atomic>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 static const uint8_t kRouterPath[4] = {0x20, 0x02, 0x24, 0x01};
 static const uint32_t kMaxConnectionRoute = 500;
@@ -226,8 +226,7 @@ uint8_t zelkc_cip_cpf_find_connected_data(const uint8_t* bytes, uint32_t length,
 static uint32_t next_originator_number() {
     static std::atomic<uint32_t> counter{0};
     const uint32_t n = ++counter;
-    const uint32_t seed =
-        static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(time(nullptr));
+    const uint32_t seed = zelkc_cip_net_process_id() * 2654435761u ^ static_cast<uint32_t>(time(nullptr));
     return seed + n * 0x9E3779B9u;
 }
 

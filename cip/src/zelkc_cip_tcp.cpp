@@ -1,27 +1,19 @@
-// TCP transport: one non-blocking socket; every send, receive and connect waits with poll first.
+// TCP transport: one non-blocking socket; every send, receive and connect waits for readiness first.
 // Waits are bounded by a deadline for the whole transfer, and end at once when the transport's
-// cancel switch is set (the canceller shuts the socket down, which wakes poll).
+// cancel switch is set (the canceller shuts the socket down, which wakes the wait). The socket
+// calls themselves are the platform's (zelkc_cip_net_*.cpp).
 #include "zelkc_cip.h"
+#include "zelkc_cip_net.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sched.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
 
-static const short kPollFailure = POLLERR | POLLHUP | POLLNVAL; // 0x38
+#include <chrono>
+#include <thread>
 
 int64_t zelkc_cip_clock_ms(void) {
-    struct timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 static bool cancel_requested(const zelkc_cip_cancel* cancel) {
@@ -37,7 +29,7 @@ void zelkc_cip_cancel_request(zelkc_cip_cancel* cancel) {
     __atomic_add_fetch(&cancel->busy, 1, __ATOMIC_SEQ_CST);
     const int32_t fd = __atomic_load_n(&cancel->fd_plus_one, __ATOMIC_SEQ_CST) - 1;
     if (fd >= 0)
-        shutdown(fd, SHUT_RDWR);
+        zelkc_cip_net_shutdown(fd);
     __atomic_sub_fetch(&cancel->busy, 1, __ATOMIC_SEQ_CST);
 }
 
@@ -54,9 +46,9 @@ static void close_published(zelkc_cip_cancel* cancel, int fd) {
     if (cancel != nullptr && __atomic_load_n(&cancel->fd_plus_one, __ATOMIC_SEQ_CST) == fd + 1) {
         __atomic_store_n(&cancel->fd_plus_one, 0, __ATOMIC_SEQ_CST);
         while (__atomic_load_n(&cancel->busy, __ATOMIC_SEQ_CST) != 0)
-            sched_yield();
+            std::this_thread::yield();
     }
-    close(fd);
+    zelkc_cip_net_close(fd);
 }
 
 zelkc_cip_tcp_transport* zelkc_cip_tcp_transport_create(void) {
@@ -84,40 +76,30 @@ void zelkc_cip_tcp_transport_destroy(zelkc_cip_tcp_transport* transport) {
     zelkc_cip_free(transport);
 }
 
-static bool in_progress(int err) {
-    return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS;
-}
-
 // One connect on a fresh socket: 0 when connected, else -1 with *error set to the error this
 // attempt leaves behind (unchanged when it gives up early). Never closes fd.
-static int connect_attempt(int fd, const struct addrinfo* ai, int32_t timeout_ms, uint8_t* error) {
-    int one = 1;
-    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
-        return -1;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
-        return -1;
-    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0)
+static int connect_attempt(int fd, const struct addrinfo* ai, int32_t timeout_ms,
+                           const zelkc_cip_cancel* cancel, uint8_t* error) {
+    if (zelkc_cip_net_connect(fd, ai) == 0)
         return 0;
-    if (!in_progress(errno))
+    if (zelkc_cip_net_last_error() != ZELKC_CIP_NET_AGAIN)
         return -1;
     if (timeout_ms < 0) {
         *error = ZELKC_CIP_TCP_ERR_INVALID_ARGUMENT;
         return -1;
     }
-    struct pollfd pfd = {fd, POLLOUT, 0};
-    int ready = poll(&pfd, 1, timeout_ms);
+    bool failed = false;
+    int ready = zelkc_cip_net_wait(fd, true, timeout_ms, cancel, &failed);
     if (ready <= 0) {
         *error = ready == 0 ? ZELKC_CIP_TCP_ERR_TIMEOUT : ZELKC_CIP_TCP_ERR_IO;
         return -1;
     }
-    // A refused or unreachable connection shows up as POLLERR/POLLHUP with the reason in
+    // A refused or unreachable connection shows up as a failed wait with the reason in
     // SO_ERROR: that is a failed connect (3), not an I/O failure. Without a pending error the
-    // poll condition itself is reported (6).
+    // wait's condition itself is reported (6).
     int so_error = 0;
-    socklen_t len = sizeof so_error;
-    const bool have_error = getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) == 0;
-    if (pfd.revents & kPollFailure) {
+    const bool have_error = zelkc_cip_net_pending_error(fd, &so_error);
+    if (failed) {
         *error = have_error && so_error != 0 ? ZELKC_CIP_TCP_ERR_CONNECT : ZELKC_CIP_TCP_ERR_IO;
         return -1;
     }
@@ -132,14 +114,14 @@ static int connect_attempt(int fd, const struct addrinfo* ai, int32_t timeout_ms
 // the error this attempt leaves behind (unchanged when the attempt gives up early).
 static int connect_one(const struct addrinfo* ai, int32_t timeout_ms, zelkc_cip_cancel* cancel,
                        uint8_t* error) {
-    int fd = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    int fd = zelkc_cip_net_socket(ai);
     if (fd < 0)
         return -1;
     publish(cancel, fd);
     int result = -1;
-    // A shutdown of a socket still in the handshake aborts it, which ends the poll in the attempt.
+    // A shutdown of a socket still in the handshake aborts it, which ends the wait in the attempt.
     if (!cancel_requested(cancel))
-        result = connect_attempt(fd, ai, timeout_ms, error);
+        result = connect_attempt(fd, ai, timeout_ms, cancel, error);
     if (cancel_requested(cancel)) {
         *error = ZELKC_CIP_TCP_ERR_CANCELLED;
         result = -1;
@@ -159,28 +141,23 @@ uint8_t zelkc_cip_tcp_transport_connect(zelkc_cip_tcp_transport* transport, cons
 
     char port_text[16];
     snprintf(port_text, sizeof port_text, "%u", port);
-    struct addrinfo hints = {};
-    hints.ai_flags = 0;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
     struct addrinfo* list = nullptr;
-    if (getaddrinfo(host, port_text, &hints, &list) != 0)
+    if (zelkc_cip_net_resolve(host, port_text, &list) != 0)
         return ZELKC_CIP_TCP_ERR_RESOLVE;
     if (list == nullptr)
         return ZELKC_CIP_TCP_ERR_CONNECT;
 
     uint8_t last_error = ZELKC_CIP_TCP_ERR_CONNECT;
     for (const struct addrinfo* ai = list; ai != nullptr && last_error != ZELKC_CIP_TCP_ERR_CANCELLED;
-         ai = ai->ai_next) {
+         ai = zelkc_cip_net_next(ai)) {
         int fd = connect_one(ai, timeout_ms, transport->cancel, &last_error);
         if (fd >= 0) {
             transport->fd = fd;
-            freeaddrinfo(list);
+            zelkc_cip_net_free(list);
             return ZELKC_CIP_TCP_OK;
         }
     }
-    freeaddrinfo(list);
+    zelkc_cip_net_free(list);
     return last_error;
 }
 
@@ -202,25 +179,27 @@ static uint8_t transfer(zelkc_cip_tcp_transport* transport, uint8_t* buffer, uin
             return ZELKC_CIP_TCP_ERR_CANCELLED;
         const int64_t left = deadline_ms - zelkc_cip_clock_ms();
         const int wait = left <= 0 ? 0 : left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
-        struct pollfd pfd = {transport->fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0};
-        int ready = poll(&pfd, 1, wait);
+        bool failed = false;
+        int ready = zelkc_cip_net_wait(transport->fd, sending, wait, transport->cancel, &failed);
         if (ready == 0) {
             result = ZELKC_CIP_TCP_ERR_TIMEOUT;
             break;
         }
-        if (ready < 0 && errno == EINTR)
+        if (ready < 0 && zelkc_cip_net_last_error() == ZELKC_CIP_NET_INTERRUPTED)
             continue;
-        if (ready < 0 || (pfd.revents & kPollFailure)) {
+        if (ready < 0 || failed) {
             result = ZELKC_CIP_TCP_ERR_IO;
             break;
         }
-        ssize_t n = sending ? send(transport->fd, buffer + done, length - done, 0)
-                            : recv(transport->fd, buffer + done, length - done, 0);
+        if (cancel_requested(transport->cancel))
+            return ZELKC_CIP_TCP_ERR_CANCELLED;
+        int64_t n = sending ? zelkc_cip_net_send(transport->fd, buffer + done, length - done)
+                            : zelkc_cip_net_recv(transport->fd, buffer + done, length - done);
         if (n > 0)
             done += static_cast<uint32_t>(n);
         else if (n == 0)
             result = ZELKC_CIP_TCP_ERR_CLOSED;
-        else if (!in_progress(errno) && errno != EINTR)
+        else if (zelkc_cip_net_last_error() == ZELKC_CIP_NET_OTHER)
             result = ZELKC_CIP_TCP_ERR_IO;
     }
     return cancel_requested(transport->cancel) && result != ZELKC_CIP_TCP_OK ? ZELKC_CIP_TCP_ERR_CANCELLED

@@ -17,6 +17,7 @@
 #include "AppState.h"
 #include "AppStyle.h"
 #include "AppTextures.h"
+#include "Platform.h"
 #include "Settings.h"
 #include "ThreadPool.h"
 #include "Views/TagInspector.h"
@@ -223,7 +224,7 @@ void InspectorView::drawValue(const TagInspector::TagValue& tag, int64_t now) {
         ImGui::TextDisabled("%s", cell.c_str());
         const std::time_t seconds = static_cast<std::time_t>(tag.lastGoodNs / 1'000'000'000);
         std::tm local{};
-        localtime_r(&seconds, &local);
+        platform::localTime(seconds, &local);
         tooltip = fmt::format("{}Last read at {:02}:{:02}:{:02}", value != shown ? shown + "\n" : "",
                               local.tm_hour, local.tm_min, local.tm_sec);
         break;

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "AppStyle.h"
+#include "Platform.h"
 #include "TrendHistory.h"
 
 namespace {
@@ -21,7 +22,7 @@ constexpr uint32_t palette[] = {0x4E79A7, 0xF28E2B, 0xE15759, 0x76B7B2,
 std::string clockText(int64_t ns, bool seconds) {
     const std::time_t t = static_cast<std::time_t>(ns / 1'000'000'000);
     std::tm local{};
-    localtime_r(&t, &local);
+    platform::localTime(t, &local);
     return seconds ? fmt::format("{:02}:{:02}:{:02}", local.tm_hour, local.tm_min, local.tm_sec)
                    : fmt::format("{:02}:{:02}", local.tm_hour, local.tm_min);
 }

@@ -7,6 +7,7 @@ if(TARGET orvane_core)
   orvane_add_test(core_settings_test SOURCES unit/core_settings_test.cc LIBS orvane_core)
   orvane_add_test(core_csv_test SOURCES unit/core_csv_test.cc LIBS orvane_core)
   orvane_add_test(core_reconnect_test SOURCES unit/core_reconnect_test.cc LIBS orvane_core)
+  orvane_add_test(core_platform_test SOURCES unit/core_platform_test.cc LIBS orvane_core)
   if(TARGET orvane_pakwriter AND TARGET assets_pak)
     orvane_add_test(core_mkpak_test SOURCES unit/core_mkpak_test.cc LIBS orvane_core orvane_pakwriter)
     target_compile_definitions(core_mkpak_test PRIVATE

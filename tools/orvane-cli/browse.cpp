@@ -2,7 +2,6 @@
 // search rule, written as aligned text or as one JSON document. The rows are written straight from
 // the library's browse results, tag by tag through one buffer, without building the document.
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +15,7 @@
 #include <string_view>
 #include <system_error>
 
-
+#include "Platform.h"
 #include "TagFilter.h"
 #include "ValueText.h"
 #include "cli.h"
@@ -42,7 +41,8 @@ struct Scope {
 // pages so far and the tags listed so far (earlier scopes included), redrawn after every page.
 class Progress {
 public:
-    explicit Progress(const Connection& connection) : connection_(connection), on_(isatty(2) == 1) {
+    explicit Progress(const Connection& connection)
+        : connection_(connection), on_(platform::streamIsTerminal(2)) {
         if (on_) {
             zelkc_logix_client_set_browse_progress(connection_.client(), &Progress::page, this);
         }

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "Platform.h"
 #include "cli.h"
 
 namespace {
@@ -299,7 +300,7 @@ int main(int argc, char** argv) {
 
     // The libraries need SIGPIPE ignored so that a controller closing its socket is an error code;
     // a closed standard output is then seen as EPIPE below.
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::ignoreBrokenPipeSignal();
     int status = cli::kExitOk;
     try {
         if (identity->parsed()) {
@@ -344,8 +345,7 @@ int main(int argc, char** argv) {
     } catch (const std::system_error& e) {
         if (e.code() == std::errc::broken_pipe) {
             // The reader went away (e.g. `| head`): end as a pipeline expects.
-            std::signal(SIGPIPE, SIG_DFL);
-            std::raise(SIGPIPE);
+            platform::endAsBrokenPipe();
         }
         fmt::print(stderr, "orvane-cli: {}\n", e.what());
         return cli::kExitConnection;

@@ -7,18 +7,17 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <pthread.h>
 #include <strings.h>
 #include <system_error>
 #include <thread>
 
+#include "Platform.h"
 #include "Reconnect.h"
 #include "ValueText.h"
 #include "cli.h"
@@ -303,8 +302,7 @@ std::string utc_now() {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
+    const std::tm tm = platform::utcTime(t);
     return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}Z", tm, ms);
 }
 
@@ -321,35 +319,23 @@ std::string csv_field(const std::string& text) {
     return quoted + "\"";
 }
 
-// SIGINT and SIGTERM during a watch: blocked in every thread, taken by one thread of their own that
-// cancels the exchange under way on every connection (a controller trickling a reply cannot hold the
-// watch) and wakes the waits below.
+// SIGINT and SIGTERM (Ctrl-C on Windows) during a watch: taken by the platform's quit watch on a
+// thread of its own, which cancels the exchange under way on every connection (a controller
+// trickling a reply cannot hold the watch) and wakes the waits below.
 class Interrupts {
 public:
-    Interrupts() {
-        sigemptyset(&signals_);
-        sigaddset(&signals_, SIGINT);
-        sigaddset(&signals_, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-        thread_ = std::thread([this] {
-            int sig = 0;
-            sigwait(&signals_, &sig);
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!done_) {
-                interrupted_ = true;
-                cancel_connections();
-            }
-            woken_.notify_all();
-        });
-    }
+    Interrupts()
+        : watch_([this] {
+              std::lock_guard<std::mutex> lock(mutex_);
+              if (!done_) {
+                  interrupted_ = true;
+                  cancel_connections();
+              }
+              woken_.notify_all();
+          }) {}
     ~Interrupts() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        // Wakes the thread's sigwait unless a signal already did.
-        pthread_kill(thread_.native_handle(), SIGTERM);
-        thread_.join();
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_ = true;
     }
     Interrupts(const Interrupts&) = delete;
     Interrupts& operator=(const Interrupts&) = delete;
@@ -366,12 +352,11 @@ public:
     }
 
 private:
-    sigset_t signals_;
     std::mutex mutex_;
     std::condition_variable woken_;
     bool interrupted_ = false;
     bool done_ = false;
-    std::thread thread_;
+    platform::QuitWatch watch_; // last: its thread stops before the members above go
 };
 
 // After a loss: one line on standard error, attempts on the shared schedule until one connects (true)

@@ -1,7 +1,6 @@
 // The write command: reads what each tag holds now, shows the plan, asks, writes every value in one
 // batch, reads them back, records every attempt, and says per tag what the controller holds.
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <strings.h>
 
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform.h"
 #include "Settings.h"
 #include "ValueText.h"
 #include "WriteRecord.h"
@@ -285,7 +285,7 @@ int run_write(const CommonOptions& common, const std::vector<std::string>& assig
         }
         plan.push_back(std::move(p));
     }
-    if (!options.yes && !options.dry_run && ::isatty(STDIN_FILENO) == 0) {
+    if (!options.yes && !options.dry_run && !platform::streamIsTerminal(0)) {
         std::cerr << "orvane-cli: nothing written: confirm with --yes when standard input is not a terminal\n";
         return kExitUsage;
     }

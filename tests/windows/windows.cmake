@@ -1,0 +1,31 @@
+# The Windows build's tests, run by ctest under Wine (the cross-compiling emulator): the unit tests
+# that need no POSIX calls, and the Winsock transport against a real server.
+foreach(t logix_path_test logix_model_test logix_browse_test logix_template_test logix_read_test
+          logix_write_test logix_status_test)
+  orvane_add_test(${t} SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/${t}.cc LIBS zelkc_logix)
+  target_include_directories(${t} PRIVATE ${PROJECT_SOURCE_DIR}/logix/src)
+endforeach()
+orvane_add_test(logix_valuetext_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/logix_valuetext_test.cc
+                LIBS orvane_valuetext)
+orvane_add_test(core_address_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/core_address_test.cc
+                LIBS orvane_valuetext)
+orvane_add_test(core_reconnect_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/core_reconnect_test.cc
+                LIBS orvane_core)
+orvane_add_test(core_threadpool_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/core_threadpool_test.cc
+                LIBS orvane_core)
+
+# The Winsock transport against listeners of its own and the Linux simulator, and the Windows
+# orvane-cli against the same simulator, compared line by line with the Linux one
+# (tests/windows/against-linux-sim; needs the host build's logix-sim and orvane-cli).
+orvane_add_test(windows_transport_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/windows_transport_test.cc
+                LIBS zelkc_cip ws2_32)
+set_tests_properties(windows_transport_test PROPERTIES LABELS "unit;windows")
+if(ORVANE_HOST_BUILD AND TARGET orvane-cli)
+  add_test(NAME windows_against_linux_sim
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/against-linux-sim "${ORVANE_HOST_BUILD}/bin"
+                   "${CMAKE_CROSSCOMPILING_EMULATOR}" $<TARGET_FILE:orvane-cli> $<TARGET_FILE:windows_transport_test>)
+  set_tests_properties(windows_against_linux_sim PROPERTIES LABELS "integration;windows" TIMEOUT 300)
+endif()
+
+# The platform layer's files, folders and clocks: the same test as on Linux.
+orvane_add_test(core_platform_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/core_platform_test.cc LIBS orvane_core)
