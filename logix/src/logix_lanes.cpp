@@ -694,7 +694,10 @@ uint8_t zelkc_logix_lanes_read_atomic_values_status(zelkc_logix_lanes* lanes, ze
     for (uint32_t k = 0; k < slices; ++k) {
         slice_of[owner[k]] = k;
     }
-    lanes->used = slices;
+    lanes->used = 0;
+    for (uint32_t k = 0; k < slices; ++k) {
+        lanes->used += begin[k + 1] > begin[k] ? 1 : 0;
+    }
     side_by_side(lanes, [&](uint32_t lane) {
         const uint32_t k = slice_of[lane];
         if (k < slices && begin[k + 1] > begin[k]) {
