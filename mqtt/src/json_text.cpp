@@ -155,8 +155,7 @@ std::string iso_time(std::chrono::system_clock::time_point time) {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count() % 1000;
     const std::time_t t = std::chrono::system_clock::to_time_t(time);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
+    const std::tm tm = fmt::gmtime(t); // portable: no gmtime_r on Windows
     return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}Z", tm, ms);
 }
 
