@@ -299,13 +299,18 @@ uint8_t read_templates_spread(zelkc_logix_lanes* lanes, uint32_t head, const zel
             }
         }
         uint8_t failed[ZELKC_LOGIX_MAX_LANES] = {};
+        // Every lane's cache is made (and filled with what the expander holds) here, before the
+        // lanes run: the expander's own cache grows while they do.
+        for (uint32_t i = 0; i < lanes->count; ++i) {
+            if (share_of[i] != 0 && lanes->clients[i]->templates == nullptr &&
+                logix_templates_share(lanes->clients[i], expander) != ZELKC_LOGIX_OK) {
+                failed[i] = ZELKC_LOGIX_ERR_NO_MEMORY;
+                share_of[i] = 0;
+            }
+        }
         side_by_side(lanes, [&](uint32_t i) {
             zelkc_logix_client* lane = lanes->clients[i];
             if (share_of[i] == 0) {
-                return;
-            }
-            if (lane->templates == nullptr && logix_templates_share(lane, expander) != ZELKC_LOGIX_OK) {
-                failed[i] = ZELKC_LOGIX_ERR_NO_MEMORY;
                 return;
             }
             zelkc_logix_tag_info_list share;
@@ -585,9 +590,9 @@ uint8_t zelkc_logix_lanes_browse_programs(zelkc_logix_lanes* lanes, const char* 
             uint8_t rc = lost(client) ? (uint8_t)ZELKC_LOGIX_ERR_NOT_CONNECTED
                                       : zelkc_logix_client_browse_program_tags(client, &list, programs[i]);
             if (rc != ZELKC_LOGIX_OK && rc != ZELKC_LOGIX_ERR_CANCELLED && lost(client)) {
-                const bool again =
-                    reopen(lanes, lane, &mu, tried) && logix_templates_share(client, lanes->clients[0]) == ZELKC_LOGIX_OK;
-                if (again) {
+                // A reopened lane starts with no templates and reads those it meets: the first
+                // lane's cache may be growing on its own thread meanwhile.
+                if (reopen(lanes, lane, &mu, tried)) {
                     rc = zelkc_logix_client_browse_program_tags(client, &list, programs[i]);
                 }
                 if (rc != ZELKC_LOGIX_OK && lost(client)) {
