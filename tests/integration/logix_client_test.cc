@@ -1042,8 +1042,9 @@ TEST_F(LanesTest, RefusedAndLostLanesLeaveTheWorkToTheOthers) {
         faults.refuse_sessions = !reopen;
         set_faults(faults);
         EXPECT_EQ(lanes_browse(&lanes_), unconnected);
-        // Each lost lane is tried again at most once in the set's life, when it next takes work.
-        EXPECT_TRUE(lanes_.reopened >= 1 && lanes_.reopened <= 2) << lanes_.reopened;
+        // A lost lane is tried again once, when it next takes work (which the others may leave
+        // it none of): reopened, or refused and given up.
+        EXPECT_LE(lanes_.reopened, 2u);
         const uint32_t up = zelkc_logix_client_is_connected(lanes_.clients[2]) + zelkc_logix_client_is_connected(lanes_.clients[3]);
         const uint32_t gone = lanes_.gone[2] + lanes_.gone[3];
         EXPECT_EQ(reopen ? up : gone, lanes_.reopened);
