@@ -451,6 +451,23 @@ uint32_t entry_bytes(const zelkc_logix_atomic_read* entry) {
     return request > 18 ? request : 18;
 }
 
+// Packets a batch read needs, about (each entry's request and reply bytes against the packet size;
+// without a connection a group of ZELKC_LOGIX_BATCH_GROUP at most); *bytes gets the batch's bytes.
+uint32_t batch_packets(const zelkc_logix_client* client, const zelkc_logix_atomic_read* entries, uint32_t count,
+                       uint64_t* bytes) {
+    const uint32_t packet = logix_packet_size(client);
+    *bytes = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        *bytes += entry_bytes(&entries[i]);
+    }
+    uint64_t packets = (*bytes + packet - 1) / packet;
+    if (client->cip->connection.size == 0) {
+        const uint64_t groups = (count + ZELKC_LOGIX_BATCH_GROUP - 1) / ZELKC_LOGIX_BATCH_GROUP;
+        packets = packets > groups ? packets : groups;
+    }
+    return (uint32_t)packets;
+}
+
 } // namespace
 
 extern "C" {
@@ -633,22 +650,8 @@ uint8_t zelkc_logix_client_share_templates(zelkc_logix_client* to, const zelkc_l
 
 uint32_t zelkc_logix_batch_packets(const zelkc_logix_client* client, const zelkc_logix_atomic_read* entries,
                                    uint32_t count) {
-    if (client == nullptr || entries == nullptr || count == 0) {
-        return 0;
-    }
-    // Each entry's request and reply bytes against the packet size, and without a connection a
-    // group of ZELKC_LOGIX_BATCH_GROUP at most.
-    const uint32_t packet = logix_packet_size(client);
     uint64_t bytes = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        bytes += entry_bytes(&entries[i]);
-    }
-    uint64_t packets = (bytes + packet - 1) / packet;
-    if (client->cip->connection.size == 0) {
-        const uint64_t groups = (count + ZELKC_LOGIX_BATCH_GROUP - 1) / ZELKC_LOGIX_BATCH_GROUP;
-        packets = packets > groups ? packets : groups;
-    }
-    return (uint32_t)packets;
+    return client == nullptr || entries == nullptr || count == 0 ? 0 : batch_packets(client, entries, count, &bytes);
 }
 
 uint8_t zelkc_logix_lanes_read_atomic_values_status(zelkc_logix_lanes* lanes, zelkc_logix_atomic_read* entries,
@@ -658,10 +661,7 @@ uint8_t zelkc_logix_lanes_read_atomic_values_status(zelkc_logix_lanes* lanes, ze
     }
     zelkc_logix_client* first = lanes->clients[0];
     uint64_t bytes = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        bytes += entry_bytes(&entries[i]);
-    }
-    const uint32_t packets = zelkc_logix_batch_packets(first, entries, count);
+    const uint32_t packets = batch_packets(first, entries, count, &bytes);
     uint32_t up = 0;
     for (uint32_t i = 0; i < lanes->count; ++i) {
         up += lost(lanes->clients[i]) ? 0 : 1;
