@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -125,6 +126,7 @@ struct PlantController {
     std::string name;
     uint32_t interval_ms = 1000;
     std::vector<std::string> tags;
+    std::vector<std::string> writable; // tag patterns a Sparkplug host may write (glob_match), or none
 };
 
 // Checks an address of the plant file: returns what is wrong with it, or the empty string and the
@@ -164,6 +166,26 @@ struct LinkRefused : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A host's request to write one tag (a metric of a Sparkplug DCMD).
+struct WriteCommand {
+    std::string tag;   // the tag path (the metric's name)
+    std::string value; // the value asked for, as value text (true/false, a decimal number, a text)
+};
+
+// What became of a write, in the write record's words.
+struct WriteOutcome {
+    std::string result = "not sent"; // written, differs, refused, failed or not sent
+    std::string reason;              // why, in plain words, when not plainly written
+    std::string type;                // the tag's Logix type, when learnt
+    std::string before;              // what the tag held just before the write
+    std::string read_back;           // what it held just after
+    uint8_t general_status = 0;      // the controller's refusal, when it refused
+    uint16_t extended_status = 0;
+    std::string identity;     // the controller that took it (vendor-product-serial), when it got there
+    std::string product_name; // and its product name
+    bool link_lost = false;   // the connection failed in the write: the watch reconnects
+};
+
 // How the engine reaches one controller; used by that controller's watch thread only.
 class Link {
 public:
@@ -176,6 +198,19 @@ public:
     virtual std::vector<Reading> read(const std::vector<std::string>& paths) = 0;
     // Forgets the connection after a loss.
     virtual void drop() = 0;
+    // One guarded write: read the value, write it once, read it back; never repeated. A link that
+    // cannot write says so and sends nothing.
+    virtual WriteOutcome write(const WriteCommand& command);
+};
+
+// The writes waiting for one controller's watch thread. A write is carried out on the connection
+// that was up when it was queued, or not at all: a loss of that connection answers every write
+// still waiting with "not sent", and none is kept for the next connection.
+class Commands {
+public:
+    virtual ~Commands() = default;
+    // Queues `command` and wakes the watch; false (nothing queued) when the watch is ending.
+    virtual bool submit(WriteCommand command) = 0;
 };
 
 // Where one controller's values go; called from that controller's watch thread only.
@@ -191,6 +226,11 @@ public:
                         bool full) = 0;
     // The connection was lost for `why`.
     virtual void lost(const std::string& why) = 0;
+    // Where this controller's writes go (set once, before its watch starts; it outlives the feed's
+    // use of it). Feeds that take no writes ignore it.
+    virtual void attach(Commands* commands);
+    // What became of a write this feed submitted.
+    virtual void written(const WriteCommand& command, const WriteOutcome& outcome);
 };
 
 // A payload form: one Feed per controller, made before the watches start.
@@ -249,6 +289,13 @@ struct SparkplugOptions {
     std::string edge_node;    // edge node id
     std::string primary_host; // a primary host application's id to wait for, or empty
     std::string state_dir;    // the folder that keeps bdSeq across restarts
+    // Per device: the tag patterns (glob_match) a host's DCMD may write. A device without any
+    // refuses every DCMD.
+    std::map<std::string, std::vector<std::string>> writable;
+    // Every DCMD metric's outcome, refused or carried out (from the broker's or a watch's thread;
+    // never with the node's lock held). The caller records and logs it.
+    std::function<void(const std::string& device, const WriteCommand& command, const WriteOutcome& outcome)>
+        on_write;
 };
 
 // Parses GROUP/EDGE_NODE into `out`; returns what is wrong with it, or the empty string.
@@ -264,8 +311,10 @@ std::string default_state_dir();
 
 // The edge node: one broker connection whose last will is NDEATH, NBIRTH and a DBIRTH per device
 // once born, DDATA by alias of what changed, DDEATH as soon as a controller is lost; rebirth on
-// NCMD Node Control/Rebirth; with a primary host, births only while its STATE is online. DCMD is
-// refused and logged. Sequence numbers run 0-255 over every message but NDEATH.
+// NCMD Node Control/Rebirth; with a primary host, births only while its STATE is online. A DCMD
+// metric is written through the device's watch when its tag is one of the device's metrics and
+// matches the device's writable patterns, else refused; either way on_write hears of it. Sequence
+// numbers run 0-255 over every message but NDEATH.
 class SparkplugNode : public Bridge {
 public:
     // Takes the next bdSeq (kept in options.state_dir), connects, and waits up to timeout_ms for the

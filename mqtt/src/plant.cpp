@@ -61,8 +61,9 @@ std::string load_plant(const std::string& path, uint32_t interval_ms, const Addr
             where += fmt::format(" (\"{}\")", entry["name"].get<std::string>());
         }
         for (const auto& [key, value] : entry.items()) {
-            if (key != "address" && key != "name" && key != "rate" && key != "tags") {
-                return fmt::format("{}: unknown key \"{}\" (address, name, rate, tags)", where, key);
+            if (key != "address" && key != "name" && key != "rate" && key != "tags" && key != "writable") {
+                return fmt::format("{}: unknown key \"{}\" (address, name, rate, tags, writable)", where,
+                                   key);
             }
         }
         PlantController spec;
@@ -101,6 +102,16 @@ std::string load_plant(const std::string& path, uint32_t interval_ms, const Addr
         }
         for (const nlohmann::json& tag : tags) {
             spec.tags.push_back(tag.get<std::string>());
+        }
+        if (entry.contains("writable")) {
+            const nlohmann::json& writable = entry["writable"];
+            const auto bad = [](const nlohmann::json& t) { return !t.is_string() || t == ""; };
+            if (!writable.is_array() || std::any_of(writable.begin(), writable.end(), bad)) {
+                return where + ": \"writable\" must be an array of tag paths or patterns";
+            }
+            for (const nlohmann::json& tag : writable) {
+                spec.writable.push_back(tag.get<std::string>());
+            }
         }
         specs.push_back(std::move(spec));
     }

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -115,6 +116,39 @@ bool set_value(pb::Payload::Metric* m, uint32_t datatype, const std::string& tex
     }
 }
 
+// The value of a DCMD metric as value text, read as `datatype` (the command's own, else the one of
+// the metric's birth); false when it carries no value.
+bool command_value(const pb::Payload::Metric& m, uint32_t datatype, std::string* text) {
+    using M = pb::Payload::Metric;
+    const bool is_signed =
+        datatype == pb::Int8 || datatype == pb::Int16 || datatype == pb::Int32 || datatype == pb::Int64;
+    if (m.is_null()) {
+        return false;
+    }
+    switch (m.value_case()) {
+    case M::kBooleanValue:
+        *text = m.boolean_value() ? "true" : "false";
+        return true;
+    case M::kIntValue: // two's complement in the 32-bit field for the signed types
+        *text = is_signed ? std::to_string(int32_t(m.int_value())) : std::to_string(m.int_value());
+        return true;
+    case M::kLongValue:
+        *text = is_signed ? std::to_string(int64_t(m.long_value())) : std::to_string(m.long_value());
+        return true;
+    case M::kFloatValue:
+        *text = fmt::format("{}", m.float_value());
+        return true;
+    case M::kDoubleValue:
+        *text = fmt::format("{}", m.double_value());
+        return true;
+    case M::kStringValue:
+        *text = m.string_value();
+        return true;
+    default:
+        return false;
+    }
+}
+
 void add_property(pb::Payload::PropertySet* set, const char* key, int32_t value) {
     set->add_keys(key);
     pb::Payload::PropertyValue* v = set->add_values();
@@ -142,6 +176,8 @@ struct Metric {
 
 struct Device {
     std::string name;
+    std::vector<std::string> writable; // tag patterns a DCMD may write
+    Commands* commands = nullptr;      // the watch's queue of writes, while it runs
     std::vector<std::string> paths;
     std::vector<Metric> metrics;
     bool online = false;     // connected and resolved
@@ -401,6 +437,82 @@ struct SparkplugNode::Impl {
         d.born = false;
     }
 
+    // Tells the caller of a write's outcome (who records and logs it).
+    void report(const std::string& device, const WriteCommand& command, const WriteOutcome& outcome) const {
+        if (options.on_write) {
+            options.on_write(device, command, outcome);
+        }
+    }
+
+    // A DCMD: each metric is checked here and, when the device may take it, queued for its watch;
+    // what is refused is told at once. Nothing is sent while the device is not born: a host that
+    // asks again after a DBIRTH asks knowing the controller's state.
+    void command(const std::string& device, const char* bytes, int length) {
+        pb::Payload p;
+        if (!p.ParseFromArray(bytes, length)) {
+            fmt::print(stderr, "Sparkplug: a DCMD that is not a Sparkplug B payload was ignored\n");
+            return;
+        }
+        std::vector<std::pair<WriteCommand, WriteOutcome>> refused;
+        {
+            std::lock_guard lock(mu);
+            Device* d = nullptr;
+            for (auto& candidate : devices) {
+                if (candidate->name == device) {
+                    d = candidate.get();
+                }
+            }
+            for (const auto& m : p.metrics()) {
+                WriteCommand c;
+                const Metric* known = nullptr;
+                if (d != nullptr) {
+                    for (const Metric& metric : d->metrics) {
+                        if (m.has_name() ? metric.name == m.name()
+                                         : (m.has_alias() && metric.alias == m.alias())) {
+                            known = &metric;
+                        }
+                    }
+                }
+                c.tag = known != nullptr ? known->name
+                        : m.has_name()   ? m.name()
+                                         : fmt::format("alias {}", m.alias());
+                WriteOutcome out;
+                if (known != nullptr) {
+                    out.type = known->last.type;
+                }
+                const bool has_value = command_value(m,
+                                                     m.has_datatype()   ? m.datatype()
+                                                     : known != nullptr ? known->datatype
+                                                                        : 0,
+                                                     &c.value);
+                if (d == nullptr) {
+                    out.reason = "no such device on this node";
+                } else if (d->writable.empty()) {
+                    out.reason = "writes from Sparkplug hosts are not enabled for this controller";
+                } else if (known == nullptr) {
+                    out.reason = "no such metric on this device";
+                } else if (std::none_of(d->writable.begin(), d->writable.end(),
+                                        [&](const std::string& pattern) {
+                                            return glob_match(pattern.c_str(), known->name.c_str());
+                                        })) {
+                    out.reason = "not among this controller's writable tags";
+                } else if (!has_value) {
+                    out.reason = "the command carries no value";
+                } else if (!node_born || !d->born || !d->online || d->commands == nullptr) {
+                    out.reason = "the controller is not connected";
+                } else if (!d->commands->submit(c)) {
+                    out.reason = "the watch of this controller is ending";
+                } else {
+                    continue; // queued: its watch tells the outcome
+                }
+                refused.emplace_back(std::move(c), std::move(out));
+            }
+        }
+        for (const auto& [c, out] : refused) {
+            report(device, c, out);
+        }
+    }
+
     // ---- The broker connection's callbacks, on the worker thread ----
 
     static void on_connect(mosquitto*, void* self, int rc) {
@@ -452,17 +564,7 @@ struct SparkplugNode::Impl {
                 }
             }
         } else if (topic_text.rfind(n->topic("DCMD") + "/", 0) == 0) {
-            const std::string device = topic_text.substr(n->topic("DCMD").size() + 1);
-            pb::Payload p;
-            std::string names;
-            if (p.ParseFromArray(bytes, msg->payloadlen)) {
-                for (const auto& m : p.metrics()) {
-                    names += names.empty() ? "" : ", ";
-                    names += m.has_name() ? m.name() : fmt::format("alias {}", m.alias());
-                }
-            }
-            fmt::print(stderr, "{}: DCMD refused ({}): writes from Sparkplug hosts are not enabled\n", device,
-                       names.empty() ? "no metrics" : names);
+            n->command(topic_text.substr(n->topic("DCMD").size() + 1), bytes, msg->payloadlen);
         } else if (!n->options.primary_host.empty() &&
                    topic_text == fmt::format("{}/STATE/{}", kNamespace, n->options.primary_host)) {
             const nlohmann::json doc = nlohmann::json::parse(
@@ -551,6 +653,14 @@ namespace {
 class SparkplugFeed : public Feed {
 public:
     SparkplugFeed(SparkplugNode::Impl& node, Device& device) : node_(node), device_(device) {}
+    ~SparkplugFeed() override { attach(nullptr); }
+    void attach(Commands* commands) override {
+        std::lock_guard lock(node_.mu);
+        device_.commands = commands;
+    }
+    void written(const WriteCommand& command, const WriteOutcome& outcome) override {
+        node_.report(device_.name, command, outcome);
+    }
     void online(const std::vector<std::string>& paths) override { node_.online(device_, paths); }
     void values(const std::vector<Reading>& values, std::chrono::system_clock::time_point time,
                 bool full) override {
@@ -663,6 +773,10 @@ std::unique_ptr<Feed> SparkplugNode::feed(const std::string& controller) {
     std::lock_guard lock(impl_->mu);
     impl_->devices.push_back(std::make_unique<Device>());
     impl_->devices.back()->name = controller;
+    const auto writable = impl_->options.writable.find(controller);
+    if (writable != impl_->options.writable.end()) {
+        impl_->devices.back()->writable = writable->second;
+    }
     return std::make_unique<SparkplugFeed>(*impl_, *impl_->devices.back());
 }
 

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "AppState.h"
+#include "GuardedWrite.h"
 #include "Logger.h"
 #include "ThreadPool.h"
 #include "ValueText.h"
@@ -129,17 +130,7 @@ void TagInspector::setTrended(const std::string& name, bool on) {
 }
 
 std::string TagInspector::failureText(uint8_t result, const zelkc_logix_read_status& status) {
-    if (result == ZELKC_LOGIX_ERR_DEVICE && status.general_status != 0) {
-        const std::string extended =
-            status.extended_status != 0 ? fmt::format("/0x{:04X}", status.extended_status) : std::string();
-        return fmt::format("{} (CIP 0x{:02X}{})",
-                           zelkc_logix_cip_status_text(status.general_status, status.extended_status),
-                           status.general_status, extended);
-    }
-    if (result == ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE && status.struct_handle != 0) {
-        return "a structure has no single value";
-    }
-    return zelkc_logix_result_text(result);
+    return logixFailureText(result, status);
 }
 
 void TagInspector::update() {

@@ -8,54 +8,13 @@
 #include <fmt/format.h>
 
 #include "AppState.h"
+#include "GuardedWrite.h"
 #include "Logger.h"
 #include "Settings.h"
 #include "ThreadPool.h"
 #include "ValueText.h"
 
 namespace {
-
-const char* recordResult(TagWriter::Outcome outcome) {
-    switch (outcome) {
-    case TagWriter::Outcome::Written:
-        return "written";
-    case TagWriter::Outcome::Differs:
-        return "differs";
-    case TagWriter::Outcome::Refused:
-        return "refused";
-    case TagWriter::Outcome::Failed:
-        return "failed";
-    case TagWriter::Outcome::NotSent:
-    case TagWriter::Outcome::Changed:
-        break;
-    }
-    return "not sent";
-}
-
-// Reads the value of `request`'s tag as the table shows it.
-uint8_t readText(zelkc_logix_client* client, const TagWriter::Request& request, std::string* text,
-                 zelkc_logix_read_status* status) {
-    if (request.isString) {
-        std::vector<char> buffer(std::max(request.capacity, TagInspector::stringCapacity) + 1, '\0');
-        uint32_t length = 0;
-        const uint8_t rc = zelkc_logix_client_read_string_value(
-            client, request.tag.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()), &length);
-        if (rc == ZELKC_LOGIX_OK) {
-            text->assign(buffer.data(), std::min<size_t>(length, buffer.size()));
-        }
-        return rc;
-    }
-    zelkc_logix_atomic_read read{};
-    read.tag = request.tag.c_str();
-    const uint8_t rc = zelkc_logix_client_read_atomic_values_status(client, &read, 1, status);
-    if (rc != ZELKC_LOGIX_OK) {
-        return rc;
-    }
-    if (read.result == ZELKC_LOGIX_OK) {
-        *text = value2string(&read.value, zelkc_logix_tag_atomic_type(request.symbolType));
-    }
-    return read.result;
-}
 
 // The link, not the request, failed: gone, silent, or cancelled by a disconnect while it ran.
 bool linkFailed(uint8_t result) {
@@ -211,124 +170,39 @@ void TagWriter::run(AppState* appState, const std::shared_ptr<Job>& job) {
     Job& j = *job;
     const Request& r = j.request;
     WriteRecordEntry& record = j.record;
-    enum class Stage { NotRun, ReadBefore, Sent, ReadBack } stage = Stage::NotRun;
-    bool decided = false;
-    auto decide = [&](Outcome outcome, std::string shown) {
-        j.outcome = outcome;
-        j.shown = std::move(shown);
-        decided = true;
-    };
+    GuardedWriteRequest request;
+    request.tag = r.tag;
+    request.symbolType = r.symbolType;
+    request.isString = r.isString;
+    request.capacity = r.capacity;
+    request.seen = r.seen;
+    request.asked = r.asked;
+    request.value = r.value;
+    GuardedWriteResult result;
     try {
         const uint8_t rc = appState->exchange(
-            [&](zelkc_logix_client* client) -> uint8_t {
-                // Just before writing: is the value still the one the user saw?
-                stage = Stage::ReadBefore;
-                zelkc_logix_read_status status{};
-                std::string now;
-                uint8_t one = readText(client, r, &now, &status);
-                if (linkFailed(one)) {
-                    return one;
-                }
-                if (one != ZELKC_LOGIX_OK) {
-                    record.reason = fmt::format("it could not be read before writing: {}",
-                                                TagInspector::failureText(one, status));
-                    decide(Outcome::NotSent, "not written: " + record.reason);
-                    return ZELKC_LOGIX_OK;
-                }
-                if (now != r.seen) {
-                    j.current = now;
-                    record.reason =
-                        fmt::format("the value changed from {} to {} since it was shown", r.seen, now);
-                    decide(Outcome::Changed, std::string());
-                    return ZELKC_LOGIX_OK;
-                }
-                zelkc_logix_atomic_write entry{};
-                entry.tag = r.tag.c_str();
-                entry.result = ZELKC_LOGIX_ERR_UNKNOWN;
-                if (r.isString) {
-                    entry.value.type = ZELKC_LOGIX_STRUCT_MARKER;
-                    entry.text = r.asked.data();
-                    entry.text_length = static_cast<uint32_t>(r.asked.size());
-                    entry.capacity = r.capacity;
-                } else {
-                    entry.value = r.value;
-                }
-                stage = Stage::Sent;
-                const uint8_t all = zelkc_logix_client_write_values(client, &entry, 1);
-                if (linkFailed(all)) {
-                    return all;
-                }
-                if (all != ZELKC_LOGIX_OK || entry.result != ZELKC_LOGIX_OK) {
-                    const uint8_t why =
-                        entry.result != ZELKC_LOGIX_OK && entry.result != ZELKC_LOGIX_ERR_UNKNOWN
-                            ? entry.result
-                            : all;
-                    record.generalStatus = entry.status.general_status;
-                    record.extendedStatus = entry.status.extended_status;
-                    record.reason = TagInspector::failureText(why, entry.status);
-                    if (why == ZELKC_LOGIX_ERR_DEVICE) {
-                        decide(Outcome::Refused, "refused: " + record.reason);
-                    } else {
-                        decide(Outcome::Failed, "not written: " + record.reason);
-                    }
-                    return ZELKC_LOGIX_OK;
-                }
-                // At once after the write: what the controller holds now.
-                stage = Stage::ReadBack;
-                std::string back;
-                one = readText(client, r, &back, &status);
-                if (linkFailed(one)) {
-                    return one;
-                }
-                if (one != ZELKC_LOGIX_OK) {
-                    record.reason =
-                        fmt::format("it could not be read back: {}", TagInspector::failureText(one, status));
-                    decide(Outcome::Written, "written, but " + record.reason);
-                    return ZELKC_LOGIX_OK;
-                }
-                record.readBack = back;
-                if (back == r.asked) {
-                    decide(Outcome::Written, "written");
-                } else {
-                    record.reason = "the controller's program changed it after the write";
-                    decide(Outcome::Differs, fmt::format("written, but the controller now holds {}", back));
-                }
-                return ZELKC_LOGIX_OK;
-            },
+            [&](zelkc_logix_client* client) { return guardedWrite(client, request, linkFailed, &result); },
             j.connectionRevision, AppState::Repeat::Never);
-        if (!decided) {
-            // The connection failed the exchange (it was never run, or broke in it): nothing is retried.
-            switch (stage) {
-            case Stage::NotRun:
-            case Stage::ReadBefore:
-                record.reason = rc == ZELKC_LOGIX_ERR_NOT_CONNECTED
-                                    ? std::string("the connection changed or went down before the write")
-                                    : fmt::format("the connection failed before the write: {}",
-                                                  zelkc_logix_result_text(rc));
-                decide(Outcome::NotSent, "not written: " + record.reason);
-                break;
-            case Stage::Sent:
-                record.reason = fmt::format("the connection failed during the write ({}); it may have been "
-                                            "written and is not sent again",
-                                            zelkc_logix_result_text(rc));
-                decide(Outcome::Failed, "unknown: " + record.reason);
-                break;
-            case Stage::ReadBack:
-                record.reason = fmt::format("the connection failed before the read-back: {}",
-                                            zelkc_logix_result_text(rc));
-                decide(Outcome::Written, "written, but " + record.reason);
-                break;
-            }
+        if (!result.decided) {
+            guardedWriteFailed(rc, &result);
         }
     } catch (const std::exception& e) {
-        if (!decided) {
-            record.reason = e.what();
-            decide(stage >= Stage::Sent ? Outcome::Failed : Outcome::NotSent,
-                   fmt::format("not written: {}", e.what()));
+        if (!result.decided) {
+            result.reason = e.what();
+            result.outcome =
+                result.stage >= GuardedWriteResult::Stage::Sent ? Outcome::Failed : Outcome::NotSent;
+            result.shown = fmt::format("not written: {}", e.what());
         }
     }
+    j.outcome = result.outcome;
+    j.shown = result.shown;
+    j.current = result.before;
+    record.reason = result.reason;
+    record.readBack = result.readBack;
+    record.generalStatus = result.generalStatus;
+    record.extendedStatus = result.extendedStatus;
     // On record before anyone sees the outcome.
-    record.result = recordResult(j.outcome);
+    record.result = guardedRecordResult(j.outcome);
     const std::string problem = appendWriteRecord(record);
     if (!problem.empty()) {
         LogWriter(LogLevel::Error)("the write of {} was not recorded: {}", r.tag, problem);

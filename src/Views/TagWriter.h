@@ -20,6 +20,7 @@
 
 #include <zelkc_logix.h>
 
+#include "GuardedWrite.h"
 #include "Views/TagInspector.h"
 #include "WriteRecord.h"
 
@@ -42,7 +43,7 @@ public:
         std::string changedFrom;   // asked again: the value the user had seen before; else empty
     };
 
-    enum class Outcome : uint8_t { Written, Differs, Refused, Failed, NotSent, Changed };
+    using Outcome = GuardedOutcome;
 
     // What a row shows of its last write.
     struct RowNote {

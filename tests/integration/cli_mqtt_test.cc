@@ -504,7 +504,11 @@ TEST_F(CliMqtt, BadInputExitsOneOrTwoWithItsReason) {
         {R"({"controllers": [{"address": "h", "tags": ["T", ""]}]})", "plant.json: controller 1: \"tags\""},
         {R"({"controllers": [{"address": "h", "name": "a+b", "tags": ["T"]}]})",
          "plant.json: controller 1 (\"a+b\"): \"name\""},
-        {R"({"controllers": [{"tags": ["T"]}]})", "plant.json: controller 1: \"address\""}};
+        {R"({"controllers": [{"tags": ["T"]}]})", "plant.json: controller 1: \"address\""},
+        {R"({"controllers": [{"address": "h", "tags": ["T"], "writable": "T"}]})",
+         "plant.json: controller 1: \"writable\""},
+        {R"({"controllers": [{"address": "h", "tags": ["T"], "writable": ["T", 5]}]})",
+         "plant.json: controller 1: \"writable\""}};
     for (const auto& [text, problem] : files) {
         std::ofstream("plant.json") << text;
         const auto [status, said] = run({"--config", "plant.json", "--mqtt", url("p")});

@@ -4,6 +4,7 @@
 // births before data, typed metrics with aliases, data by alias, sequence numbers without gaps, bdSeq
 // shared by NBIRTH and NDEATH and kept across restarts, device deaths and rebirths, NCMD rebirth,
 // refused DCMD, and the primary host's STATE.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 
@@ -376,8 +377,11 @@ TEST_F(Sparkplug, DeathsRebirthsCommandsAndTheWill) {
     m->set_datatype(pb::Int32);
     m->set_int_value(7);
     host.publish("spBv1.0/plant/DCMD/edge1/line1", dcmd.SerializeAsString());
-    ASSERT_TRUE(
-        eventually([] { return slurp("sparkplug_test_cli.log").find("DCMD refused") != std::string::npos; }));
+    ASSERT_TRUE(eventually([] {
+        return slurp("sparkplug_test_cli.log")
+                   .find("line1: DCMD DintTag = 7: not sent: writes from Sparkplug hosts are not enabled for "
+                         "this controller\n") != std::string::npos;
+    }));
     const size_t births = host.of("DBIRTH").size();
 
     EXPECT_EQ(finish(cli, SIGKILL), 128 + SIGKILL);
@@ -393,6 +397,118 @@ TEST_F(Sparkplug, DeathsRebirthsCommandsAndTheWill) {
     ASSERT_TRUE(host.wait("NBIRTH", 3));
     EXPECT_EQ(bdseq(host.of("NBIRTH").at(2)), bdseq(host.of("NBIRTH").at(0)) + 1);
     EXPECT_EQ(finish(cli, SIGTERM), 0);
+}
+
+// A plant file's writable tags: each DCMD metric, by name or by alias, is written once through the
+// guarded path (read, one write, read-back), put on record, logged, and its new value comes in the
+// next DDATA. A tag the plant file does not allow, a value that does not fit the tag's type, a
+// metric the device does not have and one without a value are not sent. A DCMD while the controller
+// is away is not sent, and nothing of it is written when the controller is back.
+TEST_F(Sparkplug, WritesWhatThePlantFileAllowsOnceAndOnRecord) {
+    auto controller = sim();
+    const uint16_t port = controller->port();
+    Host host(broker_.port());
+    std::ofstream("sparkplug_test_plant.json")
+        << R"({"controllers": [{"address": ")" << at(*controller)
+        << R"(", "name": "line1", "rate": 20, "tags": ["DintTag", "SintTag", "RealTag", "Greeting", "IntTag"],
+               "writable": ["DintTag", "SintTag", "Real*", "Greeting"]}]})";
+    const pid_t cli =
+        watch({"--config", "sparkplug_test_plant.json", "--mqtt", url(), "--sparkplug", "plant/edge1"});
+    ASSERT_TRUE(host.wait("DBIRTH")) << slurp("sparkplug_test_cli.log");
+    const pb::Payload birth = host.of("DBIRTH").at(0).payload;
+    const uint64_t dint = metric(birth, "DintTag")->alias();
+    const uint64_t real = metric(birth, "RealTag")->alias();
+
+    pb::Payload dcmd;
+    auto add = [&](const char* name, pb::DataType type) {
+        auto* m = dcmd.add_metrics();
+        if (name != nullptr)
+            m->set_name(name);
+        m->set_datatype(type);
+        return m;
+    };
+    add("DintTag", pb::Int32)->set_int_value(7);
+    auto* greeting = add(nullptr, pb::String); // by alias, as a host may
+    greeting->set_alias(metric(birth, "Greeting")->alias());
+    greeting->set_string_value("Hi there");
+    add("RealTag", pb::Float)->set_float_value(1.5f);
+    add("SintTag", pb::Int8)->set_int_value(300);
+    add("IntTag", pb::Int16)->set_int_value(5);
+    add("NoSuchTag", pb::Int32)->set_int_value(1);
+    add("DintTag", pb::Int32)->set_is_null(true);
+    host.publish("spBv1.0/plant/DCMD/edge1/line1", dcmd.SerializeAsString());
+    const char* said[] = {
+        "line1: DCMD DintTag = 7: written (read back 7)\n",
+        "line1: DCMD Greeting = Hi there: written (read back Hi there)\n",
+        "line1: DCMD RealTag = 1.5: written (read back 1.5)\n",
+        "line1: DCMD SintTag = 300: not sent: 300 does not fit a SINT (-128 to 127)\n",
+        "line1: DCMD IntTag = 5: not sent: not among this controller's writable tags\n",
+        "line1: DCMD NoSuchTag = 1: not sent: no such metric on this device\n",
+        "line1: DCMD DintTag = : not sent: the command carries no value\n",
+    };
+    for (const char* line : said) {
+        EXPECT_TRUE(eventually([&] {
+            return slurp("sparkplug_test_cli.log").find(line) != std::string::npos;
+        })) << line
+            << slurp("sparkplug_test_cli.log");
+    }
+    // The host sees the new values by alias.
+    auto value_in_ddata = [&](uint64_t alias, auto matches) {
+        for (const Message& d : host.of("DDATA"))
+            for (const auto& m : d.payload.metrics())
+                if (m.alias() == alias && matches(m))
+                    return true;
+        return false;
+    };
+    EXPECT_TRUE(
+        eventually([&] { return value_in_ddata(dint, [](const auto& m) { return m.int_value() == 7u; }); }));
+    EXPECT_TRUE(value_in_ddata(real, [](const auto& m) { return m.float_value() == 1.5f; }));
+
+    controller->stop();
+    ASSERT_TRUE(host.wait("DDEATH"));
+    dcmd.Clear();
+    add("DintTag", pb::Int32)->set_int_value(9);
+    host.publish("spBv1.0/plant/DCMD/edge1/line1", dcmd.SerializeAsString());
+    ASSERT_TRUE(eventually([] {
+        return slurp("sparkplug_test_cli.log")
+                   .find("line1: DCMD DintTag = 9: not sent: the controller is not connected\n") !=
+               std::string::npos;
+    }));
+    controller = sim(port);
+    ASSERT_TRUE(host.wait("DBIRTH", 2));
+    const size_t reborn = host.of("DDATA").size();
+    ASSERT_TRUE(host.wait("DDATA", reborn + 3)); // every cycle's DDATA holds every metric
+    EXPECT_FALSE(value_in_ddata(dint, [](const auto& m) { return m.int_value() == 9u; }));
+    EXPECT_EQ(finish(cli, SIGTERM), 0);
+    check_session(host.all());
+
+    // Every metric on record (refusals at once, writes as their watch carries them out), with what the
+    // controller held before and after.
+    std::istringstream record(slurp(state_ + "/orvane/writes.jsonl"));
+    std::vector<nlohmann::json> lines;
+    for (std::string line; std::getline(record, line);)
+        lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 8u);
+    const struct {
+        const char* tag;
+        const char* result;
+        const char* before;
+        const char* read_back;
+    } recorded[] = {
+        {"DintTag", "written", "123456", "7"}, {"Greeting", "written", "Hello, Orvane", "Hi there"},
+        {"RealTag", "written", "3.25", "1.5"}, {"SintTag", "not sent", "", ""},
+        {"IntTag", "not sent", "", ""},        {"NoSuchTag", "not sent", "", ""},
+        {"DintTag", "not sent", "", ""},       {"DintTag", "not sent", "", ""}};
+    std::multiset<std::string> expected, got;
+    for (const auto& r : recorded)
+        expected.insert(fmt::format("{} {} {} {}", r.tag, r.result, r.before, r.read_back));
+    for (const nlohmann::json& j : lines) {
+        EXPECT_EQ(j["source"], "sparkplug");
+        EXPECT_EQ(j["address"], "127.0.0.1:" + std::to_string(port));
+        got.insert(fmt::format("{} {} {} {}", j["tag"].get<std::string>(), j["result"].get<std::string>(),
+                               j["before"].get<std::string>(), j["read_back"].get<std::string>()));
+    }
+    EXPECT_EQ(got, expected);
 }
 
 // With a primary host: no birth while its STATE is offline; NBIRTH once it is online; NDEATH when it

@@ -158,6 +158,7 @@ struct ControllerSpec {
     std::string name;
     uint32_t interval_ms = 1000;
     std::vector<std::string> tags;
+    std::vector<std::string> writable; // tag patterns a Sparkplug host may write
 };
 
 // The topic level of a controller named by its address: HOST:PORT, with _slotN for a slot.
@@ -173,6 +174,9 @@ std::string load_plant(const std::string& path, uint32_t interval_ms, std::vecto
 int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec>& controllers,
                    const WatchOptions& options, const mqtt::MqttOptions& mqtt,
                    const mqtt::SparkplugOptions* sparkplug = nullptr);
+
+// The characters the STRING at `tag` holds, from a browse of its scope; 0 when not found.
+uint32_t string_capacity(const Connection& connection, const std::string& tag);
 
 struct WriteOptions {
     bool yes = false;     // write without asking

@@ -323,7 +323,7 @@ int main(int argc, char** argv) {
                 controllers.push_back({common.address,
                                        name->count() != 0 ? controller_name
                                                           : cli::default_controller_name(common.address),
-                                       watch_options.interval_ms, tags});
+                                       watch_options.interval_ms, tags, {}});
             }
             if (const char* password = std::getenv("ORVANE_MQTT_PASSWORD")) {
                 mqtt.password = password;

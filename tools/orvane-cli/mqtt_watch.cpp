@@ -10,7 +10,12 @@
 #include <memory>
 #include <set>
 
+#include "GuardedWrite.h"
+#include "Settings.h"
+#include "ValueText.h"
+#include "WriteRecord.h"
 #include "cli.h"
+#include "terminal_text.h"
 
 namespace cli {
 
@@ -42,6 +47,7 @@ std::string load_plant(const std::string& path, uint32_t interval_ms, std::vecto
         spec.name = std::move(entry.name);
         spec.interval_ms = entry.interval_ms;
         spec.tags = std::move(entry.tags);
+        spec.writable = std::move(entry.writable);
         out->push_back(std::move(spec));
     }
     return {};
@@ -137,6 +143,89 @@ public:
 
     void drop() override { connection_.reset(); }
 
+    // A host's write, through the same guarded path as the window's: the tag's type from a read,
+    // the value parsed as that type (a value that does not fit is not sent), then the read, the one
+    // write and the read-back. The caller records the outcome.
+    mqtt::WriteOutcome write(const mqtt::WriteCommand& command) override {
+        mqtt::WriteOutcome out;
+        const auto link_failed = [](uint8_t result) {
+            return is_connection_failure(result) || result == ZELKC_LOGIX_ERR_CANCELLED;
+        };
+        zelkc_logix_client* client = connection_->client();
+        const zelkc_cip_identity& id = client->identity;
+        out.identity = controllerKey(id.vendor_id, id.product_code, id.serial_number);
+        const char* product = zelkc_logix_client_plc_type(client);
+        out.product_name = product != nullptr ? product : "";
+        GuardedWriteRequest request;
+        request.tag = command.tag;
+        request.checkSeen = false; // a host's command carries no value it saw
+        request.asked = command.value;
+        try {
+            zelkc_logix_atomic_read probe{};
+            probe.tag = command.tag.c_str();
+            zelkc_logix_read_status status{};
+            const uint8_t rc = zelkc_logix_client_read_atomic_values_status(client, &probe, 1, &status);
+            if (link_failed(rc)) {
+                out.link_lost = true;
+                out.reason = "the connection failed before the write: " + connection_->reason(rc);
+                return out;
+            }
+            const uint8_t one = rc != ZELKC_LOGIX_OK ? rc : probe.result;
+            const bool text = one == ZELKC_LOGIX_ERR_UNSUPPORTED_TYPE &&
+                              (status.struct_handle == ZELKC_LOGIX_STRING_HANDLE ||
+                               probe.value.type == ZELKC_LOGIX_TYPE_CIP_STRING ||
+                               probe.value.type == ZELKC_LOGIX_TYPE_SHORT_STRING);
+            if (text) {
+                out.type = "STRING";
+                request.isString = true;
+                request.capacity = string_capacity(*connection_, command.tag);
+                if (request.capacity == 0) {
+                    out.reason = "the size of this STRING is not known";
+                    return out;
+                }
+                if (command.value.size() > request.capacity) {
+                    out.reason = fmt::format("a text of {} characters does not fit (this STRING holds {})",
+                                             command.value.size(), request.capacity);
+                    return out;
+                }
+            } else if (one != ZELKC_LOGIX_OK) {
+                out.reason = "it could not be read before writing: " + logixFailureText(one, status);
+                return out;
+            } else {
+                const uint16_t type = zelkc_logix_tag_atomic_type(probe.value.type);
+                zelkc_logix_tag_info info{};
+                info.symbol_type = type;
+                out.type = datatype_get_name(&info);
+                request.symbolType = type;
+                char note[160] = {};
+                if (zelkc_logix_value_parse(type, command.value.c_str(), &request.value, note, sizeof note) !=
+                    ZELKC_LOGIX_OK) {
+                    out.reason = note;
+                    return out;
+                }
+                request.asked = value2string(&request.value, type); // as the read-back will show it
+            }
+            GuardedWriteResult result;
+            const uint8_t done = guardedWrite(client, request, link_failed, &result);
+            if (!result.decided) {
+                guardedWriteFailed(done, &result);
+                out.link_lost = true;
+            }
+            out.result = guardedRecordResult(result.outcome);
+            out.reason = result.reason;
+            out.before = result.before;
+            out.read_back = result.readBack;
+            out.general_status = result.generalStatus;
+            out.extended_status = result.extendedStatus;
+        } catch (const ConnectionError& e) { // the STRING's browse
+            out.link_lost = true;
+            out.reason = std::string("the connection failed before the write: ") + e.what();
+        } catch (const NotFoundError& e) {
+            out.reason = e.what();
+        }
+        return out;
+    }
+
 private:
     const ControllerSpec& spec_;
     uint32_t timeout_ms_;
@@ -177,7 +266,48 @@ int run_mqtt_watch(const CommonOptions& common, const std::vector<ControllerSpec
     std::unique_ptr<mqtt::Publisher> publisher;
     std::unique_ptr<mqtt::Bridge> bridge;
     if (sparkplug != nullptr) {
-        bridge = std::make_unique<mqtt::SparkplugNode>(mqtt, *sparkplug, common.timeout_ms);
+        mqtt::SparkplugOptions node = *sparkplug;
+        std::map<std::string, std::string> addresses; // device → the address as the plant file gives it
+        for (const ControllerSpec& spec : controllers) {
+            addresses[spec.name] = spec.address.text();
+            if (!spec.writable.empty()) {
+                node.writable[spec.name] = spec.writable;
+            }
+        }
+        // Each DCMD metric's outcome: on record first, then one line on standard error.
+        node.on_write = [addresses](const std::string& device, const mqtt::WriteCommand& command,
+                                    const mqtt::WriteOutcome& outcome) {
+            WriteRecordEntry r;
+            r.source = "sparkplug";
+            const auto address = addresses.find(device);
+            r.address = address != addresses.end() ? address->second : "";
+            r.identity = outcome.identity;
+            r.productName = outcome.product_name;
+            r.tag = command.tag;
+            r.type = outcome.type;
+            r.before = outcome.before;
+            r.asked = command.value;
+            r.result = outcome.result;
+            r.reason = outcome.reason;
+            r.generalStatus = outcome.general_status;
+            r.extendedStatus = outcome.extended_status;
+            r.readBack = outcome.read_back;
+            const std::string problem = appendWriteRecord(r);
+            std::string line =
+                fmt::format("{}: DCMD {} = {}: {}", terminal_safe(device), terminal_safe(command.tag),
+                            terminal_safe(command.value), outcome.result);
+            if (!outcome.reason.empty()) {
+                line += ": " + terminal_safe(outcome.reason);
+            }
+            if (!outcome.read_back.empty()) {
+                line += " (read back " + terminal_safe(outcome.read_back) + ")";
+            }
+            if (!problem.empty()) {
+                line += " (not recorded: " + problem + ")";
+            }
+            fmt::print(stderr, "{}\n", line);
+        };
+        bridge = std::make_unique<mqtt::SparkplugNode>(mqtt, node, common.timeout_ms);
     } else {
         publisher = std::make_unique<mqtt::Publisher>(mqtt, common.timeout_ms);
         bridge = mqtt::make_json_bridge(*publisher, mqtt.url.prefix);

@@ -20,6 +20,40 @@
 
 namespace cli {
 
+uint32_t string_capacity(const Connection& connection, const std::string& tag) {
+    std::string program;
+    if (strncasecmp(tag.c_str(), "Program:", 8) == 0) {
+        program = tag.substr(8, tag.find('.') == std::string::npos ? std::string::npos : tag.find('.') - 8);
+    }
+    zelkc_logix_tag_info_list list{};
+    const uint8_t rc =
+        program.empty() ? zelkc_logix_client_browse_global_tags(connection.client(), &list)
+                        : zelkc_logix_client_browse_program_tags(connection.client(), &list, program.c_str());
+    if (rc != ZELKC_LOGIX_OK) {
+        zelkc_logix_tag_info_list_free(&list);
+        if (is_connection_failure(rc)) {
+            connection.fail("browsing for " + tag, rc);
+        }
+        return 0;
+    }
+    // An element of a STRING array ("Names[2]") has the array's members.
+    std::string path = tag;
+    for (size_t open; (open = path.find('[')) != std::string::npos;) {
+        const size_t close = path.find(']', open);
+        path.erase(open, close == std::string::npos ? std::string::npos : close - open + 1);
+    }
+    uint32_t capacity = 0;
+    if (const zelkc_logix_tag_info* info = find_info(list, path)) {
+        for (uint32_t i = 0; i < info->child_count; ++i) {
+            if (info->children[i].name != nullptr && strcasecmp(info->children[i].name, "DATA") == 0) {
+                capacity = info->children[i].dims[0];
+            }
+        }
+    }
+    zelkc_logix_tag_info_list_free(&list);
+    return capacity;
+}
+
 namespace {
 
 // One TAG=VALUE of the command line and everything learnt about it.
@@ -35,7 +69,7 @@ struct Planned {
     std::string type_name;
     std::string before; // value text before the write
     zelkc_logix_value value{};
-    std::string note;   // how the value was rounded, if it was
+    std::string note; // how the value was rounded, if it was
     // Outcome
     std::string result; // written, differs, refused, failed
     std::string reason;
@@ -71,41 +105,6 @@ std::string reason_of(uint8_t result, const zelkc_logix_read_status& status) {
     return text;
 }
 
-// The browsed STRING at `tag`: the character count of its DATA member, or 0 when not found.
-uint32_t string_capacity(const Connection& connection, const std::string& tag) {
-    std::string program;
-    if (strncasecmp(tag.c_str(), "Program:", 8) == 0) {
-        program = tag.substr(8, tag.find('.') == std::string::npos ? std::string::npos : tag.find('.') - 8);
-    }
-    zelkc_logix_tag_info_list list{};
-    const uint8_t rc = program.empty()
-                           ? zelkc_logix_client_browse_global_tags(connection.client(), &list)
-                           : zelkc_logix_client_browse_program_tags(connection.client(), &list, program.c_str());
-    if (rc != ZELKC_LOGIX_OK) {
-        zelkc_logix_tag_info_list_free(&list);
-        if (is_connection_failure(rc)) {
-            connection.fail("browsing for " + tag, rc);
-        }
-        return 0;
-    }
-    // An element of a STRING array ("Names[2]") has the array's members.
-    std::string path = tag;
-    for (size_t open; (open = path.find('[')) != std::string::npos;) {
-        const size_t close = path.find(']', open);
-        path.erase(open, close == std::string::npos ? std::string::npos : close - open + 1);
-    }
-    uint32_t capacity = 0;
-    if (const zelkc_logix_tag_info* info = find_info(list, path)) {
-        for (uint32_t i = 0; i < info->child_count; ++i) {
-            if (info->children[i].name != nullptr && strcasecmp(info->children[i].name, "DATA") == 0) {
-                capacity = info->children[i].dims[0];
-            }
-        }
-    }
-    zelkc_logix_tag_info_list_free(&list);
-    return capacity;
-}
-
 // What stops a plan: the text, and whether it is the user's request (exit 1) rather than the
 // controller's refusal (exit 3).
 struct Problem {
@@ -121,8 +120,8 @@ std::vector<Problem> learn(const Connection& connection, std::vector<Planned>& p
     for (size_t i = 0; i < plan.size(); ++i) {
         entries[i].tag = plan[i].read.c_str();
     }
-    const uint8_t rc = zelkc_logix_client_read_atomic_values_status(connection.client(), entries.data(),
-                                                                    uint32_t(entries.size()), statuses.data());
+    const uint8_t rc = zelkc_logix_client_read_atomic_values_status(
+        connection.client(), entries.data(), uint32_t(entries.size()), statuses.data());
     if (rc != ZELKC_LOGIX_OK) {
         connection.fail("reading tags", rc);
     }
@@ -137,7 +136,8 @@ std::vector<Problem> learn(const Connection& connection, std::vector<Planned>& p
                                e.value.type == ZELKC_LOGIX_TYPE_SHORT_STRING);
             if (!text || p.bit >= 0) {
                 if (p.bit >= 0 && text) {
-                    problems.push_back({fmt::format("{}: {} is a STRING, not an integer", p.tag, p.read), true});
+                    problems.push_back(
+                        {fmt::format("{}: {} is a STRING, not an integer", p.tag, p.read), true});
                 } else {
                     problems.push_back({fmt::format("{}: {}", p.tag, reason_of(e.result, statuses[i]))});
                 }
@@ -163,10 +163,11 @@ std::vector<Problem> learn(const Connection& connection, std::vector<Planned>& p
         info.symbol_type = type;
         if (p.bit >= 0) {
             const uint8_t bits = zelkc_logix_tag_bit_size(type);
-            if (type == ZELKC_LOGIX_TYPE_BOOL || type == ZELKC_LOGIX_TYPE_REAL || type == ZELKC_LOGIX_TYPE_LREAL ||
-                bits == 0) {
+            if (type == ZELKC_LOGIX_TYPE_BOOL || type == ZELKC_LOGIX_TYPE_REAL ||
+                type == ZELKC_LOGIX_TYPE_LREAL || bits == 0) {
                 problems.push_back(
-                    {fmt::format("{}: {} is not an integer ({})", p.tag, p.read, datatype_get_name(&info)), true});
+                    {fmt::format("{}: {} is not an integer ({})", p.tag, p.read, datatype_get_name(&info)),
+                     true});
                 continue;
             }
             if (p.bit >= bits) {
@@ -210,8 +211,8 @@ void read_back(const Connection& connection, std::vector<Planned>& plan) {
         entries[k].tag = reads[k].c_str();
     }
     std::vector<zelkc_logix_read_status> statuses(reads.size());
-    const uint8_t rc = zelkc_logix_client_read_atomic_values_status(connection.client(), entries.data(),
-                                                                    uint32_t(entries.size()), statuses.data());
+    const uint8_t rc = zelkc_logix_client_read_atomic_values_status(
+        connection.client(), entries.data(), uint32_t(entries.size()), statuses.data());
     for (size_t k = 0; k < reads.size(); ++k) {
         Planned& p = plan[index[k]];
         if (rc != ZELKC_LOGIX_OK) {
@@ -263,7 +264,8 @@ bool ask(const std::string& question) {
 
 } // namespace
 
-int run_write(const CommonOptions& common, const std::vector<std::string>& assignments, const WriteOptions& options) {
+int run_write(const CommonOptions& common, const std::vector<std::string>& assignments,
+              const WriteOptions& options) {
     std::vector<Planned> plan;
     for (const std::string& a : assignments) {
         const size_t eq = a.find('=');
@@ -286,7 +288,8 @@ int run_write(const CommonOptions& common, const std::vector<std::string>& assig
         plan.push_back(std::move(p));
     }
     if (!options.yes && !options.dry_run && !platform::streamIsTerminal(0)) {
-        std::cerr << "orvane-cli: nothing written: confirm with --yes when standard input is not a terminal\n";
+        std::cerr
+            << "orvane-cli: nothing written: confirm with --yes when standard input is not a terminal\n";
         return kExitUsage;
     }
 
@@ -339,8 +342,8 @@ int run_write(const CommonOptions& common, const std::vector<std::string>& assig
         }
     }
     const char* product = zelkc_logix_client_plc_type(connection.client());
-    const std::string where = fmt::format("{} at {}", product != nullptr ? terminal_safe(product) : "the controller",
-                                          common.address.text());
+    const std::string where = fmt::format(
+        "{} at {}", product != nullptr ? terminal_safe(product) : "the controller", common.address.text());
     if (options.dry_run) {
         std::cout << planText << std::flush;
         std::cerr << "orvane-cli: dry run: nothing written to " << where << "\n";
@@ -369,7 +372,8 @@ int run_write(const CommonOptions& common, const std::vector<std::string>& assig
             e.host_type = p.host_type;
         }
     }
-    const uint8_t rc = zelkc_logix_client_write_values(connection.client(), entries.data(), uint32_t(entries.size()));
+    const uint8_t rc =
+        zelkc_logix_client_write_values(connection.client(), entries.data(), uint32_t(entries.size()));
     bool lost = false;
     for (size_t i = 0; i < plan.size(); ++i) {
         Planned& p = plan[i];
@@ -437,7 +441,8 @@ int run_write(const CommonOptions& common, const std::vector<std::string>& assig
                 j["reason"] = p.reason;
             }
             if (p.status.general_status != 0) {
-                j["status"] = fmt::format("0x{:02X}/0x{:04X}", p.status.general_status, p.status.extended_status);
+                j["status"] =
+                    fmt::format("0x{:02X}/0x{:04X}", p.status.general_status, p.status.extended_status);
             }
             out.push_back(std::move(j));
         }
