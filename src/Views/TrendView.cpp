@@ -182,6 +182,11 @@ void TrendView::drawPlot(const std::vector<const TagInspector::TagValue*>& rows,
         const std::string text = clockText(t, step < 60'000'000'000);
         const float w = ImGui::CalcTextSize(text.c_str()).x;
         const float left = std::clamp(x - w / 2, min.x, max.x - w);
+        // A label pushed in from the plot's edge can reach the one before it: that one keeps its
+        // place and this line goes without a label.
+        if (!timeLabels.empty() && left < timeLabels.back().second + 8) {
+            continue;
+        }
         draw->AddText(ImVec2(left, max.y + 2), label, text.c_str());
         timeLabels.emplace_back(left, left + w);
     }

@@ -2,13 +2,9 @@
 // started here on a free loopback port (and stopped by its pid). A libmosquitto subscriber checks the
 // topics, payloads, retained flags and the last will; the broker and a controller go away and come back;
 // three controllers come from one plant file; bad input exits 1 or 2 with its reason.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,100 +21,13 @@
 #include <thread>
 
 #include "logixsim/server.h"
+#include "mqtt_broker.h"
 
 namespace {
 
+using namespace mqtt_kit;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
-
-uint16_t free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool listening(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
-
-// Polls `done` every 10 ms for up to 30 s (a guard against hangs, not a time limit under test).
-bool eventually(const std::function<bool()>& done) {
-    for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Starts `args` with standard output and error in a file of the test's working directory.
-pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM); // no broker or CLI outlives a test process that was killed
-        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-int finish(pid_t pid, int sig = 0) {
-    if (sig != 0)
-        kill(pid, sig);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// A mosquitto broker on a free loopback port with a minimal configuration.
-class Broker {
-public:
-    Broker() : port_(free_port()) {
-        std::ofstream("mqtt_test_broker.conf")
-            << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n";
-        start();
-    }
-    ~Broker() { stop(); }
-    void start() {
-        pid_ = spawn({MOSQUITTO_BROKER, "-c", "mqtt_test_broker.conf"}, "mqtt_test_broker.log");
-        EXPECT_TRUE(eventually([&] { return listening(port_); })) << slurp("mqtt_test_broker.log");
-    }
-    void stop() {
-        if (pid_ > 0)
-            finish(pid_, SIGTERM);
-        pid_ = -1;
-    }
-    uint16_t port() const { return port_; }
-
-private:
-    uint16_t port_;
-    pid_t pid_ = -1;
-};
 
 struct Message {
     std::string topic;
@@ -195,7 +104,6 @@ bool iso_utc(const std::string& time) {
            z == 'Z';
 }
 
-
 class CliMqtt : public ::testing::Test {
 protected:
     std::unique_ptr<logixsim::Server> sim(int live_interval_ms = 0, uint16_t port = 0) {
@@ -219,7 +127,7 @@ protected:
         const int status = finish(watch(std::move(args)));
         return {status, slurp("mqtt_test_cli.log")};
     }
-    Broker broker_;
+    Broker broker_{"mqtt_test_broker"};
 };
 
 // Each value type as JSON, errors with their reason, retained at QoS 1 under PREFIX/NAME/TAG; the
@@ -309,7 +217,8 @@ TEST_F(CliMqtt, BrokerRestartResumesWithTheNewestValues) {
         ASSERT_TRUE(sub.wait("p/c/Counter")) << slurp("mqtt_test_cli.log");
         broker_.stop();
     }
-    ASSERT_TRUE(eventually([] { return slurp("mqtt_test_cli.log").find("connection lost") != std::string::npos; }));
+    ASSERT_TRUE(
+        eventually([] { return slurp("mqtt_test_cli.log").find("connection lost") != std::string::npos; }));
     // Reads go on while the broker is away: Counter moves to 1, is read, then to 2 and is read (two
     // requests after each tick: the second began after a read that saw it).
     for (int i = 0; i < 2; ++i) {
@@ -321,7 +230,8 @@ TEST_F(CliMqtt, BrokerRestartResumesWithTheNewestValues) {
     Subscriber sub(broker_.port());
     EXPECT_TRUE(sub.wait("p/c/DintTag")) << "an unchanged value is published again to the new broker";
     EXPECT_TRUE(sub.wait_last("p/c/$status", "online"));
-    EXPECT_TRUE(sub.wait("p/c/Counter", 1, [](const json& d) { return d["value"] == 2; })) << "the newest value";
+    EXPECT_TRUE(sub.wait("p/c/Counter", 1, [](const json& d) { return d["value"] == 2; }))
+        << "the newest value";
     std::set<std::string> payloads;
     for (const Message& m : sub.on("p/c/Counter")) {
         EXPECT_NE(m.doc()["value"], 1) << "the first value put after the loss: " << m.payload;
@@ -361,11 +271,13 @@ TEST_F(CliMqtt, AControllerThatFailsRightAfterEveryReconnectIsBackedOffFrom) {
     logixsim::Faults faults;
     faults.fail_first_read_after_connect = true;
     controller->set_faults(faults);
-    const pid_t cli = watch({at(*controller), "DintTag", "--mqtt", url("p"), "--name", "c", "--interval", "50"});
+    const pid_t cli =
+        watch({at(*controller), "DintTag", "--mqtt", url("p"), "--name", "c", "--interval", "50"});
     const auto flaps = [] {
         const std::string log = slurp("mqtt_test_cli.log");
         size_t n = 0;
-        for (size_t at = 0; (at = log.find("reconnected, but the first read failed", at)) != std::string::npos; ++at)
+        for (size_t at = 0;
+             (at = log.find("reconnected, but the first read failed", at)) != std::string::npos; ++at)
             ++n;
         return n;
     };
@@ -393,13 +305,14 @@ TEST_F(CliMqtt, ControllerBytesBecomeValidJson) {
     controller.start();
     const std::string text = "25\u00b0C\"\\\n";
     Subscriber sub(broker_.port());
-    const pid_t cli = watch({at(controller), "Odd", "DintTag", "Answer", "Yes", "--mqtt", url("p"), "--name", "c",
-                             "--interval", "50"});
+    const pid_t cli = watch({at(controller), "Odd", "DintTag", "Answer", "Yes", "--mqtt", url("p"), "--name",
+                             "c", "--interval", "50"});
     ASSERT_TRUE(sub.wait("p/c/Odd", 2)) << slurp("mqtt_test_cli.log");
     EXPECT_EQ(sub.on("p/c/Odd").back().doc()["value"], text) << sub.on("p/c/Odd").back().payload;
     for (const auto& [tag, value] : {std::pair{"Answer", "42"}, {"Yes", "true"}}) {
         ASSERT_TRUE(sub.wait(std::string("p/c/") + tag)) << tag;
-        EXPECT_EQ(sub.on(std::string("p/c/") + tag).back().doc()["value"], value) << sub.on(std::string("p/c/") + tag).back().payload;
+        EXPECT_EQ(sub.on(std::string("p/c/") + tag).back().doc()["value"], value)
+            << sub.on(std::string("p/c/") + tag).back().payload;
     }
     EXPECT_TRUE(sub.wait("p/c/DintTag", 2));
     EXPECT_EQ(finish(cli, SIGTERM), 0) << slurp("mqtt_test_cli.log");
@@ -454,7 +367,8 @@ TEST_F(CliMqtt, ThreeControllersFromOnePlantFileWithFilters) {
         return out;
     };
     EXPECT_TRUE(eventually([&] { return topics() == expected; }));
-    for (const std::string& status : std::vector<std::string>{"plant/press/$status", "plant/mixer/$status", third + "$status"})
+    for (const std::string& status :
+         std::vector<std::string>{"plant/press/$status", "plant/mixer/$status", third + "$status"})
         EXPECT_TRUE(sub.wait_last(status, "offline")) << status;
     EXPECT_EQ(topics(), expected);
     EXPECT_EQ(sub.on("plant/mixer/Program:Mixer.Level").front().doc()["value"], 40);
@@ -532,8 +446,8 @@ TEST_F(CliMqtt, AThousandControllersAreEachOnlineAndOfflineAtTheEnd) {
     constexpr int kControllers = 1000;
     json plant = {{"controllers", json::array()}};
     for (int i = 0; i < kControllers; ++i)
-        plant["controllers"].push_back({{"address", at(*controller)}, {"name", "c" + std::to_string(i)},
-                                        {"tags", {"DintTag"}}});
+        plant["controllers"].push_back(
+            {{"address", at(*controller)}, {"name", "c" + std::to_string(i)}, {"tags", {"DintTag"}}});
     std::ofstream("mqtt_test_plant.json") << plant;
     Subscriber sub(broker_.port());
     const pid_t pid = watch({"--config", "mqtt_test_plant.json", "--mqtt", url("big")});
@@ -559,7 +473,8 @@ TEST_F(CliMqtt, AThousandControllersAreEachOnlineAndOfflineAtTheEnd) {
     EXPECT_TRUE(eventually([&] {
         const auto [online, valued, offline] = tally();
         return online == kControllers && valued == kControllers;
-    })) << std::get<0>(tally()) << " online, " << std::get<1>(tally()) << " with values";
+    })) << std::get<0>(tally())
+        << " online, " << std::get<1>(tally()) << " with values";
     EXPECT_EQ(std::get<2>(tally()), 0u) << "no offline while every controller is watched";
     EXPECT_EQ(finish(pid, SIGTERM), 0) << slurp("mqtt_test_cli.log");
     EXPECT_TRUE(eventually([&] { return std::get<2>(tally()) == kControllers; }));
@@ -576,14 +491,16 @@ TEST_F(CliMqtt, TlsFailuresSayWhichCheckFailed) {
               0);
     const uint16_t port = free_port();
     const std::string dir = std::filesystem::current_path().string() + "/";
-    std::ofstream("mqtt_test_tls.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous true\ncertfile "
-                                        << dir << "mqtt_test_cert.pem\nkeyfile " << dir << "mqtt_test_key.pem\n";
+    std::ofstream("mqtt_test_tls.conf")
+        << "listener " << port << " 127.0.0.1\nallow_anonymous true\ncertfile " << dir
+        << "mqtt_test_cert.pem\nkeyfile " << dir << "mqtt_test_key.pem\n";
     const pid_t broker = spawn({MOSQUITTO_BROKER, "-c", "mqtt_test_tls.conf"}, "mqtt_test_tls.log");
     ASSERT_TRUE(eventually([&] { return listening(port); })) << slurp("mqtt_test_tls.log");
     auto controller = sim();
     const auto tls = [&](const std::string& host, uint16_t to) {
         return run({at(*controller), "DintTag", "--count", "1", "--timeout", "2000", "--mqtt",
-                    "mqtts://" + host + ":" + std::to_string(to) + "/tls", "--mqtt-cafile", "mqtt_test_cert.pem"});
+                    "mqtts://" + host + ":" + std::to_string(to) + "/tls", "--mqtt-cafile",
+                    "mqtt_test_cert.pem"});
     };
     EXPECT_EQ(tls("localhost", port).first, 0) << tls("localhost", port).second;
     const auto [status, said] = tls("127.0.0.1", port);

@@ -95,12 +95,18 @@ class Broker {
 public:
     explicit Broker(const std::string& name) : port_(free_port()), name_(name) {
         std::ofstream(name_ + ".conf") << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n";
+        start();
+    }
+    ~Broker() { stop(); }
+    // Stopped and started again on the same port (its retained messages are lost: no persistence).
+    void start() {
         pid_ = spawn({MOSQUITTO_BROKER, "-c", name_ + ".conf", "-v"}, log());
         EXPECT_TRUE(eventually([&] { return listening(port_); })) << slurp(log());
     }
-    ~Broker() {
+    void stop() {
         if (pid_ > 0)
             finish(pid_, SIGTERM);
+        pid_ = -1;
     }
     uint16_t port() const { return port_; }
     std::string log() const { return name_ + ".log"; }
