@@ -76,6 +76,11 @@ public:
         cv_.wait(lock, [&] { return dripped_ >= n || drip_over_; });
         return dripped_;
     }
+    // Blocks until the trickled reply is due: its request has come in.
+    void wait_trickling() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [&] { return trickling_; });
+    }
     // Blocks until the trickle has ended: the client hung up or every byte went out.
     void wait_drip_over() {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -188,6 +193,11 @@ private:
     // One byte every drip_ms until the message is out or the client hangs up (a failed send, or its
     // end of the socket readable: closed or shut down).
     void trickle(int fd, const Bytes& message) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            trickling_ = true;
+            cv_.notify_all();
+        }
         for (size_t i = 0; i < message.size() && !stopping_; ++i) {
             pollfd pfd = {fd, POLLIN, 0};
             if (::poll(&pfd, 1, script_.drip_ms) > 0) {
@@ -238,6 +248,7 @@ private:
     std::atomic<bool> gave_up_{false};
     std::atomic<bool> drip_started_{false};
     bool drip_over_ = false;
+    bool trickling_ = false;
     std::mutex mutex_;
     std::condition_variable cv_;
 };

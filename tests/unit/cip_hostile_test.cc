@@ -67,4 +67,22 @@ TEST(CipHostile, ACancelEndsATrickledExchangeAtOnceAndHoldsUntilCleared) {
     zelkc_cip_client_destroy(client);
 }
 
+// A device that sends nothing at all after the request: under a ten-minute time-out only the
+// cancel's shutdown of the socket can end the wait (a cancel that only set its flag would leave the
+// exchange waiting until ctest gives up on it).
+TEST(CipHostile, ACancelEndsAWaitOnASilentDevice) {
+    hostile::Device device({.drip_request = 2, .drip_ms = 600000, .drip_claim = 0});
+    zelkc_cip_client* client = zelkc_cip_client_create();
+    std::thread canceller([&] {
+        device.wait_trickling();
+        zelkc_cip_client_cancel(client);
+    });
+    EXPECT_EQ(exchange(client, device, 600000), ZELKC_CIP_ERR_CANCELLED);
+    canceller.join();
+    device.wait_drip_over();
+    EXPECT_TRUE(device.client_gave_up());
+    EXPECT_EQ(device.dripped(), 0);
+    zelkc_cip_client_destroy(client);
+}
+
 } // namespace
