@@ -144,7 +144,12 @@ std::filesystem::path stateFolder() {
 }
 
 std::string userName() {
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw != nullptr && pw->pw_name != nullptr) {
+    // getpwuid_r: writes are recorded from several threads at once (each controller's own).
+    passwd entry{};
+    passwd* pw = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &pw) == 0 && pw != nullptr &&
+        pw->pw_name != nullptr) {
         return pw->pw_name;
     }
     const char* name = std::getenv("USER");
