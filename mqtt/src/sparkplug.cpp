@@ -233,6 +233,10 @@ struct SparkplugNode::Impl {
     mosquitto* mosq = nullptr;
     std::thread worker;
 
+    // pub_mu orders the messages of every thread: a sequence number is taken and its message
+    // published under it. mu guards the node's state and is the only lock the callbacks take.
+    std::mutex pub_mu;
+    std::vector<std::pair<std::string, std::string>> outbox; // topic, payload; pub_mu
     mutable std::mutex mu;
     std::condition_variable cv;
     std::vector<std::unique_ptr<Device>> devices;
@@ -292,20 +296,44 @@ struct SparkplugNode::Impl {
         return p.SerializeAsString();
     }
 
-    // A new connection: its bdSeq and the NDEATH will that carries it.
-    void arm_will() {
+    // A new connection: its bdSeq (mu held, or before the worker starts) and the NDEATH will that
+    // carries it (given to the library by the caller, with mu not held).
+    std::string next_will() {
         bdseq = take_bdseq();
-        const std::string will = ndeath_payload();
+        return ndeath_payload();
+    }
+    void set_will(const std::string& will) {
         mosquitto_will_set(mosq, topic("NDEATH").c_str(), int(will.size()), will.data(), 1, false);
     }
 
-    // Publishes a payload with the next sequence number (mu held).
+    // Queues a payload with the next sequence number (pub_mu and mu held); flush() publishes it.
     void send(const std::string& topic_text, pb::Payload& payload) {
         payload.set_seq(seq);
         seq = uint8_t(seq + 1);
-        const std::string bytes = payload.SerializeAsString();
-        mosquitto_publish(mosq, nullptr, topic_text.c_str(), int(bytes.size()), bytes.data(), 0, false);
+        outbox.emplace_back(topic_text, payload.SerializeAsString());
     }
+
+    // Publishes what send() queued, in sequence order (pub_mu held, mu not: the library's own
+    // locks are never taken under the node's, which its callbacks take).
+    void flush() {
+        for (const auto& [topic_text, bytes] : outbox) {
+            mosquitto_publish(mosq, nullptr, topic_text.c_str(), int(bytes.size()), bytes.data(), 0, false);
+        }
+        outbox.clear();
+    }
+
+    // The publish lock, then the node's lock; on leaving, the node's lock goes first and what was
+    // queued meanwhile is published before the publish lock goes.
+    struct Sending {
+        explicit Sending(Impl& node) : n(node), pub(node.pub_mu), lock(node.mu) {}
+        ~Sending() {
+            lock.unlock();
+            n.flush();
+        }
+        Impl& n;
+        std::lock_guard<std::mutex> pub;
+        std::unique_lock<std::mutex> lock;
+    };
 
     void fill_metric(pb::Payload::Metric* out, const Metric& m, bool birth) {
         if (birth) {
@@ -324,7 +352,7 @@ struct SparkplugNode::Impl {
         }
     }
 
-    // DBIRTH with every metric's current value (mu held, node born).
+    // DBIRTH with every metric's current value (pub_mu and mu held, node born).
     void birth_device(Device& d) {
         pb::Payload p;
         p.set_timestamp(now_ms());
@@ -336,7 +364,7 @@ struct SparkplugNode::Impl {
         d.born = true;
     }
 
-    // NBIRTH (sequence 0) and a DBIRTH for each device that has values (mu held).
+    // NBIRTH (sequence 0) and a DBIRTH for each device that has values (pub_mu and mu held).
     void birth_node() {
         seq = 0;
         pb::Payload p;
@@ -387,7 +415,7 @@ struct SparkplugNode::Impl {
 
     void values(Device& d, const std::vector<Reading>& values, std::chrono::system_clock::time_point when,
                 bool full) {
-        std::lock_guard lock(mu);
+        Sending sending(*this);
         const uint64_t ms = epoch_ms(when);
         bool retype = false; // a metric's type became known or changed: the host needs a new DBIRTH
         for (size_t i = 0; i < values.size() && i < d.metrics.size(); ++i) {
@@ -426,7 +454,7 @@ struct SparkplugNode::Impl {
     }
 
     void lost(Device& d) {
-        std::lock_guard lock(mu);
+        Sending sending(*this);
         d.online = false;
         d.has_values = false;
         if (d.born && node_born) {
@@ -582,12 +610,32 @@ struct SparkplugNode::Impl {
     void run() {
         for (;;) {
             {
-                std::unique_lock lock(mu);
-                if (stopping) {
-                    break;
+                std::lock_guard pub(pub_mu);
+                bool subscribe = false;
+                std::string death; // the primary host went away: NDEATH, then disconnect
+                {
+                    std::lock_guard lock(mu);
+                    if (stopping) {
+                        break;
+                    }
+                    if (connected && !subscribed) {
+                        subscribed = subscribe = true;
+                    }
+                    const bool may_birth =
+                        connected && subscribed && (options.primary_host.empty() || host_online);
+                    if (host_went_offline && connected) {
+                        // Die, and come back with a new bdSeq once the host is online again.
+                        host_went_offline = false;
+                        death = ndeath_payload();
+                        unborn();
+                    } else if (may_birth && (!node_born || rebirth_due)) {
+                        rebirth_due = false;
+                        birth_node();
+                    } else if (!node_born) {
+                        rebirth_due = false;
+                    }
                 }
-                if (connected && !subscribed) {
-                    subscribed = true;
+                if (subscribe) {
                     mosquitto_subscribe(mosq, nullptr, topic("NCMD").c_str(), 1);
                     mosquitto_subscribe(mosq, nullptr, (topic("DCMD") + "/+").c_str(), 1);
                     if (!options.primary_host.empty()) {
@@ -596,29 +644,17 @@ struct SparkplugNode::Impl {
                         mosquitto_subscribe(mosq, nullptr, state.c_str(), 1);
                     }
                 }
-                const bool may_birth =
-                    connected && subscribed && (options.primary_host.empty() || host_online);
-                if (host_went_offline && connected) {
-                    // The primary host went away: die (NDEATH), and come back with a new bdSeq once
-                    // it is online again.
-                    host_went_offline = false;
-                    const std::string death = ndeath_payload();
+                flush();
+                if (!death.empty()) {
                     mosquitto_publish(mosq, nullptr, topic("NDEATH").c_str(), int(death.size()), death.data(),
                                       1, false);
-                    unborn();
-                    lock.unlock();
                     for (int i = 0; i < 10 && mosquitto_want_write(mosq); ++i) {
                         mosquitto_loop(mosq, 10, 1);
                     }
                     mosquitto_disconnect(mosq);
-                    lock.lock();
+                    std::lock_guard lock(mu);
                     connected = false;
                     retry_at = Clock::now();
-                } else if (may_birth && (!node_born || rebirth_due)) {
-                    rebirth_due = false;
-                    birth_node();
-                } else if (!node_born) {
-                    rebirth_due = false;
                 }
             }
             if (mosquitto_socket(mosq) < 0) {
@@ -628,10 +664,12 @@ struct SparkplugNode::Impl {
                     at = retry_at;
                 }
                 if (Clock::now() >= at) {
+                    std::string will;
                     {
                         std::lock_guard lock(mu);
-                        arm_will();
+                        will = next_will();
                     }
+                    set_will(will);
                     if (mosquitto_reconnect(mosq) != MOSQ_ERR_SUCCESS) {
                         std::lock_guard lock(mu);
                         retry_at = Clock::now() + std::chrono::nanoseconds(reconnectDelayNs(attempt++));
@@ -706,7 +744,7 @@ SparkplugNode::SparkplugNode(const MqttOptions& mqtt, const SparkplugOptions& op
     mosquitto_connect_callback_set(n.mosq, &Impl::on_connect);
     mosquitto_disconnect_callback_set(n.mosq, &Impl::on_disconnect);
     mosquitto_message_callback_set(n.mosq, &Impl::on_message);
-    n.arm_will();
+    n.set_will(n.next_will());
     const std::string broker = fmt::format("{}:{}", mqtt.url.host, mqtt.url.port);
     const int rc = mosquitto_connect(n.mosq, mqtt.url.host.c_str(), mqtt.url.port, kKeepAliveS);
     if (rc != MOSQ_ERR_SUCCESS) {
