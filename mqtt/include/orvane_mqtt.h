@@ -209,8 +209,10 @@ public:
 class Commands {
 public:
     virtual ~Commands() = default;
-    // Queues `command` and wakes the watch; false (nothing queued) when the watch is ending.
-    virtual bool submit(WriteCommand command) = 0;
+    // Queues `command` and wakes the watch. Returns why it was not queued (the watch is ending, or
+    // kMaxWaiting writes wait already: a host cannot pile up work without end), or "".
+    virtual std::string submit(WriteCommand command) = 0;
+    static constexpr size_t kMaxWaiting = 256;
 };
 
 // Where one controller's values go; called from that controller's watch thread only.

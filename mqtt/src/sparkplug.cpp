@@ -528,8 +528,7 @@ struct SparkplugNode::Impl {
                     out.reason = "the command carries no value";
                 } else if (!node_born || !d->born || !d->online || d->commands == nullptr) {
                     out.reason = "the controller is not connected";
-                } else if (!d->commands->submit(c)) {
-                    out.reason = "the watch of this controller is ending";
+                } else if (out.reason = d->commands->submit(c); !out.reason.empty()) {
                 } else {
                     continue; // queued: its watch tells the outcome
                 }

@@ -70,17 +70,20 @@ class Inbox : public Commands {
 public:
     explicit Inbox(WatchGroup::Shared& shared) : shared_(shared) {}
 
-    bool submit(WriteCommand command) override {
+    std::string submit(WriteCommand command) override {
         {
             std::lock_guard lock(shared_.mu);
             if (shared_.stopped) {
-                return false;
+                return "the watch of this controller is ending";
+            }
+            if (queue_.size() >= kMaxWaiting) {
+                return fmt::format("{} writes wait for this controller already", queue_.size());
             }
             queue_.push_back(std::move(command));
         }
         // The group's waits share one condition: every watch wakes, and the others sleep again.
         shared_.cv.notify_all();
-        return true;
+        return {};
     }
     std::vector<WriteCommand> take() {
         std::lock_guard lock(shared_.mu);

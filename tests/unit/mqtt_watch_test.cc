@@ -37,7 +37,7 @@ struct Script {
         }
         cv.notify_all();
     }
-    bool submit(const std::string& tag, const std::string& value) {
+    std::string submit(const std::string& tag, const std::string& value) {
         std::lock_guard lock(mu);
         return commands->submit({tag, value});
     }
@@ -117,33 +117,40 @@ TEST(WatchWrites, RunOnceOnTheirConnectionAndAreNeverCarriedOverALoss) {
     ASSERT_TRUE(s.wait([&] { return s.reads == 1; }));
 
     // A write wakes the watch, runs once, and the read after it shows its value.
-    ASSERT_TRUE(s.submit("A", "5"));
+    ASSERT_EQ("", s.submit("A", "5"));
     ASSERT_TRUE(s.wait([&] { return s.outcomes.size() == 1 && s.reads == 2; }));
     EXPECT_EQ(s.outcomes[0].first, "A=5");
     EXPECT_EQ(s.outcomes[0].second.result, "written");
 
     // Queued while a read is under way, then the connection is lost: not sent, and not sent later.
     s.set(&Script::hold, true);
-    ASSERT_TRUE(s.submit("A", "6"));
+    ASSERT_EQ("", s.submit("A", "6"));
     ASSERT_TRUE(s.wait([&] { return s.reads == 3; })); // A=6 written, the read after it held
-    ASSERT_TRUE(s.submit("A", "7"));
+    ASSERT_EQ("", s.submit("A", "7"));
+    // The queue is bounded: a host cannot pile up writes without end.
+    for (size_t i = 1; i < mqtt::Commands::kMaxWaiting; ++i)
+        ASSERT_EQ("", s.submit("B", std::to_string(i)));
+    EXPECT_EQ(s.submit("C", "1"), "256 writes wait for this controller already");
     s.set(&Script::fail_read, true);
-    ASSERT_TRUE(s.wait([&] { return s.outcomes.size() == 3 && s.connects == 2 && s.reads == 4; }));
+    constexpr size_t lost = 2 + mqtt::Commands::kMaxWaiting;
+    ASSERT_TRUE(s.wait([&] { return s.outcomes.size() == lost && s.connects == 2 && s.reads == 4; }));
     EXPECT_EQ(s.outcomes[2].first, "A=7");
-    EXPECT_EQ(s.outcomes[2].second.result, "not sent");
-    EXPECT_EQ(s.outcomes[2].second.reason, "the connection was lost before the write");
+    for (size_t i = 2; i < lost; ++i) {
+        EXPECT_EQ(s.outcomes[i].second.result, "not sent");
+        EXPECT_EQ(s.outcomes[i].second.reason, "the connection was lost before the write");
+    }
 
     // The connection breaks in a write: the writes queued after it are not sent, and the watch
     // reconnects.
     s.set(&Script::hold, true);
-    ASSERT_TRUE(s.submit("A", "8"));
+    ASSERT_EQ("", s.submit("A", "8"));
     ASSERT_TRUE(s.wait([&] { return s.reads == 5; }));
-    ASSERT_TRUE(s.submit("Lost", "1"));
-    ASSERT_TRUE(s.submit("A", "9"));
+    ASSERT_EQ("", s.submit("Lost", "1"));
+    ASSERT_EQ("", s.submit("A", "9"));
     s.set(&Script::hold, false);
-    ASSERT_TRUE(s.wait([&] { return s.outcomes.size() == 6 && s.connects == 3 && s.reads == 6; }));
-    EXPECT_EQ(s.outcomes[5].first, "A=9");
-    EXPECT_EQ(s.outcomes[5].second.result, "not sent");
+    ASSERT_TRUE(s.wait([&] { return s.outcomes.size() == lost + 3 && s.connects == 3 && s.reads == 6; }));
+    EXPECT_EQ(s.outcomes[lost + 2].first, "A=9");
+    EXPECT_EQ(s.outcomes[lost + 2].second.result, "not sent");
 
     const std::vector<std::string> carried = {"A=5", "A=6", "A=8", "Lost=1"};
     {
@@ -152,7 +159,7 @@ TEST(WatchWrites, RunOnceOnTheirConnectionAndAreNeverCarriedOverALoss) {
     }
     // A stopped group takes no more writes.
     group.stop();
-    EXPECT_FALSE(s.submit("A", "10"));
+    EXPECT_EQ(s.submit("A", "10"), "the watch of this controller is ending");
     group.join();
     EXPECT_EQ(s.writes, carried);
 }
