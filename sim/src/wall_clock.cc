@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "objects.h"
+#include "platform.h"
 
 namespace logixsim::detail {
 
@@ -15,7 +16,8 @@ constexpr uint64_t kLatestClockUs = 253402300799999999ull;
 // The wall clock: attribute 0x0B is microseconds since 1970 (64-bit); attribute 6 the local
 // time in the same form, which is the same value here (the simulated controller keeps UTC);
 // attribute 5 the time as year, month, day, hour, minute, second, microsecond (32 bits each).
-Bytes wall_clock(Cip& cip, uint8_t service, const std::vector<Segment>& segs, const uint8_t* data, size_t dlen) {
+Bytes wall_clock(Cip& cip, uint8_t service, const std::vector<Segment>& segs, const uint8_t* data,
+                 size_t dlen) {
     auto get = [&](uint16_t a, Bytes& d) {
         int64_t now = cip.store.clock_us();
         if (a == 0x0B || a == 6) {
@@ -25,8 +27,7 @@ Bytes wall_clock(Cip& cip, uint8_t service, const std::vector<Segment>& segs, co
         if (a != 5)
             return false;
         std::time_t seconds = static_cast<std::time_t>(now / 1000000);
-        std::tm t{};
-        gmtime_r(&seconds, &t);
+        const std::tm t = platform::utc_time(seconds);
         for (int v : {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec})
             put_u32(d, static_cast<uint32_t>(v));
         put_u32(d, static_cast<uint32_t>(now % 1000000));
@@ -60,7 +61,7 @@ Bytes wall_clock(Cip& cip, uint8_t service, const std::vector<Segment>& segs, co
         t.tm_hour = static_cast<int>(f[3]);
         t.tm_min = static_cast<int>(f[4]);
         t.tm_sec = static_cast<int>(f[5]);
-        cip.store.set_clock_us(static_cast<int64_t>(timegm(&t)) * 1000000 + f[6]);
+        cip.store.set_clock_us(static_cast<int64_t>(platform::from_utc(&t)) * 1000000 + f[6]);
         return kStatusOk;
     };
     Reader r(data, dlen);
@@ -72,8 +73,7 @@ Bytes wall_clock(Cip& cip, uint8_t service, const std::vector<Segment>& segs, co
         uint16_t a = static_cast<uint16_t>(std::min<uint32_t>(segs[2].value, 0xFFFF));
         Bytes d;
         if (service == 0x0E)
-            return get(a, d) ? reply(service, kStatusOk, {}, d)
-                             : reply(service, kStatusAttributeUnsupported);
+            return get(a, d) ? reply(service, kStatusOk, {}, d) : reply(service, kStatusAttributeUnsupported);
         uint8_t st = set(a, r);
         if (st == kStatusOk && r.left() != 0)
             st = kStatusTooMuchData;
