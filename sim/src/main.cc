@@ -156,8 +156,7 @@ int main(int argc, char** argv) {
         } else if (a == "--no-unconnected-send") {
             options.faults.no_unconnected_send = true;
         } else if (a == "--encapsulation-refuse") {
-            options.faults.encapsulation_refused_service =
-                static_cast<uint8_t>(number(i, argc, argv, 1, 0x7F));
+            options.faults.encapsulation_refused_service = static_cast<uint8_t>(number(i, argc, argv, 1, 0x7F));
         } else if (a == "--strings") {
             const std::string form = i + 1 < argc ? argv[i + 1] : "";
             if (form != "logix" && form != "cip" && form != "short")

@@ -88,7 +88,7 @@ struct Server::Impl {
     Socket listen_fd = kNoSocket;
     Socket udp_fd = kNoSocket; // ListIdentity over UDP on the same address and port
     uint32_t address = 0x7F000001;
-    Socket waker[2] = {kNoSocket, kNoSocket}; // readable once the server stops
+    Socket waker[2] = {kNoSocket, kNoSocket}; // waker[0] is readable once the server stops
     uint16_t port = 0;
     std::thread acceptor;
     std::thread ticker;
@@ -214,6 +214,7 @@ struct Server::Impl {
         int pause_ms = 0;
         bool resting = false;
         for (;;) {
+            // The listener (unless resting), the waker, the UDP socket: bits 1, 2 and 4 of `ready`.
             const Socket sockets[3] = {resting ? kNoSocket : listen_fd, waker[0], udp_fd};
             const int ready = platform::wait_readable(sockets, 3, resting ? pause_ms : -1);
             if (ready < 0 || (ready & 2) != 0)

@@ -16,8 +16,7 @@ constexpr uint64_t kLatestClockUs = 253402300799999999ull;
 // The wall clock: attribute 0x0B is microseconds since 1970 (64-bit); attribute 6 the local
 // time in the same form, which is the same value here (the simulated controller keeps UTC);
 // attribute 5 the time as year, month, day, hour, minute, second, microsecond (32 bits each).
-Bytes wall_clock(Cip& cip, uint8_t service, const std::vector<Segment>& segs, const uint8_t* data,
-                 size_t dlen) {
+Bytes wall_clock(Cip& cip, uint8_t service, const std::vector<Segment>& segs, const uint8_t* data, size_t dlen) {
     auto get = [&](uint16_t a, Bytes& d) {
         int64_t now = cip.store.clock_us();
         if (a == 0x0B || a == 6) {
@@ -73,7 +72,8 @@ Bytes wall_clock(Cip& cip, uint8_t service, const std::vector<Segment>& segs, co
         uint16_t a = static_cast<uint16_t>(std::min<uint32_t>(segs[2].value, 0xFFFF));
         Bytes d;
         if (service == 0x0E)
-            return get(a, d) ? reply(service, kStatusOk, {}, d) : reply(service, kStatusAttributeUnsupported);
+            return get(a, d) ? reply(service, kStatusOk, {}, d)
+                             : reply(service, kStatusAttributeUnsupported);
         uint8_t st = set(a, r);
         if (st == kStatusOk && r.left() != 0)
             st = kStatusTooMuchData;

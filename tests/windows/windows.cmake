@@ -14,6 +14,15 @@ orvane_add_test(core_reconnect_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/co
 orvane_add_test(core_threadpool_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/core_threadpool_test.cc
                 LIBS orvane_core)
 
+# The simulator's Winsock server in-process, the same tests as on Linux (what needs POSIX left out):
+# several clients at once, every fault switch, garbage, a stop with connections open, idle closes,
+# class 3 connections, the wall clock, ListIdentity over UDP.
+foreach(t sim_server_test sim_connected_test)
+  orvane_add_test(${t} SOURCES ${CMAKE_CURRENT_LIST_DIR}/../integration/${t}.cc LIBS logixsim)
+  target_compile_definitions(${t} PRIVATE SIM_SOURCE_DIR="${PROJECT_SOURCE_DIR}/sim")
+  set_tests_properties(${t} PROPERTIES LABELS "integration;windows")
+endforeach()
+
 # The Winsock transport against listeners of its own and the Linux simulator, and the Windows
 # orvane-cli against the same simulator, compared line by line with the Linux one
 # (tests/windows/against-linux-sim; needs the host build's logix-sim and orvane-cli).
