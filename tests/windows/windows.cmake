@@ -43,3 +43,8 @@ orvane_add_test(core_platform_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/../unit/cor
 # Posts WM_CLOSE to the window (scripts/windows-screenshot closes orvane.exe with it under Wine).
 add_executable(close-window ${CMAKE_CURRENT_LIST_DIR}/close_window.cc)
 orvane_warnings(close-window)
+
+# Runs a program in a console of its own and prints what the console shows (scripts/windows-package
+# checks with it that orvane.exe --version prints into the console it was started from).
+add_executable(in-console ${CMAKE_CURRENT_LIST_DIR}/in_console.cc)
+orvane_warnings(in-console)
