@@ -1,7 +1,8 @@
 # The Windows layout and packages (scripts/windows --package): every file in one folder,
 #   orvane.exe, orvane-cli.exe, (logix-sim.exe), assets.pak beside them, the licences, demo.json,
 # as an NSIS installer orvane-<version>-setup.exe (Start menu entry with the icon, uninstaller, for
-# the current user or every user) and a zip of the same files, both written by CPack.
+# the current user or every user: packaging/windows/NSIS.template.in) and a zip of the same files,
+# both written by CPack.
 
 foreach(program orvane orvane-cli logix-sim)
   if(TARGET ${program})
@@ -37,11 +38,10 @@ set(CPACK_NSIS_DISPLAY_NAME "Orvane")
 set(CPACK_NSIS_MUI_ICON "${PROJECT_SOURCE_DIR}/packaging/windows/orvane.ico")
 set(CPACK_NSIS_MUI_UNIICON "${PROJECT_SOURCE_DIR}/packaging/windows/orvane.ico")
 set(CPACK_NSIS_INSTALLED_ICON_NAME "orvane.exe")
-set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
-set(CPACK_NSIS_EXECUTABLES_DIRECTORY ".")
-set(CPACK_NSIS_MENU_LINKS "orvane.exe" "Orvane")
 set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
-# A 64-bit installer for 64-bit programs (NSIS's amd64-unicode stubs), into "Program Files".
+# A 64-bit installer for 64-bit programs (NSIS's amd64-unicode stubs).
 set(CPACK_NSIS_DEFINES "Target amd64-unicode")
-set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+# Our installer script in place of CPack's (which installs for every user only): CPack looks for
+# NSIS.template.in on the module path first.
+list(PREPEND CMAKE_MODULE_PATH "${PROJECT_SOURCE_DIR}/packaging/windows")
 include(CPack)

@@ -19,6 +19,11 @@ std::filesystem::path executableDirectory();
 // Nothing to do where no such signal exists.
 void ignoreBrokenPipeSignal();
 
+// A window program started from a console writes its output (--help, --version, the log) there:
+// on Windows, a program of the window subsystem has no console, so it attaches to its parent's
+// (when it has one) for the streams the caller did not redirect. Nothing to do elsewhere.
+void useParentConsole();
+
 // Ends the process as a write to a closed pipe does on POSIX (the shell's `| head`); returns where
 // there is no such signal.
 void endAsBrokenPipe();

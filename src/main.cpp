@@ -99,6 +99,7 @@ void run(Session& session, const startup::Arguments& args) {
 } // namespace
 
 int main(int argc, char** argv) {
+    platform::useParentConsole();
     const startup::Arguments args = startup::parseArguments(argc, argv);
     if (!args.error.empty()) {
         std::cerr << "orvane: " << args.error << "\n" << startup::usageText().substr(0, startup::usageText().find('\n') + 1);

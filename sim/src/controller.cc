@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <numbers>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -1043,8 +1044,8 @@ void ValueStore::tick() {
                     break;
                 case BehaviourKind::Sine:
                     store_number(p, b.type.atomic,
-                                 b.offset + b.amplitude *
-                                                std::sin(2 * M_PI * static_cast<double>(ticks_) / b.period));
+                                 b.offset + b.amplitude * std::sin(2 * std::numbers::pi *
+                                                                   static_cast<double>(ticks_) / b.period));
                     break;
                 case BehaviourKind::Hold:
                     store_number(p, b.type.atomic, b.value);

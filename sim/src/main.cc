@@ -1,15 +1,15 @@
 // logix-sim: serves a simulated Logix controller over EtherNet/IP until interrupted, or writes
 // a large controller file for benchmarks.
-#include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <pthread.h>
 #include <string>
 
 #include "logixsim/server.h"
+#include "platform.h"
 
 namespace {
 
@@ -212,20 +212,14 @@ int main(int argc, char** argv) {
         auto controller = controller_file.empty() ? logixsim::demo_controller()
                                                   : logixsim::load_controller(controller_file);
 
-        // SIGINT and SIGTERM end the server cleanly: they are blocked in every thread and
-        // awaited here.
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-        std::signal(SIGPIPE, SIG_IGN);
+        // A quit request (SIGINT, SIGTERM; Ctrl-C or a console close on Windows) ends the server
+        // cleanly: it is held from before the server's threads start and awaited here.
+        logixsim::platform::hold_quit_requests();
 
         logixsim::Server server(controller, options);
         server.start();
         std::cout << "logix-sim listening on " << options.host << ":" << server.port() << std::endl;
-        int received = 0;
-        sigwait(&signals, &received);
+        logixsim::platform::wait_for_quit();
         server.stop();
         std::cout << "logix-sim stopped" << std::endl;
     } catch (const std::exception& e) {

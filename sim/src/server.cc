@@ -1,67 +1,41 @@
 // The TCP side of the simulator: a listening socket, one thread per connection, the live-value
 // ticker, and fault injection around each connection's request/reply loop.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
-#include <fcntl.h>
 #include <list>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 #include "handler.h"
 #include "logixsim/server.h"
 #include "model.h"
+#include "platform.h"
 
 namespace logixsim {
 
 using detail::Bytes;
+using platform::kNoSocket;
+using platform::Socket;
 
 namespace {
 
-// Reads n bytes; false when the peer closes, the socket fails, or (with idle_ms >= 0) no byte
-// came for idle_ms (then *idled is set).
-bool recv_all(int fd, uint8_t* p, size_t n, int idle_ms = -1, bool* idled = nullptr) {
+// Reads n bytes; false when the peer closes, the socket fails, the waker wakes (the server
+// stops), or (with idle_ms >= 0) no byte came for idle_ms (then *idled is set).
+bool recv_all(Socket fd, Socket waker, uint8_t* p, size_t n, int idle_ms = -1, bool* idled = nullptr) {
     while (n > 0) {
-        if (idle_ms >= 0) {
-            pollfd pfd = {fd, POLLIN, 0};
-            const int ready = ::poll(&pfd, 1, idle_ms);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready == 0 && idled != nullptr)
-                *idled = true;
-            if (ready <= 0)
-                return false;
-        }
-        ssize_t got = ::recv(fd, p, n, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const Socket both[2] = {fd, waker};
+        const int ready = platform::wait_readable(both, 2, idle_ms);
+        if (ready == 0 && idled != nullptr)
+            *idled = true;
+        if (ready <= 0 || (ready & 2) != 0)
+            return false;
+        const long got = platform::receive(fd, p, n);
         if (got <= 0)
             return false;
         p += got;
         n -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
-bool send_all(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        p += sent;
-        n -= static_cast<size_t>(sent);
     }
     return true;
 }
@@ -100,7 +74,7 @@ struct Server::Impl {
     Faults faults;
 
     struct Conn {
-        int fd = -1; // guarded by Impl::mutex; -1 once the connection thread closed it
+        Socket fd = kNoSocket; // guarded by Impl::mutex; kNoSocket once the connection thread closed it
         std::thread thread;
         bool done = false; // guarded by Impl::mutex
     };
@@ -111,10 +85,10 @@ struct Server::Impl {
     bool stopping = false;
     bool running = false;
     std::list<std::unique_ptr<Conn>> conns;
-    int listen_fd = -1;
-    int udp_fd = -1; // ListIdentity over UDP on the same address and port
+    Socket listen_fd = kNoSocket;
+    Socket udp_fd = kNoSocket; // ListIdentity over UDP on the same address and port
     uint32_t address = 0x7F000001;
-    int wake_pipe[2] = {-1, -1};
+    Socket waker[2] = {kNoSocket, kNoSocket}; // waker[0] is readable once the server stops
     uint16_t port = 0;
     std::thread acceptor;
     std::thread ticker;
@@ -141,7 +115,7 @@ struct Server::Impl {
         return !wake_cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping; });
     }
 
-    void serve(Conn* conn, int fd) {
+    void serve(Conn* conn, Socket fd) {
         detail::EncapSession session(store, connections);
         size_t received = 0;
         Faults f = current_faults();
@@ -154,12 +128,12 @@ struct Server::Impl {
                 const int idle =
                     session.session() == 0 && options.idle_close_ms > 0 ? options.idle_close_ms : -1;
                 message.resize(detail::kEncapHeaderSize);
-                if (!recv_all(fd, message.data(), message.size(), idle, &idled))
+                if (!recv_all(fd, waker[0], message.data(), message.size(), idle, &idled))
                     break;
                 size_t length = detail::get_u16(message.data() + 2);
                 message.resize(detail::kEncapHeaderSize + length);
                 if (length > 0 &&
-                    !recv_all(fd, message.data() + detail::kEncapHeaderSize, length, idle, &idled))
+                    !recv_all(fd, waker[0], message.data() + detail::kEncapHeaderSize, length, idle, &idled))
                     break;
                 ++received;
                 const uint64_t total = ++requests;
@@ -201,10 +175,10 @@ struct Server::Impl {
                             r[12 + static_cast<size_t>(i)] = static_cast<uint8_t>(context >> (8 * i));
                     }
                     if (f.close_mid_reply) {
-                        send_all(fd, r.data(), std::max<size_t>(1, r.size() / 2));
+                        platform::send_all(fd, r.data(), std::max<size_t>(1, r.size() / 2));
                         break;
                     }
-                    if (!send_all(fd, r.data(), r.size()))
+                    if (!platform::send_all(fd, r.data(), r.size()))
                         break;
                 }
                 if (outcome.close)
@@ -216,9 +190,9 @@ struct Server::Impl {
         // The session's class 3 connections close before the TCP connection counts as closed.
         session.close();
         std::lock_guard<std::mutex> lock(mutex);
-        ::shutdown(fd, SHUT_RDWR);
-        ::close(fd);
-        conn->fd = -1;
+        platform::shutdown(fd);
+        platform::close(fd);
+        conn->fd = kNoSocket;
         conn->done = true;
     }
 
@@ -240,36 +214,33 @@ struct Server::Impl {
         int pause_ms = 0;
         bool resting = false;
         for (;;) {
-            pollfd fds[3] = {
-                {resting ? -1 : listen_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {udp_fd, POLLIN, 0}};
-            int n = ::poll(fds, 3, resting ? pause_ms : -1);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 || (fds[1].revents & (POLLIN | POLLHUP)) != 0)
+            // The listener (unless resting), the waker, the UDP socket: bits 1, 2 and 4 of `ready`.
+            const Socket sockets[3] = {resting ? kNoSocket : listen_fd, waker[0], udp_fd};
+            const int ready = platform::wait_readable(sockets, 3, resting ? pause_ms : -1);
+            if (ready < 0 || (ready & 2) != 0)
                 return;
-            if (resting && n == 0) {
+            if (resting && ready == 0) {
                 resting = false;
                 ++accept_pauses;
                 continue;
             }
-            if ((fds[2].revents & POLLIN) != 0)
+            if ((ready & 4) != 0)
                 answer_datagram();
             std::list<std::unique_ptr<Conn>> finished;
-            if ((fds[0].revents & POLLIN) != 0) {
-                int fd = ::accept(listen_fd, nullptr, nullptr);
-                if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+            if ((ready & 1) != 0) {
+                bool out_of_resources = false;
+                const Socket fd = platform::accept(listen_fd, &out_of_resources);
+                if (out_of_resources) {
                     ++accept_failures;
                     pause_ms = std::min(1000, std::max(50, pause_ms * 2));
                     resting = true;
-                } else if (fd >= 0) {
+                } else if (fd != kNoSocket) {
                     pause_ms = 0;
                 }
-                if (fd >= 0) {
-                    int one = 1;
-                    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                if (fd != kNoSocket) {
                     std::lock_guard<std::mutex> lock(mutex);
                     if (stopping) {
-                        ::close(fd);
+                        platform::close(fd);
                         return;
                     }
                     auto conn = std::make_unique<Conn>();
@@ -292,11 +263,9 @@ struct Server::Impl {
     // or anything malformed, is dropped as a controller does.
     void answer_datagram() {
         uint8_t buf[1024];
-        sockaddr_storage from{};
-        socklen_t from_len = sizeof from;
-        ssize_t got =
-            ::recvfrom(udp_fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
-        if (got < static_cast<ssize_t>(detail::kEncapHeaderSize))
+        platform::Peer from;
+        const long got = platform::receive_datagram(udp_fd, buf, sizeof buf, &from);
+        if (got < static_cast<long>(detail::kEncapHeaderSize))
             return;
         size_t size = static_cast<size_t>(got);
         uint16_t command = detail::get_u16(buf);
@@ -307,8 +276,7 @@ struct Server::Impl {
         Faults f = current_faults();
         auto outcome = session.handle(buf, size, limits_of(f, options.slot, port, address), false);
         if (outcome.has_reply)
-            ::sendto(udp_fd, outcome.reply.data(), outcome.reply.size(), MSG_NOSIGNAL,
-                     reinterpret_cast<sockaddr*>(&from), from_len);
+            platform::send_datagram(udp_fd, outcome.reply.data(), outcome.reply.size(), from);
     }
 
     void tick_loop() {
@@ -334,61 +302,18 @@ void Server::start() {
         if (s.running)
             return;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    std::string service = std::to_string(s.options.port);
-    int rc = ::getaddrinfo(s.options.host.c_str(), service.c_str(), &hints, &found);
-    if (rc != 0)
-        throw std::runtime_error("logix-sim: cannot resolve " + s.options.host + ": " + ::gai_strerror(rc));
-    std::string error = "no address";
-    int fd = -1;
-    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            error = std::strerror(errno);
-            continue;
-        }
-        int one = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-            error = std::strerror(errno);
-            ::close(fd);
-            fd = -1;
-        }
+    const platform::Listeners listeners = platform::listen(s.options.host, s.options.port);
+    try {
+        platform::open_waker(s.waker);
+    } catch (...) {
+        platform::close(listeners.tcp);
+        platform::close(listeners.udp);
+        throw;
     }
-    ::freeaddrinfo(found);
-    if (fd < 0)
-        throw std::runtime_error("logix-sim: cannot listen on " + s.options.host + ":" + service + ": " +
-                                 error);
-    sockaddr_storage bound{};
-    socklen_t len = sizeof bound;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
-    if (bound.ss_family == AF_INET6) {
-        s.port = ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
-        s.address = 0;
-    } else {
-        s.port = ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-        s.address = ntohl(reinterpret_cast<sockaddr_in*>(&bound)->sin_addr.s_addr);
-    }
-    int udp = ::socket(bound.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (udp < 0 || ::bind(udp, reinterpret_cast<sockaddr*>(&bound), len) != 0) {
-        error = std::strerror(errno);
-        if (udp >= 0)
-            ::close(udp);
-        ::close(fd);
-        throw std::runtime_error("logix-sim: cannot listen for UDP on " + s.options.host + ":" +
-                                 std::to_string(s.port) + ": " + error);
-    }
-    if (::pipe2(s.wake_pipe, O_CLOEXEC) != 0) {
-        ::close(fd);
-        ::close(udp);
-        throw std::runtime_error(std::string("logix-sim: pipe: ") + std::strerror(errno));
-    }
-    s.udp_fd = udp;
-    s.listen_fd = fd;
+    s.port = listeners.port;
+    s.address = listeners.address;
+    s.udp_fd = listeners.udp;
+    s.listen_fd = listeners.tcp;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         s.stopping = false;
@@ -412,9 +337,7 @@ void Server::stop() {
         s.stopping = true;
     }
     s.wake_cv.notify_all();
-    char byte = 0;
-    while (::write(s.wake_pipe[1], &byte, 1) < 0 && errno == EINTR) {
-    }
+    platform::wake(s.waker[1]);
     if (s.acceptor.joinable())
         s.acceptor.join();
     if (s.ticker.joinable())
@@ -423,17 +346,16 @@ void Server::stop() {
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         for (auto& c : s.conns)
-            if (c->fd >= 0)
-                ::shutdown(c->fd, SHUT_RDWR);
+            if (c->fd != kNoSocket)
+                platform::shutdown(c->fd);
         all.swap(s.conns);
     }
     for (auto& c : all)
         c->thread.join();
-    ::close(s.listen_fd);
-    ::close(s.udp_fd);
-    ::close(s.wake_pipe[0]);
-    ::close(s.wake_pipe[1]);
-    s.listen_fd = s.udp_fd = s.wake_pipe[0] = s.wake_pipe[1] = -1;
+    for (Socket* fd : {&s.listen_fd, &s.udp_fd, &s.waker[0], &s.waker[1]}) {
+        platform::close(*fd);
+        *fd = kNoSocket;
+    }
     std::lock_guard<std::mutex> lock(s.mutex);
     s.running = false;
     s.stopping = false;

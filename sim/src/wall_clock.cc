@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "objects.h"
+#include "platform.h"
 
 namespace logixsim::detail {
 
@@ -25,8 +26,7 @@ Bytes wall_clock(Cip& cip, uint8_t service, const std::vector<Segment>& segs, co
         if (a != 5)
             return false;
         std::time_t seconds = static_cast<std::time_t>(now / 1000000);
-        std::tm t{};
-        gmtime_r(&seconds, &t);
+        const std::tm t = platform::utc_time(seconds);
         for (int v : {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec})
             put_u32(d, static_cast<uint32_t>(v));
         put_u32(d, static_cast<uint32_t>(now % 1000000));
@@ -60,7 +60,7 @@ Bytes wall_clock(Cip& cip, uint8_t service, const std::vector<Segment>& segs, co
         t.tm_hour = static_cast<int>(f[3]);
         t.tm_min = static_cast<int>(f[4]);
         t.tm_sec = static_cast<int>(f[5]);
-        cip.store.set_clock_us(static_cast<int64_t>(timegm(&t)) * 1000000 + f[6]);
+        cip.store.set_clock_us(static_cast<int64_t>(platform::from_utc(&t)) * 1000000 + f[6]);
         return kStatusOk;
     };
     Reader r(data, dlen);

@@ -83,6 +83,10 @@ void ignoreBrokenPipeSignal() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+void useParentConsole() {
+    // A program started from a terminal has it as its standard streams already.
+}
+
 void endAsBrokenPipe() {
     std::signal(SIGPIPE, SIG_DFL);
     std::raise(SIGPIPE);

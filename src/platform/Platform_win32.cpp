@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <mutex>
+#include <streambuf>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,6 +88,62 @@ void ignoreBrokenPipeSignal() {
 }
 
 void endAsBrokenPipe() {}
+
+namespace {
+// Whether the process was given a standard stream (a console, a file, a pipe).
+bool hasStream(DWORD which) {
+    HANDLE h = GetStdHandle(which);
+    return h != nullptr && h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_UNKNOWN;
+}
+
+// An unbuffered stream buffer writing to a handle (the console's screen).
+class HandleBuffer : public std::streambuf {
+public:
+    void use(HANDLE h) { handle_ = h; }
+
+protected:
+    int overflow(int c) override {
+        const char ch = static_cast<char>(c);
+        return c == EOF || put(&ch, 1) ? (c == EOF ? 0 : c) : EOF;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override { return put(s, n) ? n : 0; }
+
+private:
+    bool put(const char* s, std::streamsize n) {
+        DWORD written = 0;
+        return WriteFile(handle_, s, static_cast<DWORD>(n), &written, nullptr) && written == n;
+    }
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+} // namespace
+
+void useParentConsole() {
+    // Started from cmd.exe, a window program gets no standard streams: its output would be lost.
+    // Streams the caller gave (redirected to a file or a pipe) keep going where they go. A
+    // process already attached to a console (Wine attaches window programs to their parent's) is
+    // refused with ERROR_ACCESS_DENIED and writes to that console all the same.
+    const bool out = hasStream(STD_OUTPUT_HANDLE), err = hasStream(STD_ERROR_HANDLE);
+    if ((out && err) || (!AttachConsole(ATTACH_PARENT_PROCESS) && GetLastError() != ERROR_ACCESS_DENIED)) {
+        return;
+    }
+    HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (screen == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    // The program writes through std::cout and std::cerr; the C streams of a process started
+    // without standard streams cannot be reopened onto the console (msvcrt gave them no descriptor).
+    static HandleBuffer toScreen;
+    toScreen.use(screen);
+    if (!out) {
+        SetStdHandle(STD_OUTPUT_HANDLE, screen);
+        std::cout.rdbuf(&toScreen);
+    }
+    if (!err) {
+        SetStdHandle(STD_ERROR_HANDLE, screen);
+        std::cerr.rdbuf(&toScreen);
+    }
+}
 
 void installQuitSignalHandlers() {
     SetConsoleCtrlHandler(noteQuit, TRUE);

@@ -242,14 +242,13 @@ TEST_F(SimConnected, WritesAreReadBackAndCheckedLikeReads) {
 // ListIdentity over UDP: one item (0x0C, version 1), its socket
 // address (family 2, the port, 127.0.0.1), the identity, the state (operational) last.
 TEST_F(SimConnected, ListIdentityIsAnsweredOverUdpToo) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{AF_INET, htons(server.port()), {htonl(INADDR_LOOPBACK)}, {}};
-    const Bytes list = encap(0x0063, 0, {});
-    ::sendto(fd, list.data(), list.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    pollfd p{fd, POLLIN, 0};
+    const Fd fd = open_socket(SOCK_DGRAM);
+    sockaddr_in to = loopback(server.port());
+    ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to); // the simulator's port alone answers
+    send_to(fd, encap(0x0063, 0, {}));
     Bytes udp(512);
-    udp.resize(::poll(&p, 1, kSafetyMs) == 1 ? size_t(std::max<ssize_t>(::recv(fd, udp.data(), 512, 0), 0)) : 0);
-    ::close(fd);
+    udp.resize(readable(fd, kSafetyMs) ? size_t(std::max(recv_some(fd, udp.data(), 512), 0L)) : 0);
+    close_socket(fd);
     EXPECT_EQ(hex(udp), "63 00 33 00 00 00 00 00 00 00 00 00 88 77 66 55 44 33 22 11 00 00 00 00 01 00 0c 00 2d 00 "
                         "01 00 00 02 " + hex(Bytes{uint8_t(server.port() >> 8), uint8_t(server.port())}) +
                         " 7f 00 00 01 00 00 00 00 00 00 00 00 01 00 0e 00 a6 00 21 0b 60 30 ee ff c0 00 0b 31 37 "
