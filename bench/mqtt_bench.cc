@@ -10,13 +10,8 @@
 // read-to-publish latency (median, 99th percentile, worst: the subscriber's clock minus the payload's read
 // time, which has millisecond resolution), the process's resident memory (now and peak), and the broker's
 // CPU.
-#include <fcntl.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,40 +30,14 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "child_process.h"
 #include "logixsim/server.h"
 
 namespace {
 
 using json = nlohmann::json;
-
-uint16_t free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-pid_t spawn(const std::vector<std::string>& args, const char* log) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM); // the broker and the CLI end with the bench
-        const int fd = open(log, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
+using proc_kit::free_port;
+using proc_kit::spawn;
 
 // User plus system CPU time of `pid` in seconds.
 double cpu_seconds(pid_t pid) {
@@ -302,13 +271,11 @@ int main(int argc, char** argv) {
                 double(bytes) / wall / 1024, at(0.5), at(0.99), latency.empty() ? 0.0 : latency.back(),
                 double(rss) / 1024, double(peak) / 1024, 100.0 * broker_cpu / wall);
 
-    kill(cli, SIGTERM);
-    waitpid(cli, nullptr, 0);
+    proc_kit::finish(cli, SIGTERM);
     mosquitto_disconnect(sub);
     mosquitto_loop_stop(sub, false);
     mosquitto_destroy(sub);
-    kill(broker, SIGTERM);
-    waitpid(broker, nullptr, 0);
+    proc_kit::finish(broker, SIGTERM);
     for (auto& s : sims)
         s->stop();
     return 0;

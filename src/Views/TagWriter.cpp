@@ -170,18 +170,10 @@ void TagWriter::run(AppState* appState, const std::shared_ptr<Job>& job) {
     Job& j = *job;
     const Request& r = j.request;
     WriteRecordEntry& record = j.record;
-    GuardedWriteRequest request;
-    request.tag = r.tag;
-    request.symbolType = r.symbolType;
-    request.isString = r.isString;
-    request.capacity = r.capacity;
-    request.seen = r.seen;
-    request.asked = r.asked;
-    request.value = r.value;
     GuardedWriteResult result;
     try {
         const uint8_t rc = appState->exchange(
-            [&](zelkc_logix_client* client) { return guardedWrite(client, request, linkFailed, &result); },
+            [&](zelkc_logix_client* client) { return guardedWrite(client, r, linkFailed, &result); },
             j.connectionRevision, AppState::Repeat::Never);
         if (!result.decided) {
             guardedWriteFailed(rc, &result);

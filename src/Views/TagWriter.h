@@ -29,18 +29,12 @@ class ThreadPool;
 
 class TagWriter {
 public:
-    // What a confirmation shows and what the task writes.
-    struct Request {
-        std::string tag;
-        std::string type; // the type column's text
-        uint16_t symbolType = 0;
-        bool isString = false;
-        uint32_t capacity = 0;     // a STRING: the characters it holds
-        std::string seen;          // the value the user saw, as the table shows it
-        std::string asked;         // the value asked for, as the table would show it
-        zelkc_logix_value value{}; // an atomic value: asked, parsed
-        std::string note;          // how the value was rounded, when it was
-        std::string changedFrom;   // asked again: the value the user had seen before; else empty
+    // What a confirmation shows and what the task writes: the guarded write (`seen` is the value
+    // the user saw, as the table shows it), and what the confirmation says besides.
+    struct Request : GuardedWriteRequest {
+        std::string type;        // the type column's text
+        std::string note;        // how the value was rounded, when it was
+        std::string changedFrom; // asked again: the value the user had seen before; else empty
     };
 
     using Outcome = GuardedOutcome;
