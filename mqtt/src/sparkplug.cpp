@@ -474,8 +474,9 @@ struct SparkplugNode::Impl {
 
     // A DCMD: each metric is checked here and, when the device may take it, queued for its watch;
     // what is refused is told at once. Nothing is sent while the device is not born: a host that
-    // asks again after a DBIRTH asks knowing the controller's state.
-    void command(const std::string& device, const char* bytes, int length) {
+    // asks again after a DBIRTH asks knowing the controller's state. A retained DCMD (the broker
+    // hands it to every new subscription, a restarted node's too) is never written.
+    void command(const std::string& device, const char* bytes, int length, bool retained) {
         pb::Payload p;
         if (!p.ParseFromArray(bytes, length)) {
             fmt::print(stderr, "Sparkplug: a DCMD that is not a Sparkplug B payload was ignored\n");
@@ -513,7 +514,10 @@ struct SparkplugNode::Impl {
                                                      : known != nullptr ? known->datatype
                                                                         : 0,
                                                      &c.value);
-                if (d == nullptr) {
+                if (retained) {
+                    // The broker kept it from some earlier time: writing it now would replay it.
+                    out.reason = "a retained DCMD is an old command, not a request now";
+                } else if (d == nullptr) {
                     out.reason = "no such device on this node";
                 } else if (d->writable.empty()) {
                     out.reason = "writes from Sparkplug hosts are not enabled for this controller";
@@ -591,7 +595,7 @@ struct SparkplugNode::Impl {
                 }
             }
         } else if (topic_text.rfind(n->topic("DCMD") + "/", 0) == 0) {
-            n->command(topic_text.substr(n->topic("DCMD").size() + 1), bytes, msg->payloadlen);
+            n->command(topic_text.substr(n->topic("DCMD").size() + 1), bytes, msg->payloadlen, msg->retain);
         } else if (!n->options.primary_host.empty() &&
                    topic_text == fmt::format("{}/STATE/{}", kNamespace, n->options.primary_host)) {
             const nlohmann::json doc = nlohmann::json::parse(

@@ -403,7 +403,8 @@ TEST_F(Sparkplug, DeathsRebirthsCommandsAndTheWill) {
 // guarded path (read, one write, read-back), put on record, logged, and its new value comes in the
 // next DDATA. A tag the plant file does not allow, a value that does not fit the tag's type, a
 // metric the device does not have and one without a value are not sent. A DCMD while the controller
-// is away is not sent, and nothing of it is written when the controller is back.
+// is away is not sent, and nothing of it is written when the controller is back; nor is a retained
+// DCMD, which the broker hands to the node when it subscribes.
 TEST_F(Sparkplug, WritesWhatThePlantFileAllowsOnceAndOnRecord) {
     auto controller = sim();
     const uint16_t port = controller->port();
@@ -412,13 +413,6 @@ TEST_F(Sparkplug, WritesWhatThePlantFileAllowsOnceAndOnRecord) {
         << R"({"controllers": [{"address": ")" << at(*controller)
         << R"(", "name": "line1", "rate": 20, "tags": ["DintTag", "SintTag", "RealTag", "Greeting", "IntTag"],
                "writable": ["DintTag", "SintTag", "Real*", "Greeting"]}]})";
-    const pid_t cli =
-        watch({"--config", "sparkplug_test_plant.json", "--mqtt", url(), "--sparkplug", "plant/edge1"});
-    ASSERT_TRUE(host.wait("DBIRTH")) << slurp("sparkplug_test_cli.log");
-    const pb::Payload birth = host.of("DBIRTH").at(0).payload;
-    const uint64_t dint = metric(birth, "DintTag")->alias();
-    const uint64_t real = metric(birth, "RealTag")->alias();
-
     pb::Payload dcmd;
     auto add = [&](const char* name, pb::DataType type) {
         auto* m = dcmd.add_metrics();
@@ -427,6 +421,24 @@ TEST_F(Sparkplug, WritesWhatThePlantFileAllowsOnceAndOnRecord) {
         m->set_datatype(type);
         return m;
     };
+    // A command the broker kept from before the node started: never written.
+    add("DintTag", pb::Int32)->set_int_value(11);
+    host.publish("spBv1.0/plant/DCMD/edge1/line1", dcmd.SerializeAsString(), true);
+    dcmd.Clear();
+    const pid_t cli =
+        watch({"--config", "sparkplug_test_plant.json", "--mqtt", url(), "--sparkplug", "plant/edge1"});
+    ASSERT_TRUE(host.wait("DBIRTH")) << slurp("sparkplug_test_cli.log");
+    EXPECT_TRUE(eventually([] {
+        return slurp("sparkplug_test_cli.log")
+                   .find(
+                       "line1: DCMD DintTag = 11: not sent: a retained DCMD is an old command, not a request "
+                       "now\n") != std::string::npos;
+    })) << slurp("sparkplug_test_cli.log");
+    const pb::Payload birth = host.of("DBIRTH").at(0).payload;
+    EXPECT_EQ(metric(birth, "DintTag")->int_value(), 123456u);
+    const uint64_t dint = metric(birth, "DintTag")->alias();
+    const uint64_t real = metric(birth, "RealTag")->alias();
+
     add("DintTag", pb::Int32)->set_int_value(7);
     auto* greeting = add(nullptr, pb::String); // by alias, as a host may
     greeting->set_alias(metric(birth, "Greeting")->alias());
@@ -488,7 +500,7 @@ TEST_F(Sparkplug, WritesWhatThePlantFileAllowsOnceAndOnRecord) {
     std::vector<nlohmann::json> lines;
     for (std::string line; std::getline(record, line);)
         lines.push_back(nlohmann::json::parse(line));
-    ASSERT_EQ(lines.size(), 8u);
+    ASSERT_EQ(lines.size(), 9u);
     const struct {
         const char* tag;
         const char* result;
@@ -498,7 +510,8 @@ TEST_F(Sparkplug, WritesWhatThePlantFileAllowsOnceAndOnRecord) {
         {"DintTag", "written", "123456", "7"}, {"Greeting", "written", "Hello, Orvane", "Hi there"},
         {"RealTag", "written", "3.25", "1.5"}, {"SintTag", "not sent", "", ""},
         {"IntTag", "not sent", "", ""},        {"NoSuchTag", "not sent", "", ""},
-        {"DintTag", "not sent", "", ""},       {"DintTag", "not sent", "", ""}};
+        {"DintTag", "not sent", "", ""},       {"DintTag", "not sent", "", ""},
+        {"DintTag", "not sent", "", ""}};
     std::multiset<std::string> expected, got;
     for (const auto& r : recorded)
         expected.insert(fmt::format("{} {} {} {}", r.tag, r.result, r.before, r.read_back));
